@@ -1,0 +1,1 @@
+"""Stream half: profiling, classification, device identity, episodes and anomaly detection."""

@@ -1,0 +1,80 @@
+// Device identity: settles the id under which a device's data is stored.
+//
+// An id the caller gave comes back as given, only trimmed and capped, never
+// otherwise rewritten: every other call of the SDK sends the configured id
+// raw, so rewriting it here would split one device into two identities.
+#include "pyhost.hpp"
+
+#include <cstring>
+
+namespace {
+
+using pyhost::Ref;
+
+constexpr Py_ssize_t kMaxIdLength = 128;  // code points
+constexpr int kFreshSuffix = 12;          // hex digits after "device_"
+
+PyObject* fresh_device_id() {
+    char hex[32];
+    if (!pyhost::uuid4_hex(hex)) return nullptr;
+    char id[7 + kFreshSuffix];
+    std::memcpy(id, "device_", 7);
+    std::memcpy(id + 7, hex, kFreshSuffix);
+    return PyUnicode_FromStringAndSize(id, sizeof id);
+}
+
+PyObject* ensure_device_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"device_id"};
+    static const pyhost::Signature sig{"ensure_device_id", params, 1, 1, false};
+    PyObject* a[1];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    PyObject* id = a[0];
+    if (!pyhost::check_str(id, "device_id", /*allow_none=*/true)) return nullptr;
+    if (id == Py_None) return fresh_device_id();
+
+    // Trim what str.strip() would remove: every character whose isspace
+    // test holds (Unicode white space and the separators 0x1C-0x1F).
+    const int kind = PyUnicode_KIND(id);
+    const void* data = PyUnicode_DATA(id);
+    Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(id);
+    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
+    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+    if (start == end) return fresh_device_id();
+    if (end - start > kMaxIdLength) end = start + kMaxIdLength;
+    if (start == 0 && end == PyUnicode_GET_LENGTH(id)) return Py_NewRef(id);
+    return PyUnicode_Substring(id, start, end);
+}
+
+PyMethodDef methods[] = {
+    {"ensure_device_id", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(ensure_device_id)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "ensure_device_id(device_id)\n--\n\n"
+     "The id under which a device's data is stored.\n\n"
+     "A given id comes back with surrounding white space removed and cut to\n"
+     "128 characters; None, '' or white space alone give a fresh\n"
+     "'device_' id of 12 random hex digits."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject* module) {
+    Ref uuid = Ref::steal(PyImport_ImportModule("uuid"));
+    if (!uuid) return -1;
+    return PyModule_AddObjectRef(module, "uuid", uuid.get());
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "orvane.brenlow.provisioner", "Device identity for the resolver.", 0, methods, slots,
+    nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_provisioner(void) { return PyModuleDef_Init(&moduledef); }

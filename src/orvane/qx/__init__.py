@@ -1,0 +1,1 @@
+"""Embedding half: projection and fusion of embeddings, and vector retrieval."""

@@ -1,0 +1,1 @@
+"""Encoders that turn raw sensor windows into embeddings."""

@@ -1,0 +1,122 @@
+// The interpreter's numeric conversions: round(x, n), repr() of a float and
+// the compensated sum().
+#include "pyhost.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace pyhost {
+
+bool round_half_even(double x, int ndigits, double* out) {
+    if (!std::isfinite(x)) {
+        *out = x;
+        return true;
+    }
+    if (ndigits < 0) {
+        // Negative places are rare; the interpreter's own float.__round__ is
+        // the reference for them, overflow included.
+        Ref f = Ref::steal(PyFloat_FromDouble(x));
+        if (!f) return false;
+        Ref r = Ref::steal(PyObject_CallMethod(f.get(), "__round__", "i", ndigits));
+        if (!r) return false;
+        *out = PyFloat_AsDouble(r.get());
+        return !PyErr_Occurred();
+    }
+    // Beyond this many places every double is already exact.
+    if (ndigits > 323) {
+        *out = x;
+        return true;
+    }
+    // The fixed-point text of the exact binary value, correctly rounded to
+    // ndigits places with ties to even, read back as the nearest double. It
+    // cannot overflow: the rounded value never exceeds |x| by more than half
+    // a unit of the last place.
+    char buf[340 + 330];
+    auto res = std::to_chars(buf, buf + sizeof buf - 1, x, std::chars_format::fixed, ndigits);
+    *res.ptr = '\0';
+    *out = std::strtod(buf, nullptr);
+    return true;
+}
+
+void append_float_repr(std::string& out, double x) {
+    if (std::isnan(x)) {
+        out += "nan";
+        return;
+    }
+    if (std::isinf(x)) {
+        out += x > 0 ? "inf" : "-inf";
+        return;
+    }
+    // Shortest round-trip digits in scientific form ("-1.2345e-05"), then
+    // laid out the way the interpreter lays out repr().
+    char sci[40];
+    auto res = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
+    const char* p = sci;
+    const char* end = res.ptr;
+    if (*p == '-') {
+        out += '-';
+        ++p;
+    }
+    char digits[24];
+    int nd = 0;
+    while (p < end && *p != 'e') {
+        if (*p != '.') digits[nd++] = *p;
+        ++p;
+    }
+    int exp10 = 0;
+    std::from_chars(p + 1 + (p[1] == '+'), end, exp10);
+
+    if (exp10 < -4 || exp10 >= 16) {
+        out += digits[0];
+        if (nd > 1) {
+            out += '.';
+            out.append(digits + 1, nd - 1);
+        }
+        out += 'e';
+        out += exp10 < 0 ? '-' : '+';
+        int a = exp10 < 0 ? -exp10 : exp10;
+        if (a < 10) out += '0';
+        char eb[8];
+        auto er = std::to_chars(eb, eb + sizeof eb, a);
+        out.append(eb, er.ptr);
+        return;
+    }
+    if (exp10 < 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-exp10 - 1), '0');
+        out.append(digits, nd);
+        return;
+    }
+    int int_digits = exp10 + 1;
+    if (nd <= int_digits) {
+        out.append(digits, nd);
+        out.append(static_cast<std::size_t>(int_digits - nd), '0');
+        out += ".0";
+    } else {
+        out.append(digits, int_digits);
+        out += '.';
+        out.append(digits + int_digits, nd - int_digits);
+    }
+}
+
+std::string float_repr(double x) {
+    std::string s;
+    append_float_repr(s, x);
+    return s;
+}
+
+PyObject* float_repr_object(double x) {
+    std::string s;
+    append_float_repr(s, x);
+    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+double compensated_sum(const double* values, std::size_t n) noexcept {
+    CompensatedSum s;
+    for (std::size_t i = 0; i < n; ++i) s.add(values[i]);
+    return s.result();
+}
+
+}  // namespace pyhost
