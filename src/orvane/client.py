@@ -1,4 +1,4 @@
-"""The resolver client, with an embedded in-memory resolver.
+"""The resolver client.
 
 ``Brenlow`` is what the compiled modules are handed as their ``brain``:
 
@@ -8,31 +8,30 @@
   "score", "outcome" and (optionally) "episode";
 * ``_request("POST", path, json=body)`` serves the vector endpoints
   "/qx/ingest" and "/qx/query";
-* ``config.device_id`` is the configured device id.
+* ``config.device_id`` is the configured device id;
+* ``record_outcome(episode_id, result, health_label=None)`` tells the
+  resolver what became of an episode, once that is known.
 
-Without a ``url`` the client keeps everything in this process, which is what
-tests and single-process programs want. Errors are :class:`ResolverError`
-with the HTTP-style ``status_code`` of the failure.
+Without a ``url`` the client keeps everything in this process, in a
+:class:`~orvane.resolver.LocalResolver` (SQLite in memory, or in the file
+``db_path``). With ``url="http://127.0.0.1:8765"`` it talks to a resolver
+that ``orvane serve`` offers over HTTP, which several processes can share.
+Errors are :class:`ResolverError` carrying the HTTP ``status_code`` of the
+failure (None when no HTTP answer came at all).
 """
 
 from __future__ import annotations
 
-import math
-import re
-import threading
-import uuid
+import json as _json
+import urllib.error
+import urllib.parse
+import urllib.request
 from dataclasses import dataclass
 from typing import Any, Dict, List, Optional
 
-__all__ = ["Brenlow", "ClientConfig", "ResolverError", "EmbeddedResolver"]
+from .resolver import LocalResolver, ResolverError
 
-
-class ResolverError(Exception):
-    """A request the resolver refused; ``status_code`` says why."""
-
-    def __init__(self, message: str, status_code: int = 500):
-        super().__init__(message)
-        self.status_code = status_code
+__all__ = ["Brenlow", "ClientConfig", "ResolverError", "LocalResolver", "EmbeddedResolver", "HTTPTransport"]
 
 
 @dataclass
@@ -40,160 +39,102 @@ class ClientConfig:
     device_id: str = "default-device"
 
 
-_PAIR = re.compile(r"(\S+?)=(\S+)")
+class EmbeddedResolver(LocalResolver):
+    """An in-memory :class:`LocalResolver`; ``vectors=False`` turns off the vector endpoints."""
+
+    def __init__(self, vectors: bool = True, path: Optional[str] = None):
+        super().__init__(path, vectors=vectors)
 
 
-def _channel_values(text: str) -> Dict[str, float]:
-    """Channel values spelled as ``name=value`` in an episode or query text."""
-    out: Dict[str, float] = {}
-    for key, raw in _PAIR.findall(text):
+_LOOPBACK = {"127.0.0.1", "localhost", "::1"}
+
+
+class HTTPTransport:
+    """JSON over HTTP to a resolver at ``url`` (standard library only).
+
+    Each request opens its own connection, so one transport serves any
+    number of threads. Loopback addresses bypass any configured proxy.
+    """
+
+    def __init__(self, url: str, timeout: float = 30.0):
+        parts = urllib.parse.urlsplit(url)
+        if parts.scheme not in ("http", "https") or not parts.hostname:
+            raise ValueError(f"resolver url must be http:// or https:// with a host, got {url!r}")
+        self.url = url.rstrip("/")
+        self.timeout = float(timeout)
+        handlers = [urllib.request.ProxyHandler({})] if parts.hostname in _LOOPBACK else []
+        self._opener = urllib.request.build_opener(*handlers)
+
+    def call(self, method: str, path: str, body: Any = None) -> Any:
+        data = None if body is None else _json.dumps(body).encode("utf-8")
+        request = urllib.request.Request(self.url + path, data=data, method=method)
+        request.add_header("Accept", "application/json")
+        if data is not None:
+            request.add_header("Content-Type", "application/json")
         try:
-            value = float(raw.rstrip(".,;"))
-        except ValueError:
-            continue
-        if math.isfinite(value):
-            out[key] = value
-    return out
+            with self._opener.open(request, timeout=self.timeout) as response:
+                raw = response.read()
+        except urllib.error.HTTPError as exc:
+            with exc:
+                raw = exc.read()
+            raise ResolverError(_error_text(raw, f"{method} {path}: HTTP {exc.code}"), exc.code) from None
+        except (urllib.error.URLError, OSError) as exc:
+            reason = getattr(exc, "reason", exc)
+            raise ResolverError(f"resolver at {self.url} unreachable: {reason}", None) from exc
+        if not raw:
+            return None
+        try:
+            return _json.loads(raw)
+        except ValueError as exc:
+            raise ResolverError(f"{method} {path}: the resolver's answer is not JSON: {exc}", 502) from None
 
 
-def _similarity(a: Dict[str, float], b: Dict[str, float]) -> float:
-    """1 for identical channel values, falling toward 0 as they differ."""
-    keys = set(a) | set(b)
-    if not keys:
-        return 0.0
-    total = 0.0
-    for key in keys:
-        if key not in a or key not in b:
-            total += 1.0
-            continue
-        x, y = a[key], b[key]
-        scale = max(abs(x), abs(y), 1e-9)
-        total += min(abs(x - y) / scale, 1.0)
-    return 1.0 - total / len(keys)
-
-
-def _episode_text(episode: Any) -> str:
-    if isinstance(episode, dict):
-        emb = episode.get("embeddings")
-        if isinstance(emb, dict) and isinstance(emb.get("text"), str):
-            return emb["text"]
-        state = episode.get("state")
-        if isinstance(state, dict):
-            ctx = state.get("context")
-            if isinstance(ctx, dict):
-                return " ".join(f"{k}={v}" for k, v in ctx.items())
-    return str(episode)
-
-
-class EmbeddedResolver:
-    """An in-memory resolver: episodes per device and a vector store."""
-
-    def __init__(self, vectors: bool = True):
-        self.vectors_enabled = vectors
-        self._lock = threading.Lock()
-        self.episodes: Dict[str, List[dict]] = {}
-        self._episode_values: Dict[str, List[Dict[str, float]]] = {}
-        self.vectors: Dict[str, List[tuple]] = {}
-        self.outcomes: Dict[str, dict] = {}
-
-    # -- episodes -----------------------------------------------------------
-    def ingest(self, batch: List[dict], device_id: str) -> dict:
-        if not isinstance(batch, list):
-            raise ResolverError("batch must be a list", 400)
-        with self._lock:
-            store = self.episodes.setdefault(device_id, [])
-            values = self._episode_values.setdefault(device_id, [])
-            for ep in batch:
-                store.append(ep)
-                values.append(_channel_values(_episode_text(ep)))
-        return {"accepted": len(batch)}
-
-    def record_outcome(self, episode_id: str, result: str, health_label: Optional[str] = None) -> None:
-        """Records what became of an episode, as the service does once it is known."""
-        outcome: Dict[str, Any] = {"result": result}
-        if health_label is not None:
-            outcome["metrics"] = {"health_label": health_label}
-        with self._lock:
-            self.outcomes[episode_id] = outcome
-
-    def query(self, text: str, k: int, device_id: str, include_episode: bool, prefer_success: bool) -> List[dict]:
-        probe = _channel_values(text)
-        with self._lock:
-            eps = list(self.episodes.get(device_id, ()))
-            vals = list(self._episode_values.get(device_id, ()))
-            outcomes = dict(self.outcomes)
-        scored = []
-        for ep, v in zip(eps, vals):
-            ep_id = ep.get("episode_id") if isinstance(ep, dict) else None
-            outcome = outcomes.get(ep_id) if ep_id is not None else None
-            if outcome is None and isinstance(ep, dict):
-                outcome = ep.get("outcome")
-            scored.append((_similarity(probe, v), ep, outcome))
-        scored.sort(key=lambda s: s[0], reverse=True)
-        hits = []
-        for score, ep, outcome in scored[: max(int(k), 0)]:
-            hit: Dict[str, Any] = {"score": round(score, 6), "outcome": outcome}
-            if include_episode:
-                hit["episode"] = ep
-            hits.append(hit)
-        return hits
-
-    # -- vectors ------------------------------------------------------------
-    def request(self, method: str, path: str, body: Optional[dict]) -> dict:
-        if not self.vectors_enabled or path not in ("/qx/ingest", "/qx/query"):
-            raise ResolverError(f"{method} {path}: not found", 404)
-        if method != "POST":
-            raise ResolverError(f"{method} {path}: method not allowed", 405)
-        if not isinstance(body, dict):
-            raise ResolverError("body must be a JSON object", 400)
-        device = body.get("device_id") or "default-device"
-        if path == "/qx/ingest":
-            if "items" in body:
-                ids = []
-                for item in body["items"] or []:
-                    emb = item.get("embedding") if isinstance(item, dict) else None
-                    if emb is None:
-                        ids.append(None)
-                        continue
-                    ids.append(self._store(item.get("device_id") or device, emb, item.get("metadata") or {}))
-                return {"episode_ids": ids}
-            if body.get("embedding") is None:
-                raise ResolverError("embedding is required", 422)
-            return {"id": self._store(device, body["embedding"], body.get("metadata") or {})}
-        return {"results": self._nearest(device, body.get("embedding") or [], int(body.get("k", 10)))}
-
-    def _store(self, device: str, embedding: List[float], metadata: dict) -> str:
-        vec = [float(x) for x in embedding]
-        vid = uuid.uuid4().hex
-        with self._lock:
-            self.vectors.setdefault(device, []).append((vid, vec, metadata))
-        return vid
-
-    def _nearest(self, device: str, embedding: List[float], k: int) -> List[dict]:
-        probe = [float(x) for x in embedding]
-        pn = math.sqrt(sum(x * x for x in probe))
-        with self._lock:
-            stored = list(self.vectors.get(device, ()))
-        scored = []
-        for vid, vec, meta in stored:
-            if len(vec) != len(probe):
-                continue
-            vn = math.sqrt(sum(x * x for x in vec))
-            cos = sum(a * b for a, b in zip(probe, vec)) / (pn * vn) if pn and vn else 0.0
-            scored.append({"id": vid, "score": cos, "metadata": meta})
-        scored.sort(key=lambda h: h["score"], reverse=True)
-        return scored[: max(k, 0)]
+def _error_text(raw: bytes, fallback: str) -> str:
+    try:
+        answer = _json.loads(raw)
+    except ValueError:
+        return fallback
+    if isinstance(answer, dict) and isinstance(answer.get("error"), str):
+        return answer["error"]
+    return fallback
 
 
 class Brenlow:
-    """The resolver client that the compiled modules call."""
+    """The resolver client that the compiled modules call.
 
-    def __init__(self, device_id: str = "default-device", resolver: Optional[EmbeddedResolver] = None):
+    ``Brenlow()`` keeps a private in-memory resolver; ``resolver=`` shares a
+    :class:`LocalResolver` between clients of one process; ``db_path=``
+    keeps the store in a SQLite file; ``url=`` talks to ``orvane serve``.
+    """
+
+    def __init__(
+        self,
+        device_id: str = "default-device",
+        resolver: Optional[LocalResolver] = None,
+        *,
+        url: Optional[str] = None,
+        db_path: Optional[str] = None,
+        vectors: bool = True,
+        timeout: float = 30.0,
+    ):
+        if url is not None and (resolver is not None or db_path is not None):
+            raise ValueError("give either url or a local resolver (resolver / db_path), not both")
+        if resolver is not None and db_path is not None:
+            raise ValueError("give either resolver or db_path, not both")
         self.config = ClientConfig(device_id=device_id)
-        self.resolver = resolver if resolver is not None else EmbeddedResolver()
+        self.url = url
+        self._http = HTTPTransport(url, timeout) if url is not None else None
+        self._owns_resolver = self._http is None and resolver is None
+        if self._owns_resolver:
+            resolver = LocalResolver(db_path, vectors=vectors)
+        self.resolver = resolver
 
+    # -- the operations the compiled modules use --------------------------------
     def ingest(self, batch: List[dict], device_id: Optional[str] = None) -> dict:
-        return self.resolver.ingest(batch, device_id or self.config.device_id)
+        device = device_id or self.config.device_id
+        if self._http is not None:
+            return self._http.call("POST", "/v1/episodes/ingest", {"device_id": device, "batch": batch})
+        return self.resolver.ingest(batch, device)
 
     def query(
         self,
@@ -203,7 +144,53 @@ class Brenlow:
         include_episode: bool = True,
         prefer_success: bool = True,
     ) -> List[dict]:
-        return self.resolver.query(query_text, k, device_id or self.config.device_id, include_episode, prefer_success)
+        device = device_id or self.config.device_id
+        if self._http is not None:
+            answer = self._http.call(
+                "POST",
+                "/v1/episodes/query",
+                {
+                    "query_text": query_text,
+                    "k": k,
+                    "device_id": device,
+                    "include_episode": bool(include_episode),
+                    "prefer_success": bool(prefer_success),
+                },
+            )
+            return answer.get("hits", []) if isinstance(answer, dict) else []
+        return self.resolver.query(query_text, k, device, include_episode, prefer_success)
 
-    def _request(self, method: str, path: str, json: Optional[dict] = None) -> dict:
+    def _request(self, method: str, path: str, json: Optional[dict] = None) -> Any:
+        if self._http is not None:
+            return self._http.call(method, path, json)
         return self.resolver.request(method, path, json)
+
+    # -- beyond what the modules need ---------------------------------------------
+    def record_outcome(self, episode_id: str, result: str, health_label: Optional[str] = None) -> dict:
+        """Records what became of an episode, e.g. ("failure", "OVERHEAT") or ("success", "HEALTHY")."""
+        if self._http is not None:
+            return self._http.call(
+                "POST", "/v1/episodes/outcome", {"episode_id": episode_id, "result": result, "health_label": health_label}
+            )
+        return self.resolver.record_outcome(episode_id, result, health_label)
+
+    def stats(self) -> Dict[str, Any]:
+        """Counts per device of stored episodes and vectors, and outcomes recorded."""
+        if self._http is not None:
+            return self._http.call("GET", "/v1/stats")
+        return self.resolver.stats()
+
+    def close(self) -> None:
+        """Closes a resolver this client made for itself (never a shared one or a server)."""
+        if self._http is None and self._owns_resolver:
+            self.resolver.close()
+
+    def __enter__(self) -> "Brenlow":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        where = self.url if self._http is not None else f"local:{self.resolver.path}"
+        return f"Brenlow(device_id={self.config.device_id!r}, resolver={where!r})"
