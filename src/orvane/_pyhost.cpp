@@ -1,0 +1,175 @@
+// A thin window onto pyhost, so that the test suite can hold the host rules
+// against the interpreter itself. Not part of the public API.
+#include "pyhost.hpp"
+
+#include <vector>
+
+namespace {
+
+using pyhost::Ref;
+
+#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+
+struct ModuleState {
+    PyTypeObject* lock_type;
+};
+
+ModuleState* state(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+PyObject* host_float(PyObject*, PyObject* o) {
+    double d;
+    if (!pyhost::host_float(o, &d)) return nullptr;
+    return PyFloat_FromDouble(d);
+}
+
+PyObject* real_float(PyObject*, PyObject* o) {
+    double d;
+    if (!pyhost::real_float(o, &d)) return nullptr;
+    return PyFloat_FromDouble(d);
+}
+
+PyObject* round_half_even(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "round_half_even(x, ndigits)");
+        return nullptr;
+    }
+    double x, r;
+    int n = static_cast<int>(PyLong_AsLong(args[1]));
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    if (!pyhost::real_float(args[0], &x) || !pyhost::round_half_even(x, n, &r)) return nullptr;
+    return PyFloat_FromDouble(r);
+}
+
+PyObject* float_repr(PyObject*, PyObject* o) {
+    double d;
+    if (!pyhost::real_float(o, &d)) return nullptr;
+    return pyhost::float_repr_object(d);
+}
+
+PyObject* compensated_sum(PyObject*, PyObject* seq) {
+    Ref fast = Ref::steal(PySequence_Fast(seq, "compensated_sum() needs a sequence"));
+    if (!fast) return nullptr;
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+    std::vector<double> values(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!pyhost::real_float(PySequence_Fast_GET_ITEM(fast.get(), i), &values[i])) return nullptr;
+    }
+    return PyFloat_FromDouble(pyhost::compensated_sum(values.data(), values.size()));
+}
+
+// probe(name, text, mapping=None, items=None, count=0, ratio=0.0): every
+// argument kind in one signature; returns what it parsed.
+PyObject* probe(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"text", "mapping", "items", "count", "ratio"};
+    static const pyhost::Signature sig{"probe", params, 5, 1, false};
+    PyObject* a[5];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!pyhost::check_str(a[0], "text")) return nullptr;
+    if (a[1] && !pyhost::check_dict(a[1], "mapping", true)) return nullptr;
+    if (a[2] && !pyhost::check_list(a[2], "items", true)) return nullptr;
+    Ref count = a[3] ? pyhost::int_arg(a[3], "count") : Ref::steal(PyLong_FromLong(0));
+    if (!count) return nullptr;
+    double ratio = 0.0;
+    if (a[4] && !pyhost::float_arg(a[4], "ratio", &ratio)) return nullptr;
+    return Py_BuildValue("(OOOOd)", a[0], a[1] ? a[1] : Py_None, a[2] ? a[2] : Py_None, count.get(), ratio);
+}
+
+// method_probe(self, timestamp, payload, confidence): the messages of a
+// method, which count the instance.
+PyObject* method_probe(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"timestamp", "payload", "confidence"};
+    static const pyhost::Signature sig{"observe", params, 3, 3, true};
+    PyObject* a[3];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    return PyTuple_Pack(3, a[0], a[1], a[2]);
+}
+
+PyObject* new_lock(PyObject* module, PyObject*) {
+    return reinterpret_cast<PyObject*>(pyhost::new_lock(state(module)->lock_type));
+}
+
+PyObject* uuid4_hex(PyObject*, PyObject*) {
+    char hex[32];
+    if (!pyhost::uuid4_hex(hex)) return nullptr;
+    return PyUnicode_FromStringAndSize(hex, 32);
+}
+
+// bind_constants(target_module, source_name, names)
+PyObject* bind_constants(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "bind_constants(module, source, names)");
+        return nullptr;
+    }
+    const char* source = PyUnicode_AsUTF8(args[1]);
+    if (!source) return nullptr;
+    Ref fast = Ref::steal(PySequence_Fast(args[2], "names must be a sequence"));
+    if (!fast) return nullptr;
+    std::vector<const char*> names;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
+        const char* n = PyUnicode_AsUTF8(PySequence_Fast_GET_ITEM(fast.get(), i));
+        if (!n) return nullptr;
+        names.push_back(n);
+    }
+    names.push_back(nullptr);
+    if (pyhost::bind_constants(args[0], source, names.data()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// module_float(module, name): the constant as float() reads it at use.
+PyObject* module_float(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "module_float(module, name)");
+        return nullptr;
+    }
+    double d;
+    if (!pyhost::global_float(args[0], args[1], &d)) return nullptr;
+    return PyFloat_FromDouble(d);
+}
+
+PyMethodDef methods[] = {
+    {"host_float", host_float, METH_O, "float(o)"},
+    {"real_float", real_float, METH_O, "The real-number conversion of a float parameter."},
+    {"round_half_even", FASTCALL_KW(round_half_even), METH_FASTCALL, "round(x, ndigits) of a float"},
+    {"float_repr", float_repr, METH_O, "repr() of a float"},
+    {"compensated_sum", compensated_sum, METH_O, "sum() of floats, compensated"},
+    {"probe", FASTCALL_KW(probe), METH_FASTCALL | METH_KEYWORDS, "argument parsing probe"},
+    {"method_probe", FASTCALL_KW(method_probe), METH_FASTCALL | METH_KEYWORDS, "method argument probe"},
+    {"new_lock", new_lock, METH_NOARGS, "a new object lock"},
+    {"uuid4_hex", uuid4_hex, METH_NOARGS, "32 hex digits of a random UUID"},
+    {"bind_constants", FASTCALL_KW(bind_constants), METH_FASTCALL, "bind configuration names"},
+    {"module_float", FASTCALL_KW(module_float), METH_FASTCALL, "read a module constant as float"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject* module) {
+    state(module)->lock_type = pyhost::make_lock_type(module, "orvane._pyhost.Lock");
+    if (!state(module)->lock_type) return -1;
+    return PyModule_AddType(module, state(module)->lock_type);
+}
+
+int traverse(PyObject* module, visitproc visit, void* arg) {
+    Py_VISIT(state(module)->lock_type);
+    return 0;
+}
+
+int clear(PyObject* module) {
+    Py_CLEAR(state(module)->lock_type);
+    return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "orvane._pyhost", "Host-rule helpers exposed for testing.", sizeof(ModuleState),
+    methods, slots, traverse, clear, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__pyhost(void) { return PyModuleDef_Init(&moduledef); }
