@@ -1,0 +1,1210 @@
+// Anomaly detection: confident readings are counted, every n-th one is turned
+// into a similarity query against the resolver, and the returned hits decide
+// whether the device's past episodes agree on an unhealthy outcome.
+//
+// Layout: the event record, the detector with its fields, then the work in
+// the order a reading flows through it (gate and cadence, query text, the
+// client call, hit analysis, the event buffer), then the Python glue.
+//
+// The configuration constants are read from this module's own namespace at
+// every use, so that rebinding e.g. DETECTOR_TOP_K on the module takes effect
+// from the next reading on.
+#include "pyhost.hpp"
+
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <string>
+#include <vector>
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>  // the member type codes before they became public names
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
+
+namespace {
+
+using pyhost::Ref;
+
+constexpr Py_ssize_t kMaxEvents = 1000;     // capacity of the event buffer
+constexpr Py_ssize_t kMaxChannels = 20;     // channels in a query text and a snapshot
+constexpr int kScoreDigits = 4;             // decimal places of query_score and query values
+constexpr double kThresholdFloor = 0.4;     // lowest consensus share that can count
+constexpr Py_ssize_t kLinearLabelScan = 32; // distinct labels counted without a hash index
+
+const char* const kConstantNames[] = {"DETECTOR_CHECK_EVERY", "DETECTOR_MIN_CONFIDENCE", "DETECTOR_TOP_K",
+                                      "DETECTOR_CLUSTER_THRESHOLD", nullptr};
+const char* const kHealthyLabels[] = {"HEALTHY", "NORMAL", "OK", "NOMINAL"};
+
+// Keys of AnomalyEvent.to_dict(), in their order.
+enum EventKey { K_DEVICE_ID, K_TIMESTAMP, K_COUNT, K_DOMINANT, K_CONFIDENCE, K_QUERY_SCORE, K_SNAPSHOT, K_DETECTED_AT, K_EVENT_KEYS };
+const char* const kEventKeyNames[K_EVENT_KEYS] = {"device_id",        "timestamp",   "similar_episode_count",
+                                                   "dominant_outcome", "confidence",  "query_score",
+                                                   "channel_snapshot", "detected_at"};
+
+struct ModuleState {
+    PyTypeObject* event_type;
+    PyTypeObject* detector_type;
+    PyTypeObject* lock_type;
+    PyObject* deque_type;
+    // Interned names, compared by pointer first by the dict lookups.
+    PyObject* check_every;
+    PyObject* min_confidence;
+    PyObject* top_k;
+    PyObject* cluster_threshold;
+    PyObject* s_get;
+    PyObject* s_score;
+    PyObject* s_outcome;
+    PyObject* s_result;
+    PyObject* s_metrics;
+    PyObject* s_health_label;
+    PyObject* s_append;
+    PyObject* s_query;
+    PyObject* s_upper;
+    PyObject* s_to_dict;
+    PyObject* s_build_query;
+    PyObject* s_analyse_hits;
+    PyObject* s_empty;
+    PyObject* query_kwnames;  // ("k", "device_id", "include_episode", "prefer_success")
+    PyObject* maxlen_kwnames; // ("maxlen",)
+    PyObject* event_keys[K_EVENT_KEYS];
+};
+
+extern PyModuleDef moduledef;
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+// The state of the module that defined `tp` or one of its bases.
+PyObject* module_of_type(PyTypeObject* tp) { return PyType_GetModuleByDef(tp, &moduledef); }
+
+// ---------------------------------------------------------------------------
+// Wall-clock time as time.time() gives it
+// ---------------------------------------------------------------------------
+
+bool wall_time(double* out) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyTime_t t;
+    if (PyTime_Time(&t) < 0) return false;
+    *out = PyTime_AsSecondsDouble(t);
+    return true;
+#else
+    // The interpreter reads CLOCK_REALTIME in nanoseconds and converts the
+    // count the same way.
+    struct timespec ts;
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        return false;
+    }
+    const long long ns = static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+    if (ns % 1000000000LL == 0)
+        *out = static_cast<double>(ns / 1000000000LL);
+    else
+        *out = static_cast<double>(ns) / 1e9;
+    return true;
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// AnomalyEvent: the record of one detected anomaly
+// ---------------------------------------------------------------------------
+
+struct EventObject {
+    PyObject_HEAD
+    PyObject* device_id;              // str
+    PyObject* timestamp;              // str
+    PyObject* similar_episode_count;  // int
+    PyObject* dominant_outcome;       // str
+    PyObject* channel_snapshot;       // dict
+    double confidence;
+    double query_score;
+    double detected_at;
+    unsigned doubles_set;  // which of the three doubles hold a value (bits by EventKey)
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+EventObject* as_event(PyObject* o) { return reinterpret_cast<EventObject*>(o); }
+
+constexpr unsigned kAllDoubles = (1u << K_CONFIDENCE) | (1u << K_QUERY_SCORE) | (1u << K_DETECTED_AT);
+
+int event_traverse(PyObject* self, visitproc visit, void* arg) {
+    EventObject* e = as_event(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(e->device_id);
+    Py_VISIT(e->timestamp);
+    Py_VISIT(e->similar_episode_count);
+    Py_VISIT(e->dominant_outcome);
+    Py_VISIT(e->channel_snapshot);
+    Py_VISIT(e->dict);
+    return 0;
+}
+
+int event_clear(PyObject* self) {
+    EventObject* e = as_event(self);
+    Py_CLEAR(e->device_id);
+    Py_CLEAR(e->timestamp);
+    Py_CLEAR(e->similar_episode_count);
+    Py_CLEAR(e->dominant_outcome);
+    Py_CLEAR(e->channel_snapshot);
+    Py_CLEAR(e->dict);
+    return 0;
+}
+
+void event_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_event(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    event_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// Stores the seven constructor fields (already checked) and stamps the
+// creation time last. Steals nothing; `count` must be an int.
+bool event_fill(EventObject* e, PyObject* device_id, PyObject* timestamp, PyObject* count, PyObject* dominant,
+                double confidence, double query_score, PyObject* snapshot) {
+    double now;
+    Py_XSETREF(e->device_id, Py_NewRef(device_id));
+    Py_XSETREF(e->timestamp, Py_NewRef(timestamp));
+    Py_XSETREF(e->similar_episode_count, Py_NewRef(count));
+    Py_XSETREF(e->dominant_outcome, Py_NewRef(dominant));
+    e->confidence = confidence;
+    e->query_score = query_score;
+    Py_XSETREF(e->channel_snapshot, Py_NewRef(snapshot));
+    e->doubles_set |= (1u << K_CONFIDENCE) | (1u << K_QUERY_SCORE);
+    if (!wall_time(&now)) return false;
+    e->detected_at = now;
+    e->doubles_set |= 1u << K_DETECTED_AT;
+    return true;
+}
+
+const char* const kEventParams[] = {"device_id",  "timestamp",   "similar_episode_count", "dominant_outcome",
+                                    "confidence", "query_score", "channel_snapshot"};
+const pyhost::Signature kEventSig{"__init__", kEventParams, 7, 7, true};
+
+int event_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[7];
+    if (!pyhost::parse_tuple(kEventSig, args, kwargs, a)) return -1;
+    if (!pyhost::check_str(a[0], "device_id") || !pyhost::check_str(a[1], "timestamp")) return -1;
+    Ref count = pyhost::int_arg(a[2], "similar_episode_count");
+    if (!count) return -1;
+    if (!pyhost::check_str(a[3], "dominant_outcome")) return -1;
+    double confidence, query_score;
+    if (!pyhost::float_arg(a[4], "confidence", &confidence) || !pyhost::float_arg(a[5], "query_score", &query_score))
+        return -1;
+    if (!pyhost::check_dict(a[6], "channel_snapshot")) return -1;
+    return event_fill(as_event(self), a[0], a[1], count.get(), a[3], confidence, query_score, a[6]) ? 0 : -1;
+}
+
+PyObject* missing_attribute(PyObject* self, const char* name) {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%.200s'", Py_TYPE(self)->tp_name, name);
+    return nullptr;
+}
+
+// AnomalyEvent.to_dict(): the eight fields as stored, in declaration order.
+PyObject* event_to_dict_impl(ModuleState* st, PyObject* self) {
+    EventObject* e = as_event(self);
+    PyObject* objects[K_EVENT_KEYS] = {e->device_id,        e->timestamp, e->similar_episode_count,
+                                       e->dominant_outcome, nullptr,      nullptr,
+                                       e->channel_snapshot, nullptr};
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    for (int k = 0; k < K_EVENT_KEYS; ++k) {
+        Ref value;
+        if (k == K_CONFIDENCE || k == K_QUERY_SCORE || k == K_DETECTED_AT) {
+            if (!(e->doubles_set & (1u << k))) return missing_attribute(self, kEventKeyNames[k]);
+            double x = k == K_CONFIDENCE ? e->confidence : k == K_QUERY_SCORE ? e->query_score : e->detected_at;
+            value = Ref::steal(PyFloat_FromDouble(x));
+            if (!value) return nullptr;
+        } else {
+            if (objects[k] == nullptr) return missing_attribute(self, kEventKeyNames[k]);
+            value = Ref::borrow(objects[k]);
+        }
+        if (PyDict_SetItem(d.get(), st->event_keys[k], value.get()) < 0) return nullptr;
+    }
+    return d.release();
+}
+
+PyObject* event_to_dict(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, size_t nargs,
+                        PyObject* kwnames) {
+    static const pyhost::Signature sig{"to_dict", nullptr, 0, 0, true};
+    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargs), kwnames, nullptr)) return nullptr;
+    return event_to_dict_impl(state_of(PyType_GetModule(defining_class)), self);
+}
+
+// Field access. Fields are stored natively and checked on assignment with
+// the same rules as the constructor; they cannot be deleted.
+
+enum class FieldKind { Str, Int, Float, Dict };
+struct EventField {
+    const char* name;
+    FieldKind kind;
+    EventKey key;
+    std::size_t offset;
+};
+
+#define EVENT_FIELD(fname, kind, key) \
+    EventField { #fname, FieldKind::kind, key, offsetof(EventObject, fname) }
+const EventField kEventFields[] = {
+    EVENT_FIELD(device_id, Str, K_DEVICE_ID),           EVENT_FIELD(timestamp, Str, K_TIMESTAMP),
+    EVENT_FIELD(similar_episode_count, Int, K_COUNT),   EVENT_FIELD(dominant_outcome, Str, K_DOMINANT),
+    EVENT_FIELD(confidence, Float, K_CONFIDENCE),       EVENT_FIELD(query_score, Float, K_QUERY_SCORE),
+    EVENT_FIELD(channel_snapshot, Dict, K_SNAPSHOT),    EVENT_FIELD(detected_at, Float, K_DETECTED_AT),
+};
+#undef EVENT_FIELD
+
+PyObject* event_get(PyObject* self, void* closure) {
+    const EventField* f = static_cast<const EventField*>(closure);
+    char* base = reinterpret_cast<char*>(self);
+    if (f->kind == FieldKind::Float) {
+        if (!(as_event(self)->doubles_set & (1u << f->key))) return missing_attribute(self, f->name);
+        return PyFloat_FromDouble(*reinterpret_cast<double*>(base + f->offset));
+    }
+    PyObject* v = *reinterpret_cast<PyObject**>(base + f->offset);
+    if (v == nullptr) return missing_attribute(self, f->name);
+    return Py_NewRef(v);
+}
+
+int event_set(PyObject* self, PyObject* value, void* closure) {
+    const EventField* f = static_cast<const EventField*>(closure);
+    char* base = reinterpret_cast<char*>(self);
+    if (value == nullptr) {
+        PyErr_Format(PyExc_AttributeError, "cannot delete attribute '%s'", f->name);
+        return -1;
+    }
+    switch (f->kind) {
+        case FieldKind::Str:
+            if (!pyhost::check_str(value, f->name)) return -1;
+            break;
+        case FieldKind::Dict:
+            if (!pyhost::check_dict(value, f->name)) return -1;
+            break;
+        case FieldKind::Int: {
+            Ref n = pyhost::int_arg(value, f->name);
+            if (!n) return -1;
+            Py_XSETREF(*reinterpret_cast<PyObject**>(base + f->offset), n.release());
+            return 0;
+        }
+        case FieldKind::Float: {
+            double x;
+            if (!pyhost::float_arg(value, f->name, &x)) return -1;
+            *reinterpret_cast<double*>(base + f->offset) = x;
+            as_event(self)->doubles_set |= 1u << f->key;
+            return 0;
+        }
+    }
+    Py_XSETREF(*reinterpret_cast<PyObject**>(base + f->offset), Py_NewRef(value));
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// AnomalyDetector: one device's detector
+// ---------------------------------------------------------------------------
+
+struct DetectorObject {
+    PyObject_HEAD
+    PyObject* brain;      // the resolver client, borrowed from the caller for our lifetime
+    PyObject* device_id;  // str
+    PyObject* events;     // collections.deque(maxlen=1000) of AnomalyEvent
+    PyObject* lock;       // pyhost LockObject guarding `events`
+    // Updated by concurrent observe() calls without the lock.
+    std::atomic<long long> check_counter;
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+DetectorObject* as_detector(PyObject* o) { return reinterpret_cast<DetectorObject*>(o); }
+
+PyObject* detector_new(PyTypeObject* tp, PyObject*, PyObject*) {
+    PyObject* self = tp->tp_alloc(tp, 0);
+    if (self == nullptr) return nullptr;
+    new (&as_detector(self)->check_counter) std::atomic<long long>(0);
+    return self;
+}
+
+int detector_traverse(PyObject* self, visitproc visit, void* arg) {
+    DetectorObject* d = as_detector(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(d->brain);
+    Py_VISIT(d->device_id);
+    Py_VISIT(d->events);
+    Py_VISIT(d->lock);
+    Py_VISIT(d->dict);
+    return 0;
+}
+
+int detector_clear(PyObject* self) {
+    DetectorObject* d = as_detector(self);
+    Py_CLEAR(d->brain);
+    Py_CLEAR(d->device_id);
+    Py_CLEAR(d->events);
+    Py_CLEAR(d->lock);
+    Py_CLEAR(d->dict);
+    return 0;
+}
+
+void detector_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_detector(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    detector_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+int detector_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* const params[] = {"brain", "device_id"};
+    static const pyhost::Signature sig{"__init__", params, 2, 2, true};
+    PyObject* a[2];
+    if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
+    if (!pyhost::check_str(a[1], "device_id")) return -1;
+    PyObject* module = module_of_type(Py_TYPE(self));
+    if (module == nullptr) return -1;
+    ModuleState* st = state_of(module);
+
+    Ref maxlen = Ref::steal(PyLong_FromSsize_t(kMaxEvents));
+    if (!maxlen) return -1;
+    PyObject* call_args[2] = {nullptr, maxlen.get()};
+    Ref events = Ref::steal(
+        PyObject_Vectorcall(st->deque_type, call_args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->maxlen_kwnames));
+    if (!events) return -1;
+    Ref lock = Ref::steal(reinterpret_cast<PyObject*>(pyhost::new_lock(st->lock_type)));
+    if (!lock) return -1;
+
+    DetectorObject* d = as_detector(self);
+    Py_XSETREF(d->brain, Py_NewRef(a[0]));
+    Py_XSETREF(d->device_id, Py_NewRef(a[1]));
+    Py_XSETREF(d->events, events.release());
+    Py_XSETREF(d->lock, lock.release());
+    d->check_counter.store(0, std::memory_order_relaxed);
+    return 0;
+}
+
+// A field read by the algorithms, with the plain attribute error when the
+// object was made without __init__.
+Ref detector_field(PyObject* self, PyObject* value, const char* name) {
+    if (PYHOST_UNLIKELY(value == nullptr)) {
+        missing_attribute(self, name);
+        return Ref();
+    }
+    return Ref::borrow(value);
+}
+
+// ---- gate and cadence -----------------------------------------------------
+
+// `x < limit` with the interpreter's float-to-anything comparison.
+int float_less_than(double x, PyObject* limit) {
+    if (PyFloat_CheckExact(limit)) return x < PyFloat_AS_DOUBLE(limit);
+    if (PyLong_CheckExact(limit)) {
+        int overflow;
+        long long v = PyLong_AsLongLongAndOverflow(limit, &overflow);
+        // Within +-2**53 the int converts exactly, so comparing doubles is
+        // the exact comparison the interpreter makes.
+        if (!overflow && v >= -(1LL << 53) && v <= (1LL << 53)) return x < static_cast<double>(v);
+    }
+    Ref xf = Ref::steal(PyFloat_FromDouble(x));
+    if (!xf) return -1;
+    return PyObject_RichCompareBool(xf.get(), limit, Py_LT);
+}
+
+// 1 when `counter % every != 0` (not this reading's turn), 0 when it is,
+// -1 with an error set (e.g. every == 0 gives the interpreter's
+// ZeroDivisionError).
+int off_cadence(long long counter, PyObject* every) {
+    if (PyLong_CheckExact(every)) {
+        int overflow;
+        long long n = PyLong_AsLongLongAndOverflow(every, &overflow);
+        // Floor and truncated remainders are zero together.
+        if (!overflow && n != 0) return counter % n != 0;
+    }
+    Ref c = Ref::steal(PyLong_FromLongLong(counter));
+    if (!c) return -1;
+    Ref r = Ref::steal(PyNumber_Remainder(c.get(), every));
+    if (!r) return -1;
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return -1;
+    return PyObject_RichCompareBool(r.get(), zero.get(), Py_NE);
+}
+
+// ---- query text -----------------------------------------------------------
+
+// The first `kMaxChannels` (key, value) pairs of a reading, taken before any
+// of their conversions can run code that changes the dict.
+struct Channels {
+    Ref key[kMaxChannels];
+    Ref value[kMaxChannels];
+    Py_ssize_t n = 0;
+
+    explicit Channels(PyObject* payload) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (n < kMaxChannels && PyDict_Next(payload, &pos, &k, &v)) {
+            key[n] = Ref::borrow(k);
+            value[n] = Ref::borrow(v);
+            ++n;
+        }
+    }
+};
+
+PyObject* build_query_impl(ModuleState* st, PyObject* payload) {
+    static const char kPrefix[] = "sensor state ";
+    Channels ch(payload);
+    // The text is ASCII except for non-ASCII keys; those split it into
+    // pieces that are joined at the end.
+    std::string ascii(kPrefix);
+    Ref pieces;
+    bool first = true;
+    for (Py_ssize_t i = 0; i < ch.n; ++i) {
+        double x, rounded;
+        if (!pyhost::host_float(ch.value[i].get(), &x)) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+                PyErr_Clear();  // a value that is no number is left out
+                continue;
+            }
+            return nullptr;
+        }
+        if (!pyhost::round_half_even(x, kScoreDigits, &rounded)) return nullptr;
+        PyObject* key = ch.key[i].get();
+        Ref text = PyUnicode_CheckExact(key) ? Ref::borrow(key) : Ref::steal(PyObject_Format(key, st->s_empty));
+        if (!text) return nullptr;
+        if (!first) ascii += ' ';
+        first = false;
+        if (PyUnicode_IS_ASCII(text.get())) {
+            ascii.append(static_cast<const char*>(PyUnicode_DATA(text.get())),
+                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.get())));
+        } else {
+            if (!pieces) {
+                pieces = Ref::steal(PyList_New(0));
+                if (!pieces) return nullptr;
+            }
+            Ref head = Ref::steal(PyUnicode_FromStringAndSize(ascii.data(), static_cast<Py_ssize_t>(ascii.size())));
+            if (!head || PyList_Append(pieces.get(), head.get()) < 0 || PyList_Append(pieces.get(), text.get()) < 0)
+                return nullptr;
+            ascii.clear();
+        }
+        ascii += '=';
+        pyhost::append_float_repr(ascii, rounded);
+    }
+    Ref tail = Ref::steal(PyUnicode_FromStringAndSize(ascii.data(), static_cast<Py_ssize_t>(ascii.size())));
+    if (!tail || !pieces) return tail.release();
+    if (PyList_Append(pieces.get(), tail.get()) < 0) return nullptr;
+    return PyUnicode_Join(st->s_empty, pieces.get());
+}
+
+// ---- hit analysis ---------------------------------------------------------
+
+// hit.get(key): the dict's own lookup for an exact dict, otherwise the
+// object's `get` (AttributeError when it has none). Missing gives an empty Ref
+// with no error set.
+bool hit_get(ModuleState* st, PyObject* hit, PyObject* key, Ref* out) {
+    if (PyDict_CheckExact(hit)) {
+        PyObject* v = PyDict_GetItemWithError(hit, key);
+        if (v == nullptr && PyErr_Occurred()) return false;
+        *out = Ref::borrow(v);
+        return true;
+    }
+    PyObject* call_args[2] = {hit, key};
+    Ref v = Ref::steal(PyObject_VectorcallMethod(st->s_get, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!v) return false;
+    *out = v.get() == Py_None ? Ref() : v;
+    // hit.get() gives None both for a missing key and for a None value; the
+    // two are treated alike by every caller.
+    return true;
+}
+
+// The similarity score of a hit: float() of its "score", a missing or false
+// value counting as 0.0.
+bool hit_score(ModuleState* st, PyObject* hit, double* out) {
+    Ref v;
+    if (!hit_get(st, hit, st->s_score, &v)) return false;
+    if (!v) {
+        *out = 0.0;
+        return true;
+    }
+    if (PyFloat_CheckExact(v.get())) {
+        double d = PyFloat_AS_DOUBLE(v.get());
+        *out = d != 0.0 ? d : 0.0;  // -0.0 is false, so it becomes 0.0
+        return true;
+    }
+    int truth = PyObject_IsTrue(v.get());
+    if (truth < 0) return false;
+    if (!truth) {
+        *out = 0.0;
+        return true;
+    }
+    return pyhost::host_float(v.get(), out);
+}
+
+// A base-dict lookup on a mapping outcome (a dict or a subclass); missing
+// gives an empty Ref with no error set.
+bool mapping_lookup(PyObject* mapping, PyObject* key, Ref* out) {
+    PyObject* v = PyDict_GetItemWithError(mapping, key);
+    if (v == nullptr && PyErr_Occurred()) return false;
+    *out = Ref::borrow(v);
+    return true;
+}
+
+bool is_pending(PyObject* text) { return PyUnicode_CompareWithASCIIString(text, "pending") == 0; }
+
+// The outcome label of a hit, or an empty Ref when the hit has none usable.
+bool hit_label(ModuleState* st, PyObject* hit, Ref* out) {
+    Ref outcome;
+    if (!hit_get(st, hit, st->s_outcome, &outcome)) return false;
+    *out = Ref();
+    if (!outcome) return true;
+    PyObject* o = outcome.get();
+    if (PyDict_Check(o)) {
+        Ref result;
+        if (!mapping_lookup(o, st->s_result, &result)) return false;
+        if (!result || !PyUnicode_Check(result.get()) || PyUnicode_GET_LENGTH(result.get()) == 0 ||
+            is_pending(result.get()))
+            return true;
+        Ref metrics, health;
+        if (!mapping_lookup(o, st->s_metrics, &metrics)) return false;
+        if (metrics && PyDict_Check(metrics.get()) && !mapping_lookup(metrics.get(), st->s_health_label, &health))
+            return false;
+        // A health label stored as None is still present: it reads "None".
+        PyObject* chosen = health ? health.get() : result.get();
+        *out = Ref::steal(PyObject_Str(chosen));
+        return static_cast<bool>(*out);
+    }
+    if (PyUnicode_Check(o) && !is_pending(o)) {
+        *out = Ref::steal(PyObject_Str(o));
+        return static_cast<bool>(*out);
+    }
+    return true;
+}
+
+// Label equality as the counting dict sees it.
+int same_label(PyObject* a, PyObject* b) {
+    if (a == b) return 1;
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+        if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return 0;
+        return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(n) * PyUnicode_KIND(a)) == 0;
+    }
+    return PyObject_RichCompareBool(a, b, Py_EQ);
+}
+
+struct LabelCount {
+    PyObject* label;  // borrowed from the outcomes list
+    Py_ssize_t count;
+};
+
+// Counts labels in order of first appearance and returns the index of the
+// dominant one (highest count, earliest on ties), or -1 with an error set.
+Py_ssize_t count_labels(const std::vector<Ref>& outcomes, std::vector<LabelCount>& counts) {
+    Ref index;  // label -> position in counts, once there are many labels
+    for (const Ref& r : outcomes) {
+        PyObject* label = r.get();
+        Py_ssize_t at = -1;
+        if (index) {
+            PyObject* pos = PyDict_GetItemWithError(index.get(), label);
+            if (pos == nullptr && PyErr_Occurred()) return -1;
+            if (pos != nullptr) at = PyLong_AsSsize_t(pos);
+        } else {
+            for (std::size_t j = 0; j < counts.size(); ++j) {
+                int eq = same_label(counts[j].label, label);
+                if (eq < 0) return -1;
+                if (eq) {
+                    at = static_cast<Py_ssize_t>(j);
+                    break;
+                }
+            }
+        }
+        if (at >= 0) {
+            ++counts[static_cast<std::size_t>(at)].count;
+            continue;
+        }
+        counts.push_back({label, 1});
+        if (!index && static_cast<Py_ssize_t>(counts.size()) > kLinearLabelScan) {
+            index = Ref::steal(PyDict_New());
+            if (!index) return -1;
+            for (std::size_t j = 0; j < counts.size(); ++j) {
+                Ref pos = Ref::steal(PyLong_FromSize_t(j));
+                if (!pos || PyDict_SetItem(index.get(), counts[j].label, pos.get()) < 0) return -1;
+            }
+        } else if (index) {
+            Ref pos = Ref::steal(PyLong_FromSize_t(counts.size() - 1));
+            if (!pos || PyDict_SetItem(index.get(), label, pos.get()) < 0) return -1;
+        }
+    }
+    Py_ssize_t best = 0;
+    for (std::size_t j = 1; j < counts.size(); ++j)
+        if (counts[j].count > counts[static_cast<std::size_t>(best)].count) best = static_cast<Py_ssize_t>(j);
+    return best;
+}
+
+// 1 when `ratio` falls short of max(factor * confidence, 0.4), with the
+// interpreter's arithmetic for whatever the factor is; -1 on error.
+int below_threshold(double ratio, PyObject* factor, double confidence) {
+    double f;
+    bool native = false;
+    if (PyFloat_CheckExact(factor)) {
+        f = PyFloat_AS_DOUBLE(factor);
+        native = true;
+    } else if (PyLong_CheckExact(factor)) {
+        // int * float converts the int first (OverflowError when huge).
+        f = PyLong_AsDouble(factor);
+        if (f == -1.0 && PyErr_Occurred()) return -1;
+        native = true;
+    }
+    if (native) {
+        double product = f * confidence;
+        // max() keeps its first argument unless a later one is greater.
+        double threshold = kThresholdFloor > product ? kThresholdFloor : product;
+        return ratio < threshold;
+    }
+    Ref conf = Ref::steal(PyFloat_FromDouble(confidence));
+    if (!conf) return -1;
+    Ref product = Ref::steal(PyNumber_Multiply(factor, conf.get()));
+    if (!product) return -1;
+    Ref floor = Ref::steal(PyFloat_FromDouble(kThresholdFloor));
+    if (!floor) return -1;
+    int greater = PyObject_RichCompareBool(floor.get(), product.get(), Py_GT);
+    if (greater < 0) return -1;
+    Ref r = Ref::steal(PyFloat_FromDouble(ratio));
+    if (!r) return -1;
+    return PyObject_RichCompareBool(r.get(), greater ? floor.get() : product.get(), Py_LT);
+}
+
+// 1 when the label, upper-cased, is one of the healthy labels.
+int is_healthy(ModuleState* st, PyObject* label) {
+    if (PyUnicode_CheckExact(label) && PyUnicode_IS_ASCII(label)) {
+        const char* s = static_cast<const char*>(PyUnicode_DATA(label));
+        std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(label));
+        for (const char* h : kHealthyLabels) {
+            if (std::strlen(h) != n) continue;
+            std::size_t i = 0;
+            while (i < n && (s[i] >= 'a' && s[i] <= 'z' ? s[i] - 32 : s[i]) == h[i]) ++i;
+            if (i == n) return 1;
+        }
+        return 0;
+    }
+    // Full Unicode upper-casing can turn non-ASCII letters into ASCII ones
+    // (the dotless i becomes I), so anything else asks str.upper().
+    PyObject* call_args[1] = {label};
+    Ref upper = Ref::steal(PyObject_VectorcallMethod(st->s_upper, call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!upper) return -1;
+    for (const char* h : kHealthyLabels) {
+        Ref text = Ref::steal(PyUnicode_FromString(h));
+        if (!text) return -1;
+        int eq = PyObject_RichCompareBool(text.get(), upper.get(), Py_EQ);
+        if (eq != 0) return eq;
+    }
+    return 0;
+}
+
+// {key: float(value)} over the first channels of the reading.
+PyObject* channel_snapshot(PyObject* payload) {
+    Channels ch(payload);
+    Ref snap = Ref::steal(PyDict_New());
+    if (!snap) return nullptr;
+    for (Py_ssize_t i = 0; i < ch.n; ++i) {
+        double x;
+        if (!pyhost::host_float(ch.value[i].get(), &x)) return nullptr;
+        Ref f = Ref::steal(PyFloat_FromDouble(x));
+        if (!f || PyDict_SetItem(snap.get(), ch.key[i].get(), f.get()) < 0) return nullptr;
+    }
+    return snap.release();
+}
+
+PyObject* analyse_hits_impl(ModuleState* st, PyObject* module, PyObject* self, PyObject* timestamp,
+                            PyObject* payload, PyObject* hits, double confidence) {
+    std::vector<Ref> outcomes;
+    std::vector<double> scores;
+    // The list may change under us while a hit's code runs; walk it the way
+    // a list iterator does.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(hits); ++i) {
+        Ref hit = Ref::borrow(PyList_GET_ITEM(hits, i));
+        double score;
+        if (!hit_score(st, hit.get(), &score)) return nullptr;
+        Ref label;
+        if (!hit_label(st, hit.get(), &label)) return nullptr;
+        if (label && PyUnicode_GET_LENGTH(label.get()) > 0) {
+            outcomes.push_back(std::move(label));
+            scores.push_back(score);
+        }
+    }
+    if (outcomes.empty()) Py_RETURN_NONE;
+
+    std::vector<LabelCount> counts;
+    Py_ssize_t best = count_labels(outcomes, counts);
+    if (best < 0) return nullptr;
+    PyObject* dominant = counts[static_cast<std::size_t>(best)].label;
+    const double n = static_cast<double>(outcomes.size());
+    const double ratio = static_cast<double>(counts[static_cast<std::size_t>(best)].count) / n;
+
+    Ref factor = pyhost::module_global(module, st->cluster_threshold);
+    if (!factor) return nullptr;
+    int below = below_threshold(ratio, factor.get(), confidence);
+    if (below < 0) return nullptr;
+    if (below) Py_RETURN_NONE;
+    int healthy = is_healthy(st, dominant);
+    if (healthy < 0) return nullptr;
+    if (healthy) Py_RETURN_NONE;
+
+    pyhost::CompensatedSum sum;
+    for (double s : scores) sum.add(s);
+    double query_score;
+    if (!pyhost::round_half_even(sum.result() / n, kScoreDigits, &query_score)) return nullptr;
+
+    DetectorObject* d = as_detector(self);
+    Ref device_id = detector_field(self, d->device_id, "device_id");
+    if (!device_id) return nullptr;
+    Ref count = Ref::steal(PyLong_FromSize_t(outcomes.size()));
+    if (!count) return nullptr;
+    Ref dominant_ref = Ref::borrow(dominant);
+    Ref snapshot = Ref::steal(channel_snapshot(payload));
+    if (!snapshot) return nullptr;
+    // The record's own argument rules hold here too (a label's __str__ may
+    // have produced a str subclass).
+    if (!pyhost::check_str(device_id.get(), "device_id") || !pyhost::check_str(dominant, "dominant_outcome"))
+        return nullptr;
+    PyTypeObject* tp = st->event_type;
+    Ref event = Ref::steal(tp->tp_alloc(tp, 0));
+    if (!event) return nullptr;
+    if (!event_fill(as_event(event.get()), device_id.get(), timestamp, count.get(), dominant_ref.get(), confidence,
+                    query_score, snapshot.get()))
+        return nullptr;
+
+    Ref lock = detector_field(self, d->lock, "_lock");
+    if (!lock) return nullptr;
+    Ref events = detector_field(self, d->events, "events");
+    if (!events) return nullptr;
+    {
+        pyhost::LockGuard guard(reinterpret_cast<pyhost::LockObject*>(lock.get())->mutex);
+        if (!guard.ok()) return nullptr;
+        PyObject* call_args[2] = {events.get(), event.get()};
+        Ref r = Ref::steal(
+            PyObject_VectorcallMethod(st->s_append, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!r) return nullptr;
+    }
+    return event.release();
+}
+
+// ---- the event buffer -----------------------------------------------------
+
+PyObject* get_events_impl(ModuleState* st, PyObject* self) {
+    DetectorObject* d = as_detector(self);
+    Ref lock = detector_field(self, d->lock, "_lock");
+    if (!lock) return nullptr;
+    Ref events = detector_field(self, d->events, "events");
+    if (!events) return nullptr;
+    pyhost::LockGuard guard(reinterpret_cast<pyhost::LockObject*>(lock.get())->mutex);
+    if (!guard.ok()) return nullptr;
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(events.get()));
+    if (!it) return nullptr;
+    while (Ref e = Ref::steal(PyIter_Next(it.get()))) {
+        Ref rec;
+        if (Py_TYPE(e.get()) == st->event_type) {
+            rec = Ref::steal(event_to_dict_impl(st, e.get()));
+        } else {
+            PyObject* call_args[1] = {e.get()};
+            rec = Ref::steal(
+                PyObject_VectorcallMethod(st->s_to_dict, call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        }
+        if (!rec || PyList_Append(out.get(), rec.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return out.release();
+}
+
+// ---- observe --------------------------------------------------------------
+
+// brain.query(text, k=..., device_id=..., include_episode=True,
+// prefer_success=True). Ordinary errors from reading the client, the
+// constant or the device id up to the call's return are discarded: the
+// result is then an empty Ref with no error set.
+bool query_client(ModuleState* st, PyObject* module, PyObject* self, PyObject* text, Ref* out) {
+    DetectorObject* d = as_detector(self);
+    Ref result;
+    {
+        Ref brain = detector_field(self, d->brain, "brain");
+        Ref top_k = brain ? pyhost::module_global(module, st->top_k) : Ref();
+        Ref device_id = top_k ? detector_field(self, d->device_id, "device_id") : Ref();
+        if (device_id) {
+            PyObject* call_args[6] = {brain.get(), text, top_k.get(), device_id.get(), Py_True, Py_True};
+            result = Ref::steal(PyObject_VectorcallMethod(st->s_query, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                          st->query_kwnames));
+        }
+    }
+    if (!result) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;  // interrupts and exits go on
+        PyErr_Clear();
+    }
+    *out = std::move(result);
+    return true;
+}
+
+PyObject* observe_impl(ModuleState* st, PyObject* module, PyObject* self, PyObject* timestamp, PyObject* payload,
+                       double confidence) {
+    Ref limit = pyhost::module_global(module, st->min_confidence);
+    if (!limit) return nullptr;
+    int low = float_less_than(confidence, limit.get());
+    if (low < 0) return nullptr;
+    if (low) Py_RETURN_NONE;
+
+    const long long counter = as_detector(self)->check_counter.fetch_add(1, std::memory_order_relaxed) + 1;
+    Ref every = pyhost::module_global(module, st->check_every);
+    if (!every) return nullptr;
+    int skip = off_cadence(counter, every.get());
+    if (skip < 0) return nullptr;
+    if (skip) Py_RETURN_NONE;
+
+    // The helpers are called as methods, so that a subclass may refine them.
+    PyObject* build_args[2] = {self, payload};
+    Ref text = Ref::steal(
+        PyObject_VectorcallMethod(st->s_build_query, build_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!text) return nullptr;
+    Ref hits;
+    if (!query_client(st, module, self, text.get(), &hits)) return nullptr;
+    if (!hits) Py_RETURN_NONE;
+    int truth = PyObject_IsTrue(hits.get());
+    if (truth < 0) return nullptr;
+    if (!truth) Py_RETURN_NONE;
+    Ref conf = Ref::steal(PyFloat_FromDouble(confidence));
+    if (!conf) return nullptr;
+    PyObject* analyse_args[5] = {self, timestamp, payload, hits.get(), conf.get()};
+    return PyObject_VectorcallMethod(st->s_analyse_hits, analyse_args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// ---- Python entry points --------------------------------------------------
+
+PyObject* detector_observe(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, size_t nargs,
+                           PyObject* kwnames) {
+    static const char* const params[] = {"timestamp", "payload", "confidence"};
+    static const pyhost::Signature sig{"observe", params, 3, 3, true};
+    PyObject* a[3];
+    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargs), kwnames, a)) return nullptr;
+    double confidence;
+    if (!pyhost::check_str(a[0], "timestamp") || !pyhost::check_dict(a[1], "payload") ||
+        !pyhost::float_arg(a[2], "confidence", &confidence))
+        return nullptr;
+    PyObject* module = PyType_GetModule(defining_class);
+    return observe_impl(state_of(module), module, self, a[0], a[1], confidence);
+}
+
+PyObject* detector_build_query(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, size_t nargs,
+                               PyObject* kwnames) {
+    static const char* const params[] = {"payload"};
+    static const pyhost::Signature sig{"_build_query", params, 1, 1, true};
+    PyObject* a[1];
+    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargs), kwnames, a)) return nullptr;
+    if (!pyhost::check_dict(a[0], "payload")) return nullptr;
+    (void)self;
+    return build_query_impl(state_of(PyType_GetModule(defining_class)), a[0]);
+}
+
+PyObject* detector_analyse_hits(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, size_t nargs,
+                                PyObject* kwnames) {
+    static const char* const params[] = {"timestamp", "payload", "hits", "confidence"};
+    static const pyhost::Signature sig{"_analyse_hits", params, 4, 4, true};
+    PyObject* a[4];
+    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargs), kwnames, a)) return nullptr;
+    double confidence;
+    if (!pyhost::check_str(a[0], "timestamp") || !pyhost::check_dict(a[1], "payload") ||
+        !pyhost::check_list(a[2], "hits") || !pyhost::float_arg(a[3], "confidence", &confidence))
+        return nullptr;
+    PyObject* module = PyType_GetModule(defining_class);
+    return analyse_hits_impl(state_of(module), module, self, a[0], a[1], a[2], confidence);
+}
+
+PyObject* detector_get_events(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, size_t nargs,
+                              PyObject* kwnames) {
+    static const pyhost::Signature sig{"get_events", nullptr, 0, 0, true};
+    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargs), kwnames, nullptr)) return nullptr;
+    return get_events_impl(state_of(PyType_GetModule(defining_class)), self);
+}
+
+// ---- detector fields ------------------------------------------------------
+
+PyObject* get_brain(PyObject* self, void*) {
+    return detector_field(self, as_detector(self)->brain, "brain").release();
+}
+int set_brain(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'brain'");
+        return -1;
+    }
+    Py_XSETREF(as_detector(self)->brain, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_device_id(PyObject* self, void*) {
+    return detector_field(self, as_detector(self)->device_id, "device_id").release();
+}
+int set_device_id(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'device_id'");
+        return -1;
+    }
+    if (!pyhost::check_str(value, "device_id")) return -1;
+    Py_XSETREF(as_detector(self)->device_id, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_events_field(PyObject* self, void*) {
+    return detector_field(self, as_detector(self)->events, "events").release();
+}
+int set_events_field(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'events'");
+        return -1;
+    }
+    Py_XSETREF(as_detector(self)->events, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_lock(PyObject* self, void*) { return detector_field(self, as_detector(self)->lock, "_lock").release(); }
+int set_lock(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute '_lock'");
+        return -1;
+    }
+    // The buffer's code takes the native mutex directly, so only a lock of
+    // this module's kind (e.g. another detector's) can stand in.
+    PyObject* module = module_of_type(Py_TYPE(self));
+    if (module == nullptr) return -1;
+    PyTypeObject* lock_type = state_of(module)->lock_type;
+    if (Py_TYPE(value) != lock_type) {
+        pyhost::raise_arg_type("_lock", "Lock", value);
+        return -1;
+    }
+    Py_XSETREF(as_detector(self)->lock, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_counter(PyObject* self, void*) {
+    return PyLong_FromLongLong(as_detector(self)->check_counter.load(std::memory_order_relaxed));
+}
+int set_counter(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute '_check_counter'");
+        return -1;
+    }
+    Ref n = pyhost::int_arg(value, "_check_counter");
+    if (!n) return -1;
+    long long v = PyLong_AsLongLong(n.get());
+    if (v == -1 && PyErr_Occurred()) return -1;
+    as_detector(self)->check_counter.store(v, std::memory_order_relaxed);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Types and module
+// ---------------------------------------------------------------------------
+
+#define FASTCALL_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef event_methods[] = {
+    {"to_dict", FASTCALL_METHOD(event_to_dict), kMethodFlags,
+     "to_dict($self, /)\n--\n\nThe event as a new dict of its eight fields, in declaration order."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef event_getset[] = {
+    {kEventFields[0].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[0])},
+    {kEventFields[1].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[1])},
+    {kEventFields[2].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[2])},
+    {kEventFields[3].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[3])},
+    {kEventFields[4].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[4])},
+    {kEventFields[5].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[5])},
+    {kEventFields[6].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[6])},
+    {kEventFields[7].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[7])},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef event_members[] = {
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(EventObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(EventObject, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot event_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(event_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(event_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(event_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(event_clear)},
+    {Py_tp_methods, event_methods},
+    {Py_tp_getset, event_getset},
+    {Py_tp_members, event_members},
+    {Py_tp_doc, const_cast<char*>("AnomalyEvent(device_id, timestamp, similar_episode_count, dominant_outcome, "
+                                  "confidence, query_score, channel_snapshot)\n--\n\n"
+                                  "One detected anomaly: the hits of a similarity query agreed on an\n"
+                                  "unhealthy outcome. detected_at is the wall-clock time of creation.")},
+    {0, nullptr},
+};
+
+PyType_Spec event_spec = {"orvane.brenlow.detector.AnomalyEvent", sizeof(EventObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, event_slots};
+
+PyMethodDef detector_methods[] = {
+    {"observe", FASTCALL_METHOD(detector_observe), kMethodFlags,
+     "observe($self, /, timestamp, payload, confidence)\n--\n\n"
+     "Count a confident reading; on every DETECTOR_CHECK_EVERY-th one query the\n"
+     "resolver for similar episodes and return the AnomalyEvent they support,\n"
+     "or None."},
+    {"_build_query", FASTCALL_METHOD(detector_build_query), kMethodFlags,
+     "_build_query($self, /, payload)\n--\n\nThe similarity query text for a reading."},
+    {"_analyse_hits", FASTCALL_METHOD(detector_analyse_hits), kMethodFlags,
+     "_analyse_hits($self, /, timestamp, payload, hits, confidence)\n--\n\n"
+     "Record and return an AnomalyEvent when the hits agree on an unhealthy\n"
+     "outcome; otherwise None."},
+    {"get_events", FASTCALL_METHOD(detector_get_events), kMethodFlags,
+     "get_events($self, /)\n--\n\nThe buffered events as dicts, oldest first."},
+    {nullptr, nullptr, 0, nullptr},
+};
+#undef FASTCALL_METHOD
+
+PyGetSetDef detector_getset[] = {
+    {"brain", get_brain, set_brain, "The resolver client.", nullptr},
+    {"device_id", get_device_id, set_device_id, "The device this detector watches.", nullptr},
+    {"events", get_events_field, set_events_field, "Recorded AnomalyEvents, oldest first (at most 1000).", nullptr},
+    {"_lock", get_lock, set_lock, "Guards events.", nullptr},
+    {"_check_counter", get_counter, set_counter, "Readings that passed the confidence gate.", nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef detector_members[] = {
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(DetectorObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(DetectorObject, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot detector_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(detector_new)},
+    {Py_tp_init, reinterpret_cast<void*>(detector_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(detector_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(detector_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(detector_clear)},
+    {Py_tp_methods, detector_methods},
+    {Py_tp_getset, detector_getset},
+    {Py_tp_members, detector_members},
+    {Py_tp_doc, const_cast<char*>("AnomalyDetector(brain, device_id)\n--\n\n"
+                                  "Flags one device's departures from its normal outcomes by asking\n"
+                                  "the resolver client `brain` for similar past episodes.")},
+    {0, nullptr},
+};
+
+PyType_Spec detector_spec = {"orvane.brenlow.detector.AnomalyDetector", sizeof(DetectorObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, detector_slots};
+
+#define STATE_OBJECTS(X)                                                                                        \
+    X(event_type) X(detector_type) X(lock_type) X(deque_type) X(check_every) X(min_confidence) X(top_k)         \
+        X(cluster_threshold) X(s_get) X(s_score) X(s_outcome) X(s_result) X(s_metrics) X(s_health_label)        \
+            X(s_append) X(s_query) X(s_upper) X(s_to_dict) X(s_build_query) X(s_analyse_hits) X(s_empty)        \
+                X(query_kwnames) X(maxlen_kwnames)
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* st = state_of(module);
+    if (st == nullptr) return 0;
+#define VISIT(f) Py_VISIT(st->f);
+    STATE_OBJECTS(VISIT)
+#undef VISIT
+    for (PyObject*& k : st->event_keys) Py_VISIT(k);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    ModuleState* st = state_of(module);
+    if (st == nullptr) return 0;
+#define CLEAR(f) Py_CLEAR(st->f);
+    STATE_OBJECTS(CLEAR)
+#undef CLEAR
+    for (PyObject*& k : st->event_keys) Py_CLEAR(k);
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+int exec_module(PyObject* module) {
+    ModuleState* st = state_of(module);
+    if (pyhost::bind_constants(module, "orvane.config", kConstantNames) < 0) return -1;
+
+    // What the module's Python face keeps in its namespace.
+    {
+        Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+        if (!threading || PyModule_AddObjectRef(module, "threading", threading.get()) < 0) return -1;
+        Ref time = Ref::steal(PyImport_ImportModule("time"));
+        if (!time || PyModule_AddObjectRef(module, "time", time.get()) < 0) return -1;
+        Ref collections = Ref::steal(PyImport_ImportModule("collections"));
+        if (!collections) return -1;
+        st->deque_type = PyObject_GetAttrString(collections.get(), "deque");
+        if (st->deque_type == nullptr || PyModule_AddObjectRef(module, "deque", st->deque_type) < 0) return -1;
+        Ref typing = Ref::steal(PyImport_ImportModule("typing"));
+        if (!typing) return -1;
+        for (const char* name : {"TYPE_CHECKING", "Any", "Dict", "List", "Optional"}) {
+            Ref v = Ref::steal(PyObject_GetAttrString(typing.get(), name));
+            if (!v || PyModule_AddObjectRef(module, name, v.get()) < 0) return -1;
+        }
+    }
+
+#define INTERN(field, text)                              \
+    if ((st->field = pyhost::intern(text)) == nullptr) \
+        return -1;
+    INTERN(check_every, "DETECTOR_CHECK_EVERY")
+    INTERN(min_confidence, "DETECTOR_MIN_CONFIDENCE")
+    INTERN(top_k, "DETECTOR_TOP_K")
+    INTERN(cluster_threshold, "DETECTOR_CLUSTER_THRESHOLD")
+    INTERN(s_get, "get")
+    INTERN(s_score, "score")
+    INTERN(s_outcome, "outcome")
+    INTERN(s_result, "result")
+    INTERN(s_metrics, "metrics")
+    INTERN(s_health_label, "health_label")
+    INTERN(s_append, "append")
+    INTERN(s_query, "query")
+    INTERN(s_upper, "upper")
+    INTERN(s_to_dict, "to_dict")
+    INTERN(s_build_query, "_build_query")
+    INTERN(s_analyse_hits, "_analyse_hits")
+    INTERN(s_empty, "")
+#undef INTERN
+    for (int k = 0; k < K_EVENT_KEYS; ++k)
+        if ((st->event_keys[k] = pyhost::intern(kEventKeyNames[k])) == nullptr) return -1;
+    st->query_kwnames = Py_BuildValue("(ssss)", "k", "device_id", "include_episode", "prefer_success");
+    if (st->query_kwnames == nullptr) return -1;
+    st->maxlen_kwnames = Py_BuildValue("(s)", "maxlen");
+    if (st->maxlen_kwnames == nullptr) return -1;
+
+    st->lock_type = pyhost::make_lock_type(module, "orvane.brenlow.detector.Lock");
+    if (st->lock_type == nullptr) return -1;
+    st->event_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &event_spec, nullptr));
+    if (st->event_type == nullptr || PyModule_AddType(module, st->event_type) < 0) return -1;
+    st->detector_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &detector_spec, nullptr));
+    if (st->detector_type == nullptr || PyModule_AddType(module, st->detector_type) < 0) return -1;
+    return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+}  // namespace
+
+namespace {
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT,
+    "orvane.brenlow.detector",
+    "Anomaly detection from the consensus of a device's most similar past episodes.",
+    sizeof(ModuleState),
+    nullptr,
+    slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+}  // namespace
+
+PyMODINIT_FUNC PyInit_detector(void) { return PyModuleDef_Init(&moduledef); }
