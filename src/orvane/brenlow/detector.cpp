@@ -191,7 +191,7 @@ int event_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!count) return -1;
     if (!pyhost::check_str(a[3], "dominant_outcome")) return -1;
     double confidence, query_score;
-    if (!pyhost::float_arg(a[4], "confidence", &confidence) || !pyhost::float_arg(a[5], "query_score", &query_score))
+    if (!pyhost::real_float(a[4], &confidence) || !pyhost::real_float(a[5], &query_score))
         return -1;
     if (!pyhost::check_dict(a[6], "channel_snapshot")) return -1;
     return event_fill(as_event(self), a[0], a[1], count.get(), a[3], confidence, query_score, a[6]) ? 0 : -1;
@@ -234,7 +234,8 @@ PyObject* event_to_dict(PyObject* self, PyTypeObject* defining_class, PyObject* 
 }
 
 // Field access. Fields are stored natively and checked on assignment with
-// the same rules as the constructor; they cannot be deleted.
+// the same rules as the constructor; they cannot be deleted. Float fields
+// take any real number and fail with the interpreter's own conversion error.
 
 enum class FieldKind { Str, Int, Float, Dict };
 struct EventField {
@@ -288,7 +289,7 @@ int event_set(PyObject* self, PyObject* value, void* closure) {
         }
         case FieldKind::Float: {
             double x;
-            if (!pyhost::float_arg(value, f->name, &x)) return -1;
+            if (!pyhost::real_float(value, &x)) return -1;
             *reinterpret_cast<double*>(base + f->offset) = x;
             as_event(self)->doubles_set |= 1u << f->key;
             return 0;
@@ -882,7 +883,7 @@ PyObject* detector_observe(PyObject* self, PyTypeObject* defining_class, PyObjec
     if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargs), kwnames, a)) return nullptr;
     double confidence;
     if (!pyhost::check_str(a[0], "timestamp") || !pyhost::check_dict(a[1], "payload") ||
-        !pyhost::float_arg(a[2], "confidence", &confidence))
+        !pyhost::real_float(a[2], &confidence))
         return nullptr;
     PyObject* module = PyType_GetModule(defining_class);
     return observe_impl(state_of(module), module, self, a[0], a[1], confidence);
@@ -907,7 +908,7 @@ PyObject* detector_analyse_hits(PyObject* self, PyTypeObject* defining_class, Py
     if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargs), kwnames, a)) return nullptr;
     double confidence;
     if (!pyhost::check_str(a[0], "timestamp") || !pyhost::check_dict(a[1], "payload") ||
-        !pyhost::check_list(a[2], "hits") || !pyhost::float_arg(a[3], "confidence", &confidence))
+        !pyhost::check_list(a[2], "hits") || !pyhost::real_float(a[3], &confidence))
         return nullptr;
     PyObject* module = PyType_GetModule(defining_class);
     return analyse_hits_impl(state_of(module), module, self, a[0], a[1], a[2], confidence);
