@@ -1,0 +1,938 @@
+// Composite state vectors: raw embeddings of any length projected into a
+// shared per-modality space by a fixed, seeded random matrix, and several
+// projected modalities fused into one vector.
+//
+// Arrays cross the boundary as NumPy float32 arrays, but NumPy's C headers
+// are not used: inputs are converted by calling numpy through its Python API
+// and read through the buffer protocol, and results are created with
+// numpy.empty and written through their buffer. The projection matrix is
+// never materialised (see composite_random.cpp).
+#include "pyhost.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string>
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#define ORVANE_T_PYSSIZET T_PYSSIZET
+#define ORVANE_READONLY READONLY
+#else
+#define ORVANE_T_PYSSIZET Py_T_PYSSIZET
+#define ORVANE_READONLY Py_READONLY
+#endif
+
+namespace orvane_composite {
+// composite_seed.cpp
+std::uint32_t sha1_prefix32(const unsigned char* data, std::size_t len);
+// composite_random.cpp
+void standard_normal_f32(std::uint32_t seed, float* out, std::size_t n);
+void seeded_projection(std::uint32_t seed, const float* x, std::size_t in_dim, std::size_t out_dim,
+                       float* row, double* acc, float* y);
+}  // namespace orvane_composite
+
+namespace {
+
+using pyhost::Ref;
+namespace oc = orvane_composite;
+
+constexpr int kModalities = 6;
+// Fusion order, whatever order the caller writes the keywords in.
+const char* const kModalityParams[kModalities] = {"imu_emb",     "vision_emb",  "audio_emb",
+                                                  "depth_emb",   "thermal_emb", "text_emb"};
+const char* const kWeightFields[kModalities] = {"w_imu",   "w_vision",  "w_audio",
+                                                "w_depth", "w_thermal", "w_text"};
+
+// Projections at least this large (in_dim * out_dim deviates) run with the
+// GIL released.
+constexpr std::size_t kReleaseGilWork = 1u << 15;
+
+// ---------------------------------------------------------------------------
+// Module state
+// ---------------------------------------------------------------------------
+
+struct ModuleState {
+    PyObject* np_asarray;
+    PyObject* np_empty;
+    PyObject* np_empty_like;
+    PyObject* np_zeros;
+    PyObject* np_concatenate;
+    PyObject* np_norm;
+    PyObject* np_float32;
+    PyObject* np_ndarray;
+    PyObject* config_class;
+    PyObject* builder_type;
+    PyObject* kw_dtype;  // ("dtype",)
+    PyObject* fused_name;
+    PyObject* s_cfg;
+    PyObject* s_per_modality_dim;
+    PyObject* s_fused_dim;
+    PyObject* s_shape;
+    PyObject* s_reshape;
+    PyObject* s_astype;
+    PyObject* s_copy;
+    PyObject* minus_one;
+    PyObject* s_weights[kModalities];
+};
+
+template <class F>
+void for_each_ref(ModuleState* st, F&& f) {
+    f(st->np_asarray);
+    f(st->np_empty);
+    f(st->np_empty_like);
+    f(st->np_zeros);
+    f(st->np_concatenate);
+    f(st->np_norm);
+    f(st->np_float32);
+    f(st->np_ndarray);
+    f(st->config_class);
+    f(st->builder_type);
+    f(st->kw_dtype);
+    f(st->fused_name);
+    f(st->s_cfg);
+    f(st->s_per_modality_dim);
+    f(st->s_fused_dim);
+    f(st->s_shape);
+    f(st->s_reshape);
+    f(st->s_astype);
+    f(st->s_copy);
+    f(st->minus_one);
+    for (auto& w : st->s_weights) f(w);
+}
+
+extern PyModuleDef moduledef;  // defined at the end
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+// ---------------------------------------------------------------------------
+// Float32 arrays through the buffer protocol
+// ---------------------------------------------------------------------------
+
+// A NumPy array's float32 values, viewed in C order.
+class Floats {
+  public:
+    Floats() = default;
+    Floats(const Floats&) = delete;
+    Floats& operator=(const Floats&) = delete;
+    ~Floats() { release(); }
+
+    // Views `arr` when it exports native float32 values in one C-ordered
+    // block. Returns false, with no error set, when it does not.
+    bool try_view(PyObject* arr, bool writable = false) {
+        release();
+        int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(arr, &view_, flags) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        held_ = true;
+        if (view_.itemsize != 4 || view_.format == nullptr || std::strcmp(view_.format, "f") != 0) {
+            release();
+            return false;
+        }
+        return true;
+    }
+
+    // Whether `arr` holds float32 values at all, contiguous or not.
+    static bool is_float32(PyObject* arr) {
+        Py_buffer v;
+        if (PyObject_GetBuffer(arr, &v, PyBUF_RECORDS_RO) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        bool f32 = v.itemsize == 4 && v.format != nullptr && std::strcmp(v.format, "f") == 0;
+        PyBuffer_Release(&v);
+        return f32;
+    }
+
+    float* data() const { return static_cast<float*>(view_.buf); }
+    Py_ssize_t size() const { return view_.len / 4; }
+    int ndim() const { return view_.ndim; }
+
+  private:
+    void release() {
+        if (held_) {
+            PyBuffer_Release(&view_);
+            held_ = false;
+        }
+    }
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// `obj` as numpy.asarray(obj, dtype=numpy.float32) holds it, read in C order:
+// `holder` keeps the array alive for as long as `view` is used. An exact
+// float32 ndarray in C order is read as it is, without a call into numpy.
+bool as_float32(ModuleState* st, PyObject* obj, Ref& holder, Floats& view) {
+    if (Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject*>(st->np_ndarray)) && view.try_view(obj)) {
+        holder = Ref::borrow(obj);
+        return true;
+    }
+    PyObject* args[2] = {obj, st->np_float32};
+    holder = Ref::steal(PyObject_Vectorcall(st->np_asarray, args, 1, st->kw_dtype));
+    if (!holder) return false;
+    if (view.try_view(holder.get())) return true;
+    // Strided float32 memory: read a C-ordered copy, the order in which
+    // reshape(-1) lists the values.
+    holder = Ref::steal(PyObject_CallMethodNoArgs(holder.get(), st->s_copy));
+    if (!holder) return false;
+    if (view.try_view(holder.get())) return true;
+    PyErr_SetString(PyExc_TypeError, "the array's values could not be read as float32");
+    return false;
+}
+
+// A new float32 array of `n` values (numpy.empty(n, numpy.float32)), viewed
+// for writing.
+Ref new_vector(ModuleState* st, Py_ssize_t n, Floats& out) {
+    Ref length = Ref::steal(PyLong_FromSsize_t(n));
+    if (!length) return Ref();
+    PyObject* args[2] = {length.get(), st->np_float32};
+    Ref arr = Ref::steal(PyObject_Vectorcall(st->np_empty, args, 2, nullptr));
+    if (!arr) return Ref();
+    if (!out.try_view(arr.get(), /*writable=*/true)) {
+        PyErr_SetString(PyExc_SystemError, "numpy.empty did not return a writable float32 array");
+        return Ref();
+    }
+    return arr;
+}
+
+// Memory from the interpreter's raw allocator (visible to tracemalloc),
+// usable without the GIL.
+class RawBuffer {
+  public:
+    explicit RawBuffer(std::size_t bytes) : p_(PyMem_RawMalloc(bytes ? bytes : 1)) {}
+    ~RawBuffer() { PyMem_RawFree(p_); }
+    RawBuffer(const RawBuffer&) = delete;
+    RawBuffer& operator=(const RawBuffer&) = delete;
+    void* get() const { return p_; }
+
+  private:
+    void* p_;
+};
+
+// ---------------------------------------------------------------------------
+// _l2
+// ---------------------------------------------------------------------------
+
+// The divisor: the Euclidean norm in single precision plus 1e-8, the sum
+// rounded to single precision. The squares are summed in double; rounding
+// that sum to float32 gives the single-precision sum of squares to within
+// the last bit whatever order it is taken in.
+float l2_divisor(const float* v, Py_ssize_t n) {
+    double sum = 0.0;
+    for (Py_ssize_t i = 0; i < n; ++i) sum += static_cast<double>(v[i]) * static_cast<double>(v[i]);
+    const float norm = std::sqrt(static_cast<float>(sum));
+    return norm + 1e-8f;
+}
+
+// out = v / divisor, element by element in single precision; out may be v.
+// An all-zero v gives zeros (its divisor is 1e-8, never 0).
+void l2_into(const float* v, Py_ssize_t n, float* out) {
+    const float d = l2_divisor(v, n);
+    for (Py_ssize_t i = 0; i < n; ++i) out[i] = v[i] / d;
+}
+
+// _l2 of any array. float32 ndarrays are scaled here; anything else goes
+// through the NumPy expression itself, (v / float(norm(v) + 1e-8)) as
+// float32, so that other dtypes and array types behave exactly as there.
+PyObject* l2_array(ModuleState* st, PyObject* v) {
+    if (Py_IS_TYPE(v, reinterpret_cast<PyTypeObject*>(st->np_ndarray))) {
+        Floats in;
+        if (in.try_view(v)) {
+            PyObject* arg = v;
+            Ref out = Ref::steal(PyObject_Vectorcall(st->np_empty_like, &arg, 1, nullptr));
+            if (!out) return nullptr;
+            Floats ov;
+            if (!ov.try_view(out.get(), /*writable=*/true)) {
+                PyErr_SetString(PyExc_SystemError, "numpy.empty_like did not return a writable float32 array");
+                return nullptr;
+            }
+            l2_into(in.data(), in.size(), ov.data());
+            return out.release();
+        }
+        if (Floats::is_float32(v)) {
+            // Strided: scale a C-ordered copy in place.
+            Ref copy = Ref::steal(PyObject_CallMethodNoArgs(v, st->s_copy));
+            if (!copy) return nullptr;
+            Floats cv;
+            if (!cv.try_view(copy.get(), /*writable=*/true)) {
+                PyErr_SetString(PyExc_SystemError, "ndarray.copy did not return a writable float32 array");
+                return nullptr;
+            }
+            l2_into(cv.data(), cv.size(), cv.data());
+            return copy.release();
+        }
+    }
+    Ref norm = Ref::steal(PyObject_CallOneArg(st->np_norm, v));
+    if (!norm) return nullptr;
+    Ref eps = Ref::steal(PyFloat_FromDouble(1e-8));
+    if (!eps) return nullptr;
+    Ref sum = Ref::steal(PyNumber_Add(norm.get(), eps.get()));
+    if (!sum) return nullptr;
+    Ref divisor = Ref::steal(PyNumber_Float(sum.get()));
+    if (!divisor) return nullptr;
+    Ref scaled = Ref::steal(PyNumber_TrueDivide(v, divisor.get()));
+    if (!scaled) return nullptr;
+    return PyObject_CallMethodOneArg(scaled.get(), st->s_astype, st->np_float32);
+}
+
+// ---------------------------------------------------------------------------
+// _stable_seed
+// ---------------------------------------------------------------------------
+
+void append_decimal(std::string& s, long long v) {
+    char buf[24];
+    auto res = std::to_chars(buf, buf + sizeof buf, v);
+    s.append(buf, res.ptr);
+}
+
+// Appends str() of an int of any size.
+bool append_decimal(std::string& s, PyObject* integer) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(integer, &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (!overflow) {
+        append_decimal(s, v);
+        return true;
+    }
+    Ref text = Ref::steal(PyObject_Str(integer));
+    if (!text) return false;
+    Py_ssize_t len;
+    const char* digits = PyUnicode_AsUTF8AndSize(text.get(), &len);
+    if (digits == nullptr) return false;
+    s.append(digits, static_cast<std::size_t>(len));
+    return true;
+}
+
+// The seed for the key text "name:in_dim:out_dim", whose two numbers are
+// `dims` (":in_dim:out_dim"). False with the host's UnicodeEncodeError set
+// for a name that is not valid UTF-8 (a lone surrogate).
+bool seed_of(PyObject* name, const std::string& dims, std::uint32_t* seed) {
+    Py_ssize_t len;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &len);
+    if (utf8 == nullptr) return false;
+    try {
+        std::string text;
+        text.reserve(static_cast<std::size_t>(len) + dims.size());
+        text.append(utf8, static_cast<std::size_t>(len));
+        text += dims;
+        *seed = oc::sha1_prefix32(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+bool seed_of(PyObject* name, Py_ssize_t in_dim, Py_ssize_t out_dim, std::uint32_t* seed) {
+    std::string dims;
+    dims += ':';
+    append_decimal(dims, static_cast<long long>(in_dim));
+    dims += ':';
+    append_decimal(dims, static_cast<long long>(out_dim));
+    return seed_of(name, dims, seed);
+}
+
+// ---------------------------------------------------------------------------
+// _project
+// ---------------------------------------------------------------------------
+
+// NumPy's own error for a matrix shape with a negative dimension.
+PyObject* raise_negative_shape(ModuleState* st, Py_ssize_t in_dim, Py_ssize_t out_dim) {
+    Ref shape = Ref::steal(Py_BuildValue("(nn)", in_dim, out_dim));
+    if (!shape) return nullptr;
+    PyObject* args[2] = {shape.get(), st->np_float32};
+    Ref probe = Ref::steal(PyObject_Vectorcall(st->np_empty, args, 2, nullptr));
+    if (probe) PyErr_SetString(PyExc_ValueError, "negative dimensions are not allowed");
+    return nullptr;
+}
+
+// The seeded projection of x[0..in_dim) to out_dim values (in_dim differs
+// from out_dim, out_dim >= 0), scaled to unit length: a new float32 array.
+PyObject* seeded_vector(ModuleState* st, std::uint32_t seed, const float* x, Py_ssize_t in_dim,
+                        Py_ssize_t out_dim) {
+    Floats yv;
+    Ref y = new_vector(st, out_dim, yv);
+    if (!y) return nullptr;
+    float* out = yv.data();
+    const auto in = static_cast<std::size_t>(in_dim);
+    const auto n_out = static_cast<std::size_t>(out_dim);
+    if (in == 0) {
+        for (std::size_t j = 0; j < n_out; ++j) out[j] = 0.0f;
+        return y.release();
+    }
+    const bool release_gil = in * n_out >= kReleaseGilWork || in > PY_SSIZE_T_MAX / (n_out ? n_out : 1);
+    if (in == 1) {
+        if (release_gil) {
+            Py_BEGIN_ALLOW_THREADS
+            oc::seeded_projection(seed, x, in, n_out, nullptr, nullptr, out);
+            Py_END_ALLOW_THREADS
+        } else {
+            oc::seeded_projection(seed, x, in, n_out, nullptr, nullptr, out);
+        }
+    } else {
+        // One row of deviates and the double-precision sums: O(out_dim).
+        if (n_out > static_cast<std::size_t>(PY_SSIZE_T_MAX) / (sizeof(float) + sizeof(double))) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        RawBuffer scratch(n_out * (sizeof(double) + sizeof(float)));
+        if (scratch.get() == nullptr) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        auto* acc = static_cast<double*>(scratch.get());
+        auto* row = reinterpret_cast<float*>(acc + n_out);
+        if (release_gil) {
+            Py_BEGIN_ALLOW_THREADS
+            oc::seeded_projection(seed, x, in, n_out, row, acc, out);
+            Py_END_ALLOW_THREADS
+        } else {
+            oc::seeded_projection(seed, x, in, n_out, row, acc, out);
+        }
+    }
+    l2_into(out, out_dim, out);
+    return y.release();
+}
+
+// _project of values in hand: x[0..in_dim) float32.
+PyObject* project_values(ModuleState* st, const float* x, Py_ssize_t in_dim, Py_ssize_t out_dim,
+                         PyObject* name) {
+    if (in_dim == out_dim) {
+        Floats yv;
+        Ref y = new_vector(st, out_dim, yv);
+        if (!y) return nullptr;
+        l2_into(x, in_dim, yv.data());
+        return y.release();
+    }
+    std::uint32_t seed;
+    if (!seed_of(name, in_dim, out_dim, &seed)) return nullptr;
+    if (out_dim < 0) return raise_negative_shape(st, in_dim, out_dim);
+    return seeded_vector(st, seed, x, in_dim, out_dim);
+}
+
+// _project of an array object: its length is the length of its first axis.
+PyObject* project_array(ModuleState* st, PyObject* vec, Py_ssize_t out_dim, PyObject* name) {
+    Ref shape = Ref::steal(PyObject_GetAttr(vec, st->s_shape));
+    if (!shape) return nullptr;
+    Ref first = Ref::steal(PySequence_GetItem(shape.get(), 0));
+    if (!first) return nullptr;
+    Ref first_int = Ref::steal(PyNumber_Long(first.get()));
+    if (!first_int) return nullptr;
+    Py_ssize_t in_dim = PyLong_AsSsize_t(first_int.get());
+    if (in_dim == -1 && PyErr_Occurred()) return nullptr;
+
+    if (in_dim == out_dim) {
+        PyObject* args[2] = {vec, st->np_float32};
+        Ref arr = Ref::steal(PyObject_Vectorcall(st->np_asarray, args, 1, st->kw_dtype));
+        if (!arr) return nullptr;
+        return l2_array(st, arr.get());
+    }
+    std::uint32_t seed;
+    if (!seed_of(name, in_dim, out_dim, &seed)) return nullptr;
+    if (out_dim < 0) return raise_negative_shape(st, in_dim, out_dim);
+    Ref holder;
+    Floats xv;
+    if (!as_float32(st, vec, holder, xv)) return nullptr;
+    if (xv.ndim() != 1) {
+        // A row vector times the matrix is only defined for one dimension.
+        PyErr_Format(PyExc_ValueError, "_project() needs a one-dimensional vector, got %d dimensions",
+                     xv.ndim());
+        return nullptr;
+    }
+    return seeded_vector(st, seed, xv.data(), in_dim, out_dim);
+}
+
+// int(obj) narrowed to Py_ssize_t, as a length read from the configuration.
+bool host_int_ssize(PyObject* obj, Py_ssize_t* out) {
+    Ref v = Ref::steal(PyNumber_Long(obj));
+    if (!v) return false;
+    Py_ssize_t n = PyLong_AsSsize_t(v.get());
+    if (n == -1 && PyErr_Occurred()) return false;
+    *out = n;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Module functions
+// ---------------------------------------------------------------------------
+
+PyObject* fn_to_np_1d(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"x"};
+    static const pyhost::Signature sig{"_to_np_1d", params, 1, 1, false};
+    PyObject* a[1];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    ModuleState* st = state_of(module);
+    PyObject* call[2] = {a[0], st->np_float32};
+    Ref arr = Ref::steal(PyObject_Vectorcall(st->np_asarray, call, 1, st->kw_dtype));
+    if (!arr) return nullptr;
+    // reshape(-1) also turns a scalar into shape (1,).
+    return PyObject_CallMethodOneArg(arr.get(), st->s_reshape, st->minus_one);
+}
+
+PyObject* fn_l2(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"v"};
+    static const pyhost::Signature sig{"_l2", params, 1, 1, false};
+    PyObject* a[1];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    return l2_array(state_of(module), a[0]);
+}
+
+PyObject* fn_stable_seed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"name", "in_dim", "out_dim"};
+    static const pyhost::Signature sig{"_stable_seed", params, 3, 3, false};
+    PyObject* a[3];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!pyhost::check_str(a[0], "name")) return nullptr;
+    Ref in_dim = pyhost::int_arg(a[1], "in_dim");
+    if (!in_dim) return nullptr;
+    Ref out_dim = pyhost::int_arg(a[2], "out_dim");
+    if (!out_dim) return nullptr;
+    std::uint32_t seed;
+    try {
+        std::string dims;
+        dims += ':';
+        if (!append_decimal(dims, in_dim.get())) return nullptr;
+        dims += ':';
+        if (!append_decimal(dims, out_dim.get())) return nullptr;
+        if (!seed_of(a[0], dims, &seed)) return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    return PyLong_FromUnsignedLong(seed);
+}
+
+PyObject* fn_project(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"vec", "out_dim", "name"};
+    static const pyhost::Signature sig{"_project", params, 3, 3, false};
+    PyObject* a[3];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    Py_ssize_t out_dim;
+    if (!pyhost::ssize_arg(a[1], "out_dim", &out_dim)) return nullptr;
+    if (!pyhost::check_str(a[2], "name")) return nullptr;
+    return project_array(state_of(module), a[0], out_dim, a[2]);
+}
+
+// Test hook: the first n deviates of
+// numpy.random.default_rng(seed).standard_normal(n, dtype=numpy.float32).
+PyObject* fn_standard_normal_f32(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    static const char* const params[] = {"seed", "n"};
+    static const pyhost::Signature sig{"_standard_normal_f32", params, 2, 2, false};
+    PyObject* a[2];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    Ref seed_obj = pyhost::int_arg(a[0], "seed");
+    if (!seed_obj) return nullptr;
+    Py_ssize_t n;
+    if (!pyhost::ssize_arg(a[1], "n", &n)) return nullptr;
+    int overflow = 0;
+    long long seed = PyLong_AsLongLongAndOverflow(seed_obj.get(), &overflow);
+    if (seed == -1 && PyErr_Occurred()) return nullptr;
+    if (overflow || seed < 0 || seed > 0xffffffffLL) {
+        PyErr_SetString(PyExc_ValueError, "seed must be in range(0, 2**32)");
+        return nullptr;
+    }
+    if (n < 0) {
+        PyErr_SetString(PyExc_ValueError, "n must not be negative");
+        return nullptr;
+    }
+    ModuleState* st = state_of(module);
+    Floats ov;
+    Ref out = new_vector(st, n, ov);
+    if (!out) return nullptr;
+    float* data = ov.data();
+    Py_BEGIN_ALLOW_THREADS
+    oc::standard_normal_f32(static_cast<std::uint32_t>(seed), data, static_cast<std::size_t>(n));
+    Py_END_ALLOW_THREADS
+    return out.release();
+}
+
+// ---------------------------------------------------------------------------
+// CompositeStateBuilder
+// ---------------------------------------------------------------------------
+
+// A plain class: its one field, cfg, lives in the instance dictionary as a
+// Python class's would.
+struct Builder {
+    PyObject_HEAD
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+ModuleState* state_of_type(PyTypeObject* defining_class) {
+    return static_cast<ModuleState*>(PyType_GetModuleState(defining_class));
+}
+
+int builder_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* const params[] = {"cfg"};
+    static const pyhost::Signature sig{"__init__", params, 1, 0, true};
+    PyObject* a[1];
+    if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &moduledef);
+    if (module == nullptr) return -1;
+    ModuleState* st = state_of(module);
+    PyObject* cfg = a[0] ? a[0] : Py_None;
+    int truth = PyObject_IsTrue(cfg);
+    if (truth < 0) return -1;
+    Ref value = truth ? Ref::borrow(cfg) : Ref::steal(PyObject_CallNoArgs(st->config_class));
+    if (!value) return -1;
+    return PyObject_SetAttr(self, st->s_cfg, value.get());
+}
+
+PyObject* builder_project(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
+                          PyObject* kwnames) {
+    static const char* const params[] = {"raw_embedding", "name"};
+    static const pyhost::Signature sig{"project", params, 2, 2, true};
+    PyObject* a[2];
+    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, a)) return nullptr;
+    if (!pyhost::check_str(a[1], "name")) return nullptr;
+    ModuleState* st = state_of_type(cls);
+    Ref holder;
+    Floats v;
+    if (!as_float32(st, a[0], holder, v)) return nullptr;
+    Ref cfg = Ref::steal(PyObject_GetAttr(self, st->s_cfg));
+    if (!cfg) return nullptr;
+    Ref dim = Ref::steal(PyObject_GetAttr(cfg.get(), st->s_per_modality_dim));
+    if (!dim) return nullptr;
+    Py_ssize_t out_dim;
+    if (!host_int_ssize(dim.get(), &out_dim)) return nullptr;
+    return project_values(st, v.data(), v.size(), out_dim, a[1]);
+}
+
+struct Piece {
+    Ref holder;
+    Floats values;
+    float weight = 0.0f;
+};
+
+PyObject* builder_fuse(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
+                       PyObject* kwnames) {
+    static const pyhost::Signature sig{"fuse", kModalityParams, kModalities, 0, true};
+    PyObject* a[kModalities];
+    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, a)) return nullptr;
+    ModuleState* st = state_of_type(cls);
+    Ref cfg = Ref::steal(PyObject_GetAttr(self, st->s_cfg));
+    if (!cfg) return nullptr;
+
+    Piece pieces[kModalities];
+    int count = 0;
+    for (int k = 0; k < kModalities; ++k) {
+        if (a[k] == nullptr || a[k] == Py_None) continue;
+        Piece& p = pieces[count];
+        Ref w = Ref::steal(PyObject_GetAttr(cfg.get(), st->s_weights[k]));
+        if (!w) return nullptr;
+        double weight;
+        if (!pyhost::host_float(w.get(), &weight)) return nullptr;
+        // The weight multiplies a float32 piece as a float32 value.
+        p.weight = static_cast<float>(weight);
+        if (!as_float32(st, a[k], p.holder, p.values)) return nullptr;
+        ++count;
+    }
+
+    if (count == 0) {
+        Ref dim = Ref::steal(PyObject_GetAttr(cfg.get(), st->s_fused_dim));
+        if (!dim) return nullptr;
+        Ref n = Ref::steal(PyNumber_Long(dim.get()));
+        if (!n) return nullptr;
+        PyObject* zargs[2] = {n.get(), st->np_float32};
+        return PyObject_Vectorcall(st->np_zeros, zargs, 2, nullptr);
+    }
+
+    bool flat = true;
+    std::size_t total = 0;
+    for (int k = 0; k < count; ++k) {
+        flat = flat && pieces[k].values.ndim() == 1;
+        total += static_cast<std::size_t>(pieces[k].values.size());
+    }
+
+    if (flat) {
+        // The usual case, vectors from project(): join them here.
+        RawBuffer joined(total * sizeof(float));
+        if (joined.get() == nullptr) return PyErr_NoMemory();
+        auto* concat = static_cast<float*>(joined.get());
+        std::size_t at = 0;
+        for (int k = 0; k < count; ++k) {
+            const Floats& v = pieces[k].values;
+            float* piece = concat + at;
+            l2_into(v.data(), v.size(), piece);
+            for (Py_ssize_t i = 0; i < v.size(); ++i) piece[i] *= pieces[k].weight;
+            at += static_cast<std::size_t>(v.size());
+        }
+        Ref dim = Ref::steal(PyObject_GetAttr(cfg.get(), st->s_fused_dim));
+        if (!dim) return nullptr;
+        Py_ssize_t fused_dim;
+        if (!host_int_ssize(dim.get(), &fused_dim)) return nullptr;
+        return project_values(st, concat, static_cast<Py_ssize_t>(total), fused_dim, st->fused_name);
+    }
+
+    // Scalars or multi-dimensional pieces: build each piece as an array and
+    // let numpy.concatenate join them, or refuse with its own error.
+    Ref list = Ref::steal(PyList_New(count));
+    if (!list) return nullptr;
+    for (int k = 0; k < count; ++k) {
+        PyObject* src = pieces[k].holder.get();
+        Ref piece = Ref::steal(PyObject_Vectorcall(st->np_empty_like, &src, 1, nullptr));
+        if (!piece) return nullptr;
+        Floats pv;
+        if (!pv.try_view(piece.get(), /*writable=*/true)) {
+            PyErr_SetString(PyExc_SystemError, "numpy.empty_like did not return a writable float32 array");
+            return nullptr;
+        }
+        const Floats& v = pieces[k].values;
+        l2_into(v.data(), v.size(), pv.data());
+        for (Py_ssize_t i = 0; i < v.size(); ++i) pv.data()[i] *= pieces[k].weight;
+        PyList_SET_ITEM(list.get(), k, piece.release());
+    }
+    PyObject* list_arg = list.get();
+    Ref concat = Ref::steal(PyObject_Vectorcall(st->np_concatenate, &list_arg, 1, nullptr));
+    if (!concat) return nullptr;
+    Ref dim = Ref::steal(PyObject_GetAttr(cfg.get(), st->s_fused_dim));
+    if (!dim) return nullptr;
+    Py_ssize_t fused_dim;
+    if (!host_int_ssize(dim.get(), &fused_dim)) return nullptr;
+    return project_array(st, concat.get(), fused_dim, st->fused_name);
+}
+
+int builder_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<Builder*>(self)->dict);
+    return 0;
+}
+
+int builder_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<Builder*>(self)->dict);
+    return 0;
+}
+
+void builder_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<Builder*>(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    builder_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyMethodDef builder_methods[] = {
+    {"project", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(builder_project)),
+     METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+     "project($self, /, raw_embedding, name)\n--\n\n"
+     "Map a raw embedding of any length to per_modality_dim float32 values.\n\n"
+     "The embedding is flattened in row-major order and multiplied by a fixed\n"
+     "random matrix chosen by (name, its length, per_modality_dim); an\n"
+     "embedding that already has that length is only rescaled. The result has\n"
+     "unit length, or is all zeros."},
+    {"fuse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(builder_fuse)),
+     METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+     "fuse($self, /, imu_emb=None, vision_emb=None, audio_emb=None, depth_emb=None,\n"
+     "     thermal_emb=None, text_emb=None)\n--\n\n"
+     "Join projected modality vectors into one vector of fused_dim float32 values.\n\n"
+     "Each given vector is scaled to unit length and weighted by its w_* field;\n"
+     "the pieces are joined in the order imu, vision, audio, depth, thermal,\n"
+     "text and projected under the name 'composite_fused'. With no vector\n"
+     "given the result is all zeros."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef builder_members[] = {
+    {"__dictoffset__", ORVANE_T_PYSSIZET, offsetof(Builder, dict), ORVANE_READONLY, nullptr},
+    {"__weaklistoffset__", ORVANE_T_PYSSIZET, offsetof(Builder, weakrefs), ORVANE_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef builder_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot builder_slots[] = {
+    {Py_tp_doc, const_cast<char*>("CompositeStateBuilder(cfg=None)\n--\n\n"
+                                  "Projects per-modality embeddings and fuses them into composite state\n"
+                                  "vectors. cfg defaults to CompositeConfig() when not given or false.")},
+    {Py_tp_init, reinterpret_cast<void*>(builder_init)},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(builder_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(builder_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(builder_clear)},
+    {Py_tp_methods, builder_methods},
+    {Py_tp_members, builder_members},
+    {Py_tp_getset, builder_getset},
+    {0, nullptr},
+};
+
+PyType_Spec builder_spec = {
+    "orvane.qx.composite.CompositeStateBuilder",
+    sizeof(Builder),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    builder_slots,
+};
+
+// ---------------------------------------------------------------------------
+// CompositeConfig: a real dataclass, made at import
+// ---------------------------------------------------------------------------
+
+Ref make_config_class() {
+    Ref dataclasses = Ref::steal(PyImport_ImportModule("dataclasses"));
+    if (!dataclasses) return Ref();
+    Ref make = Ref::steal(PyObject_GetAttrString(dataclasses.get(), "make_dataclass"));
+    if (!make) return Ref();
+    PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
+    PyObject* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
+    Ref fields = Ref::steal(Py_BuildValue(
+        "[(sOi)(sOi)(sOd)(sOd)(sOd)(sOd)(sOd)(sOd)]", "per_modality_dim", int_type, 256, "fused_dim", int_type,
+        1024, "w_imu", float_type, 1.0, "w_vision", float_type, 1.0, "w_audio", float_type, 1.0, "w_depth",
+        float_type, 1.0, "w_thermal", float_type, 1.0, "w_text", float_type, 1.0));
+    if (!fields) return Ref();
+    Ref ns = Ref::steal(Py_BuildValue(
+        "{ss}", "__doc__",
+        "Dimensions and modality weights of a CompositeStateBuilder.\n\n"
+        "per_modality_dim is the length of each projected modality vector,\n"
+        "fused_dim the length of the fused vector, and w_imu ... w_text the\n"
+        "weights of the modality pieces in fuse()."));
+    if (!ns) return Ref();
+    Ref args = Ref::steal(Py_BuildValue("(sO)", "CompositeConfig", fields.get()));
+    if (!args) return Ref();
+    Ref kwargs = Ref::steal(Py_BuildValue("{sO}", "namespace", ns.get()));
+    if (!kwargs) return Ref();
+    Ref cls = Ref::steal(PyObject_Call(make.get(), args.get(), kwargs.get()));
+    if (!cls) return Ref();
+    // make_dataclass names its caller's module; the class lives here (and
+    // pickles by this name).
+    Ref modname = Ref::steal(PyUnicode_FromString("orvane.qx.composite"));
+    if (!modname || PyObject_SetAttrString(cls.get(), "__module__", modname.get()) < 0) return Ref();
+    return cls;
+}
+
+// ---------------------------------------------------------------------------
+// Module
+// ---------------------------------------------------------------------------
+
+PyMethodDef module_methods[] = {
+    {"_to_np_1d", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_to_np_1d)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_to_np_1d(x)\n--\n\n"
+     "x as a one-dimensional float32 array: numpy.asarray(x, dtype=float32)\n"
+     "flattened in row-major order (a scalar becomes one value)."},
+    {"_l2", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_l2)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_l2(v)\n--\n\n"
+     "v divided by its Euclidean norm plus 1e-8, as float32 of v's shape\n"
+     "(all zeros for an all-zero v)."},
+    {"_stable_seed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_stable_seed)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_stable_seed(name, in_dim, out_dim)\n--\n\n"
+     "The projection seed: the first 8 hex digits of the SHA-1 digest of\n"
+     "'name:in_dim:out_dim' (UTF-8), as an unsigned 32-bit integer."},
+    {"_project", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_project)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_project(vec, out_dim, name)\n--\n\n"
+     "vec times the seeded random matrix of (name, len(vec), out_dim), scaled\n"
+     "to unit length, as out_dim float32 values; a vec of length out_dim is\n"
+     "only rescaled."},
+    {"_standard_normal_f32",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_standard_normal_f32)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_standard_normal_f32(seed, n)\n--\n\n"
+     "The first n deviates that the projection draws for a seed: equal to\n"
+     "numpy.random.default_rng(seed).standard_normal(n, dtype=numpy.float32)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+bool set_attr_ref(PyObject* source, const char* name, PyObject** slot) {
+    *slot = PyObject_GetAttrString(source, name);
+    return *slot != nullptr;
+}
+
+int exec_module(PyObject* module) {
+    ModuleState* st = state_of(module);
+    Ref np = Ref::steal(PyImport_ImportModule("numpy"));
+    if (!np) return -1;
+    Ref linalg = Ref::steal(PyImport_ImportModule("numpy.linalg"));
+    if (!linalg) return -1;
+    if (!set_attr_ref(np.get(), "asarray", &st->np_asarray) || !set_attr_ref(np.get(), "empty", &st->np_empty) ||
+        !set_attr_ref(np.get(), "empty_like", &st->np_empty_like) ||
+        !set_attr_ref(np.get(), "zeros", &st->np_zeros) ||
+        !set_attr_ref(np.get(), "concatenate", &st->np_concatenate) ||
+        !set_attr_ref(np.get(), "float32", &st->np_float32) ||
+        !set_attr_ref(np.get(), "ndarray", &st->np_ndarray) || !set_attr_ref(linalg.get(), "norm", &st->np_norm))
+        return -1;
+
+    st->kw_dtype = Py_BuildValue("(s)", "dtype");
+    st->fused_name = PyUnicode_InternFromString("composite_fused");
+    st->s_cfg = pyhost::intern("cfg");
+    st->s_per_modality_dim = pyhost::intern("per_modality_dim");
+    st->s_fused_dim = pyhost::intern("fused_dim");
+    st->s_shape = pyhost::intern("shape");
+    st->s_reshape = pyhost::intern("reshape");
+    st->s_astype = pyhost::intern("astype");
+    st->s_copy = pyhost::intern("copy");
+    st->minus_one = PyLong_FromLong(-1);
+    if (!st->kw_dtype || !st->fused_name || !st->s_cfg || !st->s_per_modality_dim || !st->s_fused_dim ||
+        !st->s_shape || !st->s_reshape || !st->s_astype || !st->s_copy || !st->minus_one)
+        return -1;
+    for (int k = 0; k < kModalities; ++k) {
+        st->s_weights[k] = pyhost::intern(kWeightFields[k]);
+        if (!st->s_weights[k]) return -1;
+    }
+
+    Ref config = make_config_class();
+    if (!config) return -1;
+    st->config_class = Py_NewRef(config.get());
+    if (PyModule_AddObjectRef(module, "CompositeConfig", config.get()) < 0) return -1;
+
+    st->builder_type = PyType_FromModuleAndSpec(module, &builder_spec, nullptr);
+    if (!st->builder_type) return -1;
+    if (PyModule_AddObjectRef(module, "CompositeStateBuilder", st->builder_type) < 0) return -1;
+    return 0;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* st = state_of(module);
+    if (st == nullptr) return 0;
+    int err = 0;
+    for_each_ref(st, [&](PyObject* o) {
+        if (err == 0 && o != nullptr) err = visit(o, arg);
+    });
+    return err;
+}
+
+int module_clear(PyObject* module) {
+    ModuleState* st = state_of(module);
+    if (st == nullptr) return 0;
+    for_each_ref(st, [](PyObject*& o) { Py_CLEAR(o); });
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // NumPy, which every operation calls, does not support interpreters
+    // with their own GIL.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+}  // namespace
+
+namespace {
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT,
+    "orvane.qx.composite",
+    "Composite state vectors: seeded projection of raw embeddings and fusion of modalities.",
+    sizeof(ModuleState),
+    module_methods,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+}  // namespace
+
+PyMODINIT_FUNC PyInit_composite(void) { return PyModuleDef_Init(&moduledef); }
