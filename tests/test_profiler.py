@@ -614,7 +614,7 @@ def test_concurrent_observers_and_readers(monkeypatch):
 
         threads = [threading.Thread(target=observer, args=(w,)) for w in range(workers)]
         readers = [threading.Thread(target=reader) for _ in range(2)]
-        for t in threads + readers:
+        for t in readers + threads:
             t.start()
         for t in threads:
             t.join(timeout=60)
@@ -670,3 +670,16 @@ def test_window_capacity_is_read_as_deque_reads_it(config, window, error):
     with pytest.raises(error) as theirs:
         deque(maxlen=window)
     assert message(ours) == message(theirs)
+
+
+def test_stub_names_exist_at_runtime():
+    import ast
+    import pathlib
+    tree = ast.parse(pathlib.Path(P.__file__).with_name("profiler.pyi").read_text())
+    classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+    for name in ("ChannelStats", "StatisticalProfiler"):
+        members = {n.name for n in classes[name].body if isinstance(n, ast.FunctionDef)}
+        members |= {n.target.id for n in classes[name].body if isinstance(n, ast.AnnAssign)}
+        cls = getattr(P, name)
+        assert {m for m in members if m != "__init__" and not hasattr(cls, m)} == set(), name
+    assert type(StatisticalProfiler("d")._lock).__name__ == "Lock"
