@@ -304,3 +304,17 @@ class LockGuard {
 bool uuid4_hex(char out[32]);
 
 }  // namespace pyhost
+
+// ---------------------------------------------------------------------------
+// Unpacking
+// ---------------------------------------------------------------------------
+
+namespace pyhost {
+
+// `first, second = value`: exact 2-tuples directly, anything else through
+// iteration, with the interpreter's TypeError/ValueError messages ("cannot
+// unpack non-iterable T object", "not enough values to unpack (expected 2,
+// got N)", "too many values to unpack (expected 2)").
+bool unpack_pair(PyObject* value, Ref* first, Ref* second);
+
+}  // namespace pyhost

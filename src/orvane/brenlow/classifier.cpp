@@ -1,0 +1,722 @@
+// Channel classification: behaviour labels and significance per channel,
+// derived from a profiler snapshot.
+//
+// The input is an ordinary record that callers may build, edit or load from
+// anywhere, so it is read the way Python code reads it: `.get(key, default)`
+// on the mappings (a fast lookup only when the mapping is exactly a dict),
+// `x or default` fallbacks, int() and float() conversions and the mappings'
+// own `items()`. Malformed records therefore fail with the interpreter's own
+// errors, in the order plain Python code would raise them.
+//
+// The six thresholds are module attributes read at each use, so that code
+// which rebinds one (`classifier.PERIODICITY_THRESHOLD = 0.5`) changes the
+// next classification.
+#include "pyhost.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>  // the member types' older names
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
+
+namespace {
+
+using pyhost::Ref;
+
+// A channel needs this many values before it is classified at all.
+constexpr long long kMinCount = 5;
+// Significance weights of the labels, added in the order the labels are tested.
+constexpr double kDynamicWeight = 0.4;
+constexpr double kSlowMovingWeight = 0.1;
+constexpr double kPeriodicWeight = 0.2;
+constexpr double kOutlierWeight = 0.2;
+constexpr double kCorrelatedWeight = 0.2;
+// A channel is significant above this rounded score.
+constexpr double kSignificantAbove = 0.2;
+
+// ---------------------------------------------------------------------------
+// Module state: the interned texts of the records and the threshold names
+// ---------------------------------------------------------------------------
+
+enum Text : int {
+    // snapshot keys read
+    kChannels,
+    kCorrelations,
+    kConfidenceScore,
+    kCount,
+    kVariance,
+    kMeanRateOfChange,
+    kOutlierFrequency,
+    kPeriodicityScore,
+    // methods of the mappings
+    kItems,
+    kGet,
+    // classification keys
+    kLabels,
+    kSignificanceScore,
+    kConfidence,
+    kCorrelatedWith,
+    kStatsSummary,
+    kMeanRoc,
+    kOutlierFreq,
+    kChannelCount,
+    kSignificantChannels,
+    kStableChannels,
+    kClassifications,
+    // labels
+    kDynamic,
+    kStable,
+    kSlowMoving,
+    kPeriodic,
+    kOutlierProne,
+    kCorrelated,
+    kUnknown,
+    // threshold names
+    kDynamicVarianceThreshold,
+    kStableVarianceThreshold,
+    kHighRocThreshold,
+    kCorrelationThreshold,
+    kOutlierFrequencyThreshold,
+    kPeriodicityThreshold,
+    kTextCount
+};
+
+constexpr const char* kTexts[kTextCount] = {
+    "channels",
+    "correlations",
+    "confidence_score",
+    "count",
+    "variance",
+    "mean_rate_of_change",
+    "outlier_frequency",
+    "periodicity_score",
+    "items",
+    "get",
+    "labels",
+    "significance_score",
+    "confidence",
+    "correlated_with",
+    "stats_summary",
+    "mean_roc",
+    "outlier_freq",
+    "channel_count",
+    "significant_channels",
+    "stable_channels",
+    "classifications",
+    "dynamic",
+    "stable",
+    "slow_moving",
+    "periodic",
+    "outlier_prone",
+    "correlated",
+    "unknown",
+    "DYNAMIC_VARIANCE_THRESHOLD",
+    "STABLE_VARIANCE_THRESHOLD",
+    "HIGH_ROC_THRESHOLD",
+    "CORRELATION_THRESHOLD",
+    "OUTLIER_FREQUENCY_THRESHOLD",
+    "PERIODICITY_THRESHOLD",
+};
+
+struct Threshold {
+    Text name;
+    double value;
+};
+
+constexpr Threshold kThresholds[] = {
+    {kDynamicVarianceThreshold, 0.01}, {kStableVarianceThreshold, 0.0001}, {kHighRocThreshold, 0.05},
+    {kCorrelationThreshold, 0.7},      {kOutlierFrequencyThreshold, 0.05}, {kPeriodicityThreshold, 0.3},
+};
+
+struct ModuleState {
+    PyTypeObject* classifier_type;
+    PyObject* text[kTextCount];
+    PyObject* zero_int;    // default of "count"
+    PyObject* zero_float;  // default of the statistics and the confidence
+};
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+// ---------------------------------------------------------------------------
+// Reading the snapshot with Python's semantics
+// ---------------------------------------------------------------------------
+
+// mapping.get(key, default). `dflt` is only built when the mapping is not
+// exactly a dict; for a dict a missing key yields an empty Ref and `*missing`.
+Ref mapping_get(const ModuleState* st, PyObject* mapping, PyObject* key, PyObject* dflt, bool* missing) {
+    *missing = false;
+    if (PYHOST_LIKELY(PyDict_CheckExact(mapping))) {
+        PyObject* v = PyDict_GetItemWithError(mapping, key);
+        if (v != nullptr) return Ref::borrow(v);
+        if (!PyErr_Occurred()) *missing = true;
+        return Ref();
+    }
+    return Ref::steal(PyObject_CallMethodObjArgs(mapping, st->text[kGet], key, dflt, nullptr));
+}
+
+// float(stats.get(key, 0.0) or 0.0)
+bool read_stat(const ModuleState* st, PyObject* stats, Text key, double* out) {
+    bool missing;
+    Ref v = mapping_get(st, stats, st->text[key], st->zero_float, &missing);
+    if (missing) {
+        *out = 0.0;
+        return true;
+    }
+    if (!v) return false;
+    if (PyFloat_CheckExact(v.get())) {
+        double x = PyFloat_AS_DOUBLE(v.get());
+        *out = x == 0.0 ? 0.0 : x;  // -0.0 is false too and falls back to 0.0
+        return true;
+    }
+    int truth = PyObject_IsTrue(v.get());
+    if (truth < 0) return false;
+    if (truth == 0) {
+        *out = 0.0;
+        return true;
+    }
+    return pyhost::host_float(v.get(), out);
+}
+
+// int(stats.get("count", 0)) < 5
+bool read_count_below_min(const ModuleState* st, PyObject* stats, bool* below) {
+    bool missing;
+    Ref v = mapping_get(st, stats, st->text[kCount], st->zero_int, &missing);
+    if (missing) {
+        *below = true;
+        return true;
+    }
+    if (!v) return false;
+    Ref n = PyLong_CheckExact(v.get()) ? v : Ref::steal(PyNumber_Long(v.get()));
+    if (!n) return false;
+    int overflow = 0;
+    long long c = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
+    if (c == -1 && PyErr_Occurred()) return false;
+    *below = overflow < 0 || (overflow == 0 && c < kMinCount);
+    return true;
+}
+
+int compare_doubles(double x, double t, int op) {
+    switch (op) {
+        case Py_GT: return x > t;
+        case Py_GE: return x >= t;
+        case Py_LE: return x <= t;
+        default: return x < t;
+    }
+}
+
+// `x OP NAME` for a module-level threshold, looked up now. A float threshold
+// is compared directly; anything else a caller may have bound goes through
+// the interpreter's own comparison.
+int compare_threshold(PyObject* module, const ModuleState* st, double x, int op, Text name) {
+    Ref limit = pyhost::module_global(module, st->text[name]);
+    if (!limit) return -1;
+    if (PYHOST_LIKELY(PyFloat_CheckExact(limit.get()))) return compare_doubles(x, PyFloat_AS_DOUBLE(limit.get()), op);
+    Ref xf = Ref::steal(PyFloat_FromDouble(x));
+    if (!xf) return -1;
+    Ref r = Ref::steal(PyObject_RichCompare(xf.get(), limit.get(), op));
+    if (!r) return -1;
+    return PyObject_IsTrue(r.get());
+}
+
+// Exact strings are stored in their narrowest kind, so two of them are
+// equal exactly when kind, length and code units agree.
+bool str_differs(PyObject* a, PyObject* b) {
+    if (a == b) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    if (n != PyUnicode_GET_LENGTH(b) || kind != static_cast<int>(PyUnicode_KIND(b))) return true;
+    const std::size_t bytes = static_cast<std::size_t>(n) * kind;
+    const auto* pa = static_cast<const unsigned char*>(PyUnicode_DATA(a));
+    const auto* pb = static_cast<const unsigned char*>(PyUnicode_DATA(b));
+    if (bytes > 16) return std::memcmp(pa, pb, bytes) != 0;
+    for (std::size_t i = 0; i < bytes; ++i) {  // channel names are short
+        if (pa[i] != pb[i]) return true;
+    }
+    return false;
+}
+
+// other != name, as the operator evaluates it (no identity shortcut except
+// for exact strings, where identity implies equality).
+int differs(PyObject* other, PyObject* name) {
+    if (PyUnicode_CheckExact(other) && PyUnicode_CheckExact(name)) return str_differs(other, name);
+    Ref r = Ref::steal(PyObject_RichCompare(other, name, Py_NE));
+    if (!r) return -1;
+    return PyObject_IsTrue(r.get());
+}
+
+// ---------------------------------------------------------------------------
+// One channel
+// ---------------------------------------------------------------------------
+
+// The label thresholds as the tests of one channel see them. When every one
+// is bound to a float they are read once: no Python code runs between that
+// read and the comparisons, so the result is the one of reading each at its
+// use. Otherwise each comparison looks its threshold up itself, in order, so
+// that a rebound or removed threshold acts exactly where it is used.
+class LabelThresholds {
+  public:
+    LabelThresholds(PyObject* module, const ModuleState* st) : module_(module), st_(st) {
+        PyObject* dict = PyModule_GetDict(module);
+        for (int i = 0; i < kCount; ++i) {
+            PyObject* v = PyDict_GetItemWithError(dict, st->text[kFirst + i]);
+            if (v == nullptr || !PyFloat_CheckExact(v)) {
+                if (PyErr_Occurred()) PyErr_Clear();  // the lookup at the use reports it
+                all_float_ = false;
+                return;
+            }
+            value_[i] = PyFloat_AS_DOUBLE(v);
+        }
+    }
+    // x OP threshold: 1, 0, or -1 with an exception set.
+    int test(double x, int op, Text name) const {
+        if (all_float_) return compare_doubles(x, value_[name - kFirst], op);
+        return compare_threshold(module_, st_, x, op, name);
+    }
+
+  private:
+    static constexpr int kFirst = kDynamicVarianceThreshold;
+    static constexpr int kCount = kPeriodicityThreshold - kDynamicVarianceThreshold + 1;
+    PyObject* module_;
+    const ModuleState* st_;
+    bool all_float_ = true;
+    double value_[kCount];
+};
+
+struct ChannelStats {
+    double variance, roc, outlier_freq, periodicity;
+};
+
+// The partners of `name` whose absolute correlation reaches the threshold,
+// in the order of its correlation mapping. Only a dict (or a subclass) of
+// partners is read; anything else counts as no partners.
+Ref correlated_partners(PyObject* module, const ModuleState* st, PyObject* correlations, PyObject* name) {
+    Ref result = Ref::steal(PyList_New(0));
+    if (!result) return Ref();
+    Ref partners;
+    if (PyDict_CheckExact(correlations)) {
+        PyObject* p = PyDict_GetItemWithError(correlations, name);
+        if (p == nullptr) return PyErr_Occurred() ? Ref() : result;
+        partners = Ref::borrow(p);
+    } else {
+        Ref dflt = Ref::steal(PyDict_New());
+        if (!dflt) return Ref();
+        partners = Ref::steal(PyObject_CallMethodObjArgs(correlations, st->text[kGet], name, dflt.get(), nullptr));
+        if (!partners) return Ref();
+    }
+    if (!PyDict_Check(partners.get())) return result;
+    if (PyDict_CheckExact(partners.get()) && PyUnicode_CheckExact(name)) {
+        // Text keys and float values, as the profiler makes them: nothing in
+        // this loop can run Python code, so the dict is walked in place and
+        // the threshold read once. Any other entry sends the whole mapping
+        // down the general path below; nothing was observable before it.
+        Ref limit = pyhost::module_global(module, st->text[kCorrelationThreshold]);
+        if (!limit) return Ref();
+        if (PyFloat_CheckExact(limit.get())) {
+            const double t = PyFloat_AS_DOUBLE(limit.get());
+            Py_ssize_t pos = 0;
+            PyObject *other, *value;
+            bool pure = true;
+            while (PyDict_Next(partners.get(), &pos, &other, &value)) {
+                if (!PyUnicode_CheckExact(other) || !PyFloat_CheckExact(value)) {
+                    pure = false;
+                    break;
+                }
+                if (str_differs(other, name) && __builtin_fabs(PyFloat_AS_DOUBLE(value)) >= t &&
+                    PyList_Append(result.get(), other) < 0)
+                    return Ref();
+            }
+            if (pure) return result;
+            if (PyList_SetSlice(result.get(), 0, PyList_GET_SIZE(result.get()), nullptr) < 0) return Ref();
+        }
+    }
+    Ref items = Ref::steal(PyObject_CallMethodNoArgs(partners.get(), st->text[kItems]));
+    if (!items) return Ref();
+    Ref it = Ref::steal(PyObject_GetIter(items.get()));
+    if (!it) return Ref();
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        Ref other, value;
+        if (!pyhost::unpack_pair(item.get(), &other, &value)) return Ref();
+        int d = differs(other.get(), name);
+        if (d < 0) return Ref();
+        if (d == 0) continue;
+        double c;
+        if (!pyhost::host_float(value.get(), &c)) return Ref();
+        int hit = compare_threshold(module, st, __builtin_fabs(c), Py_GE, kCorrelationThreshold);
+        if (hit < 0) return Ref();
+        if (hit && PyList_Append(result.get(), other.get()) < 0) return Ref();
+    }
+    if (PyErr_Occurred()) return Ref();
+    return result;
+}
+
+bool set_rounded(PyObject* dict, PyObject* key, double x, int places) {
+    double r;
+    if (!pyhost::round_half_even(x, places, &r)) return false;
+    Ref f = Ref::steal(PyFloat_FromDouble(r));
+    return f && PyDict_SetItem(dict, key, f.get()) == 0;
+}
+
+Ref make_labels(PyObject* const* labels, Py_ssize_t n) {
+    Ref list = Ref::steal(PyList_New(n));
+    if (!list) return Ref();
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(labels[i]));
+    return list;
+}
+
+// {"labels": ["unknown"], "significance_score": 0.0, "confidence": c}
+Ref unclassified(const ModuleState* st, PyObject* confidence) {
+    Ref rec = Ref::steal(PyDict_New());
+    if (!rec) return Ref();
+    Ref labels = make_labels(&st->text[kUnknown], 1);
+    if (!labels || PyDict_SetItem(rec.get(), st->text[kLabels], labels.get()) < 0 ||
+        PyDict_SetItem(rec.get(), st->text[kSignificanceScore], st->zero_float) < 0 ||
+        PyDict_SetItem(rec.get(), st->text[kConfidence], confidence) < 0)
+        return Ref();
+    return rec;
+}
+
+// Ranking facts of one classified channel.
+struct Ranked {
+    double score;
+    bool stable;
+    PyObject* name;  // borrowed: the key of its classification
+};
+
+Ref classify_channel(PyObject* module, const ModuleState* st, PyObject* name, const ChannelStats& s,
+                     PyObject* correlations, PyObject* confidence, Ranked* rank) {
+    PyObject* labels[6];
+    Py_ssize_t nlabels = 0;
+    double significance = 0.0;
+    int t;
+    const LabelThresholds th(module, st);
+
+    // "dynamic": high variance and a high rate of change.
+    if ((t = th.test(s.variance, Py_GT, kDynamicVarianceThreshold)) < 0) return Ref();
+    if (t && (t = th.test(s.roc, Py_GT, kHighRocThreshold)) < 0) return Ref();
+    if (t) {
+        labels[nlabels++] = st->text[kDynamic];
+        significance = significance + kDynamicWeight;
+    }
+    // "stable" earns no weight; otherwise low variance and a low rate of
+    // change make a slow mover.
+    if ((t = th.test(s.variance, Py_LE, kStableVarianceThreshold)) < 0) return Ref();
+    rank->stable = t;
+    if (t) {
+        labels[nlabels++] = st->text[kStable];
+    } else {
+        if ((t = th.test(s.variance, Py_LE, kDynamicVarianceThreshold)) < 0) return Ref();
+        if (t && (t = th.test(s.roc, Py_LE, kHighRocThreshold)) < 0) return Ref();
+        if (t) {
+            labels[nlabels++] = st->text[kSlowMoving];
+            significance = significance + kSlowMovingWeight;
+        }
+    }
+    if ((t = th.test(s.periodicity, Py_GE, kPeriodicityThreshold)) < 0) return Ref();
+    if (t) {
+        labels[nlabels++] = st->text[kPeriodic];
+        significance = significance + kPeriodicWeight;
+    }
+    if ((t = th.test(s.outlier_freq, Py_GT, kOutlierFrequencyThreshold)) < 0) return Ref();
+    if (t) {
+        labels[nlabels++] = st->text[kOutlierProne];
+        significance = significance + kOutlierWeight;
+    }
+
+    Ref partners = correlated_partners(module, st, correlations, name);
+    if (!partners) return Ref();
+    if (PyList_GET_SIZE(partners.get()) > 0) {
+        labels[nlabels++] = st->text[kCorrelated];
+        significance = significance + kCorrelatedWeight;
+    }
+    if (nlabels == 0) labels[nlabels++] = st->text[kUnknown];
+
+    Ref rec = Ref::steal(PyDict_New());
+    if (!rec) return Ref();
+    Ref label_list = make_labels(labels, nlabels);
+    if (!label_list || PyDict_SetItem(rec.get(), st->text[kLabels], label_list.get()) < 0) return Ref();
+    if (!pyhost::round_half_even(std::min(significance, 1.0), 4, &rank->score)) return Ref();
+    Ref score = Ref::steal(PyFloat_FromDouble(rank->score));
+    if (!score || PyDict_SetItem(rec.get(), st->text[kSignificanceScore], score.get()) < 0) return Ref();
+    if (PyDict_SetItem(rec.get(), st->text[kConfidence], confidence) < 0 ||
+        PyDict_SetItem(rec.get(), st->text[kCorrelatedWith], partners.get()) < 0)
+        return Ref();
+
+    Ref summary = Ref::steal(PyDict_New());
+    if (!summary || !set_rounded(summary.get(), st->text[kVariance], s.variance, 6) ||
+        !set_rounded(summary.get(), st->text[kMeanRoc], s.roc, 6) ||
+        !set_rounded(summary.get(), st->text[kOutlierFreq], s.outlier_freq, 4) ||
+        !set_rounded(summary.get(), st->text[kPeriodicityScore], s.periodicity, 4) ||
+        PyDict_SetItem(rec.get(), st->text[kStatsSummary], summary.get()) < 0)
+        return Ref();
+    return rec;
+}
+
+// ---------------------------------------------------------------------------
+// The classification record
+// ---------------------------------------------------------------------------
+
+// "significant_channels" (stable sort by score, highest first) and
+// "stable_channels", both in the order of `ranked`.
+bool list_channels(std::vector<Ranked>& ranked, Ref* significant, Ref* stable) {
+    *stable = Ref::steal(PyList_New(0));
+    if (!*stable) return false;
+    for (const Ranked& r : ranked) {
+        if (r.stable && PyList_Append(stable->get(), r.name) < 0) return false;
+    }
+    std::stable_sort(ranked.begin(), ranked.end(), [](const Ranked& a, const Ranked& b) { return a.score > b.score; });
+    *significant = Ref::steal(PyList_New(0));
+    if (!*significant) return false;
+    for (const Ranked& r : ranked) {
+        if (r.score > kSignificantAbove && PyList_Append(significant->get(), r.name) < 0) return false;
+    }
+    return true;
+}
+
+// The ranking facts read back from the finished classifications: used when
+// a channel name came twice (from a mapping whose items() repeat a key), so
+// that, as with assigning into a dict, the name keeps its first place and
+// its last classification.
+bool reread_ranking(const ModuleState* st, PyObject* classifications, std::vector<Ranked>* ranked) {
+    ranked->clear();
+    Py_ssize_t pos = 0;
+    PyObject *name, *rec;
+    while (PyDict_Next(classifications, &pos, &name, &rec)) {
+        // Our own records, with exact-str keys: these lookups run no Python code.
+        PyObject* score = PyDict_GetItem(rec, st->text[kSignificanceScore]);
+        PyObject* labels = PyDict_GetItem(rec, st->text[kLabels]);
+        bool stable = false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels); ++i) stable |= PyList_GET_ITEM(labels, i) == st->text[kStable];
+        ranked->push_back({PyFloat_AS_DOUBLE(score), stable, name});
+    }
+    return true;
+}
+
+PyObject* classify(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, size_t nargsf,
+                   PyObject* kwnames) {
+    static const char* const params[] = {"profiler_snapshot"};
+    static const pyhost::Signature sig{"classify", params, 1, 1, true};
+    (void)self;
+    PyObject* a[1];
+    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, a)) return nullptr;
+    PyObject* snapshot = a[0];
+    if (!pyhost::check_dict(snapshot, "profiler_snapshot")) return nullptr;
+
+    PyObject* module = PyType_GetModule(defining_class);
+    if (module == nullptr) return nullptr;
+    const ModuleState* st = state_of(module);
+
+    // channels, correlations and confidence, read in that order.
+    Ref channels;
+    if (PyObject* c = PyDict_GetItemWithError(snapshot, st->text[kChannels])) {
+        channels = Ref::borrow(c);
+    } else {
+        if (PyErr_Occurred()) return nullptr;
+        channels = Ref::steal(PyDict_New());
+        if (!channels) return nullptr;
+    }
+    Ref correlations;
+    if (PyObject* c = PyDict_GetItemWithError(snapshot, st->text[kCorrelations])) {
+        correlations = Ref::borrow(c);
+    } else {
+        if (PyErr_Occurred()) return nullptr;
+        correlations = Ref::steal(PyDict_New());
+        if (!correlations) return nullptr;
+    }
+    double conf_value;
+    if (!read_stat(st, snapshot, kConfidenceScore, &conf_value)) return nullptr;
+    Ref confidence = Ref::steal(PyFloat_FromDouble(conf_value));
+    if (!confidence) return nullptr;
+
+    Ref classifications = Ref::steal(PyDict_New());
+    if (!classifications) return nullptr;
+    std::vector<Ranked> ranked;
+    bool repeated_name = false;
+    Ref items = Ref::steal(PyObject_CallMethodNoArgs(channels.get(), st->text[kItems]));
+    if (!items) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(items.get()));
+    if (!it) return nullptr;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        Ref name, stats;
+        if (!pyhost::unpack_pair(item.get(), &name, &stats)) return nullptr;
+        item.reset();
+        // All five values are read, and may fail, before the count decides.
+        bool below;
+        ChannelStats s;
+        if (!read_count_below_min(st, stats.get(), &below) ||
+            !read_stat(st, stats.get(), kVariance, &s.variance) ||
+            !read_stat(st, stats.get(), kMeanRateOfChange, &s.roc) ||
+            !read_stat(st, stats.get(), kOutlierFrequency, &s.outlier_freq) ||
+            !read_stat(st, stats.get(), kPeriodicityScore, &s.periodicity))
+            return nullptr;
+        Ranked rank{0.0, false, name.get()};
+        Ref rec = below ? unclassified(st, confidence.get())
+                        : classify_channel(module, st, name.get(), s, correlations.get(), confidence.get(), &rank);
+        if (!rec) return nullptr;
+        const Py_ssize_t before = PyDict_GET_SIZE(classifications.get());
+        if (PyDict_SetItem(classifications.get(), name.get(), rec.get()) < 0) return nullptr;
+        if (PyDict_GET_SIZE(classifications.get()) == before) repeated_name = true;
+        ranked.push_back(rank);  // name stays alive as a key of classifications
+    }
+    if (PyErr_Occurred()) return nullptr;
+
+    if (repeated_name) reread_ranking(st, classifications.get(), &ranked);
+    Ref significant, stable;
+    if (!list_channels(ranked, &significant, &stable)) return nullptr;
+    Ref count = Ref::steal(PyLong_FromSsize_t(PyDict_GET_SIZE(classifications.get())));
+    Ref result = Ref::steal(PyDict_New());
+    if (!count || !result || PyDict_SetItem(result.get(), st->text[kConfidence], confidence.get()) < 0 ||
+        PyDict_SetItem(result.get(), st->text[kChannelCount], count.get()) < 0 ||
+        PyDict_SetItem(result.get(), st->text[kSignificantChannels], significant.get()) < 0 ||
+        PyDict_SetItem(result.get(), st->text[kStableChannels], stable.get()) < 0 ||
+        PyDict_SetItem(result.get(), st->text[kClassifications], classifications.get()) < 0)
+        return nullptr;
+    return result.release();
+}
+
+// ---------------------------------------------------------------------------
+// SchemaClassifier: a plain class (instance dict, weak references,
+// subclassable) whose one method is classify.
+// ---------------------------------------------------------------------------
+
+struct ClassifierObject {
+    PyObject_HEAD
+    PyObject* dict;
+    PyObject* weakreflist;
+};
+
+// object() semantics: no constructor arguments, unless a subclass defines
+// an __init__ that takes them.
+PyObject* classifier_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    bool excess = PyTuple_GET_SIZE(args) > 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0);
+    if (excess && type->tp_init == PyBaseObject_Type.tp_init) {
+        Ref name = Ref::steal(PyType_GetName(type));
+        if (name) PyErr_Format(PyExc_TypeError, "%U() takes no arguments", name.get());
+        return nullptr;
+    }
+    return type->tp_alloc(type, 0);
+}
+
+int classifier_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<ClassifierObject*>(self)->dict);
+    return 0;
+}
+
+int classifier_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<ClassifierObject*>(self)->dict);
+    return 0;
+}
+
+void classifier_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<ClassifierObject*>(self)->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
+    classifier_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyMethodDef classifier_methods[] = {
+    {"classify", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(classify)),
+     METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+     "classify(profiler_snapshot)\n--\n\n"
+     "Labels, significance and correlated partners of every channel of a\n"
+     "profiler snapshot, with the significant channels ranked and the stable\n"
+     "ones listed."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef classifier_members[] = {
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(ClassifierObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(ClassifierObject, weakreflist), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot classifier_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(classifier_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(classifier_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(classifier_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(classifier_clear)},
+    {Py_tp_methods, classifier_methods},
+    {Py_tp_members, classifier_members},
+    {Py_tp_doc, const_cast<char*>("SchemaClassifier()\n--\n\nBehaviour labels for the channels of a profiler snapshot.")},
+    {0, nullptr},
+};
+
+PyType_Spec classifier_spec = {
+    "orvane.brenlow.classifier.SchemaClassifier",
+    sizeof(ClassifierObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    classifier_slots,
+};
+
+// ---------------------------------------------------------------------------
+// Module
+// ---------------------------------------------------------------------------
+
+int exec_module(PyObject* module) {
+    ModuleState* st = state_of(module);
+    for (int i = 0; i < kTextCount; ++i) {
+        st->text[i] = pyhost::intern(kTexts[i]);
+        if (st->text[i] == nullptr) return -1;
+    }
+    st->zero_int = PyLong_FromLong(0);
+    st->zero_float = PyFloat_FromDouble(0.0);
+    if (st->zero_int == nullptr || st->zero_float == nullptr) return -1;
+    for (const Threshold& t : kThresholds) {
+        Ref v = Ref::steal(PyFloat_FromDouble(t.value));
+        if (!v || PyModule_AddObjectRef(module, kTexts[t.name], v.get()) < 0) return -1;
+    }
+    st->classifier_type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &classifier_spec, nullptr));
+    if (st->classifier_type == nullptr) return -1;
+    return PyModule_AddType(module, st->classifier_type);
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* st = state_of(module);
+    if (st == nullptr) return 0;
+    Py_VISIT(st->classifier_type);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    ModuleState* st = state_of(module);
+    if (st == nullptr) return 0;
+    Py_CLEAR(st->classifier_type);
+    for (PyObject*& t : st->text) Py_CLEAR(t);
+    Py_CLEAR(st->zero_int);
+    Py_CLEAR(st->zero_float);
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT,
+    "orvane.brenlow.classifier",
+    "Behaviour labels and significance of a device's channels, from a profiler snapshot.",
+    sizeof(ModuleState),
+    nullptr,
+    slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_classifier(void) { return PyModuleDef_Init(&moduledef); }

@@ -1,0 +1,376 @@
+"""SchemaClassifier.classify against a plain-Python rendering of its rules."""
+
+import math
+import struct
+import threading
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from orvane.brenlow import classifier as C
+from orvane.brenlow.classifier import SchemaClassifier
+
+THRESHOLDS = {
+    "DYNAMIC_VARIANCE_THRESHOLD": 0.01,
+    "STABLE_VARIANCE_THRESHOLD": 0.0001,
+    "HIGH_ROC_THRESHOLD": 0.05,
+    "CORRELATION_THRESHOLD": 0.7,
+    "OUTLIER_FREQUENCY_THRESHOLD": 0.05,
+    "PERIODICITY_THRESHOLD": 0.3,
+}
+
+
+def reference(snap, k=C):
+    """The rules in plain Python; thresholds read from module `k` at each use."""
+    channels = snap.get("channels", {})
+    correlations = snap.get("correlations", {})
+    confidence = float(snap.get("confidence_score", 0.0) or 0.0)
+    out = {}
+    for name, stats in channels.items():
+        labels = []
+        count = int(stats.get("count", 0))
+        variance = float(stats.get("variance", 0.0) or 0.0)
+        roc = float(stats.get("mean_rate_of_change", 0.0) or 0.0)
+        ofreq = float(stats.get("outlier_frequency", 0.0) or 0.0)
+        period = float(stats.get("periodicity_score", 0.0) or 0.0)
+        if count < 5:
+            out[name] = {"labels": ["unknown"], "significance_score": 0.0, "confidence": confidence}
+            continue
+        sig = 0.0
+        if variance > k.DYNAMIC_VARIANCE_THRESHOLD and roc > k.HIGH_ROC_THRESHOLD:
+            labels.append("dynamic")
+            sig += 0.4
+        if variance <= k.STABLE_VARIANCE_THRESHOLD:
+            labels.append("stable")
+        elif variance <= k.DYNAMIC_VARIANCE_THRESHOLD and roc <= k.HIGH_ROC_THRESHOLD:
+            labels.append("slow_moving")
+            sig += 0.1
+        if period >= k.PERIODICITY_THRESHOLD:
+            labels.append("periodic")
+            sig += 0.2
+        if ofreq > k.OUTLIER_FREQUENCY_THRESHOLD:
+            labels.append("outlier_prone")
+            sig += 0.2
+        partners_out = []
+        partners = correlations.get(name, {})
+        if isinstance(partners, dict):
+            for other, value in partners.items():
+                if other != name and abs(float(value)) >= k.CORRELATION_THRESHOLD:
+                    partners_out.append(other)
+        if partners_out:
+            labels.append("correlated")
+            sig += 0.2
+        if not labels:
+            labels.append("unknown")
+        out[name] = {
+            "labels": labels,
+            "significance_score": round(min(sig, 1.0), 4),
+            "confidence": confidence,
+            "correlated_with": partners_out,
+            "stats_summary": {
+                "variance": round(variance, 6),
+                "mean_roc": round(roc, 6),
+                "outlier_freq": round(ofreq, 4),
+                "periodicity_score": round(period, 4),
+            },
+        }
+    ranked = sorted(out.items(), key=lambda e: e[1]["significance_score"], reverse=True)
+    return {
+        "confidence": confidence,
+        "channel_count": len(out),
+        "significant_channels": [n for n, c in ranked if c["significance_score"] > 0.2],
+        "stable_channels": [n for n, c in out.items() if "stable" in c["labels"]],
+        "classifications": out,
+    }
+
+
+def canon(x):
+    """Key order and float bits made visible, so == compares them too."""
+    if isinstance(x, dict):
+        return ("dict", [(canon(k), canon(v)) for k, v in x.items()])
+    if isinstance(x, list):
+        return ("list", [canon(v) for v in x])
+    if isinstance(x, float):
+        return ("float", struct.pack("<d", x)) if not math.isnan(x) else ("float", "nan")
+    return (type(x).__name__, x)
+
+
+def outcome(fn, snap):
+    try:
+        return "ok", canon(fn(snap))
+    except Exception as e:  # the error's class and message are the result
+        return type(e).__name__, str(e)
+
+
+def assert_same(snap):
+    assert outcome(SchemaClassifier().classify, snap) == outcome(reference, snap)
+
+
+def record(count=10, variance=0.0, roc=0.0, ofreq=0.0, period=0.0, name="x"):
+    """A channel record in the profiler's shape."""
+    return {"name": name, "count": count, "min": 0.0, "max": 0.0, "mean": 0.0, "variance": variance,
+            "std": math.sqrt(variance) if variance > 0 else 0.0, "value_range": 0.0,
+            "mean_rate_of_change": roc, "outlier_frequency": ofreq, "periodicity_score": period}
+
+
+def snapshot(channels, correlations=None, confidence=0.5):
+    return {"device_id": "dev-1", "total_observations": 10, "confidence_score": confidence,
+            "channel_count": len(channels), "channels": channels, "correlations": correlations or {}}
+
+
+@pytest.fixture
+def restore_thresholds():
+    yield
+    for name, value in THRESHOLDS.items():
+        setattr(C, name, value)
+
+
+def test_thresholds_are_module_floats():
+    assert {n: getattr(C, n) for n in THRESHOLDS} == THRESHOLDS
+    assert all(type(getattr(C, n)) is float for n in THRESHOLDS)
+
+
+def test_empty_snapshot():
+    assert SchemaClassifier().classify({}) == {
+        "confidence": 0.0, "channel_count": 0, "significant_channels": [], "stable_channels": [],
+        "classifications": {}}
+
+
+@pytest.mark.parametrize("stats, labels, score", [
+    ({"variance": 0.00005}, ["stable"], 0.0),
+    ({"variance": 0.02, "roc": 0.1}, ["dynamic"], 0.4),
+    ({"variance": 0.005, "roc": 0.01}, ["slow_moving"], 0.1),
+    ({"variance": 0.01, "roc": 0.2}, ["unknown"], 0.0),
+    ({"variance": 0.02, "roc": 0.05}, ["unknown"], 0.0),
+    ({"variance": 0.02, "period": 0.3}, ["periodic"], 0.2),
+    ({"variance": 0.02, "ofreq": 0.05}, ["unknown"], 0.0),
+    ({"variance": 0.02, "ofreq": 0.0500001}, ["outlier_prone"], 0.2),
+    ({"variance": 0.0001, "roc": 0.5, "period": 0.9}, ["stable", "periodic"], 0.2),
+    ({"variance": 0.005, "roc": 0.01, "period": 0.3, "ofreq": 0.5}, ["slow_moving", "periodic", "outlier_prone"], 0.5),
+])
+def test_labels_and_score(stats, labels, score):
+    snap = snapshot({"x": record(**stats)})
+    c = SchemaClassifier().classify(snap)["classifications"]["x"]
+    assert (c["labels"], c["significance_score"]) == (labels, score)
+    assert list(c) == ["labels", "significance_score", "confidence", "correlated_with", "stats_summary"]
+    assert_same(snap)
+
+
+def test_all_labels_reach_exactly_one():
+    snap = snapshot({"a": record(variance=0.02, roc=0.1, period=0.5, ofreq=0.2), "b": record()},
+                    {"a": {"a": 1.0, "b": -0.7}, "b": {"a": -0.7, "b": 1.0}})
+    out = SchemaClassifier().classify(snap)
+    a = out["classifications"]["a"]
+    assert a["labels"] == ["dynamic", "periodic", "outlier_prone", "correlated"]
+    assert a["significance_score"] == 1.0 and a["correlated_with"] == ["b"]
+    # b: stable and correlated scores exactly 0.2, which is not significant.
+    assert out["classifications"]["b"]["significance_score"] == 0.2
+    assert out["significant_channels"] == ["a"] and out["stable_channels"] == ["b"]
+
+
+def test_own_correlation_and_short_channels():
+    snap = snapshot({"a": record(variance=0.02), "short": record(count=4, variance=0.02, roc=1.0)},
+                    {"a": {"a": 1.0, "short": 0.69999}})
+    out = SchemaClassifier().classify(snap)
+    assert out["classifications"]["a"]["labels"] == ["unknown"]
+    assert out["classifications"]["short"] == {"labels": ["unknown"], "significance_score": 0.0, "confidence": 0.5}
+    assert out["channel_count"] == 2 and out["significant_channels"] == [] and out["stable_channels"] == []
+
+
+def test_significant_ranking_is_stable():
+    chans = {"p": record(variance=0.005, roc=0.01, period=0.5),            # 0.3
+             "d": record(variance=0.02, roc=0.1),                            # 0.4
+             "q": record(variance=0.005, roc=0.01, ofreq=0.5),             # 0.3
+             "z": record(variance=0.02, roc=0.1, period=0.5, ofreq=0.5)}    # 0.8
+    out = SchemaClassifier().classify(snapshot(chans))
+    assert out["significant_channels"] == ["z", "d", "p", "q"]
+
+
+def test_result_is_fresh_and_input_untouched():
+    snap = snapshot({"a": record(variance=0.02, roc=0.1)}, {"a": {"b": 0.9}})
+    before = canon(snap)
+    c = SchemaClassifier()
+    first = c.classify(snap)
+    first["classifications"]["a"]["labels"].append("mutated")
+    assert canon(snap) == before
+    assert c.classify(snap)["classifications"]["a"]["labels"] == ["dynamic", "correlated"]
+
+
+# Values as loosely typed as records read from elsewhere can be.
+values = st.one_of(
+    st.floats(allow_nan=True), st.sampled_from([0.0, -0.0, 0.01, 0.0001, 0.05, 0.3, 0.7, -0.7, 5e-05]),
+    st.integers(-3, 3), st.none(), st.booleans(), st.sampled_from(["0.5", " 1e-3 ", "", "0"]),
+)
+counts = st.one_of(st.integers(-2, 12), st.sampled_from([5.0, 4.9, True, "7", 10**30, -10**30]))
+names = st.sampled_from(["a", "b", "c", "d", "e"])
+stat_keys = ["count", "variance", "mean_rate_of_change", "outlier_frequency", "periodicity_score"]
+
+
+@st.composite
+def channel_records(draw):
+    rec = {}
+    for key in stat_keys:
+        if draw(st.integers(0, 5)):  # mostly present
+            rec[key] = draw(counts if key == "count" else values)
+    return rec
+
+
+partner_maps = st.one_of(st.dictionaries(names, st.one_of(st.floats(-1, 1), st.sampled_from([0.7, -0.7, 1.0]),
+                                                          st.integers(-1, 1), st.sampled_from(["0.9", True]))),
+                         st.none(), st.just([("a", 0.9)]))
+snapshots = st.fixed_dictionaries(
+    {},
+    optional={
+        "channels": st.dictionaries(names, channel_records(), max_size=5),
+        "correlations": st.dictionaries(names, partner_maps, max_size=5),
+        "confidence_score": values,
+    },
+)
+
+
+@settings(max_examples=400, deadline=None)
+@given(snapshots)
+def test_matches_reference(snap):
+    assert_same(snap)
+
+
+class Partners(dict):
+    """A dict subclass whose items() are its own."""
+
+    def items(self):
+        return [(k, v) for k, v in super().items() if k != "hidden"]
+
+
+class OddMapping:
+    def __init__(self, pairs):
+        self.pairs = pairs
+
+    def items(self):
+        return self.pairs
+
+    def get(self, key, default=None):
+        return dict(self.pairs).get(key, default)
+
+
+@pytest.mark.parametrize("snap", [
+    {"channels": None},
+    {"channels": []},
+    {"channels": {"a": None}},
+    {"channels": {"a": [1, 2]}},
+    {"channels": {"a": {"count": "ten"}}},
+    {"channels": {"a": {"count": None}}},
+    {"channels": {"a": {"count": float("nan")}}},
+    {"channels": {"a": {"count": float("inf")}}},
+    {"channels": {"a": {"count": 9, "variance": "high"}}},
+    {"channels": {"a": {"count": 9, "variance": [1]}}},
+    {"channels": {"a": {"count": 1, "periodicity_score": object()}}},  # read before the count test
+    {"confidence_score": "x"},
+    {"confidence_score": 10**400},
+    {"channels": {"a": {"count": 9}}, "correlations": None},
+    {"channels": {"a": {"count": 3}}, "correlations": None},  # never consulted
+    {"channels": {"a": {"count": 9}}, "correlations": {"a": {"b": "strong"}}},
+    {"channels": {"a": {"count": 9}}, "correlations": {"a": {"b": None}}},
+    {"channels": {"a": {"count": 9}}, "correlations": {"a": {"a": None, "b": 0.8}}},  # own entry not read
+    {"channels": {"a": {"count": 9}}, "correlations": {"a": Partners(b=0.9, hidden="bad")}},
+    {"channels": {"a": {"count": 9}}, "correlations": OddMapping([("a", {"b": 0.9})])},
+    {"channels": OddMapping([("a", {"count": 9}), ("b", OddMapping([("count", 6), ("variance", 0.5)]))])},
+    {"channels": OddMapping([("a", {"count": 9}, 3)])},
+    {"channels": OddMapping([("a",)])},
+    {"channels": OddMapping([7])},
+    {"channels": OddMapping(["ab"])},
+    {"channels": OddMapping([("a", {"count": 9}), ("a", {"count": 1})])},
+    {"channels": OddMapping([(["unhashable"], {"count": 9})])},
+    {"channels": {"a": {"count": 9}}, "correlations": {"a": Partners({("x", 1): 0.9})}},
+])
+def test_malformed_snapshots_fail_like_python(snap):
+    assert_same(snap)
+
+
+@pytest.mark.parametrize("arg", [None, [], "x", Partners(), 3])
+def test_snapshot_must_be_exactly_a_dict(arg):
+    with pytest.raises(TypeError) as e:
+        SchemaClassifier().classify(arg)
+    assert str(e.value) == (f"Argument 'profiler_snapshot' has incorrect type "
+                            f"(expected dict, got {type(arg).__name__})")
+
+
+def test_call_shape():
+    c = SchemaClassifier()
+    with pytest.raises(TypeError, match=r"^classify\(\) takes exactly 2 positional arguments \(1 given\)$"):
+        c.classify()
+    with pytest.raises(TypeError, match=r"^classify\(\) takes exactly 2 positional arguments \(3 given\)$"):
+        c.classify({}, {})
+    assert c.classify(profiler_snapshot={})["channel_count"] == 0
+    with pytest.raises(TypeError, match=r"^SchemaClassifier\(\) takes no arguments$"):
+        SchemaClassifier(1)
+
+
+def test_plain_class_behaviour():
+    class Mine(SchemaClassifier):
+        def __init__(self, tag):
+            self.tag = tag
+
+    m = Mine("t")
+    m.extra = 1
+    assert (m.tag, m.extra) == ("t", 1)
+    assert m.classify(snapshot({"a": record(variance=0.02, roc=0.1)}))["significant_channels"] == ["a"]
+
+
+@pytest.mark.usefixtures("restore_thresholds")
+def test_rebound_thresholds_take_effect():
+    snap = snapshot({"a": record(variance=0.005, roc=0.01, period=0.25, ofreq=0.1)}, {"a": {"b": 0.6}})
+    c = SchemaClassifier()
+    assert c.classify(snap)["classifications"]["a"]["labels"] == ["slow_moving", "outlier_prone"]
+    C.PERIODICITY_THRESHOLD = 0.25
+    C.CORRELATION_THRESHOLD = 0.6
+    C.OUTLIER_FREQUENCY_THRESHOLD = 1  # an int compares exactly as well
+    C.DYNAMIC_VARIANCE_THRESHOLD = 0.001
+    C.HIGH_ROC_THRESHOLD = 0.001
+    assert c.classify(snap)["classifications"]["a"]["labels"] == ["dynamic", "periodic", "correlated"]
+    assert_same(snap)
+    C.STABLE_VARIANCE_THRESHOLD = 0.005
+    assert c.classify(snap)["stable_channels"] == ["a"]
+
+
+@pytest.mark.usefixtures("restore_thresholds")
+def test_removed_threshold_fails_only_when_read():
+    del C.HIGH_ROC_THRESHOLD
+    c = SchemaClassifier()
+    # Low variance: neither test that reads the rate-of-change threshold runs.
+    assert c.classify(snapshot({"a": record(variance=0.00001)}))["stable_channels"] == ["a"]
+    with pytest.raises(NameError, match="HIGH_ROC_THRESHOLD"):
+        c.classify(snapshot({"a": record(variance=0.02)}))
+
+
+def test_concurrent_calls_agree():
+    snap = snapshot({f"c{i}": record(variance=0.001 * i, roc=0.02 * i, period=0.1 * (i % 4)) for i in range(10)},
+                    {f"c{i}": {f"c{j}": (-1) ** j * 0.1 * j for j in range(10)} for i in range(10)})
+    expected = canon(reference(snap))
+    results = []
+
+    def work():
+        c = SchemaClassifier()
+        results.extend(canon(c.classify(snap)) == expected for _ in range(200))
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(results) == 800 and all(results)
+
+
+def test_profiler_snapshots():
+    profiler = pytest.importorskip("orvane.brenlow.profiler")
+    p = profiler.StatisticalProfiler("dev-9")
+    assert canon(SchemaClassifier().classify(p.snapshot())) == canon({
+        "confidence": 0.0, "channel_count": 0, "significant_channels": [], "stable_channels": [],
+        "classifications": {}})
+    for i in range(60):
+        p.observe({"sine": math.sin(i / 3), "flat": 1.0, "ramp": i * 0.5, "twin": -i * 0.5 + (i % 2) * 1e-3})
+    snap = p.snapshot()
+    assert_same(snap)
+    out = SchemaClassifier().classify(snap)
+    assert out["confidence"] == snap["confidence_score"]
+    assert "flat" in out["stable_channels"]
+    assert "twin" in out["classifications"]["ramp"]["correlated_with"]
