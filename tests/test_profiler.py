@@ -683,3 +683,34 @@ def test_stub_names_exist_at_runtime():
         cls = getattr(P, name)
         assert {m for m in members if m != "__init__" and not hasattr(cls, m)} == set(), name
     assert type(StatisticalProfiler("d")._lock).__name__ == "Lock"
+
+
+def test_copying_and_pickling_behave_like_a_plain_class(config):
+    import copy
+    import pickle
+    config(PROFILER_CORRELATION_WINDOW=4)
+    c = ChannelStats("x")
+    for v in (1.0, 5.0, 2.0, 8.0, 3.0):
+        c.update(v)
+    c.note = "kept"
+    for clone in (copy.deepcopy(c), pickle.loads(pickle.dumps(c))):
+        assert_same(clone.to_dict(), c.to_dict())
+        assert (list(clone.history), clone.history.maxlen, clone.prev_value, clone.note) == ([5.0, 2.0, 8.0, 3.0], 4,
+                                                                                             3.0, "kept")
+    p = StatisticalProfiler("d")
+    p.observe({"a": 1.0})
+    with pytest.raises(TypeError, match="cannot pickle"):
+        pickle.dumps(p)
+    shallow = copy.copy(p)
+    assert shallow._lock is p._lock and shallow.channels is p.channels and shallow.total_observations == 1
+
+
+def test_long_windows_are_scored_without_a_cached_table(config):
+    # 1800 values need a cos/sin table larger than the cache keeps
+    config(PROFILER_CORRELATION_WINDOW=1800, PROFILER_PERIODICITY_MIN_POINTS=1)
+    ours, ref = ChannelStats("long"), RefChannelStats("long")
+    for t in range(1800):
+        v = math.sin(t * 0.37) + (t % 11) * 0.01
+        ours.update(v)
+        ref.update(v)
+    assert_same(ours.periodicity_score, ref.periodicity_score)

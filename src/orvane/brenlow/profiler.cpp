@@ -110,11 +110,22 @@ class PeriodicityCache {
   public:
     static constexpr std::size_t kBudgetBytes = std::size_t{48} << 20;
 
-    std::shared_ptr<const PeriodicityTable> get(Py_ssize_t n) {
+    // The table for windows of n values, or nullptr when it is too large to
+    // keep (or to allocate): the caller then evaluates the angles directly.
+    std::shared_ptr<const PeriodicityTable> get(Py_ssize_t n) noexcept {
+        try {
+            return get_or_build(n);
+        } catch (const std::exception&) {
+            return nullptr;
+        }
+    }
+
+  private:
+    std::shared_ptr<const PeriodicityTable> get_or_build(Py_ssize_t n) {
         auto it = tables_.find(n);
         if (it != tables_.end()) return it->second;
         std::size_t cost = table_bytes(n);
-        if (cost > kBudgetBytes / 2) return build_periodicity_table(n);
+        if (cost > kBudgetBytes / 2) return nullptr;
         if (bytes_ + cost > kBudgetBytes) {
             // Window lengths in use change rarely; starting over is simpler
             // than tracking recency, and tables in use stay alive by their
@@ -128,7 +139,6 @@ class PeriodicityCache {
         return table;
     }
 
-  private:
     static std::size_t table_bytes(Py_ssize_t n) {
         return 2 * sizeof(double) * static_cast<std::size_t>(n) * static_cast<std::size_t>(periodicity_bins(n));
     }
@@ -463,6 +473,21 @@ void accumulate_bins(const PeriodicityTable& table, const double* centered, doub
     }
 }
 
+// The same sums for a window too long to keep a table for, with each angle
+// evaluated where it is used.
+void accumulate_bins_direct(Py_ssize_t n, Py_ssize_t bins, const double* centered, double* re, double* im) {
+    for (Py_ssize_t j = 0; j < bins; ++j) {
+        double r = 0.0, m = 0.0;
+        for (Py_ssize_t t = 0; t < n; ++t) {
+            double ang = periodicity_angle(j + 1, t, n);
+            r = r + centered[t] * libm.cos(ang);
+            m = m - centered[t] * libm.sin(ang);
+        }
+        re[j] = r;
+        im[j] = m;
+    }
+}
+
 // The periodicity score of a window (oldest first).
 bool periodicity_of(PyObject* module, const double* vals, Py_ssize_t n, double* out) {
     ModuleState* st = state_of(module);
@@ -489,7 +514,10 @@ bool periodicity_of(PyObject* module, const double* vals, Py_ssize_t n, double* 
     std::vector<double> re(static_cast<std::size_t>(bins), 0.0), im(static_cast<std::size_t>(bins), 0.0);
 
     std::shared_ptr<const PeriodicityTable> table = st->periodicity->get(n);
-    accumulate_bins(*table, centered.data(), re.data(), im.data());
+    if (table)
+        accumulate_bins(*table, centered.data(), re.data(), im.data());
+    else
+        accumulate_bins_direct(n, bins, centered.data(), re.data(), im.data());
 
     pyhost::CompensatedSum total;
     double best = 0.0;
@@ -614,6 +642,68 @@ int stats_check_outlier(PyObject* module, ChannelStatsObject* self, double value
     return outlier;
 }
 
+// ---- entry points ----------------------------------------------------------------
+
+// C++ exceptions (std::bad_alloc from a container, in practice) must not
+// cross into the interpreter: every entry point runs inside one of these
+// wrappers, which turn them into MemoryError (RAII has already released any
+// reference or lock held).
+void raise_from_cpp_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
+    }
+}
+
+using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+template <FastMethod F>
+PyObject* guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    try {
+        return F(self, args, nargs, kwnames);
+    } catch (...) {
+        raise_from_cpp_exception();
+        return nullptr;
+    }
+}
+
+template <getter F>
+PyObject* guarded_get(PyObject* self, void* closure) noexcept {
+    try {
+        return F(self, closure);
+    } catch (...) {
+        raise_from_cpp_exception();
+        return nullptr;
+    }
+}
+
+template <setter F>
+int guarded_set(PyObject* self, PyObject* value, void* closure) noexcept {
+    try {
+        return F(self, value, closure);
+    } catch (...) {
+        raise_from_cpp_exception();
+        return -1;
+    }
+}
+
+template <initproc F>
+int guarded_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    try {
+        return F(self, args, kwargs);
+    } catch (...) {
+        raise_from_cpp_exception();
+        return -1;
+    }
+}
+
+#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(guarded<fn>))
+
 // ---- ChannelStats: Python glue ------------------------------------------------
 
 PyObject* stats_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -728,6 +818,51 @@ PyObject* stats_to_dict(PyObject* o, PyObject* const* args, Py_ssize_t nargs, Py
     if (!require_name(self)) return nullptr;
     Ref name = Ref::borrow(self->name);
     return channel_record(module, name.get(), capture_state(self));
+}
+
+// ---- ChannelStats: copying and pickling ------------------------------------------
+
+// The instance's attributes, as a plain class's __dict__ would hold them:
+// the fields in creation order, then any attribute Python code added.
+PyObject* state_of_attributes(PyObject* o, PyObject* extra, const char* const* fields, std::size_t nfields) {
+    Ref state = Ref::steal(PyDict_New());
+    if (!state) return nullptr;
+    for (std::size_t i = 0; i < nfields; ++i) {
+        Ref v = Ref::steal(PyObject_GetAttrString(o, fields[i]));
+        if (!v || PyDict_SetItemString(state.get(), fields[i], v.get()) < 0) return nullptr;
+    }
+    if (extra != nullptr && PyDict_Update(state.get(), extra) < 0) return nullptr;
+    return state.release();
+}
+
+// Sets each entry of `state` as an attribute, through the typed setters.
+bool restore_attributes(PyObject* o, PyObject* state) {
+    if (!pyhost::check_dict(state, "state")) return false;
+    Ref items = Ref::steal(PyDict_Items(state));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        if (PyObject_SetAttr(o, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)) < 0) return false;
+    }
+    return true;
+}
+
+const char* const kStatsFields[] = {"name",      "count",       "min_val",       "max_val", "mean", "M2",
+                                    "prev_value", "delta_sum", "delta_count", "outlier_count", "history"};
+
+PyObject* stats_getstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const pyhost::Signature sig{"__getstate__", nullptr, 0, 0, true};
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+    return state_of_attributes(o, as_stats(o)->dict, kStatsFields, std::size(kStatsFields));
+}
+
+PyObject* stats_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"state"};
+    static const pyhost::Signature sig{"__setstate__", params, 1, 1, true};
+    PyObject* a[1];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!restore_attributes(o, a[0])) return nullptr;
+    Py_RETURN_NONE;
 }
 
 // ---- ChannelStats: attributes --------------------------------------------------
@@ -909,18 +1044,16 @@ PyGetSetDef stats_getset[] = {
     FIELD_GETSET(kDeltaCountField, "Number of steps.", get_ssize_field, set_ssize_field),
     FIELD_GETSET(kOutlierCountField, "Number of check_outlier calls that found an outlier.", get_ssize_field,
                  set_ssize_field),
-    {"history", get_history, set_history, "The most recent values, oldest first (a copy).", nullptr},
+    {"history", guarded_get<get_history>, guarded_set<set_history>, "The most recent values, oldest first (a copy).", nullptr},
     {"variance", get_variance, nullptr, "Sample variance; 0.0 below two values.", nullptr},
     {"std", get_std, nullptr, "Sample standard deviation.", nullptr},
     {"value_range", get_value_range, nullptr, "max_val - min_val; 0.0 when empty.", nullptr},
     {"mean_rate_of_change", get_mean_rate_of_change, nullptr, "Mean absolute step per reading.", nullptr},
     {"outlier_frequency", get_outlier_frequency, nullptr, "outlier_count / count; 0.0 when empty.", nullptr},
-    {"periodicity_score", get_periodicity_score, nullptr,
+    {"periodicity_score", guarded_get<get_periodicity_score>, nullptr,
      "Share of the strongest frequency bin in the window's amplitude spectrum.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-
-#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
 
 PyMethodDef stats_methods[] = {
     {"update", FASTCALL_KW(stats_update_method), METH_FASTCALL | METH_KEYWORDS,
@@ -929,6 +1062,8 @@ PyMethodDef stats_methods[] = {
      "check_outlier(value)\n--\n\nTrue (and counted) when the value's z-score exceeds the threshold."},
     {"to_dict", FASTCALL_KW(stats_to_dict), METH_FASTCALL | METH_KEYWORDS,
      "to_dict()\n--\n\nThe channel's summary record."},
+    {"__getstate__", FASTCALL_KW(stats_getstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate__", FASTCALL_KW(stats_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -942,7 +1077,7 @@ PyMemberDef stats_members[] = {
 PyType_Slot stats_slots[] = {
     {Py_tp_doc, const_cast<char*>("ChannelStats(name)\n--\n\nRunning statistics of one channel.")},
     {Py_tp_new, reinterpret_cast<void*>(stats_new)},
-    {Py_tp_init, reinterpret_cast<void*>(stats_init)},
+    {Py_tp_init, reinterpret_cast<void*>(guarded_init<stats_init>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(stats_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(stats_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(stats_clear)},
@@ -1450,6 +1585,41 @@ int set_total_observations(PyObject* o, PyObject* v, void*) {
 }
 PyObject* get_lock(PyObject* o, void*) { return Py_NewRef(reinterpret_cast<PyObject*>(as_profiler(o)->lock)); }
 
+// Copying shares the lock and the channels as a plain object's shallow copy
+// would; pickling fails on the lock, as it does for threading.Lock.
+const char* const kProfilerFields[] = {"device_id", "channels", "total_observations", "_lock"};
+
+PyObject* profiler_getstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const pyhost::Signature sig{"__getstate__", nullptr, 0, 0, true};
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+    return state_of_attributes(o, as_profiler(o)->dict, kProfilerFields, std::size(kProfilerFields));
+}
+
+PyObject* profiler_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"state"};
+    static const pyhost::Signature sig{"__setstate__", params, 1, 1, true};
+    PyObject* a[1];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!pyhost::check_dict(a[0], "state")) return nullptr;
+    Ref state = Ref::steal(PyDict_Copy(a[0]));
+    if (!state) return nullptr;
+    // _lock is read-only as an attribute; a state may still carry one of
+    // our locks (a copy shares its original's).
+    PyObject* lock = PyDict_GetItemString(state.get(), "_lock");
+    if (lock != nullptr) {
+        PyObject* module = module_of_type(Py_TYPE(o));
+        if (module == nullptr) return nullptr;
+        if (!Py_IS_TYPE(lock, state_of(module)->lock_type)) {
+            pyhost::raise_arg_type("_lock", "Lock", lock);
+            return nullptr;
+        }
+        Py_SETREF(as_profiler(o)->lock, reinterpret_cast<pyhost::LockObject*>(Py_NewRef(lock)));
+        if (PyDict_DelItemString(state.get(), "_lock") < 0) return nullptr;
+    }
+    if (!restore_attributes(o, state.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyGetSetDef profiler_getset[] = {
     {"device_id", get_device_id, set_device_id, "The device whose stream this is.", nullptr},
     {"channels", get_channels, set_channels, "Channel name -> ChannelStats, in order of first appearance.",
@@ -1469,6 +1639,8 @@ PyMethodDef profiler_methods[] = {
      "compute_correlations()\n--\n\nPearson correlations between the recent windows of the channels."},
     {"snapshot", FASTCALL_KW(profiler_snapshot), METH_FASTCALL | METH_KEYWORDS,
      "snapshot()\n--\n\nThe device's snapshot record."},
+    {"__getstate__", FASTCALL_KW(profiler_getstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate__", FASTCALL_KW(profiler_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1482,7 +1654,7 @@ PyType_Slot profiler_slots[] = {
     {Py_tp_doc, const_cast<char*>("StatisticalProfiler(device_id)\n--\n\nThe statistical profile of one "
                                   "device's reading stream.")},
     {Py_tp_new, reinterpret_cast<void*>(profiler_new)},
-    {Py_tp_init, reinterpret_cast<void*>(profiler_init)},
+    {Py_tp_init, reinterpret_cast<void*>(guarded_init<profiler_init>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(profiler_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(profiler_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(profiler_clear)},
