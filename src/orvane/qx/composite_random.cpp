@@ -7,9 +7,14 @@
 // kind of vector gets the same matrix without it ever being stored. The
 // product folds each row in as soon as it is drawn, so no in_dim x out_dim
 // matrix is held either.
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace orvane_composite {
 namespace {
@@ -388,121 +393,208 @@ void seed_sequence_state(std::uint32_t seed, std::uint64_t* out, int n) {
 }
 
 // ---------------------------------------------------------------------------
-// PCG64 (128-bit LCG, XSL-RR output) with the 32-bit half buffer
+// PCG64: 128-bit LCG with XSL-RR output
 // ---------------------------------------------------------------------------
 
 using u128 = unsigned __int128;
 
-class Pcg64 {
+constexpr u128 kPcgMultiplier = (static_cast<u128>(2549297995355413924ull) << 64) | 4865540595714422341ull;
+constexpr int kLanes = 4;
+
+inline std::uint64_t xsl_rr(u128 state) {
+    const std::uint64_t hi = static_cast<std::uint64_t>(state >> 64);
+    const std::uint64_t lo = static_cast<std::uint64_t>(state);
+    const unsigned rot = static_cast<unsigned>(hi >> 58);
+    const std::uint64_t x = hi ^ lo;
+    return (x >> rot) | (x << ((64u - rot) & 63u));
+}
+
+// The 32-bit draws of numpy's PCG64 in the order it hands them out: each
+// 64-bit output serves two draws, its low half first. They are produced a
+// block at a time from kLanes interleaved copies of the LCG, each stepping
+// kLanes states at once, so that several 128-bit multiplications are in
+// flight instead of one long chain. Words drawn beyond the last one used are
+// simply dropped with the generator.
+class DrawStream {
   public:
-    explicit Pcg64(std::uint32_t seed) {
+    explicit DrawStream(std::uint32_t seed) {
         std::uint64_t w[4];
         seed_sequence_state(seed, w, 4);
         const u128 initstate = (static_cast<u128>(w[0]) << 64) | w[1];
         const u128 initseq = (static_cast<u128>(w[2]) << 64) | w[3];
-        state_ = 0;
-        inc_ = (initseq << 1) | 1u;
-        step();
-        state_ += initstate;
-        step();
-    }
-
-    std::uint64_t next64() {
-        step();
-        const std::uint64_t hi = static_cast<std::uint64_t>(state_ >> 64);
-        const std::uint64_t lo = static_cast<std::uint64_t>(state_);
-        const unsigned rot = static_cast<unsigned>(hi >> 58);
-        const std::uint64_t x = hi ^ lo;
-        return (x >> rot) | (x << ((64u - rot) & 63u));
-    }
-
-    // Each 64-bit output serves two 32-bit draws: the low half first, the
-    // high half on the next call.
-    std::uint32_t next32() {
-        if (has_half_) {
-            has_half_ = false;
-            return half_;
+        const u128 inc = (initseq << 1) | 1u;
+        u128 state = 0;
+        state = state * kPcgMultiplier + inc;
+        state += initstate;
+        state = state * kPcgMultiplier + inc;
+        // lane_[k] holds the state whose output comes k-th in each group.
+        u128 mult = 1, add = 0;
+        for (int k = 0; k < kLanes; ++k) {
+            state = state * kPcgMultiplier + inc;
+            lane_[k] = state;
+            add = add * kPcgMultiplier + inc;
+            mult *= kPcgMultiplier;
         }
-        const std::uint64_t n = next64();
-        half_ = static_cast<std::uint32_t>(n >> 32);
-        has_half_ = true;
-        return static_cast<std::uint32_t>(n);
+        lane_mult_ = mult;  // kLanes steps: s -> mult * s + add
+        lane_add_ = add;
     }
 
-    // A float in [0, 1) from the top 24 bits of a 32-bit draw.
+    std::uint32_t next32() {
+        if (__builtin_expect(pos_ == kBlock, 0)) refill();
+        return words_[pos_++];
+    }
+
+    // A float in [0, 1) from the top 24 bits of a draw.
     float next_float() { return static_cast<float>(next32() >> 8) * (1.0f / 16777216.0f); }
 
-  private:
-    void step() { state_ = state_ * kMultiplier + inc_; }
+    // Bulk access for the hot loop: the words not yet drawn from the
+    // current block (refilled when empty), and how many of them were used.
+    const std::uint32_t* pending(std::size_t* count) {
+        if (pos_ == kBlock) refill();
+        *count = static_cast<std::size_t>(kBlock - pos_);
+        return words_ + pos_;
+    }
+    void consume(std::size_t count) { pos_ += static_cast<int>(count); }
 
-    static constexpr u128 kMultiplier =
-        (static_cast<u128>(2549297995355413924ull) << 64) | 4865540595714422341ull;
-    u128 state_;
-    u128 inc_;
-    std::uint32_t half_ = 0;
-    bool has_half_ = false;
+  private:
+    static constexpr int kBlock = 512;  // 32-bit words
+
+    void refill() {
+        for (int i = 0; i < kBlock; i += 2 * kLanes) {
+            for (int k = 0; k < kLanes; ++k) {
+                const std::uint64_t out = xsl_rr(lane_[k]);
+                words_[i + 2 * k] = static_cast<std::uint32_t>(out);
+                words_[i + 2 * k + 1] = static_cast<std::uint32_t>(out >> 32);
+                lane_[k] = lane_[k] * lane_mult_ + lane_add_;
+            }
+        }
+        pos_ = 0;
+    }
+
+    u128 lane_[kLanes];
+    u128 lane_mult_;
+    u128 lane_add_;
+    int pos_ = kBlock;
+    std::uint32_t words_[kBlock];
 };
 
 // ---------------------------------------------------------------------------
 // Single-precision ziggurat
 // ---------------------------------------------------------------------------
 
-constexpr float kTailStart = 3.6541528853610087963519472518f;         // r
-constexpr float kInvTailStart = 0.27366123732975827203338247596f;     // 1 / r
+constexpr float kTailStart = 3.6541528853610087963519472518f;      // r
+constexpr float kInvTailStart = 0.27366123732975827203338247596f;  // 1 / r
 
 // The draws that miss the rectangle of their strip (under 1% of them): the
 // tail beyond r for strip 0, otherwise the wedge test against the density,
-// with a fresh draw from the start when the wedge rejects.
-[[gnu::noinline]] float standard_normal_slow(Pcg64& g, std::uint32_t r);
+// starting over with a fresh draw when the wedge rejects.
+[[gnu::noinline]] float standard_normal_slow(DrawStream& g, std::uint32_t r);
 
-inline float standard_normal(Pcg64& g) {
-    const std::uint32_t r = g.next32();
-    const std::uint32_t idx = r & 0xffu;
-    const std::uint32_t rabs = (r >> 9) & 0x007fffffu;
-    float x = static_cast<float>(rabs) * wi_float[idx];
-    if ((r >> 8) & 1u) x = -x;
-    if (__builtin_expect(rabs < ki_float[idx], 1)) return x;
-    return standard_normal_slow(g, r);
+// x = rabs * wi_float[idx], negated when bit 8 of the draw is set: the
+// sign flip is done on the bits, which is exactly what negation does.
+inline float strip_value(std::uint32_t r, std::uint32_t idx, std::uint32_t rabs) {
+    const float x = static_cast<float>(rabs) * wi_float[idx];
+    return std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) ^ ((r & 0x100u) << 23));
 }
 
-float standard_normal_slow(Pcg64& g, std::uint32_t r) {
+// out[0..n) = the next n deviates. Runs of draws that land inside their
+// strip's rectangle are taken straight from the block of words.
+void fill_standard_normal(DrawStream& g, float* out, std::size_t n) {
+    std::size_t k = 0;
+    while (k < n) {
+        std::size_t avail;
+        const std::uint32_t* words = g.pending(&avail);
+        const std::size_t take = avail < n - k ? avail : n - k;
+        std::size_t i = 0;
+        for (; i < take; ++i) {
+            const std::uint32_t r = words[i];
+            const std::uint32_t idx = r & 0xffu;
+            const std::uint32_t rabs = (r >> 9) & 0x007fffffu;
+            if (__builtin_expect(rabs >= ki_float[idx], 0)) break;
+            out[k + i] = strip_value(r, idx, rabs);
+        }
+        g.consume(i);
+        k += i;
+        if (i < take) out[k++] = standard_normal_slow(g, g.next32());
+    }
+}
+
+float standard_normal_slow(DrawStream& g, std::uint32_t r) {
     for (;;) {
         const std::uint32_t idx = r & 0xffu;
         const std::uint32_t rabs = (r >> 9) & 0x007fffffu;
-        float x = static_cast<float>(rabs) * wi_float[idx];
-        if ((r >> 8) & 1u) x = -x;
-        if (rabs < ki_float[idx]) return x;
+        const float x = strip_value(r, idx, rabs);
+        if (rabs < ki_float[idx]) return x;  // only after a wedge rejection
         if (idx == 0) {
             for (;;) {
-                // log1p(-u) rather than log(1 - u): u may be 0, never 1.
+                // log1p(-u) rather than log(1 - u), as the reference does;
+                // u may be 0 but never 1.
                 const float xx = -kInvTailStart * std::log1p(-g.next_float());
                 const float yy = -std::log1p(-g.next_float());
                 if (yy + yy > xx * xx) return ((rabs >> 8) & 1u) ? -(kTailStart + xx) : kTailStart + xx;
             }
         }
-        // The wedge test compares a float with the density in double, as the
-        // reference generator does.
+        // A float compared with the density computed in double.
         const float u = g.next_float();
         if ((fi_float[idx - 1] - fi_float[idx]) * u + fi_float[idx] < std::exp(-0.5 * x * x)) return x;
         r = g.next32();
     }
 }
 
+#if defined(__SSE2__)
+// row[0] and row[1] widened to double.
+inline __m128d two_floats(const float* row) {
+    return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(row))));
+}
+#endif
+
+// acc[j] += xi * (row[j] / scale) for every j: W's row in double, folded in.
+void fold_row(double* acc, const float* row, std::size_t n, double xi, double scale) {
+    std::size_t j = 0;
+    // A power-of-two scale (in_dim 4, 16, 64, 256, ...) divides exactly, so
+    // multiplying by its reciprocal gives the same bits, faster.
+    int exp2;
+    const bool pow2 = std::frexp(scale, &exp2) == 0.5;
+#if defined(__SSE2__)
+    const __m128d vx = _mm_set1_pd(xi);
+    if (pow2) {
+        const __m128d vr = _mm_set1_pd(1.0 / scale);
+        for (; j + 2 <= n; j += 2) {
+            const __m128d w = _mm_mul_pd(two_floats(row + j), vr);
+            _mm_storeu_pd(acc + j, _mm_add_pd(_mm_loadu_pd(acc + j), _mm_mul_pd(vx, w)));
+        }
+    } else {
+        const __m128d vs = _mm_set1_pd(scale);
+        for (; j + 2 <= n; j += 2) {
+            const __m128d w = _mm_div_pd(two_floats(row + j), vs);
+            _mm_storeu_pd(acc + j, _mm_add_pd(_mm_loadu_pd(acc + j), _mm_mul_pd(vx, w)));
+        }
+    }
+#endif
+    if (pow2) {
+        const double recip = 1.0 / scale;
+        for (; j < n; ++j) acc[j] += xi * (static_cast<double>(row[j]) * recip);
+    } else {
+        for (; j < n; ++j) acc[j] += xi * (static_cast<double>(row[j]) / scale);
+    }
+}
+
 }  // namespace
 
 void standard_normal_f32(std::uint32_t seed, float* out, std::size_t n) {
-    Pcg64 g(seed);
-    for (std::size_t k = 0; k < n; ++k) out[k] = standard_normal(g);
+    DrawStream g(seed);
+    fill_standard_normal(g, out, n);
 }
 
 void seeded_projection(std::uint32_t seed, const float* x, std::size_t in_dim, std::size_t out_dim,
                        float* row, double* acc, float* y) {
-    Pcg64 g(seed);
+    DrawStream g(seed);
     if (in_dim == 1) {
         // A scale of exactly 1.0 keeps W and the product in single
         // precision: one rounded product per value.
+        fill_standard_normal(g, y, out_dim);
         const float x0 = x[0];
-        for (std::size_t j = 0; j < out_dim; ++j) y[j] = x0 * standard_normal(g);
+        for (std::size_t j = 0; j < out_dim; ++j) y[j] = x0 * y[j];
         return;
     }
     // in_dim >= 2: W = N / sqrt(in_dim) and the sums are in double; each row
@@ -510,9 +602,8 @@ void seeded_projection(std::uint32_t seed, const float* x, std::size_t in_dim, s
     const double scale = std::sqrt(static_cast<double>(in_dim));
     for (std::size_t j = 0; j < out_dim; ++j) acc[j] = 0.0;
     for (std::size_t i = 0; i < in_dim; ++i) {
-        for (std::size_t j = 0; j < out_dim; ++j) row[j] = standard_normal(g);
-        const double xi = x[i];
-        for (std::size_t j = 0; j < out_dim; ++j) acc[j] += xi * (static_cast<double>(row[j]) / scale);
+        fill_standard_normal(g, row, out_dim);
+        fold_row(acc, row, out_dim, static_cast<double>(x[i]), scale);
     }
     for (std::size_t j = 0; j < out_dim; ++j) y[j] = static_cast<float>(acc[j]);
 }
