@@ -714,3 +714,15 @@ def test_long_windows_are_scored_without_a_cached_table(config):
         ours.update(v)
         ref.update(v)
     assert_same(ours.periodicity_score, ref.periodicity_score)
+
+
+def test_extreme_values_give_a_value_where_plain_python_overflows():
+    ours, ref = StatisticalProfiler("d"), RefProfiler("d")
+    for i in range(12):
+        row = {"huge": (-1) ** i * 1e200, "plain": float(i)}
+        ours.observe(row)
+        ref.observe(row)
+    with pytest.raises(OverflowError):
+        ref.compute_correlations()
+    corr = ours.snapshot()["correlations"]
+    assert corr["plain"]["plain"] == 1.0 and corr["huge"]["plain"] == 0.0

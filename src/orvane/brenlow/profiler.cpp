@@ -1124,7 +1124,11 @@ struct CorrelationSeries {
         pyhost::CompensatedSum sq;
         for (Py_ssize_t i = 0; i < n; ++i) {
             t.centered[i] = h[i] - m;
-            sq.add(libm.pow(t.centered[i], 2.0));
+            // x ** 2 as float.__pow__ computes it: libm pow of |x|. Where
+            // Python would raise OverflowError (|x| above ~1.3e154) the
+            // square is left infinite, so that one extreme channel yields a
+            // 0.0 or NaN correlation instead of failing the whole snapshot.
+            sq.add(libm.pow(std::fabs(t.centered[i]), 2.0));
         }
         t.spread = std::sqrt(sq.result());
         tails.push_back(std::move(t));
