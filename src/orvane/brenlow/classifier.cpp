@@ -636,6 +636,11 @@ PyMemberDef classifier_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyGetSetDef classifier_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot classifier_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(classifier_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(classifier_dealloc)},
@@ -643,6 +648,7 @@ PyType_Slot classifier_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(classifier_clear)},
     {Py_tp_methods, classifier_methods},
     {Py_tp_members, classifier_members},
+    {Py_tp_getset, classifier_getset},
     {Py_tp_doc, const_cast<char*>("SchemaClassifier()\n--\n\nBehaviour labels for the channels of a profiler snapshot.")},
     {0, nullptr},
 };

@@ -1,0 +1,624 @@
+// Cross-modal retrieval: stores embedding vectors in the resolver's vector
+// store and asks it for the nearest ones.
+//
+// Every operation converts the caller's embedding to a flat list of float32
+// values widened to Python floats, posts one JSON body through the client's
+// `_request` (via `_post`, looked up on the instance so that a subclass may
+// stand in for the transport), and returns one field of the response. A
+// resolver without the vector endpoints answers 404; `_post` turns that into
+// RetrievalNotAvailable, chained to the client's error, so that callers can
+// tell "no vector retrieval here" from every other failure.
+//
+// NumPy stays the array type at the boundary: conversion and flattening are
+// NumPy's own (asarray to float32, reshape(-1)); the flat array is then read
+// through the buffer protocol, so the build needs no NumPy headers.
+#include "pyhost.hpp"
+
+#include <cstring>
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>  // the member types' older names
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
+
+namespace {
+
+using pyhost::Ref;
+
+// ---------------------------------------------------------------------------
+// Module state
+// ---------------------------------------------------------------------------
+
+#define STATE_OBJECTS(X)                                                                                    \
+    X(not_available) X(retriever_type) X(asarray) X(float32) X(dtype_kwnames) X(json_kwnames) X(minus_one) \
+        X(default_k) X(s_device_id) X(s_embedding) X(s_metadata) X(s_items) X(s_k) X(s_id)                 \
+            X(s_episode_ids) X(s_results) X(s_ingest_path) X(s_query_path) X(s_post_method) X(s_request)   \
+                X(s_config) X(s_post) X(s_get) X(s_status_code) X(s_reshape) X(s_empty)
+
+struct ModuleState {
+#define DECLARE(f) PyObject* f;
+    STATE_OBJECTS(DECLARE)
+#undef DECLARE
+};
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+const char kNotAvailableFormat[] =
+    "The resolver has no %U endpoint -- either it's running code from before QX retrieval existed, or this "
+    "really is a 404. See orvane/qx/retrieval.";
+
+// ---------------------------------------------------------------------------
+// The retriever object
+// ---------------------------------------------------------------------------
+
+struct RetrieverObject {
+    PyObject_HEAD
+    PyObject* brain;
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+RetrieverObject* as_retriever(PyObject* o) { return reinterpret_cast<RetrieverObject*>(o); }
+
+// The interpreter's message for a missing attribute of a plain class.
+void raise_missing_attribute(PyObject* self, const char* name) {
+    Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(self)));
+    if (type_name)
+        PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%s'", type_name.get(), name);
+}
+
+Ref brain_of(PyObject* self) {
+    PyObject* brain = as_retriever(self)->brain;
+    if (PYHOST_UNLIKELY(brain == nullptr)) {
+        raise_missing_attribute(self, "brain");
+        return Ref();
+    }
+    return Ref::borrow(brain);
+}
+
+// ---------------------------------------------------------------------------
+// Vector form and request pieces
+// ---------------------------------------------------------------------------
+
+// Releases a buffer view on every path.
+class BufferView {
+  public:
+    bool acquire(PyObject* o, int flags) {
+        held_ = PyObject_GetBuffer(o, &view_, flags) == 0;
+        return held_;
+    }
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    const Py_buffer& operator*() const { return view_; }
+
+  private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+bool is_float32_format(const char* format) {
+    if (format == nullptr) return false;
+    if (*format == '@' || *format == '=' ||
+        (*format == (PY_BIG_ENDIAN ? '>' : '<')) || (PY_BIG_ENDIAN && *format == '!'))
+        ++format;
+    return std::strcmp(format, "f") == 0;
+}
+
+// numpy.asarray(embedding, dtype=numpy.float32).reshape(-1), as a list of
+// Python floats: each float32 widened exactly (0.1 becomes
+// 0.10000000149011612). A value NumPy cannot convert fails here, with
+// NumPy's error, before anything is sent.
+Ref vector_form(const ModuleState* st, PyObject* embedding) {
+    PyObject* args[3] = {nullptr, embedding, st->float32};
+    Ref array = Ref::steal(
+        PyObject_Vectorcall(st->asarray, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->dtype_kwnames));
+    if (!array) return Ref();
+    Ref flat = Ref::steal(PyObject_CallMethodOneArg(array.get(), st->s_reshape, st->minus_one));
+    if (!flat) return Ref();
+    BufferView view;
+    if (!view.acquire(flat.get(), PyBUF_STRIDES | PyBUF_FORMAT)) return Ref();
+    const Py_buffer& v = *view;
+    if (v.ndim != 1 || v.itemsize != 4 || !is_float32_format(v.format)) {
+        PyErr_Format(PyExc_TypeError, "expected a flat float32 array from numpy, got format '%s' with %d dimensions",
+                     v.format ? v.format : "B", v.ndim);
+        return Ref();
+    }
+    const Py_ssize_t n = v.shape[0];
+    const Py_ssize_t stride = v.strides[0];
+    Ref list = Ref::steal(PyList_New(n));
+    if (!list) return Ref();
+    const char* base = static_cast<const char*>(v.buf);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        float f;
+        std::memcpy(&f, base + i * stride, sizeof f);
+        PyObject* x = PyFloat_FromDouble(static_cast<double>(f));
+        if (x == nullptr) return Ref();
+        PyList_SET_ITEM(list.get(), i, x);
+    }
+    return list;
+}
+
+// The request's device id: the argument when it is a non-empty string,
+// otherwise the client's configured id, read afresh.
+Ref request_device_id(const ModuleState* st, PyObject* self, PyObject* device_id) {
+    if (device_id != nullptr && device_id != Py_None && PyUnicode_GET_LENGTH(device_id) > 0)
+        return Ref::borrow(device_id);
+    Ref brain = brain_of(self);
+    if (!brain) return Ref();
+    Ref config = Ref::steal(PyObject_GetAttr(brain.get(), st->s_config));
+    if (!config) return Ref();
+    return Ref::steal(PyObject_GetAttr(config.get(), st->s_device_id));
+}
+
+// mapping.get(key) or mapping.get(key, dflt); `*missing` is set instead of
+// building a default when the mapping is exactly a dict.
+Ref mapping_get(const ModuleState* st, PyObject* mapping, PyObject* key, PyObject* dflt, bool* missing) {
+    *missing = false;
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* v = PyDict_GetItemWithError(mapping, key);
+        if (v != nullptr) return Ref::borrow(v);
+        if (!PyErr_Occurred()) *missing = true;
+        return Ref();
+    }
+    if (dflt == nullptr) return Ref::steal(PyObject_CallMethodOneArg(mapping, st->s_get, key));
+    return Ref::steal(PyObject_CallMethodObjArgs(mapping, st->s_get, key, dflt, nullptr));
+}
+
+// A dict body built in the given key order.
+Ref make_body(PyObject* const* keys, PyObject* const* values, int n) {
+    Ref body = Ref::steal(PyDict_New());
+    if (!body) return Ref();
+    for (int i = 0; i < n; ++i) {
+        if (PyDict_SetItem(body.get(), keys[i], values[i]) < 0) return Ref();
+    }
+    return body;
+}
+
+void raise_expected(const char* expected, PyObject* got) {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %s", expected, pyhost::type_name(got).c_str());
+}
+
+// self._post(path, body), looked up on the instance.
+Ref call_post(const ModuleState* st, PyObject* self, PyObject* path, PyObject* body) {
+    PyObject* args[3] = {self, path, body};
+    return Ref::steal(PyObject_VectorcallMethod(st->s_post, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// ---------------------------------------------------------------------------
+// _post: the one call into the client
+// ---------------------------------------------------------------------------
+
+// The error being raised, taken out of the thread state.
+Ref take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return Ref::steal(value);
+#endif
+}
+
+// Raises `exc` as it is: no chaining, traceback kept.
+void reraise(Ref exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release());
+#else
+    PyObject* value = exc.release();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
+#endif
+}
+
+// While alive, `exc` is the exception being handled (sys.exception()), as
+// inside an `except` block: errors raised meanwhile get it as __context__.
+class HandlingException {
+  public:
+    explicit HandlingException(PyObject* exc) : previous_(Ref::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exc);
+    }
+    ~HandlingException() { PyErr_SetHandledException(previous_.get()); }
+    HandlingException(const HandlingException&) = delete;
+    HandlingException& operator=(const HandlingException&) = delete;
+
+  private:
+    Ref previous_;
+};
+
+// str(getattr(error, "status_code", "")) == "404": 1, 0, or -1 with an error.
+int is_not_found(const ModuleState* st, PyObject* error) {
+    Ref status = Ref::steal(PyObject_GetAttr(error, st->s_status_code));
+    if (!status) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        status = Ref::borrow(st->s_empty);
+    }
+    Ref text = Ref::steal(PyObject_Str(status.get()));
+    if (!text) return -1;
+    if (PyUnicode_CheckExact(text.get())) return PyUnicode_CompareWithASCIIString(text.get(), "404") == 0;
+    Ref eq = Ref::steal(PyUnicode_FromString("404"));
+    if (!eq) return -1;
+    Ref r = Ref::steal(PyObject_RichCompare(text.get(), eq.get(), Py_EQ));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+PyObject* post_impl(const ModuleState* st, PyObject* self, PyObject* path, PyObject* payload) {
+    Ref brain = brain_of(self);
+    if (!brain) return nullptr;
+    PyObject* args[4] = {brain.get(), st->s_post_method, path, payload};
+    Ref result = Ref::steal(
+        PyObject_VectorcallMethod(st->s_request, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->json_kwnames));
+    if (result) {
+        if (PyDict_CheckExact(result.get()) || result.get() == Py_None) return result.release();
+        raise_expected("dict", result.get());
+        return nullptr;
+    }
+    // Only ordinary errors are examined; interrupts and exits pass untouched.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    Ref error = take_raised_exception();
+    HandlingException handling(error.get());
+    int not_found = is_not_found(st, error.get());
+    if (not_found < 0) return nullptr;  // raised while handling: chained to `error`
+    if (!not_found) {
+        reraise(std::move(error));
+        return nullptr;
+    }
+    Ref message = Ref::steal(PyUnicode_FromFormat(kNotAvailableFormat, path));
+    if (!message) return nullptr;
+    Ref replacement = Ref::steal(PyObject_CallOneArg(st->not_available, message.get()));
+    if (!replacement) return nullptr;
+    // raise RetrievalNotAvailable(message) from error: the cause is set
+    // here, the context by raising while `error` is being handled.
+    PyException_SetCause(replacement.get(), Py_NewRef(error.get()));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(replacement.get())), replacement.get());
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// The operations
+// ---------------------------------------------------------------------------
+
+const ModuleState* state_for(PyTypeObject* defining_class) {
+    PyObject* module = PyType_GetModule(defining_class);
+    return module ? state_of(module) : nullptr;
+}
+
+PyObject* retriever_ingest(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) {
+    static const char* const params[] = {"embedding", "device_id", "metadata"};
+    static const pyhost::Signature sig{"ingest", params, 3, 1, true};
+    PyObject* a[3];
+    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, a)) return nullptr;
+    PyObject* device_id = a[1] ? a[1] : Py_None;
+    PyObject* metadata = a[2] ? a[2] : Py_None;
+    if (!pyhost::check_str(device_id, "device_id", true) || !pyhost::check_dict(metadata, "metadata", true))
+        return nullptr;
+    const ModuleState* st = state_for(cls);
+    if (st == nullptr) return nullptr;
+
+    Ref vector = vector_form(st, a[0]);
+    if (!vector) return nullptr;
+    Ref device = request_device_id(st, self, device_id);
+    if (!device) return nullptr;
+    Ref meta = metadata != Py_None && PyDict_GET_SIZE(metadata) > 0 ? Ref::borrow(metadata)
+                                                                     : Ref::steal(PyDict_New());
+    if (!meta) return nullptr;
+    PyObject* keys[] = {st->s_device_id, st->s_embedding, st->s_metadata};
+    PyObject* values[] = {device.get(), vector.get(), meta.get()};
+    Ref body = make_body(keys, values, 3);
+    if (!body) return nullptr;
+
+    Ref response = call_post(st, self, st->s_ingest_path, body.get());
+    if (!response) return nullptr;
+    bool missing;
+    Ref id = mapping_get(st, response.get(), st->s_id, nullptr, &missing);
+    if (!id && !missing) return nullptr;
+    int truth = missing ? 0 : PyObject_IsTrue(id.get());
+    if (truth < 0) return nullptr;
+    if (!truth) return Py_NewRef(st->s_empty);
+    return PyObject_Str(id.get());
+}
+
+PyObject* retriever_ingest_batch(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
+                                 PyObject* kwnames) {
+    static const char* const params[] = {"items", "device_id"};
+    static const pyhost::Signature sig{"ingest_batch", params, 2, 1, true};
+    PyObject* a[2];
+    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, a)) return nullptr;
+    PyObject* items = a[0];
+    PyObject* device_id = a[1] ? a[1] : Py_None;
+    if (!pyhost::check_list(items, "items") || !pyhost::check_str(device_id, "device_id", true)) return nullptr;
+    const ModuleState* st = state_for(cls);
+    if (st == nullptr) return nullptr;
+
+    Ref sent = Ref::steal(PyList_New(0));
+    if (!sent) return nullptr;
+    // The list is re-read at each step: a conversion may run code that
+    // changes it, and iteration sees what is there, as a for loop does.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(items, i));
+        bool missing;
+        Ref embedding = mapping_get(st, item.get(), st->s_embedding, nullptr, &missing);
+        if (!embedding && !missing) return nullptr;
+        Ref vector = missing || embedding.get() == Py_None ? Ref::borrow(Py_None) : vector_form(st, embedding.get());
+        if (!vector) return nullptr;
+        Ref copy = Ref::steal(PyDict_CheckExact(item.get())
+                                  ? PyDict_Copy(item.get())
+                                  : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), item.get()));
+        if (!copy || PyDict_SetItem(copy.get(), st->s_embedding, vector.get()) < 0 ||
+            PyList_Append(sent.get(), copy.get()) < 0)
+            return nullptr;
+    }
+    Ref device = request_device_id(st, self, device_id);
+    if (!device) return nullptr;
+    PyObject* keys[] = {st->s_device_id, st->s_items};
+    PyObject* values[] = {device.get(), sent.get()};
+    Ref body = make_body(keys, values, 2);
+    if (!body) return nullptr;
+
+    Ref response = call_post(st, self, st->s_ingest_path, body.get());
+    if (!response) return nullptr;
+    bool missing;
+    Ref ids = mapping_get(st, response.get(), st->s_episode_ids, nullptr, &missing);
+    if (!ids && !missing) return nullptr;
+    int truth = missing ? 0 : PyObject_IsTrue(ids.get());
+    if (truth < 0) return nullptr;
+    if (!truth) return PyList_New(0);
+    if (!PyList_CheckExact(ids.get())) {
+        raise_expected("list", ids.get());
+        return nullptr;
+    }
+    return ids.release();
+}
+
+PyObject* retriever_retrieve(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
+                             PyObject* kwnames) {
+    static const char* const params[] = {"embedding", "device_id", "k"};
+    static const pyhost::Signature sig{"retrieve", params, 3, 1, true};
+    PyObject* a[3];
+    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, a)) return nullptr;
+    PyObject* device_id = a[1] ? a[1] : Py_None;
+    if (!pyhost::check_str(device_id, "device_id", true)) return nullptr;
+    const ModuleState* st = state_for(cls);
+    if (st == nullptr) return nullptr;
+    Ref k = a[2] ? pyhost::int_arg(a[2], "k") : Ref::borrow(st->default_k);
+    if (!k) return nullptr;
+
+    Ref vector = vector_form(st, a[0]);
+    if (!vector) return nullptr;
+    Ref device = request_device_id(st, self, device_id);
+    if (!device) return nullptr;
+    PyObject* keys[] = {st->s_device_id, st->s_embedding, st->s_k};
+    PyObject* values[] = {device.get(), vector.get(), k.get()};
+    Ref body = make_body(keys, values, 3);
+    if (!body) return nullptr;
+
+    Ref response = call_post(st, self, st->s_query_path, body.get());
+    if (!response) return nullptr;
+    bool missing;
+    Ref fallback;
+    if (!PyDict_CheckExact(response.get())) {
+        fallback = Ref::steal(PyList_New(0));
+        if (!fallback) return nullptr;
+    }
+    Ref results = mapping_get(st, response.get(), st->s_results, fallback.get(), &missing);
+    if (missing) return PyList_New(0);
+    if (!results) return nullptr;
+    if (!PyList_CheckExact(results.get()) && results.get() != Py_None) {
+        raise_expected("list", results.get());
+        return nullptr;
+    }
+    return results.release();
+}
+
+PyObject* retriever_post(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
+                         PyObject* kwnames) {
+    static const char* const params[] = {"path", "payload"};
+    static const pyhost::Signature sig{"_post", params, 2, 2, true};
+    PyObject* a[2];
+    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, a)) return nullptr;
+    if (!pyhost::check_str(a[0], "path") || !pyhost::check_dict(a[1], "payload")) return nullptr;
+    const ModuleState* st = state_for(cls);
+    if (st == nullptr) return nullptr;
+    return post_impl(st, self, a[0], a[1]);
+}
+
+// ---------------------------------------------------------------------------
+// Python glue
+// ---------------------------------------------------------------------------
+
+int retriever_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* const params[] = {"brain"};
+    static const pyhost::Signature sig{"__init__", params, 1, 1, true};
+    PyObject* a[1];
+    if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
+    Py_XSETREF(as_retriever(self)->brain, Py_NewRef(a[0]));
+    return 0;
+}
+
+PyObject* get_brain(PyObject* self, void*) {
+    Ref brain = brain_of(self);
+    return brain.release();
+}
+
+int set_brain(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr && as_retriever(self)->brain == nullptr) {
+        raise_missing_attribute(self, "brain");
+        return -1;
+    }
+    Py_XSETREF(as_retriever(self)->brain, Py_XNewRef(value));
+    return 0;
+}
+
+int retriever_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_retriever(self)->brain);
+    Py_VISIT(as_retriever(self)->dict);
+    return 0;
+}
+
+int retriever_clear(PyObject* self) {
+    Py_CLEAR(as_retriever(self)->brain);
+    Py_CLEAR(as_retriever(self)->dict);
+    return 0;
+}
+
+void retriever_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_retriever(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    retriever_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+#define METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef retriever_methods[] = {
+    {"ingest", METHOD(retriever_ingest), kMethodFlags,
+     "ingest($self, /, embedding, device_id=None, metadata=None)\n--\n\n"
+     "Store one vector in the resolver's vector store; returns its id ('' when\n"
+     "the resolver gives none)."},
+    {"ingest_batch", METHOD(retriever_ingest_batch), kMethodFlags,
+     "ingest_batch($self, /, items, device_id=None)\n--\n\n"
+     "Store several items (mappings with an 'embedding') in one request;\n"
+     "returns their ids, index-aligned with items (None where refused)."},
+    {"retrieve", METHOD(retriever_retrieve), kMethodFlags,
+     "retrieve($self, /, embedding, device_id=None, k=10)\n--\n\n"
+     "Up to k stored vectors nearest to embedding, as the resolver's hits."},
+    {"_post", METHOD(retriever_post), kMethodFlags,
+     "_post($self, /, path, payload)\n--\n\n"
+     "POST payload to path through the client; a 404 becomes\n"
+     "RetrievalNotAvailable."},
+    {nullptr, nullptr, 0, nullptr},
+};
+#undef METHOD
+
+PyGetSetDef retriever_getset[] = {
+    {"brain", get_brain, set_brain, "The resolver client.", nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef retriever_members[] = {
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(RetrieverObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(RetrieverObject, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot retriever_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(retriever_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(retriever_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(retriever_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(retriever_clear)},
+    {Py_tp_methods, retriever_methods},
+    {Py_tp_getset, retriever_getset},
+    {Py_tp_members, retriever_members},
+    {Py_tp_doc, const_cast<char*>("CrossModalRetriever(brain)\n--\n\n"
+                                  "Vector ingest and nearest-vector queries through the resolver client\n"
+                                  "`brain`.")},
+    {0, nullptr},
+};
+
+PyType_Spec retriever_spec = {"orvane.qx.retrieval.CrossModalRetriever", sizeof(RetrieverObject), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, retriever_slots};
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* st = state_of(module);
+    if (st == nullptr) return 0;
+#define VISIT(f) Py_VISIT(st->f);
+    STATE_OBJECTS(VISIT)
+#undef VISIT
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    ModuleState* st = state_of(module);
+    if (st == nullptr) return 0;
+#define CLEAR(f) Py_CLEAR(st->f);
+    STATE_OBJECTS(CLEAR)
+#undef CLEAR
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+int exec_module(PyObject* module) {
+    ModuleState* st = state_of(module);
+    struct Text {
+        PyObject** slot;
+        const char* text;
+    } texts[] = {
+        {&st->s_device_id, "device_id"},
+        {&st->s_embedding, "embedding"},
+        {&st->s_metadata, "metadata"},
+        {&st->s_items, "items"},
+        {&st->s_k, "k"},
+        {&st->s_id, "id"},
+        {&st->s_episode_ids, "episode_ids"},
+        {&st->s_results, "results"},
+        {&st->s_ingest_path, "/qx/ingest"},
+        {&st->s_query_path, "/qx/query"},
+        {&st->s_post_method, "POST"},
+        {&st->s_request, "_request"},
+        {&st->s_config, "config"},
+        {&st->s_post, "_post"},
+        {&st->s_get, "get"},
+        {&st->s_status_code, "status_code"},
+        {&st->s_reshape, "reshape"},
+        {&st->s_empty, ""},
+    };
+    for (const Text& t : texts) {
+        *t.slot = pyhost::intern(t.text);
+        if (*t.slot == nullptr) return -1;
+    }
+    st->dtype_kwnames = Py_BuildValue("(s)", "dtype");
+    st->json_kwnames = Py_BuildValue("(s)", "json");
+    st->minus_one = PyLong_FromLong(-1);
+    st->default_k = PyLong_FromLong(10);
+    if (!st->dtype_kwnames || !st->json_kwnames || !st->minus_one || !st->default_k) return -1;
+
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+    if (!numpy) return -1;
+    st->asarray = PyObject_GetAttrString(numpy.get(), "asarray");
+    if (st->asarray == nullptr) return -1;
+    st->float32 = PyObject_GetAttrString(numpy.get(), "float32");
+    if (st->float32 == nullptr) return -1;
+
+    st->not_available = PyErr_NewExceptionWithDoc(
+        "orvane.qx.retrieval.RetrievalNotAvailable",
+        "The resolver has no vector endpoints (it answered 404 to a vector request).", PyExc_Exception, nullptr);
+    if (st->not_available == nullptr || PyModule_AddObjectRef(module, "RetrievalNotAvailable", st->not_available) < 0)
+        return -1;
+    st->retriever_type = PyType_FromModuleAndSpec(module, &retriever_spec, nullptr);
+    if (st->retriever_type == nullptr) return -1;
+    return PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(st->retriever_type));
+}
+
+// No per-interpreter GIL: NumPy, imported at load, does not support one.
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT,
+    "orvane.qx.retrieval",
+    "Vector ingest and nearest-vector retrieval through the resolver client.",
+    sizeof(ModuleState),
+    nullptr,
+    slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_retrieval(void) { return PyModuleDef_Init(&moduledef); }
