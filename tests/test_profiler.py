@@ -726,3 +726,20 @@ def test_extreme_values_give_a_value_where_plain_python_overflows():
         ref.compute_correlations()
     corr = ours.snapshot()["correlations"]
     assert corr["plain"]["plain"] == 1.0 and corr["huge"]["plain"] == 0.0
+
+
+def test_constants_rebound_during_a_payload_apply_to_the_rest_of_it(config):
+    config(PROFILER_MIN_DATAPOINTS=1000, PROFILER_OUTLIER_ZSCORE=0.5)
+
+    def loosen():
+        P.PROFILER_MIN_DATAPOINTS = 2
+        return 0.0
+
+    results = []
+    for profiler in (StatisticalProfiler("d"), RefProfiler("d")):
+        P.PROFILER_MIN_DATAPOINTS = 1000
+        for i in range(6):
+            profiler.observe({"a": float(i % 3), "b": float(i % 2)})
+        profiler.observe({"a": 9.0, "switch": FloatWith(loosen), "b": 9.0})
+        results.append({name: c.outlier_count for name, c in profiler.channels.items()})
+    assert results[0] == results[1] == {"a": 0, "switch": 0, "b": 1}

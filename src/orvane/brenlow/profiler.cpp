@@ -25,12 +25,10 @@
 #if PY_VERSION_HEX >= 0x030C0000
 #define PROFILER_T_PYSSIZET Py_T_PYSSIZET
 #define PROFILER_READONLY Py_READONLY
-#define PROFILER_T_OBJECT_EX Py_T_OBJECT_EX
 #else
 #include <structmember.h>
 #define PROFILER_T_PYSSIZET T_PYSSIZET
 #define PROFILER_READONLY READONLY
-#define PROFILER_T_OBJECT_EX T_OBJECT_EX
 #endif
 
 namespace {
@@ -253,6 +251,7 @@ class Threshold {
 
     PyObject* object() const { return obj_.get(); }
     bool is_int() const { return kind_ == Kind::Int; }
+    bool is_other() const { return kind_ == Kind::Other; }
     bool is_float() const { return kind_ == Kind::Float; }
     long long int_value() const { return i_; }
     double float_value() const { return f_; }
@@ -622,6 +621,11 @@ struct OutlierRule {
     bool load(PyObject* module) {
         zscore_loaded = false;
         return min_datapoints.load(module, state_of(module)->cfg_min_datapoints);
+    }
+
+    // True when no comparison made so far could have run Python code.
+    bool compares_natively() const {
+        return !min_datapoints.is_other() && !(zscore_loaded && zscore.is_other());
     }
 };
 
@@ -1232,13 +1236,12 @@ ProfilerObject* as_profiler(PyObject* o) { return reinterpret_cast<ProfilerObjec
 // The channel entries as (name, ChannelStats) pairs, taken at once so that
 // Python code running later (a foreign to_dict, a key's __eq__) cannot
 // disturb the iteration.
-bool channel_items(ProfilerObject* self, std::vector<std::pair<Ref, Ref>>& out) {
+void channel_items(ProfilerObject* self, std::vector<std::pair<Ref, Ref>>& out) {
     Ref channels = Ref::borrow(self->channels);
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(channels.get())));
     while (PyDict_Next(channels.get(), &pos, &k, &v)) out.emplace_back(Ref::borrow(k), Ref::borrow(v));
-    return true;
 }
 
 // A new ChannelStats(name) in `channels`.
@@ -1293,7 +1296,7 @@ bool observe_locked(PyObject* module, ProfilerObject* self, PyObject* payload) {
                 }
                 if (stats_check_outlier(module, cs, d, rule) < 0) return false;
                 // A comparison with an unusual threshold may have run Python code.
-                if (!rule.min_datapoints.is_int() && !rule.min_datapoints.is_float()) rule_fresh = false;
+                if (!rule.compares_natively()) rule_fresh = false;
             } else {
                 rule_fresh = false;
                 Ref f = Ref::steal(PyFloat_FromDouble(d));
@@ -1609,7 +1612,10 @@ PyObject* profiler_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs
     if (!state) return nullptr;
     // _lock is read-only as an attribute; a state may still carry one of
     // our locks (a copy shares its original's).
-    PyObject* lock = PyDict_GetItemString(state.get(), "_lock");
+    Ref lock_key = Ref::steal(PyUnicode_FromString("_lock"));
+    if (!lock_key) return nullptr;
+    PyObject* lock = PyDict_GetItemWithError(state.get(), lock_key.get());
+    if (lock == nullptr && PyErr_Occurred()) return nullptr;
     if (lock != nullptr) {
         PyObject* module = module_of_type(Py_TYPE(o));
         if (module == nullptr) return nullptr;
@@ -1618,7 +1624,7 @@ PyObject* profiler_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs
             return nullptr;
         }
         Py_SETREF(as_profiler(o)->lock, reinterpret_cast<pyhost::LockObject*>(Py_NewRef(lock)));
-        if (PyDict_DelItemString(state.get(), "_lock") < 0) return nullptr;
+        if (PyDict_DelItem(state.get(), lock_key.get()) < 0) return nullptr;
     }
     if (!restore_attributes(o, state.get())) return nullptr;
     Py_RETURN_NONE;
