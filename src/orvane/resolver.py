@@ -31,6 +31,7 @@ import heapq
 import json
 import math
 import re
+from operator import add as _add, mul as _mul
 import sqlite3
 import threading
 import time
@@ -129,15 +130,13 @@ def _unit_vector(embedding: Any) -> Tuple[List[float], float]:
     """The embedding as floats and its Euclidean norm; ValueError when unusable."""
     if not isinstance(embedding, (list, tuple)) or not embedding:
         raise ValueError("embedding must be a non-empty list of numbers")
-    vec = []
     for x in embedding:
-        if isinstance(x, bool) or not isinstance(x, (int, float)):
+        if type(x) is not float and (isinstance(x, bool) or not isinstance(x, (int, float))):
             raise ValueError("embedding must hold only numbers")
-        x = float(x)
-        if not math.isfinite(x):
-            raise ValueError("embedding must hold only finite numbers")
-        vec.append(x)
-    norm = math.sqrt(math.fsum(x * x for x in vec))
+    vec = [float(x) for x in embedding]
+    norm = math.hypot(*vec)  # scales internally: no overflow for large finite values
+    if not math.isfinite(norm):
+        raise ValueError("embedding must hold only finite numbers")
     return vec, norm
 
 
@@ -165,23 +164,36 @@ class _ChannelSpread:
 
 
 class _DeviceEpisodes:
-    """In-memory index of one device's episodes; lists are only appended to."""
+    """In-memory index of one device's episodes; every list is only appended to.
+
+    Channel values are kept as columns (NaN where an episode lacks the
+    channel), so a query runs one tight loop per channel.
+    """
 
     def __init__(self) -> None:
         self.rowids: List[int] = []
         self.episode_ids: List[Optional[str]] = []
-        self.values: List[Dict[str, float]] = []
+        self.columns: Dict[str, List[float]] = {}
         self.spread: Dict[str, _ChannelSpread] = {}
 
     def add(self, rowid: int, episode_id: Optional[str], values: Dict[str, float]) -> None:
+        n = len(self.rowids)
+        for key in values:
+            if key not in self.columns:
+                self.columns[key] = [_NAN] * n
+                self.spread[key] = _ChannelSpread()
+        for key, column in self.columns.items():
+            x = values.get(key)
+            if x is None:
+                column.append(_NAN)
+            else:
+                column.append(x)
+                self.spread[key].add(x)
         self.rowids.append(rowid)
         self.episode_ids.append(episode_id)
-        self.values.append(values)
-        for key, x in values.items():
-            spread = self.spread.get(key)
-            if spread is None:
-                spread = self.spread[key] = _ChannelSpread()
-            spread.add(x)
+
+
+_NAN = float("nan")
 
 
 _SCHEMA = """
@@ -207,6 +219,23 @@ CREATE TABLE IF NOT EXISTS vectors (
     metadata TEXT NOT NULL
 );
 """
+
+
+def _similarities(columns: List[Tuple[float, float, Optional[List[float]]]], n: int) -> List[float]:
+    """``1 / (1 + d)`` per episode, d the RMS of capped scaled differences (module docstring)."""
+    cap2 = _Z_CAP * _Z_CAP
+    if not columns:
+        return [0.0] * n
+    totals = [0.0] * n
+    for x, inv, column in columns:
+        if column is None:
+            totals = [t + cap2 for t in totals]
+            continue
+        # A missing value is NaN, whose square fails the comparison: it counts as the cap.
+        part = [z if (z := ((x - v) * inv) ** 2) < cap2 else cap2 for v in column]
+        totals = list(map(_add, totals, part))
+    m = float(len(columns))
+    return [1.0 / (1.0 + math.sqrt(t / m)) for t in totals]
 
 
 class LocalResolver:
@@ -373,42 +402,40 @@ class LocalResolver:
             if index is None or k == 0:
                 return []
             n = len(index.rowids)
-            scales = [(key, x, index.spread[key].inverse_scale() if key in index.spread else 1.0) for key, x in probe.items()]
-        # The index lists only grow, so the first n entries stay valid outside the lock.
-        values, rowids, episode_ids = index.values, index.rowids, index.episode_ids
+            rowids = index.rowids[:n]
+            episode_ids = index.episode_ids[:n]
+            columns = []
+            for key, x in probe.items():
+                column = index.columns.get(key)
+                inv = index.spread[key].inverse_scale() if column is not None else 1.0
+                columns.append((x, inv, column[:n] if column is not None else None))
+        if n == 0:
+            return []
+        scores = _similarities(columns, n)
+        # Best k by score; among scores equal to the k-th best, successful
+        # outcomes first (when asked), then newer episodes.
+        top = heapq.nlargest(k, range(n), key=scores.__getitem__)
+        floor = scores[top[-1]]
+        tied = [i for i in range(n) if scores[i] >= floor]
         outcomes = self._outcomes
-        cap2 = _Z_CAP * _Z_CAP
-        m = len(scales)
-
-        def ranked() -> Iterable[Tuple[float, int, int, int]]:
-            for i in range(n):
-                vals = values[i]
-                total = 0.0
-                for key, x, inv in scales:
-                    v = vals.get(key)
-                    if v is None:
-                        total += cap2
-                    else:
-                        z = (x - v) * inv
-                        z *= z
-                        total += z if z < cap2 else cap2
-                score = 1.0 / (1.0 + math.sqrt(total / m)) if m else 0.0
-                success = 1 if prefer_success and _is_success(outcomes.get(episode_ids[i])) else 0
-                yield (score, success, rowids[i], i)
-
-        top = heapq.nlargest(k, ranked())
+        if prefer_success:
+            tied.sort(key=lambda i: (scores[i], _is_success(outcomes.get(episode_ids[i])), rowids[i]), reverse=True)
+        else:
+            tied.sort(key=lambda i: (scores[i], rowids[i]), reverse=True)
+        chosen = tied[:k]
         with self._lock:
             self._check_open()
             bodies = {}
-            wanted = [rowids[i] for _, _, _, i in top]
+            wanted = [rowids[i] for i in chosen]
             for start in range(0, len(wanted), 500):
-                chunk = wanted[start : start + 500]
-                marks = ",".join("?" * len(chunk))
-                for rowid, body in self._db.execute(f"SELECT rowid, body FROM episodes WHERE rowid IN ({marks})", chunk):
+                part = wanted[start : start + 500]
+                marks = ",".join("?" * len(part))
+                for rowid, body in self._db.execute(f"SELECT rowid, body FROM episodes WHERE rowid IN ({marks})", part):
                     bodies[rowid] = body
-            recorded = {episode_ids[i]: outcomes.get(episode_ids[i]) for _, _, _, i in top}
+            recorded = {episode_ids[i]: outcomes.get(episode_ids[i]) for i in chosen}
         hits = []
-        for score, _, rowid, i in top:
+        for i in chosen:
+            score, rowid = scores[i], rowids[i]
             episode = json.loads(bodies[rowid])
             outcome = recorded.get(episode_ids[i])
             if outcome is None:
@@ -570,17 +597,8 @@ class LocalResolver:
             }
 
 
-try:  # Python 3.12+: one correctly rounded C loop
-    from math import sumprod as _sumprod
-
-    def _dot(a: List[float], b: Tuple[float, ...]) -> float:
-        return _sumprod(a, b)
-
-except ImportError:  # pragma: no cover - Python 3.11
-    from operator import mul as _mul
-
-    def _dot(a: List[float], b: Tuple[float, ...]) -> float:
-        return math.fsum(map(_mul, a, b))
+def _dot(a: List[float], b: Tuple[float, ...]) -> float:
+    return sum(map(_mul, a, b))
 
 
 # -- HTTP ----------------------------------------------------------------------

@@ -1,0 +1,339 @@
+"""The ``orvane`` command line: ``demo``, ``serve`` and ``profile``."""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import math
+import os
+import signal
+import sys
+import threading
+from typing import Any, Dict, Iterable, List, Optional, Sequence, TextIO, Tuple
+
+__all__ = ["main", "build_parser", "profile_rows", "read_csv_readings", "schema_table"]
+
+#: Header names taken as the timestamp column when none is named.
+TIMESTAMP_NAMES = ("timestamp", "time", "ts", "datetime", "date")
+
+
+class CommandError(Exception):
+    """A problem with the user's input: printed as one line, exit status 2."""
+
+
+# -- tables ----------------------------------------------------------------------
+
+
+def _num(x: Any) -> str:
+    if isinstance(x, bool) or not isinstance(x, (int, float)):
+        return str(x)
+    if isinstance(x, int):
+        return str(x)
+    if not math.isfinite(x):
+        return str(x)
+    if x == 0:
+        return "0"
+    mag = abs(x)
+    if 1e-3 <= mag < 1e6:
+        text = f"{x:.4f}".rstrip("0").rstrip(".")
+        return text if text not in ("", "-0") else "0"
+    return f"{x:.3e}"
+
+
+def format_table(headers: Sequence[str], rows: Iterable[Sequence[str]], *, align_right: Sequence[bool] = ()) -> str:
+    """A plain text table with a rule under the header."""
+    rows = [list(map(str, row)) for row in rows]
+    widths = [len(h) for h in headers]
+    for row in rows:
+        for i, cell in enumerate(row):
+            widths[i] = max(widths[i], len(cell))
+    right = list(align_right) + [False] * (len(headers) - len(align_right))
+
+    def line(cells: Sequence[str]) -> str:
+        out = []
+        for i, cell in enumerate(cells):
+            out.append(cell.rjust(widths[i]) if right[i] else cell.ljust(widths[i]))
+        return "  ".join(out).rstrip()
+
+    return "\n".join([line(headers), line(["-" * w for w in widths])] + [line(r) for r in rows])
+
+
+def schema_table(snapshot: Dict[str, Any], schema: Dict[str, Any]) -> str:
+    """One row per channel: its statistics from the snapshot and its labels from the schema."""
+    classifications = schema.get("classifications", {})
+    significant = set(schema.get("significant_channels", ()))
+    rows = []
+    for name, rec in snapshot.get("channels", {}).items():
+        cls = classifications.get(name, {})
+        rows.append(
+            [
+                name + (" *" if name in significant else ""),
+                _num(rec.get("count")),
+                _num(rec.get("mean")),
+                _num(rec.get("std")),
+                _num(rec.get("min")),
+                _num(rec.get("max")),
+                _num(rec.get("periodicity_score")),
+                _num(rec.get("outlier_frequency")),
+                ", ".join(cls.get("labels", ())),
+                _num(cls.get("significance_score", 0.0)),
+                ", ".join(cls.get("correlated_with", ())) or "-",
+            ]
+        )
+    headers = ["channel", "count", "mean", "std", "min", "max", "periodicity", "outliers", "labels", "significance", "correlated with"]
+    return format_table(headers, rows, align_right=[False] + [True] * 7 + [False, True, False])
+
+
+def snapshot_heading(snapshot: Dict[str, Any], schema: Dict[str, Any]) -> str:
+    return (
+        f"device {snapshot.get('device_id')}: {snapshot.get('total_observations')} readings, "
+        f"{snapshot.get('channel_count')} channels, confidence {_num(snapshot.get('confidence_score'))}; "
+        f"significant (*): {', '.join(schema.get('significant_channels', ())) or 'none'}; "
+        f"stable: {', '.join(schema.get('stable_channels', ())) or 'none'}"
+    )
+
+
+# -- profile -----------------------------------------------------------------------
+
+
+def read_csv_readings(
+    stream: TextIO, timestamp_column: Optional[str] = None
+) -> Tuple[str, List[str], List[Tuple[str, Dict[str, str]]]]:
+    """Reads a CSV of readings: a header row, a timestamp column, channel columns.
+
+    Answers (timestamp column, channel columns, readings), each reading a
+    (timestamp, payload) pair whose payload maps channel to the cell's text
+    exactly as written. Empty cells and cells missing at the end of a short
+    row are left out of the payload: the channel had no reading then.
+    """
+    reader = csv.reader(stream)
+    try:
+        header = next(reader)
+    except StopIteration:
+        raise CommandError("the file is empty: a header row is needed") from None
+    except csv.Error as exc:
+        raise CommandError(f"line 1: {exc}") from None
+    header = [h.strip() for h in header]
+    seen = set()
+    for name in header:
+        if not name:
+            raise CommandError("the header row has an empty column name")
+        if name in seen:
+            raise CommandError(f"the header row names column {name!r} twice")
+        seen.add(name)
+    if timestamp_column is None:
+        lowered = [h.lower() for h in header]
+        ts_index = next((lowered.index(n) for n in TIMESTAMP_NAMES if n in lowered), 0)
+    elif timestamp_column in header:
+        ts_index = header.index(timestamp_column)
+    else:
+        raise CommandError(f"no column {timestamp_column!r} in the header ({', '.join(header)})")
+    channels = [h for i, h in enumerate(header) if i != ts_index]
+    readings = []
+    try:
+        for row in reader:
+            if not row or all(not cell.strip() for cell in row):
+                continue
+            if len(row) > len(header):
+                raise CommandError(f"line {reader.line_num}: {len(row)} cells, but the header has {len(header)} columns")
+            timestamp = row[ts_index].strip() if ts_index < len(row) else ""
+            payload = {}
+            for i, cell in enumerate(row):
+                if i != ts_index and cell.strip():
+                    payload[header[i]] = cell
+            readings.append((timestamp, payload))
+    except csv.Error as exc:
+        raise CommandError(f"line {reader.line_num}: {exc}") from None
+    return header[ts_index], channels, readings
+
+
+def profile_rows(payloads: Iterable[Dict[str, Any]], device_id: str) -> Tuple[Dict[str, Any], Dict[str, Any]]:
+    """Feeds payloads to a new profiler; answers its snapshot and the classified schema."""
+    from .brenlow.classifier import SchemaClassifier
+    from .brenlow.profiler import StatisticalProfiler
+
+    profiler = StatisticalProfiler(device_id)
+    for payload in payloads:
+        profiler.observe(payload)
+    snapshot = profiler.snapshot()
+    return snapshot, SchemaClassifier().classify(snapshot)
+
+
+def _json_safe(value: Any) -> Any:
+    """JSON cannot spell inf or nan: they are written as the strings "inf", "-inf", "nan"."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return str(value)
+    if isinstance(value, dict):
+        return {k: _json_safe(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [_json_safe(v) for v in value]
+    return value
+
+
+def cmd_profile(args: argparse.Namespace, out: TextIO) -> int:
+    try:
+        with open(args.file, newline="", encoding="utf-8-sig") as stream:
+            ts_column, channels, readings = read_csv_readings(stream, args.timestamp_column)
+    except OSError as exc:
+        raise CommandError(f"cannot read {args.file}: {exc.strerror or exc}") from None
+    except UnicodeDecodeError as exc:
+        raise CommandError(f"{args.file} is not UTF-8 text: {exc}") from None
+    device_id = args.device_id
+    if device_id is None:
+        from .brenlow.provisioner import ensure_device_id
+
+        device_id = ensure_device_id(os.path.splitext(os.path.basename(args.file))[0])
+    snapshot, schema = profile_rows((payload for _, payload in readings), device_id)
+    if args.json:
+        json.dump(_json_safe({"snapshot": snapshot, "schema": schema}), out, indent=2, allow_nan=False)
+        out.write("\n")
+        return 0
+    unused = [c for c in channels if c not in snapshot["channels"]]
+    out.write(f"{args.file}: {len(readings)} readings, timestamp column {ts_column!r}\n")
+    out.write(snapshot_heading(snapshot, schema) + "\n\n")
+    out.write(schema_table(snapshot, schema) + "\n")
+    if unused:
+        out.write(f"\ncolumns without a single numeric value (not channels): {', '.join(unused)}\n")
+    correlations = snapshot.get("correlations", {})
+    pairs = []
+    names = list(correlations)
+    for i, a in enumerate(names):
+        for b in names[i + 1 :]:
+            value = correlations[a].get(b, correlations.get(b, {}).get(a))
+            if value is not None:
+                pairs.append((abs(value), a, b, value))
+    pairs.sort(key=lambda p: p[0], reverse=True)
+    if pairs:
+        out.write("\nstrongest correlations: " + "; ".join(f"{a} ~ {b} {_num(v)}" for _, a, b, v in pairs[:5]) + "\n")
+    return 0
+
+
+# -- serve -------------------------------------------------------------------------
+
+
+def cmd_serve(args: argparse.Namespace, out: TextIO) -> int:
+    from .resolver import LocalResolver, make_server
+
+    log = None if args.quiet else (lambda line: print(line, file=sys.stderr, flush=True))
+    resolver = LocalResolver(args.db, vectors=not args.no_vectors)
+    try:
+        try:
+            server = make_server(resolver, args.host, args.port, log=log)
+        except OSError as exc:
+            raise CommandError(f"cannot listen on {args.host}:{args.port}: {exc.strerror or exc}") from None
+        stopping = threading.Event()
+
+        def stop(signum: int, frame: Any) -> None:
+            # shutdown() waits for serve_forever to return, so it must run
+            # on another thread than the one serving.
+            if not stopping.is_set():
+                stopping.set()
+                threading.Thread(target=server.shutdown, daemon=True).start()
+
+        if threading.current_thread() is threading.main_thread():
+            signal.signal(signal.SIGTERM, stop)
+            signal.signal(signal.SIGINT, stop)
+        store = args.db or "memory"
+        vectors = "off" if args.no_vectors else "on"
+        out.write(f"orvane resolver listening on {server.url} (store: {store}; vector endpoints: {vectors})\n")
+        out.flush()
+        try:
+            server.serve_forever(poll_interval=0.2)
+        finally:
+            server.server_close()
+        out.write("orvane resolver stopped\n")
+        out.flush()
+    finally:
+        resolver.close()
+    return 0
+
+
+# -- demo --------------------------------------------------------------------------
+
+
+def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
+    from .demo import DemoConfig, run_demo
+
+    cfg = DemoConfig(
+        devices=args.devices,
+        readings=args.readings,
+        seed=args.seed,
+        imu=not args.no_imu,
+        url=args.url,
+        progress=not args.no_progress,
+        tables=not args.no_tables,
+    )
+    result = run_demo(cfg, out=out, err=sys.stderr)
+    if args.check and not result.targets_met:
+        out.write("demo targets not met\n")
+        return 1
+    return 0
+
+
+# -- entry point ---------------------------------------------------------------------
+
+
+def _positive(text: str) -> int:
+    value = int(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError("must be a positive integer")
+    return value
+
+
+def _port(text: str) -> int:
+    value = int(text)
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError("must be 0 to 65535")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="orvane", description="orvane device SDK: demo, local resolver, CSV profiling")
+    from . import __version__
+
+    parser.add_argument("--version", action="version", version=f"orvane {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    sub.required = True
+
+    demo = sub.add_parser("demo", help="run a simulated fleet through every module and report what was found")
+    demo.add_argument("--devices", type=_positive, default=6, help="devices in the fleet (default 6; the last one carries text)")
+    demo.add_argument("--readings", type=_positive, default=1200, help="readings per device (default 1200, at least 400)")
+    demo.add_argument("--seed", type=int, default=7, help="seed of the simulation (default 7)")
+    demo.add_argument("--no-imu", action="store_true", help="skip the IMU encoder even when torch is installed")
+    demo.add_argument("--url", help="use the resolver served at URL (orvane serve) instead of an in-process one")
+    demo.add_argument("--no-progress", action="store_true", help="no progress bar")
+    demo.add_argument("--no-tables", action="store_true", help="no per-device channel tables")
+    demo.add_argument("--check", action="store_true", help="exit with status 1 when recall or precision misses its target")
+    demo.set_defaults(func=cmd_demo)
+
+    serve = sub.add_parser("serve", help="offer a local resolver over HTTP for several processes")
+    serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1, loopback only)")
+    serve.add_argument("--port", type=_port, default=8765, help="port (default 8765; 0 picks a free one)")
+    serve.add_argument("--db", help="SQLite file to keep the store in (default: in memory, gone at exit)")
+    serve.add_argument("--no-vectors", action="store_true", help="answer 404 on /qx/ingest and /qx/query, like a resolver without vector retrieval")
+    serve.add_argument("--quiet", action="store_true", help="do not log requests")
+    serve.set_defaults(func=cmd_serve)
+
+    profile = sub.add_parser("profile", help="profile a CSV of readings and print the channel schema")
+    profile.add_argument("file", metavar="FILE.csv")
+    profile.add_argument("--json", action="store_true", help="print the snapshot and the schema as JSON")
+    profile.add_argument("--timestamp-column", help="name of the timestamp column (default: one named timestamp/time/ts/datetime/date, else the first)")
+    profile.add_argument("--device-id", help="device id to profile under (default: a fresh one)")
+    profile.set_defaults(func=cmd_profile)
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return args.func(args, sys.stdout)
+    except CommandError as exc:
+        print(f"orvane {args.command}: {exc}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print(f"orvane {args.command}: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        return 0
