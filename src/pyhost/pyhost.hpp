@@ -318,3 +318,19 @@ namespace pyhost {
 bool unpack_pair(PyObject* value, Ref* first, Ref* second);
 
 }  // namespace pyhost
+
+// ---------------------------------------------------------------------------
+// Pooled random digits
+// ---------------------------------------------------------------------------
+
+namespace pyhost {
+
+// `ndigits` (even, at most 64) lower-case hex digits of fresh random bytes
+// from the OS's random source, read in blocks per thread; a forked child
+// never reuses its parent's block. The first 12 hex digits of a version-4
+// UUID are random bytes in the same form, so a short id prefix drawn here
+// has the distribution of uuid4_hex's. Returns false with OSError set when
+// the source fails.
+bool random_hex(char* out, int ndigits);
+
+}  // namespace pyhost

@@ -22,6 +22,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>  // the member types' older names
@@ -71,6 +72,18 @@ struct ModuleState {
     PyObject* kw_device_id;         // ("device_id",)
     PyObject* kw_thread;            // ("target", "args", "daemon")
     PyObject* kw_maxlen;            // ("maxlen",)
+    // Record layouts: dicts of the record's keys, in order, that each new
+    // record is copied from, so that it is built at its final size at once.
+    PyObject* layout_reading;
+    PyObject* layout_episode;
+    PyObject* layout_state;
+    PyObject* layout_state_metadata;
+    PyObject* layout_action;
+    PyObject* layout_action_metadata;
+    PyObject* layout_outcome;
+    PyObject* layout_outcome_metadata;
+    PyObject* layout_embeddings;
+    PyObject* layout_metadata;
 };
 
 ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
@@ -91,6 +104,7 @@ PyObject* module_of(PyObject* self) { return PyType_GetModuleByDef(Py_TYPE(self)
 // ASCII pieces are referenced, not copied: they must outlive build().
 class TextBuilder {
   public:
+    static constexpr int kCapacity = 64;
     void add(PyObject* s) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         parts_[count_++] = {s, nullptr, n};
@@ -137,7 +151,7 @@ class TextBuilder {
         const char* ascii;
         Py_ssize_t length;
     };
-    Part parts_[16];
+    Part parts_[64];
     int count_ = 0;
     Py_ssize_t length_ = 0;
     Py_UCS4 max_char_ = 127;
@@ -338,39 +352,166 @@ Ref previous_value(PyObject* prev, PyObject* key) {
     return Ref::steal(PyObject_GetItem(prev, key));
 }
 
-// float(cur) - float(prev) rounded to six places; 0.0 when either value
-// does not convert with a type or value error. Other errors propagate.
-bool channel_delta(PyObject* cur, PyObject* prev, double* out) {
-    double c, p;
-    if (!pyhost::host_float(cur, &c) || !pyhost::host_float(prev, &p)) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return false;
-        PyErr_Clear();
-        *out = 0.0;
-        return true;
+// An error raised now but reported later, at the step that owns it.
+class DeferredError {
+  public:
+    DeferredError() = default;
+    DeferredError(const DeferredError&) = delete;
+    DeferredError& operator=(const DeferredError&) = delete;
+    bool held() const noexcept { return held_; }
+    // Takes the error being raised, unless an earlier one is already held.
+    void keep_first() {
+        if (held_) {
+            PyErr_Clear();
+            return;
+        }
+        held_ = true;
+#if PY_VERSION_HEX >= 0x030C0000
+        exc_ = Ref::steal(PyErr_GetRaisedException());
+#else
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        type_ = Ref::steal(type);
+        exc_ = Ref::steal(value);
+        tb_ = Ref::steal(tb);
+#endif
     }
-    return pyhost::round_half_even(c - p, kDeltaPlaces, out);
+    // Raises the held error again; returns null for the caller to pass on.
+    std::nullptr_t raise() {
+        held_ = false;
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(exc_.release());
+#else
+        PyErr_Restore(type_.release(), exc_.release(), tb_.release());
+#endif
+        return nullptr;
+    }
+
+  private:
+    bool held_ = false;
+    Ref exc_;
+#if PY_VERSION_HEX < 0x030C0000
+    Ref type_, tb_;
+#endif
+};
+
+bool conversion_error_absorbed() {
+    return PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError);
 }
 
-Ref compute_deltas(PyObject* payload, PyObject* prev) {
-    Ref deltas = Ref::steal(PyDict_New());
-    if (!deltas) return Ref();
+// float(value) for the values that need no Python code; `runs_code` says
+// whether the general conversion (which may run any code) is needed.
+bool plain_float(PyObject* value, double* out, bool* runs_code) {
+    if (PyFloat_CheckExact(value)) {
+        *out = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    if (!PyLong_CheckExact(value)) *runs_code = true;
+    return pyhost::host_float(value, out);
+}
+
+// Everything the episode takes from the payload's channels, gathered in one
+// pass that converts each value with float() once:
+//   - deltas (against the previous payload, for the keys it shares),
+//   - the state context (every value as a float),
+//   - the keys, in payload order.
+// A value that does not convert fails the state context, which is built
+// after the texts: that error is held until then, so that the same error
+// surfaces from the same step as in the step-by-step order. Only the delta
+// step absorbs type and value errors; other errors of a shared key's values
+// are raised at once, as the delta step raises them.
+struct Channels {
+    struct Entry {
+        Ref key;
+        double value;
+        double delta;
+        bool value_ok;
+        bool has_delta;
+    };
+    std::vector<Entry> entries;
+    Ref deltas;
+    Ref context;  // null when a value failed to convert
+    DeferredError context_error;
+    bool all_keys_plain_str = true;
+};
+
+bool gather_channels(PyObject* payload, PyObject* prev, Channels& ch) {
     const Py_ssize_t size = PyDict_GET_SIZE(payload);
+    ch.entries.reserve(static_cast<std::size_t>(size));
+    // Whether any Python code ran (conversions, key comparisons): then the
+    // payload may have changed since, and its table is not reused.
+    bool runs_code = !PyDict_CheckExact(prev);
+    bool all_shared = true, all_exact_floats = true;
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(payload, &pos, &k, &v)) {
-        Ref key = Ref::borrow(k), value = Ref::borrow(v);
-        Ref before = previous_value(prev, key.get());
-        if (!before) {
-            if (PyErr_Occurred()) return Ref();
-            continue;
+        Channels::Entry e{Ref::borrow(k), 0.0, 0.0, false, false};
+        Ref value = Ref::borrow(v);
+        if (!PyUnicode_CheckExact(k)) {
+            ch.all_keys_plain_str = false;
+            runs_code = true;
         }
-        double d;
-        if (!channel_delta(value.get(), before.get(), &d)) return Ref();
-        Ref f = Ref::steal(PyFloat_FromDouble(d));
-        if (!f || PyDict_SetItem(deltas.get(), key.get(), f.get()) < 0) return Ref();
-        if (!unchanged_size(payload, size)) return Ref();
+        Ref before = previous_value(prev, k);
+        if (!before && PyErr_Occurred()) return false;
+        e.value_ok = plain_float(v, &e.value, &runs_code);
+        if (!e.value_ok) {
+            if (before && !conversion_error_absorbed()) return false;
+            ch.context_error.keep_first();
+        }
+        all_exact_floats = all_exact_floats && PyFloat_CheckExact(v);
+        if (before) {
+            e.has_delta = true;
+            double p;
+            if (!e.value_ok) {
+                e.delta = 0.0;
+            } else if (!plain_float(before.get(), &p, &runs_code)) {
+                if (!conversion_error_absorbed()) return false;
+                PyErr_Clear();
+                e.delta = 0.0;
+            } else if (!pyhost::round_half_even(e.value - p, kDeltaPlaces, &e.delta)) {
+                return false;
+            }
+        } else {
+            all_shared = false;
+        }
+        ch.entries.push_back(std::move(e));
+        if (runs_code && !unchanged_size(payload, size)) return false;
     }
-    return deltas;
+
+    // Both dicts are keyed as the payload, in its order; when nothing could
+    // have changed the payload, its own table is copied instead of grown
+    // entry by entry.
+    const bool reuse_table = !runs_code;
+    if (reuse_table && all_shared) {
+        ch.deltas = Ref::steal(PyDict_Copy(payload));
+    } else {
+        ch.deltas = Ref::steal(PyDict_New());
+    }
+    if (!ch.deltas) return false;
+    for (const Channels::Entry& e : ch.entries) {
+        if (!e.has_delta) continue;
+        Ref f = Ref::steal(PyFloat_FromDouble(e.delta));
+        if (!f || PyDict_SetItem(ch.deltas.get(), e.key.get(), f.get()) < 0) return false;
+    }
+
+    if (ch.context_error.held()) return true;
+    if (reuse_table) {
+        ch.context = Ref::steal(PyDict_Copy(payload));  // exact floats stay: float(x) is x
+        if (!ch.context) return false;
+        if (all_exact_floats) return true;
+    } else {
+        ch.context = Ref::steal(PyDict_New());
+        if (!ch.context) return false;
+    }
+    Py_ssize_t i = 0;
+    pos = 0;
+    while (reuse_table ? PyDict_Next(payload, &pos, &k, &v) : i < static_cast<Py_ssize_t>(ch.entries.size())) {
+        const Channels::Entry& e = ch.entries[static_cast<std::size_t>(i++)];
+        if (reuse_table && PyFloat_CheckExact(v)) continue;
+        Ref f = Ref::steal(PyFloat_FromDouble(e.value));
+        if (!f || PyDict_SetItem(ch.context.get(), e.key.get(), f.get()) < 0) return false;
+    }
+    return true;
 }
 
 // int(round(float(payload["modality_count"]))) as decimal text; "0" when absent.
@@ -402,30 +543,6 @@ int has_text(PyObject* payload, ModuleState* st) {
     double x;
     if (!pyhost::host_float(raw.get(), &x)) return -1;
     return x > 0.0 ? 1 : 0;
-}
-
-// Every payload value converted with float(), keyed as in the payload.
-Ref state_context(PyObject* payload) {
-    Ref out = Ref::steal(PyDict_New());
-    if (!out) return Ref();
-    const Py_ssize_t size = PyDict_GET_SIZE(payload);
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(payload, &pos, &k, &v)) {
-        Ref key = Ref::borrow(k), value;
-        if (PyFloat_CheckExact(v)) {
-            value = Ref::borrow(v);  // float(x) is x itself
-        } else {
-            Ref held = Ref::borrow(v);
-            double d;
-            if (!pyhost::host_float(held.get(), &d)) return Ref();
-            value = Ref::steal(PyFloat_FromDouble(d));
-            if (!value) return Ref();
-        }
-        if (PyDict_SetItem(out.get(), key.get(), value.get()) < 0) return Ref();
-        if (!unchanged_size(payload, size)) return Ref();
-    }
-    return out;
 }
 
 // "delta_<key>=<float text>" for the first entries of the deltas.
@@ -477,13 +594,23 @@ Ref episode_tags(ModuleState* st, PyObject* device_id, bool multimodal, PyObject
     return tags;
 }
 
-// A dict of (key, value) pairs, in order; values are borrowed.
-Ref record(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
-    Ref d = Ref::steal(PyDict_New());
+// A new record copied from `layout` (its keys in order), holding the given
+// values (borrowed). Every key must be one of the layout's: replacing the
+// value of a present key keeps the table and the order as they are.
+Ref record(PyObject* layout, std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
+    Ref d = Ref::steal(PyDict_Copy(layout));
     if (!d) return Ref();
     for (const auto& [key, value] : items)
         if (PyDict_SetItem(d.get(), key, value) < 0) return Ref();
     return d;
+}
+
+PyObject* make_layout(std::initializer_list<PyObject*> keys) {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    for (PyObject* key : keys)
+        if (PyDict_SetItem(d.get(), key, Py_None) < 0) return nullptr;
+    return d.release();
 }
 
 PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* context) {
@@ -497,20 +624,11 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
     SourceInfo src;
     if (!read_context(st, context, src)) return nullptr;
 
-    Ref deltas = compute_deltas(payload, prev.get());
-    if (!deltas) return nullptr;
-
-    const Py_ssize_t channels = PyDict_GET_SIZE(payload);
+    Channels ch;
+    if (!gather_channels(payload, prev.get(), ch)) return nullptr;
+    const Py_ssize_t channels = static_cast<Py_ssize_t>(ch.entries.size());
+    const Py_ssize_t named_keys = std::min(channels, kFeatureKeys);
     const bool text_form = PyUnicode_GET_LENGTH(src.text.get()) > 0;
-    Ref feature_keys;
-    if (!text_form) {
-        feature_keys = Ref::steal(PyList_New(0));
-        if (!feature_keys) return nullptr;
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyList_GET_SIZE(feature_keys.get()) < kFeatureKeys && PyDict_Next(payload, &pos, &k, &v))
-            if (PyList_Append(feature_keys.get(), k) < 0) return nullptr;
-    }
 
     Ref modality_count = modality_count_text(payload, st);
     if (!modality_count) return nullptr;
@@ -555,8 +673,17 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
         t.add(preview.get());
         canonical = Ref::steal(t.build());
     } else {
-        Ref joined = Ref::steal(PyUnicode_Join(st->key_separator, feature_keys.get()));
-        if (!joined) return nullptr;
+        // Keys that are not exact strings go through str.join, which accepts
+        // subclasses and refuses anything else with its own message.
+        Ref joined;
+        if (!ch.all_keys_plain_str) {
+            Ref keys = Ref::steal(PyList_New(named_keys));
+            if (!keys) return nullptr;
+            for (Py_ssize_t i = 0; i < named_keys; ++i)
+                PyList_SET_ITEM(keys.get(), i, Py_NewRef(ch.entries[static_cast<std::size_t>(i)].key.get()));
+            joined = Ref::steal(PyUnicode_Join(st->key_separator, keys.get()));
+            if (!joined) return nullptr;
+        }
         TextBuilder t;
         t.add("Brenlow sensor episode for device ");
         t.add(dev);
@@ -572,15 +699,22 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
         else
             t.add("no");
         t.add(". Feature keys: ");
-        t.add(joined.get());
+        if (joined) {
+            t.add(joined.get());
+        } else {
+            for (Py_ssize_t i = 0; i < named_keys; ++i) {
+                if (i > 0) t.add(st->key_separator);
+                t.add(ch.entries[static_cast<std::size_t>(i)].key.get());
+            }
+        }
         t.add(".");
         canonical = Ref::steal(t.build());
     }
     if (!canonical) return nullptr;
 
     // State.
-    Ref context_values = state_context(payload);
-    if (!context_values) return nullptr;
+    if (ch.context_error.held()) return ch.context_error.raise();
+    Ref& context_values = ch.context;
     Ref state_description;
     {
         TextBuilder t;
@@ -594,36 +728,37 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
     }
     Ref channel_count = Ref::steal(PyLong_FromSsize_t(channels));
     if (!channel_count) return nullptr;
-    Ref state_metadata = record({{st->channel_count, channel_count.get()}, {st->source_kind, src.kind.get()}});
+    Ref state_metadata = record(st->layout_state_metadata,
+                                {{st->channel_count, channel_count.get()}, {st->source_kind, src.kind.get()}});
     if (!state_metadata) return nullptr;
     if (src.meta && PyDict_Update(state_metadata.get(), src.meta.get()) < 0) return nullptr;
-    Ref state = record({{st->description, state_description.get()},
-                        {st->context, context_values.get()},
-                        {st->timestamp, timestamp},
-                        {st->metadata, state_metadata.get()}});
+    Ref state = record(st->layout_state, {{st->description, state_description.get()},
+                                          {st->context, context_values.get()},
+                                          {st->timestamp, timestamp},
+                                          {st->metadata, state_metadata.get()}});
     if (!state) return nullptr;
 
     // Action.
-    Ref steps = action_steps(deltas.get(), st);
+    Ref steps = action_steps(ch.deltas.get(), st);
     if (!steps) return nullptr;
     Ref commands = Ref::steal(PyList_New(0));
-    Ref action_metadata = record({{st->deltas, deltas.get()}});
+    Ref action_metadata = record(st->layout_action_metadata, {{st->deltas, ch.deltas.get()}});
     if (!commands || !action_metadata) return nullptr;
-    Ref action = record({{st->description, multimodal ? st->action_multimodal : st->action_sensor},
-                         {st->steps, steps.get()},
-                         {st->commands, commands.get()},
-                         {st->metadata, action_metadata.get()}});
+    Ref action = record(st->layout_action, {{st->description, multimodal ? st->action_multimodal : st->action_sensor},
+                                            {st->steps, steps.get()},
+                                            {st->commands, commands.get()},
+                                            {st->metadata, action_metadata.get()}});
     if (!action) return nullptr;
 
     // Outcome.
     Ref metrics = Ref::steal(PyDict_New());
     if (!metrics) return nullptr;
-    Ref outcome_metadata = record({{st->pending, Py_True}, {st->device_id, dev}});
+    Ref outcome_metadata = record(st->layout_outcome_metadata, {{st->pending, Py_True}, {st->device_id, dev}});
     if (!outcome_metadata) return nullptr;
-    Ref outcome = record({{st->result, st->pending},
-                          {st->success, Py_None},
-                          {st->metrics, metrics.get()},
-                          {st->metadata, outcome_metadata.get()}});
+    // "success" stays None, as in the layout.
+    Ref outcome = record(st->layout_outcome, {{st->result, st->pending},
+                                              {st->metrics, metrics.get()},
+                                              {st->metadata, outcome_metadata.get()}});
     if (!outcome) return nullptr;
 
     Ref tags = episode_tags(st, dev, multimodal, src.tags.get());
@@ -631,8 +766,8 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
 
     Ref episode_id;
     {
-        char hex[32];
-        if (!pyhost::uuid4_hex(hex)) return nullptr;
+        char hex[kIdSuffix];
+        if (!pyhost::random_hex(hex, kIdSuffix)) return nullptr;
         TextBuilder t;
         t.add(dev);
         t.add("_");
@@ -643,17 +778,17 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
         if (!episode_id) return nullptr;
     }
 
-    Ref embeddings = record({{st->text, canonical.get()}});
-    Ref metadata = record({{st->tags, tags.get()}, {st->source, st->edge_stream}});
+    Ref embeddings = record(st->layout_embeddings, {{st->text, canonical.get()}});
+    Ref metadata = record(st->layout_metadata, {{st->tags, tags.get()}, {st->source, st->edge_stream}});
     if (!embeddings || !metadata) return nullptr;
-    return record({{st->episode_id, episode_id.get()},
-                   {st->product, product.get()},
-                   {st->category, category.get()},
-                   {st->state, state.get()},
-                   {st->action, action.get()},
-                   {st->outcome, outcome.get()},
-                   {st->embeddings, embeddings.get()},
-                   {st->metadata, metadata.get()}})
+    return record(st->layout_episode, {{st->episode_id, episode_id.get()},
+                                       {st->product, product.get()},
+                                       {st->category, category.get()},
+                                       {st->state, state.get()},
+                                       {st->action, action.get()},
+                                       {st->outcome, outcome.get()},
+                                       {st->embeddings, embeddings.get()},
+                                       {st->metadata, metadata.get()}})
         .release();
 }
 
@@ -790,7 +925,7 @@ PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject
 
     Ref window = field(self, acc->window, "window");
     if (!window) return nullptr;
-    Ref reading = record({{st->timestamp, timestamp}, {st->payload, payload}});
+    Ref reading = record(st->layout_reading, {{st->timestamp, timestamp}, {st->payload, payload}});
     if (!reading) return nullptr;
     {
         PyObject* call[] = {window.get(), reading.get()};
@@ -1157,6 +1292,19 @@ int exec_module(PyObject* module) {
         (st->kw_maxlen = text_tuple({st->maxlen})) == nullptr)
         return -1;
 
+    if ((st->layout_reading = make_layout({st->timestamp, st->payload})) == nullptr ||
+        (st->layout_episode = make_layout({st->episode_id, st->product, st->category, st->state, st->action,
+                                           st->outcome, st->embeddings, st->metadata})) == nullptr ||
+        (st->layout_state = make_layout({st->description, st->context, st->timestamp, st->metadata})) == nullptr ||
+        (st->layout_state_metadata = make_layout({st->channel_count, st->source_kind})) == nullptr ||
+        (st->layout_action = make_layout({st->description, st->steps, st->commands, st->metadata})) == nullptr ||
+        (st->layout_action_metadata = make_layout({st->deltas})) == nullptr ||
+        (st->layout_outcome = make_layout({st->result, st->success, st->metrics, st->metadata})) == nullptr ||
+        (st->layout_outcome_metadata = make_layout({st->pending, st->device_id})) == nullptr ||
+        (st->layout_embeddings = make_layout({st->text})) == nullptr ||
+        (st->layout_metadata = make_layout({st->tags, st->source})) == nullptr)
+        return -1;
+
     if (pyhost::bind_constants(module, "orvane.config", kConstants) < 0) return -1;
     Ref collections = Ref::steal(PyImport_ImportModule("collections"));
     Ref deque = collections ? Ref::steal(PyObject_GetAttr(collections.get(), st->deque)) : Ref();
@@ -1199,6 +1347,11 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->kw_device_id);
     Py_CLEAR(st->kw_thread);
     Py_CLEAR(st->kw_maxlen);
+    for (PyObject** layout : {&st->layout_reading, &st->layout_episode, &st->layout_state,
+                              &st->layout_state_metadata, &st->layout_action, &st->layout_action_metadata,
+                              &st->layout_outcome, &st->layout_outcome_metadata, &st->layout_embeddings,
+                              &st->layout_metadata})
+        Py_CLEAR(*layout);
     return 0;
 }
 
