@@ -324,10 +324,12 @@ def test_fuse_weights_zero_negative_and_absent():
     # Only the present modalities' weights are read; 0 leaves a zero block.
     cfg = types.SimpleNamespace(fused_dim=512, w_imu=0, w_text=-1)
     out = c.CompositeStateBuilder(cfg).fuse(imu_emb=v, text_emb=v)
-    assert np.array_equal(out, np.concatenate([np.zeros(256, F32), -ref_l2(v)]))
+    assert not out[:256].any()
+    assert_close(out, ref_fuse(cfg, [("w_imu", v), ("w_text", v)]))
+    assert_close(out[256:], -ref_l2(v))
     cfg.w_text = "0.1"  # converted with float()
     out = c.CompositeStateBuilder(cfg).fuse(imu_emb=v, text_emb=v)
-    assert np.array_equal(out[256:], ref_l2(ref_l2(v) * F32(0.1)))
+    assert_close(out, ref_fuse(cfg, [("w_imu", v), ("w_text", v)]))
 
 
 def test_fuse_nothing_and_zero_pieces():

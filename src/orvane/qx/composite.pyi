@@ -1,4 +1,4 @@
-from typing import Any, Optional
+from typing import Any, ClassVar, Optional
 
 import numpy as np
 import numpy.typing as npt
@@ -24,7 +24,7 @@ class CompositeConfig:
         w_text: float = 1.0,
     ) -> None: ...
     def __eq__(self, other: object) -> bool: ...
-    __hash__: None  # type: ignore[assignment]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 class CompositeStateBuilder:
     cfg: CompositeConfig
