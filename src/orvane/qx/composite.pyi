@@ -1,30 +1,19 @@
-from typing import Any, ClassVar, Optional
+from dataclasses import dataclass
+from typing import Any, Optional
 
 import numpy as np
 import numpy.typing as npt
 
+@dataclass
 class CompositeConfig:
-    per_modality_dim: int
-    fused_dim: int
-    w_imu: float
-    w_vision: float
-    w_audio: float
-    w_depth: float
-    w_thermal: float
-    w_text: float
-    def __init__(
-        self,
-        per_modality_dim: int = 256,
-        fused_dim: int = 1024,
-        w_imu: float = 1.0,
-        w_vision: float = 1.0,
-        w_audio: float = 1.0,
-        w_depth: float = 1.0,
-        w_thermal: float = 1.0,
-        w_text: float = 1.0,
-    ) -> None: ...
-    def __eq__(self, other: object) -> bool: ...
-    __hash__: ClassVar[None]  # type: ignore[assignment]
+    per_modality_dim: int = 256
+    fused_dim: int = 1024
+    w_imu: float = 1.0
+    w_vision: float = 1.0
+    w_audio: float = 1.0
+    w_depth: float = 1.0
+    w_thermal: float = 1.0
+    w_text: float = 1.0
 
 class CompositeStateBuilder:
     cfg: CompositeConfig
