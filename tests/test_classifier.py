@@ -374,3 +374,61 @@ def test_profiler_snapshots():
     assert out["confidence"] == snap["confidence_score"]
     assert "flat" in out["stable_channels"]
     assert "twin" in out["classifications"]["ramp"]["correlated_with"]
+
+
+class Rebinding:
+    """A statistic whose conversion rebinds (or removes) a threshold mid-call."""
+
+    def __init__(self, value, **thresholds):
+        self.value = value
+        self.thresholds = thresholds
+
+    def _apply(self):
+        for name, value in self.thresholds.items():
+            if value is None:
+                delattr(C, name)
+            else:
+                setattr(C, name, value)
+
+    def __float__(self):
+        self._apply()
+        return self.value
+
+    def __index__(self):
+        self._apply()
+        return int(self.value)
+
+
+def mid_call_snapshots():
+    plain = record(variance=0.02, roc=0.1, period=0.5, ofreq=0.1)
+    return [
+        # a statistic's __float__ rebinds thresholds for itself and the channels after it
+        snapshot({"a": dict(plain), "b": {**plain, "variance": Rebinding(0.02, PERIODICITY_THRESHOLD=0.9,
+                                                                          HIGH_ROC_THRESHOLD=0.5)},
+                  "c": dict(plain)}),
+        # a count's conversion makes the thresholds ints, then a later value restores a float
+        snapshot({"a": {**plain, "count": Rebinding(9, OUTLIER_FREQUENCY_THRESHOLD=1, DYNAMIC_VARIANCE_THRESHOLD=0)},
+                  "b": dict(plain),
+                  "c": {**plain, "periodicity_score": Rebinding(0.5, OUTLIER_FREQUENCY_THRESHOLD=0.01)},
+                  "d": dict(plain)}),
+        # a correlation value rebinds the correlation threshold for the partners after it
+        snapshot({"a": dict(plain), "b": dict(plain)},
+                 {"a": {"x": 0.8, "y": Rebinding(0.8, CORRELATION_THRESHOLD=0.85), "z": 0.8},
+                  "b": {"x": 0.8, "z": 0.9}}),
+        # a threshold removed mid-call fails at its next use
+        snapshot({"a": dict(plain), "b": {**plain, "mean_rate_of_change": Rebinding(0.1, HIGH_ROC_THRESHOLD=None)}}),
+    ]
+
+
+@pytest.mark.usefixtures("restore_thresholds")
+@pytest.mark.parametrize("case", range(4))
+def test_thresholds_rebound_during_a_call(case):
+    got = outcome(SchemaClassifier().classify, mid_call_snapshots()[case])
+    for name, value in THRESHOLDS.items():
+        setattr(C, name, value)
+    if case == 3:
+        # A module global read after its removal (the reference, reading
+        # attributes of the module, would raise AttributeError instead).
+        assert got == ("NameError", "name 'HIGH_ROC_THRESHOLD' is not defined")
+    else:
+        assert got == outcome(reference, mid_call_snapshots()[case]) and got[0] == "ok"

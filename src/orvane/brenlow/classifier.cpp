@@ -147,7 +147,8 @@ ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyMod
 
 // mapping.get(key, default). `dflt` is only built when the mapping is not
 // exactly a dict; for a dict a missing key yields an empty Ref and `*missing`.
-Ref mapping_get(const ModuleState* st, PyObject* mapping, PyObject* key, PyObject* dflt, bool* missing) {
+Ref mapping_get(const ModuleState* st, PyObject* mapping, PyObject* key, PyObject* dflt, bool* missing,
+                bool* ran_python) {
     *missing = false;
     if (PYHOST_LIKELY(PyDict_CheckExact(mapping))) {
         PyObject* v = PyDict_GetItemWithError(mapping, key);
@@ -155,13 +156,14 @@ Ref mapping_get(const ModuleState* st, PyObject* mapping, PyObject* key, PyObjec
         if (!PyErr_Occurred()) *missing = true;
         return Ref();
     }
+    *ran_python = true;
     return Ref::steal(PyObject_CallMethodObjArgs(mapping, st->text[kGet], key, dflt, nullptr));
 }
 
 // float(stats.get(key, 0.0) or 0.0)
-bool read_stat(const ModuleState* st, PyObject* stats, Text key, double* out) {
+bool read_stat(const ModuleState* st, PyObject* stats, Text key, double* out, bool* ran_python) {
     bool missing;
-    Ref v = mapping_get(st, stats, st->text[key], st->zero_float, &missing);
+    Ref v = mapping_get(st, stats, st->text[key], st->zero_float, &missing, ran_python);
     if (missing) {
         *out = 0.0;
         return true;
@@ -172,6 +174,7 @@ bool read_stat(const ModuleState* st, PyObject* stats, Text key, double* out) {
         *out = x == 0.0 ? 0.0 : x;  // -0.0 is false too and falls back to 0.0
         return true;
     }
+    if (!PyLong_CheckExact(v.get())) *ran_python = true;  // __bool__, __float__ and the like
     int truth = PyObject_IsTrue(v.get());
     if (truth < 0) return false;
     if (truth == 0) {
@@ -182,14 +185,15 @@ bool read_stat(const ModuleState* st, PyObject* stats, Text key, double* out) {
 }
 
 // int(stats.get("count", 0)) < 5
-bool read_count_below_min(const ModuleState* st, PyObject* stats, bool* below) {
+bool read_count_below_min(const ModuleState* st, PyObject* stats, bool* below, bool* ran_python) {
     bool missing;
-    Ref v = mapping_get(st, stats, st->text[kCount], st->zero_int, &missing);
+    Ref v = mapping_get(st, stats, st->text[kCount], st->zero_int, &missing, ran_python);
     if (missing) {
         *below = true;
         return true;
     }
     if (!v) return false;
+    if (!PyLong_CheckExact(v.get())) *ran_python = true;
     Ref n = PyLong_CheckExact(v.get()) ? v : Ref::steal(PyNumber_Long(v.get()));
     if (!n) return false;
     int overflow = 0;
@@ -252,17 +256,45 @@ int differs(PyObject* other, PyObject* name) {
 // One channel
 // ---------------------------------------------------------------------------
 
-// The label thresholds as the tests of one channel see them. When every one
-// is bound to a float they are read once: no Python code runs between that
-// read and the comparisons, so the result is the one of reading each at its
-// use. Otherwise each comparison looks its threshold up itself, in order, so
-// that a rebound or removed threshold acts exactly where it is used.
-class LabelThresholds {
+// The six thresholds as one classify call sees them. Bound to floats (the
+// usual case) they are read once and kept as doubles until Python code may
+// have run, which is the only way one can be rebound in the middle of a call:
+// a statistic's own __float__, a mapping's own get() or items(), a key's
+// __eq__. The readers below report each such call with
+// python_may_have_run(), and the next test reads the thresholds again, so
+// every comparison sees what reading the threshold at that point would.
+// (Lookups of text keys in exact dicts count as plain data access.)
+// Thresholds bound to anything else are looked up at each use, in order, and
+// compared with the interpreter's own comparison.
+class Thresholds {
   public:
-    LabelThresholds(PyObject* module, const ModuleState* st) : module_(module), st_(st) {
-        PyObject* dict = PyModule_GetDict(module);
+    Thresholds(PyObject* module, const ModuleState* st) : module_(module), st_(st) { load(); }
+
+    void python_may_have_run() { stale_ = true; }
+
+    // x OP threshold: 1, 0, or -1 with an exception set.
+    int test(double x, int op, Text name) {
+        if (stale_) load();
+        if (all_float_) return compare_doubles(x, value_[name - kFirst], op);
+        stale_ = true;  // the comparison itself may run Python code
+        return compare_threshold(module_, st_, x, op, name);
+    }
+
+    // The correlation threshold as a double, when it is a float.
+    bool correlation(double* out) {
+        if (stale_) load();
+        if (!all_float_) return false;
+        *out = value_[kCorrelationThreshold - kFirst];
+        return true;
+    }
+
+  private:
+    void load() {
+        stale_ = false;
+        all_float_ = true;
+        PyObject* dict = PyModule_GetDict(module_);
         for (int i = 0; i < kCount; ++i) {
-            PyObject* v = PyDict_GetItemWithError(dict, st->text[kFirst + i]);
+            PyObject* v = PyDict_GetItemWithError(dict, st_->text[kFirst + i]);
             if (v == nullptr || !PyFloat_CheckExact(v)) {
                 if (PyErr_Occurred()) PyErr_Clear();  // the lookup at the use reports it
                 all_float_ = false;
@@ -271,18 +303,13 @@ class LabelThresholds {
             value_[i] = PyFloat_AS_DOUBLE(v);
         }
     }
-    // x OP threshold: 1, 0, or -1 with an exception set.
-    int test(double x, int op, Text name) const {
-        if (all_float_) return compare_doubles(x, value_[name - kFirst], op);
-        return compare_threshold(module_, st_, x, op, name);
-    }
 
-  private:
     static constexpr int kFirst = kDynamicVarianceThreshold;
     static constexpr int kCount = kPeriodicityThreshold - kDynamicVarianceThreshold + 1;
     PyObject* module_;
     const ModuleState* st_;
-    bool all_float_ = true;
+    bool stale_ = true;
+    bool all_float_ = false;
     double value_[kCount];
 };
 
@@ -293,46 +320,44 @@ struct ChannelStats {
 // The partners of `name` whose absolute correlation reaches the threshold,
 // in the order of its correlation mapping. Only a dict (or a subclass) of
 // partners is read; anything else counts as no partners.
-Ref correlated_partners(PyObject* module, const ModuleState* st, PyObject* correlations, PyObject* name) {
+Ref correlated_partners(const ModuleState* st, Thresholds& th, PyObject* correlations, PyObject* name) {
     Ref result = Ref::steal(PyList_New(0));
     if (!result) return Ref();
     Ref partners;
-    if (PyDict_CheckExact(correlations)) {
+    if (PyDict_CheckExact(correlations) && PyUnicode_CheckExact(name)) {
         PyObject* p = PyDict_GetItemWithError(correlations, name);
         if (p == nullptr) return PyErr_Occurred() ? Ref() : result;
         partners = Ref::borrow(p);
     } else {
+        th.python_may_have_run();
         Ref dflt = Ref::steal(PyDict_New());
         if (!dflt) return Ref();
         partners = Ref::steal(PyObject_CallMethodObjArgs(correlations, st->text[kGet], name, dflt.get(), nullptr));
         if (!partners) return Ref();
     }
     if (!PyDict_Check(partners.get())) return result;
-    if (PyDict_CheckExact(partners.get()) && PyUnicode_CheckExact(name)) {
+    double t;
+    if (PyDict_CheckExact(partners.get()) && PyUnicode_CheckExact(name) && th.correlation(&t)) {
         // Text keys and float values, as the profiler makes them: nothing in
-        // this loop can run Python code, so the dict is walked in place and
-        // the threshold read once. Any other entry sends the whole mapping
-        // down the general path below; nothing was observable before it.
-        Ref limit = pyhost::module_global(module, st->text[kCorrelationThreshold]);
-        if (!limit) return Ref();
-        if (PyFloat_CheckExact(limit.get())) {
-            const double t = PyFloat_AS_DOUBLE(limit.get());
-            Py_ssize_t pos = 0;
-            PyObject *other, *value;
-            bool pure = true;
-            while (PyDict_Next(partners.get(), &pos, &other, &value)) {
-                if (!PyUnicode_CheckExact(other) || !PyFloat_CheckExact(value)) {
-                    pure = false;
-                    break;
-                }
-                if (str_differs(other, name) && __builtin_fabs(PyFloat_AS_DOUBLE(value)) >= t &&
-                    PyList_Append(result.get(), other) < 0)
-                    return Ref();
+        // this loop can run Python code, so the dict is walked in place. Any
+        // other entry sends the whole mapping down the general path below;
+        // nothing observable has happened before it.
+        Py_ssize_t pos = 0;
+        PyObject *other, *value;
+        bool plain = true;
+        while (PyDict_Next(partners.get(), &pos, &other, &value)) {
+            if (!PyUnicode_CheckExact(other) || !PyFloat_CheckExact(value)) {
+                plain = false;
+                break;
             }
-            if (pure) return result;
-            if (PyList_SetSlice(result.get(), 0, PyList_GET_SIZE(result.get()), nullptr) < 0) return Ref();
+            if (str_differs(other, name) && __builtin_fabs(PyFloat_AS_DOUBLE(value)) >= t &&
+                PyList_Append(result.get(), other) < 0)
+                return Ref();
         }
+        if (plain) return result;
+        if (PyList_SetSlice(result.get(), 0, PyList_GET_SIZE(result.get()), nullptr) < 0) return Ref();
     }
+    th.python_may_have_run();
     Ref items = Ref::steal(PyObject_CallMethodNoArgs(partners.get(), st->text[kItems]));
     if (!items) return Ref();
     Ref it = Ref::steal(PyObject_GetIter(items.get()));
@@ -345,7 +370,8 @@ Ref correlated_partners(PyObject* module, const ModuleState* st, PyObject* corre
         if (d == 0) continue;
         double c;
         if (!pyhost::host_float(value.get(), &c)) return Ref();
-        int hit = compare_threshold(module, st, __builtin_fabs(c), Py_GE, kCorrelationThreshold);
+        th.python_may_have_run();
+        int hit = th.test(__builtin_fabs(c), Py_GE, kCorrelationThreshold);
         if (hit < 0) return Ref();
         if (hit && PyList_Append(result.get(), other.get()) < 0) return Ref();
     }
@@ -386,13 +412,12 @@ struct Ranked {
     PyObject* name;  // borrowed: the key of its classification
 };
 
-Ref classify_channel(PyObject* module, const ModuleState* st, PyObject* name, const ChannelStats& s,
+Ref classify_channel(const ModuleState* st, Thresholds& th, PyObject* name, const ChannelStats& s,
                      PyObject* correlations, PyObject* confidence, Ranked* rank) {
     PyObject* labels[6];
     Py_ssize_t nlabels = 0;
     double significance = 0.0;
     int t;
-    const LabelThresholds th(module, st);
 
     // "dynamic": high variance and a high rate of change.
     if ((t = th.test(s.variance, Py_GT, kDynamicVarianceThreshold)) < 0) return Ref();
@@ -426,7 +451,7 @@ Ref classify_channel(PyObject* module, const ModuleState* st, PyObject* name, co
         significance = significance + kOutlierWeight;
     }
 
-    Ref partners = correlated_partners(module, st, correlations, name);
+    Ref partners = correlated_partners(st, th, correlations, name);
     if (!partners) return Ref();
     if (PyList_GET_SIZE(partners.get()) > 0) {
         labels[nlabels++] = st->text[kCorrelated];
@@ -526,8 +551,9 @@ PyObject* classify(PyObject* self, PyTypeObject* defining_class, PyObject* const
         correlations = Ref::steal(PyDict_New());
         if (!correlations) return nullptr;
     }
+    bool ran_python = false;
     double conf_value;
-    if (!read_stat(st, snapshot, kConfidenceScore, &conf_value)) return nullptr;
+    if (!read_stat(st, snapshot, kConfidenceScore, &conf_value, &ran_python)) return nullptr;
     Ref confidence = Ref::steal(PyFloat_FromDouble(conf_value));
     if (!confidence) return nullptr;
 
@@ -535,29 +561,39 @@ PyObject* classify(PyObject* self, PyTypeObject* defining_class, PyObject* const
     if (!classifications) return nullptr;
     std::vector<Ranked> ranked;
     bool repeated_name = false;
+    Thresholds th(module, st);
+    // A dict's own items() runs no Python code; anything else may.
+    const bool plain_channels = PyDict_CheckExact(channels.get());
     Ref items = Ref::steal(PyObject_CallMethodNoArgs(channels.get(), st->text[kItems]));
     if (!items) return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(items.get()));
     if (!it) return nullptr;
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
         Ref name, stats;
+        if (!plain_channels || !PyTuple_CheckExact(item.get()) || !PyUnicode_CheckExact(PyTuple_GET_ITEM(item.get(), 0)))
+            ran_python = true;  // iteration, unpacking, or the name's __hash__/__eq__
         if (!pyhost::unpack_pair(item.get(), &name, &stats)) return nullptr;
         item.reset();
         // All five values are read, and may fail, before the count decides.
         bool below;
         ChannelStats s;
-        if (!read_count_below_min(st, stats.get(), &below) ||
-            !read_stat(st, stats.get(), kVariance, &s.variance) ||
-            !read_stat(st, stats.get(), kMeanRateOfChange, &s.roc) ||
-            !read_stat(st, stats.get(), kOutlierFrequency, &s.outlier_freq) ||
-            !read_stat(st, stats.get(), kPeriodicityScore, &s.periodicity))
+        if (!read_count_below_min(st, stats.get(), &below, &ran_python) ||
+            !read_stat(st, stats.get(), kVariance, &s.variance, &ran_python) ||
+            !read_stat(st, stats.get(), kMeanRateOfChange, &s.roc, &ran_python) ||
+            !read_stat(st, stats.get(), kOutlierFrequency, &s.outlier_freq, &ran_python) ||
+            !read_stat(st, stats.get(), kPeriodicityScore, &s.periodicity, &ran_python))
             return nullptr;
+        if (ran_python) {
+            th.python_may_have_run();
+            ran_python = false;
+        }
         Ranked rank{0.0, false, name.get()};
         Ref rec = below ? unclassified(st, confidence.get())
-                        : classify_channel(module, st, name.get(), s, correlations.get(), confidence.get(), &rank);
+                        : classify_channel(st, th, name.get(), s, correlations.get(), confidence.get(), &rank);
         if (!rec) return nullptr;
         const Py_ssize_t before = PyDict_GET_SIZE(classifications.get());
         if (PyDict_SetItem(classifications.get(), name.get(), rec.get()) < 0) return nullptr;
+        if (!PyUnicode_CheckExact(name.get())) ran_python = true;  // its __hash__ and __eq__ ran
         if (PyDict_GET_SIZE(classifications.get()) == before) repeated_name = true;
         ranked.push_back(rank);  // name stays alive as a key of classifications
     }
