@@ -253,7 +253,7 @@ def cmd_serve(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
-    from .demo import DemoConfig, run_demo
+    from .demo import DemoConfig, check_config, run_demo
 
     cfg = DemoConfig(
         devices=args.devices,
@@ -264,6 +264,10 @@ def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
         progress=not args.no_progress,
         tables=not args.no_tables,
     )
+    try:
+        check_config(cfg)
+    except ValueError as exc:
+        raise CommandError(str(exc)) from None
     result = run_demo(cfg, out=out, err=sys.stderr)
     if args.check and not result.targets_met:
         out.write("demo targets not met\n")
@@ -298,7 +302,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     demo = sub.add_parser("demo", help="run a simulated fleet through every module and report what was found")
     demo.add_argument("--devices", type=_positive, default=6, help="devices in the fleet (default 6; the last one carries text)")
-    demo.add_argument("--readings", type=_positive, default=1200, help="readings per device (default 1200, at least 400)")
+    demo.add_argument("--readings", type=_positive, default=1200, help="readings per device (default 1200, at least 800)")
     demo.add_argument("--seed", type=int, default=7, help="seed of the simulation (default 7)")
     demo.add_argument("--no-imu", action="store_true", help="skip the IMU encoder even when torch is installed")
     demo.add_argument("--url", help="use the resolver served at URL (orvane serve) instead of an in-process one")
