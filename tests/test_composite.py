@@ -3,6 +3,7 @@
 import dataclasses
 import hashlib
 import pickle
+import signal
 import subprocess
 import sys
 import threading
@@ -120,7 +121,7 @@ def test_draw_seed_range(seed):
 # --- projection ------------------------------------------------------------------
 
 SHAPES = [(1, 1), (1, 7), (1, 1024), (7, 1), (300, 1), (2, 3), (64, 256), (3, 1024), (513, 2), (0, 5),
-          (256, 256), (40, 40)]
+          (5, 0), (1, 0), (256, 256), (40, 40)]
 
 
 @pytest.mark.parametrize("in_dim, out_dim", SHAPES)
@@ -248,6 +249,25 @@ def test_projection_from_threads_agrees():
     for t in threads:
         t.join()
     assert len(results) == 12 and all(np.array_equal(r, expected) for r in results)
+
+
+class Stop(Exception):
+    pass
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs setitimer")
+def test_long_projection_can_be_interrupted():
+    def handler(signum, frame):
+        raise Stop
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(Stop):
+            c._project(np.ones(40_000, F32), 40_001, "imu")  # 1.6e9 deviates: many seconds
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
 
 
 # --- module helpers ----------------------------------------------------------------

@@ -30,8 +30,11 @@ namespace orvane_composite {
 std::uint32_t sha1_prefix32(const unsigned char* data, std::size_t len);
 // composite_random.cpp
 void standard_normal_f32(std::uint32_t seed, float* out, std::size_t n);
-void seeded_projection(std::uint32_t seed, const float* x, std::size_t in_dim, std::size_t out_dim,
-                       float* row, double* acc, float* y);
+// y = x . (N / scale) as float32, N drawn row by row from `seed`; calls
+// checkpoint(ctx) every so often between rows and stops, returning false,
+// when it returns false.
+bool seeded_projection(std::uint32_t seed, const float* x, std::size_t in_dim, std::size_t out_dim,
+                       float* row, double* acc, float* y, bool (*checkpoint)(void*), void* ctx);
 }  // namespace orvane_composite
 
 namespace {
@@ -350,6 +353,20 @@ PyObject* raise_negative_shape(ModuleState* st, Py_ssize_t in_dim, Py_ssize_t ou
     return nullptr;
 }
 
+// Between rows of a projection that runs without the GIL: takes the GIL
+// back, runs the signal handlers, and releases it again. False (with the
+// handler's exception set) stops the projection.
+struct SignalCheck {
+    PyThreadState* thread;
+    static bool call(void* ctx) {
+        auto* self = static_cast<SignalCheck*>(ctx);
+        PyEval_RestoreThread(self->thread);
+        const bool ok = PyErr_CheckSignals() == 0;
+        self->thread = PyEval_SaveThread();
+        return ok;
+    }
+};
+
 // The seeded projection of x[0..in_dim) to out_dim values (in_dim differs
 // from out_dim, out_dim >= 0), scaled to unit length: a new float32 array.
 PyObject* seeded_vector(ModuleState* st, std::uint32_t seed, const float* x, Py_ssize_t in_dim,
@@ -365,34 +382,29 @@ PyObject* seeded_vector(ModuleState* st, std::uint32_t seed, const float* x, Py_
         return y.release();
     }
     const bool release_gil = in * n_out >= kReleaseGilWork || in > PY_SSIZE_T_MAX / (n_out ? n_out : 1);
-    if (in == 1) {
-        if (release_gil) {
-            Py_BEGIN_ALLOW_THREADS
-            oc::seeded_projection(seed, x, in, n_out, nullptr, nullptr, out);
-            Py_END_ALLOW_THREADS
-        } else {
-            oc::seeded_projection(seed, x, in, n_out, nullptr, nullptr, out);
-        }
+    // One row of deviates and the double-precision sums: O(out_dim), and
+    // nothing at all for a single row, which goes straight into the result.
+    constexpr std::size_t kScratchPerValue = sizeof(double) + sizeof(float);
+    if (in >= 2 && n_out > static_cast<std::size_t>(PY_SSIZE_T_MAX) / kScratchPerValue) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    RawBuffer scratch(in >= 2 ? n_out * kScratchPerValue : 0);
+    if (scratch.get() == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    double* acc = in >= 2 ? static_cast<double*>(scratch.get()) : nullptr;
+    float* row = in >= 2 ? reinterpret_cast<float*>(acc + n_out) : nullptr;
+    if (!release_gil) {
+        oc::seeded_projection(seed, x, in, n_out, row, acc, out, nullptr, nullptr);
     } else {
-        // One row of deviates and the double-precision sums: O(out_dim).
-        if (n_out > static_cast<std::size_t>(PY_SSIZE_T_MAX) / (sizeof(float) + sizeof(double))) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
-        RawBuffer scratch(n_out * (sizeof(double) + sizeof(float)));
-        if (scratch.get() == nullptr) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
-        auto* acc = static_cast<double*>(scratch.get());
-        auto* row = reinterpret_cast<float*>(acc + n_out);
-        if (release_gil) {
-            Py_BEGIN_ALLOW_THREADS
-            oc::seeded_projection(seed, x, in, n_out, row, acc, out);
-            Py_END_ALLOW_THREADS
-        } else {
-            oc::seeded_projection(seed, x, in, n_out, row, acc, out);
-        }
+        // Long projections run without the GIL, taking it back now and
+        // then to see whether a signal (Ctrl-C) asks them to stop.
+        SignalCheck check{PyEval_SaveThread()};
+        const bool done = oc::seeded_projection(seed, x, in, n_out, row, acc, out, SignalCheck::call, &check);
+        PyEval_RestoreThread(check.thread);
+        if (!done) return nullptr;
     }
     l2_into(out, out_dim, out);
     return y.release();

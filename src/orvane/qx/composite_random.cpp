@@ -586,8 +586,9 @@ void standard_normal_f32(std::uint32_t seed, float* out, std::size_t n) {
     fill_standard_normal(g, out, n);
 }
 
-void seeded_projection(std::uint32_t seed, const float* x, std::size_t in_dim, std::size_t out_dim,
-                       float* row, double* acc, float* y) {
+bool seeded_projection(std::uint32_t seed, const float* x, std::size_t in_dim, std::size_t out_dim,
+                       float* row, double* acc, float* y, bool (*checkpoint)(void*), void* ctx) {
+    if (out_dim == 0) return true;  // an empty matrix: nothing is drawn
     DrawStream g(seed);
     if (in_dim == 1) {
         // A scale of exactly 1.0 keeps W and the product in single
@@ -595,17 +596,21 @@ void seeded_projection(std::uint32_t seed, const float* x, std::size_t in_dim, s
         fill_standard_normal(g, y, out_dim);
         const float x0 = x[0];
         for (std::size_t j = 0; j < out_dim; ++j) y[j] = x0 * y[j];
-        return;
+        return true;
     }
     // in_dim >= 2: W = N / sqrt(in_dim) and the sums are in double; each row
     // of N is drawn, scaled and folded in before the next one is drawn.
     const double scale = std::sqrt(static_cast<double>(in_dim));
+    // About a million deviates between checkpoints.
+    const std::size_t rows_per_check = out_dim >= (1u << 20) ? 1 : (1u << 20) / out_dim;
     for (std::size_t j = 0; j < out_dim; ++j) acc[j] = 0.0;
     for (std::size_t i = 0; i < in_dim; ++i) {
+        if (checkpoint != nullptr && i != 0 && i % rows_per_check == 0 && !checkpoint(ctx)) return false;
         fill_standard_normal(g, row, out_dim);
         fold_row(acc, row, out_dim, static_cast<double>(x[i]), scale);
     }
     for (std::size_t j = 0; j < out_dim; ++j) y[j] = static_cast<float>(acc[j]);
+    return true;
 }
 
 }  // namespace orvane_composite
