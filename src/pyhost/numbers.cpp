@@ -62,6 +62,65 @@ bool round_half_even(double x, int ndigits, double* out) {
     return true;
 }
 
+// Fast path of repr() for short decimals (values rounded to a few places,
+// the common case), same text. If x * 10^k is an integer M below 2^53 and
+// M / 10^k reads back as x, the decimal D = M * 10^-k reads back as x. If in
+// addition x's spacing to the next double is below 10^-k, D is the shortest
+// such decimal: every decimal that reads back as x lies within that spacing
+// of D, so one with at most k places equals D, and one with more places but
+// fewer digits would sit just below a power of ten that D equals. Returns
+// false, writing nothing, when the value is not such a decimal.
+static bool append_short_decimal(std::string& out, double x) {
+    static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+    const double ax = std::fabs(x);
+    const double spacing = std::nextafter(ax, HUGE_VAL) - ax;  // a power of two
+    unsigned long long m = 0;
+    int k = 0;
+    for (;; ++k) {
+        if (k == 10 || spacing * kPow10[k] >= 1.0) return false;  // exact products
+        const double scaled = ax * kPow10[k];
+        if (scaled >= 0x1p53) return false;
+        if (scaled == std::trunc(scaled) && scaled / kPow10[k] == ax) {
+            m = static_cast<unsigned long long>(scaled);
+            break;
+        }
+    }
+    if (m == 0) return false;
+    while (k > 0 && m % 10 == 0) {
+        m /= 10;
+        --k;
+    }
+    char digits[24];
+    const auto res = std::to_chars(digits, digits + sizeof digits, m);
+    const int n = static_cast<int>(res.ptr - digits);
+    const int exp10 = n - 1 - k;  // position of the leading digit
+    if (x < 0) out += '-';
+    if (exp10 < -4) {
+        out += digits[0];
+        if (n > 1) {
+            out += '.';
+            out.append(digits + 1, static_cast<std::size_t>(n - 1));
+        }
+        out += "e-";
+        if (-exp10 < 10) out += '0';
+        char eb[8];
+        const auto er = std::to_chars(eb, eb + sizeof eb, -exp10);
+        out.append(eb, er.ptr);
+    } else if (k == 0) {
+        out.append(digits, static_cast<std::size_t>(n));
+        out += ".0";
+    } else if (n > k) {
+        out.append(digits, static_cast<std::size_t>(n - k));
+        out += '.';
+        out.append(digits + (n - k), static_cast<std::size_t>(k));
+    } else {
+        out += "0.";
+        out.append(static_cast<std::size_t>(k - n), '0');
+        out.append(digits, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
 void append_float_repr(std::string& out, double x) {
     if (std::isnan(x)) {
         out += "nan";
@@ -71,6 +130,11 @@ void append_float_repr(std::string& out, double x) {
         out += x > 0 ? "inf" : "-inf";
         return;
     }
+    if (x == 0.0) {
+        out += std::signbit(x) ? "-0.0" : "0.0";
+        return;
+    }
+    if (append_short_decimal(out, x)) return;
     // Shortest round-trip digits in scientific form ("-1.2345e-05"), then
     // laid out the way the interpreter lays out repr().
     char sci[40];
