@@ -492,8 +492,16 @@ def test_event_record_and_to_dict():
     assert d["channel_snapshot"] is snap and isinstance(d["detected_at"], float)
     assert e.to_dict() is not d
     e.query_score = 2
-    e.note = "extra attributes work as on any object"
-    assert same(e.to_dict()["query_score"], 2.0) and e.note.startswith("extra")
+    assert same(e.to_dict()["query_score"], 2.0)
+    with pytest.raises(AttributeError, match="cannot delete attribute 'query_score'"):
+        del e.query_score
+
+    class Tagged(AnomalyEvent):
+        pass
+
+    t = Tagged("d", "t", 1, "F", 1.0, 1.0, {})
+    t.tag = "subclasses take extra attributes"
+    assert t.to_dict()["dominant_outcome"] == "F" and t.tag.startswith("sub")
     assert e != AnomalyEvent("d", "t", 3, "FAULT", 1.0, 0.12345678, snap)
 
 

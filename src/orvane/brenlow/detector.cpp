@@ -13,6 +13,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <memory_resource>
 #include <new>
 #include <string>
 #include <vector>
@@ -75,7 +76,7 @@ extern PyModuleDef moduledef;
 
 ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
-// The state of the module that defined `tp` or one of its bases.
+// The module that defined `tp` or one of its bases (borrowed).
 PyObject* module_of_type(PyTypeObject* tp) { return PyType_GetModuleByDef(tp, &moduledef); }
 
 // ---------------------------------------------------------------------------
@@ -120,7 +121,6 @@ struct EventObject {
     double query_score;
     double detected_at;
     unsigned doubles_set;  // which of the three doubles hold a value (bits by EventKey)
-    PyObject* dict;
     PyObject* weakrefs;
 };
 
@@ -136,7 +136,6 @@ int event_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(e->similar_episode_count);
     Py_VISIT(e->dominant_outcome);
     Py_VISIT(e->channel_snapshot);
-    Py_VISIT(e->dict);
     return 0;
 }
 
@@ -147,7 +146,6 @@ int event_clear(PyObject* self) {
     Py_CLEAR(e->similar_episode_count);
     Py_CLEAR(e->dominant_outcome);
     Py_CLEAR(e->channel_snapshot);
-    Py_CLEAR(e->dict);
     return 0;
 }
 
@@ -226,11 +224,13 @@ PyObject* event_to_dict_impl(ModuleState* st, PyObject* self) {
     return d.release();
 }
 
-PyObject* event_to_dict(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, size_t nargs,
+PyObject* event_to_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     static const pyhost::Signature sig{"to_dict", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargs), kwnames, nullptr)) return nullptr;
-    return event_to_dict_impl(state_of(PyType_GetModule(defining_class)), self);
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+    PyObject* module = module_of_type(Py_TYPE(self));
+    if (module == nullptr) return nullptr;
+    return event_to_dict_impl(state_of(module), self);
 }
 
 // Field access. Fields are stored natively and checked on assignment with
@@ -311,16 +311,21 @@ struct DetectorObject {
     PyObject* lock;       // pyhost LockObject guarding `events`
     // Updated by concurrent observe() calls without the lock.
     std::atomic<long long> check_counter;
-    PyObject* dict;
+    // The defining module, found once at creation: the object's type holds
+    // it (through its base), so the borrowed pointer lives as long as we do.
+    PyObject* module;
     PyObject* weakrefs;
 };
 
 DetectorObject* as_detector(PyObject* o) { return reinterpret_cast<DetectorObject*>(o); }
 
 PyObject* detector_new(PyTypeObject* tp, PyObject*, PyObject*) {
+    PyObject* module = module_of_type(tp);
+    if (module == nullptr) return nullptr;
     PyObject* self = tp->tp_alloc(tp, 0);
     if (self == nullptr) return nullptr;
     new (&as_detector(self)->check_counter) std::atomic<long long>(0);
+    as_detector(self)->module = module;
     return self;
 }
 
@@ -331,7 +336,6 @@ int detector_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(d->device_id);
     Py_VISIT(d->events);
     Py_VISIT(d->lock);
-    Py_VISIT(d->dict);
     return 0;
 }
 
@@ -341,7 +345,6 @@ int detector_clear(PyObject* self) {
     Py_CLEAR(d->device_id);
     Py_CLEAR(d->events);
     Py_CLEAR(d->lock);
-    Py_CLEAR(d->dict);
     return 0;
 }
 
@@ -360,9 +363,7 @@ int detector_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[2];
     if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
     if (!pyhost::check_str(a[1], "device_id")) return -1;
-    PyObject* module = module_of_type(Py_TYPE(self));
-    if (module == nullptr) return -1;
-    ModuleState* st = state_of(module);
+    ModuleState* st = state_of(as_detector(self)->module);
 
     Ref maxlen = Ref::steal(PyLong_FromSsize_t(kMaxEvents));
     if (!maxlen) return -1;
@@ -394,6 +395,23 @@ Ref detector_field(PyObject* self, PyObject* value, const char* name) {
 
 // ---- gate and cadence -----------------------------------------------------
 
+// Adds one to the counter of confident readings and returns the new count.
+// Concurrent observe() calls must never lose an increment. With the GIL,
+// every caller holds it from the load to the store (nothing in between can
+// release it), so the plain load and store are already one indivisible
+// step, and they avoid a locked instruction that would cost more than the
+// rest of a non-query reading. Without the GIL the increment must be a
+// read-modify-write of its own.
+inline long long count_reading(std::atomic<long long>& counter) {
+#ifdef Py_GIL_DISABLED
+    return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+#else
+    const long long n = counter.load(std::memory_order_relaxed) + 1;
+    counter.store(n, std::memory_order_relaxed);
+    return n;
+#endif
+}
+
 // `x < limit` with the interpreter's float-to-anything comparison.
 int float_less_than(double x, PyObject* limit) {
     if (PyFloat_CheckExact(limit)) return x < PyFloat_AS_DOUBLE(limit);
@@ -416,7 +434,10 @@ int off_cadence(long long counter, PyObject* every) {
     if (PyLong_CheckExact(every)) {
         int overflow;
         long long n = PyLong_AsLongLongAndOverflow(every, &overflow);
-        // Floor and truncated remainders are zero together.
+        // Floor and truncated remainders are zero together. The common
+        // small operands take the much cheaper 32-bit division.
+        if (!overflow && n > 0 && n <= 0xFFFFFFFFLL && counter >= 0 && counter <= 0xFFFFFFFFLL)
+            return static_cast<std::uint32_t>(counter) % static_cast<std::uint32_t>(n) != 0;
         if (!overflow && n != 0) return counter % n != 0;
     }
     Ref c = Ref::steal(PyLong_FromLongLong(counter));
@@ -546,7 +567,10 @@ bool mapping_lookup(PyObject* mapping, PyObject* key, Ref* out) {
     return true;
 }
 
-bool is_pending(PyObject* text) { return PyUnicode_CompareWithASCIIString(text, "pending") == 0; }
+bool is_pending(PyObject* text) {
+    return PyUnicode_GET_LENGTH(text) == 7 && PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND &&
+           std::memcmp(PyUnicode_DATA(text), "pending", 7) == 0;
+}
 
 // The outcome label of a hit, or an empty Ref when the hit has none usable.
 bool hit_label(ModuleState* st, PyObject* hit, Ref* out) {
@@ -595,7 +619,7 @@ struct LabelCount {
 
 // Counts labels in order of first appearance and returns the index of the
 // dominant one (highest count, earliest on ties), or -1 with an error set.
-Py_ssize_t count_labels(const std::vector<Ref>& outcomes, std::vector<LabelCount>& counts) {
+Py_ssize_t count_labels(const std::pmr::vector<Ref>& outcomes, std::pmr::vector<LabelCount>& counts) {
     Ref index;  // label -> position in counts, once there are many labels
     for (const Ref& r : outcomes) {
         PyObject* label = r.get();
@@ -713,8 +737,15 @@ PyObject* channel_snapshot(PyObject* payload) {
 
 PyObject* analyse_hits_impl(ModuleState* st, PyObject* module, PyObject* self, PyObject* timestamp,
                             PyObject* payload, PyObject* hits, double confidence) {
-    std::vector<Ref> outcomes;
-    std::vector<double> scores;
+    // The working lists live on the stack for the usual handful of hits.
+    alignas(std::max_align_t) std::byte arena[2048];
+    std::pmr::monotonic_buffer_resource pool(arena, sizeof arena);
+    const std::size_t expected = static_cast<std::size_t>(PyList_GET_SIZE(hits));
+    std::pmr::vector<Ref> outcomes(&pool);
+    std::pmr::vector<double> scores(&pool);
+    std::pmr::vector<LabelCount> counts(&pool);
+    outcomes.reserve(expected);
+    scores.reserve(expected);
     // The list may change under us while a hit's code runs; walk it the way
     // a list iterator does.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(hits); ++i) {
@@ -730,7 +761,7 @@ PyObject* analyse_hits_impl(ModuleState* st, PyObject* module, PyObject* self, P
     }
     if (outcomes.empty()) Py_RETURN_NONE;
 
-    std::vector<LabelCount> counts;
+    counts.reserve(outcomes.size());
     Py_ssize_t best = count_labels(outcomes, counts);
     if (best < 0) return nullptr;
     PyObject* dominant = counts[static_cast<std::size_t>(best)].label;
@@ -849,7 +880,7 @@ PyObject* observe_impl(ModuleState* st, PyObject* module, PyObject* self, PyObje
     if (low < 0) return nullptr;
     if (low) Py_RETURN_NONE;
 
-    const long long counter = as_detector(self)->check_counter.fetch_add(1, std::memory_order_relaxed) + 1;
+    const long long counter = count_reading(as_detector(self)->check_counter);
     Ref every = pyhost::module_global(module, st->check_every);
     if (!every) return nullptr;
     int skip = off_cadence(counter, every.get());
@@ -875,50 +906,51 @@ PyObject* observe_impl(ModuleState* st, PyObject* module, PyObject* self, PyObje
 
 // ---- Python entry points --------------------------------------------------
 
-PyObject* detector_observe(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, size_t nargs,
+PyObject* detector_observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     static const char* const params[] = {"timestamp", "payload", "confidence"};
     static const pyhost::Signature sig{"observe", params, 3, 3, true};
     PyObject* a[3];
-    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargs), kwnames, a)) return nullptr;
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     double confidence;
     if (!pyhost::check_str(a[0], "timestamp") || !pyhost::check_dict(a[1], "payload") ||
         !pyhost::real_float(a[2], &confidence))
         return nullptr;
-    PyObject* module = PyType_GetModule(defining_class);
+    PyObject* module = as_detector(self)->module;
     return observe_impl(state_of(module), module, self, a[0], a[1], confidence);
 }
 
-PyObject* detector_build_query(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, size_t nargs,
+PyObject* detector_build_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
     static const char* const params[] = {"payload"};
     static const pyhost::Signature sig{"_build_query", params, 1, 1, true};
     PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargs), kwnames, a)) return nullptr;
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     if (!pyhost::check_dict(a[0], "payload")) return nullptr;
-    (void)self;
-    return build_query_impl(state_of(PyType_GetModule(defining_class)), a[0]);
+    PyObject* module = as_detector(self)->module;
+    return build_query_impl(state_of(module), a[0]);
 }
 
-PyObject* detector_analyse_hits(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, size_t nargs,
+PyObject* detector_analyse_hits(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     static const char* const params[] = {"timestamp", "payload", "hits", "confidence"};
     static const pyhost::Signature sig{"_analyse_hits", params, 4, 4, true};
     PyObject* a[4];
-    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargs), kwnames, a)) return nullptr;
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     double confidence;
     if (!pyhost::check_str(a[0], "timestamp") || !pyhost::check_dict(a[1], "payload") ||
         !pyhost::check_list(a[2], "hits") || !pyhost::real_float(a[3], &confidence))
         return nullptr;
-    PyObject* module = PyType_GetModule(defining_class);
+    PyObject* module = as_detector(self)->module;
     return analyse_hits_impl(state_of(module), module, self, a[0], a[1], a[2], confidence);
 }
 
-PyObject* detector_get_events(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, size_t nargs,
+PyObject* detector_get_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     static const pyhost::Signature sig{"get_events", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargs), kwnames, nullptr)) return nullptr;
-    return get_events_impl(state_of(PyType_GetModule(defining_class)), self);
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+    PyObject* module = as_detector(self)->module;
+    return get_events_impl(state_of(module), self);
 }
 
 // ---- detector fields ------------------------------------------------------
@@ -968,9 +1000,7 @@ int set_lock(PyObject* self, PyObject* value, void*) {
     }
     // The buffer's code takes the native mutex directly, so only a lock of
     // this module's kind (e.g. another detector's) can stand in.
-    PyObject* module = module_of_type(Py_TYPE(self));
-    if (module == nullptr) return -1;
-    PyTypeObject* lock_type = state_of(module)->lock_type;
+    PyTypeObject* lock_type = state_of(as_detector(self)->module)->lock_type;
     if (Py_TYPE(value) != lock_type) {
         pyhost::raise_arg_type("_lock", "Lock", value);
         return -1;
@@ -1000,7 +1030,7 @@ int set_counter(PyObject* self, PyObject* value, void*) {
 // ---------------------------------------------------------------------------
 
 #define FASTCALL_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+constexpr int kMethodFlags = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef event_methods[] = {
     {"to_dict", FASTCALL_METHOD(event_to_dict), kMethodFlags,
@@ -1017,12 +1047,10 @@ PyGetSetDef event_getset[] = {
     {kEventFields[5].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[5])},
     {kEventFields[6].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[6])},
     {kEventFields[7].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[7])},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef event_members[] = {
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(EventObject, dict), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(EventObject, weakrefs), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -1069,12 +1097,10 @@ PyGetSetDef detector_getset[] = {
     {"events", get_events_field, set_events_field, "Recorded AnomalyEvents, oldest first (at most 1000).", nullptr},
     {"_lock", get_lock, set_lock, "Guards events.", nullptr},
     {"_check_counter", get_counter, set_counter, "Readings that passed the confidence gate.", nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef detector_members[] = {
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(DetectorObject, dict), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(DetectorObject, weakrefs), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
