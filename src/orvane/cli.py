@@ -242,6 +242,8 @@ def cmd_serve(args: argparse.Namespace, out: TextIO) -> int:
             server.serve_forever(poll_interval=0.2)
         finally:
             server.server_close()
+            # Requests already being served finish before the store closes.
+            server.wait_idle(10.0)
         out.write("orvane resolver stopped\n")
         out.flush()
     finally:
@@ -335,6 +337,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return args.func(args, sys.stdout)
     except CommandError as exc:
         print(f"orvane {args.command}: {exc}", file=sys.stderr)
+        return 2
+    except ImportError as exc:
+        # A build without its compiled modules, or without NumPy where they need it.
+        print(f"orvane {args.command}: {exc} (install the package, or build it with tools/build-inplace)", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         print(f"orvane {args.command}: interrupted", file=sys.stderr)

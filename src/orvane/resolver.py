@@ -628,7 +628,24 @@ class ResolverHTTPServer(ThreadingHTTPServer):
     def __init__(self, address: Tuple[str, int], resolver: LocalResolver, *, log: Optional[Callable[[str], None]] = None):
         self.resolver = resolver
         self.log = log
+        self._active = 0
+        self._idle = threading.Condition()
         super().__init__(address, _Handler)
+
+    def _enter_request(self) -> None:
+        with self._idle:
+            self._active += 1
+
+    def _leave_request(self) -> None:
+        with self._idle:
+            self._active -= 1
+            if self._active == 0:
+                self._idle.notify_all()
+
+    def wait_idle(self, timeout: float) -> bool:
+        """Waits until no request is being served (idle keep-alive connections do not count)."""
+        with self._idle:
+            return self._idle.wait_for(lambda: self._active == 0, timeout)
 
     @property
     def url(self) -> str:
@@ -675,6 +692,13 @@ class _Handler(BaseHTTPRequestHandler):
         self._dispatch("PATCH")
 
     def _dispatch(self, method: str) -> None:
+        self.server._enter_request()
+        try:
+            self._serve(method)
+        finally:
+            self.server._leave_request()
+
+    def _serve(self, method: str) -> None:
         path = self.path.split("?", 1)[0]
         try:
             body = self._read_body() if method in ("POST", "PUT", "PATCH") else None
