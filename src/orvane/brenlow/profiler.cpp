@@ -587,6 +587,11 @@ bool stats_update(ChannelStatsObject* self, double value) {
         PyErr_SetString(PyExc_OverflowError, "count is too large");
         return false;
     }
+    // delta_count is written from Python too; it may not wrap either.
+    if (PYHOST_UNLIKELY(self->has_prev && self->delta_count == PY_SSIZE_T_MAX)) {
+        PyErr_SetString(PyExc_OverflowError, "delta_count is too large");
+        return false;
+    }
     if (!self->history.reserve_next()) return false;
     self->count += 1;
     if (value < self->min_val) self->min_val = value;
@@ -642,6 +647,10 @@ int stats_check_outlier(PyObject* module, ChannelStatsObject* self, double value
         rule.zscore_loaded = true;
     }
     int outlier = rule.zscore.float_above(z);
+    if (outlier > 0 && PYHOST_UNLIKELY(self->outlier_count == PY_SSIZE_T_MAX)) {
+        PyErr_SetString(PyExc_OverflowError, "outlier_count is too large");
+        return -1;
+    }
     if (outlier > 0) self->outlier_count += 1;
     return outlier;
 }
@@ -985,16 +994,17 @@ int set_history(PyObject* o, PyObject* v, void*) {
         Ref maxlen = Ref::steal(PyObject_GetAttr(v, st->s_maxlen));
         if (!maxlen || !read_window_capacity(maxlen.get(), &capacity)) return -1;
     }
-    Ref seq = Ref::steal(PySequence_Fast(v, "history must be an iterable of real numbers"));
-    if (!seq) return -1;
+    // Read through the iterator, holding each item: a value's __float__ may
+    // change the list being read, as with deque(values, maxlen).
+    Ref it = Ref::steal(PyObject_GetIter(v));
+    if (!it) return -1;
     std::vector<double> vals;
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    vals.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
         double d;
-        if (!pyhost::float_arg(PySequence_Fast_GET_ITEM(seq.get(), i), "history", &d)) return -1;
+        if (!pyhost::float_arg(item.get(), "history", &d)) return -1;
         vals.push_back(d);
     }
+    if (PyErr_Occurred()) return -1;
     self->history.assign(vals, capacity);
     return 0;
 }
@@ -1166,14 +1176,17 @@ bool pair_correlation(const CorrelationSeries::Tail& a, const CorrelationSeries:
 bool read_foreign_window(ModuleState* st, PyObject* channel, std::vector<double>& out) {
     Ref history = Ref::steal(PyObject_GetAttr(channel, st->s_history));
     if (!history) return false;
-    Ref seq = Ref::steal(PySequence_Fast(history.get(), "history must be iterable"));
-    if (!seq) return false;
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    out.resize(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (!pyhost::real_float(PySequence_Fast_GET_ITEM(seq.get(), i), &out[i])) return false;
+    // The window may be a list that a value's __float__ changes: iterate,
+    // holding each item, rather than index a snapshot of its length.
+    Ref it = Ref::steal(PyObject_GetIter(history.get()));
+    if (!it) return false;
+    out.clear();
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        double d;
+        if (!pyhost::real_float(item.get(), &d)) return false;
+        out.push_back(d);
     }
-    return true;
+    return !PyErr_Occurred();
 }
 
 // The pairwise correlations of the given windows (oldest first, each at
