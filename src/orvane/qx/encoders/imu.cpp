@@ -39,56 +39,56 @@ using pyhost::Ref;
     X(encoder_type)
 
 // Interned attribute and keyword names, compared by pointer first.
-#define IMU_NAMES(X)       \
-    X(asarray)             \
-    X(astype)              \
-    X(attn)                \
-    X(branch_filters)      \
-    X(branch_pool_steps)   \
-    X(branches)            \
-    X(cat)                 \
-    X(cfg)                 \
-    X(cpu)                 \
-    X(device)              \
-    X(eval)                \
-    X(ff)                  \
-    X(heads)               \
-    X(in_channels)         \
-    X(is_grad_enabled)     \
-    X(kernels)             \
-    X(ln1)                 \
-    X(ln2)                 \
-    X(load)                \
-    X(load_checkpoint)     \
-    X(load_state_dict)     \
-    X(mean)                \
-    X(model_state_dict)    \
-    X(net)                 \
-    X(normalize)           \
-    X(numpy)               \
-    X(out_dim)             \
-    X(proj)                \
-    X(proj_hidden)         \
-    X(reshape)             \
-    X(set_grad_enabled)    \
-    X(shape)               \
-    X(squeeze)             \
-    X(state_dict)          \
-    X(strides)             \
-    X(to)                  \
-    X(to_tokens)           \
-    X(token_dim)           \
-    X(unsqueeze)           \
-    X(view)                \
-    X(weights_loaded)      \
-    X(_model)              \
-    X(_to_tensor)          \
-    X(detach)              \
-    X(clone)               \
-    X(items)               \
-    X(from_numpy)          \
-    X(ascontiguousarray)   \
-    X(T)
+#define IMU_NAMES(X)     \
+    X(asarray)           \
+    X(ascontiguousarray) \
+    X(astype)            \
+    X(attn)              \
+    X(branch_filters)    \
+    X(branch_pool_steps) \
+    X(branches)          \
+    X(cat)               \
+    X(cfg)               \
+    X(clone)             \
+    X(cpu)               \
+    X(detach)            \
+    X(device)            \
+    X(eval)              \
+    X(ff)                \
+    X(from_numpy)        \
+    X(heads)             \
+    X(in_channels)       \
+    X(is_grad_enabled)   \
+    X(items)             \
+    X(kernels)           \
+    X(ln1)               \
+    X(ln2)               \
+    X(load)              \
+    X(load_checkpoint)   \
+    X(load_state_dict)   \
+    X(mean)              \
+    X(_model)            \
+    X(model_state_dict)  \
+    X(net)               \
+    X(normalize)         \
+    X(numpy)             \
+    X(out_dim)           \
+    X(proj)              \
+    X(proj_hidden)       \
+    X(reshape)           \
+    X(set_grad_enabled)  \
+    X(shape)             \
+    X(squeeze)           \
+    X(state_dict)        \
+    X(strides)           \
+    X(T)                 \
+    X(to)                \
+    X(_to_tensor)        \
+    X(to_tokens)         \
+    X(token_dim)         \
+    X(unsqueeze)         \
+    X(view)              \
+    X(weights_loaded)
 
 struct State {
 #define IMU_DECLARE(n) Ref n;
@@ -886,7 +886,9 @@ bool import_torch(State* st) {
         if (*slots[i]) continue;
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) return false;
         PendingError cause;
-        Ref error = call(PyExc_ImportError, Ref::steal(PyUnicode_FromString(kMissingTorch)).get());
+        Ref message = Ref::steal(PyUnicode_FromString(kMissingTorch));
+        if (!message) return false;
+        Ref error = call(PyExc_ImportError, message.get());
         if (!error) return false;
         PyException_SetCause(error.get(), Py_NewRef(cause.get()));
         PyException_SetContext(error.get(), Py_NewRef(cause.get()));
