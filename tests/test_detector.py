@@ -405,6 +405,22 @@ def test_constants_rebound_take_effect(consts):
         det.observe("t", {}, 2)
 
 
+def test_constants_are_read_at_every_use(consts):
+    # However the namespace changes, the next reading sees the new binding.
+    det = AnomalyDetector(Client(), "d")
+    namespace = vars(D)
+    for limit in (0.9, 0.2, 0.9, 0.2):
+        namespace["DETECTOR_MIN_CONFIDENCE"] = limit
+        before = det._check_counter
+        det.observe("t", {}, 0.5)
+        assert det._check_counter == before + (limit <= 0.5)
+    del namespace["DETECTOR_MIN_CONFIDENCE"]
+    with pytest.raises(NameError, match="name 'DETECTOR_MIN_CONFIDENCE' is not defined"):
+        det.observe("t", {}, 0.5)
+    namespace["DETECTOR_MIN_CONFIDENCE"] = 0.5
+    assert det.observe("t", {}, 0.5) is None and det._check_counter == 3
+
+
 @pytest.mark.parametrize("answer", [None, [], (), RuntimeError("down"), KeyError("k")])
 def test_client_failure_or_no_hits_gives_none(consts, answer):
     consts(DETECTOR_CHECK_EVERY=2)

@@ -333,4 +333,48 @@ namespace pyhost {
 // the source fails.
 bool random_hex(char* out, int ndigits);
 
+// ---------------------------------------------------------------------------
+// Namespace watch
+// ---------------------------------------------------------------------------
+
+// Tells when a module's namespace may have changed, so that hot paths can
+// reuse the configuration constants they read from it (see CachedGlobal).
+// Keep one in the module state: zeroed memory is a valid, idle watch. Call
+// start() at the end of the exec slot and stop() from m_clear / m_free.
+class NamespaceWatch {
+  public:
+    // 0, or -1 with an error set. Where the interpreter cannot watch (no
+    // watcher slot free), the watch stays idle and reads are not cached.
+    int start(PyObject* module);
+    void stop() noexcept;
+    // Changes whenever the namespace does; 0 when nothing is known.
+    std::uint64_t version() const noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        return version_ ? version_->load(std::memory_order_acquire) : 0;
+#else
+        return dict_ ? reinterpret_cast<PyDictObject*>(dict_)->ma_version_tag : 0;
+#endif
+    }
+
+  private:
+    PyObject* dict_;  // borrowed from the module, which outlives its state
+#if PY_VERSION_HEX >= 0x030C0000
+    std::atomic<std::uint64_t>* version_;
+    int watcher_plus_one_;  // 0: none
+#endif
+};
+
+// module_global() for hot paths: the value of `name` in `module`'s namespace
+// at the time of use, looked up again only when `watch` reports a change,
+// so a rebinding still takes effect at the next use. Zeroed memory is a
+// valid, empty cache.
+class CachedGlobal {
+  public:
+    Ref get(PyObject* module, PyObject* name, const NamespaceWatch& watch);
+
+  private:
+    PyObject* value_;  // borrowed: the namespace holds it while unchanged
+    std::uint64_t version_;
+};
+
 }  // namespace pyhost

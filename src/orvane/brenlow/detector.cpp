@@ -70,7 +70,16 @@ struct ModuleState {
     PyObject* query_kwnames;  // ("k", "device_id", "include_episode", "prefer_success")
     PyObject* maxlen_kwnames; // ("maxlen",)
     PyObject* event_keys[K_EVENT_KEYS];
+    // The configuration constants, re-read only after the namespace changes.
+    pyhost::NamespaceWatch watch;
+    pyhost::CachedGlobal cached_check_every;
+    pyhost::CachedGlobal cached_min_confidence;
+    pyhost::CachedGlobal cached_top_k;
+    pyhost::CachedGlobal cached_cluster_threshold;
 };
+
+// A configuration constant as the module's namespace binds it now.
+#define CONSTANT(st, module, which) ((st)->cached_##which.get((module), (st)->which, (st)->watch))
 
 extern PyModuleDef moduledef;
 
@@ -768,7 +777,7 @@ PyObject* analyse_hits_impl(ModuleState* st, PyObject* module, PyObject* self, P
     const double n = static_cast<double>(outcomes.size());
     const double ratio = static_cast<double>(counts[static_cast<std::size_t>(best)].count) / n;
 
-    Ref factor = pyhost::module_global(module, st->cluster_threshold);
+    Ref factor = CONSTANT(st, module, cluster_threshold);
     if (!factor) return nullptr;
     int below = below_threshold(ratio, factor.get(), confidence);
     if (below < 0) return nullptr;
@@ -856,7 +865,7 @@ bool query_client(ModuleState* st, PyObject* module, PyObject* self, PyObject* t
     Ref result;
     {
         Ref brain = detector_field(self, d->brain, "brain");
-        Ref top_k = brain ? pyhost::module_global(module, st->top_k) : Ref();
+        Ref top_k = brain ? CONSTANT(st, module, top_k) : Ref();
         Ref device_id = top_k ? detector_field(self, d->device_id, "device_id") : Ref();
         if (device_id) {
             PyObject* call_args[6] = {brain.get(), text, top_k.get(), device_id.get(), Py_True, Py_True};
@@ -874,14 +883,14 @@ bool query_client(ModuleState* st, PyObject* module, PyObject* self, PyObject* t
 
 PyObject* observe_impl(ModuleState* st, PyObject* module, PyObject* self, PyObject* timestamp, PyObject* payload,
                        double confidence) {
-    Ref limit = pyhost::module_global(module, st->min_confidence);
+    Ref limit = CONSTANT(st, module, min_confidence);
     if (!limit) return nullptr;
     int low = float_less_than(confidence, limit.get());
     if (low < 0) return nullptr;
     if (low) Py_RETURN_NONE;
 
     const long long counter = count_reading(as_detector(self)->check_counter);
-    Ref every = pyhost::module_global(module, st->check_every);
+    Ref every = CONSTANT(st, module, check_every);
     if (!every) return nullptr;
     int skip = off_cadence(counter, every.get());
     if (skip < 0) return nullptr;
@@ -1142,6 +1151,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
 int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
+    st->watch.stop();
 #define CLEAR(f) Py_CLEAR(st->f);
     STATE_OBJECTS(CLEAR)
 #undef CLEAR
@@ -1207,7 +1217,8 @@ int exec_module(PyObject* module) {
     if (st->event_type == nullptr || PyModule_AddType(module, st->event_type) < 0) return -1;
     st->detector_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &detector_spec, nullptr));
     if (st->detector_type == nullptr || PyModule_AddType(module, st->detector_type) < 0) return -1;
-    return 0;
+    // Last: from here on the namespace only changes when a caller rebinds.
+    return st->watch.start(module);
 }
 
 PyModuleDef_Slot slots[] = {
