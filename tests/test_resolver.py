@@ -196,6 +196,17 @@ def test_file_store_survives_reopening(tmp_path):
         assert [h["episode_id"] for h in r.query("x=9", 3, "d", False, True)][0] == "c"
 
 
+def test_a_store_file_has_one_resolver_at_a_time(tmp_path):
+    path = str(tmp_path / "store.sqlite")
+    first = LocalResolver(path)
+    with pytest.raises(ResolverError, match="in use by another resolver"):
+        LocalResolver(path)
+    first.ingest([episode("a", x=1)], "d")
+    first.close()
+    with LocalResolver(path) as again:
+        assert again.stats()["episodes"] == {"d": 1}
+
+
 def test_closed_resolver_refuses():
     r = LocalResolver()
     r.close()

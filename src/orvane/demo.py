@@ -101,6 +101,8 @@ class Fault:
     kind: str
     start: int
     end: int  # exclusive
+    #: Strength of this occurrence relative to the kind's usual one.
+    severity: float = 1.0
 
     def covers(self, t: int) -> bool:
         return self.start <= t < self.end
@@ -187,7 +189,8 @@ class _Device:
             for i, kind in enumerate(kinds):
                 room = int(slot) - cfg.fault_length - 10
                 start = int(lo + i * slot) + 5 + (self.rng.randrange(room) if room > 0 else 0)
-                faults.append(Fault(self.name, kind, start, min(start + cfg.fault_length, hi)))
+                severity = self.rng.uniform(0.6, 1.2)
+                faults.append(Fault(self.name, kind, start, min(start + cfg.fault_length, hi), severity))
         return faults
 
     def fault_at(self, t: int) -> Optional[Fault]:
@@ -196,7 +199,8 @@ class _Device:
                 return fault
         return None
 
-    def reading(self, t: int, kind: str) -> Tuple[Dict[str, float], Optional[Dict[str, Any]]]:
+    def reading(self, t: int, kind: str, s: float = 1.0) -> Tuple[Dict[str, float], Optional[Dict[str, Any]]]:
+        """One reading at time t under a fault of this kind (or HEALTHY) of severity s."""
         g = self.rng.gauss
         cycle = math.sin(2 * math.pi * t / self.temp_period + self.phase)
         if self.line:
@@ -205,11 +209,11 @@ class _Device:
             current = 6.0 + 4.0 * (speed - 1.2) + g(0, 0.05)
             if kind == "JAM":
                 speed = 0.1 + g(0, 0.02)
-                current += 3.0
-                motor_temp += 6.0
+                current += 3.0 * s
+                motor_temp += 6.0 * s
             elif kind == "OVERHEAT":
-                motor_temp += 12.0
-                current += 1.0
+                motor_temp += 12.0 * s
+                current += 1.0 * s
             note = self.rng.choice(_LINE_NOTES[kind])
             payload = {
                 "belt_speed_mps": speed,
@@ -233,14 +237,14 @@ class _Device:
         flow_extra = 0.0
         bearing_extra = 0.0
         if kind == "OVERHEAT":
-            temp_motor += 12.0
-            current += 2.0
+            temp_motor += 12.0 * s
+            current += 2.0 * s
         elif kind == "BEARING_WEAR":
-            vibration += 1.5
-            bearing_extra = 4.0
+            vibration += 1.5 * s
+            bearing_extra = 4.0 * s
         elif kind == "LEAK":
-            pressure -= 25.0
-            flow_extra = 22.0
+            pressure -= 25.0 * s
+            flow_extra = 22.0 * s
         payload = {
             "temp_motor_c": temp_motor,
             "temp_bearing_c": 0.6 * temp_motor + 10.0 + bearing_extra + g(0, 0.2),
@@ -481,7 +485,7 @@ def _run(cfg: DemoConfig, out: TextIO, err: TextIO) -> DemoResult:
         for dev in devices:
             fault = dev.fault_at(t)
             truth = fault.kind if fault is not None else HEALTHY
-            payload, context = dev.reading(t, truth)
+            payload, context = dev.reading(t, truth, fault.severity if fault is not None else 1.0)
             profiler = profilers[dev.name]
 
             t0 = perf()

@@ -252,13 +252,23 @@ class LocalResolver:
         self.vectors_enabled = bool(vectors)
         # One connection, used under _lock only: an in-memory database lives
         # in its connection, and one writer keeps SQLite's own locking simple.
-        self._db = sqlite3.connect(self.path, check_same_thread=False, isolation_level=None)
+        self._db = sqlite3.connect(self.path, check_same_thread=False, isolation_level=None, timeout=1.0)
         self._lock = threading.Lock()
         self._closed = False
-        if self.path != ":memory:":
-            self._db.execute("PRAGMA journal_mode=WAL")
-            self._db.execute("PRAGMA synchronous=NORMAL")
-        self._db.executescript(_SCHEMA)
+        try:
+            if self.path != ":memory:":
+                # The indexes live in this process, so a second resolver on the
+                # same file would never see this one's writes: hold the file
+                # exclusively (from the first write on) until close().
+                self._db.execute("PRAGMA locking_mode=EXCLUSIVE")
+                self._db.execute("PRAGMA journal_mode=WAL")
+                self._db.execute("PRAGMA synchronous=NORMAL")
+            self._db.executescript(_SCHEMA)
+        except sqlite3.OperationalError as exc:
+            self._db.close()
+            if "locked" in str(exc):
+                raise ResolverError(f"the store {self.path} is in use by another resolver", 409) from None
+            raise
         self._devices: Dict[str, _DeviceEpisodes] = {}
         self._outcomes: Dict[str, dict] = {}
         self._vectors: Dict[str, List[Tuple[int, str, Tuple[float, ...], str]]] = {}
