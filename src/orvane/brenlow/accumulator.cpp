@@ -64,6 +64,7 @@ struct ModuleState {
     ACCUMULATOR_NAMES(ACCUMULATOR_FIELD)
 #undef ACCUMULATOR_FIELD
     PyObject* empty;                // ""
+    PyObject* zero_text;            // "0"
     PyObject* key_separator;        // ", "
     PyObject* action_sensor;        // the action descriptions
     PyObject* action_multimodal;
@@ -78,12 +79,17 @@ struct ModuleState {
     PyObject* layout_episode;
     PyObject* layout_state;
     PyObject* layout_state_metadata;
-    PyObject* layout_action;
+    PyObject* layout_action_sensor;
+    PyObject* layout_action_multimodal;
     PyObject* layout_action_metadata;
     PyObject* layout_outcome;
     PyObject* layout_outcome_metadata;
     PyObject* layout_embeddings;
     PyObject* layout_metadata;
+    // Our own methods as the type holds them, to tell whether ordinary
+    // lookup on an instance still finds them.
+    PyObject* own_build_episode;
+    PyObject* own_flush_locked;
 };
 
 ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
@@ -129,7 +135,10 @@ class TextBuilder {
         Py_ssize_t pos = 0;
         for (int i = 0; i < count_; ++i) {
             const Part& p = parts_[i];
-            if (p.str != nullptr) {
+            if (p.str != nullptr && PyUnicode_KIND(p.str) == kind) {
+                std::memcpy(static_cast<char*>(data) + pos * kind, PyUnicode_DATA(p.str),
+                            static_cast<std::size_t>(p.length) * static_cast<std::size_t>(kind));
+            } else if (p.str != nullptr) {
                 if (PyUnicode_CopyCharacters(out, pos, p.str, 0, p.length) < 0) {
                     Py_DECREF(out);
                     return nullptr;
@@ -175,6 +184,11 @@ struct AccumulatorObject {
     PyObject* window;         // collections.deque of reading records
     PyObject* pending_batch;  // exact list of episode records
     PyObject* lock;           // pyhost::LockObject
+    // Texts and records that depend only on the device id, made again
+    // whenever `device_id` is another object than the one they were made for.
+    PyObject* cached_device_id;
+    PyObject* default_category;   // "device_" + device_id
+    PyObject* outcome_metadata;   // {"pending": True, "device_id": device_id}, copied per episode
     PyObject* dict;
     PyObject* weakreflist;
     long long total_episodes;
@@ -519,7 +533,7 @@ Ref modality_count_text(PyObject* payload, ModuleState* st) {
     Ref raw = Ref::borrow(PyDict_GetItemWithError(payload, st->modality_count));
     if (!raw) {
         if (PyErr_Occurred()) return Ref();
-        return Ref::steal(PyUnicode_FromString("0"));
+        return Ref::borrow(st->zero_text);
     }
     double x;
     if (!pyhost::host_float(raw.get(), &x)) return Ref();
@@ -561,13 +575,26 @@ Ref action_steps(PyObject* deltas, ModuleState* st) {
         }
         number.clear();
         pyhost::append_float_repr(number, PyFloat_AS_DOUBLE(v));
-        TextBuilder t;
-        t.add("delta_");
-        t.add(key.get());
-        t.add("=");
-        t.add(number);
-        PyObject* step = t.build();
-        if (step == nullptr) return Ref();
+        PyObject* step;
+        if (PyUnicode_IS_ASCII(key.get())) {
+            // The usual channel name: the whole step is ASCII, written at once.
+            const Py_ssize_t klen = PyUnicode_GET_LENGTH(key.get());
+            step = PyUnicode_New(7 + klen + static_cast<Py_ssize_t>(number.size()), 127);
+            if (step == nullptr) return Ref();
+            char* out = static_cast<char*>(PyUnicode_DATA(step));
+            std::memcpy(out, "delta_", 6);
+            std::memcpy(out + 6, PyUnicode_DATA(key.get()), static_cast<std::size_t>(klen));
+            out[6 + klen] = '=';
+            std::memcpy(out + 7 + klen, number.data(), number.size());
+        } else {
+            TextBuilder t;
+            t.add("delta_");
+            t.add(key.get());
+            t.add("=");
+            t.add(number);
+            step = t.build();
+            if (step == nullptr) return Ref();
+        }
         PyList_SET_ITEM(steps.get(), i++, step);
     }
     return steps;
@@ -605,12 +632,30 @@ Ref record(PyObject* layout, std::initializer_list<std::pair<PyObject*, PyObject
     return d;
 }
 
-PyObject* make_layout(std::initializer_list<PyObject*> keys) {
+// A layout: the record's keys in order, each with the value that every
+// record starts with (the constant ones stay; the others are replaced).
+PyObject* make_layout(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
     Ref d = Ref::steal(PyDict_New());
     if (!d) return nullptr;
-    for (PyObject* key : keys)
-        if (PyDict_SetItem(d.get(), key, Py_None) < 0) return nullptr;
+    for (const auto& [key, value] : items)
+        if (PyDict_SetItem(d.get(), key, value) < 0) return nullptr;
     return d.release();
+}
+
+bool refresh_device_cache(ModuleState* st, AccumulatorObject* acc, PyObject* dev) {
+    if (acc->cached_device_id == dev) return true;
+    TextBuilder t;
+    t.add("device_");
+    t.add(dev);
+    Ref category = Ref::steal(t.build());
+    if (!category) return false;
+    Ref outcome_metadata = record(st->layout_outcome_metadata, {{st->device_id, dev}});
+    if (!outcome_metadata) return false;
+    // Only strings and a dict of them are released here: no code runs.
+    Py_XSETREF(acc->default_category, category.release());
+    Py_XSETREF(acc->outcome_metadata, outcome_metadata.release());
+    Py_XSETREF(acc->cached_device_id, Py_NewRef(dev));
+    return true;
 }
 
 PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* context) {
@@ -648,14 +693,9 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
     Ref product = PyUnicode_GET_LENGTH(src.product.get()) > 0
                       ? src.product
                       : Ref::borrow(multimodal ? st->brenlow_multimodal : st->brenlow_sensor);
-    Ref category = src.category;
-    if (PyUnicode_GET_LENGTH(category.get()) == 0) {
-        TextBuilder t;
-        t.add("device_");
-        t.add(dev);
-        category = Ref::steal(t.build());
-        if (!category) return nullptr;
-    }
+    AccumulatorObject* acc = as_acc(self);
+    if (!refresh_device_cache(st, acc, dev)) return nullptr;
+    Ref category = PyUnicode_GET_LENGTH(src.category.get()) > 0 ? src.category : Ref::borrow(acc->default_category);
 
     const std::string channel_text = decimal(channels);
     Ref canonical;
@@ -728,9 +768,11 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
     }
     Ref channel_count = Ref::steal(PyLong_FromSsize_t(channels));
     if (!channel_count) return nullptr;
-    Ref state_metadata = record(st->layout_state_metadata,
-                                {{st->channel_count, channel_count.get()}, {st->source_kind, src.kind.get()}});
+    Ref state_metadata = record(st->layout_state_metadata, {{st->channel_count, channel_count.get()}});
     if (!state_metadata) return nullptr;
+    if (PyUnicode_GET_LENGTH(src.kind.get()) > 0 &&
+        PyDict_SetItem(state_metadata.get(), st->source_kind, src.kind.get()) < 0)
+        return nullptr;
     if (src.meta && PyDict_Update(state_metadata.get(), src.meta.get()) < 0) return nullptr;
     Ref state = record(st->layout_state, {{st->description, state_description.get()},
                                           {st->context, context_values.get()},
@@ -744,21 +786,16 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
     Ref commands = Ref::steal(PyList_New(0));
     Ref action_metadata = record(st->layout_action_metadata, {{st->deltas, ch.deltas.get()}});
     if (!commands || !action_metadata) return nullptr;
-    Ref action = record(st->layout_action, {{st->description, multimodal ? st->action_multimodal : st->action_sensor},
-                                            {st->steps, steps.get()},
-                                            {st->commands, commands.get()},
-                                            {st->metadata, action_metadata.get()}});
+    Ref action = record(multimodal ? st->layout_action_multimodal : st->layout_action_sensor,
+                        {{st->steps, steps.get()}, {st->commands, commands.get()}, {st->metadata, action_metadata.get()}});
     if (!action) return nullptr;
 
     // Outcome.
     Ref metrics = Ref::steal(PyDict_New());
     if (!metrics) return nullptr;
-    Ref outcome_metadata = record(st->layout_outcome_metadata, {{st->pending, Py_True}, {st->device_id, dev}});
+    Ref outcome_metadata = Ref::steal(PyDict_Copy(acc->outcome_metadata));
     if (!outcome_metadata) return nullptr;
-    // "success" stays None, as in the layout.
-    Ref outcome = record(st->layout_outcome, {{st->result, st->pending},
-                                              {st->metrics, metrics.get()},
-                                              {st->metadata, outcome_metadata.get()}});
+    Ref outcome = record(st->layout_outcome, {{st->metrics, metrics.get()}, {st->metadata, outcome_metadata.get()}});
     if (!outcome) return nullptr;
 
     Ref tags = episode_tags(st, dev, multimodal, src.tags.get());
@@ -779,17 +816,20 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
     }
 
     Ref embeddings = record(st->layout_embeddings, {{st->text, canonical.get()}});
-    Ref metadata = record(st->layout_metadata, {{st->tags, tags.get()}, {st->source, st->edge_stream}});
+    Ref metadata = record(st->layout_metadata, {{st->tags, tags.get()}});
     if (!embeddings || !metadata) return nullptr;
-    return record(st->layout_episode, {{st->episode_id, episode_id.get()},
-                                       {st->product, product.get()},
-                                       {st->category, category.get()},
-                                       {st->state, state.get()},
-                                       {st->action, action.get()},
-                                       {st->outcome, outcome.get()},
-                                       {st->embeddings, embeddings.get()},
-                                       {st->metadata, metadata.get()}})
-        .release();
+    // The layout holds the usual product; another one replaces it in place.
+    Ref episode = record(st->layout_episode, {{st->episode_id, episode_id.get()},
+                                              {st->category, category.get()},
+                                              {st->state, state.get()},
+                                              {st->action, action.get()},
+                                              {st->outcome, outcome.get()},
+                                              {st->embeddings, embeddings.get()},
+                                              {st->metadata, metadata.get()}});
+    if (!episode) return nullptr;
+    if (product.get() != st->brenlow_sensor && PyDict_SetItem(episode.get(), st->product, product.get()) < 0)
+        return nullptr;
+    return episode.release();
 }
 
 // ---------------------------------------------------------------------------
@@ -916,6 +956,28 @@ PyObject* post_batch(ModuleState* st, PyObject* self, PyObject* batch) {
     Py_RETURN_NONE;
 }
 
+// 1 when ordinary method lookup of `name` on `self` finds `own`, our own
+// method as the type was made with it: then calling the C++ code directly is
+// that same call. 0 when a subclass, a patched class attribute, an instance
+// attribute or a custom attribute hook would take over; -1 on error.
+int finds_own_method(PyObject* self, PyObject* name, PyObject* own) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_getattro != PyObject_GenericGetAttr) return 0;
+    PyObject* dict = as_acc(self)->dict;
+    if (dict != nullptr && PyDict_GET_SIZE(dict) > 0) {
+        if (PyDict_GetItemWithError(dict, name) != nullptr) return 0;
+        if (PyErr_Occurred()) return -1;
+    }
+    // A method descriptor looked up on its type is the descriptor itself.
+    Ref found = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name));
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return found.get() == own ? 1 : 0;
+}
+
 PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* context) {
     AccumulatorObject* acc = as_acc(self);
     Ref lock = field(self, acc->lock, "_lock");
@@ -934,11 +996,15 @@ PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject
     }
 
     Ref episode;
-    {
+    const int own_build = finds_own_method(self, st->_build_episode, st->own_build_episode);
+    if (own_build < 0) return nullptr;
+    if (own_build) {
+        episode = Ref::steal(build_episode(st, self, timestamp, payload, context));
+    } else {
         PyObject* call[] = {self, timestamp, payload, context};
         episode = Ref::steal(PyObject_VectorcallMethod(st->_build_episode, call, 3, st->kw_context));
-        if (!episode) return nullptr;
     }
+    if (!episode) return nullptr;
 
     Ref pending = field(self, acc->pending_batch, "pending_batch");
     if (!pending || PyList_Append(pending.get(), episode.get()) < 0) return nullptr;
@@ -952,10 +1018,17 @@ PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject
     const int due_age = age_due(st, module, now, acc->last_flush_ts);
     if (due_age < 0) return nullptr;
     if (due_batch || due_age) {
-        Ref now_obj = Ref::steal(PyFloat_FromDouble(now));
-        if (!now_obj) return nullptr;
-        PyObject* call[] = {self, now_obj.get()};
-        Ref r = Ref::steal(PyObject_VectorcallMethod(st->_flush_locked, call, 1, st->kw_now_ts));
+        const int own_flush = finds_own_method(self, st->_flush_locked, st->own_flush_locked);
+        if (own_flush < 0) return nullptr;
+        Ref r;
+        if (own_flush) {
+            r = Ref::steal(flush_locked(st, self, true, now));
+        } else {
+            Ref now_obj = Ref::steal(PyFloat_FromDouble(now));
+            if (!now_obj) return nullptr;
+            PyObject* call[] = {self, now_obj.get()};
+            r = Ref::steal(PyObject_VectorcallMethod(st->_flush_locked, call, 1, st->kw_now_ts));
+        }
         if (!r) return nullptr;
     }
     return episode.release();
@@ -1211,6 +1284,9 @@ int accumulator_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(acc->window);
     Py_VISIT(acc->pending_batch);
     Py_VISIT(acc->lock);
+    Py_VISIT(acc->cached_device_id);
+    Py_VISIT(acc->default_category);
+    Py_VISIT(acc->outcome_metadata);
     Py_VISIT(acc->dict);
     return 0;
 }
@@ -1222,6 +1298,9 @@ int accumulator_clear(PyObject* self) {
     Py_CLEAR(acc->window);
     Py_CLEAR(acc->pending_batch);
     Py_CLEAR(acc->lock);
+    Py_CLEAR(acc->cached_device_id);
+    Py_CLEAR(acc->default_category);
+    Py_CLEAR(acc->outcome_metadata);
     Py_CLEAR(acc->dict);
     return 0;
 }
@@ -1281,7 +1360,8 @@ int exec_module(PyObject* module) {
         return -1;
     ACCUMULATOR_NAMES(ACCUMULATOR_INTERN)
 #undef ACCUMULATOR_INTERN
-    if ((st->empty = pyhost::intern("")) == nullptr || (st->key_separator = pyhost::intern(", ")) == nullptr ||
+    if ((st->empty = pyhost::intern("")) == nullptr || (st->zero_text = pyhost::intern("0")) == nullptr ||
+        (st->key_separator = pyhost::intern(", ")) == nullptr ||
         (st->action_sensor = pyhost::intern("Channel deltas from previous reading")) == nullptr ||
         (st->action_multimodal = pyhost::intern("Multimodal channel deltas from previous reading")) == nullptr)
         return -1;
@@ -1292,17 +1372,33 @@ int exec_module(PyObject* module) {
         (st->kw_maxlen = text_tuple({st->maxlen})) == nullptr)
         return -1;
 
-    if ((st->layout_reading = make_layout({st->timestamp, st->payload})) == nullptr ||
-        (st->layout_episode = make_layout({st->episode_id, st->product, st->category, st->state, st->action,
-                                           st->outcome, st->embeddings, st->metadata})) == nullptr ||
-        (st->layout_state = make_layout({st->description, st->context, st->timestamp, st->metadata})) == nullptr ||
-        (st->layout_state_metadata = make_layout({st->channel_count, st->source_kind})) == nullptr ||
-        (st->layout_action = make_layout({st->description, st->steps, st->commands, st->metadata})) == nullptr ||
-        (st->layout_action_metadata = make_layout({st->deltas})) == nullptr ||
-        (st->layout_outcome = make_layout({st->result, st->success, st->metrics, st->metadata})) == nullptr ||
-        (st->layout_outcome_metadata = make_layout({st->pending, st->device_id})) == nullptr ||
-        (st->layout_embeddings = make_layout({st->text})) == nullptr ||
-        (st->layout_metadata = make_layout({st->tags, st->source})) == nullptr)
+    PyObject* const none = Py_None;
+    if ((st->layout_reading = make_layout({{st->timestamp, none}, {st->payload, none}})) == nullptr ||
+        (st->layout_episode = make_layout({{st->episode_id, none},
+                                           {st->product, st->brenlow_sensor},
+                                           {st->category, none},
+                                           {st->state, none},
+                                           {st->action, none},
+                                           {st->outcome, none},
+                                           {st->embeddings, none},
+                                           {st->metadata, none}})) == nullptr ||
+        (st->layout_state = make_layout(
+             {{st->description, none}, {st->context, none}, {st->timestamp, none}, {st->metadata, none}})) == nullptr ||
+        (st->layout_state_metadata = make_layout({{st->channel_count, none}, {st->source_kind, st->empty}})) == nullptr ||
+        (st->layout_action_sensor = make_layout({{st->description, st->action_sensor},
+                                                 {st->steps, none},
+                                                 {st->commands, none},
+                                                 {st->metadata, none}})) == nullptr ||
+        (st->layout_action_multimodal = make_layout({{st->description, st->action_multimodal},
+                                                     {st->steps, none},
+                                                     {st->commands, none},
+                                                     {st->metadata, none}})) == nullptr ||
+        (st->layout_action_metadata = make_layout({{st->deltas, none}})) == nullptr ||
+        (st->layout_outcome = make_layout(
+             {{st->result, st->pending}, {st->success, none}, {st->metrics, none}, {st->metadata, none}})) == nullptr ||
+        (st->layout_outcome_metadata = make_layout({{st->pending, Py_True}, {st->device_id, none}})) == nullptr ||
+        (st->layout_embeddings = make_layout({{st->text, none}})) == nullptr ||
+        (st->layout_metadata = make_layout({{st->tags, none}, {st->source, st->edge_stream}})) == nullptr)
         return -1;
 
     if (pyhost::bind_constants(module, "orvane.config", kConstants) < 0) return -1;
@@ -1319,6 +1415,10 @@ int exec_module(PyObject* module) {
     st->accumulator_type =
         reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &accumulator_spec, nullptr));
     if (st->accumulator_type == nullptr) return -1;
+    PyObject* type = reinterpret_cast<PyObject*>(st->accumulator_type);
+    if ((st->own_build_episode = PyObject_GetAttr(type, st->_build_episode)) == nullptr ||
+        (st->own_flush_locked = PyObject_GetAttr(type, st->_flush_locked)) == nullptr)
+        return -1;
     return PyModule_AddType(module, st->accumulator_type);
 }
 
@@ -1327,6 +1427,8 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     if (st == nullptr) return 0;
     Py_VISIT(st->accumulator_type);
     Py_VISIT(st->lock_type);
+    Py_VISIT(st->own_build_episode);
+    Py_VISIT(st->own_flush_locked);
     return 0;
 }
 
@@ -1335,10 +1437,13 @@ int module_clear(PyObject* module) {
     if (st == nullptr) return 0;
     Py_CLEAR(st->accumulator_type);
     Py_CLEAR(st->lock_type);
+    Py_CLEAR(st->own_build_episode);
+    Py_CLEAR(st->own_flush_locked);
 #define ACCUMULATOR_RELEASE(n) Py_CLEAR(st->n);
     ACCUMULATOR_NAMES(ACCUMULATOR_RELEASE)
 #undef ACCUMULATOR_RELEASE
     Py_CLEAR(st->empty);
+    Py_CLEAR(st->zero_text);
     Py_CLEAR(st->key_separator);
     Py_CLEAR(st->action_sensor);
     Py_CLEAR(st->action_multimodal);
@@ -1348,7 +1453,8 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->kw_thread);
     Py_CLEAR(st->kw_maxlen);
     for (PyObject** layout : {&st->layout_reading, &st->layout_episode, &st->layout_state,
-                              &st->layout_state_metadata, &st->layout_action, &st->layout_action_metadata,
+                              &st->layout_state_metadata, &st->layout_action_sensor, &st->layout_action_multimodal,
+                              &st->layout_action_metadata,
                               &st->layout_outcome, &st->layout_outcome_metadata, &st->layout_embeddings,
                               &st->layout_metadata})
         Py_CLEAR(*layout);
