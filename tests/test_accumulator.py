@@ -582,3 +582,50 @@ def test_fields_are_typed_attributes(config):
     del acc.brain
     with pytest.raises(AttributeError, match="brain"):
         acc.brain
+
+
+def test_records_are_fresh_and_follow_a_new_device_id(config, threads):
+    client = Client()
+    acc = EpisodeAccumulator(client, "d1")
+    first = acc.observe("t", {"x": 1})
+    for part in (first, first["state"], first["state"]["metadata"], first["action"], first["action"]["metadata"],
+                 first["outcome"], first["outcome"]["metadata"], first["embeddings"], first["metadata"]):
+        part["spoiled"] = True
+    first["metadata"]["tags"].append("spoiled")
+    acc.device_id = "d2"
+    second = acc.observe("u", {"x": 1})
+    expected = model_episode(acc.window, "d2", "u", {"x": 1}, suffix=second["episode_id"][-8:])
+    assert shape(second) == shape(expected)
+    acc.flush()
+    threads()
+    assert client.batches[0][1] == "d2"
+
+
+def test_patching_a_method_after_use_takes_effect(config, monkeypatch, threads):
+    config(batch=1)
+    acc = EpisodeAccumulator(Client(), "d")
+    acc.observe("t", {"x": 1})
+    flushed = []
+    monkeypatch.setattr(EpisodeAccumulator, "_build_episode", lambda self, ts, payload, context=None: {"ts": ts})
+    monkeypatch.setattr(EpisodeAccumulator, "_flush_locked", lambda self, now_ts=None: flushed.append(now_ts))
+    assert acc.observe("u", {}) == {"ts": "u"}
+    assert len(flushed) == 1 and type(flushed[0]) is float
+
+
+@pytest.mark.skipif(not hasattr(__import__("os"), "fork"), reason="needs fork")
+def test_forked_child_draws_its_own_ids(config):
+    import os
+    acc = EpisodeAccumulator(Client(), "d")
+    acc.observe("t", {})  # the parent now holds unused random bytes
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # child: report its next ids and leave at once
+        ids = " ".join(acc.observe("t", {})["episode_id"] for _ in range(20))
+        os.write(write, ids.encode())
+        os._exit(0)
+    os.close(write)
+    with os.fdopen(read) as f:
+        child = set(f.read().split())
+    os.waitpid(pid, 0)
+    parent = {acc.observe("t", {})["episode_id"] for _ in range(20)}
+    assert len(child) == 20 and not child & parent
