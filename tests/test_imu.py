@@ -117,6 +117,13 @@ def reference(trained_state):
 
 
 @pytest.fixture(scope="module")
+def network(trained_state):
+    model = _IMUModel(IMUEncoderConfig())
+    model.load_state_dict(trained_state)
+    return model.eval()
+
+
+@pytest.fixture(scope="module")
 def checkpoint(tmp_path_factory, trained_state):
     path = tmp_path_factory.mktemp("imu") / "bare.pt"
     torch.save(trained_state, path)
@@ -210,10 +217,8 @@ def test_model_keeps_the_config_object():
 
 
 @pytest.mark.parametrize("batch,t", [(1, 1), (2, 2), (3, 17), (2, 100), (1, 512)])
-def test_forward_matches_reference(reference, trained_state, batch, t):
-    model = _IMUModel(IMUEncoderConfig())
-    model.load_state_dict(trained_state)
-    model.eval()
+def test_forward_matches_reference(network, reference, batch, t):
+    model = network
     x = torch.from_numpy(np.random.default_rng(t).standard_normal((batch, 6, t)).astype(np.float32))
     with torch.no_grad():
         got, want = model(x), reference(x)
@@ -231,10 +236,9 @@ def test_forward_matches_reference(reference, trained_state, batch, t):
         ((2, 5, 100), "Expected channels=6, got=5"),
     ],
 )
-def test_forward_shape_errors(shape, message):
-    model = _IMUModel(IMUEncoderConfig())
+def test_forward_shape_errors(network, shape, message):
     with pytest.raises(ValueError) as info:
-        model(torch.zeros(shape))
+        network(torch.zeros(shape))
     assert str(info.value) == message
 
 
