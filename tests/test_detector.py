@@ -1,6 +1,9 @@
 """Tests of orvane.brenlow.detector against a plain-Python reference of the same rules."""
 
+import copy
 import math
+import pickle
+import re
 import struct
 import subprocess
 import sys
@@ -519,6 +522,26 @@ def test_event_record_and_to_dict():
     t.tag = "subclasses take extra attributes"
     assert t.to_dict()["dominant_outcome"] == "F" and t.tag.startswith("sub")
     assert e != AnomalyEvent("d", "t", 3, "FAULT", 1.0, 0.12345678, snap)
+
+
+class TaggedEvent(AnomalyEvent):
+    pass
+
+
+def test_events_copy_and_pickle():
+    e = AnomalyEvent("d", "t", 2, "FAULT", 0.75, 0.5, {"a": 1.0})
+    t = TaggedEvent("d", "t", 2, "FAULT", 0.75, 0.5, {})
+    t.tag = "kept"
+    for original in (e, t):
+        for clone in (copy.copy(original), copy.deepcopy(original), pickle.loads(pickle.dumps(original))):
+            assert type(clone) is type(original) and clone is not original
+            assert same(clone.to_dict(), original.to_dict())  # detected_at included
+    assert pickle.loads(pickle.dumps(t)).tag == "kept"
+    assert copy.copy(e).channel_snapshot is e.channel_snapshot
+    with pytest.raises(TypeError, match=re.escape(M.format("timestamp", "str", "int"))):
+        AnomalyEvent.__new__(AnomalyEvent).__setstate__({"timestamp": 5})
+    with pytest.raises(AttributeError, match="has no attribute 'device_id'"):
+        AnomalyEvent.__new__(AnomalyEvent).to_dict()
 
 
 def test_buffer_keeps_last_thousand(consts):

@@ -242,6 +242,42 @@ PyObject* event_to_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return event_to_dict_impl(state_of(module), self);
 }
 
+// Copying and pickling: the default protocol makes a bare object with
+// __new__ and hands it this state, so an event comes back with its own
+// detected_at, and a subclass's extra attributes come with it.
+PyObject* event_getstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const pyhost::Signature sig{"__getstate__", nullptr, 0, 0, true};
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+    PyObject* module = module_of_type(Py_TYPE(self));
+    if (module == nullptr) return nullptr;
+    Ref state = Ref::steal(event_to_dict_impl(state_of(module), self));
+    if (!state) return nullptr;
+    // Only subclasses have an instance dict.
+    Ref extra = Ref::steal(PyObject_GetAttrString(self, "__dict__"));
+    if (!extra) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+        PyErr_Clear();
+    } else if (PyDict_Check(extra.get()) && PyDict_Update(state.get(), extra.get()) < 0) {
+        return nullptr;
+    }
+    return state.release();
+}
+
+PyObject* event_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"state"};
+    static const pyhost::Signature sig{"__setstate__", params, 1, 1, true};
+    PyObject* a[1];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!pyhost::check_dict(a[0], "state")) return nullptr;
+    Ref items = Ref::steal(PyDict_Items(a[0]));
+    if (!items) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        if (PyObject_SetAttr(self, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)) < 0) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 // Field access. Fields are stored natively and checked on assignment with
 // the same rules as the constructor; they cannot be deleted. Float fields
 // take any real number and fail with the interpreter's own conversion error.
@@ -1044,6 +1080,8 @@ constexpr int kMethodFlags = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef event_methods[] = {
     {"to_dict", FASTCALL_METHOD(event_to_dict), kMethodFlags,
      "to_dict($self, /)\n--\n\nThe event as a new dict of its eight fields, in declaration order."},
+    {"__getstate__", FASTCALL_METHOD(event_getstate), kMethodFlags, nullptr},
+    {"__setstate__", FASTCALL_METHOD(event_setstate), kMethodFlags, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
