@@ -680,6 +680,9 @@ class _Handler(BaseHTTPRequestHandler):
     server: ResolverHTTPServer
     protocol_version = "HTTP/1.1"
     server_version = "orvane-resolver/1"
+    # A connection that sends nothing for this long is closed, so idle
+    # keep-alive clients cannot hold a thread forever.
+    timeout = 60
 
     def log_message(self, format: str, *args: Any) -> None:  # noqa: A002 - the base class's name
         if self.server.log is not None:
