@@ -140,6 +140,10 @@ def _unit_vector(embedding: Any) -> Tuple[List[float], float]:
     return vec, norm
 
 
+def _dot(a: List[float], b: Tuple[float, ...]) -> float:
+    return sum(map(_mul, a, b))
+
+
 class _ChannelSpread:
     """Running mean and variance (Welford) of one channel over a device's episodes."""
 
@@ -605,10 +609,6 @@ class LocalResolver:
                 device: [(vid, list(unit), json.loads(meta)) for _, vid, unit, meta in entries]
                 for device, entries in self._vectors.items()
             }
-
-
-def _dot(a: List[float], b: Tuple[float, ...]) -> float:
-    return sum(map(_mul, a, b))
 
 
 # -- HTTP ----------------------------------------------------------------------
