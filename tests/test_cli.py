@@ -54,6 +54,7 @@ def test_csv_reading_keeps_cells_as_written():
     import io
 
     ts, channels, readings = read_csv_readings(io.StringIO(CSV))
+    readings = list(readings)
     assert ts == "time" and channels == ["temp", "mode", "rpm", "note", "pressure"]
     assert readings[2] == ("t2", {"mode": "manual", "rpm": "1510", "note": "warm up", "pressure": " 100.9"})
     assert readings[3][1] == {"temp": "21.1", "mode": "auto", "rpm": "n/a", "note": "ok"}

@@ -10,7 +10,7 @@ import os
 import signal
 import sys
 import threading
-from typing import Any, Dict, Iterable, List, Optional, Sequence, TextIO, Tuple
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, TextIO, Tuple
 
 __all__ = ["main", "build_parser", "profile_rows", "read_csv_readings", "schema_table"]
 
@@ -99,10 +99,12 @@ def snapshot_heading(snapshot: Dict[str, Any], schema: Dict[str, Any]) -> str:
 
 def read_csv_readings(
     stream: TextIO, timestamp_column: Optional[str] = None
-) -> Tuple[str, List[str], List[Tuple[str, Dict[str, str]]]]:
+) -> Tuple[str, List[str], Iterator[Tuple[str, Dict[str, str]]]]:
     """Reads a CSV of readings: a header row, a timestamp column, channel columns.
 
-    Answers (timestamp column, channel columns, readings), each reading a
+    Answers (timestamp column, channel columns, readings). The header is read
+    at once; the readings are read from ``stream`` as they are iterated, so a
+    file of any length is profiled in constant memory. Each reading is a
     (timestamp, payload) pair whose payload maps channel to the cell's text
     exactly as written. Empty cells and cells missing at the end of a short
     row are left out of the payload: the channel had no reading then.
@@ -130,22 +132,24 @@ def read_csv_readings(
     else:
         raise CommandError(f"no column {timestamp_column!r} in the header ({', '.join(header)})")
     channels = [h for i, h in enumerate(header) if i != ts_index]
-    readings = []
-    try:
-        for row in reader:
-            if not row or all(not cell.strip() for cell in row):
-                continue
-            if len(row) > len(header):
-                raise CommandError(f"line {reader.line_num}: {len(row)} cells, but the header has {len(header)} columns")
-            timestamp = row[ts_index].strip() if ts_index < len(row) else ""
-            payload = {}
-            for i, cell in enumerate(row):
-                if i != ts_index and cell.strip():
-                    payload[header[i]] = cell
-            readings.append((timestamp, payload))
-    except csv.Error as exc:
-        raise CommandError(f"line {reader.line_num}: {exc}") from None
-    return header[ts_index], channels, readings
+
+    def readings() -> Iterator[Tuple[str, Dict[str, str]]]:
+        try:
+            for row in reader:
+                if not row or all(not cell.strip() for cell in row):
+                    continue
+                if len(row) > len(header):
+                    raise CommandError(f"line {reader.line_num}: {len(row)} cells, but the header has {len(header)} columns")
+                timestamp = row[ts_index].strip() if ts_index < len(row) else ""
+                payload = {}
+                for i, cell in enumerate(row):
+                    if i != ts_index and cell.strip():
+                        payload[header[i]] = cell
+                yield timestamp, payload
+        except csv.Error as exc:
+            raise CommandError(f"line {reader.line_num}: {exc}") from None
+
+    return header[ts_index], channels, readings()
 
 
 def profile_rows(payloads: Iterable[Dict[str, Any]], device_id: str) -> Tuple[Dict[str, Any], Dict[str, Any]]:
@@ -172,25 +176,25 @@ def _json_safe(value: Any) -> Any:
 
 
 def cmd_profile(args: argparse.Namespace, out: TextIO) -> int:
-    try:
-        with open(args.file, newline="", encoding="utf-8-sig") as stream:
-            ts_column, channels, readings = read_csv_readings(stream, args.timestamp_column)
-    except OSError as exc:
-        raise CommandError(f"cannot read {args.file}: {exc.strerror or exc}") from None
-    except UnicodeDecodeError as exc:
-        raise CommandError(f"{args.file} is not UTF-8 text: {exc}") from None
     device_id = args.device_id
     if device_id is None:
         from .brenlow.provisioner import ensure_device_id
 
         device_id = ensure_device_id(os.path.splitext(os.path.basename(args.file))[0])
-    snapshot, schema = profile_rows((payload for _, payload in readings), device_id)
+    try:
+        with open(args.file, newline="", encoding="utf-8-sig") as stream:
+            ts_column, channels, readings = read_csv_readings(stream, args.timestamp_column)
+            snapshot, schema = profile_rows((payload for _, payload in readings), device_id)
+    except OSError as exc:
+        raise CommandError(f"cannot read {args.file}: {exc.strerror or exc}") from None
+    except UnicodeDecodeError as exc:
+        raise CommandError(f"{args.file} is not UTF-8 text: {exc}") from None
     if args.json:
         json.dump(_json_safe({"snapshot": snapshot, "schema": schema}), out, indent=2, allow_nan=False)
         out.write("\n")
         return 0
     unused = [c for c in channels if c not in snapshot["channels"]]
-    out.write(f"{args.file}: {len(readings)} readings, timestamp column {ts_column!r}\n")
+    out.write(f"{args.file}: {snapshot['total_observations']} readings, timestamp column {ts_column!r}\n")
     out.write(snapshot_heading(snapshot, schema) + "\n\n")
     out.write(schema_table(snapshot, schema) + "\n")
     if unused:
