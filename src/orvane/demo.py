@@ -446,7 +446,8 @@ def _run(cfg: DemoConfig, out: TextIO, err: TextIO) -> DemoResult:
     devices: List[_Device] = []
     for i in range(cfg.devices):
         line = cfg.devices > 1 and i == cfg.devices - 1
-        name = ensure_device_id(f" line-cam-01{tag} " if line else f" pump-{i + 1:02d}{tag} ")
+        # The provisioner settles each id as the SDK would (trimmed, at most 128 characters).
+        name = ensure_device_id(f"line-cam-01{tag}" if line else f"pump-{i + 1:02d}{tag}")
         devices.append(_Device(name, line, cfg.seed * 1009 + i, cfg, history_end))
     profilers = {d.name: StatisticalProfiler(d.name) for d in devices}
     accumulators = {d.name: EpisodeAccumulator(brain, d.name) for d in devices}
@@ -542,12 +543,12 @@ def _run(cfg: DemoConfig, out: TextIO, err: TextIO) -> DemoResult:
     episodes_stored = sum(counts.get(d.name, 0) for d in devices)
 
     if cfg.tables:
+        from .cli import schema_table, snapshot_heading
+
         classifier = SchemaClassifier()
         out.write("\nChannel schema per device (profiler snapshot, classifier labels)\n")
         for dev in devices:
             snapshot = profilers[dev.name].snapshot()
-            from .cli import schema_table, snapshot_heading
-
             schema = classifier.classify(snapshot)
             out.write("\n" + snapshot_heading(snapshot, schema) + "\n")
             out.write(schema_table(snapshot, schema) + "\n")
