@@ -149,7 +149,7 @@ def profiler_snapshot():
     return p.snapshot()
 
 
-def median_ratio(baseline, ours, number=500, rounds=15):
+def median_ratio(baseline, ours, number=300, rounds=31):
     """Median over rounds of baseline time / our time, each round timing the
     two back to back, so that a busy machine slows both alike."""
     ratios = []
