@@ -68,7 +68,9 @@ def _fsum(values):
 
 
 class PyAnomalyEvent:
-    def __init__(self, device_id, timestamp, similar_episode_count, dominant_outcome, confidence, query_score, channel_snapshot):
+    def __init__(
+        self, device_id, timestamp, similar_episode_count, dominant_outcome, confidence, query_score, channel_snapshot
+    ):
         self.device_id = _check(device_id, str, "device_id")
         self.timestamp = _check(timestamp, str, "timestamp")
         self.similar_episode_count = _int(similar_episode_count, "similar_episode_count")

@@ -179,8 +179,19 @@ def h(label, score=1.0):
     "hits, confidence, expected",
     [
         ([h("pending"), {"score": 1}, h(""), h(None), h(3), h(["x"])], 0.0, None),
-        ([{"score": 1, "outcome": {"result": r, "metrics": {"health_label": "FAULT"}}} for r in ("pending", "", 7)], 0.0, None),
-        ([{"score": 0.5, "outcome": {"result": "broke"}}, {"score": 0.25, "outcome": {"result": "broke", "metrics": ["x"]}}], 1.0, ("broke", 2, 0.375)),
+        (
+            [{"score": 1, "outcome": {"result": r, "metrics": {"health_label": "FAULT"}}} for r in ("pending", "", 7)],
+            0.0,
+            None,
+        ),
+        (
+            [
+                {"score": 0.5, "outcome": {"result": "broke"}},
+                {"score": 0.25, "outcome": {"result": "broke", "metrics": [1]}},
+            ],
+            1.0,
+            ("broke", 2, 0.375),
+        ),
         ([{"outcome": "FAULT"}, h("FAULT", 1.0)], 1.0, ("FAULT", 2, 0.5)),
         ([h("A"), h("B"), h("B"), h("A")], 0.0, ("A", 4, 1.0)),  # tie: first seen wins, ratio 0.5
         ([h("A"), h("B"), h("C")], 0.0, None),  # 1/3 is below the floor of 0.4
@@ -296,7 +307,9 @@ mapping_outcome = st.fixed_dictionaries(
 )
 outcomes = st.one_of(labels, labels, mapping_outcome, mapping_outcome, st.sampled_from([None, 3, ["FAULT"]]))
 hit_dicts = st.fixed_dictionaries({}, optional={"score": scores, "outcome": outcomes, "episode": st.none()})
-hits_lists = mostly(st.lists(hit_dicts, max_size=12), st.lists(st.one_of(hit_dicts, st.sampled_from([None, 1])), max_size=6))
+hits_lists = mostly(
+    st.lists(hit_dicts, max_size=12), st.lists(st.one_of(hit_dicts, st.sampled_from([None, 1])), max_size=6)
+)
 numbers = st.one_of(
     st.floats(allow_nan=True, allow_infinity=True),
     st.integers(-(10**30), 10**30),
@@ -332,7 +345,13 @@ def test_analyse_hits_matches_reference(hits, payload, confidence, factor):
 
 
 @settings(max_examples=200, deadline=None)
-@given(st.lists(st.one_of(st.sampled_from([1e16, -1e16, 1e100, -1e100, 1.0, 0.1, -2.5, 1e-5]), st.floats(-1e3, 1e3)), min_size=1, max_size=12))
+@given(
+    st.lists(
+        st.one_of(st.sampled_from([1e16, -1e16, 1e100, -1e100, 1.0, 0.1, -2.5, 1e-5]), st.floats(-1e3, 1e3)),
+        min_size=1,
+        max_size=12,
+    )
+)
 def test_query_score_is_compensated_mean(values):
     hits = [h("FAULT", v) for v in values]
     event = AnomalyDetector(Client(), "d")._analyse_hits("t", {}, hits, 0.0)
@@ -350,7 +369,10 @@ def test_query_score_is_compensated_mean(values):
         ({"temp": 21.456789, "rpm": 1500, "mode": "auto"}, "sensor state temp=21.4568 rpm=1500.0"),
         ({}, "sensor state "),
         ({"a": None, "b": []}, "sensor state "),
-        ({"s": "1.5", "b": True, "n": -0.00001, "big": 1e16, "h": 0.00015, "z": -0.0}, "sensor state s=1.5 b=1.0 n=-0.0 big=1e+16 h=0.0001 z=-0.0"),
+        (
+            {"s": "1.5", "b": True, "n": -0.00001, "big": 1e16, "h": 0.00015, "z": -0.0},
+            "sensor state s=1.5 b=1.0 n=-0.0 big=1e+16 h=0.0001 z=-0.0",
+        ),
         ({"X": "nan", "y": "-inf", 7: 2.5}, "sensor state X=nan y=-inf 7=2.5"),
         ({f"c{i}": i for i in range(25)}, "sensor state " + " ".join(f"c{i}={float(i)}" for i in range(20))),
     ],
@@ -393,7 +415,8 @@ def test_gate_and_cadence(consts):
     assert det._check_counter == 6
     assert [r is not None for r in results] == [False] * 6 + [True, False]
     assert results[6].confidence == 1.0
-    assert client.calls == [(("sensor state a=1.0",), [("k", 10), ("device_id", "dev"), ("include_episode", True), ("prefer_success", True)])]
+    keywords = [("k", 10), ("device_id", "dev"), ("include_episode", True), ("prefer_success", True)]
+    assert client.calls == [(("sensor state a=1.0",), keywords)]
 
 
 def test_constants_rebound_take_effect(consts):
@@ -506,7 +529,16 @@ def test_event_record_and_to_dict():
     snap = {"a": 1.0}
     e = AnomalyEvent("d", "t", 3.9, "FAULT", 1, 0.12345678, snap)
     d = e.to_dict()
-    assert list(d) == ["device_id", "timestamp", "similar_episode_count", "dominant_outcome", "confidence", "query_score", "channel_snapshot", "detected_at"]
+    assert list(d) == [
+        "device_id",
+        "timestamp",
+        "similar_episode_count",
+        "dominant_outcome",
+        "confidence",
+        "query_score",
+        "channel_snapshot",
+        "detected_at",
+    ]
     assert same(d["similar_episode_count"], 3) and same(d["confidence"], 1.0) and d["query_score"] == 0.12345678
     assert d["channel_snapshot"] is snap and isinstance(d["detected_at"], float)
     assert e.to_dict() is not d
@@ -544,6 +576,14 @@ def test_events_copy_and_pickle():
         AnomalyEvent.__new__(AnomalyEvent).to_dict()
 
 
+def test_detected_at_follows_the_host_clock(monkeypatch):
+    import time
+
+    monkeypatch.setattr(time, "time", lambda: 1234.5)
+    assert AnomalyEvent("d", "t", 1, "F", 1.0, 1.0, {}).detected_at == 1234.5
+    assert AnomalyDetector(Client(), "d")._analyse_hits("t", {}, [h("F")], 1.0).detected_at == 1234.5
+
+
 def test_buffer_keeps_last_thousand(consts):
     det = AnomalyDetector(Client(), "d")
     assert det.get_events() == []
@@ -575,7 +615,10 @@ M = "Argument '{}' has incorrect type (expected {}, got {})"
         (lambda d: d.observe("t", {}), "observe() takes exactly 4 positional arguments (3 given)"),
         (lambda d: d.observe("t", {}, 1, 2), "observe() takes exactly 4 positional arguments (5 given)"),
         (lambda d: d.observe("t", {}, 1, extra=2), "observe() got an unexpected keyword argument 'extra'"),
-        (lambda d: d.observe("t", {}, 1, timestamp="x"), "observe() got multiple values for keyword argument 'timestamp'"),
+        (
+            lambda d: d.observe("t", {}, 1, timestamp="x"),
+            "observe() got multiple values for keyword argument 'timestamp'",
+        ),
         (lambda d: d.observe(None, {}, 1.0), M.format("timestamp", "str", "NoneType")),
         (lambda d: d.observe("t", OrderedDict(), 1.0), M.format("payload", "dict", "OrderedDict")),
         (lambda d: d.observe("t", {}, "1.0"), "must be real number, not str"),
@@ -592,8 +635,14 @@ M = "Argument '{}' has incorrect type (expected {}, got {})"
         (lambda d: AnomalyEvent("d", "t", "3", "F", 1.0, 1.0, {}), M.format("similar_episode_count", "int", "str")),
         (lambda d: AnomalyEvent("d", "t", 3, "F", 1.0, 1.0, []), M.format("channel_snapshot", "dict", "list")),
         (lambda d: AnomalyEvent("d", "t", 3, "F", 1.0, "x", {}), "must be real number, not str"),
-        (lambda d: AnomalyEvent("d", "t", 3, "F", 1.0, 1.0), "__init__() takes exactly 8 positional arguments (7 given)"),
-        (lambda d: AnomalyEvent("d", "t", 3, "F", 1.0, 1.0, {}).to_dict(1), "to_dict() takes exactly 1 positional argument (2 given)"),
+        (
+            lambda d: AnomalyEvent("d", "t", 3, "F", 1.0, 1.0),
+            "__init__() takes exactly 8 positional arguments (7 given)",
+        ),
+        (
+            lambda d: AnomalyEvent("d", "t", 3, "F", 1.0, 1.0, {}).to_dict(1),
+            "to_dict() takes exactly 1 positional argument (2 given)",
+        ),
         (lambda d: setattr(d, "device_id", None), M.format("device_id", "str", "NoneType")),
     ],
 )
@@ -607,7 +656,15 @@ def test_argument_messages(call, message):
 def test_keywords_accepted():
     det = AnomalyDetector(brain=Client(), device_id="d")
     assert det.observe(timestamp="t", payload={}, confidence=0.0) is None
-    e = AnomalyEvent(channel_snapshot={}, query_score=0, confidence=0, dominant_outcome="F", similar_episode_count=1, timestamp="t", device_id="d")
+    e = AnomalyEvent(
+        channel_snapshot={},
+        query_score=0,
+        confidence=0,
+        dominant_outcome="F",
+        similar_episode_count=1,
+        timestamp="t",
+        device_id="d",
+    )
     assert e.dominant_outcome == "F"
 
 

@@ -12,7 +12,6 @@
 #include "pyhost.hpp"
 
 #include <cstring>
-#include <ctime>
 #include <memory_resource>
 #include <new>
 #include <string>
@@ -39,7 +38,17 @@ const char* const kConstantNames[] = {"DETECTOR_CHECK_EVERY", "DETECTOR_MIN_CONF
 const char* const kHealthyLabels[] = {"HEALTHY", "NORMAL", "OK", "NOMINAL"};
 
 // Keys of AnomalyEvent.to_dict(), in their order.
-enum EventKey { K_DEVICE_ID, K_TIMESTAMP, K_COUNT, K_DOMINANT, K_CONFIDENCE, K_QUERY_SCORE, K_SNAPSHOT, K_DETECTED_AT, K_EVENT_KEYS };
+enum EventKey {
+    K_DEVICE_ID,
+    K_TIMESTAMP,
+    K_COUNT,
+    K_DOMINANT,
+    K_CONFIDENCE,
+    K_QUERY_SCORE,
+    K_SNAPSHOT,
+    K_DETECTED_AT,
+    K_EVENT_KEYS
+};
 const char* const kEventKeyNames[K_EVENT_KEYS] = {"device_id",        "timestamp",   "similar_episode_count",
                                                    "dominant_outcome", "confidence",  "query_score",
                                                    "channel_snapshot", "detected_at"};
@@ -54,6 +63,7 @@ struct ModuleState {
     PyObject* min_confidence;
     PyObject* top_k;
     PyObject* cluster_threshold;
+    PyObject* time;
     PyObject* s_get;
     PyObject* s_score;
     PyObject* s_outcome;
@@ -76,6 +86,7 @@ struct ModuleState {
     pyhost::CachedGlobal cached_min_confidence;
     pyhost::CachedGlobal cached_top_k;
     pyhost::CachedGlobal cached_cluster_threshold;
+    pyhost::CachedGlobal cached_time;
 };
 
 // A configuration constant as the module's namespace binds it now.
@@ -88,31 +99,13 @@ ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyMod
 // The module that defined `tp` or one of its bases (borrowed).
 PyObject* module_of_type(PyTypeObject* tp) { return PyType_GetModuleByDef(tp, &moduledef); }
 
-// ---------------------------------------------------------------------------
-// Wall-clock time as time.time() gives it
-// ---------------------------------------------------------------------------
-
-bool wall_time(double* out) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyTime_t t;
-    if (PyTime_Time(&t) < 0) return false;
-    *out = PyTime_AsSecondsDouble(t);
-    return true;
-#else
-    // The interpreter reads CLOCK_REALTIME in nanoseconds and converts the
-    // count the same way.
-    struct timespec ts;
-    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        return false;
-    }
-    const long long ns = static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-    if (ns % 1000000000LL == 0)
-        *out = static_cast<double>(ns / 1000000000LL);
-    else
-        *out = static_cast<double>(ns) / 1e9;
-    return true;
-#endif
+// time.time(), called through the module's own `time` at each use, so that
+// a caller who patches or freezes the clock sees it in detected_at.
+bool wall_time(ModuleState* st, PyObject* module, double* out) {
+    Ref time_module = CONSTANT(st, module, time);
+    if (!time_module) return false;
+    Ref now = Ref::steal(PyObject_CallMethodNoArgs(time_module.get(), st->time));
+    return now && pyhost::real_float(now.get(), out);
 }
 
 // ---------------------------------------------------------------------------
@@ -134,8 +127,6 @@ struct EventObject {
 };
 
 EventObject* as_event(PyObject* o) { return reinterpret_cast<EventObject*>(o); }
-
-constexpr unsigned kAllDoubles = (1u << K_CONFIDENCE) | (1u << K_QUERY_SCORE) | (1u << K_DETECTED_AT);
 
 int event_traverse(PyObject* self, visitproc visit, void* arg) {
     EventObject* e = as_event(self);
@@ -169,8 +160,8 @@ void event_dealloc(PyObject* self) {
 
 // Stores the seven constructor fields (already checked) and stamps the
 // creation time last. Steals nothing; `count` must be an int.
-bool event_fill(EventObject* e, PyObject* device_id, PyObject* timestamp, PyObject* count, PyObject* dominant,
-                double confidence, double query_score, PyObject* snapshot) {
+bool event_fill(ModuleState* st, PyObject* module, EventObject* e, PyObject* device_id, PyObject* timestamp,
+                PyObject* count, PyObject* dominant, double confidence, double query_score, PyObject* snapshot) {
     double now;
     Py_XSETREF(e->device_id, Py_NewRef(device_id));
     Py_XSETREF(e->timestamp, Py_NewRef(timestamp));
@@ -180,7 +171,7 @@ bool event_fill(EventObject* e, PyObject* device_id, PyObject* timestamp, PyObje
     e->query_score = query_score;
     Py_XSETREF(e->channel_snapshot, Py_NewRef(snapshot));
     e->doubles_set |= (1u << K_CONFIDENCE) | (1u << K_QUERY_SCORE);
-    if (!wall_time(&now)) return false;
+    if (!wall_time(st, module, &now)) return false;
     e->detected_at = now;
     e->doubles_set |= 1u << K_DETECTED_AT;
     return true;
@@ -201,7 +192,12 @@ int event_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!pyhost::real_float(a[4], &confidence) || !pyhost::real_float(a[5], &query_score))
         return -1;
     if (!pyhost::check_dict(a[6], "channel_snapshot")) return -1;
-    return event_fill(as_event(self), a[0], a[1], count.get(), a[3], confidence, query_score, a[6]) ? 0 : -1;
+    PyObject* module = module_of_type(Py_TYPE(self));
+    if (module == nullptr) return -1;
+    return event_fill(state_of(module), module, as_event(self), a[0], a[1], count.get(), a[3], confidence,
+                      query_score, a[6])
+               ? 0
+               : -1;
 }
 
 PyObject* missing_attribute(PyObject* self, const char* name) {
@@ -755,7 +751,8 @@ int is_healthy(ModuleState* st, PyObject* label) {
     // Full Unicode upper-casing can turn non-ASCII letters into ASCII ones
     // (the dotless i becomes I), so anything else asks str.upper().
     PyObject* call_args[1] = {label};
-    Ref upper = Ref::steal(PyObject_VectorcallMethod(st->s_upper, call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref upper = Ref::steal(
+        PyObject_VectorcallMethod(st->s_upper, call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!upper) return -1;
     for (const char* h : kHealthyLabels) {
         Ref text = Ref::steal(PyUnicode_FromString(h));
@@ -842,8 +839,8 @@ PyObject* analyse_hits_impl(ModuleState* st, PyObject* module, PyObject* self, P
     PyTypeObject* tp = st->event_type;
     Ref event = Ref::steal(tp->tp_alloc(tp, 0));
     if (!event) return nullptr;
-    if (!event_fill(as_event(event.get()), device_id.get(), timestamp, count.get(), dominant_ref.get(), confidence,
-                    query_score, snapshot.get()))
+    if (!event_fill(st, module, as_event(event.get()), device_id.get(), timestamp, count.get(), dominant_ref.get(),
+                    confidence, query_score, snapshot.get()))
         return nullptr;
 
     Ref lock = detector_field(self, d->lock, "_lock");
@@ -1170,11 +1167,11 @@ PyType_Slot detector_slots[] = {
 PyType_Spec detector_spec = {"orvane.brenlow.detector.AnomalyDetector", sizeof(DetectorObject), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, detector_slots};
 
-#define STATE_OBJECTS(X)                                                                                        \
-    X(event_type) X(detector_type) X(lock_type) X(deque_type) X(check_every) X(min_confidence) X(top_k)         \
-        X(cluster_threshold) X(s_get) X(s_score) X(s_outcome) X(s_result) X(s_metrics) X(s_health_label)        \
-            X(s_append) X(s_query) X(s_upper) X(s_to_dict) X(s_build_query) X(s_analyse_hits) X(s_empty)        \
-                X(query_kwnames) X(maxlen_kwnames)
+#define STATE_OBJECTS(X)                                                                              \
+    X(event_type) X(detector_type) X(lock_type) X(deque_type) X(check_every) X(min_confidence) X(top_k) \
+    X(cluster_threshold) X(time) X(s_get) X(s_score) X(s_outcome) X(s_result) X(s_metrics)              \
+    X(s_health_label) X(s_append) X(s_query) X(s_upper) X(s_to_dict) X(s_build_query) X(s_analyse_hits) \
+    X(s_empty) X(query_kwnames) X(maxlen_kwnames)
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
@@ -1228,6 +1225,7 @@ int exec_module(PyObject* module) {
     INTERN(min_confidence, "DETECTOR_MIN_CONFIDENCE")
     INTERN(top_k, "DETECTOR_TOP_K")
     INTERN(cluster_threshold, "DETECTOR_CLUSTER_THRESHOLD")
+    INTERN(time, "time")
     INTERN(s_get, "get")
     INTERN(s_score, "score")
     INTERN(s_outcome, "outcome")
