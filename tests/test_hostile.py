@@ -276,10 +276,22 @@ key_specs = st.one_of(
 payload_specs = st.lists(st.tuples(key_specs, value_specs), max_size=8)
 
 
+def fresh(v):
+    """A new object equal to v, so that the payload holds the only reference
+    and a conversion that drops it from the payload really frees it."""
+    if type(v) is float:
+        return v * 1.0
+    if type(v) is int:
+        return -(-v)
+    if type(v) is str and len(v) > 1:
+        return v.encode("utf-8", "surrogatepass").decode("utf-8", "surrogatepass")
+    return v
+
+
 def _build_value(spec, mutators):
     tag, v = spec
     if tag == "plain":
-        return v
+        return fresh(v)
     if tag == "odd":
         return make_odd(v)
     m = Mutator(v)
@@ -290,7 +302,7 @@ def _build_value(spec, mutators):
 def _build_key(spec):
     tag, k = spec
     if tag == "plain":
-        return k
+        return fresh(k)
     if tag == "strsub":
         return StrSub(k)
     if tag == "evil_eq":
