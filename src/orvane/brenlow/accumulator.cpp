@@ -160,7 +160,7 @@ class TextBuilder {
         const char* ascii;
         Py_ssize_t length;
     };
-    Part parts_[64];
+    Part parts_[kCapacity];
     int count_ = 0;
     Py_ssize_t length_ = 0;
     Py_UCS4 max_char_ = 127;
@@ -1411,7 +1411,7 @@ int exec_module(PyObject* module) {
     }
 
     st->lock_type = pyhost::make_lock_type(module, "orvane.brenlow.accumulator.Lock");
-    if (st->lock_type == nullptr) return -1;
+    if (st->lock_type == nullptr || PyModule_AddType(module, st->lock_type) < 0) return -1;
     st->accumulator_type =
         reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &accumulator_spec, nullptr));
     if (st->accumulator_type == nullptr) return -1;
