@@ -201,7 +201,8 @@ int event_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* missing_attribute(PyObject* self, const char* name) {
-    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%.200s'", Py_TYPE(self)->tp_name, name);
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%.200s'", pyhost::type_name(self).c_str(),
+                 name);
     return nullptr;
 }
 
@@ -229,8 +230,7 @@ PyObject* event_to_dict_impl(ModuleState* st, PyObject* self) {
     return d.release();
 }
 
-PyObject* event_to_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
+PyObject* event_to_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const pyhost::Signature sig{"to_dict", nullptr, 0, 0, true};
     if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
     PyObject* module = module_of_type(Py_TYPE(self));
@@ -948,8 +948,7 @@ PyObject* observe_impl(ModuleState* st, PyObject* module, PyObject* self, PyObje
 
 // ---- Python entry points --------------------------------------------------
 
-PyObject* detector_observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* detector_observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const params[] = {"timestamp", "payload", "confidence"};
     static const pyhost::Signature sig{"observe", params, 3, 3, true};
     PyObject* a[3];
@@ -962,8 +961,7 @@ PyObject* detector_observe(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return observe_impl(state_of(module), module, self, a[0], a[1], confidence);
 }
 
-PyObject* detector_build_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
+PyObject* detector_build_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const params[] = {"payload"};
     static const pyhost::Signature sig{"_build_query", params, 1, 1, true};
     PyObject* a[1];
@@ -973,8 +971,7 @@ PyObject* detector_build_query(PyObject* self, PyObject* const* args, Py_ssize_t
     return build_query_impl(state_of(module), a[0]);
 }
 
-PyObject* detector_analyse_hits(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
+PyObject* detector_analyse_hits(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const params[] = {"timestamp", "payload", "hits", "confidence"};
     static const pyhost::Signature sig{"_analyse_hits", params, 4, 4, true};
     PyObject* a[4];
@@ -987,8 +984,7 @@ PyObject* detector_analyse_hits(PyObject* self, PyObject* const* args, Py_ssize_
     return analyse_hits_impl(state_of(module), module, self, a[0], a[1], a[2], confidence);
 }
 
-PyObject* detector_get_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
+PyObject* detector_get_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const pyhost::Signature sig{"get_events", nullptr, 0, 0, true};
     if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
     PyObject* module = as_detector(self)->module;
