@@ -427,12 +427,15 @@ def test_every_episode_is_counted_or_reported_once(config, threads, capsys):
     config(batch=5)
     lock = threading.Lock()
     accepted, rejected = [], []
+    rng = random.Random(20240601)
 
     class Flaky:
         def ingest(self, batch, device_id):
-            time.sleep(random.random() * 0.002)
+            with lock:
+                pause, fail = rng.random() * 0.002, rng.random() < 0.3
+            time.sleep(pause)
             ids = [e["episode_id"] for e in batch]
-            if random.random() < 0.3:
+            if fail:
                 with lock:
                     rejected.append(ids)
                 raise ConnectionError(f"lost {len(ids)}")
