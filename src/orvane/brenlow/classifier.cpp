@@ -350,7 +350,8 @@ Ref correlated_partners(const ModuleState* st, Thresholds& th, PyObject* correla
                 plain = false;
                 break;
             }
-            if (str_differs(other, name) && __builtin_fabs(PyFloat_AS_DOUBLE(value)) >= t &&
+            // Side-effect free here, so the cheap test goes first.
+            if (__builtin_fabs(PyFloat_AS_DOUBLE(value)) >= t && str_differs(other, name) &&
                 PyList_Append(result.get(), other) < 0)
                 return Ref();
         }
@@ -564,6 +565,7 @@ PyObject* classify(PyObject* self, PyTypeObject* defining_class, PyObject* const
     Thresholds th(module, st);
     // A dict's own items() runs no Python code; anything else may.
     const bool plain_channels = PyDict_CheckExact(channels.get());
+    if (plain_channels) ranked.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(channels.get())));
     Ref items = Ref::steal(PyObject_CallMethodNoArgs(channels.get(), st->text[kItems]));
     if (!items) return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(items.get()));
