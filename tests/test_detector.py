@@ -676,3 +676,23 @@ def test_missing_constant_fails_import():
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "cannot import name DETECTOR_TOP_K"
+
+
+def test_stub_names_match_the_module():
+    import ast
+    from pathlib import Path
+
+    stub = ast.parse((Path(D.__file__).parent / "detector.pyi").read_text())
+    classes = {n.name: n for n in stub.body if isinstance(n, ast.ClassDef)}
+    assert {"AnomalyEvent", "AnomalyDetector"} <= set(classes)
+    for name in ("AnomalyEvent", "AnomalyDetector"):
+        declared = {
+            getattr(item, "name", None) or getattr(getattr(item, "target", None), "id", None)
+            for item in classes[name].body
+        }
+        runtime = {a for a in vars(getattr(D, name)) if not a.startswith("__") or a in ("__getstate__", "__setstate__")}
+        assert runtime - {"__doc__"} <= declared | {"__init__"}, runtime - declared
+        assert declared - {"__init__"} <= runtime, declared - runtime
+    for n in stub.body:
+        if isinstance(n, ast.AnnAssign):
+            assert hasattr(D, n.target.id)
