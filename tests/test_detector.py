@@ -504,6 +504,108 @@ def test_subclass_helpers_are_used(consts):
     assert client.calls[0][0] == ("custom",)
 
 
+class RefDetector:
+    """observe() in plain Python over the reference helpers above."""
+
+    def __init__(self, brain, device_id):
+        self.brain, self.device_id, self.counter, self.events = brain, device_id, 0, []
+
+    def observe(self, timestamp, payload, confidence):
+        if confidence < D.DETECTOR_MIN_CONFIDENCE:
+            return None
+        self.counter += 1
+        if self.counter % D.DETECTOR_CHECK_EVERY != 0:
+            return None
+        text = ref_build_query(payload)
+        try:
+            hits = self.brain.query(
+                text, k=D.DETECTOR_TOP_K, device_id=self.device_id, include_episode=True, prefer_success=True
+            )
+        except Exception:
+            return None
+        if not hits:
+            return None
+        if type(hits) is not list:
+            raise TypeError(f"Argument 'hits' has incorrect type (expected list, got {type(hits).__name__})")
+        record = ref_analyse_hits(self.device_id, timestamp, payload, hits, float(confidence))
+        if record is not None:
+            self.events.append(record)
+        return record
+
+
+answers = st.one_of(hits_lists, st.sampled_from([None, [], (), ({"outcome": "F"},), RuntimeError("down")]))
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    every=st.integers(1, 3),
+    readings=st.lists(st.tuples(st.sampled_from([0.0, 0.49, 0.5, 0.9, 1.0]), readings, answers), max_size=8),
+)
+def test_observe_matches_reference(every, readings):
+    saved = D.DETECTOR_CHECK_EVERY, D.DETECTOR_MIN_CONFIDENCE
+    D.DETECTOR_CHECK_EVERY, D.DETECTOR_MIN_CONFIDENCE = every, 0.5
+    try:
+        ours_client, ref_client = Client(), Client()
+        ours, ref = AnomalyDetector(ours_client, "dev"), RefDetector(ref_client, "dev")
+        for i, (confidence, payload, answer) in enumerate(readings):
+            ours_client.answer = ref_client.answer = answer
+            got = outcome_of(lambda: ours.observe(str(i), payload, confidence))
+            want = outcome_of(lambda: ref.observe(str(i), payload, confidence))
+            if got[0] == "ok" and got[1] is not None:
+                got = ("ok", event_record(got[1]))
+            assert same(got, want)
+        assert ours._check_counter == ref.counter
+        assert ours_client.calls == ref_client.calls
+        assert same([{k: v for k, v in e.items() if k != "detected_at"} for e in ours.get_events()], ref.events)
+    finally:
+        D.DETECTOR_CHECK_EVERY, D.DETECTOR_MIN_CONFIDENCE = saved
+
+
+def test_buffer_under_concurrent_writers_and_readers(consts):
+    det = AnomalyDetector(Client(), "d")
+    errors = []
+
+    def write(tag):
+        try:
+            for i in range(400):
+                det._analyse_hits(f"{tag}-{i}", {"a": i}, [h("F")], 1.0)
+                if i % 50 == 0:
+                    assert all(e["dominant_outcome"] == "F" for e in det.get_events())
+        except Exception as exc:  # reported below, from the main thread
+            errors.append(exc)
+
+    threads = [threading.Thread(target=write, args=(t,)) for t in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == [] and len(det.get_events()) == 1000
+
+
+def test_get_events_waits_for_a_holder_in_another_thread(consts):
+    det = AnomalyDetector(Client(), "d")
+    det._analyse_hits("t", {}, [h("F")], 1.0)
+    held, release = threading.Event(), threading.Event()
+
+    def holder():
+        with det._lock:
+            held.set()
+            release.wait(5)
+
+    t = threading.Thread(target=holder)
+    t.start()
+    held.wait(5)
+    result = []
+    reader = threading.Thread(target=lambda: result.append(det.get_events()))
+    reader.start()
+    reader.join(0.05)
+    assert reader.is_alive() and result == []  # waiting, without holding up this thread
+    release.set()
+    reader.join(5)
+    t.join(5)
+    assert len(result) == 1 and len(result[0]) == 1
+
+
 def test_counter_is_not_lost_across_threads(consts):
     consts(DETECTOR_CHECK_EVERY=10**9)
     det = AnomalyDetector(Client(), "d")
