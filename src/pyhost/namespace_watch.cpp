@@ -99,21 +99,12 @@ void NamespaceWatch::stop() noexcept {
     dict_ = nullptr;
 }
 
-Ref CachedGlobal::get(PyObject* module, PyObject* name, const NamespaceWatch& watch) {
-#ifndef Py_GIL_DISABLED
-    const std::uint64_t now = watch.version();
-    if (now != 0 && now == version_ && value_ != nullptr) return Ref::borrow(value_);
+Ref CachedGlobal::refresh(PyObject* module, PyObject* name, std::uint64_t now) {
     Ref v = module_global(module, name);
     // Borrowed: while the version holds, the namespace keeps the value alive.
     value_ = v.get();
     version_ = v ? now : 0;
     return v;
-#else
-    // Without the GIL another thread could rebind the name between our check
-    // and our use of a borrowed value; read it afresh.
-    (void)watch;
-    return module_global(module, name);
-#endif
 }
 
 }  // namespace pyhost

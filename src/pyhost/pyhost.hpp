@@ -370,9 +370,21 @@ class NamespaceWatch {
 // valid, empty cache.
 class CachedGlobal {
   public:
-    Ref get(PyObject* module, PyObject* name, const NamespaceWatch& watch);
+    Ref get(PyObject* module, PyObject* name, const NamespaceWatch& watch) {
+#ifndef Py_GIL_DISABLED
+        const std::uint64_t now = watch.version();
+        if (PYHOST_LIKELY(now != 0 && now == version_ && value_ != nullptr)) return Ref::borrow(value_);
+        return refresh(module, name, now);
+#else
+        // Without the GIL another thread could rebind the name between our
+        // check and our use of a borrowed value: always read it afresh.
+        (void)watch;
+        return module_global(module, name);
+#endif
+    }
 
   private:
+    Ref refresh(PyObject* module, PyObject* name, std::uint64_t now);
     PyObject* value_;  // borrowed: the namespace holds it while unchanged
     std::uint64_t version_;
 };

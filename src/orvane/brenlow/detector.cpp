@@ -352,9 +352,11 @@ struct DetectorObject {
     PyObject* lock;       // pyhost LockObject guarding `events`
     // Updated by concurrent observe() calls without the lock.
     std::atomic<long long> check_counter;
-    // The defining module, found once at creation: the object's type holds
-    // it (through its base), so the borrowed pointer lives as long as we do.
+    // The defining module and its state, found once at creation: the
+    // object's type holds the module (through its base), so the borrowed
+    // pointers live as long as we do.
     PyObject* module;
+    ModuleState* state;
     PyObject* weakrefs;
 };
 
@@ -367,6 +369,7 @@ PyObject* detector_new(PyTypeObject* tp, PyObject*, PyObject*) {
     if (self == nullptr) return nullptr;
     new (&as_detector(self)->check_counter) std::atomic<long long>(0);
     as_detector(self)->module = module;
+    as_detector(self)->state = state_of(module);
     return self;
 }
 
@@ -404,7 +407,7 @@ int detector_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[2];
     if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
     if (!pyhost::check_str(a[1], "device_id")) return -1;
-    ModuleState* st = state_of(as_detector(self)->module);
+    ModuleState* st = as_detector(self)->state;
 
     Ref maxlen = Ref::steal(PyLong_FromSsize_t(kMaxEvents));
     if (!maxlen) return -1;
@@ -951,14 +954,24 @@ PyObject* observe_impl(ModuleState* st, PyObject* module, PyObject* self, PyObje
 PyObject* detector_observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const params[] = {"timestamp", "payload", "confidence"};
     static const pyhost::Signature sig{"observe", params, 3, 3, true};
-    PyObject* a[3];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    PyObject* const* a = args;
+    PyObject* parsed[3];
     double confidence;
-    if (!pyhost::check_str(a[0], "timestamp") || !pyhost::check_dict(a[1], "payload") ||
-        !pyhost::real_float(a[2], &confidence))
-        return nullptr;
-    PyObject* module = as_detector(self)->module;
-    return observe_impl(state_of(module), module, self, a[0], a[1], confidence);
+    // Every reading passes here, so the usual call (three positional
+    // arguments of the exact types) is recognised first; anything else goes
+    // through the full parse and checks, which raise the errors.
+    if (PYHOST_LIKELY(kwnames == nullptr && PyVectorcall_NARGS(nargs) == 3 && PyUnicode_CheckExact(args[0]) &&
+                      PyDict_CheckExact(args[1]) && PyFloat_CheckExact(args[2]))) {
+        confidence = PyFloat_AS_DOUBLE(args[2]);
+    } else {
+        if (!pyhost::parse_args(sig, args, nargs, kwnames, parsed)) return nullptr;
+        a = parsed;
+        if (!pyhost::check_str(a[0], "timestamp") || !pyhost::check_dict(a[1], "payload") ||
+            !pyhost::real_float(a[2], &confidence))
+            return nullptr;
+    }
+    DetectorObject* d = as_detector(self);
+    return observe_impl(d->state, d->module, self, a[0], a[1], confidence);
 }
 
 PyObject* detector_build_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -967,8 +980,7 @@ PyObject* detector_build_query(PyObject* self, PyObject* const* args, Py_ssize_t
     PyObject* a[1];
     if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     if (!pyhost::check_dict(a[0], "payload")) return nullptr;
-    PyObject* module = as_detector(self)->module;
-    return build_query_impl(state_of(module), a[0]);
+    return build_query_impl(as_detector(self)->state, a[0]);
 }
 
 PyObject* detector_analyse_hits(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -980,15 +992,14 @@ PyObject* detector_analyse_hits(PyObject* self, PyObject* const* args, Py_ssize_
     if (!pyhost::check_str(a[0], "timestamp") || !pyhost::check_dict(a[1], "payload") ||
         !pyhost::check_list(a[2], "hits") || !pyhost::real_float(a[3], &confidence))
         return nullptr;
-    PyObject* module = as_detector(self)->module;
-    return analyse_hits_impl(state_of(module), module, self, a[0], a[1], a[2], confidence);
+    DetectorObject* d = as_detector(self);
+    return analyse_hits_impl(d->state, d->module, self, a[0], a[1], a[2], confidence);
 }
 
 PyObject* detector_get_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const pyhost::Signature sig{"get_events", nullptr, 0, 0, true};
     if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
-    PyObject* module = as_detector(self)->module;
-    return get_events_impl(state_of(module), self);
+    return get_events_impl(as_detector(self)->state, self);
 }
 
 // ---- detector fields ------------------------------------------------------
@@ -1038,7 +1049,7 @@ int set_lock(PyObject* self, PyObject* value, void*) {
     }
     // The buffer's code takes the native mutex directly, so only a lock of
     // this module's kind (e.g. another detector's) can stand in.
-    PyTypeObject* lock_type = state_of(as_detector(self)->module)->lock_type;
+    PyTypeObject* lock_type = as_detector(self)->state->lock_type;
     if (Py_TYPE(value) != lock_type) {
         pyhost::raise_arg_type("_lock", "Lock", value);
         return -1;
