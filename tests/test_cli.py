@@ -9,9 +9,13 @@ import textwrap
 
 import pytest
 
+import orvane
+
 from orvane.cli import main, read_csv_readings
 
-SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
+# Child processes import the same orvane as this one: the installed package,
+# or the source tree of a developer build.
+SRC = os.path.dirname(os.path.dirname(os.path.abspath(orvane.__file__)))
 ENV = {**os.environ, "PYTHONPATH": SRC + os.pathsep + os.environ.get("PYTHONPATH", "")}
 
 CSV = textwrap.dedent(

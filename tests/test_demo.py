@@ -9,12 +9,16 @@ import threading
 
 import pytest
 
+import orvane
+
 for _name in ("profiler", "classifier", "provisioner", "accumulator", "detector"):
     pytest.importorskip(f"orvane.brenlow.{_name}")
 
 from orvane.demo import DemoConfig, check_config, run_demo  # noqa: E402
 
-SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
+# Child processes import the same orvane as this one: the installed package,
+# or the source tree of a developer build.
+SRC = os.path.dirname(os.path.dirname(os.path.abspath(orvane.__file__)))
 ENV = {**os.environ, "PYTHONPATH": SRC + os.pathsep + os.environ.get("PYTHONPATH", "")}
 
 
