@@ -291,3 +291,48 @@ def test_accumulator_bad_calls():
         expect((TypeError, AttributeError), setattr, acc, field, value)
     assert state(acc)[:4] == (0, 0, 0, 0)
     check_usable(acc)
+
+
+class CallsBack:
+    """A number (and text) whose conversion calls back into the accumulator."""
+
+    def __init__(self, fn):
+        self.fn = fn
+        self.error = None
+
+    def _call(self):
+        try:
+            self.fn()
+        except Exception as exc:  # noqa: BLE001  (kept for the assertions)
+            self.error = exc
+
+    def __float__(self):
+        self._call()
+        return 1.0
+
+    def __str__(self):
+        self._call()
+        return "calls-back"
+
+
+@pytest.mark.parametrize("where", ["payload", "context"])
+@pytest.mark.parametrize("call", ["observe", "flush", "acquire"])
+def test_observe_reentered_from_a_value_raises_instead_of_hanging(where, call):
+    acc = EpisodeAccumulator(Client(), "dev")
+    inner = {"observe": lambda: acc.observe("t", {}), "flush": acc.flush, "acquire": acc._lock.acquire}[call]
+    value = CallsBack(inner)
+    if where == "payload":
+        acc.observe("t", {"a": value})
+    else:
+        acc.observe("t", {"a": 1.0}, {"source_text": value})
+    assert type(value.error) is RuntimeError
+    assert acc.total_episodes == 1 and len(acc.window) == 1
+    check_usable(acc)
+
+
+def test_lock_released_by_a_value_while_observe_holds_it():
+    acc = EpisodeAccumulator(Client(), "dev")
+    ok, out = expect((RuntimeError,), acc.observe, "t", {"a": CallsBack(acc._lock.release), "b": 2.0})
+    assert not acc._lock.locked()
+    assert acc.total_episodes == (1 if ok else 0) and len(acc.window) == 1
+    check_usable(acc)

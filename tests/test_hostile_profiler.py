@@ -330,3 +330,63 @@ def test_profiler_bad_calls():
             setattr(p, field, value)
     assert p.total_observations == 0 and p.channels == {}
     check_profiler_usable(p)
+
+
+class CallsBack:
+    """A number whose conversion calls back into the profiler reading it."""
+
+    def __init__(self, fn):
+        self.fn = fn
+        self.error = None
+
+    def __float__(self):
+        try:
+            self.fn()
+        except Exception as exc:  # noqa: BLE001  (kept for the assertions)
+            self.error = exc
+        return 1.0
+
+
+@pytest.mark.parametrize("call", ["observe", "snapshot", "compute_correlations", "acquire"])
+def test_observe_reentered_from_a_value_raises_instead_of_hanging(call):
+    p = StatisticalProfiler("dev")
+    inner = {"observe": lambda: p.observe({"b": 1.0}), "snapshot": p.snapshot,
+             "compute_correlations": p.compute_correlations, "acquire": p._lock.acquire}[call]
+    value = CallsBack(inner)
+    p.observe({"a": value})
+    assert type(value.error) is RuntimeError
+    assert p.total_observations == 1 and "b" not in p.channels
+    check_profiler_usable(p)
+
+
+def test_lock_released_by_a_value_while_observe_holds_it():
+    """Python code may release the object's lock in the middle of observe:
+    observe must still return (or raise) properly, leave the lock free and
+    never release a lock that another thread took in the meantime."""
+    p = StatisticalProfiler("dev")
+    ok, out = expect((RuntimeError,), p.observe, {"a": CallsBack(p._lock.release), "b": 2.0})
+    assert not p._lock.locked()
+    assert p.total_observations == 1 and p.channels["a"].count == 1
+    check_profiler_usable(p)
+
+    import threading
+    taken, done = threading.Event(), threading.Event()
+
+    def other():
+        p._lock.acquire()
+        taken.set()
+        done.wait(5)
+        p._lock.release()
+
+    def release_and_let_other_in():
+        p._lock.release()
+        t.start()
+        taken.wait(5)
+
+    t = threading.Thread(target=other)
+    expect((RuntimeError,), p.observe, {"a": CallsBack(release_and_let_other_in)})
+    # The other thread's hold survives the end of observe.
+    assert p._lock.locked()
+    done.set()
+    t.join(5)
+    check_profiler_usable(p)

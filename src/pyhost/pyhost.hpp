@@ -275,8 +275,12 @@ LockObject* new_lock(PyTypeObject* lock_type);
 class LockGuard {
   public:
     explicit LockGuard(Mutex& m) : m_(m) { ok_ = m_.acquire(); }
+    // Python code run inside the scope (a value's __float__) may have
+    // released the lock through `_lock.release()`, and another thread may
+    // hold it by now: release only a hold that is still this thread's, and
+    // never leave an exception set behind a result.
     ~LockGuard() {
-        if (ok_) m_.release();
+        if (ok_ && m_.held_by_current_thread()) m_.release();
     }
     LockGuard(const LockGuard&) = delete;
     LockGuard& operator=(const LockGuard&) = delete;
@@ -284,10 +288,8 @@ class LockGuard {
     bool ok() const noexcept { return ok_; }
     // Releases early (before calling back into Python code).
     void unlock() {
-        if (ok_) {
-            m_.release();
-            ok_ = false;
-        }
+        if (ok_ && m_.held_by_current_thread()) m_.release();
+        ok_ = false;
     }
 
   private:
