@@ -390,3 +390,14 @@ def test_lock_released_by_a_value_while_observe_holds_it():
     done.set()
     t.join(5)
     check_profiler_usable(p)
+
+
+def test_total_observations_at_the_native_limit():
+    p = StatisticalProfiler("dev")
+    p.total_observations = 2**63 - 1
+    with pytest.raises(OverflowError):
+        p.observe({"a": 1.0})
+    assert p.total_observations == 2**63 - 1 and p.channels == {}
+    assert not p._lock.locked()
+    p.total_observations = 5
+    check_profiler_usable(p)

@@ -1269,7 +1269,15 @@ PyObject* add_channel(PyObject* module, PyObject* channels, PyObject* name) {
 // Applies one payload; the caller holds the lock.
 bool observe_locked(PyObject* module, ProfilerObject* self, PyObject* payload) {
     ModuleState* st = state_of(module);
-    self->total_observations.fetch_add(1, std::memory_order_relaxed);
+    // Python code may set the total to the largest native value; the next
+    // observation then fails instead of wrapping to a negative count.
+    Py_ssize_t total = self->total_observations.load(std::memory_order_relaxed);
+    do {
+        if (PYHOST_UNLIKELY(total == PY_SSIZE_T_MAX)) {
+            PyErr_SetString(PyExc_OverflowError, "total_observations is too large");
+            return false;
+        }
+    } while (!self->total_observations.compare_exchange_weak(total, total + 1, std::memory_order_relaxed));
 
     OutlierRule rule;
     bool rule_fresh = false;  // reloaded whenever Python code may have run
