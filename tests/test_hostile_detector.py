@@ -264,3 +264,12 @@ def test_detector_constructor_hostile_device_id(value):
         check_usable(out)
     else:
         assert not ok and "Argument 'device_id' has incorrect type" in str(out)
+
+
+@pytest.mark.xfail(strict=True, reason="_check_counter wraps to -2**63 past the largest native value "
+                                       "(routed to the detector's owner, /work/faults.md)")
+def test_check_counter_at_the_native_limit():
+    det = AnomalyDetector(Client(FAULT_HITS), "dev")
+    det._check_counter = 2**63 - 1
+    expect((OverflowError,), det.observe, "t", {"a": 1.0}, 0.9)
+    assert det._check_counter in (2**63 - 1, 2**63)
