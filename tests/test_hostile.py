@@ -498,3 +498,37 @@ def test_reference_cycles_through_objects_are_collected(module_name, class_name,
     del obj, holder
     gc.collect()
     assert ref() is None
+
+
+class Acts:
+    """A number (and text, and comparison operand) whose every use runs
+    `fn`: used to change an object's own fields while one of its
+    operations is reading them."""
+
+    def __init__(self, fn, value=1.5):
+        self.fn = fn
+        self.value = value
+
+    def __float__(self):
+        self.fn()
+        return self.value
+
+    def __index__(self):
+        self.fn()
+        return int(self.value)
+
+    def __str__(self):
+        self.fn()
+        return "acts"
+
+    def _cmp(self, other):
+        self.fn()
+        return False
+
+    __lt__ = __le__ = __gt__ = __ge__ = _cmp
+
+    def __mul__(self, other):
+        self.fn()
+        return self.value
+
+    __rmul__ = __truediv__ = __rtruediv__ = __mul__

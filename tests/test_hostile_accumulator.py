@@ -358,3 +358,43 @@ def test_total_ingested_at_the_native_limit(capsys):
     expect((OverflowError,), acc._post_batch, [{"a": 1}, {"b": 2}])
     capsys.readouterr()
     assert acc.total_ingested >= 2**63 - 1
+
+
+@pytest.mark.parametrize("action", ["clear", "rebind", "none"])
+@pytest.mark.parametrize("where", ["payload", "context", "tags"])
+def test_fields_changed_while_observe_reads_them(action, where):
+    """Python code run by a value empties or replaces `window` and
+    `pending_batch` in the middle of observe: the previous reading must not
+    be read after the window let it go."""
+    import collections
+
+    from test_hostile import Acts
+
+    acc = EpisodeAccumulator(Client(), "dev")
+    acc.observe("t0", {"a": 1.0 * 3, "b": "2.5" + "", "c": 4 + 10**6})
+
+    def act():
+        if action == "clear":
+            acc.window.clear()
+            acc.pending_batch.clear()
+        elif action == "rebind":
+            acc.window = collections.deque(maxlen=3)
+            acc.pending_batch = []
+        else:
+            acc.window = None
+
+    value = Acts(act)
+    payload, context = {"a": 2.0, "b": 3.0, "c": 1.0}, None
+    if where == "payload":
+        payload = {"a": value, "b": 3.0, "c": 1.0, "d": Acts(act)}
+    elif where == "context":
+        context = {"source_text": value, "source_meta": {"m": 1}}
+    else:
+        context = {"source_tags": ["x", value, "y"]}
+    ok, out = expect((TypeError, ValueError, AttributeError, RuntimeError), acc.observe, "t1", payload, context)
+    if ok:
+        assert out["state"]["timestamp"] == "t1"
+    assert not acc._lock.locked()
+    acc.window = collections.deque(maxlen=accumulator.ACCUMULATOR_WINDOW_SIZE)
+    acc.pending_batch = []
+    check_usable(acc)

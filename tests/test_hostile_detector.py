@@ -273,3 +273,38 @@ def test_check_counter_at_the_native_limit():
     det._check_counter = 2**63 - 1
     expect((OverflowError,), det.observe, "t", {"a": 1.0}, 0.9)
     assert det._check_counter in (2**63 - 1, 2**63)
+
+
+@pytest.mark.parametrize("action", ["clear", "rebind", "none"])
+@pytest.mark.parametrize("where", ["payload", "DETECTOR_CLUSTER_THRESHOLD", "DETECTOR_TOP_K"])
+def test_events_changed_while_observe_runs(action, where):
+    import collections
+
+    from test_hostile import Acts
+
+    det = AnomalyDetector(Client(FAULT_HITS), "dev")
+    det.observe("t0", {"a": 1.0}, 0.9)
+
+    def act():
+        if action == "clear":
+            det.events.clear()
+        elif action == "rebind":
+            det.events = collections.deque(maxlen=2)
+        else:
+            det.events = None
+
+    saved = getattr(detector, where, None)
+    try:
+        if where == "payload":
+            ok, out = expect(ERRORS, det.observe, "t", {"a": Acts(act), "b": 2.0}, 0.9)
+        else:
+            setattr(detector, where, Acts(act, 0.5 if where == "DETECTOR_CLUSTER_THRESHOLD" else 5))
+            ok, out = expect(ERRORS, det.observe, "t", {"a": 1.0}, 0.9)
+    finally:
+        if saved is not None:
+            setattr(detector, where, saved)
+    assert det._check_counter == 2 and not det._lock.locked()
+    if ok and out is not None and det.events is not None:
+        assert det.events[-1] is out
+    det.events = collections.deque(maxlen=1000)
+    check_usable(det)

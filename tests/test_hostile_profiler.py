@@ -401,3 +401,46 @@ def test_total_observations_at_the_native_limit():
     assert not p._lock.locked()
     p.total_observations = 5
     check_profiler_usable(p)
+
+
+@pytest.mark.parametrize("action", ["clear", "rebind", "foreign"])
+@pytest.mark.parametrize("where", ["payload", "PROFILER_MIN_DATAPOINTS", "PROFILER_OUTLIER_ZSCORE",
+                                   "PROFILER_PERIODICITY_MIN_POINTS"])
+def test_channels_changed_while_the_profiler_reads_them(action, where):
+    """Python code run by a value or by a rebound constant empties or
+    replaces `channels` in the middle of observe/snapshot: no stale channel
+    may be used after it is gone."""
+    from test_hostile import Acts
+
+    p = StatisticalProfiler("dev")
+    for i in range(40):
+        p.observe({"a": float(i % 3) * 1.0, "b": float(i) + 0.5})
+
+    def act():
+        if action == "clear":
+            p.channels.clear()
+        elif action == "rebind":
+            p.channels = {}
+        else:
+            p.channels = {"a": FakeChannel([float(i) for i in range(30)])}
+
+    allowed = (AttributeError, TypeError, ValueError, OverflowError, RuntimeError)
+    saved = getattr(profiler, where, None)
+    try:
+        if where == "payload":
+            expect(allowed, p.observe, {"a": Acts(act), "b": 2.0, "c": Acts(act)})
+        else:
+            setattr(profiler, where, Acts(act, 5))
+            for i in range(3):
+                expect(allowed, p.observe, {"a": float(i), "b": 2.0 * i})
+                p.channels = {}
+                for j in range(40):
+                    expect(allowed, p.observe, {"a": float(j % 3), "b": float(j)})
+            expect(allowed, p.snapshot)
+            expect(allowed, p.compute_correlations)
+    finally:
+        if saved is not None:
+            setattr(profiler, where, saved)
+    assert not p._lock.locked()
+    p.channels = {}
+    check_profiler_usable(p)
