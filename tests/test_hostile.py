@@ -10,6 +10,8 @@ hangs, and the object it was called on keeps working afterwards.
 
 from __future__ import annotations
 
+import os
+
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -198,6 +200,11 @@ class TwinStrKey(str):
 
     __hash__ = str.__hash__
 
+
+# Under tools/test-sanitized a known signed overflow halts the whole run, so
+# the expected-failure tests that trigger one are skipped there.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+skip_if_sanitized = pytest.mark.skipif(SANITIZED, reason="signed overflow (known fault) halts the sanitized run")
 
 USER_ERRORS = (Boom,)
 MUTATION_ERRORS = (RuntimeError,)
