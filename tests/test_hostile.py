@@ -16,7 +16,13 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-provisioner = pytest.importorskip("orvane.brenlow.provisioner")
+
+
+@pytest.fixture(scope="module")
+def provisioner():
+    # Not at module level: the other hostile files import this one.
+    return pytest.importorskip("orvane.brenlow.provisioner")
+
 
 # Every hostile test runs under these settings: a few dozen examples each keeps
 # all the hostile files well under a minute on two cores.
@@ -387,8 +393,8 @@ def check_refuses_bad_calls(fn, n_required: int, names: tuple):
 
 
 @HOSTILE
-@given(hostile_args)
-def test_ensure_device_id_hostile(value):
+@given(value=hostile_args)
+def test_ensure_device_id_hostile(provisioner, value):
     ok, out = expect((TypeError,), provisioner.ensure_device_id, value)
     if ok:
         assert type(value) is str or value is None
@@ -400,7 +406,7 @@ def test_ensure_device_id_hostile(value):
 
 
 @pytest.mark.parametrize("value", ["\ud800x", "a\x00b", " \x1c\u3000id\u2029 ", "é" * 500, StrSub("x")])
-def test_ensure_device_id_odd_text(value):
+def test_ensure_device_id_odd_text(provisioner, value):
     ok, out = expect((TypeError,), provisioner.ensure_device_id, value)
     if type(value) is StrSub:
         assert not ok
@@ -408,7 +414,7 @@ def test_ensure_device_id_odd_text(value):
         assert ok and out == value.strip()[:128]
 
 
-def test_ensure_device_id_bad_calls():
+def test_ensure_device_id_bad_calls(provisioner):
     check_refuses_bad_calls(provisioner.ensure_device_id, 1, ("device_id",))
     with pytest.raises(TypeError):
         provisioner.ensure_device_id(device_id="x", other=1)

@@ -5,8 +5,8 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from test_hostile import (
-    FEW, HOSTILE, MUTATIONS, Boom, DictSub, Mutator, StrSub, armed_keys, build_payload, check_refuses_bad_calls,
-    expect, hostile_args, make_odd, odd_objects, payload_specs, value_specs, _build_value,
+    FEW, HOSTILE, Boom, DictSub, StrSub, _build_value, armed_keys, build_payload, check_refuses_bad_calls, expect,
+    hostile_args, make_odd, payload_specs, value_specs,
 )
 
 classifier = pytest.importorskip("orvane.brenlow.classifier")
