@@ -399,3 +399,54 @@ def test_fields_changed_while_observe_reads_them(action, where):
     acc.window = collections.deque(maxlen=accumulator.ACCUMULATOR_WINDOW_SIZE)
     acc.pending_batch = []
     check_usable(acc)
+
+
+@pytest.mark.parametrize("override", ["returns_none", "returns_int", "reenters", "raises", "not_callable",
+                                      "flush_raises", "flush_rebinds"])
+def test_subclass_overrides_of_any_kind(override, monkeypatch):
+    """observe reaches _build_episode and _flush_locked through the instance,
+    so a subclass's override runs, whatever it does."""
+    monkeypatch.setattr(accumulator, "ACCUMULATOR_BATCH_SIZE", 2)
+
+    class Sub(EpisodeAccumulator):
+        pass
+
+    if override == "returns_none":
+        Sub._build_episode = lambda self, timestamp, payload, context=None: None
+    elif override == "returns_int":
+        Sub._build_episode = lambda self, timestamp, payload, context=None: 12345678
+    elif override == "reenters":
+        Sub._build_episode = lambda self, timestamp, payload, context=None: self.observe(timestamp, payload)
+    elif override == "raises":
+        def boom(self, timestamp, payload, context=None):
+            raise Boom("build")
+        Sub._build_episode = boom
+    elif override == "not_callable":
+        Sub._flush_locked = 5
+    elif override == "flush_raises":
+        def boom(self, now_ts=None):
+            raise Boom("flush")
+        Sub._flush_locked = boom
+    else:
+        def rebind(self, now_ts=None):
+            self.pending_batch = []
+        Sub._flush_locked = rebind
+    acc = Sub(Client(), "dev")
+    results = [expect((Boom, RuntimeError, TypeError), acc.observe, f"t{i}", {"a": float(i)}) for i in range(3)]
+    assert not acc._lock.locked()
+    built = sum(1 for ok, _ in results if ok)
+    if override in ("returns_none", "returns_int", "flush_rebinds"):
+        assert built == 3 and acc.total_episodes == 3
+        if override != "flush_rebinds":  # whatever the override built is what observe returns
+            assert all(out == (None if override == "returns_none" else 12345678) for _, out in results)
+    elif override in ("reenters", "raises"):
+        assert built == 0 and acc.total_episodes == 0 and acc.pending_batch == []
+    else:
+        # The flush step fails after the episode was queued and counted.
+        assert acc.total_episodes == 3
+    assert len(acc.window) == 3
+    for name in ("_build_episode", "_flush_locked"):
+        if name in Sub.__dict__:
+            delattr(Sub, name)
+    monkeypatch.setattr(accumulator, "ACCUMULATOR_BATCH_SIZE", 10**9)
+    check_usable(acc)
