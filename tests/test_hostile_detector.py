@@ -266,9 +266,6 @@ def test_detector_constructor_hostile_device_id(value):
         assert not ok and "Argument 'device_id' has incorrect type" in str(out)
 
 
-@skip_if_sanitized
-@pytest.mark.xfail(strict=True, reason="_check_counter wraps to -2**63 past the largest native value "
-                                       "(routed to the detector's owner, /work/faults.md)")
 def test_check_counter_at_the_native_limit():
     det = AnomalyDetector(Client(FAULT_HITS), "dev")
     det._check_counter = 2**63 - 1

@@ -16,6 +16,8 @@
 // class attribute takes effect exactly as it would for a Python class.
 #include "pyhost.hpp"
 
+#include <climits>
+
 #include <algorithm>
 #include <atomic>
 #include <charconv>
@@ -908,6 +910,20 @@ PyObject* flush_locked(ModuleState* st, PyObject* self, bool has_now, double now
     return nullptr;
 }
 
+// Adds an accepted batch to the count. The count is a native integer: past
+// its largest value the batch is refused with OverflowError (and reported
+// like any failed batch) rather than wrapping to a negative count.
+bool add_ingested(std::atomic<long long>& total, Py_ssize_t n) {
+    long long cur = total.load(std::memory_order_relaxed);
+    do {
+        if (cur > LLONG_MAX - n) {
+            PyErr_SetString(PyExc_OverflowError, "total_ingested is too large");
+            return false;
+        }
+    } while (!total.compare_exchange_weak(cur, cur + n, std::memory_order_relaxed));
+    return true;
+}
+
 // The body of a posting thread: ingest the batch, count it or report why not.
 PyObject* post_batch(ModuleState* st, PyObject* self, PyObject* batch) {
     AccumulatorObject* acc = as_acc(self);
@@ -921,10 +937,7 @@ PyObject* post_batch(ModuleState* st, PyObject* self, PyObject* batch) {
         if (device_id) {
             PyObject* call[] = {brain.get(), batch, device_id.get()};
             Ref result = Ref::steal(PyObject_VectorcallMethod(st->ingest, call, 2, st->kw_device_id));
-            if (result) {
-                acc->total_ingested.fetch_add(n, std::memory_order_relaxed);
-                Py_RETURN_NONE;
-            }
+            if (result && add_ingested(acc->total_ingested, n)) Py_RETURN_NONE;
         }
     }
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
@@ -1006,6 +1019,10 @@ PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject
     }
     if (!episode) return nullptr;
 
+    if (acc->total_episodes == LLONG_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "total_episodes is too large");
+        return nullptr;
+    }
     Ref pending = field(self, acc->pending_batch, "pending_batch");
     if (!pending || PyList_Append(pending.get(), episode.get()) < 0) return nullptr;
     acc->total_episodes += 1;

@@ -11,6 +11,8 @@
 // from the next reading on.
 #include "pyhost.hpp"
 
+#include <climits>
+
 #include <cstring>
 #include <memory_resource>
 #include <new>
@@ -446,14 +448,26 @@ Ref detector_field(PyObject* self, PyObject* value, const char* name) {
 // step, and they avoid a locked instruction that would cost more than the
 // rest of a non-query reading. Without the GIL the increment must be a
 // read-modify-write of its own.
-inline long long count_reading(std::atomic<long long>& counter) {
+// Counts one confident reading. The counter is a native integer: past its
+// largest value the reading is refused with OverflowError rather than
+// wrapping to a negative count. Without free threading the GIL makes the
+// load and store indivisible (no Python code runs between them).
+inline bool count_reading(std::atomic<long long>& counter, long long* out) {
 #ifdef Py_GIL_DISABLED
-    return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+    long long cur = counter.load(std::memory_order_relaxed);
+    do {
+        if (cur == LLONG_MAX) break;
+    } while (!counter.compare_exchange_weak(cur, cur + 1, std::memory_order_relaxed));
 #else
-    const long long n = counter.load(std::memory_order_relaxed) + 1;
-    counter.store(n, std::memory_order_relaxed);
-    return n;
+    const long long cur = counter.load(std::memory_order_relaxed);
+    if (cur != LLONG_MAX) counter.store(cur + 1, std::memory_order_relaxed);
 #endif
+    if (cur == LLONG_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "_check_counter is too large");
+        return false;
+    }
+    *out = cur + 1;
+    return true;
 }
 
 // `x < limit` with the interpreter's float-to-anything comparison.
@@ -925,7 +939,8 @@ PyObject* observe_impl(ModuleState* st, PyObject* module, PyObject* self, PyObje
     if (low < 0) return nullptr;
     if (low) Py_RETURN_NONE;
 
-    const long long counter = count_reading(as_detector(self)->check_counter);
+    long long counter;
+    if (!count_reading(as_detector(self)->check_counter, &counter)) return nullptr;
     Ref every = CONSTANT(st, module, check_every);
     if (!every) return nullptr;
     int skip = off_cadence(counter, every.get());
