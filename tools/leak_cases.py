@@ -60,10 +60,6 @@ class DictSub(dict):
     pass
 
 
-class ListSub(list):
-    pass
-
-
 class NullOut(io.TextIOBase):
     """Swallows the accumulator's failure lines."""
 
