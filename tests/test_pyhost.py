@@ -1,6 +1,7 @@
 """The shared host rules against the interpreter itself."""
 
 import math
+import os
 import random
 import struct
 import sys
@@ -15,7 +16,8 @@ h = pytest.importorskip("orvane._pyhost")
 # Each conversion is checked on batches: a list that hypothesis draws (and
 # shrinks) plus 100 values spread from a seed it draws, so that 1,000
 # examples cover over 100,000 values per conversion.
-BATCHES = settings(max_examples=1000, deadline=None)
+# ORVANE_HOST_EXAMPLES raises the number of examples for a longer run.
+BATCHES = settings(max_examples=int(os.environ.get("ORVANE_HOST_EXAMPLES", "1000")), deadline=None)
 SPREAD = 100
 
 
