@@ -150,7 +150,10 @@ def test_ingest_batch_hostile(item_specs, mutate_what, response, fail):
         if tag == "item":
             emb_spec, extra = spec
             item = build_payload(extra)
-            item["embedding"] = embedding_from(emb_spec, mutators, target=item)
+            try:
+                item["embedding"] = embedding_from(emb_spec, mutators, target=item)
+            except Boom:  # a key that hashes like "embedding" and refuses comparison
+                pass
             items.append(item)
         else:
             items.append(_build_value(spec, mutators))
