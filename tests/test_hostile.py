@@ -220,7 +220,15 @@ ALLOCATION_ABORTS = SANITIZED and "allocator_may_return_null=1" not in os.enviro
 def allocatable(value):
     """`value`, or a small size in its place where an allocation of that many
     elements would abort the sanitized run."""
-    if ALLOCATION_ABORTS and isinstance(value, int) and 2**24 < abs(value) < 2**64:
+    if not ALLOCATION_ABORTS:
+        return value
+    size = value
+    if isinstance(value, (str, bytes, bytearray)):
+        try:
+            size = int(value)  # int() takes numeric text, as a size argument does
+        except ValueError:
+            return value
+    if isinstance(size, (int, float)) and 2**24 < abs(size) < 2**64:
         return 7
     return value
 
