@@ -337,6 +337,17 @@ def test_lock_waits_without_holding_the_gil():
     lock.release()
 
 
+def test_lock_may_be_released_by_another_thread():
+    lock = h.new_lock()
+    lock.acquire()
+    t = threading.Thread(target=lock.release)
+    t.start()
+    t.join(5)
+    assert not lock.locked()
+    assert lock.acquire(timeout=1) is True
+    lock.release()
+
+
 def test_lock_counts_exactly_under_contention():
     lock = h.new_lock()
     counter = [0]

@@ -22,9 +22,9 @@ bool Mutex::acquire() {
     }
     // Try first; only when another thread holds the lock give up the GIL
     // to wait, so that the holder can finish whatever Python code it runs.
-    if (!mu_.try_lock()) {
+    if (!sem_.try_acquire()) {
         Py_BEGIN_ALLOW_THREADS
-        mu_.lock();
+        sem_.acquire();
         Py_END_ALLOW_THREADS
     }
     owner_.store(current_thread(), std::memory_order_relaxed);
@@ -34,14 +34,14 @@ bool Mutex::acquire() {
 
 int Mutex::acquire_timed(bool blocking, double timeout) {
     if (!blocking) {
-        if (!mu_.try_lock()) return 0;
+        if (!sem_.try_acquire()) return 0;
     } else if (timeout < 0) {
         return acquire() ? 1 : -1;
-    } else if (!mu_.try_lock()) {
+    } else if (!sem_.try_acquire()) {
         bool got;
         auto wait = std::chrono::duration<double>(timeout);
         Py_BEGIN_ALLOW_THREADS
-        got = mu_.try_lock_for(wait);
+        got = sem_.try_acquire_for(wait);
         Py_END_ALLOW_THREADS
         if (!got) return 0;
     }
@@ -51,13 +51,14 @@ int Mutex::acquire_timed(bool blocking, double timeout) {
 }
 
 bool Mutex::release() {
-    if (!held_.load(std::memory_order_acquire)) {
+    owner_.store(0, std::memory_order_relaxed);
+    // Exactly one of several racing releases succeeds; the others report
+    // the unlocked lock, as threading.Lock does.
+    if (!held_.exchange(false, std::memory_order_acq_rel)) {
         PyErr_SetString(PyExc_RuntimeError, "release unlocked lock");
         return false;
     }
-    owner_.store(0, std::memory_order_relaxed);
-    held_.store(false, std::memory_order_release);
-    mu_.unlock();
+    sem_.release();
     return true;
 }
 

@@ -14,7 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
+#include <semaphore>
 #include <string>
 #include <thread>
 #include <utility>
@@ -252,7 +252,9 @@ class Mutex {
     bool held_by_current_thread() const noexcept;
 
   private:
-    std::timed_mutex mu_;
+    // A binary semaphore rather than a mutex: like threading.Lock, the lock
+    // may be released by a thread other than the one that took it.
+    std::binary_semaphore sem_{1};
     std::atomic<bool> held_{false};
     std::atomic<unsigned long> owner_{0};
 };
