@@ -13,6 +13,7 @@
 #include "pyhost.hpp"
 
 #include <algorithm>
+#include <mutex>
 #include <vector>
 
 namespace pyhost {
