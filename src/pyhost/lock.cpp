@@ -2,7 +2,9 @@
 // its Python face.
 #include "pyhost.hpp"
 
-#include <chrono>
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
 #include <cmath>
 #include <new>
 
@@ -22,9 +24,10 @@ bool Mutex::acquire() {
     }
     // Try first; only when another thread holds the lock give up the GIL
     // to wait, so that the holder can finish whatever Python code it runs.
-    if (!sem_.try_acquire()) {
+    if (sem_trywait(&sem_) != 0) {
         Py_BEGIN_ALLOW_THREADS
-        sem_.acquire();
+        while (sem_wait(&sem_) != 0 && errno == EINTR) {
+        }
         Py_END_ALLOW_THREADS
     }
     owner_.store(current_thread(), std::memory_order_relaxed);
@@ -34,16 +37,25 @@ bool Mutex::acquire() {
 
 int Mutex::acquire_timed(bool blocking, double timeout) {
     if (!blocking) {
-        if (!sem_.try_acquire()) return 0;
+        if (sem_trywait(&sem_) != 0) return 0;
     } else if (timeout < 0) {
         return acquire() ? 1 : -1;
-    } else if (!sem_.try_acquire()) {
-        bool got;
-        auto wait = std::chrono::duration<double>(timeout);
+    } else if (sem_trywait(&sem_) != 0) {
+        struct timespec deadline;
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        double whole = std::floor(timeout);
+        deadline.tv_sec += static_cast<time_t>(std::min(whole, 1e9));
+        deadline.tv_nsec += static_cast<long>((timeout - whole) * 1e9);
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_sec += 1;
+            deadline.tv_nsec -= 1000000000L;
+        }
+        int rc;
         Py_BEGIN_ALLOW_THREADS
-        got = sem_.try_acquire_for(wait);
+        while ((rc = sem_timedwait(&sem_, &deadline)) != 0 && errno == EINTR) {
+        }
         Py_END_ALLOW_THREADS
-        if (!got) return 0;
+        if (rc != 0) return 0;
     }
     owner_.store(current_thread(), std::memory_order_relaxed);
     held_.store(true, std::memory_order_release);
@@ -58,7 +70,7 @@ bool Mutex::release() {
         PyErr_SetString(PyExc_RuntimeError, "release unlocked lock");
         return false;
     }
-    sem_.release();
+    sem_post(&sem_);
     return true;
 }
 

@@ -11,10 +11,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <semaphore.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <semaphore>
 #include <string>
 #include <thread>
 #include <utility>
@@ -240,6 +241,10 @@ bool global_ssize(PyObject* module, PyObject* name, Py_ssize_t* out);
 // re-entry from the owning thread raises RuntimeError instead of hanging.
 class Mutex {
   public:
+    Mutex() noexcept { sem_init(&sem_, 0, 1); }
+    ~Mutex() { sem_destroy(&sem_); }
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
     // Blocking acquire from a thread that holds the GIL. Returns false with
     // RuntimeError set on re-entry.
     bool acquire();
@@ -252,9 +257,10 @@ class Mutex {
     bool held_by_current_thread() const noexcept;
 
   private:
-    // A binary semaphore rather than a mutex: like threading.Lock, the lock
-    // may be released by a thread other than the one that took it.
-    std::binary_semaphore sem_{1};
+    // A POSIX semaphore of one rather than a mutex: like threading.Lock,
+    // the lock may be released by a thread other than the one that took it.
+    // Taking and giving it back uncontended are single atomic operations.
+    sem_t sem_;
     std::atomic<bool> held_{false};
     std::atomic<unsigned long> owner_{0};
 };
