@@ -8,7 +8,6 @@ import threading
 
 import pytest
 
-from orvane import resolver as resolver_mod
 from orvane.resolver import LocalResolver, ResolverError, channel_values, make_server
 
 
@@ -30,7 +29,7 @@ def res():
 
 def test_query_ranks_by_channel_values_and_uses_recorded_outcomes(res):
     res.ingest([episode("a", temp=20, rpm=1500), episode("b", temp=30, rpm=1500), episode("c", temp=40, rpm=1400)], "d1")
-    res.record_outcome("b", "failure", "OVERHEAT")
+    res.record_outcome("b", "failure", "OVERHEAT", device_id="d1")
     hits = res.query("sensor state temp=29.0 rpm=1500.0", 2, "d1", True, True)
     assert [h["episode_id"] for h in hits] == ["b", "a"]
     assert hits[0]["outcome"] == {"result": "failure", "metrics": {"health_label": "OVERHEAT"}}
@@ -57,8 +56,8 @@ def test_channel_spread_makes_units_irrelevant(res):
 
 def test_prefer_success_orders_equal_scores_then_newer_first(res):
     res.ingest([episode("old-ok", x=1), episode("mid-bad", x=1), episode("new-pending", x=1)], "d")
-    res.record_outcome("old-ok", "success", "HEALTHY")
-    res.record_outcome("mid-bad", "failure", "FAULT")
+    res.record_outcome("old-ok", "success", "HEALTHY", device_id="d")
+    res.record_outcome("mid-bad", "failure", "FAULT", device_id="d")
     assert [h["episode_id"] for h in res.query("x=1", 3, "d", False, True)] == ["old-ok", "new-pending", "mid-bad"]
     assert [h["episode_id"] for h in res.query("x=1", 3, "d", False, False)] == ["new-pending", "mid-bad", "old-ok"]
 
@@ -97,8 +96,8 @@ def test_resent_batch_is_not_stored_twice_and_stored_copy_is_independent(res):
 def test_outcome_validation_and_replacement(res):
     res.record_outcome("e1", "failure", "FAULT")
     res.record_outcome("e1", "success")
-    assert res.outcomes == {"e1": {"result": "success"}}
-    for args in [("", "ok"), ("e1", ""), ("e1", "ok", 3), (None, "ok")]:
+    assert res.outcomes == {"default-device": {"e1": {"result": "success"}}}
+    for args in [("", "ok"), ("e1", ""), ("e1", "ok", 3), (None, "ok"), ("e1", "ok", None, ""), ("e1", "ok", None, 7)]:
         with pytest.raises(ResolverError) as info:
             res.record_outcome(*args)
         assert info.value.status_code == 400
@@ -184,7 +183,7 @@ def test_file_store_survives_reopening(tmp_path):
     path = str(tmp_path / "store.sqlite")
     with LocalResolver(path) as r:
         r.ingest([episode("a", x=1), episode("b", x=5)], "d")
-        r.record_outcome("b", "failure", "FAULT")
+        r.record_outcome("b", "failure", "FAULT", device_id="d")
         vid = r.request("POST", "/qx/ingest", {"device_id": "d", "embedding": [0.6, 0.8], "metadata": {"k": "v"}})["id"]
     with LocalResolver(path) as r:
         hits = r.query("x=5", 1, "d", True, True)
@@ -256,7 +255,9 @@ def call(srv, method, path, body=None, raw=None, headers=None):
     conn = http.client.HTTPConnection(*srv.server_address[:2], timeout=10)
     try:
         data = raw if raw is not None else (None if body is None else json.dumps(body).encode())
-        conn.request(method, path, body=data, headers=headers or {})
+        if headers is None:
+            headers = {"Content-Type": "application/json"} if data is not None else {}
+        conn.request(method, path, body=data, headers=headers)
         resp = conn.getresponse()
         return resp.status, json.loads(resp.read())
     finally:
@@ -266,7 +267,7 @@ def call(srv, method, path, body=None, raw=None, headers=None):
 def test_http_routes(server):
     assert call(server, "GET", "/v1/health") == (200, {"status": "ok", "vectors": True})
     assert call(server, "POST", "/v1/episodes/ingest", {"device_id": "d", "batch": [episode("a", x=1)]}) == (200, {"accepted": 1, "stored": 1})
-    assert call(server, "POST", "/v1/episodes/outcome", {"episode_id": "a", "result": "failure", "health_label": "F"})[0] == 200
+    assert call(server, "POST", "/v1/episodes/outcome", {"episode_id": "a", "result": "failure", "health_label": "F", "device_id": "d"})[0] == 200
     status, answer = call(server, "POST", "/v1/episodes/query", {"query_text": "x=1", "k": 3, "device_id": "d", "include_episode": False})
     assert status == 200 and answer["hits"][0]["outcome"]["metrics"] == {"health_label": "F"} and "episode" not in answer["hits"][0]
     assert call(server, "GET", "/v1/stats")[1]["episodes"] == {"d": 1}
@@ -289,14 +290,14 @@ def test_http_errors_answer_with_status_and_message(server, method, path, kwargs
     assert got == status and isinstance(answer["error"], str) and answer["error"]
 
 
-def test_http_body_limits(server, monkeypatch):
+def test_http_body_limits(server):
     conn = http.client.HTTPConnection(*server.server_address[:2], timeout=10)
     conn.putrequest("POST", "/v1/episodes/query")
     conn.endheaders()  # no Content-Length
     resp = conn.getresponse()
     assert resp.status == 411
     conn.close()
-    monkeypatch.setattr(resolver_mod, "MAX_BODY_BYTES", 100)
+    server.max_body = 100
     status, answer = call(server, "POST", "/v1/episodes/ingest", {"device_id": "d", "batch": [episode("a" * 200, x=1)]})
     assert status == 413 and server.resolver.stats()["episodes"] == {}
 

@@ -2,7 +2,7 @@
 
 :class:`LocalResolver` is what :class:`orvane.client.Brenlow` talks to when it
 is given no ``url``, and what ``orvane serve`` offers over HTTP
-(:func:`make_server`) so that several processes can share one store.
+(:mod:`orvane.server`) so that several processes can share one store.
 
 Everything is kept in SQLite, in memory by default or in a file when a path
 is given; a file opened again brings its episodes, outcomes and vectors back.
@@ -36,9 +36,7 @@ import sqlite3
 import threading
 import time
 import uuid
-from http import HTTPStatus
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple
 
 __all__ = [
     "ResolverError",
@@ -51,8 +49,6 @@ __all__ = [
 
 #: The vector endpoints; a resolver started without vectors answers 404 there.
 VECTOR_PATHS = ("/qx/ingest", "/qx/query")
-#: Largest request body the HTTP server reads.
-MAX_BODY_BYTES = 64 * 1024 * 1024
 #: Largest number of hits a query returns, whatever k asks for.
 MAX_K = 1000
 #: Cap, in units of a channel's spread, of one channel's difference.
@@ -71,13 +67,57 @@ class ResolverError(Exception):
         self.status_code = status_code
 
 
-_PAIR = re.compile(r"(\S+?)=(\S+)")
+#: Most ``name=value`` pairs a query text may hold.
+MAX_QUERY_PAIRS = 1024
+
+# A pair is a whitespace-delimited token holding "=" after its first
+# character and before its last: the name runs to the first such "=", the
+# value is the rest of the token ("a==b" is a = "=b", "=a=b" is "=a" = "b").
+# The text is split in pieces cut between tokens, so a long text costs a few
+# C-speed passes over each character and the tokens of one piece at a time.
+_PIECE = 1 << 16
 
 
-def channel_values(text: str) -> Dict[str, float]:
-    """Finite channel values spelled as ``name=value`` in a text."""
+def _pairs(text: str) -> Iterator[Tuple[str, str]]:
+    """The ``name=value`` pairs of a text, in order (names may repeat)."""
+    pos, n = 0, len(text)
+    if "=" not in text:
+        return
+    while pos < n:
+        width = _PIECE
+        while True:
+            piece = text[pos : pos + width]
+            if pos + width >= n or piece[-1].isspace() or text[pos + width].isspace():
+                used = len(piece)
+                break
+            # The piece ends inside a token: leave that token to the next piece.
+            used = len(piece) - len(piece.rsplit(None, 1)[-1])
+            if used:
+                piece = piece[:used]
+                break
+            width *= 2  # one token longer than the piece: widen it
+        pos += used
+        if "=" not in piece:
+            continue
+        for token in piece.split():
+            if "=" in token:
+                split = token.find("=", 1, len(token) - 1)
+                if split >= 0:
+                    yield token[:split], token[split + 1 :]
+
+
+def channel_values(text: str, limit: Optional[int] = None) -> Dict[str, float]:
+    """Finite channel values spelled as ``name=value`` in a text.
+
+    With ``limit``, a text holding more than that many ``name=value`` pairs
+    (numeric or not) raises ValueError; reading stops at the first one over.
+    """
     out: Dict[str, float] = {}
-    for key, raw in _PAIR.findall(text):
+    seen = 0
+    for key, raw in _pairs(text):
+        seen += 1
+        if limit is not None and seen > limit:
+            raise ValueError(f"more than {limit} name=value pairs")
         try:
             value = float(raw.rstrip(".,;"))
         except ValueError:
@@ -215,6 +255,14 @@ CREATE TABLE IF NOT EXISTS outcomes (
     health_label TEXT,
     recorded_at REAL NOT NULL
 );
+CREATE TABLE IF NOT EXISTS device_outcomes (
+    device_id TEXT NOT NULL,
+    episode_id TEXT NOT NULL,
+    result TEXT NOT NULL,
+    health_label TEXT,
+    recorded_at REAL NOT NULL,
+    PRIMARY KEY (device_id, episode_id)
+);
 CREATE TABLE IF NOT EXISTS vectors (
     rowid INTEGER PRIMARY KEY,
     id TEXT NOT NULL UNIQUE,
@@ -240,6 +288,33 @@ def _similarities(columns: List[Tuple[float, float, Optional[List[float]]]], n: 
         totals = list(map(_add, totals, part))
     m = float(len(columns))
     return [1.0 / (1.0 + math.sqrt(t / m)) for t in totals]
+
+
+class _NoScores:
+    """Scores of a query without channels: 0.0 for every episode."""
+
+    def __getitem__(self, i: int) -> float:
+        return 0.0
+
+
+_NO_SCORES = _NoScores()
+
+
+def _newest(episode_ids: List[Optional[str]], k: int, outcomes: Optional[Dict[str, dict]]) -> List[int]:
+    """The k newest positions; with ``outcomes``, successful ones first (newest first in each group)."""
+    n = len(episode_ids)
+    if outcomes is None:
+        return list(range(n - 1, max(n - k, 0) - 1, -1))
+    good: List[int] = []
+    rest: List[int] = []
+    for i in range(n - 1, -1, -1):
+        if _is_success(outcomes.get(episode_ids[i])):
+            good.append(i)
+            if len(good) == k:
+                break
+        elif len(rest) < k:
+            rest.append(i)
+    return (good + rest)[:k]
 
 
 class LocalResolver:
@@ -274,7 +349,10 @@ class LocalResolver:
                 raise ResolverError(f"the store {self.path} is in use by another resolver", 409) from None
             raise
         self._devices: Dict[str, _DeviceEpisodes] = {}
-        self._outcomes: Dict[str, dict] = {}
+        # device -> episode id -> outcome; _unplaced: outcomes of an older store
+        # (keyed by episode id alone) whose episode has not arrived yet.
+        self._outcomes: Dict[str, Dict[str, dict]] = {}
+        self._unplaced: Dict[str, dict] = {}
         self._vectors: Dict[str, List[Tuple[int, str, Tuple[float, ...], str]]] = {}
         self._load()
 
@@ -285,14 +363,41 @@ class LocalResolver:
         ):
             episode = json.loads(body)
             self._device_index(device_id).add(rowid, episode_id, _episode_values(episode))
+        self._place_old_outcomes()
+        for device_id, episode_id, result, label in self._db.execute(
+            "SELECT device_id, episode_id, result, health_label FROM device_outcomes"
+        ):
+            self._outcomes.setdefault(device_id, {})[episode_id] = _outcome_record(result, label)
         for episode_id, result, label in self._db.execute("SELECT episode_id, result, health_label FROM outcomes"):
-            self._outcomes[episode_id] = _outcome_record(result, label)
+            self._unplaced[episode_id] = _outcome_record(result, label)
         for rowid, vid, device_id, blob, metadata in self._db.execute(
             "SELECT rowid, id, device_id, embedding, metadata FROM vectors ORDER BY rowid"
         ):
             unit = array.array("d")
             unit.frombytes(blob)
             self._vectors.setdefault(device_id, []).append((rowid, vid, tuple(unit), metadata))
+
+    def _place_old_outcomes(self) -> None:
+        """Outcomes of an older store were keyed by episode id alone: each goes to the devices holding its episode.
+
+        One whose episode no device holds yet stays in the old table until
+        that episode arrives (see ingest).
+        """
+        if self._db.execute("SELECT 1 FROM outcomes LIMIT 1").fetchone() is None:
+            return
+        cur = self._db.cursor()
+        cur.execute("BEGIN")
+        try:
+            cur.execute(
+                "INSERT OR IGNORE INTO device_outcomes (device_id, episode_id, result, health_label, recorded_at)"
+                " SELECT DISTINCT e.device_id, o.episode_id, o.result, o.health_label, o.recorded_at"
+                " FROM outcomes o JOIN episodes e ON e.episode_id = o.episode_id"
+            )
+            cur.execute("DELETE FROM outcomes WHERE episode_id IN (SELECT episode_id FROM episodes)")
+            cur.execute("COMMIT")
+        except BaseException:
+            cur.execute("ROLLBACK")
+            raise
 
     def close(self) -> None:
         """Closes the database; later calls raise ResolverError 503."""
@@ -360,21 +465,36 @@ class LocalResolver:
                     )
                     if cur.rowcount:
                         added.append((cur.lastrowid, episode_id, values))
+                placed = [eid for _, eid, _ in added if eid in self._unplaced] if self._unplaced else []
+                for eid in placed:
+                    record = self._unplaced[eid]
+                    label = record.get("metrics", {}).get("health_label")
+                    cur.execute(
+                        "INSERT OR IGNORE INTO device_outcomes (device_id, episode_id, result, health_label, recorded_at)"
+                        " VALUES (?, ?, ?, ?, ?)",
+                        (device_id, eid, record["result"], label, now),
+                    )
+                    cur.execute("DELETE FROM outcomes WHERE episode_id = ?", (eid,))
                 cur.execute("COMMIT")
             except BaseException:
                 cur.execute("ROLLBACK")
                 raise
             for rowid, episode_id, values in added:
                 index.add(rowid, episode_id, values)
+            for eid in placed:
+                self._outcomes.setdefault(device_id, {}).setdefault(eid, self._unplaced.pop(eid))
             stored_count = len(added)
         return {"accepted": len(batch), "stored": stored_count}
 
-    def record_outcome(self, episode_id: Any, result: Any, health_label: Any = None) -> dict:
-        """Records what became of an episode (a later record replaces an earlier one).
+    def record_outcome(self, episode_id: Any, result: Any, health_label: Any = None, device_id: Any = None) -> dict:
+        """Records what became of one of a device's episodes (a later record replaces an earlier one).
 
-        The episode need not have arrived yet: episodes are sent in the
-        background, and the outcome applies whenever it does.
+        Outcomes are kept per device (default "default-device"): another
+        device's episode of the same id keeps its own. The episode need not
+        have arrived yet: episodes are sent in the background, and the
+        outcome applies whenever it does.
         """
+        device_id = _device("default-device" if device_id is None else device_id)
         if not isinstance(episode_id, str) or not episode_id:
             raise ResolverError("episode_id must be a non-empty string", 400)
         if not isinstance(result, str) or not result:
@@ -384,11 +504,12 @@ class LocalResolver:
         with self._lock:
             self._check_open()
             self._db.execute(
-                "INSERT OR REPLACE INTO outcomes (episode_id, result, health_label, recorded_at) VALUES (?, ?, ?, ?)",
-                (episode_id, result, health_label, time.time()),
+                "INSERT OR REPLACE INTO device_outcomes (device_id, episode_id, result, health_label, recorded_at)"
+                " VALUES (?, ?, ?, ?, ?)",
+                (device_id, episode_id, result, health_label, time.time()),
             )
-            self._outcomes[episode_id] = _outcome_record(result, health_label)
-        return {"episode_id": episode_id, "recorded": True}
+            self._outcomes.setdefault(device_id, {})[episode_id] = _outcome_record(result, health_label)
+        return {"episode_id": episode_id, "device_id": device_id, "recorded": True}
 
     def query(
         self,
@@ -409,7 +530,10 @@ class LocalResolver:
             raise ResolverError("query_text must be a string", 400)
         k = _count(k, "k")
         device_id = _device(device_id)
-        probe = channel_values(text)
+        try:
+            probe = channel_values(text, MAX_QUERY_PAIRS)
+        except ValueError as exc:
+            raise ResolverError(f"query_text holds {exc} (at most {MAX_QUERY_PAIRS})", 400) from None
         with self._lock:
             self._check_open()
             index = self._devices.get(device_id)
@@ -425,18 +549,23 @@ class LocalResolver:
                 columns.append((x, inv, column[:n] if column is not None else None))
         if n == 0:
             return []
-        scores = _similarities(columns, n)
-        # Best k by score; among scores equal to the k-th best, successful
-        # outcomes first (when asked), then newer episodes.
-        top = heapq.nlargest(k, range(n), key=scores.__getitem__)
-        floor = scores[top[-1]]
-        tied = [i for i in range(n) if scores[i] >= floor]
-        outcomes = self._outcomes
-        if prefer_success:
-            tied.sort(key=lambda i: (scores[i], _is_success(outcomes.get(episode_ids[i])), rowids[i]), reverse=True)
+        outcomes = self._outcomes.get(device_id, {})
+        if not columns:
+            # No channel to compare: every episode scores 0.0 and only the tie order counts.
+            scores = _NO_SCORES
+            chosen = _newest(episode_ids, k, outcomes if prefer_success else None)
         else:
-            tied.sort(key=lambda i: (scores[i], rowids[i]), reverse=True)
-        chosen = tied[:k]
+            scores = _similarities(columns, n)
+            # Best k by score; among scores equal to the k-th best, successful
+            # outcomes first (when asked), then newer episodes.
+            top = heapq.nlargest(k, range(n), key=scores.__getitem__)
+            floor = scores[top[-1]]
+            tied = [i for i in range(n) if scores[i] >= floor]
+            if prefer_success:
+                tied.sort(key=lambda i: (scores[i], _is_success(outcomes.get(episode_ids[i])), rowids[i]), reverse=True)
+            else:
+                tied.sort(key=lambda i: (scores[i], rowids[i]), reverse=True)
+            chosen = tied[:k]
         with self._lock:
             self._check_open()
             bodies = {}
@@ -574,13 +703,21 @@ class LocalResolver:
         return [{"id": stored[i][1], "score": score, "metadata": json.loads(stored[i][3])} for score, _, i in top]
 
     # -- inspection -------------------------------------------------------------
-    def stats(self) -> dict:
-        """Counts per device: episodes, outcomes recorded and vectors."""
+    def stats(self, device_id: Optional[str] = None) -> dict:
+        """Counts per device of episodes and vectors, and the outcomes recorded; with ``device_id``, that device's only."""
         with self._lock:
             self._check_open()
+            if device_id is not None:
+                index, vectors = self._devices.get(device_id), self._vectors.get(device_id)
+                return {
+                    "episodes": {device_id: len(index.rowids)} if index is not None else {},
+                    "outcomes": len(self._outcomes.get(device_id, ())),
+                    "vectors": {device_id: len(vectors)} if vectors is not None else {},
+                    "vectors_enabled": self.vectors_enabled,
+                }
             return {
                 "episodes": {device: len(index.rowids) for device, index in self._devices.items()},
-                "outcomes": len(self._outcomes),
+                "outcomes": sum(map(len, self._outcomes.values())),
                 "vectors": {device: len(entries) for device, entries in self._vectors.items()},
                 "vectors_enabled": self.vectors_enabled,
             }
@@ -596,8 +733,8 @@ class LocalResolver:
         return out
 
     @property
-    def outcomes(self) -> Dict[str, dict]:
-        """Recorded outcomes by episode id (fresh copies)."""
+    def outcomes(self) -> Dict[str, Dict[str, dict]]:
+        """Recorded outcomes per device, by episode id (fresh copies)."""
         with self._lock:
             return json.loads(json.dumps(self._outcomes))
 
@@ -611,194 +748,13 @@ class LocalResolver:
             }
 
 
-# -- HTTP ----------------------------------------------------------------------
+# The HTTP server lives in orvane.server; its names stay reachable from here.
+_SERVER_NAMES = ("ResolverHTTPServer", "make_server", "DEFAULT_MAX_BODY")
 
 
-class ResolverHTTPServer(ThreadingHTTPServer):
-    """HTTP front of a :class:`LocalResolver`, one thread per connection.
+def __getattr__(name: str) -> Any:
+    if name in _SERVER_NAMES:
+        from . import server
 
-    Routes (JSON in, JSON out; errors are ``{"error": message}`` with the
-    status of the failure):
-
-    ========  ======================  =========================================
-    GET       /v1/health              ``{"status": "ok", "vectors": bool}``
-    GET       /v1/stats               :meth:`LocalResolver.stats`
-    POST      /v1/episodes/ingest     ``{"device_id", "batch"}``
-    POST      /v1/episodes/query      ``{"query_text", "k", "device_id", "include_episode", "prefer_success"}`` -> ``{"hits"}``
-    POST      /v1/episodes/outcome    ``{"episode_id", "result", "health_label"}``
-    POST      /qx/ingest, /qx/query   the vector endpoints (404 without vectors)
-    ========  ======================  =========================================
-    """
-
-    daemon_threads = True
-    allow_reuse_address = True
-    # Many clients connect at once; the default backlog of 5 drops their SYNs.
-    request_queue_size = 128
-
-    def __init__(self, address: Tuple[str, int], resolver: LocalResolver, *, log: Optional[Callable[[str], None]] = None):
-        self.resolver = resolver
-        self.log = log
-        self._active = 0
-        self._idle = threading.Condition()
-        super().__init__(address, _Handler)
-
-    def _enter_request(self) -> None:
-        with self._idle:
-            self._active += 1
-
-    def _leave_request(self) -> None:
-        with self._idle:
-            self._active -= 1
-            if self._active == 0:
-                self._idle.notify_all()
-
-    def wait_idle(self, timeout: float) -> bool:
-        """Waits until no request is being served (idle keep-alive connections do not count)."""
-        with self._idle:
-            return self._idle.wait_for(lambda: self._active == 0, timeout)
-
-    @property
-    def url(self) -> str:
-        host, port = self.server_address[:2]
-        if ":" in host:
-            host = f"[{host}]"
-        return f"http://{host}:{port}"
-
-
-def make_server(
-    resolver: LocalResolver,
-    host: str = "127.0.0.1",
-    port: int = 0,
-    *,
-    log: Optional[Callable[[str], None]] = None,
-) -> ResolverHTTPServer:
-    """A bound (not yet serving) HTTP server for ``resolver``; port 0 picks a free port."""
-    return ResolverHTTPServer((host, port), resolver, log=log)
-
-
-class _Handler(BaseHTTPRequestHandler):
-    server: ResolverHTTPServer
-    protocol_version = "HTTP/1.1"
-    server_version = "orvane-resolver/1"
-    # A connection that sends nothing for this long is closed, so idle
-    # keep-alive clients cannot hold a thread forever.
-    timeout = 60
-
-    def log_message(self, format: str, *args: Any) -> None:  # noqa: A002 - the base class's name
-        if self.server.log is not None:
-            self.server.log("%s %s" % (self.address_string(), format % args))
-
-    # Every method gets an answer; unknown ones a 405 from _dispatch.
-    def do_GET(self) -> None:
-        self._dispatch("GET")
-
-    def do_POST(self) -> None:
-        self._dispatch("POST")
-
-    def do_PUT(self) -> None:
-        self._dispatch("PUT")
-
-    def do_DELETE(self) -> None:
-        self._dispatch("DELETE")
-
-    def do_PATCH(self) -> None:
-        self._dispatch("PATCH")
-
-    def _dispatch(self, method: str) -> None:
-        self.server._enter_request()
-        try:
-            self._serve(method)
-        finally:
-            self.server._leave_request()
-
-    def _serve(self, method: str) -> None:
-        path = self.path.split("?", 1)[0]
-        try:
-            body = self._read_body() if method in ("POST", "PUT", "PATCH") else None
-            status, answer = HTTPStatus.OK, self._route(method, path, body)
-        except ResolverError as exc:
-            status, answer = exc.status_code or 500, {"error": str(exc)}
-        except Exception as exc:  # a bug must still answer, and not kill the server
-            status, answer = HTTPStatus.INTERNAL_SERVER_ERROR, {"error": f"{type(exc).__name__}: {exc}"}
-            if self.server.log is not None:
-                self.server.log(f"error serving {method} {path}: {type(exc).__name__}: {exc}")
-        self._send(int(status), answer)
-
-    def _read_body(self) -> Any:
-        length = self.headers.get("Content-Length")
-        if self.headers.get("Transfer-Encoding", "").lower() == "chunked" or length is None:
-            self.close_connection = True
-            raise ResolverError("a request body needs a Content-Length", 411)
-        try:
-            size = int(length)
-        except ValueError:
-            self.close_connection = True
-            raise ResolverError("bad Content-Length", 400) from None
-        if size < 0 or size > MAX_BODY_BYTES:
-            self.close_connection = True
-            raise ResolverError(f"request body over {MAX_BODY_BYTES} bytes", 413)
-        raw = self.rfile.read(size)
-        if len(raw) != size:
-            self.close_connection = True
-            raise ResolverError("request body cut short", 400)
-        if not raw:
-            return None
-        try:
-            return json.loads(raw)
-        except (UnicodeDecodeError, ValueError) as exc:
-            raise ResolverError(f"request body is not JSON: {exc}", 400) from None
-
-    def _route(self, method: str, path: str, body: Any) -> Any:
-        resolver = self.server.resolver
-        if path in VECTOR_PATHS:
-            return resolver.request(method, path, body)
-        route = _ROUTES.get(path)
-        if route is None:
-            raise ResolverError(f"{method} {path}: not found", 404)
-        want, call = route
-        if method != want:
-            raise ResolverError(f"{method} {path}: method not allowed", 405)
-        if want == "POST" and not isinstance(body, dict):
-            raise ResolverError("the request body must be a JSON object", 400)
-        return call(resolver, body)
-
-    def _send(self, status: int, answer: Any) -> None:
-        data = json.dumps(answer).encode("utf-8")
-        try:
-            self.send_response(status)
-            self.send_header("Content-Type", "application/json")
-            self.send_header("Content-Length", str(len(data)))
-            if self.close_connection:
-                self.send_header("Connection", "close")
-            self.end_headers()
-            self.wfile.write(data)
-        except (BrokenPipeError, ConnectionResetError):
-            self.close_connection = True
-
-
-def _ingest_route(resolver: LocalResolver, body: dict) -> dict:
-    return resolver.ingest(body.get("batch"), body.get("device_id"))
-
-
-def _query_route(resolver: LocalResolver, body: dict) -> dict:
-    hits = resolver.query(
-        body.get("query_text"),
-        body.get("k", 10),
-        body.get("device_id"),
-        bool(body.get("include_episode", True)),
-        bool(body.get("prefer_success", True)),
-    )
-    return {"hits": hits}
-
-
-def _outcome_route(resolver: LocalResolver, body: dict) -> dict:
-    return resolver.record_outcome(body.get("episode_id"), body.get("result"), body.get("health_label"))
-
-
-_ROUTES: Dict[str, Tuple[str, Callable[[LocalResolver, Any], Any]]] = {
-    "/v1/health": ("GET", lambda r, _: {"status": "ok", "vectors": r.vectors_enabled}),
-    "/v1/stats": ("GET", lambda r, _: r.stats()),
-    "/v1/episodes/ingest": ("POST", _ingest_route),
-    "/v1/episodes/query": ("POST", _query_route),
-    "/v1/episodes/outcome": ("POST", _outcome_route),
-}
+        return getattr(server, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
