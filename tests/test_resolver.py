@@ -8,6 +8,7 @@ import threading
 
 import pytest
 
+from orvane import resolver as resolver_mod
 from orvane.resolver import LocalResolver, ResolverError, channel_values, make_server
 
 
@@ -315,3 +316,79 @@ def test_http_server_without_vectors_answers_404_there_only():
         srv.shutdown()
         srv.server_close()
         r.close()
+
+
+# -- the pair parser: linear, and the same pairs as the regular expression it replaced --------
+
+from hypothesis import given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+from orvane.resolver import _pairs  # noqa: E402
+
+_OLD_PAIR = re.compile(r"(\S+?)=(\S+)")  # quadratic on long tokens without "=", kept here as the reference
+_TEXT = st.text(alphabet=st.sampled_from("ab=1.;,-e \t\n\x0b\x1c\x1f\x85\xa0\u2028\u3000x"), max_size=40)
+
+
+@given(_TEXT)
+@settings(max_examples=3000, deadline=None)
+def test_pairs_match_the_old_expression(text):
+    assert list(_pairs(text)) == _OLD_PAIR.findall(text)
+
+
+@given(_TEXT, st.integers(1, 6))
+@settings(max_examples=500, deadline=None)
+def test_pairs_across_piece_boundaries(text, piece):
+    original = resolver_mod._PIECE
+    resolver_mod._PIECE = piece  # tokens straddle many piece boundaries
+    try:
+        assert list(_pairs(text)) == _OLD_PAIR.findall(text)
+    finally:
+        resolver_mod._PIECE = original
+
+
+def test_channel_values_limit():
+    text = " ".join(f"c{i}=x" for i in range(1024))
+    assert channel_values(text, 1024) == {}
+    with pytest.raises(ValueError, match="more than 1024"):
+        channel_values(text + " last=1", 1024)
+    with LocalResolver() as r:
+        with pytest.raises(ResolverError) as info:
+            r.query(text + " last=1", 5, "d", True, True)
+        assert info.value.status_code == 400
+
+
+def test_query_without_channels_orders_by_outcome_then_age(res):
+    res.ingest([episode(f"e{i}", x=i) for i in range(6)], "d")
+    res.record_outcome("e1", "success", device_id="d")
+    res.record_outcome("e4", "success", device_id="d")
+    res.record_outcome("e5", "failure", device_id="d")
+    assert [h["episode_id"] for h in res.query("no channels here", 4, "d", False, True)] == ["e4", "e1", "e5", "e3"]
+    assert [h["episode_id"] for h in res.query("nothing", 3, "d", False, False)] == ["e5", "e4", "e3"]
+    assert all(h["score"] == 0.0 for h in res.query("", 10, "d", False, True))
+
+
+def test_outcomes_of_an_older_store_go_to_the_devices_holding_the_episode(tmp_path):
+    import sqlite3
+
+    path = str(tmp_path / "old.sqlite")
+    with LocalResolver(path) as r:
+        r.ingest([episode("shared", x=1), episode("only-a", x=2)], "a")
+        r.ingest([episode("shared", x=1)], "b")
+    db = sqlite3.connect(path)
+    db.execute("DROP TABLE device_outcomes")  # as an older version left the file
+    db.executemany(
+        "INSERT INTO outcomes VALUES (?, ?, ?, 0)",
+        [("shared", "failure", "LEAK"), ("only-a", "success", None), ("later", "failure", "JAM")],
+    )
+    db.commit()
+    db.close()
+    with LocalResolver(path) as r:
+        assert r.outcomes == {
+            "a": {"shared": {"result": "failure", "metrics": {"health_label": "LEAK"}}, "only-a": {"result": "success"}},
+            "b": {"shared": {"result": "failure", "metrics": {"health_label": "LEAK"}}},
+        }
+        r.ingest([episode("later", x=3)], "c")  # the outcome came before its episode
+        assert r.query("x=3", 1, "c", False, True)[0]["outcome"] == {"result": "failure", "metrics": {"health_label": "JAM"}}
+    with LocalResolver(path) as r:
+        assert r.outcomes["c"] == {"later": {"result": "failure", "metrics": {"health_label": "JAM"}}}
+        assert r.stats()["outcomes"] == 4 and r.stats("a")["outcomes"] == 2

@@ -238,7 +238,7 @@ def cmd_profile(args: argparse.Namespace, out: TextIO) -> int:
         raise CommandError(f"cannot read {args.file}: {exc.strerror or exc}") from None
     except UnicodeDecodeError as exc:
         raise CommandError(f"{args.file} is not UTF-8 text: {exc}") from None
-    if channels and not snapshot["channels"] and snapshot["total_observations"]:
+    if not snapshot["channels"] and snapshot["total_observations"]:
         raise CommandError(
             f"no column holds a number when cells are split at {_delimiter_name(delimiter)}"
             f" (header: {', '.join([ts_column, *channels])}); give the right one with --delimiter"

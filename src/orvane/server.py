@@ -675,6 +675,8 @@ class _Handler(BaseHTTPRequestHandler):
         if method != want and not (method == "HEAD" and want == "GET"):
             extra["Allow"] = allowed
             raise ResolverError(f"{method} {path}: method not allowed", 405)
+        if want != "POST" and size:
+            raise ResolverError(f"a {method} request takes no body", 400)
         who = self._authorize() if needs_token else None
         body = self._read_body(size) if want == "POST" else None
         if want == "POST" and not isinstance(body, dict):
@@ -705,8 +707,6 @@ class _Handler(BaseHTTPRequestHandler):
             self.close_connection = True
             raise ResolverError(f"request body of {size} bytes is over the limit of {self.server.max_body}", 413)
         self.server._arm(self.connection, BODY_TIMEOUT + size / BODY_RATE, True)
-        if method != "POST" and size:
-            raise ResolverError(f"a {method} request takes no body", 400)
         return size
 
     def _check_host(self) -> None:
