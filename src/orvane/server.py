@@ -58,6 +58,7 @@ import socketserver
 import threading
 import time
 from http import HTTPStatus
+from itertools import accumulate
 from http.server import BaseHTTPRequestHandler
 from typing import Any, Callable, Deque, Dict, Iterable, List, Optional, Tuple
 
@@ -169,25 +170,45 @@ _NOT_STRUCTURAL = bytes(b for b in range(256) if b not in b'[]{}"')
 _STRINGS = re.compile(rb'"[^"]*"')
 
 
+_STEP = [0] * 256
+_STEP[ord("[")] = _STEP[ord("{")] = 1
+_STEP[ord("]")] = _STEP[ord("}")] = -1
+
+
 def _nesting_over(raw: bytes, limit: int) -> bool:
     """Whether the JSON text nests arrays and objects deeper than ``limit``.
 
-    Every step is one C-speed pass over the text: escapes and string contents
-    are dropped, then innermost pairs of brackets are removed level by level.
+    Escapes, string contents and empty containers are dropped in C-speed
+    passes; the brackets left are counted in slices, stopping at the first
+    one past the limit, so that no step holds the interpreter lock for long.
     A text that is not JSON may be misjudged; the parser refuses it anyway.
     """
     if raw.count(b"[") + raw.count(b"{") <= limit:
         return False
     marks = raw.replace(b"\\\\", b"").replace(b'\\"', b"").translate(None, _NOT_STRUCTURAL)
-    marks = _STRINGS.sub(b"", marks)
-    for _ in range(limit):
-        inner = marks.replace(b"[]", b"").replace(b"{}", b"")
-        if len(inner) == len(marks):
-            return False  # unbalanced: not JSON, left to the parser
-        marks = inner
-        if not marks:
-            return False
-    return True
+    marks = _STRINGS.sub(b"", marks).replace(b"[]", b"").replace(b"{}", b"")
+    depth = 0
+    step = _STEP.__getitem__
+    for start in range(0, len(marks), 1 << 16):
+        piece = marks[start : start + (1 << 16)]
+        if max(accumulate(map(step, piece), initial=depth)) > limit:
+            return True
+        depth += piece.count(b"[") + piece.count(b"{") - piece.count(b"]") - piece.count(b"}")
+    return False
+
+
+#: Bytes an object that a string or a container becomes holds at least, and
+#: the most a body's values may hold per byte of the body (above _ONE_GO).
+_VALUE_BYTES = 64
+_MAX_BLOWUP = 10
+
+
+def _values_over(raw: bytes) -> bool:
+    """Whether a body packs so many strings and containers that parsing it would take over _MAX_BLOWUP times its size."""
+    if len(raw) <= _ONE_GO:
+        return False
+    values = raw.count(b'"') // 2 + raw.count(b"[") + raw.count(b"{")
+    return values * _VALUE_BYTES > _MAX_BLOWUP * len(raw)
 
 
 # Python-level hooks: the parser calls back into the interpreter at every
@@ -208,6 +229,8 @@ def decode_json(raw: bytes, max_depth: int = MAX_DEPTH) -> Any:
     """The value of a UTF-8 JSON request body; ResolverError 400 when it is not one."""
     if _nesting_over(raw, max_depth):
         raise ResolverError(f"request body nests deeper than {max_depth} levels", 400)
+    if _values_over(raw):
+        raise ResolverError(f"request body packs too many strings, arrays and objects for its {len(raw)} bytes", 413)
     try:
         text = raw.decode("utf-8")
         if len(raw) <= _ONE_GO:
@@ -604,6 +627,14 @@ class _Handler(BaseHTTPRequestHandler):
         if self.server.log is not None:
             self.server.log("%s %s" % (self.address_string(), format % args))
 
+    def setup(self) -> None:
+        super().setup()
+        try:
+            # Answers go out in one write; no waiting for the client's ACK.
+            self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        except OSError:
+            pass
+
     def handle(self) -> None:
         first = True
         self.close_connection = True
@@ -785,10 +816,12 @@ class _Handler(BaseHTTPRequestHandler):
             if self.close_connection or self.server._closing:
                 self.close_connection = True
                 self.send_header("Connection", "close")
-            self.end_headers()
+            if not hasattr(self, "_headers_buffer"):
+                self._headers_buffer = []
+            self._headers_buffer.append(b"\r\n")
             if self.command != "HEAD":
-                self.wfile.write(data)
-            self.wfile.flush()
+                self._headers_buffer.append(data)
+            self.flush_headers()
         except OSError:
             self.close_connection = True
 
