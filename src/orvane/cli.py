@@ -369,6 +369,7 @@ def cmd_serve(args: argparse.Namespace, out: TextIO) -> int:
                 allow_hosts=args.allow_host,
                 max_body=args.max_body,
                 max_connections=args.max_connections,
+                manage_gc=True,
             )
         except OSError as exc:
             raise CommandError(f"cannot listen on {args.host}:{args.port}: {exc.strerror or exc}") from None

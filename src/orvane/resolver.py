@@ -278,10 +278,10 @@ def _similarities(columns: List[Tuple[float, float, Optional[List[float]]]], n: 
     cap2 = _Z_CAP * _Z_CAP
     if not columns:
         return [0.0] * n
-    totals = [0.0] * n
+    # A channel the device never had counts as the cap for every episode: once, not per channel.
+    totals = [cap2 * sum(1 for _, _, column in columns if column is None)] * n
     for x, inv, column in columns:
         if column is None:
-            totals = [t + cap2 for t in totals]
             continue
         # A missing value is NaN, whose square fails the comparison: it counts as the cap.
         part = [z if (z := ((x - v) * inv) ** 2) < cap2 else cap2 for v in column]
