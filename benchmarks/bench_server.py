@@ -236,22 +236,32 @@ def run(server: Server, quick: bool) -> None:
     )
     print()
 
-    # -- memory per request
-    if not server.clear_peak():
-        print("memory: /proc/PID/clear_refs not writable here; skipped")
-        return
-    print("server memory for one request (peak over the body; held afterwards); targets 12x and 50 MB")
+    # -- memory per request, each on a fresh server (memory freed earlier would hide a peak)
+    print("server memory for one request, fresh server each (peak over the body; held afterwards); targets 12x and 50 MB")
     print(f"{'shape':<11} {'body':>8} {'status':>6} {'peak':>9} {'x body':>7} {'held after':>11}")
-    for shape in ("numbers", "strings", "episodes", "query_text", "deep"):
-        path, make = SHAPES[shape]
-        body = make(16 * MIB - 64)
-        before = server.status("VmRSS")
-        server.clear_peak()
-        status = server.post(path, body)
-        peak = server.status("VmHWM") - before
-        time.sleep(1.0)
-        held = server.status("VmRSS") - before
-        print(f"{shape:<11} {len(body) / MIB:>6.1f}Mi {status:>6} {peak / MIB:>7.1f}Mi {peak / len(body):>6.1f}x {held / MIB:>9.1f}Mi")
+    with tempfile.TemporaryDirectory() as tmp:
+        for shape in ("numbers", "strings", "episodes", "query_text", "deep"):
+            path, make = SHAPES[shape]
+            body = make(16 * MIB - 64)
+            fresh = Server(os.path.join(tmp, f"{shape}.sqlite"))
+            try:
+                if not fresh.clear_peak():
+                    print("memory: /proc/PID/clear_refs not writable here; skipped")
+                    return
+                c = fresh.conn()
+                c.request("GET", "/v1/health")
+                c.getresponse().read()
+                c.close()
+                time.sleep(0.5)
+                before = fresh.status("VmRSS")
+                fresh.clear_peak()
+                status = fresh.post(path, body)
+                peak = fresh.status("VmHWM") - before
+                time.sleep(1.0)
+                held = fresh.status("VmRSS") - before
+            finally:
+                fresh.stop()
+            print(f"{shape:<11} {len(body) / MIB:>6.1f}Mi {status:>6} {peak / MIB:>7.1f}Mi {peak / len(body):>6.1f}x {held / MIB:>9.1f}Mi")
 
 
 if __name__ == "__main__":

@@ -392,3 +392,19 @@ def test_outcomes_of_an_older_store_go_to_the_devices_holding_the_episode(tmp_pa
     with LocalResolver(path) as r:
         assert r.outcomes["c"] == {"later": {"result": "failure", "metrics": {"health_label": "JAM"}}}
         assert r.stats()["outcomes"] == 4 and r.stats("a")["outcomes"] == 2
+
+
+def test_wide_episodes_are_stored_whole_and_indexed_in_part(res):
+    context = {f"c{i}": float(i) for i in range(3000)}
+    context = {"n" * 300: 1.0, **context}  # a name too long to index
+    res.ingest([{"episode_id": "wide", "state": {"context": context}}], "d")
+    assert res.episodes["d"][0]["state"]["context"] == context  # nothing dropped from the record
+
+    def exact(text, device="d"):
+        return res.query(text, 1, device, False, True)[0]["score"] == 1.0
+
+    assert exact("c0=0") and exact("c1023=1023")
+    assert not exact("c1024=1024") and not exact("c2999=2999")  # past the first 1,024: not indexed
+    assert not exact("n" * 300 + "=1.0")
+    res.ingest([{"episode_id": "text", "embeddings": {"text": " ".join(f"t{i}={i}" for i in range(1500))}}], "e")
+    assert exact("t1023=1023", "e") and not exact("t1024=1024", "e")

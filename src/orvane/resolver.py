@@ -127,20 +127,42 @@ def channel_values(text: str, limit: Optional[int] = None) -> Dict[str, float]:
     return out
 
 
+#: Most channels of one episode that the index holds (the episode is stored whole).
+MAX_INDEXED_CHANNELS = 1024
+#: Longest channel name the index holds.
+MAX_CHANNEL_NAME = 256
+
+
 def _episode_values(episode: dict) -> Dict[str, float]:
+    """The channel values an episode is indexed by: its first MAX_INDEXED_CHANNELS usable ones.
+
+    An episode may carry any number of payload entries, and a refused batch
+    would be lost whole, so wide episodes are stored as they are and only
+    their index entry is bounded; names over MAX_CHANNEL_NAME characters are
+    not indexed.
+    """
     state = episode.get("state")
     context = state.get("context") if isinstance(state, dict) else None
+    out: Dict[str, float] = {}
     if isinstance(context, dict) and context:
-        out: Dict[str, float] = {}
         for key, value in context.items():
             if isinstance(value, (int, float)) and not isinstance(value, bool):
                 value = float(value)
-                if math.isfinite(value):
-                    out[str(key)] = value
+                key = str(key)
+                if math.isfinite(value) and len(key) <= MAX_CHANNEL_NAME:
+                    out[key] = value
+                    if len(out) == MAX_INDEXED_CHANNELS:
+                        break
         return out
     emb = episode.get("embeddings")
     text = emb.get("text") if isinstance(emb, dict) else None
-    return channel_values(text) if isinstance(text, str) else {}
+    if isinstance(text, str):
+        for key, value in channel_values(text).items():
+            if len(key) <= MAX_CHANNEL_NAME:
+                out[key] = value
+                if len(out) == MAX_INDEXED_CHANNELS:
+                    break
+    return out
 
 
 def _outcome_record(result: str, health_label: Optional[str]) -> dict:
