@@ -239,14 +239,16 @@ class _DeviceEpisodes:
     def __init__(self) -> None:
         self.rowids: List[int] = []
         self.episode_ids: List[Optional[str]] = []
-        self.columns: Dict[str, List[float]] = {}
+        # Native doubles: no float object per value, so nothing small and
+        # long-lived is scattered among a request's short-lived objects.
+        self.columns: Dict[str, "array.array[float]"] = {}
         self.spread: Dict[str, _ChannelSpread] = {}
 
     def add(self, rowid: int, episode_id: Optional[str], values: Dict[str, float]) -> None:
         n = len(self.rowids)
         for key in values:
             if key not in self.columns:
-                self.columns[key] = [_NAN] * n
+                self.columns[key] = array.array("d", [_NAN]) * n
                 self.spread[key] = _ChannelSpread()
         for key, column in self.columns.items():
             x = values.get(key)

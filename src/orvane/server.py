@@ -551,6 +551,7 @@ class ResolverHTTPServer(socketserver.TCPServer):
         if self._active and since < 60.0:
             return
         gc.collect()
+        _trim_heap()
         self._last_full_gc = time.monotonic()
 
     # -- memory -----------------------------------------------------------------
@@ -601,6 +602,23 @@ class ResolverHTTPServer(socketserver.TCPServer):
                 pass
         while self._lingering:
             self._lingering.popleft()[1].close()
+
+
+def _trim_heap() -> None:
+    """Hands memory that the C allocator keeps after a large request back to the system (glibc only)."""
+    global _malloc_trim
+    if _malloc_trim is None:
+        try:
+            import ctypes
+
+            _malloc_trim = ctypes.CDLL("libc.so.6").malloc_trim
+        except (OSError, AttributeError):
+            _malloc_trim = False
+    if _malloc_trim:
+        _malloc_trim(0)
+
+
+_malloc_trim: Any = None
 
 
 def _drain_ready(sock: socket.socket) -> None:
