@@ -404,7 +404,7 @@ def test_connections_beyond_the_limit_get_503_and_threads_stay_bounded():
         s.stop()
 
 
-def test_many_clients_at_once_lose_nothing_through_503s():
+def test_many_clients_share_a_small_pool_and_lose_nothing():
     s = Served("--max-connections", "2")
     try:
         errors = []
