@@ -30,7 +30,6 @@ import array
 import heapq
 import json
 import math
-import re
 from operator import add as _add, mul as _mul
 import sqlite3
 import threading
