@@ -141,7 +141,11 @@ def main() -> None:
     parser.add_argument("--clients", type=int, default=20)
     parser.add_argument("--seconds", type=float, default=60.0)
     parser.add_argument("--kill-after", type=float, default=10.0)
+    parser.add_argument("--src", help="serve (and run the clients) from another source tree, e.g. an older release")
+    parser.add_argument("--no-kill", action="store_true", help="only the load")
     args = parser.parse_args()
+    if args.src:
+        ENV["PYTHONPATH"] = os.path.abspath(args.src) + os.pathsep + os.environ.get("PYTHONPATH", "")
     with tempfile.TemporaryDirectory() as tmp:
         base = baseline(5.0, tmp)
         print(f"baseline: in-process LocalResolver on a file store, one thread: {base:,.0f} episodes/s")
@@ -157,9 +161,11 @@ def main() -> None:
         wall = time.perf_counter() - started
         errors = [p.stderr.read().strip() for _, _, p in procs]
         sys.path.insert(0, SRC)
-        from orvane.client import Brenlow
-
-        served_count = sum(Brenlow(url=url).stats()["episodes"].values())
+        stats = subprocess.run(
+            [sys.executable, "-c", "import json, sys; from orvane.client import Brenlow; print(json.dumps(Brenlow(url=sys.argv[1]).stats()))", url],
+            capture_output=True, text=True, env=ENV, check=True,
+        )
+        served_count = sum(json.loads(stats.stdout)["episodes"].values())
         proc.send_signal(signal.SIGTERM)
         proc.wait(60)
         total = sum(acked.values()) * BATCH
@@ -170,6 +176,8 @@ def main() -> None:
             f" lost after restart: {lost}; client errors: {sum(1 for e in errors if e)}"
         )
 
+        if args.no_kill:
+            return
         # -- kill -9
         db = os.path.join(tmp, "kill.sqlite")
         proc, url = serve(db)
