@@ -13,6 +13,8 @@ counted as held memory) and measures:
    quadratic: 1 MiB would take hours), and the new parse of the same 32 KiB.
 3. Peak server memory during one request (VmHWM after clearing it) over the
    body size, and what stays held afterwards (VmRSS), per shape.
+4. 2,000 connections that send half a request head and stop: server threads,
+   immediate 503s, and how long until a health check is answered again.
 
 Targets: health within 50 ms during a 1 MiB request and 250 ms at the limit;
 the long query within 50 ms; peak at most 12 times the body; back within
@@ -69,6 +71,10 @@ class Server:
                 if line.startswith(field + ":"):
                     return int(line.split()[1]) * 1024
         raise KeyError(field)
+
+    def status_threads(self) -> int:
+        with open(f"/proc/{self.proc.pid}/status") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith("Threads:"))
 
     def clear_peak(self) -> bool:
         try:
@@ -161,6 +167,54 @@ def measure_health(server: Server, path: str, body: bytes, repeat: int) -> tuple
     return max(during), statistics.median(during), served
 
 
+def slow_connections(db: str, count: int) -> None:
+    """COUNT connections that each send half a request head and stop: threads, 503s, and when health answers again."""
+    import socket
+
+    server = Server(db)
+    try:
+        base = server.status_threads()
+        socks = []
+        t0 = time.perf_counter()
+        for _ in range(count):
+            s = socket.create_connection(("127.0.0.1", server.port))
+            s.sendall(b"GET /v1/health HTTP/1.1\r\nHost: loc")
+            socks.append(s)
+        time.sleep(0.5)
+        threads = server.status_threads()
+        refused = 0
+        for s in socks:
+            s.settimeout(0.01)
+            try:
+                refused += s.recv(64).startswith(b"HTTP/1.1 503")
+            except OSError:
+                pass
+        flood = time.perf_counter() - t0
+        waited = None
+        t0 = time.perf_counter()
+        while time.perf_counter() - t0 < 30:
+            c = server.conn(timeout=2)
+            try:
+                c.request("GET", "/v1/health")
+                if c.getresponse().status == 200:
+                    waited = time.perf_counter() - t0
+                    break
+            except (OSError, http.client.HTTPException):
+                pass
+            finally:
+                c.close()
+            time.sleep(0.2)
+        for s in socks:
+            s.close()
+        again = "never (30 s)" if waited is None else f"{waited:.2f} s after the first try (plain retries every 0.2 s)"
+        print(
+            f"{count:,} connections each sending half a request head (opened in {flood:.1f} s): server threads {base} -> {threads};"
+            f" {refused:,} answered 503 at once; a health check answered {again}"
+        )
+    finally:
+        server.stop()
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="10k episodes instead of 100k, fewer repeats")
@@ -171,6 +225,8 @@ def main() -> None:
             run(server, args.quick)
         finally:
             server.stop()
+        print()
+        slow_connections(os.path.join(tmp, "slow.sqlite"), 2000)
 
 
 def run(server: Server, quick: bool) -> None:

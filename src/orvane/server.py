@@ -34,8 +34,9 @@ with a plain status:
 * Work: a fixed ceiling of worker threads, one per admitted connection
   (``max_connections``, default 128), a short queue of accepted connections
   behind them (``queue_size``) and an immediate 503 beyond; the request head
-  must arrive within :data:`HEAD_TIMEOUT`, a body at a modest minimum rate,
-  and an idle connection is closed. Bodies being read and parsed at once are
+  must arrive within :data:`HEAD_TIMEOUT` (within :data:`SQUEEZE_AFTER` while
+  every place is taken), a body at a modest minimum rate, and an idle
+  connection is closed. Bodies being read and parsed at once are
   capped at twice ``max_body`` in all (503 beyond), which bounds memory.
   Large bodies are parsed so that other threads get the interpreter lock at
   short intervals, so a health check stays quick while they are read.
@@ -86,6 +87,8 @@ DEFAULT_QUEUE_SIZE = 32
 MAX_DEPTH = 64
 #: Seconds for a request line and headers to arrive (also an idle connection's life).
 HEAD_TIMEOUT = 10.0
+#: When every place is taken, a connection that has waited this long for its request head is ended.
+SQUEEZE_AFTER = 1.0
 #: A body gets this many seconds plus one per BODY_RATE bytes.
 BODY_TIMEOUT = 10.0
 BODY_RATE = 256 * 1024
@@ -395,8 +398,9 @@ class ResolverHTTPServer(socketserver.TCPServer):
         self._active = 0  # requests being served
         self._body_bytes = 0  # bodies being read and parsed
         self._closing = False
-        # socket -> (deadline, answer 408 when it passes, waiting for a request head)
-        self._deadlines: Dict[socket.socket, Tuple[float, bool, bool]] = {}
+        # socket -> (deadline, answer 408 when it passes, waiting for a request head, armed at)
+        self._deadlines: Dict[socket.socket, Tuple[float, bool, bool, float]] = {}
+        self._last_squeeze = 0.0
         self._linger: set = set()  # connections closed with a body left unread
         self._lingering: Deque[Tuple[float, socket.socket]] = collections.deque()
         self._manage_gc = manage_gc
@@ -430,6 +434,10 @@ class ResolverHTTPServer(socketserver.TCPServer):
             if admitted:
                 self._open += 1
                 self._pending.append((request, client_address))
+                # The first request head must arrive in time, counted from now:
+                # waiting in the queue counts.
+                now = time.monotonic()
+                self._deadlines[request] = (now + HEAD_TIMEOUT, True, True, now)
                 # Idle workers already woken for earlier connections are not free:
                 # compare with everything waiting.
                 if len(self._pending) > self._idle_workers and len(self._workers) < self.max_connections:
@@ -439,6 +447,22 @@ class ResolverHTTPServer(socketserver.TCPServer):
                 self._lock.notify()
         if not admitted:
             self._refuse(request)
+            self._squeeze()
+
+    def _squeeze(self) -> None:
+        """Every place is taken: connections that have waited over SQUEEZE_AFTER for a request head lose theirs.
+
+        Slow or idle clients could otherwise hold every place until their
+        deadline; refused clients retry and find room once these are gone.
+        """
+        now = time.monotonic()
+        with self._lock:
+            if now - self._last_squeeze < 0.5:
+                return
+            self._last_squeeze = now
+            for sock, (deadline, answer, waiting, armed) in self._deadlines.items():
+                if waiting and now - armed > SQUEEZE_AFTER and deadline > now:
+                    self._deadlines[sock] = (now, answer, waiting, armed)
 
     def _refuse(self, request: socket.socket) -> None:
         """503 at once, without a worker; the socket lingers half-open so that the answer arrives."""
@@ -474,7 +498,6 @@ class ResolverHTTPServer(socketserver.TCPServer):
                 request, client_address = self._pending.popleft()
             try:
                 if self._closing:
-                    request.close()
                     continue
                 self.finish_request(request, client_address)
             except Exception:
@@ -515,7 +538,8 @@ class ResolverHTTPServer(socketserver.TCPServer):
     # -- deadlines --------------------------------------------------------------
     def _arm(self, sock: socket.socket, seconds: float, answer_timeout: bool, waiting: bool = False) -> None:
         with self._lock:
-            self._deadlines[sock] = (time.monotonic() + seconds, answer_timeout, waiting)
+            now = time.monotonic()
+            self._deadlines[sock] = (now + seconds, answer_timeout, waiting, now)
 
     def _forget(self, sock: socket.socket) -> None:
         with self._lock:
@@ -529,7 +553,7 @@ class ResolverHTTPServer(socketserver.TCPServer):
             if self._manage_gc:
                 self._collect(now)
             with self._lock:
-                expired = [(s, answer) for s, (t, answer, _) in self._deadlines.items() if t <= now]
+                expired = [(s, answer) for s, (t, answer, _, _) in self._deadlines.items() if t <= now]
                 for s, _ in expired:
                     del self._deadlines[s]
             for sock, answer in expired:
@@ -592,7 +616,7 @@ class ResolverHTTPServer(socketserver.TCPServer):
             waiting = list(self._pending)
             self._pending.clear()
             self._open -= len(waiting)
-            idle = [s for s, (_, _, waiting) in self._deadlines.items() if waiting]
+            idle = [s for s, (_, _, waiting, _) in self._deadlines.items() if waiting]
         for sock, _ in waiting:
             sock.close()
         for sock in idle:
@@ -702,9 +726,11 @@ class _Handler(BaseHTTPRequestHandler):
         first = True
         self.close_connection = True
         while True:
-            # The next request's head must arrive in time; only a first
-            # request is told so (a later wait is an idle keep-alive).
-            self.server._arm(self.connection, HEAD_TIMEOUT, first, waiting=True)
+            # The next request's head must arrive in time (the first one's
+            # deadline runs from admission); only a first request is told so
+            # (a later wait is an idle keep-alive).
+            if not first:
+                self.server._arm(self.connection, HEAD_TIMEOUT, False, waiting=True)
             self.handle_one_request()
             first = False
             if self.close_connection or self.server._closing:
