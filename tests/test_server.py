@@ -472,3 +472,24 @@ def test_stopping_finishes_requests_and_keeps_every_acknowledged_episode(tmp_pat
 
     with LocalResolver(db) as r:
         assert r.stats()["episodes"] == {"keep": 200}
+
+
+@pytest.mark.parametrize(
+    "header, allowed, wildcard, ok",
+    [
+        ("127.0.0.1:8765", (), False, True),
+        ("localhost", (), False, True),
+        ("[::1]:80", (), False, True),
+        ("resolver.lan:8765", ("resolver.lan",), False, True),
+        ("RESOLVER.LAN.", ("resolver.lan",), False, True),
+        ("attacker.example", ("resolver.lan",), True, False),  # rebinding: a name, never a literal
+        ("192.168.1.5:8765", (), False, False),
+        ("192.168.1.5:8765", (), True, True),
+        ("[fe80::1]:8765", (), True, True),
+        ("", (), True, False),
+    ],
+)
+def test_host_rule(header, allowed, wildcard, ok):
+    from orvane.server import host_allowed
+
+    assert host_allowed(header, allowed, wildcard) is ok

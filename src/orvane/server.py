@@ -23,9 +23,11 @@ with a plain status:
   ``Content-Length`` (411) of at most ``max_body`` bytes (413, default
   16 MiB) and nest at most :data:`MAX_DEPTH` levels (400); other methods take
   no body (400). A query text holds at most 1,024 ``name=value`` pairs (400).
-* ``Host`` must name a loopback address, the address the server is bound to,
-  or one given in ``allow_hosts`` (421), so a web page cannot reach the
-  server through DNS rebinding; no CORS headers are ever sent.
+* ``Host`` must name a loopback address, the address the server is bound to
+  (any address literal when bound to all of them), or a name given in
+  ``allow_hosts`` (421), so a web page cannot reach the server through DNS
+  rebinding; no CORS headers are ever sent, and as a ``POST`` needs a JSON
+  content type, a browser never sends one cross-origin without asking first.
 * Tokens (``tokens``, see :class:`Tokens`): every route but the health check
   needs ``Authorization: Bearer <token>`` (401); a device's token reaches
   that device's data only (403), the fleet token ``"*"`` every device's. A
@@ -72,6 +74,7 @@ __all__ = [
     "make_server",
     "decode_json",
     "is_loopback",
+    "host_allowed",
     "DEFAULT_MAX_BODY",
     "DEFAULT_MAX_CONNECTIONS",
     "MAX_DEPTH",
@@ -109,6 +112,30 @@ def is_loopback(host: str) -> bool:
         return ipaddress.ip_address(host).is_loopback
     except ValueError:
         return False
+
+
+def host_allowed(header: str, allowed: Iterable[str], wildcard: bool = False) -> bool:
+    """Whether a Host header names this server: a loopback address or name, one in ``allowed``,
+    or, on a server bound to every address (``wildcard``), any address literal.
+
+    A DNS-rebinding page reaches the server under the page's own name, never
+    an address literal, so literals are safe to accept where they reach us.
+    """
+    host = header.strip().lower()
+    if host.startswith("["):
+        host = host[1 : host.find("]")] if "]" in host else host
+    elif host.count(":") == 1:
+        host = host.split(":", 1)[0]
+    host = host.rstrip(".")
+    if host in allowed or is_loopback(host):
+        return True
+    if wildcard:
+        try:
+            ipaddress.ip_address(host)
+            return True
+        except ValueError:
+            pass
+    return False
 
 
 # -- tokens ------------------------------------------------------------------------
@@ -417,6 +444,7 @@ class ResolverHTTPServer(socketserver.TCPServer):
         bound = self.server_address[0]
         hosts.add(bound.lower())
         self.allowed_hosts = frozenset(hosts)
+        self.wildcard = bound in ("0.0.0.0", "::")
         self._watchdog = threading.Thread(target=self._watch, name="orvane-server-watchdog", daemon=True)
         self._watchdog.start()
 
@@ -835,13 +863,7 @@ class _Handler(BaseHTTPRequestHandler):
         hosts = self.headers.get_all("Host") or []
         if len(hosts) != 1:
             raise ResolverError("a request needs exactly one Host header", 400)
-        host = hosts[0].strip().lower()
-        if host.startswith("["):
-            host = host[1 : host.find("]")] if "]" in host else host
-        elif host.count(":") == 1:
-            host = host.split(":", 1)[0]
-        host = host.rstrip(".")
-        if host not in self.server.allowed_hosts and not is_loopback(host):
+        if not host_allowed(hosts[0], self.server.allowed_hosts, self.server.wildcard):
             raise ResolverError(f"Host {hosts[0]!r} is not served here (orvane serve --allow-host adds a name)", 421)
 
     def _authorize(self) -> Optional[str]:
