@@ -40,8 +40,6 @@ from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple
 __all__ = [
     "ResolverError",
     "LocalResolver",
-    "ResolverHTTPServer",
-    "make_server",
     "channel_values",
     "VECTOR_PATHS",
 ]
