@@ -285,7 +285,24 @@ def run(server: Server, quick: bool) -> None:
     for _ in range(100):
         channel_values(small)
     new_parse = (time.perf_counter() - t0) / 100
+    unknown = json.dumps({"query_text": " ".join(f"nope{i}=1.5" for i in range(1024)), "device_id": "big", "k": 10}).encode()
+    too_many = json.dumps({"query_text": " ".join(f"nope{i}=1.5" for i in range(3000)), "device_id": "big", "k": 10}).encode()
+    t0 = time.perf_counter()
+    assert server.post("/v1/episodes/query", unknown) == 200
+    t_unknown = time.perf_counter() - t0
+    t0 = time.perf_counter()
+    assert server.post("/v1/episodes/query", too_many) == 400
+    t_many = time.perf_counter() - t0
+    before = server.status("VmRSS")
+    wide = {"episode_id": "wide", "state": {"context": {f"k{i}": float(i) for i in range(2000)}}}
+    assert server.post("/v1/episodes/ingest", json.dumps({"device_id": "big", "batch": [wide]}).encode()) == 200
+    time.sleep(0.5)
+    grown = server.status("VmRSS") - before
     print(f"1 MiB query_text without '=' against {n:,} episodes: median {new * 1e3:.1f} ms end to end (target 50 ms)")
+    print(
+        f"  1,024 unknown channels: {t_unknown * 1e3:.1f} ms; 3,000 name=value pairs: 400 in {t_many * 1e3:.1f} ms;"
+        f" one episode of 2,000 numeric keys added {grown / MIB:.1f} MiB to the server"
+    )
     print(
         f"  parse of 32 KiB without '=': old expression {old_parse * 1e3:.0f} ms, new parser {new_parse * 1e6:.1f} us"
         f" (ratio {old_parse / new_parse:,.0f}x)"
