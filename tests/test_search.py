@@ -99,9 +99,18 @@ def test_index_refuses_bad_input_and_keeps_its_rows():
         index.search([b"a"], [1.0], -1, 1, CAP)
     with pytest.raises(ValueError):
         _search.VectorIndex().append(1, b"1234")
+    indexes = {"d": index}
+    for rows, exc in (([(1, "d")], TypeError), ([(1, 5, b"")], TypeError), ([(1, "d", b"\x01")], ValueError)):
+        with pytest.raises(exc):
+            _search.load_episodes(rows, indexes)
+    with pytest.raises(TypeError):
+        _search.load_episodes([(1, "e", b"")], {"e": object()})
+    _search.load_episodes(iter([(8, "d", b""), (4, "new", pack_channels({"a": 1.0}))]), indexes)
+    assert len(index) == 2 and len(indexes["new"]) == 1
     # non-finite values are skipped, a repeated name keeps its first value
     index.append(10, pack_channels({"a": 1.0}) + pack_channels({"a": 5.0, "b": math.inf}))
     assert compiled(index, {"a": 1.0}, 2, 10) == [(1.0, 10), (1.0, 7)]
+    assert compiled(index, {"b": 1.0}, 5, 10)[0][1] == 10  # no row has b: all equal, newest first
 
 
 # -- through the resolver --------------------------------------------------------------
