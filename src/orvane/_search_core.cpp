@@ -262,11 +262,10 @@ Column* EpisodeIndex::column_for(std::string_view name, std::size_t position, bo
 }
 
 bool EpisodeIndex::append(std::int64_t rowid, const unsigned char* packed, std::size_t size) {
-    struct Pair {
-        std::string_view name;
-        double value;
-    };
-    std::vector<Pair> pairs;
+    // The scratch lists live in the index (appends hold it exclusively), so
+    // that loading a store makes no allocation per row.
+    std::vector<Pair>& pairs = pairs_;
+    pairs.clear();
     for (std::size_t at = 0; at < size;) {
         if (size - at < 4) return false;
         std::size_t len = read_u32(packed + at);
@@ -281,31 +280,28 @@ bool EpisodeIndex::append(std::int64_t rowid, const unsigned char* packed, std::
     const std::size_t row = rowids_.size();
     rowids_.push_back(rowid);
     // Columns are reached by index: columns_ may move while new ones are made.
-    std::vector<std::uint32_t> slots;
-    std::vector<double> values;
+    std::vector<std::uint32_t>& slots = slots_;
+    slots.clear();
     try {
-        slots.reserve(pairs.size());
-        values.reserve(pairs.size());
         for (std::size_t j = 0; j < pairs.size(); ++j) {
             bool created;
             Column* c = column_for(pairs[j].name, j, &created);
             if (c->holds(row)) continue;  // a repeated name: the first value stands
-            std::uint32_t slot = static_cast<std::uint32_t>(c - columns_.data());
             c->append(row, pairs[j].value);
-            slots.push_back(slot);
-            values.push_back(pairs[j].value);
+            slots.push_back(static_cast<std::uint32_t>(c - columns_.data()));
+            pairs[j].slot = slots.back();
         }
     } catch (...) {
         for (std::uint32_t slot : slots) columns_[slot].drop_last(row);
         rowids_.pop_back();
+        last_slots_.clear();
         throw;
     }
-    for (std::size_t j = 0; j < slots.size(); ++j) columns_[slots[j]].add_to_spread(values[j]);
-    try {
-        last_slots_ = slots;
-    } catch (...) {
-        last_slots_.clear();  // only a shortcut for the next row's lookups
+    for (const Pair& p : pairs) {
+        if (p.slot != kNoSlot) columns_[p.slot].add_to_spread(p.value);
     }
+    // This row's columns, in order, are the next row's first guess.
+    last_slots_.swap(slots);
     return true;
 }
 
