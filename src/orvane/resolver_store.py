@@ -151,11 +151,12 @@ class SQLiteStore:
             if version == 0:  # a new store
                 _run_script(db, _TABLES_V1)
                 _run_script(db, _TABLES_V2)
-            else:
+                self._set_version(SCHEMA_VERSION)
+            elif version < SCHEMA_VERSION:
                 while version < SCHEMA_VERSION:
                     _MIGRATIONS[version](db, channels_of_body)
                     version += 1
-            self._set_version(SCHEMA_VERSION)
+                self._set_version(SCHEMA_VERSION)
             db.execute("COMMIT")
         except BaseException:
             if db.in_transaction:
