@@ -353,7 +353,7 @@ def cmd_serve(args: argparse.Namespace, out: TextIO) -> int:
             print(f"orvane serve: warning: serving {args.host} without tokens (--insecure)", file=sys.stderr, flush=True)
     log = None if args.quiet else (lambda line: print(line, file=sys.stderr, flush=True))
     try:
-        resolver = LocalResolver(args.db, vectors=not args.no_vectors)
+        resolver = LocalResolver(args.db, vectors=not args.no_vectors, max_episodes_per_device=args.max_episodes_per_device)
     except ResolverError as exc:
         raise CommandError(str(exc)) from None
     except sqlite3.Error as exc:
@@ -559,6 +559,13 @@ def build_parser() -> argparse.ArgumentParser:
         default=DEFAULT_MAX_CONNECTIONS,
         metavar="N",
         help=f"connections served at once; a short queue waits behind them, beyond it 503 (default {DEFAULT_MAX_CONNECTIONS})",
+    )
+    serve.add_argument(
+        "--max-episodes-per-device",
+        type=_positive,
+        default=1_000_000,
+        metavar="N",
+        help="a query considers each device's newest N episodes (default 1,000,000; older ones stay stored)",
     )
     serve.set_defaults(func=cmd_serve)
 

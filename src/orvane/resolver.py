@@ -6,9 +6,11 @@ is given no ``url``, and what ``orvane serve`` offers over HTTP
 
 Everything is kept in SQLite, in memory by default or in a file when a path
 is given; a file opened again brings its episodes, outcomes and vectors back.
-Beside the tables the resolver keeps small in-memory indexes (each episode's
-channel values, each vector scaled to unit length) so that a query never
-re-reads or re-parses stored records; only the hits it returns are read back.
+Beside the tables the resolver keeps in-memory indexes (each episode's
+channel values as native columns, each vector scaled to unit length) so that
+a query never re-reads or re-parses stored records; only the hits it returns
+are read back. Opening a file loads the indexes from packed channel values
+kept beside the JSON bodies, without parsing any JSON.
 
 Similarity of episodes: the query text spells channel values as
 ``name=value`` (``"sensor state temp=21.4568 rpm=1500.0"``); an episode's own
@@ -18,24 +20,40 @@ of that channel's spread over the device's stored episodes, so a channel that
 moves in thousands and one that moves in hundredths weigh alike. The score is
 ``1 / (1 + d)`` where ``d`` is the root mean square of those differences over
 the query's channels (each capped at ``_Z_CAP``; a channel the episode lacks
-counts as the cap): 1.0 for identical values, falling toward 0.
+counts as the cap): 1.0 for identical values, falling toward 0. A query
+with no channel values scores every episode 0.
+
+Which episodes a query returns: the k best scores among the device's newest
+``max_episodes_per_device`` episodes, compared exactly (the hits show them
+rounded to six places). Where more episodes share a score than places are
+left, the newer ones are taken: newer by arrival at this resolver (the
+store's row order), not by any time written in the episode, since batches
+may arrive out of order. ``prefer_success`` never changes which episodes are
+chosen; it only orders the chosen ones, putting a successful outcome before
+any other of equal score (and otherwise keeping newer first). So a state
+that recently ended in failure is never hidden behind older successes at
+the same values.
 
 Vectors are compared by cosine similarity, per device, among vectors of the
-query's length.
+query's length; they are held as float32, so scores carry float32 rounding.
+Equal scores put newer vectors first.
+
+The scans run in compiled code (:mod:`orvane._search`) without holding the
+interpreter's lock; storage is :mod:`orvane.resolver_store`.
 """
 
 from __future__ import annotations
 
 import array
-import heapq
 import json
 import math
-from operator import add as _add, mul as _mul
-import sqlite3
 import threading
 import time
 import uuid
-from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Tuple
+
+from ._search import EpisodeIndex, VectorIndex, load_episodes
+from .resolver_store import SQLiteStore, StoreError, pack_channels
 
 __all__ = [
     "ResolverError",
@@ -50,6 +68,8 @@ VECTOR_PATHS = ("/qx/ingest", "/qx/query")
 MAX_K = 1000
 #: Cap, in units of a channel's spread, of one channel's difference.
 _Z_CAP = 10.0
+#: Newest episodes per device that a query considers, unless told otherwise.
+DEFAULT_MAX_EPISODES_PER_DEVICE = 1_000_000
 
 
 class ResolverError(Exception):
@@ -199,143 +219,13 @@ def _unit_vector(embedding: Any) -> Tuple[List[float], float]:
     return vec, norm
 
 
-def _dot(a: List[float], b: Tuple[float, ...]) -> float:
-    return sum(map(_mul, a, b))
-
-
-class _ChannelSpread:
-    """Running mean and variance (Welford) of one channel over a device's episodes."""
-
-    __slots__ = ("n", "mean", "m2")
-
-    def __init__(self) -> None:
-        self.n = 0
-        self.mean = 0.0
-        self.m2 = 0.0
-
-    def add(self, x: float) -> None:
-        self.n += 1
-        d = x - self.mean
-        self.mean += d / self.n
-        self.m2 += d * (x - self.mean)
-
-    def inverse_scale(self) -> float:
-        if self.n < 2:
-            return 1.0
-        std = math.sqrt(self.m2 / (self.n - 1))
-        return 1.0 / std if std > 1e-12 else 1.0
-
-
-class _DeviceEpisodes:
-    """In-memory index of one device's episodes; every list is only appended to.
-
-    Channel values are kept as columns (NaN where an episode lacks the
-    channel), so a query runs one tight loop per channel.
-    """
-
-    def __init__(self) -> None:
-        self.rowids: List[int] = []
-        self.episode_ids: List[Optional[str]] = []
-        # Native doubles: no float object per value, so nothing small and
-        # long-lived is scattered among a request's short-lived objects.
-        self.columns: Dict[str, "array.array[float]"] = {}
-        self.spread: Dict[str, _ChannelSpread] = {}
-
-    def add(self, rowid: int, episode_id: Optional[str], values: Dict[str, float]) -> None:
-        n = len(self.rowids)
-        for key in values:
-            if key not in self.columns:
-                self.columns[key] = array.array("d", [_NAN]) * n
-                self.spread[key] = _ChannelSpread()
-        for key, column in self.columns.items():
-            x = values.get(key)
-            if x is None:
-                column.append(_NAN)
-            else:
-                column.append(x)
-                self.spread[key].add(x)
-        self.rowids.append(rowid)
-        self.episode_ids.append(episode_id)
-
-
-_NAN = float("nan")
-
-
-_SCHEMA = """
-CREATE TABLE IF NOT EXISTS episodes (
-    rowid INTEGER PRIMARY KEY,
-    device_id TEXT NOT NULL,
-    episode_id TEXT,
-    body TEXT NOT NULL,
-    ingested_at REAL NOT NULL
-);
-CREATE UNIQUE INDEX IF NOT EXISTS episodes_by_id ON episodes (device_id, episode_id);
-CREATE TABLE IF NOT EXISTS outcomes (
-    episode_id TEXT PRIMARY KEY,
-    result TEXT NOT NULL,
-    health_label TEXT,
-    recorded_at REAL NOT NULL
-);
-CREATE TABLE IF NOT EXISTS device_outcomes (
-    device_id TEXT NOT NULL,
-    episode_id TEXT NOT NULL,
-    result TEXT NOT NULL,
-    health_label TEXT,
-    recorded_at REAL NOT NULL,
-    PRIMARY KEY (device_id, episode_id)
-);
-CREATE TABLE IF NOT EXISTS vectors (
-    rowid INTEGER PRIMARY KEY,
-    id TEXT NOT NULL UNIQUE,
-    device_id TEXT NOT NULL,
-    embedding BLOB NOT NULL,
-    metadata TEXT NOT NULL
-);
-"""
-
-
-def _similarities(columns: List[Tuple[float, float, Optional[List[float]]]], n: int) -> List[float]:
-    """``1 / (1 + d)`` per episode, d the RMS of capped scaled differences (module docstring)."""
-    cap2 = _Z_CAP * _Z_CAP
-    if not columns:
-        return [0.0] * n
-    # A channel the device never had counts as the cap for every episode: once, not per channel.
-    totals = [cap2 * sum(1 for _, _, column in columns if column is None)] * n
-    for x, inv, column in columns:
-        if column is None:
-            continue
-        # A missing value is NaN, whose square fails the comparison: it counts as the cap.
-        part = [z if (z := ((x - v) * inv) ** 2) < cap2 else cap2 for v in column]
-        totals = list(map(_add, totals, part))
-    m = float(len(columns))
-    return [1.0 / (1.0 + math.sqrt(t / m)) for t in totals]
-
-
-class _NoScores:
-    """Scores of a query without channels: 0.0 for every episode."""
-
-    def __getitem__(self, i: int) -> float:
-        return 0.0
-
-
-_NO_SCORES = _NoScores()
-
-
-def _newest(episode_ids: List[Optional[str]], k: int, outcomes: Optional[Dict[str, dict]]) -> List[int]:
-    """The k newest positions; with ``outcomes``, successful ones first (newest first in each group)."""
-    n = len(episode_ids)
-    if outcomes is None:
-        return list(range(n - 1, max(n - k, 0) - 1, -1))
-    good: List[int] = []
-    rest: List[int] = []
-    for i in range(n - 1, -1, -1):
-        if _is_success(outcomes.get(episode_ids[i])):
-            good.append(i)
-            if len(good) == k:
-                break
-        elif len(rest) < k:
-            rest.append(i)
-    return (good + rest)[:k]
+def _channels_of_body(body: str) -> bytes:
+    """Packed channel values of a stored episode body (used when an older store is brought up to date)."""
+    try:
+        episode = json.loads(body)
+    except ValueError:
+        return b""
+    return pack_channels(_episode_values(episode)) if isinstance(episode, dict) else b""
 
 
 class LocalResolver:
@@ -343,89 +233,68 @@ class LocalResolver:
 
     ``path`` is a database file, or None / ":memory:" for a private in-memory
     database. ``vectors=False`` makes the vector endpoints answer 404, as a
-    resolver from before vector retrieval does. Every operation is safe to
-    call from several threads at once.
+    resolver from before vector retrieval does. ``max_episodes_per_device``
+    bounds the work of a query: only a device's newest N episodes are
+    candidates (the channel spreads still count every stored episode, and
+    nothing is deleted). Every operation is safe to call from several
+    threads at once.
     """
 
-    def __init__(self, path: Optional[str] = None, *, vectors: bool = True):
+    def __init__(
+        self,
+        path: Optional[str] = None,
+        *,
+        vectors: bool = True,
+        max_episodes_per_device: int = DEFAULT_MAX_EPISODES_PER_DEVICE,
+    ):
+        if (
+            isinstance(max_episodes_per_device, bool)
+            or not isinstance(max_episodes_per_device, int)
+            or max_episodes_per_device < 1
+        ):
+            raise ValueError(f"max_episodes_per_device must be a positive int, got {max_episodes_per_device!r}")
         self.path = path or ":memory:"
         self.vectors_enabled = bool(vectors)
-        # One connection, used under _lock only: an in-memory database lives
-        # in its connection, and one writer keeps SQLite's own locking simple.
-        self._db = sqlite3.connect(self.path, check_same_thread=False, isolation_level=None, timeout=1.0)
+        self.max_episodes_per_device = max_episodes_per_device
+        # The store is used under _lock only: an in-memory database lives in
+        # its one connection, and one writer keeps SQLite's own locking simple.
+        try:
+            self._store = SQLiteStore(self.path, _channels_of_body)
+        except StoreError as exc:
+            raise ResolverError(str(exc), 409) from None
         self._lock = threading.Lock()
         self._closed = False
-        try:
-            if self.path != ":memory:":
-                # The indexes live in this process, so a second resolver on the
-                # same file would never see this one's writes: hold the file
-                # exclusively (from the first write on) until close().
-                self._db.execute("PRAGMA locking_mode=EXCLUSIVE")
-                self._db.execute("PRAGMA journal_mode=WAL")
-                self._db.execute("PRAGMA synchronous=NORMAL")
-            self._db.executescript(_SCHEMA)
-        except sqlite3.OperationalError as exc:
-            self._db.close()
-            if "locked" in str(exc):
-                raise ResolverError(f"the store {self.path} is in use by another resolver", 409) from None
-            raise
-        self._devices: Dict[str, _DeviceEpisodes] = {}
+        self._devices: Dict[str, EpisodeIndex] = {}
         # device -> episode id -> outcome; _unplaced: outcomes of an older store
         # (keyed by episode id alone) whose episode has not arrived yet.
         self._outcomes: Dict[str, Dict[str, dict]] = {}
-        self._unplaced: Dict[str, dict] = {}
-        self._vectors: Dict[str, List[Tuple[int, str, Tuple[float, ...], str]]] = {}
-        self._load()
+        self._unplaced: Dict[str, Tuple[str, Optional[str]]] = {}
+        self._vectors: Dict[str, VectorIndex] = {}
+        try:
+            self._load()
+        except BaseException:
+            self._store.close()
+            raise
 
     # -- lifecycle --------------------------------------------------------------
     def _load(self) -> None:
-        for rowid, device_id, episode_id, body in self._db.execute(
-            "SELECT rowid, device_id, episode_id, body FROM episodes ORDER BY rowid"
-        ):
-            episode = json.loads(body)
-            self._device_index(device_id).add(rowid, episode_id, _episode_values(episode))
-        self._place_old_outcomes()
-        for device_id, episode_id, result, label in self._db.execute(
-            "SELECT device_id, episode_id, result, health_label FROM device_outcomes"
-        ):
+        load_episodes(self._store.episode_channels(), self._devices)
+        for device_id, episode_id, result, label in self._store.outcomes():
             self._outcomes.setdefault(device_id, {})[episode_id] = _outcome_record(result, label)
-        for episode_id, result, label in self._db.execute("SELECT episode_id, result, health_label FROM outcomes"):
-            self._unplaced[episode_id] = _outcome_record(result, label)
-        for rowid, vid, device_id, blob, metadata in self._db.execute(
-            "SELECT rowid, id, device_id, embedding, metadata FROM vectors ORDER BY rowid"
-        ):
-            unit = array.array("d")
-            unit.frombytes(blob)
-            self._vectors.setdefault(device_id, []).append((rowid, vid, tuple(unit), metadata))
-
-    def _place_old_outcomes(self) -> None:
-        """Outcomes of an older store were keyed by episode id alone: each goes to the devices holding its episode.
-
-        One whose episode no device holds yet stays in the old table until
-        that episode arrives (see ingest).
-        """
-        if self._db.execute("SELECT 1 FROM outcomes LIMIT 1").fetchone() is None:
-            return
-        cur = self._db.cursor()
-        cur.execute("BEGIN")
-        try:
-            cur.execute(
-                "INSERT OR IGNORE INTO device_outcomes (device_id, episode_id, result, health_label, recorded_at)"
-                " SELECT DISTINCT e.device_id, o.episode_id, o.result, o.health_label, o.recorded_at"
-                " FROM outcomes o JOIN episodes e ON e.episode_id = o.episode_id"
-            )
-            cur.execute("DELETE FROM outcomes WHERE episode_id IN (SELECT episode_id FROM episodes)")
-            cur.execute("COMMIT")
-        except BaseException:
-            cur.execute("ROLLBACK")
-            raise
+        for episode_id, result, label in self._store.unplaced_outcomes():
+            self._unplaced[episode_id] = (result, label)
+        for rowid, device_id, blob in self._store.vector_units():
+            index = self._vectors.get(device_id)
+            if index is None:
+                index = self._vectors[device_id] = VectorIndex()
+            index.append(rowid, blob)
 
     def close(self) -> None:
         """Closes the database; later calls raise ResolverError 503."""
         with self._lock:
             if not self._closed:
                 self._closed = True
-                self._db.close()
+                self._store.close()
 
     def __enter__(self) -> "LocalResolver":
         return self
@@ -436,12 +305,6 @@ class LocalResolver:
     def _check_open(self) -> None:
         if self._closed:
             raise ResolverError("the resolver is closed", 503)
-
-    def _device_index(self, device_id: str) -> _DeviceEpisodes:
-        index = self._devices.get(device_id)
-        if index is None:
-            index = self._devices[device_id] = _DeviceEpisodes()
-        return index
 
     # -- episodes ---------------------------------------------------------------
     def ingest(self, batch: Any, device_id: Any) -> dict:
@@ -469,43 +332,23 @@ class LocalResolver:
             episode_id = stored.get("episode_id")
             if episode_id is not None and not isinstance(episode_id, str):
                 episode_id = str(episode_id)
-            rows.append((episode_id, body, _episode_values(stored)))
+            rows.append((episode_id, body, pack_channels(_episode_values(stored))))
         now = time.time()
-        stored_count = 0
         with self._lock:
             self._check_open()
-            index = self._device_index(device_id)
-            added = []
-            cur = self._db.cursor()
-            cur.execute("BEGIN")
-            try:
-                for episode_id, body, values in rows:
-                    cur.execute(
-                        "INSERT OR IGNORE INTO episodes (device_id, episode_id, body, ingested_at) VALUES (?, ?, ?, ?)",
-                        (device_id, episode_id, body, now),
-                    )
-                    if cur.rowcount:
-                        added.append((cur.lastrowid, episode_id, values))
-                placed = [eid for _, eid, _ in added if eid in self._unplaced] if self._unplaced else []
-                for eid in placed:
-                    record = self._unplaced[eid]
-                    label = record.get("metrics", {}).get("health_label")
-                    cur.execute(
-                        "INSERT OR IGNORE INTO device_outcomes (device_id, episode_id, result, health_label, recorded_at)"
-                        " VALUES (?, ?, ?, ?, ?)",
-                        (device_id, eid, record["result"], label, now),
-                    )
-                    cur.execute("DELETE FROM outcomes WHERE episode_id = ?", (eid,))
-                cur.execute("COMMIT")
-            except BaseException:
-                cur.execute("ROLLBACK")
-                raise
-            for rowid, episode_id, values in added:
-                index.add(rowid, episode_id, values)
-            for eid in placed:
-                self._outcomes.setdefault(device_id, {}).setdefault(eid, self._unplaced.pop(eid))
-            stored_count = len(added)
-        return {"accepted": len(batch), "stored": stored_count}
+            index = self._devices.get(device_id)
+            if index is None:
+                index = EpisodeIndex()
+            added = self._store.add_episodes(device_id, rows, now, self._unplaced)
+            self._devices.setdefault(device_id, index)
+            for rowid, j in added:
+                index.append(rowid, rows[j][2])
+            if self._unplaced:
+                for _, j in added:
+                    old = self._unplaced.pop(rows[j][0], None) if rows[j][0] is not None else None
+                    if old is not None:
+                        self._outcomes.setdefault(device_id, {}).setdefault(rows[j][0], _outcome_record(*old))
+        return {"accepted": len(batch), "stored": len(added)}
 
     def record_outcome(self, episode_id: Any, result: Any, health_label: Any = None, device_id: Any = None) -> dict:
         """Records what became of one of a device's episodes (a later record replaces an earlier one).
@@ -524,11 +367,7 @@ class LocalResolver:
             raise ResolverError("health_label must be a string or null", 400)
         with self._lock:
             self._check_open()
-            self._db.execute(
-                "INSERT OR REPLACE INTO device_outcomes (device_id, episode_id, result, health_label, recorded_at)"
-                " VALUES (?, ?, ?, ?, ?)",
-                (device_id, episode_id, result, health_label, time.time()),
-            )
+            self._store.put_outcome(device_id, episode_id, result, health_label, time.time())
             self._outcomes.setdefault(device_id, {})[episode_id] = _outcome_record(result, health_label)
         return {"episode_id": episode_id, "device_id": device_id, "recorded": True}
 
@@ -544,8 +383,9 @@ class LocalResolver:
 
         Each hit holds "score", "episode_id", "outcome" (the recorded outcome,
         else the episode's own) and, with ``include_episode``, "episode".
-        Best first; equal scores put successful outcomes first when
-        ``prefer_success``, then newer episodes first.
+        Which k are chosen is decided by score alone, ties newest first (see
+        the module's notes); ``prefer_success`` then only orders them: among
+        equal scores a successful outcome before the others.
         """
         if not isinstance(text, str):
             raise ResolverError("query_text must be a string", 400)
@@ -558,60 +398,37 @@ class LocalResolver:
         with self._lock:
             self._check_open()
             index = self._devices.get(device_id)
-            if index is None or k == 0:
-                return []
-            n = len(index.rowids)
-            rowids = index.rowids[:n]
-            episode_ids = index.episode_ids[:n]
-            columns = []
-            for key, x in probe.items():
-                column = index.columns.get(key)
-                inv = index.spread[key].inverse_scale() if column is not None else 1.0
-                columns.append((x, inv, column[:n] if column is not None else None))
-        if n == 0:
+        if index is None or k == 0:
             return []
-        outcomes = self._outcomes.get(device_id, {})
-        if not columns:
-            # No channel to compare: every episode scores 0.0 and only the tie order counts.
-            scores = _NO_SCORES
-            chosen = _newest(episode_ids, k, outcomes if prefer_success else None)
-        else:
-            scores = _similarities(columns, n)
-            # Best k by score; among scores equal to the k-th best, successful
-            # outcomes first (when asked), then newer episodes.
-            top = heapq.nlargest(k, range(n), key=scores.__getitem__)
-            floor = scores[top[-1]]
-            tied = [i for i in range(n) if scores[i] >= floor]
-            if prefer_success:
-                tied.sort(key=lambda i: (scores[i], _is_success(outcomes.get(episode_ids[i])), rowids[i]), reverse=True)
-            else:
-                tied.sort(key=lambda i: (scores[i], rowids[i]), reverse=True)
-            chosen = tied[:k]
+        names = [name.encode("utf-8", "surrogatepass") for name in probe]
+        # The scan runs without the interpreter's lock and without _lock:
+        # ingests and other queries go on meanwhile.
+        found = index.search(names, list(probe.values()), k, self.max_episodes_per_device, _Z_CAP)
+        if not found:
+            return []
         with self._lock:
             self._check_open()
-            bodies = {}
-            wanted = [rowids[i] for i in chosen]
-            for start in range(0, len(wanted), 500):
-                part = wanted[start : start + 500]
-                marks = ",".join("?" * len(part))
-                for rowid, body in self._db.execute(f"SELECT rowid, body FROM episodes WHERE rowid IN ({marks})", part):
-                    bodies[rowid] = body
-            recorded = {episode_ids[i]: outcomes.get(episode_ids[i]) for i in chosen}
+            records = self._store.episode_records([rowid for _, rowid in found])
+            outcomes = self._outcomes.get(device_id, {})
+            recorded = [outcomes.get(records[rowid][0]) for _, rowid in found]
         hits = []
-        for i in chosen:
-            score, rowid = scores[i], rowids[i]
-            episode = json.loads(bodies[rowid])
-            outcome = recorded.get(episode_ids[i])
+        for (score, rowid), outcome in zip(found, recorded):
+            episode_id, body = records[rowid]
+            episode = json.loads(body)
             if outcome is None:
                 outcome = episode.get("outcome")
             hit: Dict[str, Any] = {
                 "score": round(score, 6),
-                "episode_id": episode_ids[i],
+                "episode_id": episode_id,
                 "outcome": json.loads(json.dumps(outcome)),
             }
             if include_episode:
                 hit["episode"] = episode
             hits.append(hit)
+        if prefer_success:
+            # Stable: within equal score and success, newest first stays.
+            order = sorted(range(len(hits)), key=lambda j: (-found[j][0], not _is_success(hits[j]["outcome"])))
+            hits = [hits[j] for j in order]
         return hits
 
     # -- vectors ----------------------------------------------------------------
@@ -681,47 +498,35 @@ class LocalResolver:
                 meta = json.dumps(metadata)
             except (TypeError, ValueError) as exc:
                 raise ResolverError(f"metadata cannot be stored as JSON: {exc}", 422) from None
-            unit = tuple(x / norm for x in vec) if norm > 0.0 else tuple(0.0 for _ in vec)
-            rows.append((uuid.uuid4().hex, device, unit, meta))
+            unit = array.array("d", [x / norm for x in vec] if norm > 0.0 else [0.0] * len(vec))
+            rows.append((uuid.uuid4().hex, device, unit.tobytes(), meta))
         with self._lock:
             self._check_open()
-            cur = self._db.cursor()
-            cur.execute("BEGIN")
-            try:
-                stored = []
-                for vid, device, unit, meta in rows:
-                    cur.execute(
-                        "INSERT INTO vectors (id, device_id, embedding, metadata) VALUES (?, ?, ?, ?)",
-                        (vid, device, array.array("d", unit).tobytes(), meta),
-                    )
-                    stored.append((device, (cur.lastrowid, vid, unit, meta)))
-                cur.execute("COMMIT")
-            except BaseException:
-                cur.execute("ROLLBACK")
-                raise
-            for device, entry in stored:
-                self._vectors.setdefault(device, []).append(entry)
+            rowids = self._store.add_vectors(rows)
+            for rowid, (_, device, blob, _) in zip(rowids, rows):
+                index = self._vectors.get(device)
+                if index is None:
+                    index = self._vectors[device] = VectorIndex()
+                index.append(rowid, blob)
         return [vid for vid, _, _, _ in rows]
 
     def _nearest(self, device: str, vec: List[float], norm: float, k: int) -> List[dict]:
         with self._lock:
             self._check_open()
-            stored = self._vectors.get(device, [])
-            n = len(stored)
-        if k == 0 or n == 0:
+            index = self._vectors.get(device)
+        if k == 0 or index is None:
             return []
-        dim = len(vec)
-        probe = [x / norm for x in vec] if norm > 0.0 else [0.0] * dim
-        dot = _dot
-
-        def scored() -> Iterable[Tuple[float, int, int]]:
-            for i in range(n):
-                unit = stored[i][2]
-                if len(unit) == dim:
-                    yield (dot(probe, unit), -stored[i][0], i)
-
-        top = heapq.nlargest(k, scored())
-        return [{"id": stored[i][1], "score": score, "metadata": json.loads(stored[i][3])} for score, _, i in top]
+        probe = array.array("d", [x / norm for x in vec] if norm > 0.0 else [0.0] * len(vec))
+        found = index.search(probe.tobytes(), k)
+        if not found:
+            return []
+        with self._lock:
+            self._check_open()
+            records = self._store.vector_records([rowid for _, rowid in found])
+        return [
+            {"id": records[rowid][0], "score": score, "metadata": json.loads(records[rowid][1])}
+            for score, rowid in found
+        ]
 
     # -- inspection -------------------------------------------------------------
     def stats(self, device_id: Optional[str] = None) -> dict:
@@ -731,15 +536,15 @@ class LocalResolver:
             if device_id is not None:
                 index, vectors = self._devices.get(device_id), self._vectors.get(device_id)
                 return {
-                    "episodes": {device_id: len(index.rowids)} if index is not None else {},
+                    "episodes": {device_id: len(index)} if index is not None else {},
                     "outcomes": len(self._outcomes.get(device_id, ())),
                     "vectors": {device_id: len(vectors)} if vectors is not None else {},
                     "vectors_enabled": self.vectors_enabled,
                 }
             return {
-                "episodes": {device: len(index.rowids) for device, index in self._devices.items()},
+                "episodes": {device: len(index) for device, index in self._devices.items()},
                 "outcomes": sum(map(len, self._outcomes.values())),
-                "vectors": {device: len(entries) for device, entries in self._vectors.items()},
+                "vectors": {device: len(index) for device, index in self._vectors.items()},
                 "vectors_enabled": self.vectors_enabled,
             }
 
@@ -749,7 +554,7 @@ class LocalResolver:
         with self._lock:
             self._check_open()
             out: Dict[str, List[dict]] = {}
-            for device, body in self._db.execute("SELECT device_id, body FROM episodes ORDER BY rowid"):
+            for device, body in self._store.episode_bodies():
                 out.setdefault(device, []).append(json.loads(body))
         return out
 
@@ -763,10 +568,13 @@ class LocalResolver:
     def vectors(self) -> Dict[str, List[Tuple[str, List[float], dict]]]:
         """Stored vectors per device as (id, unit vector, metadata), in arrival order."""
         with self._lock:
-            return {
-                device: [(vid, list(unit), json.loads(meta)) for _, vid, unit, meta in entries]
-                for device, entries in self._vectors.items()
-            }
+            self._check_open()
+            out: Dict[str, List[Tuple[str, List[float], dict]]] = {}
+            for device, vid, blob, meta in self._store.all_vectors():
+                unit = array.array("d")
+                unit.frombytes(blob)
+                out.setdefault(device, []).append((vid, unit.tolist(), json.loads(meta)))
+        return out
 
 
 # The HTTP server lives in orvane.server; its names stay reachable from here.
