@@ -22,15 +22,6 @@
 #include <unordered_map>
 #include <vector>
 
-#if PY_VERSION_HEX >= 0x030C0000
-#define PROFILER_T_PYSSIZET Py_T_PYSSIZET
-#define PROFILER_READONLY Py_READONLY
-#else
-#include <structmember.h>
-#define PROFILER_T_PYSSIZET T_PYSSIZET
-#define PROFILER_READONLY READONLY
-#endif
-
 namespace {
 
 using pyhost::Ref;
@@ -148,121 +139,50 @@ class PeriodicityCache {
 // Module state
 // ---------------------------------------------------------------------------
 
+// Interned names: the channel record keys and the snapshot record keys (each
+// in record order), the configuration names, then attribute and method names.
+enum Name : std::size_t {
+    kChannelKey0 = 0,
+    kSnapshotKey0 = 11,
+    kCfgWindow = 17,
+    kCfgMinDatapoints,
+    kCfgOutlierZscore,
+    kCfgPeriodicityMin,
+    kUpdate,
+    kCheckOutlier,
+    kToDict,
+    kHistory,
+    kMaxlen,
+    kConfidenceScore,
+    kComputeCorrelations,
+    kNameCount
+};
+const char* const kNameTexts[kNameCount] = {
+    "name", "count", "min", "max", "mean", "variance", "std", "value_range", "mean_rate_of_change",
+    "outlier_frequency", "periodicity_score",
+    "device_id", "total_observations", "confidence_score", "channel_count", "channels", "correlations",
+    "PROFILER_CORRELATION_WINDOW", "PROFILER_MIN_DATAPOINTS", "PROFILER_OUTLIER_ZSCORE",
+    "PROFILER_PERIODICITY_MIN_POINTS",
+    "update", "check_outlier", "to_dict", "history", "maxlen", "confidence_score", "compute_correlations"};
+
 struct ModuleState {
     PyTypeObject* lock_type;
     PyTypeObject* stats_type;
     PyTypeObject* profiler_type;
     PyObject* deque_type;
-    // configuration names, interned
-    PyObject* cfg_window;
-    PyObject* cfg_min_datapoints;
-    PyObject* cfg_outlier_zscore;
-    PyObject* cfg_periodicity_min;
-    // attribute and method names, interned
-    PyObject* s_update;
-    PyObject* s_check_outlier;
-    PyObject* s_to_dict;
-    PyObject* s_history;
-    PyObject* s_maxlen;
-    PyObject* s_confidence_score;
-    PyObject* s_compute_correlations;
-    // channel record keys, in record order
-    PyObject* k_channel[11];
-    // snapshot record keys, in record order
-    PyObject* k_snapshot[6];
+    pyhost::Names<kNameCount> names;
     PeriodicityCache* periodicity;
 };
 
-const char* const kChannelKeys[11] = {"name", "count", "min", "max", "mean", "variance", "std",
-                                      "value_range", "mean_rate_of_change", "outlier_frequency",
-                                      "periodicity_score"};
 // The attributes a channel record reads, key by key.
 const char* const kChannelAttrs[11] = {"name", "count", "min_val", "max_val", "mean", "variance", "std",
                                        "value_range", "mean_rate_of_change", "outlier_frequency",
                                        "periodicity_score"};
-const char* const kSnapshotKeys[6] = {"device_id", "total_observations", "confidence_score",
-                                      "channel_count", "channels", "correlations"};
 
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
 
 // The module that defined `type` (or its base), borrowed.
-PyObject* module_of_type(PyTypeObject* type) { return PyType_GetModuleByDef(type, &moduledef); }
-
-// ---------------------------------------------------------------------------
-// Configuration thresholds
-// ---------------------------------------------------------------------------
-
-// A configuration constant read from the module namespace and prepared for
-// the comparisons Python would make with it. Exact ints and floats compare
-// natively; anything else goes through Python's own comparison.
-class Threshold {
-  public:
-    bool load(PyObject* module, PyObject* name) {
-        obj_ = pyhost::module_global(module, name);
-        if (!obj_) return false;
-        PyObject* o = obj_.get();
-        kind_ = Kind::Other;
-        if (PyFloat_CheckExact(o)) {
-            f_ = PyFloat_AS_DOUBLE(o);
-            kind_ = Kind::Float;
-        } else if (PyLong_CheckExact(o) || PyBool_Check(o)) {
-            int overflow = 0;
-            long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-            if (v == -1 && PyErr_Occurred()) return false;
-            if (!overflow) {
-                i_ = v;
-                kind_ = Kind::Int;
-            }
-        }
-        return true;
-    }
-
-    // `count < constant`: 1, 0, or -1 with an exception set.
-    int count_below(Py_ssize_t count) const {
-        switch (kind_) {
-            case Kind::Int:
-                return count < i_;
-            case Kind::Float:
-                if (count >= -kExactIntLimit && count <= kExactIntLimit) return static_cast<double>(count) < f_;
-                break;
-            case Kind::Other:
-                break;
-        }
-        Ref c = Ref::steal(PyLong_FromSsize_t(count));
-        if (!c) return -1;
-        return PyObject_RichCompareBool(c.get(), obj_.get(), Py_LT);
-    }
-
-    // `value > constant` for a float value: 1, 0, or -1.
-    int float_above(double value) const {
-        switch (kind_) {
-            case Kind::Float:
-                return value > f_;
-            case Kind::Int:
-                if (i_ >= -kExactIntLimit && i_ <= kExactIntLimit) return value > static_cast<double>(i_);
-                break;
-            case Kind::Other:
-                break;
-        }
-        Ref v = Ref::steal(PyFloat_FromDouble(value));
-        if (!v) return -1;
-        return PyObject_RichCompareBool(v.get(), obj_.get(), Py_GT);
-    }
-
-    PyObject* object() const { return obj_.get(); }
-    bool is_int() const { return kind_ == Kind::Int; }
-    bool is_other() const { return kind_ == Kind::Other; }
-    bool is_float() const { return kind_ == Kind::Float; }
-    long long int_value() const { return i_; }
-    double float_value() const { return f_; }
-
-  private:
-    enum class Kind { Int, Float, Other };
-    Ref obj_;
-    Kind kind_ = Kind::Other;
-    long long i_ = 0;
-    double f_ = 0.0;
-};
+PyObject* module_of_type(PyTypeObject* type) { return pyhost::module_of(type, &moduledef); }
 
 // The window capacity, as collections.deque(maxlen=...) reads it: None is
 // unbounded (-1 here), an int must be non-negative, anything else is refused.
@@ -490,9 +410,9 @@ void accumulate_bins_direct(Py_ssize_t n, Py_ssize_t bins, const double* centere
 // The periodicity score of a window (oldest first).
 bool periodicity_of(PyObject* module, const double* vals, Py_ssize_t n, double* out) {
     ModuleState* st = state_of(module);
-    Threshold min_points;
-    if (!min_points.load(module, st->cfg_periodicity_min)) return false;
-    int below = min_points.count_below(n);
+    pyhost::Constant min_points;
+    if (!min_points.load(module, st->names[kCfgPeriodicityMin])) return false;
+    int below = min_points.compare_count(n, Py_LT);
     if (below < 0) return false;
     if (below) {
         *out = 0.0;
@@ -547,7 +467,7 @@ bool set_record_ssize(PyObject* record, PyObject* key, Py_ssize_t v) {
 // The channel record, in key order.
 PyObject* channel_record(PyObject* module, PyObject* name, const ChannelState& s) {
     ModuleState* st = state_of(module);
-    PyObject* const* k = st->k_channel;
+    PyObject* const* k = st->names.at + kChannelKey0;
     double std_dev, periodicity;
     Ref rec = Ref::steal(PyDict_New());
     if (!rec) return nullptr;
@@ -571,8 +491,7 @@ ChannelStatsObject* as_stats(PyObject* o) { return reinterpret_cast<ChannelStats
 
 bool require_name(ChannelStatsObject* self) {
     if (self->name != nullptr) return true;
-    PyErr_SetString(PyExc_AttributeError, "'ChannelStats' object has no attribute 'name'");
-    return false;
+    return pyhost::missing_attribute(reinterpret_cast<PyObject*>(self), "name") != nullptr;
 }
 
 ChannelState capture_state(const ChannelStatsObject* self) {
@@ -619,13 +538,13 @@ bool stats_update(ChannelStatsObject* self, double value) {
 // The two thresholds check_outlier compares with, read from the module
 // namespace.
 struct OutlierRule {
-    Threshold min_datapoints;
-    Threshold zscore;
+    pyhost::Constant min_datapoints;
+    pyhost::Constant zscore;
     bool zscore_loaded = false;
 
     bool load(PyObject* module) {
         zscore_loaded = false;
-        return min_datapoints.load(module, state_of(module)->cfg_min_datapoints);
+        return min_datapoints.load(module, state_of(module)->names[kCfgMinDatapoints]);
     }
 
     // True when no comparison made so far could have run Python code.
@@ -636,17 +555,17 @@ struct OutlierRule {
 
 // check_outlier(value): 1 (an outlier, counted), 0, or -1 on error.
 int stats_check_outlier(PyObject* module, ChannelStatsObject* self, double value, OutlierRule& rule) {
-    int below = rule.min_datapoints.count_below(self->count);
+    int below = rule.min_datapoints.compare_count(self->count, Py_LT);
     if (below != 0) return below < 0 ? -1 : 0;
     double sd;
     if (!std_of(self->count, self->M2, &sd)) return -1;
     if (sd == 0.0) return 0;
     double z = std::fabs(value - self->mean) / sd;
     if (!rule.zscore_loaded) {
-        if (!rule.zscore.load(module, state_of(module)->cfg_outlier_zscore)) return -1;
+        if (!rule.zscore.load(module, state_of(module)->names[kCfgOutlierZscore])) return -1;
         rule.zscore_loaded = true;
     }
-    int outlier = rule.zscore.float_above(z);
+    int outlier = rule.zscore.compare(z, Py_GT);
     if (outlier > 0 && PYHOST_UNLIKELY(self->outlier_count == PY_SSIZE_T_MAX)) {
         PyErr_SetString(PyExc_OverflowError, "outlier_count is too large");
         return -1;
@@ -657,65 +576,6 @@ int stats_check_outlier(PyObject* module, ChannelStatsObject* self, double value
 
 // ---- entry points ----------------------------------------------------------------
 
-// C++ exceptions (std::bad_alloc from a container, in practice) must not
-// cross into the interpreter: every entry point runs inside one of these
-// wrappers, which turn them into MemoryError (RAII has already released any
-// reference or lock held).
-void raise_from_cpp_exception() noexcept {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
-    }
-}
-
-using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-template <FastMethod F>
-PyObject* guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    try {
-        return F(self, args, nargs, kwnames);
-    } catch (...) {
-        raise_from_cpp_exception();
-        return nullptr;
-    }
-}
-
-template <getter F>
-PyObject* guarded_get(PyObject* self, void* closure) noexcept {
-    try {
-        return F(self, closure);
-    } catch (...) {
-        raise_from_cpp_exception();
-        return nullptr;
-    }
-}
-
-template <setter F>
-int guarded_set(PyObject* self, PyObject* value, void* closure) noexcept {
-    try {
-        return F(self, value, closure);
-    } catch (...) {
-        raise_from_cpp_exception();
-        return -1;
-    }
-}
-
-template <initproc F>
-int guarded_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    try {
-        return F(self, args, kwargs);
-    } catch (...) {
-        raise_from_cpp_exception();
-        return -1;
-    }
-}
-
-#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(guarded<fn>))
 
 // ---- ChannelStats: Python glue ------------------------------------------------
 
@@ -737,7 +597,7 @@ int stats_init(PyObject* o, PyObject* args, PyObject* kwargs) {
     if (!pyhost::check_str(a[0], "name")) return -1;
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return -1;
-    Ref maxlen = pyhost::module_global(module, state_of(module)->cfg_window);
+    Ref maxlen = pyhost::module_global(module, state_of(module)->names[kCfgWindow]);
     if (!maxlen) return -1;
     Py_ssize_t capacity;
     if (!read_window_capacity(maxlen.get(), &capacity)) return -1;
@@ -816,7 +676,7 @@ PyObject* channel_record_from_attributes(PyObject* module, PyObject* o) {
     if (!rec) return nullptr;
     for (int i = 0; i < 11; ++i) {
         Ref v = Ref::steal(PyObject_GetAttrString(o, kChannelAttrs[i]));
-        if (!v || PyDict_SetItem(rec.get(), st->k_channel[i], v.get()) < 0) return nullptr;
+        if (!v || PyDict_SetItem(rec.get(), st->names[kChannelKey0 + i], v.get()) < 0) return nullptr;
     }
     return rec.release();
 }
@@ -880,11 +740,7 @@ PyObject* stats_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, P
 
 // ---- ChannelStats: attributes --------------------------------------------------
 
-bool refuse_delete(PyObject* value, const char* attr) {
-    if (value != nullptr) return false;
-    PyErr_Format(PyExc_TypeError, "cannot delete attribute '%s'", attr);
-    return true;
-}
+bool refuse_delete(PyObject* value, const char* attr) { return value == nullptr && pyhost::refuse_delete(attr) < 0; }
 
 PyObject* get_name(PyObject* o, void*) {
     ChannelStatsObject* self = as_stats(o);
@@ -991,7 +847,7 @@ int set_history(PyObject* o, PyObject* v, void*) {
     int is_deque = PyObject_IsInstance(v, st->deque_type);
     if (is_deque < 0) return -1;
     if (is_deque) {
-        Ref maxlen = Ref::steal(PyObject_GetAttr(v, st->s_maxlen));
+        Ref maxlen = Ref::steal(PyObject_GetAttr(v, st->names[kMaxlen]));
         if (!maxlen || !read_window_capacity(maxlen.get(), &capacity)) return -1;
     }
     // Read through the iterator, holding each item: a value's __float__ may
@@ -1042,56 +898,47 @@ PyObject* get_periodicity_score(PyObject* o, void*) {
 }
 
 #define FIELD_GETSET(spec, doc, getter, setter) \
-    {spec.name, getter, setter, const_cast<char*>(doc), const_cast<FieldSpec*>(&spec)}
+    pyhost::getset<getter, setter>(spec.name, doc, const_cast<FieldSpec*>(&spec))
 
 PyGetSetDef stats_getset[] = {
-    {"name", get_name, set_name, "Channel name (the payload key).", nullptr},
+    pyhost::getset<get_name, set_name>("name", "Channel name (the payload key)."),
     FIELD_GETSET(kCountField, "Number of values passed to update.", get_ssize_field, set_ssize_field),
     FIELD_GETSET(kMinField, "Smallest value seen.", get_double_field, set_double_field),
     FIELD_GETSET(kMaxField, "Largest value seen.", get_double_field, set_double_field),
     FIELD_GETSET(kMeanField, "Running mean.", get_double_field, set_double_field),
     FIELD_GETSET(kM2Field, "Running sum of squared deviations from the mean.", get_double_field,
                  set_double_field),
-    {"prev_value", get_prev_value, set_prev_value, "The previous value, or None.", nullptr},
+    pyhost::getset<get_prev_value, set_prev_value>("prev_value", "The previous value, or None."),
     FIELD_GETSET(kDeltaSumField, "Sum of absolute steps between consecutive values.", get_double_field,
                  set_double_field),
     FIELD_GETSET(kDeltaCountField, "Number of steps.", get_ssize_field, set_ssize_field),
     FIELD_GETSET(kOutlierCountField, "Number of check_outlier calls that found an outlier.", get_ssize_field,
                  set_ssize_field),
-    {"history", guarded_get<get_history>, guarded_set<set_history>, "The most recent values, oldest first (a copy).", nullptr},
-    {"variance", get_variance, nullptr, "Sample variance; 0.0 below two values.", nullptr},
-    {"std", get_std, nullptr, "Sample standard deviation.", nullptr},
-    {"value_range", get_value_range, nullptr, "max_val - min_val; 0.0 when empty.", nullptr},
-    {"mean_rate_of_change", get_mean_rate_of_change, nullptr, "Mean absolute step per reading.", nullptr},
-    {"outlier_frequency", get_outlier_frequency, nullptr, "outlier_count / count; 0.0 when empty.", nullptr},
-    {"periodicity_score", guarded_get<get_periodicity_score>, nullptr,
-     "Share of the strongest frequency bin in the window's amplitude spectrum.", nullptr},
+    pyhost::getset<get_history, set_history>("history", "The most recent values, oldest first (a copy)."),
+    pyhost::getset<get_variance>("variance", "Sample variance; 0.0 below two values."),
+    pyhost::getset<get_std>("std", "Sample standard deviation."),
+    pyhost::getset<get_value_range>("value_range", "max_val - min_val; 0.0 when empty."),
+    pyhost::getset<get_mean_rate_of_change>("mean_rate_of_change", "Mean absolute step per reading."),
+    pyhost::getset<get_outlier_frequency>("outlier_frequency", "outlier_count / count; 0.0 when empty."),
+    pyhost::getset<get_periodicity_score>("periodicity_score", "Share of the strongest frequency bin in the window's amplitude spectrum."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef stats_methods[] = {
-    {"update", FASTCALL_KW(stats_update_method), METH_FASTCALL | METH_KEYWORDS,
-     "update(value)\n--\n\nFold a value into the statistics and the window."},
-    {"check_outlier", FASTCALL_KW(stats_check_outlier_method), METH_FASTCALL | METH_KEYWORDS,
-     "check_outlier(value)\n--\n\nTrue (and counted) when the value's z-score exceeds the threshold."},
-    {"to_dict", FASTCALL_KW(stats_to_dict), METH_FASTCALL | METH_KEYWORDS,
-     "to_dict()\n--\n\nThe channel's summary record."},
-    {"__getstate__", FASTCALL_KW(stats_getstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate__", FASTCALL_KW(stats_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    pyhost::method<"update", stats_update_method, "value", "Fold a value into the statistics and the window.">(),
+    pyhost::method<"check_outlier", stats_check_outlier_method, "value", "True (and counted) when the value's z-score exceeds the threshold.">(),
+    pyhost::method<"to_dict", stats_to_dict, "", "The channel's summary record.">(),
+    pyhost::method<"__getstate__", stats_getstate, "", "">(),
+    pyhost::method<"__setstate__", stats_setstate, "state", "">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef stats_members[] = {
-    {"__dictoffset__", PROFILER_T_PYSSIZET, offsetof(ChannelStatsObject, dict), PROFILER_READONLY, nullptr},
-    {"__weaklistoffset__", PROFILER_T_PYSSIZET, offsetof(ChannelStatsObject, weakrefs), PROFILER_READONLY,
-     nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
+PyMemberDef stats_members[] = {PYHOST_DICT_WEAK_MEMBERS(ChannelStatsObject, dict, weakrefs)};
 
 PyType_Slot stats_slots[] = {
     {Py_tp_doc, const_cast<char*>("ChannelStats(name)\n--\n\nRunning statistics of one channel.")},
     {Py_tp_new, reinterpret_cast<void*>(stats_new)},
-    {Py_tp_init, reinterpret_cast<void*>(guarded_init<stats_init>)},
+    pyhost::slot<Py_tp_init, stats_init>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(stats_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(stats_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(stats_clear)},
@@ -1174,7 +1021,7 @@ bool pair_correlation(const CorrelationSeries::Tail& a, const CorrelationSeries:
 // Reads a window from a channel object that is not our own type, through
 // its `history` attribute.
 bool read_foreign_window(ModuleState* st, PyObject* channel, std::vector<double>& out) {
-    Ref history = Ref::steal(PyObject_GetAttr(channel, st->s_history));
+    Ref history = Ref::steal(PyObject_GetAttr(channel, st->names[kHistory]));
     if (!history) return false;
     // The window may be a list that a value's __float__ changes: iterate,
     // holding each item, rather than index a snapshot of its length.
@@ -1322,9 +1169,9 @@ bool observe_locked(PyObject* module, ProfilerObject* self, PyObject* payload) {
                 rule_fresh = false;
                 Ref f = Ref::steal(PyFloat_FromDouble(d));
                 if (!f) return false;
-                Ref r = Ref::steal(PyObject_CallMethodOneArg(channel.get(), st->s_update, f.get()));
+                Ref r = Ref::steal(PyObject_CallMethodOneArg(channel.get(), st->names[kUpdate], f.get()));
                 if (!r) return false;
-                r = Ref::steal(PyObject_CallMethodOneArg(channel.get(), st->s_check_outlier, f.get()));
+                r = Ref::steal(PyObject_CallMethodOneArg(channel.get(), st->names[kCheckOutlier], f.get()));
                 if (!r) return false;
             }
         }
@@ -1359,8 +1206,8 @@ bool confidence_of(PyObject* module, Py_ssize_t total, double* out) {
         *out = 0.0;
         return true;
     }
-    Threshold minimum;
-    if (!minimum.load(module, state_of(module)->cfg_min_datapoints)) return false;
+    pyhost::Constant minimum;
+    if (!minimum.load(module, state_of(module)->names[kCfgMinDatapoints])) return false;
     // ratio = total / max(minimum, 1), as Python computes it.
     double ratio;
     const bool total_exact = total <= kExactIntLimit;
@@ -1475,7 +1322,7 @@ PyObject* profiler_snapshot(PyObject* o, PyObject* const* args, Py_ssize_t nargs
                 c.channel_name = Ref::borrow(cs->name);
                 c.state = capture_state(cs);
             } else {
-                c.record = Ref::steal(PyObject_CallMethodNoArgs(channel.get(), st->s_to_dict));
+                c.record = Ref::steal(PyObject_CallMethodNoArgs(channel.get(), st->names[kToDict]));
                 if (!c.record) return nullptr;
             }
             copied.push_back(std::move(c));
@@ -1493,9 +1340,9 @@ PyObject* profiler_snapshot(PyObject* o, PyObject* const* args, Py_ssize_t nargs
         if (PyDict_SetItem(records.get(), c.name.get(), c.record.get()) < 0) return nullptr;
     }
 
-    PyObject* const* k = st->k_snapshot;
+    PyObject* const* k = st->names.at + kSnapshotKey0;
     if (self->device_id == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "'StatisticalProfiler' object has no attribute 'device_id'");
+        pyhost::missing_attribute(o, "device_id");
         return nullptr;
     }
     Ref snap = Ref::steal(PyDict_New());
@@ -1507,13 +1354,13 @@ PyObject* profiler_snapshot(PyObject* o, PyObject* const* args, Py_ssize_t nargs
         if (!confidence_of(module, self->total_observations.load(std::memory_order_relaxed), &c)) return nullptr;
         confidence = Ref::steal(PyFloat_FromDouble(c));
     } else {
-        confidence = Ref::steal(PyObject_GetAttr(o, st->s_confidence_score));
+        confidence = Ref::steal(PyObject_GetAttr(o, st->names[kConfidenceScore]));
     }
     if (!confidence || PyDict_SetItem(snap.get(), k[2], confidence.get()) < 0) return nullptr;
     if (!set_record_ssize(snap.get(), k[3], PyDict_GET_SIZE(records.get()))) return nullptr;
     if (PyDict_SetItem(snap.get(), k[4], records.get()) < 0) return nullptr;
     Ref correlations = Ref::steal(own_type ? compute_correlations_native(module, self)
-                                           : PyObject_CallMethodNoArgs(o, st->s_compute_correlations));
+                                           : PyObject_CallMethodNoArgs(o, st->names[kComputeCorrelations]));
     if (!correlations || PyDict_SetItem(snap.get(), k[5], correlations.get()) < 0) return nullptr;
     return snap.release();
 }
@@ -1586,7 +1433,7 @@ void profiler_dealloc(PyObject* o) {
 PyObject* get_device_id(PyObject* o, void*) {
     ProfilerObject* self = as_profiler(o);
     if (self->device_id == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "'StatisticalProfiler' object has no attribute 'device_id'");
+        pyhost::missing_attribute(o, "device_id");
         return nullptr;
     }
     return Py_NewRef(self->device_id);
@@ -1652,40 +1499,30 @@ PyObject* profiler_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyGetSetDef profiler_getset[] = {
-    {"device_id", get_device_id, set_device_id, "The device whose stream this is.", nullptr},
-    {"channels", get_channels, set_channels, "Channel name -> ChannelStats, in order of first appearance.",
-     nullptr},
-    {"total_observations", get_total_observations, set_total_observations, "Number of observe calls.",
-     nullptr},
-    {"_lock", get_lock, nullptr, "The non-reentrant lock guarding the channels and the total.", nullptr},
-    {"confidence_score", get_confidence_score, nullptr,
-     "Confidence in [0.0, 0.99] that grows with the number of observations.", nullptr},
+    pyhost::getset<get_device_id, set_device_id>("device_id", "The device whose stream this is."),
+    pyhost::getset<get_channels, set_channels>("channels", "Channel name -> ChannelStats, in order of first appearance."),
+    pyhost::getset<get_total_observations, set_total_observations>("total_observations", "Number of observe calls."),
+    pyhost::getset<get_lock>("_lock", "The non-reentrant lock guarding the channels and the total."),
+    pyhost::getset<get_confidence_score>("confidence_score", "Confidence in [0.0, 0.99] that grows with the number of observations."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef profiler_methods[] = {
-    {"observe", FASTCALL_KW(profiler_observe), METH_FASTCALL | METH_KEYWORDS,
-     "observe(payload)\n--\n\nFold every numeric value of a payload into its channel, atomically."},
-    {"compute_correlations", FASTCALL_KW(profiler_compute_correlations), METH_FASTCALL | METH_KEYWORDS,
-     "compute_correlations()\n--\n\nPearson correlations between the recent windows of the channels."},
-    {"snapshot", FASTCALL_KW(profiler_snapshot), METH_FASTCALL | METH_KEYWORDS,
-     "snapshot()\n--\n\nThe device's snapshot record."},
-    {"__getstate__", FASTCALL_KW(profiler_getstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate__", FASTCALL_KW(profiler_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    pyhost::method<"observe", profiler_observe, "payload", "Fold every numeric value of a payload into its channel, atomically.">(),
+    pyhost::method<"compute_correlations", profiler_compute_correlations, "", "Pearson correlations between the recent windows of the channels.">(),
+    pyhost::method<"snapshot", profiler_snapshot, "", "The device's snapshot record.">(),
+    pyhost::method<"__getstate__", profiler_getstate, "", "">(),
+    pyhost::method<"__setstate__", profiler_setstate, "state", "">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef profiler_members[] = {
-    {"__dictoffset__", PROFILER_T_PYSSIZET, offsetof(ProfilerObject, dict), PROFILER_READONLY, nullptr},
-    {"__weaklistoffset__", PROFILER_T_PYSSIZET, offsetof(ProfilerObject, weakrefs), PROFILER_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
+PyMemberDef profiler_members[] = {PYHOST_DICT_WEAK_MEMBERS(ProfilerObject, dict, weakrefs)};
 
 PyType_Slot profiler_slots[] = {
     {Py_tp_doc, const_cast<char*>("StatisticalProfiler(device_id)\n--\n\nThe statistical profile of one "
                                   "device's reading stream.")},
     {Py_tp_new, reinterpret_cast<void*>(profiler_new)},
-    {Py_tp_init, reinterpret_cast<void*>(guarded_init<profiler_init>)},
+    pyhost::slot<Py_tp_init, profiler_init>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(profiler_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(profiler_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(profiler_clear)},
@@ -1710,11 +1547,6 @@ PyType_Spec profiler_spec = {
 const char* const kConfigNames[] = {"PROFILER_CORRELATION_WINDOW", "PROFILER_MIN_DATAPOINTS",
                                     "PROFILER_OUTLIER_ZSCORE", "PROFILER_PERIODICITY_MIN_POINTS", nullptr};
 
-bool intern_into(PyObject** slot, const char* text) {
-    *slot = pyhost::intern(text);
-    return *slot != nullptr;
-}
-
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
     st->periodicity = new (std::nothrow) PeriodicityCache();
@@ -1733,18 +1565,7 @@ int exec_module(PyObject* module) {
     st->deque_type = PyObject_GetAttrString(collections.get(), "deque");
     if (st->deque_type == nullptr || PyModule_AddObjectRef(module, "deque", st->deque_type) < 0) return -1;
 
-    if (!intern_into(&st->cfg_window, kConfigNames[0]) || !intern_into(&st->cfg_min_datapoints, kConfigNames[1]) ||
-        !intern_into(&st->cfg_outlier_zscore, kConfigNames[2]) ||
-        !intern_into(&st->cfg_periodicity_min, kConfigNames[3]) || !intern_into(&st->s_update, "update") ||
-        !intern_into(&st->s_check_outlier, "check_outlier") || !intern_into(&st->s_to_dict, "to_dict") ||
-        !intern_into(&st->s_history, "history") || !intern_into(&st->s_maxlen, "maxlen") ||
-        !intern_into(&st->s_confidence_score, "confidence_score") ||
-        !intern_into(&st->s_compute_correlations, "compute_correlations"))
-        return -1;
-    for (int i = 0; i < 11; ++i)
-        if (!intern_into(&st->k_channel[i], kChannelKeys[i])) return -1;
-    for (int i = 0; i < 6; ++i)
-        if (!intern_into(&st->k_snapshot[i], kSnapshotKeys[i])) return -1;
+    if (st->names.init(kNameTexts) < 0) return -1;
 
     st->lock_type = pyhost::make_lock_type(module, "orvane.brenlow.profiler.Lock");
     if (st->lock_type == nullptr) return -1;
@@ -1772,19 +1593,7 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->stats_type);
     Py_CLEAR(st->profiler_type);
     Py_CLEAR(st->deque_type);
-    Py_CLEAR(st->cfg_window);
-    Py_CLEAR(st->cfg_min_datapoints);
-    Py_CLEAR(st->cfg_outlier_zscore);
-    Py_CLEAR(st->cfg_periodicity_min);
-    Py_CLEAR(st->s_update);
-    Py_CLEAR(st->s_check_outlier);
-    Py_CLEAR(st->s_to_dict);
-    Py_CLEAR(st->s_history);
-    Py_CLEAR(st->s_maxlen);
-    Py_CLEAR(st->s_confidence_score);
-    Py_CLEAR(st->s_compute_correlations);
-    for (PyObject*& key : st->k_channel) Py_CLEAR(key);
-    for (PyObject*& key : st->k_snapshot) Py_CLEAR(key);
+    st->names.clear();
     return 0;
 }
 
