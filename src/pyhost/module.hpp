@@ -122,7 +122,7 @@ struct CallKind<PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*
     static constexpr int flags = METH_FASTCALL | METH_KEYWORDS;
 };
 template <>
-struct CallKind<PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*)> {
+struct CallKind<PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, size_t, PyObject*)> {
     static constexpr int flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 };
 template <>

@@ -17,12 +17,6 @@
 #include <cstring>
 #include <vector>
 
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>  // the member types' older names
-#define Py_T_PYSSIZET T_PYSSIZET
-#define Py_READONLY READONLY
-#endif
-
 namespace {
 
 using pyhost::Ref;
@@ -134,12 +128,12 @@ constexpr Threshold kThresholds[] = {
 
 struct ModuleState {
     PyTypeObject* classifier_type;
-    PyObject* text[kTextCount];
+    pyhost::Names<kTextCount> text;
     PyObject* zero_int;    // default of "count"
     PyObject* zero_float;  // default of the statistics and the confidence
 };
 
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
 
 // ---------------------------------------------------------------------------
 // Reading the snapshot with Python's semantics
@@ -203,27 +197,13 @@ bool read_count_below_min(const ModuleState* st, PyObject* stats, bool* below, b
     return true;
 }
 
-int compare_doubles(double x, double t, int op) {
-    switch (op) {
-        case Py_GT: return x > t;
-        case Py_GE: return x >= t;
-        case Py_LE: return x <= t;
-        default: return x < t;
-    }
-}
-
 // `x OP NAME` for a module-level threshold, looked up now. A float threshold
 // is compared directly; anything else a caller may have bound goes through
 // the interpreter's own comparison.
 int compare_threshold(PyObject* module, const ModuleState* st, double x, int op, Text name) {
-    Ref limit = pyhost::module_global(module, st->text[name]);
-    if (!limit) return -1;
-    if (PYHOST_LIKELY(PyFloat_CheckExact(limit.get()))) return compare_doubles(x, PyFloat_AS_DOUBLE(limit.get()), op);
-    Ref xf = Ref::steal(PyFloat_FromDouble(x));
-    if (!xf) return -1;
-    Ref r = Ref::steal(PyObject_RichCompare(xf.get(), limit.get(), op));
-    if (!r) return -1;
-    return PyObject_IsTrue(r.get());
+    pyhost::Constant limit;
+    if (!limit.load(module, st->text[name])) return -1;
+    return limit.compare(x, op);
 }
 
 // Exact strings are stored in their narrowest kind, so two of them are
@@ -275,7 +255,7 @@ class Thresholds {
     // x OP threshold: 1, 0, or -1 with an exception set.
     int test(double x, int op, Text name) {
         if (stale_) load();
-        if (all_float_) return compare_doubles(x, value_[name - kFirst], op);
+        if (all_float_) return pyhost::Constant::compare_doubles(x, value_[name - kFirst], op);
         stale_ = true;  // the comparison itself may run Python code
         return compare_threshold(module_, st_, x, op, name);
     }
@@ -398,7 +378,7 @@ Ref make_labels(PyObject* const* labels, Py_ssize_t n) {
 Ref unclassified(const ModuleState* st, PyObject* confidence) {
     Ref rec = Ref::steal(PyDict_New());
     if (!rec) return Ref();
-    Ref labels = make_labels(&st->text[kUnknown], 1);
+    Ref labels = make_labels(&st->text.at[kUnknown], 1);
     if (!labels || PyDict_SetItem(rec.get(), st->text[kLabels], labels.get()) < 0 ||
         PyDict_SetItem(rec.get(), st->text[kSignificanceScore], st->zero_float) < 0 ||
         PyDict_SetItem(rec.get(), st->text[kConfidence], confidence) < 0)
@@ -659,20 +639,14 @@ void classifier_dealloc(PyObject* self) {
 }
 
 PyMethodDef classifier_methods[] = {
-    {"classify", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(classify)),
-     METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "classify(profiler_snapshot)\n--\n\n"
-     "Labels, significance and correlated partners of every channel of a\n"
+    pyhost::method<"classify", classify, "profiler_snapshot",
+                   "Labels, significance and correlated partners of every channel of a\n"
      "profiler snapshot, with the significant channels ranked and the stable\n"
-     "ones listed."},
+                   "ones listed.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef classifier_members[] = {
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(ClassifierObject, dict), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(ClassifierObject, weakreflist), Py_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
+PyMemberDef classifier_members[] = {PYHOST_DICT_WEAK_MEMBERS(ClassifierObject, dict, weakreflist)};
 
 PyGetSetDef classifier_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
@@ -680,7 +654,7 @@ PyGetSetDef classifier_getset[] = {
 };
 
 PyType_Slot classifier_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(classifier_new)},
+    pyhost::slot<Py_tp_new, classifier_new>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(classifier_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(classifier_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(classifier_clear)},
@@ -705,10 +679,7 @@ PyType_Spec classifier_spec = {
 
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
-    for (int i = 0; i < kTextCount; ++i) {
-        st->text[i] = pyhost::intern(kTexts[i]);
-        if (st->text[i] == nullptr) return -1;
-    }
+    if (st->text.init(kTexts) < 0) return -1;
     st->zero_int = PyLong_FromLong(0);
     st->zero_float = PyFloat_FromDouble(0.0);
     if (st->zero_int == nullptr || st->zero_float == nullptr) return -1;
@@ -733,7 +704,7 @@ int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
     Py_CLEAR(st->classifier_type);
-    for (PyObject*& t : st->text) Py_CLEAR(t);
+    st->text.clear();
     Py_CLEAR(st->zero_int);
     Py_CLEAR(st->zero_float);
     return 0;
