@@ -154,6 +154,34 @@ PyMethodDef function() noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// The module definition
+// ---------------------------------------------------------------------------
+
+// The module's slots: its exec function and, from 3.12 on, support for a GIL
+// per interpreter (all state lives in the module state).
+#if PY_VERSION_HEX >= 0x030C0000
+#define PYHOST_MODULE_SLOTS(exec)                                                                         \
+    {{Py_mod_exec, reinterpret_cast<void*>(exec)},                                                        \
+     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},                                \
+     {0, nullptr}}
+#else
+#define PYHOST_MODULE_SLOTS(exec) {{Py_mod_exec, reinterpret_cast<void*>(exec)}, {0, nullptr}}
+#endif
+
+// m_free that clears the state as m_clear does.
+template <int (*Clear)(PyObject*)>
+void free_by_clear(void* module) {
+    Clear(static_cast<PyObject*>(module));
+}
+
+// A multi-phase module definition whose state is `State`.
+template <class State>
+PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_Slot* slots, traverseproc traverse,
+                       inquiry clear, freefunc free) noexcept {
+    return {PyModuleDef_HEAD_INIT, name, doc, sizeof(State), nullptr, slots, traverse, clear, free};
+}
+
+// ---------------------------------------------------------------------------
 // Module state and interned names
 // ---------------------------------------------------------------------------
 

@@ -19,12 +19,6 @@
 #include <string>
 #include <vector>
 
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>  // the member type codes before they became public names
-#define Py_T_PYSSIZET T_PYSSIZET
-#define Py_READONLY READONLY
-#endif
-
 namespace {
 
 using pyhost::Ref;
@@ -96,10 +90,10 @@ struct ModuleState {
 
 extern PyModuleDef moduledef;
 
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
 
 // The module that defined `tp` or one of its bases (borrowed).
-PyObject* module_of_type(PyTypeObject* tp) { return PyType_GetModuleByDef(tp, &moduledef); }
+PyObject* module_of_type(PyTypeObject* tp) { return pyhost::module_of(tp, &moduledef); }
 
 // time.time(), called through the module's own `time` at each use, so that
 // a caller who patches or freezes the clock sees it in detected_at.
@@ -202,11 +196,7 @@ int event_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                : -1;
 }
 
-PyObject* missing_attribute(PyObject* self, const char* name) {
-    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%.200s'", pyhost::type_name(self).c_str(),
-                 name);
-    return nullptr;
-}
+using pyhost::missing_attribute;
 
 // AnomalyEvent.to_dict(): the eight fields as stored, in declaration order.
 PyObject* event_to_dict_impl(ModuleState* st, PyObject* self) {
@@ -313,10 +303,7 @@ PyObject* event_get(PyObject* self, void* closure) {
 int event_set(PyObject* self, PyObject* value, void* closure) {
     const EventField* f = static_cast<const EventField*>(closure);
     char* base = reinterpret_cast<char*>(self);
-    if (value == nullptr) {
-        PyErr_Format(PyExc_AttributeError, "cannot delete attribute '%s'", f->name);
-        return -1;
-    }
+    if (value == nullptr) return pyhost::refuse_delete(f->name);
     switch (f->kind) {
         case FieldKind::Str:
             if (!pyhost::check_str(value, f->name)) return -1;
@@ -1023,10 +1010,7 @@ PyObject* get_brain(PyObject* self, void*) {
     return detector_field(self, as_detector(self)->brain, "brain").release();
 }
 int set_brain(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'brain'");
-        return -1;
-    }
+    if (value == nullptr) return pyhost::refuse_delete("brain");
     Py_XSETREF(as_detector(self)->brain, Py_NewRef(value));
     return 0;
 }
@@ -1035,10 +1019,7 @@ PyObject* get_device_id(PyObject* self, void*) {
     return detector_field(self, as_detector(self)->device_id, "device_id").release();
 }
 int set_device_id(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'device_id'");
-        return -1;
-    }
+    if (value == nullptr) return pyhost::refuse_delete("device_id");
     if (!pyhost::check_str(value, "device_id")) return -1;
     Py_XSETREF(as_detector(self)->device_id, Py_NewRef(value));
     return 0;
@@ -1048,20 +1029,14 @@ PyObject* get_events_field(PyObject* self, void*) {
     return detector_field(self, as_detector(self)->events, "events").release();
 }
 int set_events_field(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'events'");
-        return -1;
-    }
+    if (value == nullptr) return pyhost::refuse_delete("events");
     Py_XSETREF(as_detector(self)->events, Py_NewRef(value));
     return 0;
 }
 
 PyObject* get_lock(PyObject* self, void*) { return detector_field(self, as_detector(self)->lock, "_lock").release(); }
 int set_lock(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute '_lock'");
-        return -1;
-    }
+    if (value == nullptr) return pyhost::refuse_delete("_lock");
     // The buffer's code takes the native mutex directly, so only a lock of
     // this module's kind (e.g. another detector's) can stand in.
     PyTypeObject* lock_type = as_detector(self)->state->lock_type;
@@ -1077,10 +1052,7 @@ PyObject* get_counter(PyObject* self, void*) {
     return PyLong_FromLongLong(as_detector(self)->check_counter.load(std::memory_order_relaxed));
 }
 int set_counter(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute '_check_counter'");
-        return -1;
-    }
+    if (value == nullptr) return pyhost::refuse_delete("_check_counter");
     Ref n = pyhost::int_arg(value, "_check_counter");
     if (!n) return -1;
     long long v = PyLong_AsLongLong(n.get());
@@ -1093,36 +1065,29 @@ int set_counter(PyObject* self, PyObject* value, void*) {
 // Types and module
 // ---------------------------------------------------------------------------
 
-#define FASTCALL_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-constexpr int kMethodFlags = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef event_methods[] = {
-    {"to_dict", FASTCALL_METHOD(event_to_dict), kMethodFlags,
-     "to_dict($self, /)\n--\n\nThe event as a new dict of its eight fields, in declaration order."},
-    {"__getstate__", FASTCALL_METHOD(event_getstate), kMethodFlags, nullptr},
-    {"__setstate__", FASTCALL_METHOD(event_setstate), kMethodFlags, nullptr},
+    pyhost::method<"to_dict", event_to_dict, "",
+                   "The event as a new dict of its eight fields, in declaration order.">(),
+    pyhost::method<"__getstate__", event_getstate, "", "">(),
+    pyhost::method<"__setstate__", event_setstate, "state", "">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef event_getset[] = {
-    {kEventFields[0].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[0])},
-    {kEventFields[1].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[1])},
-    {kEventFields[2].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[2])},
-    {kEventFields[3].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[3])},
-    {kEventFields[4].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[4])},
-    {kEventFields[5].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[5])},
-    {kEventFields[6].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[6])},
-    {kEventFields[7].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[7])},
+#define EVENT_FIELD(i) pyhost::getset<event_get, event_set>(kEventFields[i].name, nullptr, const_cast<EventField*>(&kEventFields[i]))
+    EVENT_FIELD(0), EVENT_FIELD(1), EVENT_FIELD(2), EVENT_FIELD(3), EVENT_FIELD(4), EVENT_FIELD(5), EVENT_FIELD(6), EVENT_FIELD(7),
+#undef EVENT_FIELD
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef event_members[] = {
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(EventObject, weakrefs), Py_READONLY, nullptr},
+    {"__weaklistoffset__", PYHOST_T_PYSSIZET, offsetof(EventObject, weakrefs), PYHOST_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot event_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(event_init)},
+    pyhost::slot<Py_tp_init, event_init>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(event_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(event_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(event_clear)},
@@ -1140,40 +1105,37 @@ PyType_Spec event_spec = {"orvane.brenlow.detector.AnomalyEvent", sizeof(EventOb
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, event_slots};
 
 PyMethodDef detector_methods[] = {
-    {"observe", FASTCALL_METHOD(detector_observe), kMethodFlags,
-     "observe($self, /, timestamp, payload, confidence)\n--\n\n"
-     "Count a confident reading; on every DETECTOR_CHECK_EVERY-th one query the\n"
-     "resolver for similar episodes and return the AnomalyEvent they support,\n"
-     "or None."},
-    {"_build_query", FASTCALL_METHOD(detector_build_query), kMethodFlags,
-     "_build_query($self, /, payload)\n--\n\nThe similarity query text for a reading."},
-    {"_analyse_hits", FASTCALL_METHOD(detector_analyse_hits), kMethodFlags,
-     "_analyse_hits($self, /, timestamp, payload, hits, confidence)\n--\n\n"
-     "Record and return an AnomalyEvent when the hits agree on an unhealthy\n"
-     "outcome; otherwise None."},
-    {"get_events", FASTCALL_METHOD(detector_get_events), kMethodFlags,
-     "get_events($self, /)\n--\n\nThe buffered events as dicts, oldest first."},
+    pyhost::method<"observe", detector_observe, "timestamp, payload, confidence",
+                   "Count a confident reading; on every DETECTOR_CHECK_EVERY-th one query the\n"
+                   "resolver for similar episodes and return the AnomalyEvent they support,\n"
+                   "or None.">(),
+    pyhost::method<"_build_query", detector_build_query, "payload",
+                   "The similarity query text for a reading.">(),
+    pyhost::method<"_analyse_hits", detector_analyse_hits, "timestamp, payload, hits, confidence",
+                   "Record and return an AnomalyEvent when the hits agree on an unhealthy\n"
+                   "outcome; otherwise None.">(),
+    pyhost::method<"get_events", detector_get_events, "",
+                   "The buffered events as dicts, oldest first.">(),
     {nullptr, nullptr, 0, nullptr},
 };
-#undef FASTCALL_METHOD
 
 PyGetSetDef detector_getset[] = {
-    {"brain", get_brain, set_brain, "The resolver client.", nullptr},
-    {"device_id", get_device_id, set_device_id, "The device this detector watches.", nullptr},
-    {"events", get_events_field, set_events_field, "Recorded AnomalyEvents, oldest first (at most 1000).", nullptr},
-    {"_lock", get_lock, set_lock, "Guards events.", nullptr},
-    {"_check_counter", get_counter, set_counter, "Readings that passed the confidence gate.", nullptr},
+    pyhost::getset<get_brain, set_brain>("brain", "The resolver client."),
+    pyhost::getset<get_device_id, set_device_id>("device_id", "The device this detector watches."),
+    pyhost::getset<get_events_field, set_events_field>("events", "Recorded AnomalyEvents, oldest first (at most 1000)."),
+    pyhost::getset<get_lock, set_lock>("_lock", "Guards events."),
+    pyhost::getset<get_counter, set_counter>("_check_counter", "Readings that passed the confidence gate."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef detector_members[] = {
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(DetectorObject, weakrefs), Py_READONLY, nullptr},
+    {"__weaklistoffset__", PYHOST_T_PYSSIZET, offsetof(DetectorObject, weakrefs), PYHOST_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot detector_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(detector_new)},
-    {Py_tp_init, reinterpret_cast<void*>(detector_init)},
+    pyhost::slot<Py_tp_new, detector_new>(),
+    pyhost::slot<Py_tp_init, detector_init>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(detector_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(detector_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(detector_clear)},
@@ -1215,8 +1177,6 @@ int module_clear(PyObject* module) {
     for (PyObject*& k : st->event_keys) Py_CLEAR(k);
     return 0;
 }
-
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
@@ -1279,28 +1239,12 @@ int exec_module(PyObject* module) {
     return st->watch.start(module);
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-    {0, nullptr},
-};
+PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
 }  // namespace
 
 namespace {
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "orvane.brenlow.detector",
-    "Anomaly detection from the consensus of a device's most similar past episodes.",
-    sizeof(ModuleState),
-    nullptr,
-    slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+PyModuleDef moduledef = pyhost::module_def<ModuleState>("orvane.brenlow.detector", "Anomaly detection from the consensus of a device's most similar past episodes.", slots, module_traverse, module_clear, pyhost::free_by_clear<module_clear>);
 }  // namespace
 
 PyMODINIT_FUNC PyInit_detector(void) { return PyModuleDef_Init(&moduledef); }
