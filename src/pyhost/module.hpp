@@ -125,6 +125,12 @@ template <>
 struct CallKind<PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, size_t, PyObject*)> {
     static constexpr int flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 };
+// (the same with a signed count, as some of our functions declare it: the
+// interpreter passes the count unchanged either way)
+template <>
+struct CallKind<PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*)> {
+    static constexpr int flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+};
 template <>
 struct CallKind<PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t)> {
     static constexpr int flags = METH_FASTCALL;

@@ -26,12 +26,6 @@
 #include <string>
 #include <vector>
 
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>  // the member types' older names
-#define Py_T_PYSSIZET T_PYSSIZET
-#define Py_READONLY READONLY
-#endif
-
 namespace {
 
 using pyhost::Ref;
@@ -94,7 +88,7 @@ struct ModuleState {
     PyObject* own_flush_locked;
 };
 
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
 ModuleState* state_of(PyTypeObject* defining_class) {
     return static_cast<ModuleState*>(PyType_GetModuleState(defining_class));
 }
@@ -102,7 +96,7 @@ ModuleState* state_of(PyTypeObject* defining_class) {
 extern PyModuleDef moduledef;
 
 // The module that defined the type of `self` (a subclass included).
-PyObject* module_of(PyObject* self) { return PyType_GetModuleByDef(Py_TYPE(self), &moduledef); }
+PyObject* module_of(PyObject* self) { return pyhost::module_of(self, &moduledef); }
 
 // ---------------------------------------------------------------------------
 // Text assembly
@@ -203,10 +197,7 @@ AccumulatorObject* as_acc(PyObject* self) { return reinterpret_cast<AccumulatorO
 
 // A field that __init__ never set (a subclass that skipped it) or that was
 // deleted reads like a missing attribute of a Python object.
-PyObject* missing_field(PyObject* self, const char* name) {
-    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%.100s'", Py_TYPE(self)->tp_name, name);
-    return nullptr;
-}
+PyObject* missing_field(PyObject* self, const char* name) { return pyhost::missing_attribute(self, name); }
 
 Ref field(PyObject* self, PyObject* value, const char* name) {
     if (value == nullptr) {
@@ -218,53 +209,11 @@ Ref field(PyObject* self, PyObject* value, const char* name) {
 
 pyhost::Mutex& mutex_of(PyObject* lock) { return reinterpret_cast<pyhost::LockObject*>(lock)->mutex; }
 
-// Saves the pending exception across cleanup that must not see it.
-class SavedError {
-  public:
-    SavedError() {
-#if PY_VERSION_HEX >= 0x030C0000
-        exc_ = PyErr_GetRaisedException();
-#else
-        PyErr_Fetch(&type_, &exc_, &tb_);
-#endif
-    }
-    SavedError(const SavedError&) = delete;
-    SavedError& operator=(const SavedError&) = delete;
-    void restore() {
-        if (!held_) return;
-        held_ = false;
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(exc_);
-#else
-        PyErr_Restore(type_, exc_, tb_);
-#endif
-    }
-    ~SavedError() { restore(); }
-
-  private:
-    bool held_ = true;
-    PyObject* exc_ = nullptr;
-#if PY_VERSION_HEX < 0x030C0000
-    PyObject* type_ = nullptr;
-    PyObject* tb_ = nullptr;
-#endif
-};
+using pyhost::SavedError;
 
 // The exception being handled, normalised, as a new reference; the error
 // indicator is cleared.
-Ref take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return Ref::steal(value);
-#endif
-}
+Ref take_exception() { return SavedError().take(); }
 
 // time.time(), looked up through the module's own `time` at each use.
 bool wall_clock(ModuleState* st, PyObject* module, double* out) {
@@ -382,33 +331,18 @@ class DeferredError {
             return;
         }
         held_ = true;
-#if PY_VERSION_HEX >= 0x030C0000
-        exc_ = Ref::steal(PyErr_GetRaisedException());
-#else
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        type_ = Ref::steal(type);
-        exc_ = Ref::steal(value);
-        tb_ = Ref::steal(tb);
-#endif
+        exc_ = SavedError().take();
     }
     // Raises the held error again; returns null for the caller to pass on.
     std::nullptr_t raise() {
         held_ = false;
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(exc_.release());
-#else
-        PyErr_Restore(type_.release(), exc_.release(), tb_.release());
-#endif
+        pyhost::raise_object(std::move(exc_));
         return nullptr;
     }
 
   private:
     bool held_ = false;
     Ref exc_;
-#if PY_VERSION_HEX < 0x030C0000
-    Ref type_, tb_;
-#endif
 };
 
 bool conversion_error_absorbed() {
@@ -1117,31 +1051,22 @@ PyObject* meth_post_batch(PyObject* self, PyTypeObject* cls, PyObject* const* ar
     return post_batch(state_of(cls), self, a[0]);
 }
 
-template <typename F>
-constexpr PyCFunction cfunc(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
-
 PyMethodDef accumulator_methods[] = {
-    {"observe", cfunc(meth_observe), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "observe($self, timestamp, payload, context=None)\n--\n\n"
-     "Record one reading: append it to the window, build its episode, queue\n"
-     "it, and hand the queue to a posting thread when the batch is full or\n"
-     "old enough. Returns the episode."},
-    {"flush", cfunc(meth_flush), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "flush($self, /)\n--\n\nHand every pending episode to a posting thread now."},
-    {"_build_episode", cfunc(meth_build_episode), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "_build_episode($self, timestamp, payload, context=None)\n--\n\n"
-     "The episode record of one reading, compared with the reading before it\n"
-     "in the window."},
-    {"_flush_locked", cfunc(meth_flush_locked), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "_flush_locked($self, now_ts=None)\n--\n\n"
-     "Take the pending batch and start its posting thread. The caller holds\n"
-     "_lock."},
-    {"_post_batch", cfunc(meth_post_batch), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "_post_batch($self, batch)\n--\n\n"
-     "Send one batch to the client (the body of a posting thread); a failure\n"
-     "is reported on standard output and the batch dropped."},
+    pyhost::method<"observe", meth_observe, "timestamp, payload, context=None",
+                   "Record one reading: append it to the window, build its episode, queue\n"
+                   "it, and hand the queue to a posting thread when the batch is full or\n"
+                   "old enough. Returns the episode.">(),
+    pyhost::method<"flush", meth_flush, "",
+                   "Hand every pending episode to a posting thread now.">(),
+    pyhost::method<"_build_episode", meth_build_episode, "timestamp, payload, context=None",
+                   "The episode record of one reading, compared with the reading before it\n"
+                   "in the window.">(),
+    pyhost::method<"_flush_locked", meth_flush_locked, "now_ts=None",
+                   "Take the pending batch and start its posting thread. The caller holds\n"
+                   "_lock.">(),
+    pyhost::method<"_post_batch", meth_post_batch, "batch",
+                   "Send one batch to the client (the body of a posting thread); a failure\n"
+                   "is reported on standard output and the batch dropped.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1172,11 +1097,7 @@ int set_object(PyObject* self, PyObject* value, void* name) {
     return 0;
 }
 
-bool refuse_delete(PyObject* value, const char* name) {
-    if (value != nullptr) return false;
-    PyErr_Format(PyExc_AttributeError, "cannot delete attribute '%s'", name);
-    return true;
-}
+bool refuse_delete(PyObject* value, const char* name) { return value == nullptr && pyhost::refuse_delete(name) < 0; }
 
 PyObject* get_total_episodes(PyObject* self, void*) { return PyLong_FromLongLong(as_acc(self)->total_episodes); }
 int set_total_episodes(PyObject* self, PyObject* value, void* name) {
@@ -1222,26 +1143,22 @@ char n_brain[] = "brain", n_device_id[] = "device_id", n_window[] = "window", n_
      n_last_flush[] = "_last_flush_ts";
 
 PyGetSetDef accumulator_getset[] = {
-    {"brain", get_object<&AccumulatorObject::brain>, set_object<&AccumulatorObject::brain>,
-     "The resolver client that batches are sent to.", n_brain},
-    {"device_id", get_object<&AccumulatorObject::device_id>, set_object<&AccumulatorObject::device_id>,
-     "The device this accumulator serves.", n_device_id},
-    {"window", get_object<&AccumulatorObject::window>, set_object<&AccumulatorObject::window>,
-     "The most recent readings, oldest first.", n_window},
-    {"pending_batch", get_object<&AccumulatorObject::pending_batch>,
-     set_object<&AccumulatorObject::pending_batch>, "Episodes not yet handed to a posting thread.", n_pending},
-    {"total_episodes", get_total_episodes, set_total_episodes, "Episodes built.", n_total_episodes},
-    {"total_ingested", get_total_ingested, set_total_ingested, "Episodes in batches the client accepted.",
-     n_total_ingested},
-    {"_last_flush_ts", get_last_flush_ts, set_last_flush_ts, "Wall-clock time of the last flush.", n_last_flush},
-    {"_lock", get_lock, nullptr, "The lock guarding this object's state.", nullptr},
+    pyhost::getset<get_object<&AccumulatorObject::brain>, set_object<&AccumulatorObject::brain>>("brain", "The resolver client that batches are sent to.", n_brain),
+    pyhost::getset<get_object<&AccumulatorObject::device_id>, set_object<&AccumulatorObject::device_id>>("device_id", "The device this accumulator serves.", n_device_id),
+    pyhost::getset<get_object<&AccumulatorObject::window>, set_object<&AccumulatorObject::window>>("window", "The most recent readings, oldest first.", n_window),
+    pyhost::getset<get_object<&AccumulatorObject::pending_batch>, set_object<&AccumulatorObject::pending_batch>>(
+        "pending_batch", "Episodes not yet handed to a posting thread.", n_pending),
+    pyhost::getset<get_total_episodes, set_total_episodes>("total_episodes", "Episodes built.", n_total_episodes),
+    pyhost::getset<get_total_ingested, set_total_ingested>("total_ingested", "Episodes in batches the client accepted.", n_total_ingested),
+    pyhost::getset<get_last_flush_ts, set_last_flush_ts>("_last_flush_ts", "Wall-clock time of the last flush.", n_last_flush),
+    pyhost::getset<get_lock>("_lock", "The lock guarding this object's state."),
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef accumulator_members[] = {
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(AccumulatorObject, dict), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(AccumulatorObject, weakreflist), Py_READONLY, nullptr},
+    {"__dictoffset__", PYHOST_T_PYSSIZET, offsetof(AccumulatorObject, dict), PYHOST_READONLY, nullptr},
+    {"__weaklistoffset__", PYHOST_T_PYSSIZET, offsetof(AccumulatorObject, weakreflist), PYHOST_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -1333,8 +1250,8 @@ void accumulator_dealloc(PyObject* self) {
 }
 
 PyType_Slot accumulator_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(accumulator_new)},
-    {Py_tp_init, reinterpret_cast<void*>(accumulator_init)},
+    pyhost::slot<Py_tp_new, accumulator_new>(),
+    pyhost::slot<Py_tp_init, accumulator_init>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(accumulator_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(accumulator_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(accumulator_clear)},
@@ -1478,30 +1395,12 @@ int module_clear(PyObject* module) {
     return 0;
 }
 
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-    {0, nullptr},
-};
+PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
 }  // namespace
 
 namespace {
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "orvane.brenlow.accumulator",
-    "Episodes from device readings, batched and sent to the resolver on background threads.",
-    sizeof(ModuleState),
-    nullptr,
-    slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+PyModuleDef moduledef = pyhost::module_def<ModuleState>("orvane.brenlow.accumulator", "Episodes from device readings, batched and sent to the resolver on background threads.", slots, module_traverse, module_clear, pyhost::free_by_clear<module_clear>);
 }  // namespace
 
 PyMODINIT_FUNC PyInit_accumulator(void) { return PyModuleDef_Init(&moduledef); }
