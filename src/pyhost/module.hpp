@@ -91,9 +91,16 @@ struct Lit {
 };
 
 // "NAME(RECEIVER, /, PARAMS)\n--\n\nDOC": the docstring from which the
-// interpreter reads __text_signature__.
+// interpreter reads __text_signature__ ("NAME(RECEIVER, PARAMS)" when PARAMS
+// are positional-only: "x, ndigits, /").
 template <Lit Name, Lit Params, Lit Doc, Lit Receiver>
 struct SignatureDoc {
+    // Parameters that end in "/" are positional-only and carry their own.
+    static constexpr bool own_slash() noexcept {
+        for (std::size_t i = 0; i < Params.size; ++i)
+            if (Params.s[i] == '/') return true;
+        return false;
+    }
     static constexpr auto make() noexcept {
         constexpr std::size_t sep = Params.size ? 2 : 0;
         std::array<char, Name.size + 1 + Receiver.size + 3 + sep + Params.size + 6 + Doc.size + 1> out{};
@@ -104,7 +111,7 @@ struct SignatureDoc {
         put(Name.s, Name.size);
         put("(", 1);
         put(Receiver.s, Receiver.size);
-        put(", /", 3);
+        if (!own_slash()) put(", /", 3);
         if (Params.size) put(", ", 2);
         put(Params.s, Params.size);
         put(")\n--\n\n", 6);

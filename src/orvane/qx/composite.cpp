@@ -16,15 +16,6 @@
 #include <new>
 #include <string>
 
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>
-#define ORVANE_T_PYSSIZET T_PYSSIZET
-#define ORVANE_READONLY READONLY
-#else
-#define ORVANE_T_PYSSIZET Py_T_PYSSIZET
-#define ORVANE_READONLY Py_READONLY
-#endif
-
 namespace orvane_composite {
 // composite_seed.cpp
 std::uint32_t sha1_prefix32(const unsigned char* data, std::size_t len);
@@ -729,29 +720,25 @@ void builder_dealloc(PyObject* self) {
 }
 
 PyMethodDef builder_methods[] = {
-    {"project", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(builder_project)),
-     METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "project($self, /, raw_embedding, name)\n--\n\n"
-     "Map a raw embedding of any length to per_modality_dim float32 values.\n\n"
-     "The embedding is flattened in row-major order and multiplied by a fixed\n"
-     "random matrix chosen by (name, its length, per_modality_dim); an\n"
-     "embedding that already has that length is only rescaled. The result has\n"
-     "unit length, or is all zeros."},
-    {"fuse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(builder_fuse)),
-     METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "fuse($self, /, imu_emb=None, vision_emb=None, audio_emb=None, depth_emb=None,\n"
-     "     thermal_emb=None, text_emb=None)\n--\n\n"
-     "Join projected modality vectors into one vector of fused_dim float32 values.\n\n"
-     "Each given vector is scaled to unit length and weighted by its w_* field;\n"
-     "the pieces are joined in the order imu, vision, audio, depth, thermal,\n"
-     "text and projected under the name 'composite_fused'. With no vector\n"
-     "given the result is all zeros."},
+    pyhost::method<"project", builder_project, "raw_embedding, name",
+                   "Map a raw embedding of any length to per_modality_dim float32 values.\n\n"
+                   "The embedding is flattened in row-major order and multiplied by a fixed\n"
+                   "random matrix chosen by (name, its length, per_modality_dim); an\n"
+                   "embedding that already has that length is only rescaled. The result has\n"
+                   "unit length, or is all zeros.">(),
+    pyhost::method<"fuse", builder_fuse,
+                   "imu_emb=None, vision_emb=None, audio_emb=None, depth_emb=None, thermal_emb=None, text_emb=None",
+                   "Join projected modality vectors into one vector of fused_dim float32 values.\n\n"
+                   "Each given vector is scaled to unit length and weighted by its w_* field;\n"
+                   "the pieces are joined in the order imu, vision, audio, depth, thermal,\n"
+                   "text and projected under the name 'composite_fused'. With no vector\n"
+                   "given the result is all zeros.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMemberDef builder_members[] = {
-    {"__dictoffset__", ORVANE_T_PYSSIZET, offsetof(Builder, dict), ORVANE_READONLY, nullptr},
-    {"__weaklistoffset__", ORVANE_T_PYSSIZET, offsetof(Builder, weakrefs), ORVANE_READONLY, nullptr},
+    {"__dictoffset__", PYHOST_T_PYSSIZET, offsetof(Builder, dict), PYHOST_READONLY, nullptr},
+    {"__weaklistoffset__", PYHOST_T_PYSSIZET, offsetof(Builder, weakrefs), PYHOST_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -764,7 +751,7 @@ PyType_Slot builder_slots[] = {
     {Py_tp_doc, const_cast<char*>("CompositeStateBuilder(cfg=None)\n--\n\n"
                                   "Projects per-modality embeddings and fuses them into composite state\n"
                                   "vectors. cfg defaults to CompositeConfig() when not given or false.")},
-    {Py_tp_init, reinterpret_cast<void*>(builder_init)},
+    pyhost::slot<Py_tp_init, builder_init>(),
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_dealloc, reinterpret_cast<void*>(builder_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(builder_traverse)},
@@ -824,33 +811,22 @@ Ref make_config_class() {
 // ---------------------------------------------------------------------------
 
 PyMethodDef module_methods[] = {
-    {"_to_np_1d", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_to_np_1d)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "_to_np_1d(x)\n--\n\n"
-     "x as a one-dimensional float32 array: numpy.asarray(x, dtype=float32)\n"
-     "flattened in row-major order (a scalar becomes one value)."},
-    {"_l2", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_l2)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "_l2(v)\n--\n\n"
-     "v divided by its Euclidean norm plus 1e-8, as float32 of v's shape\n"
-     "(all zeros for an all-zero v)."},
-    {"_stable_seed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_stable_seed)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "_stable_seed(name, in_dim, out_dim)\n--\n\n"
-     "The projection seed: the first 8 hex digits of the SHA-1 digest of\n"
-     "'name:in_dim:out_dim' (UTF-8), as an unsigned 32-bit integer."},
-    {"_project", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_project)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "_project(vec, out_dim, name)\n--\n\n"
-     "vec times the seeded random matrix of (name, len(vec), out_dim), scaled\n"
-     "to unit length, as out_dim float32 values; a vec of length out_dim is\n"
-     "only rescaled."},
-    {"_standard_normal_f32",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_standard_normal_f32)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "_standard_normal_f32(seed, n)\n--\n\n"
-     "The first n deviates that the projection draws for a seed: equal to\n"
-     "numpy.random.default_rng(seed).standard_normal(n, dtype=numpy.float32)."},
+    pyhost::function<"_to_np_1d", fn_to_np_1d, "x",
+                   "x as a one-dimensional float32 array: numpy.asarray(x, dtype=float32)\n"
+                   "flattened in row-major order (a scalar becomes one value).">(),
+    pyhost::function<"_l2", fn_l2, "v",
+                   "v divided by its Euclidean norm plus 1e-8, as float32 of v's shape\n"
+                   "(all zeros for an all-zero v).">(),
+    pyhost::function<"_stable_seed", fn_stable_seed, "name, in_dim, out_dim",
+                   "The projection seed: the first 8 hex digits of the SHA-1 digest of\n"
+                   "'name:in_dim:out_dim' (UTF-8), as an unsigned 32-bit integer.">(),
+    pyhost::function<"_project", fn_project, "vec, out_dim, name",
+                   "vec times the seeded random matrix of (name, len(vec), out_dim), scaled\n"
+                   "to unit length, as out_dim float32 values; a vec of length out_dim is\n"
+                   "only rescaled.">(),
+    pyhost::function<"_standard_normal_f32", fn_standard_normal_f32, "seed, n",
+                   "The first n deviates that the projection draws for a seed: equal to\n"
+                   "numpy.random.default_rng(seed).standard_normal(n, dtype=numpy.float32).">(),
     {nullptr, nullptr, 0, nullptr},
 };
 

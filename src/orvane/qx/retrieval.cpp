@@ -16,12 +16,6 @@
 
 #include <cstring>
 
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>  // the member types' older names
-#define Py_T_PYSSIZET T_PYSSIZET
-#define Py_READONLY READONLY
-#endif
-
 namespace {
 
 using pyhost::Ref;
@@ -477,43 +471,36 @@ void retriever_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-#define METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef retriever_methods[] = {
-    {"ingest", METHOD(retriever_ingest), kMethodFlags,
-     "ingest($self, /, embedding, device_id=None, metadata=None)\n--\n\n"
-     "Store one vector in the resolver's vector store; returns its id ('' when\n"
-     "the resolver gives none)."},
-    {"ingest_batch", METHOD(retriever_ingest_batch), kMethodFlags,
-     "ingest_batch($self, /, items, device_id=None)\n--\n\n"
-     "Store several items (mappings with an 'embedding') in one request;\n"
-     "returns their ids, index-aligned with items (None where refused)."},
-    {"retrieve", METHOD(retriever_retrieve), kMethodFlags,
-     "retrieve($self, /, embedding, device_id=None, k=10)\n--\n\n"
-     "Up to k stored vectors nearest to embedding, as the resolver's hits."},
-    {"_post", METHOD(retriever_post), kMethodFlags,
-     "_post($self, /, path, payload)\n--\n\n"
-     "POST payload to path through the client; a 404 becomes\n"
-     "RetrievalNotAvailable."},
+    pyhost::method<"ingest", retriever_ingest, "embedding, device_id=None, metadata=None",
+                   "Store one vector in the resolver's vector store; returns its id ('' when\n"
+                   "the resolver gives none).">(),
+    pyhost::method<"ingest_batch", retriever_ingest_batch, "items, device_id=None",
+                   "Store several items (mappings with an 'embedding') in one request;\n"
+                   "returns their ids, index-aligned with items (None where refused).">(),
+    pyhost::method<"retrieve", retriever_retrieve, "embedding, device_id=None, k=10",
+                   "Up to k stored vectors nearest to embedding, as the resolver's hits.">(),
+    pyhost::method<"_post", retriever_post, "path, payload",
+                   "POST payload to path through the client; a 404 becomes\n"
+                   "RetrievalNotAvailable.">(),
     {nullptr, nullptr, 0, nullptr},
 };
-#undef METHOD
 
 PyGetSetDef retriever_getset[] = {
-    {"brain", get_brain, set_brain, "The resolver client.", nullptr},
+    pyhost::getset<get_brain, set_brain>("brain", "The resolver client."),
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef retriever_members[] = {
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(RetrieverObject, dict), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(RetrieverObject, weakrefs), Py_READONLY, nullptr},
+    {"__dictoffset__", PYHOST_T_PYSSIZET, offsetof(RetrieverObject, dict), PYHOST_READONLY, nullptr},
+    {"__weaklistoffset__", PYHOST_T_PYSSIZET, offsetof(RetrieverObject, weakrefs), PYHOST_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot retriever_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(retriever_init)},
+    pyhost::slot<Py_tp_init, retriever_init>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(retriever_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(retriever_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(retriever_clear)},
@@ -546,8 +533,6 @@ int module_clear(PyObject* module) {
 #undef CLEAR
     return 0;
 }
-
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
@@ -607,17 +592,7 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "orvane.qx.retrieval",
-    "Vector ingest and nearest-vector retrieval through the resolver client.",
-    sizeof(ModuleState),
-    nullptr,
-    slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+PyModuleDef moduledef = pyhost::module_def<ModuleState>("orvane.qx.retrieval", "Vector ingest and nearest-vector retrieval through the resolver client.", slots, module_traverse, module_clear, pyhost::free_by_clear<module_clear>);
 
 }  // namespace
 

@@ -798,16 +798,15 @@ PyCFunction as_cfunction(F f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
 }
 
-constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef branch_methods[] = {
-    {"forward", as_cfunction(branch_forward), kMethodFlags,
-     "forward($self, /, x)\n--\n\n[B, in_channels, T] -> [B, out_channels, pool_steps]."},
+    pyhost::method<"forward", branch_forward, "x",
+                   "[B, in_channels, T] -> [B, out_channels, pool_steps].">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot branch_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(branch_init)},
+    pyhost::slot<Py_tp_init, branch_init>(),
     {Py_tp_methods, branch_methods},
     {Py_tp_doc, const_cast<char*>(
                     "_MSBranch(in_channels, out_channels, kernel, stride, pool_steps)\n--\n\n"
@@ -820,13 +819,13 @@ PyType_Spec branch_spec = {"orvane.qx.encoders.imu._MSBranch", 0, 0, Py_TPFLAGS_
                            branch_slots};
 
 PyMethodDef model_methods[] = {
-    {"forward", as_cfunction(model_forward), kMethodFlags,
-     "forward($self, /, x)\n--\n\n[B, in_channels, T] -> unit-length embeddings [B, out_dim]."},
+    pyhost::method<"forward", model_forward, "x",
+                   "[B, in_channels, T] -> unit-length embeddings [B, out_dim].">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot model_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(model_init)},
+    pyhost::slot<Py_tp_init, model_init>(),
     {Py_tp_methods, model_methods},
     {Py_tp_doc, const_cast<char*>(
                     "_IMUModel(cfg)\n--\n\n"
@@ -839,22 +838,19 @@ PyType_Spec model_spec = {"orvane.qx.encoders.imu._IMUModel", 0, 0, Py_TPFLAGS_D
                           model_slots};
 
 PyMethodDef encoder_methods[] = {
-    {"load_checkpoint", as_cfunction(encoder_load_checkpoint), kMethodFlags,
-     "load_checkpoint($self, /, path)\n--\n\n"
-     "Load trained weights from a torch checkpoint, bare or under\n"
-     "'model_state_dict'. Every key must match; on failure the weights\n"
-     "and weights_loaded stay as they were."},
-    {"_to_tensor", as_cfunction(encoder_to_tensor), kMethodFlags,
-     "_to_tensor($self, /, raw)\n--\n\n"
-     "A [T, 6] or [6, T] window as a float32 tensor [1, 6, T]."},
-    {"encode", as_cfunction(encoder_encode), kMethodFlags,
-     "encode($self, /, raw)\n--\n\n"
-     "The unit-length float32 embedding (out_dim values) of one window."},
+    pyhost::method<"load_checkpoint", encoder_load_checkpoint, "path",
+                   "Load trained weights from a torch checkpoint, bare or under\n"
+                   "'model_state_dict'. Every key must match; on failure the weights\n"
+                   "and weights_loaded stay as they were.">(),
+    pyhost::method<"_to_tensor", encoder_to_tensor, "raw",
+                   "A [T, 6] or [6, T] window as a float32 tensor [1, 6, T].">(),
+    pyhost::method<"encode", encoder_encode, "raw",
+                   "The unit-length float32 embedding (out_dim values) of one window.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot encoder_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(encoder_init)},
+    pyhost::slot<Py_tp_init, encoder_init>(),
     {Py_tp_methods, encoder_methods},
     {Py_tp_doc, const_cast<char*>(
                     "IMUEncoder(checkpoint_path=None, device='cpu')\n--\n\n"
