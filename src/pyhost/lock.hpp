@@ -5,6 +5,7 @@
 #include "refs.hpp"
 
 #include <semaphore.h>
+#include <time.h>
 
 #include <atomic>
 
@@ -33,8 +34,11 @@ class Mutex {
     bool release();
     bool locked() const noexcept { return held_.load(std::memory_order_acquire); }
     bool held_by_current_thread() const noexcept;
+    // The longest timed wait, in seconds (threading.TIMEOUT_MAX).
+    static constexpr double kMaxTimeout = 9223372036.0;
 
   private:
+    int wait(const struct timespec* deadline);
     // A POSIX semaphore of one rather than a mutex: like threading.Lock,
     // the lock may be released by a thread other than the one that took it.
     // Taking and giving it back uncontended are single atomic operations.
