@@ -86,6 +86,7 @@ struct ModuleState {
     // lookup on an instance still finds them.
     PyObject* own_build_episode;
     PyObject* own_flush_locked;
+    PyObject* number_abc;  // numbers.Number
 };
 
 ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
@@ -103,18 +104,19 @@ PyObject* module_of(PyObject* self) { return pyhost::module_of(self, &moduledef)
 // ---------------------------------------------------------------------------
 
 // Joins str objects and ASCII pieces into one new str, sized and typed once.
-// ASCII pieces are referenced, not copied: they must outlive build().
+// ASCII pieces are referenced, not copied: they must outlive build(). The
+// first kInline pieces are kept in place, any further ones on the heap.
 class TextBuilder {
   public:
-    static constexpr int kCapacity = 64;
+    static constexpr int kInline = 64;
     void add(PyObject* s) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        parts_[count_++] = {s, nullptr, n};
+        push({s, nullptr, n});
         length_ += n;
         max_char_ = std::max(max_char_, PyUnicode_MAX_CHAR_VALUE(s));
     }
     void add(const char* ascii, std::size_t n) {
-        parts_[count_++] = {nullptr, ascii, static_cast<Py_ssize_t>(n)};
+        push({nullptr, ascii, static_cast<Py_ssize_t>(n)});
         length_ += static_cast<Py_ssize_t>(n);
     }
     template <std::size_t N>
@@ -130,7 +132,7 @@ class TextBuilder {
         void* data = PyUnicode_DATA(out);
         Py_ssize_t pos = 0;
         for (int i = 0; i < count_; ++i) {
-            const Part& p = parts_[i];
+            const Part& p = i < kInline ? parts_[i] : more_[static_cast<std::size_t>(i - kInline)];
             if (p.str != nullptr && PyUnicode_KIND(p.str) == kind) {
                 std::memcpy(static_cast<char*>(data) + pos * kind, PyUnicode_DATA(p.str),
                             static_cast<std::size_t>(p.length) * static_cast<std::size_t>(kind));
@@ -156,7 +158,15 @@ class TextBuilder {
         const char* ascii;
         Py_ssize_t length;
     };
-    Part parts_[kCapacity];
+    void push(const Part& p) {
+        if (PYHOST_LIKELY(count_ < kInline))
+            parts_[count_] = p;
+        else
+            more_.push_back(p);
+        ++count_;
+    }
+    Part parts_[kInline];
+    std::vector<Part> more_;
     int count_ = 0;
     Py_ssize_t length_ = 0;
     Py_UCS4 max_char_ = 127;
@@ -1035,10 +1045,21 @@ PyObject* meth_flush_locked(PyObject* self, PyTypeObject* cls, PyObject* const* 
     static const pyhost::Signature sig{"_flush_locked", params, 1, 0, true};
     PyObject* a[1];
     if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    ModuleState* st = state_of(cls);
     double now = 0.0;
     const bool has_now = a[0] != nullptr && a[0] != Py_None;
-    if (has_now && !pyhost::float_arg(a[0], "now_ts", &now)) return nullptr;
-    return flush_locked(state_of(cls), self, has_now, now);
+    if (has_now) {
+        // Any number (float(x) decides, a complex fails there); anything
+        // else is refused, even with __float__ or __index__.
+        int number = PyFloat_Check(a[0]) || PyLong_Check(a[0]) ? 1 : PyObject_IsInstance(a[0], st->number_abc);
+        if (number < 0) return nullptr;
+        if (number == 0) {
+            pyhost::raise_arg_type("now_ts", "float", a[0]);
+            return nullptr;
+        }
+        if (!pyhost::host_float(a[0], &now)) return nullptr;
+    }
+    return flush_locked(st, self, has_now, now);
 }
 
 PyObject* meth_post_batch(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
@@ -1343,6 +1364,8 @@ int exec_module(PyObject* module) {
         Ref m = Ref::steal(PyImport_ImportModule(name));
         if (!m || PyModule_AddObjectRef(module, name, m.get()) < 0) return -1;
     }
+    Ref numbers = Ref::steal(PyImport_ImportModule("numbers"));
+    if (!numbers || (st->number_abc = PyObject_GetAttrString(numbers.get(), "Number")) == nullptr) return -1;
 
     st->lock_type = pyhost::make_lock_type(module, "orvane.brenlow.accumulator.Lock");
     if (st->lock_type == nullptr || PyModule_AddType(module, st->lock_type) < 0) return -1;
@@ -1363,6 +1386,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->lock_type);
     Py_VISIT(st->own_build_episode);
     Py_VISIT(st->own_flush_locked);
+    Py_VISIT(st->number_abc);
     return 0;
 }
 
@@ -1373,6 +1397,7 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->lock_type);
     Py_CLEAR(st->own_build_episode);
     Py_CLEAR(st->own_flush_locked);
+    Py_CLEAR(st->number_abc);
 #define ACCUMULATOR_RELEASE(n) Py_CLEAR(st->n);
     ACCUMULATOR_NAMES(ACCUMULATOR_RELEASE)
 #undef ACCUMULATOR_RELEASE

@@ -647,7 +647,7 @@ PyObject* stats_update_method(PyObject* o, PyObject* const* args, Py_ssize_t nar
     PyObject* a[1];
     if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     double v;
-    if (!pyhost::float_arg(a[0], "value", &v)) return nullptr;
+    if (!pyhost::real_float(a[0], &v)) return nullptr;  // "must be real number, not T"
     if (!stats_update(as_stats(o), v)) return nullptr;
     Py_RETURN_NONE;
 }
@@ -658,7 +658,7 @@ PyObject* stats_check_outlier_method(PyObject* o, PyObject* const* args, Py_ssiz
     PyObject* a[1];
     if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     double v;
-    if (!pyhost::float_arg(a[0], "value", &v)) return nullptr;
+    if (!pyhost::real_float(a[0], &v)) return nullptr;  // "must be real number, not T"
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
     OutlierRule rule;

@@ -614,11 +614,13 @@ Ref snapshot_weights(State* st, PyObject* model) {
     for (;;) {
         Ref item = Ref::steal(PyIter_Next(it.get()));
         if (!item) break;
-        PyObject* key = PyTuple_GET_ITEM(item.get(), 0);
-        Ref detached = call_method(PyTuple_GET_ITEM(item.get(), 1), st->detach.get());
+        // `for key, value in ...items()`: any pair, unpacked as Python would.
+        Ref key, value;
+        if (!pyhost::unpack_pair(item.get(), &key, &value)) return Ref();
+        Ref detached = call_method(value.get(), st->detach.get());
         if (!detached) return Ref();
         Ref cloned = call_method(detached.get(), st->clone.get());
-        if (!cloned || PyDict_SetItem(copy.get(), key, cloned.get()) < 0) return Ref();
+        if (!cloned || PyDict_SetItem(copy.get(), key.get(), cloned.get()) < 0) return Ref();
     }
     if (PyErr_Occurred()) return Ref();
     return copy;
