@@ -1,6 +1,5 @@
 """`orvane profile --device-id`: its help states the default actually used."""
 
-
 from orvane.cli import build_parser, main
 
 
