@@ -110,7 +110,7 @@ struct State {
 // Defined at the end of the file, with the module's slots.
 extern PyModuleDef moduledef;
 
-State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+State* state_of(PyObject* module) { return pyhost::state_of<State>(module); }
 
 State* state_from_type(PyTypeObject* cls) { return static_cast<State*>(PyType_GetModuleState(cls)); }
 
@@ -172,39 +172,16 @@ Ref names_tuple(std::initializer_list<const char*> names) {
 }
 
 // The exception being raised, taken out of the thread state so that Python
-// code may run before it is raised again.
-class PendingError {
-  public:
-    PendingError() {
-#if PY_VERSION_HEX >= 0x030C0000
-        exc_ = Ref::steal(PyErr_GetRaisedException());
-#else
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-        Py_XDECREF(type);
-        Py_XDECREF(tb);
-        exc_ = Ref::steal(value);
-#endif
-    }
-    PyObject* get() const { return exc_.get(); }
+// code may run before it is raised again (dropped unless restored).
+struct PendingError {
+    Ref exc = pyhost::SavedError().take();
+    PyObject* get() const { return exc.get(); }
     // Raises it again (dropping whatever was raised since).
     void restore() {
-        if (!exc_) return;
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(exc_.release());
-#else
+        if (!exc) return;
         PyErr_Clear();
-        PyObject* value = exc_.release();
-        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
-        Py_INCREF(type);
-        PyErr_Restore(type, value, PyException_GetTraceback(value));
-#endif
+        pyhost::raise_object(std::move(exc));
     }
-
-  private:
-    Ref exc_;
 };
 
 // str(tuple(shape)): "(6, 100)", "(100,)"; torch.Size prints otherwise.
@@ -794,12 +771,6 @@ PyObject* encoder_encode(PyObject* self, PyTypeObject* cls, PyObject* const* arg
 // ---------------------------------------------------------------------------
 // Types
 // ---------------------------------------------------------------------------
-
-template <class F>
-PyCFunction as_cfunction(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
-
 
 PyMethodDef branch_methods[] = {
     pyhost::method<"forward", branch_forward, "x",
