@@ -99,7 +99,7 @@ void for_each_ref(ModuleState* st, F&& f) {
 
 extern PyModuleDef moduledef;  // defined at the end
 
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
 
 // ---------------------------------------------------------------------------
 // Float32 arrays through the buffer protocol

@@ -36,7 +36,7 @@ struct ModuleState {
 #undef DECLARE
 };
 
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
 
 const char kNotAvailableFormat[] =
     "The resolver has no %U endpoint -- either it's running code from before QX retrieval existed, or this "
@@ -56,11 +56,7 @@ struct RetrieverObject {
 RetrieverObject* as_retriever(PyObject* o) { return reinterpret_cast<RetrieverObject*>(o); }
 
 // The interpreter's message for a missing attribute of a plain class.
-void raise_missing_attribute(PyObject* self, const char* name) {
-    Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(self)));
-    if (type_name)
-        PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%s'", type_name.get(), name);
-}
+void raise_missing_attribute(PyObject* self, const char* name) { pyhost::missing_attribute(self, name); }
 
 Ref brain_of(PyObject* self) {
     PyObject* brain = as_retriever(self)->brain;
@@ -185,29 +181,10 @@ Ref call_post(const ModuleState* st, PyObject* self, PyObject* path, PyObject* b
 // ---------------------------------------------------------------------------
 
 // The error being raised, taken out of the thread state.
-Ref take_raised_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return Ref::steal(value);
-#endif
-}
+Ref take_raised_exception() { return pyhost::SavedError().take(); }
 
 // Raises `exc` as it is: no chaining, traceback kept.
-void reraise(Ref exc) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc.release());
-#else
-    PyObject* value = exc.release();
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
-#endif
-}
+void reraise(Ref exc) { pyhost::raise_object(std::move(exc)); }
 
 // While alive, `exc` is the exception being handled (sys.exception()), as
 // inside an `except` block: errors raised meanwhile get it as __context__.
