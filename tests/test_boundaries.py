@@ -42,7 +42,7 @@ def test_failed_allocation_raises_memory_error_instead_of_aborting():
     )
     if os.environ.get("ASAN_OPTIONS") or "asan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("an address-space limit does not apply under AddressSanitizer")
-    r = subprocess.run([sys.executable, "-c", code], env={"PYTHONPATH": SRC}, capture_output=True, text=True,
+    r = subprocess.run([sys.executable, "-c", code], env={**os.environ, "PYTHONPATH": SRC}, capture_output=True, text=True,
                        timeout=120)
     assert r.returncode == 0, r.stderr[-2000:]
     assert r.stdout.split() == ["MemoryError", "True"]
@@ -223,7 +223,7 @@ def test_checkpoint_load_unpacks_state_dict_entries_as_python_does(tmp_path):
                 print(type(e).__name__, e)
         """
     )
-    r = subprocess.run([sys.executable, "-c", code], env={"PYTHONPATH": SRC}, capture_output=True, text=True,
+    r = subprocess.run([sys.executable, "-c", code], env={**os.environ, "PYTHONPATH": SRC}, capture_output=True, text=True,
                        timeout=300)
     assert r.returncode == 0, r.stderr[-2000:]
     assert r.stdout.splitlines() == [

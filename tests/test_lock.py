@@ -68,7 +68,7 @@ def run_child(body):
     ) + textwrap.dedent(body)
     return subprocess.run(
         [sys.executable, "-c", code],
-        env={"PYTHONPATH": SRC},
+        env={**os.environ, "PYTHONPATH": SRC},
         capture_output=True,
         text=True,
         timeout=60,
