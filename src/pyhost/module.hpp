@@ -70,6 +70,26 @@ PyType_Slot slot() noexcept {
     return {Slot, reinterpret_cast<void*>(guarded<F>())};
 }
 
+// The slots of a garbage-collected type whose functions and tables follow
+// one naming: PREFIX_dealloc, PREFIX_traverse, PREFIX_clear, PREFIX_methods,
+// PREFIX_getset and PREFIX_members.
+#define PYHOST_GC_TYPE_SLOTS(prefix)                                                                   \
+    {Py_tp_dealloc, reinterpret_cast<void*>(prefix##_dealloc)},                                        \
+        {Py_tp_traverse, reinterpret_cast<void*>(prefix##_traverse)},                                  \
+        {Py_tp_clear, reinterpret_cast<void*>(prefix##_clear)}, {Py_tp_methods, prefix##_methods},     \
+        {Py_tp_getset, prefix##_getset}, {Py_tp_members, prefix##_members}
+
+// tp_dealloc of a garbage-collected heap type: untrack, drop weak references
+// (`weakrefs` is the object's list), clear, free, release the type.
+inline void dealloc_gc(PyObject* self, PyObject* weakrefs, inquiry clear) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
 // A getset entry whose getter and setter pass the boundary.
 template <auto Get, auto Set = nullptr>
 PyGetSetDef getset(const char* name, const char* doc, void* closure = nullptr) noexcept {

@@ -417,11 +417,7 @@ PyGetSetDef accumulator_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef accumulator_members[] = {
-    {"__dictoffset__", PYHOST_T_PYSSIZET, offsetof(AccumulatorObject, dict), PYHOST_READONLY, nullptr},
-    {"__weaklistoffset__", PYHOST_T_PYSSIZET, offsetof(AccumulatorObject, weakreflist), PYHOST_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
+PyMemberDef accumulator_members[] = {PYHOST_DICT_WEAK_MEMBERS(AccumulatorObject, dict, weakreflist)};
 
 // ---------------------------------------------------------------------------
 // Python glue: construction and lifetime
@@ -513,12 +509,7 @@ void accumulator_dealloc(PyObject* self) {
 PyType_Slot accumulator_slots[] = {
     pyhost::slot<Py_tp_new, accumulator_new>(),
     pyhost::slot<Py_tp_init, accumulator_init>(),
-    {Py_tp_dealloc, reinterpret_cast<void*>(accumulator_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(accumulator_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(accumulator_clear)},
-    {Py_tp_methods, accumulator_methods},
-    {Py_tp_getset, accumulator_getset},
-    {Py_tp_members, accumulator_members},
+    PYHOST_GC_TYPE_SLOTS(accumulator),
     {Py_tp_doc, const_cast<char*>("EpisodeAccumulator(brain, device_id)\n--\n\n"
                                   "Turns each reading of one device into an episode and sends the\n"
                                   "episodes to the resolver client in batches, on background threads.")},

@@ -629,14 +629,7 @@ int classifier_clear(PyObject* self) {
     return 0;
 }
 
-void classifier_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<ClassifierObject*>(self)->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
-    classifier_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
+void classifier_dealloc(PyObject* self) { pyhost::dealloc_gc(self, reinterpret_cast<ClassifierObject*>(self)->weakreflist, classifier_clear); }
 
 PyMethodDef classifier_methods[] = {
     pyhost::method<"classify", classify, "profiler_snapshot",
@@ -710,27 +703,9 @@ int module_clear(PyObject* module) {
     return 0;
 }
 
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "orvane.brenlow.classifier",
-    "Behaviour labels and significance of a device's channels, from a profiler snapshot.",
-    sizeof(ModuleState),
-    nullptr,
-    slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+PyModuleDef moduledef = pyhost::module_def<ModuleState>("orvane.brenlow.classifier", "Behaviour labels and significance of a device's channels, from a profiler snapshot.", slots, module_traverse, module_clear, pyhost::free_by_clear<module_clear>);
 
 }  // namespace
 

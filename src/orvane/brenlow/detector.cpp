@@ -65,14 +65,7 @@ int detector_clear(PyObject* self) {
     return 0;
 }
 
-void detector_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (as_detector(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-    detector_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
+void detector_dealloc(PyObject* self) { pyhost::dealloc_gc(self, as_detector(self)->weakrefs, detector_clear); }
 
 int detector_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* const params[] = {"brain", "device_id"};
@@ -782,12 +775,7 @@ PyMemberDef detector_members[] = {
 PyType_Slot detector_slots[] = {
     pyhost::slot<Py_tp_new, detector_new>(),
     pyhost::slot<Py_tp_init, detector_init>(),
-    {Py_tp_dealloc, reinterpret_cast<void*>(detector_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(detector_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(detector_clear)},
-    {Py_tp_methods, detector_methods},
-    {Py_tp_getset, detector_getset},
-    {Py_tp_members, detector_members},
+    PYHOST_GC_TYPE_SLOTS(detector),
     {Py_tp_doc, const_cast<char*>("AnomalyDetector(brain, device_id)\n--\n\n"
                                   "Flags one device's departures from its normal outcomes by asking\n"
                                   "the resolver client `brain` for similar past episodes.")},

@@ -200,12 +200,7 @@ PyMemberDef event_members[] = {
 
 PyType_Slot event_slots[] = {
     pyhost::slot<Py_tp_init, event_init>(),
-    {Py_tp_dealloc, reinterpret_cast<void*>(event_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(event_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(event_clear)},
-    {Py_tp_methods, event_methods},
-    {Py_tp_getset, event_getset},
-    {Py_tp_members, event_members},
+    PYHOST_GC_TYPE_SLOTS(event),
     {Py_tp_doc, const_cast<char*>("AnomalyEvent(device_id, timestamp, similar_episode_count, dominant_outcome, "
                                   "confidence, query_score, channel_snapshot)\n--\n\n"
                                   "One detected anomaly: the hits of a similarity query agreed on an\n"

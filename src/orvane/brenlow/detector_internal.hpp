@@ -136,14 +136,7 @@ inline int event_clear(PyObject* self) {
     return 0;
 }
 
-inline void event_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (as_event(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-    event_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
+inline void event_dealloc(PyObject* self) { pyhost::dealloc_gc(self, as_event(self)->weakrefs, event_clear); }
 
 
 // ---- defined across the module's sources ----

@@ -583,12 +583,7 @@ PyType_Slot profiler_slots[] = {
                                   "device's reading stream.")},
     {Py_tp_new, reinterpret_cast<void*>(profiler_new)},
     pyhost::slot<Py_tp_init, profiler_init>(),
-    {Py_tp_dealloc, reinterpret_cast<void*>(profiler_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(profiler_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(profiler_clear)},
-    {Py_tp_methods, profiler_methods},
-    {Py_tp_getset, profiler_getset},
-    {Py_tp_members, profiler_members},
+    PYHOST_GC_TYPE_SLOTS(profiler),
     {0, nullptr},
 };
 
@@ -667,25 +662,9 @@ void module_free(void* m) {
     }
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-    {0, nullptr},
-};
+PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "orvane.brenlow.profiler",
-    "Running statistics per channel and the per-device statistical profiler.",
-    sizeof(ModuleState),
-    nullptr,
-    slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+PyModuleDef moduledef = pyhost::module_def<ModuleState>("orvane.brenlow.profiler", "Running statistics per channel and the per-device statistical profiler.", slots, module_traverse, module_clear, module_free);
 
 }  // namespace orvane_profiler
 

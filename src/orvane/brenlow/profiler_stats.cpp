@@ -518,12 +518,7 @@ PyType_Slot stats_slots[] = {
     {Py_tp_doc, const_cast<char*>("ChannelStats(name)\n--\n\nRunning statistics of one channel.")},
     {Py_tp_new, reinterpret_cast<void*>(stats_new)},
     pyhost::slot<Py_tp_init, stats_init>(),
-    {Py_tp_dealloc, reinterpret_cast<void*>(stats_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(stats_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(stats_clear)},
-    {Py_tp_methods, stats_methods},
-    {Py_tp_getset, stats_getset},
-    {Py_tp_members, stats_members},
+    PYHOST_GC_TYPE_SLOTS(stats),
     {0, nullptr},
 };
 

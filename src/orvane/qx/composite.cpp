@@ -710,14 +710,7 @@ int builder_clear(PyObject* self) {
     return 0;
 }
 
-void builder_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<Builder*>(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-    builder_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
+void builder_dealloc(PyObject* self) { pyhost::dealloc_gc(self, reinterpret_cast<Builder*>(self)->weakrefs, builder_clear); }
 
 PyMethodDef builder_methods[] = {
     pyhost::method<"project", builder_project, "raw_embedding, name",
@@ -736,11 +729,7 @@ PyMethodDef builder_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef builder_members[] = {
-    {"__dictoffset__", PYHOST_T_PYSSIZET, offsetof(Builder, dict), PYHOST_READONLY, nullptr},
-    {"__weaklistoffset__", PYHOST_T_PYSSIZET, offsetof(Builder, weakrefs), PYHOST_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
+PyMemberDef builder_members[] = {PYHOST_DICT_WEAK_MEMBERS(Builder, dict, weakrefs)};
 
 PyGetSetDef builder_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},

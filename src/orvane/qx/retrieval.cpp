@@ -439,14 +439,7 @@ int retriever_clear(PyObject* self) {
     return 0;
 }
 
-void retriever_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (as_retriever(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-    retriever_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
+void retriever_dealloc(PyObject* self) { pyhost::dealloc_gc(self, as_retriever(self)->weakrefs, retriever_clear); }
 
 
 PyMethodDef retriever_methods[] = {
@@ -470,20 +463,11 @@ PyGetSetDef retriever_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef retriever_members[] = {
-    {"__dictoffset__", PYHOST_T_PYSSIZET, offsetof(RetrieverObject, dict), PYHOST_READONLY, nullptr},
-    {"__weaklistoffset__", PYHOST_T_PYSSIZET, offsetof(RetrieverObject, weakrefs), PYHOST_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
+PyMemberDef retriever_members[] = {PYHOST_DICT_WEAK_MEMBERS(RetrieverObject, dict, weakrefs)};
 
 PyType_Slot retriever_slots[] = {
     pyhost::slot<Py_tp_init, retriever_init>(),
-    {Py_tp_dealloc, reinterpret_cast<void*>(retriever_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(retriever_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(retriever_clear)},
-    {Py_tp_methods, retriever_methods},
-    {Py_tp_getset, retriever_getset},
-    {Py_tp_members, retriever_members},
+    PYHOST_GC_TYPE_SLOTS(retriever),
     {Py_tp_doc, const_cast<char*>("CrossModalRetriever(brain)\n--\n\n"
                                   "Vector ingest and nearest-vector queries through the resolver client\n"
                                   "`brain`.")},
