@@ -13,82 +13,10 @@ from collections import deque
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from reference.accumulator import build_episode as model_episode
+
 A = pytest.importorskip("orvane.brenlow.accumulator")
 EpisodeAccumulator = A.EpisodeAccumulator
-
-
-# ---------------------------------------------------------------------------
-# The model: the episode and batching rules written as plain Python
-# ---------------------------------------------------------------------------
-
-def model_episode(window, device_id, timestamp, payload, context=None, suffix="00000000"):
-    prev = window[-2]["payload"] if len(window) >= 2 else payload
-    ctx = context if context is not None else {}
-
-    def text(key):
-        return str(ctx.get(key) or "").strip()
-
-    source_text = text("source_text")
-    source_kind = text("source_kind").lower()
-    source_category = text("source_category")
-    source_product = text("source_product")
-    raw_tags = ctx.get("source_tags")
-    source_tags = [s for s in (str(t).strip() for t in raw_tags) if s] if isinstance(raw_tags, list) else []
-    raw_meta = ctx.get("source_meta")
-    source_meta = raw_meta if isinstance(raw_meta, dict) else {}
-
-    deltas = {}
-    for key, value in payload.items():
-        if key in prev:
-            try:
-                deltas[key] = round(float(value) - float(prev[key]), 6)
-            except (TypeError, ValueError):
-                deltas[key] = 0.0
-    keys = list(payload.keys())
-    modality_count = int(round(float(payload["modality_count"]))) if "modality_count" in payload else 0
-    has_text = float(payload.get("nl_text_len", 0.0) or 0.0) > 0.0
-    preview = source_text[:480]
-    multimodal = source_kind.startswith("multimodal")
-    product = source_product or ("brenlow_multimodal" if multimodal else "brenlow_sensor")
-    category = source_category or "device_" + device_id
-    head = f"for device {device_id} at {timestamp}. Channels: {len(payload)}. Modality count: {modality_count}. "
-    if preview:
-        canonical = "Brenlow multimodal episode " + head + "Source text: " + preview
-    else:
-        canonical = ("Brenlow sensor episode " + head + "Natural language present: "
-                     + ("yes" if has_text else "no") + ". Feature keys: " + ", ".join(keys[:16]) + ".")
-    context_values = {k: float(v) for k, v in payload.items()}
-    state_meta = {"channel_count": len(payload), "source_kind": source_kind}
-    state_meta.update(source_meta)
-    steps = [f"delta_{k}={d}" for k, d in list(deltas.items())[:15]]
-    tags = ["brenlow", "sensor", device_id]
-    if multimodal and "multimodal" not in tags:
-        tags.append("multimodal")
-    for tag in source_tags:
-        if tag not in tags:
-            tags.append(tag)
-    return {
-        "episode_id": f"{device_id}_{timestamp}_{suffix}",
-        "product": product,
-        "category": category,
-        "state": {
-            "description": ("Multimodal reading" if multimodal else "Sensor reading") + " at " + timestamp,
-            "context": context_values,
-            "timestamp": timestamp,
-            "metadata": state_meta,
-        },
-        "action": {
-            "description": ("Multimodal channel deltas from previous reading" if multimodal
-                            else "Channel deltas from previous reading"),
-            "steps": steps,
-            "commands": [],
-            "metadata": {"deltas": deltas},
-        },
-        "outcome": {"result": "pending", "success": None, "metrics": {},
-                    "metadata": {"pending": True, "device_id": device_id}},
-        "embeddings": {"text": canonical},
-        "metadata": {"tags": tags, "source": "edge_stream"},
-    }
 
 
 def shape(x):

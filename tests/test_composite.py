@@ -16,44 +16,11 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from orvane.qx import composite as c
+from reference.composite import fuse as ref_fuse, l2 as ref_l2, project as ref_project, stable_seed as ref_seed
 
 F32 = np.float32
 TAIL_START = 3.6541528853610087963519472518  # |x| beyond this only comes from the ziggurat tail
 ATOL = 2.0**-22  # "the last bits" of a unit-length float32 vector
-
-
-# --- the NumPy formulation, written out -------------------------------------
-
-def ref_seed(name, in_dim, out_dim):
-    return int(hashlib.sha1(f"{name}:{in_dim}:{out_dim}".encode("utf-8")).hexdigest()[:8], 16)
-
-
-def ref_l2(v):
-    n = F32(np.linalg.norm(v)) + F32(1e-8)
-    return (v / n).astype(F32)
-
-
-def ref_project(vec, out_dim, name):
-    vec = np.asarray(vec, dtype=F32)
-    in_dim = int(vec.shape[0])
-    if in_dim == out_dim:
-        return ref_l2(vec)
-    rng = np.random.default_rng(ref_seed(name, in_dim, out_dim))
-    n = rng.standard_normal((in_dim, out_dim), dtype=F32)
-    if in_dim >= 2:
-        w = n.astype(np.float64) / np.sqrt(in_dim)
-        y = (vec.astype(np.float64) @ w).astype(F32)
-    else:
-        y = (vec @ n).astype(F32)
-    return ref_l2(y)
-
-
-def ref_fuse(cfg, pieces):
-    """pieces: (weight field, embedding) in modality order."""
-    parts = [ref_l2(np.asarray(e, dtype=F32)) * F32(float(getattr(cfg, w))) for w, e in pieces]
-    if not parts:
-        return np.zeros(int(cfg.fused_dim), dtype=F32)
-    return ref_project(np.concatenate(parts, axis=0).astype(F32), int(cfg.fused_dim), "composite_fused")
 
 
 def assert_close(ours, ref):

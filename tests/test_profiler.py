@@ -11,184 +11,7 @@ from hypothesis import strategies as st
 
 import orvane.brenlow.profiler as P
 from orvane.brenlow.profiler import ChannelStats, StatisticalProfiler
-
-
-# ---------------------------------------------------------------------------
-# Plain-Python reference: the formulas as Python evaluates them.
-# ---------------------------------------------------------------------------
-
-def host_sum(values):
-    """sum() over floats as Python 3.12+ computes it (Neumaier)."""
-    values = list(values)
-    if not values:
-        return 0
-    s = c = 0.0
-    for x in values:
-        t = s + x
-        if abs(s) >= abs(x):
-            c += (s - t) + x
-        else:
-            c += (x - t) + s
-        s = t
-    if c and math.isfinite(c):
-        s += c
-    return s
-
-
-class RefChannelStats:
-    def __init__(self, name):
-        if type(name) is not str:
-            raise TypeError(f"Argument 'name' has incorrect type (expected str, got {type(name).__name__})")
-        self.name = name
-        self.count = 0
-        self.min_val = math.inf
-        self.max_val = -math.inf
-        self.mean = 0.0
-        self.M2 = 0.0
-        self.prev_value = None
-        self.delta_sum = 0.0
-        self.delta_count = 0
-        self.outlier_count = 0
-        self.history = deque(maxlen=P.PROFILER_CORRELATION_WINDOW)
-
-    def update(self, value):
-        value = float(value)
-        self.count += 1
-        if value < self.min_val:
-            self.min_val = value
-        if value > self.max_val:
-            self.max_val = value
-        delta = value - self.mean
-        self.mean += delta / self.count
-        delta2 = value - self.mean
-        self.M2 += delta * delta2
-        if self.prev_value is not None:
-            self.delta_sum += abs(value - self.prev_value)
-            self.delta_count += 1
-        self.prev_value = value
-        self.history.append(value)
-
-    @property
-    def variance(self):
-        return 0.0 if self.count < 2 else self.M2 / (self.count - 1)
-
-    @property
-    def std(self):
-        return math.sqrt(self.variance)
-
-    @property
-    def value_range(self):
-        return 0.0 if self.count == 0 else self.max_val - self.min_val
-
-    @property
-    def mean_rate_of_change(self):
-        return 0.0 if self.delta_count == 0 else self.delta_sum / self.delta_count
-
-    @property
-    def outlier_frequency(self):
-        return 0.0 if self.count == 0 else self.outlier_count / self.count
-
-    def check_outlier(self, value):
-        value = float(value)
-        if self.count < P.PROFILER_MIN_DATAPOINTS:
-            return False
-        std = self.std
-        if std == 0:
-            return False
-        z = abs(value - self.mean) / std
-        is_outlier = z > P.PROFILER_OUTLIER_ZSCORE
-        if is_outlier:
-            self.outlier_count += 1
-        return is_outlier
-
-    @property
-    def periodicity_score(self):
-        vals = list(self.history)
-        n = len(vals)
-        if n < P.PROFILER_PERIODICITY_MIN_POINTS:
-            return 0.0
-        mean_v = host_sum(vals) / n
-        centered = [v - mean_v for v in vals]
-        amps = []
-        for k in range(1, max(2, n // 2)):
-            re = im = 0.0
-            for t in range(n):
-                ang = 2.0 * math.pi * k * t / n
-                re += centered[t] * math.cos(ang)
-                im -= centered[t] * math.sin(ang)
-            amps.append(math.sqrt(re * re + im * im))
-        total = host_sum(amps)
-        if total == 0:
-            return 0.0
-        return round(max(amps) / total, 4)
-
-    def to_dict(self):
-        return {"name": self.name, "count": self.count, "min": self.min_val, "max": self.max_val,
-                "mean": self.mean, "variance": self.variance, "std": self.std,
-                "value_range": self.value_range, "mean_rate_of_change": self.mean_rate_of_change,
-                "outlier_frequency": self.outlier_frequency, "periodicity_score": self.periodicity_score}
-
-
-class RefProfiler:
-    def __init__(self, device_id):
-        self.device_id = device_id
-        self.channels = {}
-        self.total_observations = 0
-        self._lock = threading.Lock()
-
-    def observe(self, payload):
-        with self._lock:
-            self.total_observations += 1
-            for key, value in payload.items():
-                try:
-                    v = float(value)
-                except (TypeError, ValueError):
-                    continue
-                if key not in self.channels:
-                    self.channels[key] = RefChannelStats(key)
-                self.channels[key].update(v)
-                self.channels[key].check_outlier(v)
-
-    @property
-    def confidence_score(self):
-        if self.total_observations <= 0:
-            return 0.0
-        ratio = self.total_observations / max(P.PROFILER_MIN_DATAPOINTS, 1)
-        raw = 1.0 - 1.0 / (1.0 + (ratio / 4.0) ** 1.5)
-        return round(min(raw, 0.99), 4)
-
-    def compute_correlations(self):
-        with self._lock:
-            keys = [k for k, c in self.channels.items() if len(c.history) >= 10]
-            if len(keys) < 2:
-                return {}
-            result = {}
-            for k1 in keys:
-                result[k1] = {}
-                h1 = list(self.channels[k1].history)
-                n = len(h1)
-                m1 = host_sum(h1) / n
-                for k2 in keys:
-                    if k2 == k1:
-                        result[k1][k2] = 1.0
-                        continue
-                    h2 = list(self.channels[k2].history)[-n:]
-                    if len(h2) < n:
-                        continue
-                    m2 = host_sum(h2) / n
-                    num = host_sum((h1[i] - m1) * (h2[i] - m2) for i in range(n))
-                    d1 = math.sqrt(host_sum((a - m1) ** 2 for a in h1))
-                    d2 = math.sqrt(host_sum((b - m2) ** 2 for b in h2))
-                    result[k1][k2] = round(num / (d1 * d2), 4) if d1 and d2 else 0.0
-            return result
-
-    def snapshot(self):
-        with self._lock:
-            records = {k: c.to_dict() for k, c in self.channels.items()}
-            total = self.total_observations
-        return {"device_id": self.device_id, "total_observations": total,
-                "confidence_score": self.confidence_score, "channel_count": len(records),
-                "channels": records, "correlations": self.compute_correlations()}
+from reference import profiler as ref_profiler
 
 
 def assert_same(got, want, path="record"):
@@ -235,7 +58,7 @@ value_stream = st.lists(st.one_of(finite, finite, st.integers(-50, 50), st.sampl
 def test_channel_matches_reference(config, values, window, min_points, min_data, zscore):
     config(PROFILER_CORRELATION_WINDOW=window, PROFILER_PERIODICITY_MIN_POINTS=min_points,
            PROFILER_MIN_DATAPOINTS=min_data, PROFILER_OUTLIER_ZSCORE=zscore)
-    ours, ref = ChannelStats("ch"), RefChannelStats("ch")
+    ours, ref = ChannelStats("ch"), ref_profiler.ChannelStats("ch")
     for i, v in enumerate(values):
         ours.update(v)
         ref.update(v)
@@ -253,7 +76,7 @@ def test_channel_matches_reference(config, values, window, min_points, min_data,
 @given(values=st.lists(finite, min_size=20, max_size=100), window=st.integers(20, 100))
 def test_periodicity_of_full_windows_matches_reference(config, values, window):
     config(PROFILER_CORRELATION_WINDOW=window, PROFILER_PERIODICITY_MIN_POINTS=20)
-    ours, ref = ChannelStats("p"), RefChannelStats("p")
+    ours, ref = ChannelStats("p"), ref_profiler.ChannelStats("p")
     for v in values + values[:7]:
         ours.update(v)
         ref.update(v)
@@ -409,7 +232,7 @@ payloads = st.lists(st.dictionaries(st.sampled_from(["a", "b", "c", "d"]), paylo
 @given(stream=payloads, window=st.sampled_from([9, 12, 30]), min_data=st.sampled_from([0, 5, 30, 2.5]))
 def test_snapshot_matches_reference(config, stream, window, min_data):
     config(PROFILER_CORRELATION_WINDOW=window, PROFILER_MIN_DATAPOINTS=min_data, PROFILER_PERIODICITY_MIN_POINTS=6)
-    ours, ref = StatisticalProfiler("dev"), RefProfiler("dev")
+    ours, ref = StatisticalProfiler("dev"), ref_profiler.StatisticalProfiler("dev")
     for payload in stream:
         ours.observe(payload)
         ref.observe(payload)
@@ -422,7 +245,7 @@ def test_snapshot_matches_reference(config, stream, window, min_data):
 @given(rows=st.lists(st.tuples(finite, finite, finite), min_size=10, max_size=40), late=st.integers(0, 30))
 def test_correlations_of_unequal_windows_match_reference(config, rows, late):
     config(PROFILER_CORRELATION_WINDOW=25)
-    ours, ref = StatisticalProfiler("dev"), RefProfiler("dev")
+    ours, ref = StatisticalProfiler("dev"), ref_profiler.StatisticalProfiler("dev")
     for i, (a, b, c) in enumerate(rows):
         payload = {"a": a, "b": b * 3 - a} if i < late else {"a": a, "b": b, "c": c, "d": 2.0 * c + 1}
         ours.observe(payload)
@@ -526,7 +349,7 @@ def test_foreign_and_subclassed_channels_are_used_through_their_methods(config):
 
     p = StatisticalProfiler("d")
     p.channels["sub"] = Counting("sub")
-    p.channels["ref"] = RefChannelStats("ref")
+    p.channels["ref"] = ref_profiler.ChannelStats("ref")
     for i in range(15):
         p.observe({"sub": i % 4, "ref": i * 0.5, "own": -i})
     assert p.channels["sub"].seen == 15 and p.channels["ref"].count == 15
@@ -570,7 +393,7 @@ def test_shorter_window_pairs_with_the_latest_values_of_the_longer():
     p = StatisticalProfiler("d")
     feed(p, [{"A": float(i * i % 7)} for i in range(18)])
     feed(p, [{"A": float(i * i % 7), "B": float(i % 5)} for i in range(18, 30)])
-    ref = RefProfiler("d")
+    ref = ref_profiler.StatisticalProfiler("d")
     feed(ref, [{"A": float(i * i % 7)} for i in range(18)])
     feed(ref, [{"A": float(i * i % 7), "B": float(i % 5)} for i in range(18, 30)])
     corr = p.compute_correlations()
@@ -708,7 +531,7 @@ def test_copying_and_pickling_behave_like_a_plain_class(config):
 def test_long_windows_are_scored_without_a_cached_table(config):
     # 1800 values need a cos/sin table larger than the cache keeps
     config(PROFILER_CORRELATION_WINDOW=1800, PROFILER_PERIODICITY_MIN_POINTS=1)
-    ours, ref = ChannelStats("long"), RefChannelStats("long")
+    ours, ref = ChannelStats("long"), ref_profiler.ChannelStats("long")
     for t in range(1800):
         v = math.sin(t * 0.37) + (t % 11) * 0.01
         ours.update(v)
@@ -717,7 +540,7 @@ def test_long_windows_are_scored_without_a_cached_table(config):
 
 
 def test_extreme_values_give_a_value_where_plain_python_overflows():
-    ours, ref = StatisticalProfiler("d"), RefProfiler("d")
+    ours, ref = StatisticalProfiler("d"), ref_profiler.StatisticalProfiler("d")
     for i in range(12):
         row = {"huge": (-1) ** i * 1e200, "plain": float(i)}
         ours.observe(row)
@@ -736,7 +559,7 @@ def test_constants_rebound_during_a_payload_apply_to_the_rest_of_it(config):
         return 0.0
 
     results = []
-    for profiler in (StatisticalProfiler("d"), RefProfiler("d")):
+    for profiler in (StatisticalProfiler("d"), ref_profiler.StatisticalProfiler("d")):
         P.PROFILER_MIN_DATAPOINTS = 1000
         for i in range(6):
             profiler.observe({"a": float(i % 3), "b": float(i % 2)})

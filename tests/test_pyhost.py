@@ -11,6 +11,8 @@ import time
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from reference.host import neumaier_sum as neumaier
+
 h = pytest.importorskip("orvane._pyhost")
 
 # Each conversion is checked on batches: a list that hypothesis draws (and
@@ -197,18 +199,6 @@ def test_real_float_reads_numbers(value, ok):
 def test_real_float_refuses_texts_and_others(value):
     with pytest.raises(TypeError):
         h.real_float(value)
-
-
-def neumaier(values):
-    s = c = 0.0
-    for x in values:
-        t = s + x
-        if abs(s) >= abs(x):
-            c += (s - t) + x
-        else:
-            c += (x - t) + s
-        s = t
-    return s + c if c and math.isfinite(c) else s
 
 
 @BATCHES
