@@ -1,4 +1,4 @@
-"""Hostile input for EpisodeAccumulator (see test_hostile.py)."""
+"""Hostile input for EpisodeAccumulator (see support.py)."""
 
 import threading
 import time
@@ -7,8 +7,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from test_hostile import (
-    FEW, HOSTILE, MUTATIONS, Boom, ListSub, Mutator, RaisingStr, StrSub, _build_value, armed_keys,
+from .support import (
+    FEW, HOSTILE, MUTATIONS, Boom, ListSub, Mutator, RaisingStr, StrSub, build_value, armed_keys,
     build_payload, check_refuses_bad_calls, expect, hostile_args, payload_specs, value_specs,
 )
 
@@ -66,11 +66,11 @@ def context_from(spec, mutators):
     ctx = {}
     for key, vspec in spec:
         if key == "source_tags":
-            ctx[key] = [_build_value(v, mutators) for v in vspec]
+            ctx[key] = [build_value(v, mutators) for v in vspec]
         elif key == "source_meta":
-            ctx[key] = {f"m{i}": _build_value(v, mutators) for i, v in enumerate(vspec)}
+            ctx[key] = {f"m{i}": build_value(v, mutators) for i, v in enumerate(vspec)}
         else:
-            ctx[key] = _build_value(vspec[0] if vspec else ("plain", ""), mutators)
+            ctx[key] = build_value(vspec[0] if vspec else ("plain", ""), mutators)
     return ctx
 
 
@@ -364,7 +364,7 @@ def test_fields_changed_while_observe_reads_them(action, where):
     be read after the window let it go."""
     import collections
 
-    from test_hostile import Acts
+    from .support import Acts
 
     acc = EpisodeAccumulator(Client(), "dev")
     acc.observe("t0", {"a": 1.0 * 3, "b": "2.5" + "", "c": 4 + 10**6})

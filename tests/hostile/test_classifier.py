@@ -1,11 +1,11 @@
-"""Hostile input for SchemaClassifier.classify (see test_hostile.py)."""
+"""Hostile input for SchemaClassifier.classify (see support.py)."""
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from test_hostile import (
-    FEW, HOSTILE, Boom, DictSub, StrSub, _build_value, armed_keys, build_payload, check_refuses_bad_calls, expect,
+from .support import (
+    FEW, HOSTILE, Boom, DictSub, StrSub, build_value, armed_keys, build_payload, check_refuses_bad_calls, expect,
     hostile_args, make_odd, payload_specs, value_specs,
 )
 
@@ -61,11 +61,11 @@ def test_classify_hostile_snapshot(channel_specs, confidence_spec, mutate_what, 
     mutators: list = []
     channels = {}
     for name, stats in channel_specs:
-        rec = {k: _build_value(v, mutators) for k, v in stats.items()}
+        rec = {k: build_value(v, mutators) for k, v in stats.items()}
         channels[name] = DictSub(rec) if subclass_records else rec
-    correlations = {name: {other: _build_value(("plain", 0.75), mutators) for other in channels}
+    correlations = {name: {other: build_value(("plain", 0.75), mutators) for other in channels}
                     for name in channels}
-    snapshot = {"confidence_score": _build_value(confidence_spec, mutators), "channels": channels,
+    snapshot = {"confidence_score": build_value(confidence_spec, mutators), "channels": channels,
                 "correlations": correlations}
     target = {"channels": channels, "correlations": correlations, "snapshot": snapshot,
               "stats": next(iter(channels.values()), None)}[mutate_what]

@@ -1,5 +1,5 @@
 """Hostile input for CompositeStateBuilder and the composite helpers (see
-test_hostile.py)."""
+support.py)."""
 
 import hashlib
 
@@ -7,9 +7,9 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from test_hostile import (
+from .support import (
     ALLOCATION_ABORTS, FEW, HOSTILE, Boom, FalsyRaising, IntSub, ListSub, Mutator, RaisingFloat, RaisingIndex, StrSub,
-    _build_value, allocatable, check_refuses_bad_calls, expect, hostile_args, make_odd, value_specs,
+    build_value, allocatable, check_refuses_bad_calls, expect, hostile_args, make_odd, value_specs,
 )
 
 np = pytest.importorskip("numpy")
@@ -44,7 +44,7 @@ dims = st.one_of(
 def embedding_from(spec, mutators):
     kind, payload = spec
     if kind == "list":
-        values = [_build_value(v, mutators) for v in payload]
+        values = [build_value(v, mutators) for v in payload]
         for m in mutators:
             m.target = values
         return values

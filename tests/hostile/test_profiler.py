@@ -1,4 +1,4 @@
-"""Hostile input for ChannelStats and StatisticalProfiler (see test_hostile.py)."""
+"""Hostile input for ChannelStats and StatisticalProfiler (see support.py)."""
 
 import math
 
@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from test_hostile import (
+from .support import (
     FEW, HOSTILE, MUTATIONS, Boom, DictSub, Mutator, RaisingFloat, StrSub, ValueErrorFloat, armed_keys,
     build_payload, check_refuses_bad_calls, expect, hostile_args, payload_specs,
 )
@@ -413,7 +413,7 @@ def test_channels_changed_while_the_profiler_reads_them(action, where):
     """Python code run by a value or by a rebound constant empties or
     replaces `channels` in the middle of observe/snapshot: no stale channel
     may be used after it is gone."""
-    from test_hostile import Acts
+    from .support import Acts
 
     p = StatisticalProfiler("dev")
     for i in range(40):

@@ -1,4 +1,4 @@
-"""Hostile input for IMUEncoder, _to_tensor and encode (see test_hostile.py).
+"""Hostile input for IMUEncoder, _to_tensor and encode (see support.py).
 A forward pass costs a good fraction of a second on a busy machine, so the
 cases that run the network are few; _to_tensor gets the broad search."""
 
@@ -6,8 +6,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from test_hostile import (
-    FEW, HOSTILE, Boom, ListSub, Mutator, RaisingFloat, StrSub, _build_value, check_refuses_bad_calls, expect,
+from .support import (
+    FEW, HOSTILE, Boom, ListSub, Mutator, RaisingFloat, StrSub, build_value, check_refuses_bad_calls, expect,
     hostile_args, value_specs,
 )
 
@@ -45,7 +45,7 @@ def check_usable(encoder, reference):
 def raw_from(spec, mutators):
     kind, v = spec
     if kind == "rows":
-        rows = [[_build_value(x, mutators) for x in row] for row in v]
+        rows = [[build_value(x, mutators) for x in row] for row in v]
         for m in mutators:
             m.target = rows[0] if rows else None
         return rows

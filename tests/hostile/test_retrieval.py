@@ -1,11 +1,11 @@
-"""Hostile input for CrossModalRetriever (see test_hostile.py)."""
+"""Hostile input for CrossModalRetriever (see support.py)."""
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from test_hostile import (
-    FEW, HOSTILE, MUTATIONS, Boom, DictSub, IntSub, ListSub, Mutator, RaisingStr, StrSub, _build_value,
+from .support import (
+    FEW, HOSTILE, MUTATIONS, Boom, DictSub, IntSub, ListSub, Mutator, RaisingStr, StrSub, build_value,
     build_payload, check_refuses_bad_calls, expect, hostile_args, payload_specs, value_specs,
 )
 
@@ -75,7 +75,7 @@ embedding_values = st.one_of(
 def embedding_from(spec, mutators, target=None):
     kind, v = spec
     if kind == "list":
-        values = [_build_value(x, mutators) for x in v]
+        values = [build_value(x, mutators) for x in v]
         for m in mutators:
             m.target = values if target is None else target
         return values
@@ -156,7 +156,7 @@ def test_ingest_batch_hostile(item_specs, mutate_what, response, fail):
                 pass
             items.append(item)
         else:
-            items.append(_build_value(spec, mutators))
+            items.append(build_value(spec, mutators))
     if mutate_what == "items":
         for m in mutators:
             m.target = items

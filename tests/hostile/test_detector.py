@@ -1,11 +1,11 @@
-"""Hostile input for AnomalyEvent and AnomalyDetector (see test_hostile.py)."""
+"""Hostile input for AnomalyEvent and AnomalyDetector (see support.py)."""
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from test_hostile import (
-    FEW, HOSTILE, MUTATIONS, Boom, DictSub, ListSub, Mutator, StrSub, _build_value, armed_keys, build_payload,
+from .support import (
+    FEW, HOSTILE, MUTATIONS, Boom, DictSub, ListSub, Mutator, StrSub, build_value, armed_keys, build_payload,
     check_refuses_bad_calls, expect, hostile_args, payload_specs, value_specs,
 )
 
@@ -72,22 +72,22 @@ def build_hits(specs, mutators, subclass):
     def outcome(spec):
         tag, v = spec
         if tag == "outcome":
-            return {k: (metrics(x) if k == "metrics" else _build_value(x, mutators)) for k, x in v.items()}
-        return _build_value(spec, mutators)
+            return {k: (metrics(x) if k == "metrics" else build_value(x, mutators)) for k, x in v.items()}
+        return build_value(spec, mutators)
 
     def metrics(spec):
         tag, v = spec
         if tag == "metrics":
-            return {k: _build_value(x, mutators) for k, x in v.items()}
-        return _build_value(spec, mutators)
+            return {k: build_value(x, mutators) for k, x in v.items()}
+        return build_value(spec, mutators)
 
     hits = []
     for tag, v in specs:
         if tag == "hit":
-            hit = {k: (outcome(x) if k == "outcome" else _build_value(x, mutators)) for k, x in v.items()}
+            hit = {k: (outcome(x) if k == "outcome" else build_value(x, mutators)) for k, x in v.items()}
             hits.append(DictSub(hit) if subclass else hit)
         else:
-            hits.append(_build_value((tag, v), mutators))
+            hits.append(build_value((tag, v), mutators))
     return hits
 
 
@@ -278,7 +278,7 @@ def test_check_counter_at_the_native_limit():
 def test_events_changed_while_observe_runs(action, where):
     import collections
 
-    from test_hostile import Acts
+    from .support import Acts
 
     det = AnomalyDetector(Client(FAULT_HITS), "dev")
     det.observe("t0", {"a": 1.0}, 0.9)
