@@ -46,10 +46,19 @@ def made_snapshot(windows=100, channels=10):
         mean = sum(xs) / len(xs)
         var = sum((x - mean) ** 2 for x in xs) / (len(xs) - 1)
         roc = sum(abs(b - a) for a, b in zip(xs, xs[1:])) / (len(xs) - 1)
-        recs[name] = {"name": name, "count": len(xs), "min": min(xs), "max": max(xs), "mean": mean,
-                      "variance": var, "std": math.sqrt(var), "value_range": max(xs) - min(xs),
-                      "mean_rate_of_change": roc, "outlier_frequency": 0.06 if name == "ch5" else 0.0,
-                      "periodicity_score": 0.45 if name in ("ch0", "ch1") else 0.1}
+        recs[name] = {
+            "name": name,
+            "count": len(xs),
+            "min": min(xs),
+            "max": max(xs),
+            "mean": mean,
+            "variance": var,
+            "std": math.sqrt(var),
+            "value_range": max(xs) - min(xs),
+            "mean_rate_of_change": roc,
+            "outlier_frequency": 0.06 if name == "ch5" else 0.0,
+            "periodicity_score": 0.45 if name in ("ch0", "ch1") else 0.1,
+        }
     corr = {}
     for a, xa in series.items():
         corr[a] = {}
@@ -62,8 +71,14 @@ def made_snapshot(windows=100, channels=10):
             da = math.sqrt(sum((x - ma) ** 2 for x in xa))
             db = math.sqrt(sum((y - mb) ** 2 for y in xb))
             corr[a][b] = round(num / (da * db), 4) if da and db else 0.0
-    return {"device_id": "bench", "total_observations": windows, "confidence_score": 0.5829,
-            "channel_count": channels, "channels": recs, "correlations": corr}
+    return {
+        "device_id": "bench",
+        "total_observations": windows,
+        "confidence_score": 0.5829,
+        "channel_count": channels,
+        "channels": recs,
+        "correlations": corr,
+    }
 
 
 def profiler_snapshot():

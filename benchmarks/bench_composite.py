@@ -44,6 +44,7 @@ from reference.composite import project as np_project  # noqa: E402
 
 # --- timing ------------------------------------------------------------------------
 
+
 def median_call(fn, number, repeat=7):
     return statistics.median(timeit.repeat(fn, number=number, repeat=repeat)) / number
 
@@ -67,14 +68,17 @@ def run_timings():
     e256 = rng.standard_normal(256).astype(np.float32)
     quad = [rng.standard_normal(256).astype(np.float32) for _ in range(4)]
     compare("project 64 -> 256", lambda: ours.project(e64, "imu"), lambda: base.project(e64, "imu"), 200, 3)
-    compare("fuse one 256-value modality -> 1024", lambda: ours.fuse(imu_emb=e256),
-            lambda: base.fuse(imu_emb=e256), 20, 2)
-    compare("project 256 -> 256 (no matrix)", lambda: ours.project(e256, "imu"),
-            lambda: base.project(e256, "imu"), 2000)
+    compare(
+        "fuse one 256-value modality -> 1024", lambda: ours.fuse(imu_emb=e256), lambda: base.fuse(imu_emb=e256), 20, 2
+    )
+    compare(
+        "project 256 -> 256 (no matrix)", lambda: ours.project(e256, "imu"), lambda: base.project(e256, "imu"), 2000
+    )
     compare("fuse four 256-value modalities (no matrix)", lambda: ours.fuse(*quad), lambda: base.fuse(*quad), 2000)
 
 
 # --- memory ------------------------------------------------------------------------
+
 
 def _status_kib(field):
     with open("/proc/self/status") as f:
@@ -120,14 +124,21 @@ def memory_probe(side):
 def run_memory():
     results = {}
     for side in ("numpy", "orvane"):
-        proc = subprocess.run([sys.executable, os.path.abspath(__file__), "--memory-probe", side],
-                              check=True, capture_output=True, text=True, env=os.environ.copy())
+        proc = subprocess.run(
+            [sys.executable, os.path.abspath(__file__), "--memory-probe", side],
+            check=True,
+            capture_output=True,
+            text=True,
+            env=os.environ.copy(),
+        )
         traced, rss, how = proc.stdout.split()
         results[side] = (int(traced), int(rss), how)
     mib = 1024 * 1024
     for side, (traced, rss, how) in results.items():
-        print(f"project 4096 -> 2048, peak extra memory, {side:<6}: tracemalloc {traced / mib:8.3f} MiB, "
-              f"resident ({how}) {rss / mib:8.3f} MiB")
+        print(
+            f"project 4096 -> 2048, peak extra memory, {side:<6}: tracemalloc {traced / mib:8.3f} MiB, "
+            f"resident ({how}) {rss / mib:8.3f} MiB"
+        )
     traced, rss, _ = results["orvane"]
     worst = max(traced, rss)
     print(f"orvane peak extra memory {worst / mib:.3f} MiB (goal < 1 MiB: {'met' if worst < mib else 'NOT met'})")

@@ -31,8 +31,6 @@ from reference.imu import Encoder as PyEncoder  # noqa: E402
 from reference.imu import Model as PyModel  # noqa: E402
 
 
-
-
 def measure(pairs, repeat, number):
     """Seconds per call of each callable, one figure per round.
 
@@ -98,7 +96,9 @@ def main():
         print(f"  {name:16s} median {med[name] * 1e3:8.3f} ms CPU per call")
     r_model = paired_ratio(times, "orvane encode", "plain model(x)")
     r_py = paired_ratio(times, "orvane encode", "python encode")
-    print(f"  ratio encode / plain model(x): {r_model:.3f}  (median of {len(times['plain model(x)'])} paired rounds; budget 1.10)")
+    print(
+        f"  ratio encode / plain model(x): {r_model:.3f}  (median of {len(times['plain model(x)'])} paired rounds; budget 1.10)"
+    )
     print(f"  ratio encode / python encode:  {r_py:.3f}")
 
 

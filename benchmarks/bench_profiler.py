@@ -30,6 +30,7 @@ from reference import profiler as ref  # noqa: E402
 if sys.version_info >= (3, 12):
     ref.neumaier_sum = sum  # the same summation, as the interpreter does it
 
+
 def per_call(stmt, number, repeat=7):
     times = timeit.repeat(stmt, number=number, repeat=repeat)
     return statistics.median(times) / number
@@ -77,8 +78,10 @@ def main():
 
     t_base = per_call(observe_base, 2000)
     t_ours = per_call(observe_ours, 2000)
-    print(f"observe, 10-channel payload: {t_base / t_ours:6.1f}x faster "
-          f"(plain Python {t_base * 1e6:.2f} us, compiled {t_ours * 1e6:.3f} us)")
+    print(
+        f"observe, 10-channel payload: {t_base / t_ours:6.1f}x faster "
+        f"(plain Python {t_base * 1e6:.2f} us, compiled {t_ours * 1e6:.3f} us)"
+    )
 
     rows = readings(rng, names, 150)
     full_ours, full_base = warmed(P.StatisticalProfiler, rows), warmed(ref.StatisticalProfiler, rows)
@@ -87,8 +90,10 @@ def main():
         sys.exit("snapshots differ: the benchmark would compare different work")
     t_base = per_call(full_base.snapshot, 3, repeat=5)
     t_ours = per_call(full_ours.snapshot, 200)
-    print(f"snapshot, 10 full channels:  {t_base / t_ours:6.1f}x faster "
-          f"(plain Python {t_base * 1e3:.2f} ms, compiled {t_ours * 1e6:.1f} us)")
+    print(
+        f"snapshot, 10 full channels:  {t_base / t_ours:6.1f}x faster "
+        f"(plain Python {t_base * 1e3:.2f} ms, compiled {t_ours * 1e6:.1f} us)"
+    )
 
 
 if __name__ == "__main__":

@@ -1,7 +1,6 @@
 """Tests of orvane.brenlow.detector against a plain-Python reference of the same rules."""
 
 import copy
-import math
 import pickle
 import re
 import struct
@@ -141,7 +140,9 @@ def test_hit_rules(consts, hits, confidence, expected):
         assert event is None and len(det.events) == 0
     else:
         assert (event.dominant_outcome, event.similar_episode_count, event.query_score) == expected
-    assert same(None if event is None else event_record(event), ref_detector.analyse_hits("d", "t", {}, hits, confidence))
+    assert same(
+        None if event is None else event_record(event), ref_detector.analyse_hits("d", "t", {}, hits, confidence)
+    )
 
 
 def test_ratio_equal_to_threshold_records(consts):

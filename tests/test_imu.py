@@ -148,8 +148,17 @@ def test_state_dict_layout():
 
 
 def test_layout_follows_the_config():
-    c = IMUEncoderConfig(in_channels=3, branch_filters=4, branch_pool_steps=5, kernels=(3, 5), strides=(1, 2, 9),
-                         token_dim=8, heads=2, proj_hidden=10, out_dim=7)
+    c = IMUEncoderConfig(
+        in_channels=3,
+        branch_filters=4,
+        branch_pool_steps=5,
+        kernels=(3, 5),
+        strides=(1, 2, 9),
+        token_dim=8,
+        heads=2,
+        proj_hidden=10,
+        out_dim=7,
+    )
     shapes = {k: tuple(v.shape) for k, v in _IMUModel(c).state_dict().items()}
     assert shapes["branches.1.net.0.weight"] == (4, 3, 5)
     assert "branches.2.net.0.weight" not in shapes
@@ -342,8 +351,10 @@ def test_encode_runs_without_gradients_and_restores_the_mode(checkpoint):
     [
         ({"device": None}, "Argument 'device' has incorrect type (expected str, got NoneType)"),
         ({"checkpoint_path": 3}, "Argument 'checkpoint_path' has incorrect type (expected str, got int)"),
-        ({"checkpoint_path": pathlib.Path("x.pt")},
-         "Argument 'checkpoint_path' has incorrect type (expected str, got PosixPath)"),
+        (
+            {"checkpoint_path": pathlib.Path("x.pt")},
+            "Argument 'checkpoint_path' has incorrect type (expected str, got PosixPath)",
+        ),
         ({"device": type("Name", (str,), {})("cpu")}, "Argument 'device' has incorrect type (expected str, got Name)"),
         ({"config": None}, "__init__() got an unexpected keyword argument 'config'"),
     ],

@@ -33,9 +33,11 @@ def assert_same(got, want, path="record"):
 @pytest.fixture
 def config(monkeypatch):
     """Rebinds configuration constants on the compiled module for one test."""
+
     def set_(**values):
         for name, value in values.items():
             monkeypatch.setattr(P, name, value)
+
     return set_
 
 
@@ -48,16 +50,27 @@ def message(excinfo):
 # ---------------------------------------------------------------------------
 
 finite = st.floats(min_value=-1e6, max_value=1e6, allow_nan=False)
-value_stream = st.lists(st.one_of(finite, finite, st.integers(-50, 50), st.sampled_from([0.0, -0.0, 1e-300]),
-                                  st.floats(width=64)), max_size=60)
+value_stream = st.lists(
+    st.one_of(finite, finite, st.integers(-50, 50), st.sampled_from([0.0, -0.0, 1e-300]), st.floats(width=64)),
+    max_size=60,
+)
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(values=value_stream, window=st.sampled_from([1, 7, 12, 40]), min_points=st.sampled_from([1, 3, 20]),
-       min_data=st.sampled_from([0, 4, 30]), zscore=st.sampled_from([1.5, 2, 3.0]))
+@given(
+    values=value_stream,
+    window=st.sampled_from([1, 7, 12, 40]),
+    min_points=st.sampled_from([1, 3, 20]),
+    min_data=st.sampled_from([0, 4, 30]),
+    zscore=st.sampled_from([1.5, 2, 3.0]),
+)
 def test_channel_matches_reference(config, values, window, min_points, min_data, zscore):
-    config(PROFILER_CORRELATION_WINDOW=window, PROFILER_PERIODICITY_MIN_POINTS=min_points,
-           PROFILER_MIN_DATAPOINTS=min_data, PROFILER_OUTLIER_ZSCORE=zscore)
+    config(
+        PROFILER_CORRELATION_WINDOW=window,
+        PROFILER_PERIODICITY_MIN_POINTS=min_points,
+        PROFILER_MIN_DATAPOINTS=min_data,
+        PROFILER_OUTLIER_ZSCORE=zscore,
+    )
     ours, ref = ChannelStats("ch"), ref_profiler.ChannelStats("ch")
     for i, v in enumerate(values):
         ours.update(v)
@@ -83,21 +96,52 @@ def test_periodicity_of_full_windows_matches_reference(config, values, window):
     assert_same(ours.periodicity_score, ref.periodicity_score)
 
 
-@pytest.mark.parametrize("values, expected", [
-    ([], dict(count=0, min=math.inf, max=-math.inf, mean=0.0, variance=0.0, std=0.0, value_range=0.0,
-              mean_rate_of_change=0.0, outlier_frequency=0.0, periodicity_score=0.0)),
-    ([4.25], dict(count=1, min=4.25, max=4.25, mean=4.25, variance=0.0, std=0.0, value_range=0.0,
-                  mean_rate_of_change=0.0)),
-    ([1, 2, 3], dict(count=3, mean=2.0, variance=1.0, std=1.0, value_range=2.0, mean_rate_of_change=1.0)),
-    ([5.0] * 40, dict(variance=0.0, std=0.0, periodicity_score=0.0, outlier_frequency=0.0)),
-])
+@pytest.mark.parametrize(
+    "values, expected",
+    [
+        (
+            [],
+            dict(
+                count=0,
+                min=math.inf,
+                max=-math.inf,
+                mean=0.0,
+                variance=0.0,
+                std=0.0,
+                value_range=0.0,
+                mean_rate_of_change=0.0,
+                outlier_frequency=0.0,
+                periodicity_score=0.0,
+            ),
+        ),
+        (
+            [4.25],
+            dict(
+                count=1, min=4.25, max=4.25, mean=4.25, variance=0.0, std=0.0, value_range=0.0, mean_rate_of_change=0.0
+            ),
+        ),
+        ([1, 2, 3], dict(count=3, mean=2.0, variance=1.0, std=1.0, value_range=2.0, mean_rate_of_change=1.0)),
+        ([5.0] * 40, dict(variance=0.0, std=0.0, periodicity_score=0.0, outlier_frequency=0.0)),
+    ],
+)
 def test_channel_records(values, expected):
     c = ChannelStats("x")
     for v in values:
         c.update(v)
     record = c.to_dict()
-    assert list(record) == ["name", "count", "min", "max", "mean", "variance", "std", "value_range",
-                            "mean_rate_of_change", "outlier_frequency", "periodicity_score"]
+    assert list(record) == [
+        "name",
+        "count",
+        "min",
+        "max",
+        "mean",
+        "variance",
+        "std",
+        "value_range",
+        "mean_rate_of_change",
+        "outlier_frequency",
+        "periodicity_score",
+    ]
     assert record["name"] == "x"
     for key, value in expected.items():
         assert_same(record[key], float(value) if key != "count" else value, key)
@@ -187,23 +231,32 @@ class Text(str):
     pass
 
 
-@pytest.mark.parametrize("call, text", [
-    (lambda: ChannelStats(None), "Argument 'name' has incorrect type (expected str, got NoneType)"),
-    (lambda: ChannelStats(Text("a")), "Argument 'name' has incorrect type (expected str, got Text)"),
-    (lambda: ChannelStats(3), "Argument 'name' has incorrect type (expected str, got int)"),
-    (lambda: ChannelStats(), "__init__() takes exactly 2 positional arguments (1 given)"),
-    (lambda: ChannelStats("a").update("1.0"), "Argument 'value' has incorrect type (expected float, got str)"),
-    (lambda: ChannelStats("a").check_outlier(None),
-     "Argument 'value' has incorrect type (expected float, got NoneType)"),
-    (lambda: ChannelStats("a").update(), "update() takes exactly 2 positional arguments (1 given)"),
-    (lambda: ChannelStats("a").to_dict(1), "to_dict() takes exactly 1 positional argument (2 given)"),
-    (lambda: StatisticalProfiler(b"id"), "Argument 'device_id' has incorrect type (expected str, got bytes)"),
-    (lambda: StatisticalProfiler("d").observe(None),
-     "Argument 'payload' has incorrect type (expected dict, got NoneType)"),
-    (lambda: StatisticalProfiler("d").observe(type("D", (dict,), {})()),
-     "Argument 'payload' has incorrect type (expected dict, got D)"),
-    (lambda: StatisticalProfiler("d").snapshot(1), "snapshot() takes exactly 1 positional argument (2 given)"),
-])
+@pytest.mark.parametrize(
+    "call, text",
+    [
+        (lambda: ChannelStats(None), "Argument 'name' has incorrect type (expected str, got NoneType)"),
+        (lambda: ChannelStats(Text("a")), "Argument 'name' has incorrect type (expected str, got Text)"),
+        (lambda: ChannelStats(3), "Argument 'name' has incorrect type (expected str, got int)"),
+        (lambda: ChannelStats(), "__init__() takes exactly 2 positional arguments (1 given)"),
+        (lambda: ChannelStats("a").update("1.0"), "Argument 'value' has incorrect type (expected float, got str)"),
+        (
+            lambda: ChannelStats("a").check_outlier(None),
+            "Argument 'value' has incorrect type (expected float, got NoneType)",
+        ),
+        (lambda: ChannelStats("a").update(), "update() takes exactly 2 positional arguments (1 given)"),
+        (lambda: ChannelStats("a").to_dict(1), "to_dict() takes exactly 1 positional argument (2 given)"),
+        (lambda: StatisticalProfiler(b"id"), "Argument 'device_id' has incorrect type (expected str, got bytes)"),
+        (
+            lambda: StatisticalProfiler("d").observe(None),
+            "Argument 'payload' has incorrect type (expected dict, got NoneType)",
+        ),
+        (
+            lambda: StatisticalProfiler("d").observe(type("D", (dict,), {})()),
+            "Argument 'payload' has incorrect type (expected dict, got D)",
+        ),
+        (lambda: StatisticalProfiler("d").snapshot(1), "snapshot() takes exactly 1 positional argument (2 given)"),
+    ],
+)
 def test_argument_errors(call, text):
     with pytest.raises(TypeError) as info:
         call()
@@ -221,11 +274,14 @@ def test_update_refuses_before_changing_anything():
 # StatisticalProfiler against the reference
 # ---------------------------------------------------------------------------
 
-payload_values = st.one_of(finite, st.integers(-1000, 1000), st.booleans(), st.none(),
-                           st.sampled_from(["3.5", " -1_000.25 ", "nan", "-Infinity", "1e3", "abc", "", b"2",
-                                            bytearray(b"7"), [1], {}]))
-payloads = st.lists(st.dictionaries(st.sampled_from(["a", "b", "c", "d"]), payload_values, max_size=4),
-                    max_size=45)
+payload_values = st.one_of(
+    finite,
+    st.integers(-1000, 1000),
+    st.booleans(),
+    st.none(),
+    st.sampled_from(["3.5", " -1_000.25 ", "nan", "-Infinity", "1e3", "abc", "", b"2", bytearray(b"7"), [1], {}]),
+)
+payloads = st.lists(st.dictionaries(st.sampled_from(["a", "b", "c", "d"]), payload_values, max_size=4), max_size=45)
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -256,8 +312,17 @@ def test_correlations_of_unequal_windows_match_reference(config, rows, late):
 def test_new_profiler():
     p = StatisticalProfiler("pump-1")
     assert p.confidence_score == 0.0 and not p._lock.locked()
-    assert_same(p.snapshot(), {"device_id": "pump-1", "total_observations": 0, "confidence_score": 0.0,
-                               "channel_count": 0, "channels": {}, "correlations": {}})
+    assert_same(
+        p.snapshot(),
+        {
+            "device_id": "pump-1",
+            "total_observations": 0,
+            "confidence_score": 0.0,
+            "channel_count": 0,
+            "channels": {},
+            "correlations": {},
+        },
+    )
 
 
 def test_payload_conversion_and_skipping():
@@ -280,11 +345,24 @@ def test_late_channel_counts_only_its_own_values():
     assert snap["total_observations"] == 10 and snap["channels"]["late"]["count"] == 1
 
 
-@pytest.mark.parametrize("minimum, total, expected", [
-    (20, 1, 0.0014), (20, 20, 0.1111), (20, 80, 0.5), (20, 320, 0.8889), (20, 1706, 0.9899),
-    (20, 1707, 0.99), (20, 10**6, 0.99), (0, 5, 0.5829), (1, 5, 0.5829), (-3, 5, 0.5829), (20.0, 80, 0.5),
-    (20, 0, 0.0), (20, -4, 0.0),
-])
+@pytest.mark.parametrize(
+    "minimum, total, expected",
+    [
+        (20, 1, 0.0014),
+        (20, 20, 0.1111),
+        (20, 80, 0.5),
+        (20, 320, 0.8889),
+        (20, 1706, 0.9899),
+        (20, 1707, 0.99),
+        (20, 10**6, 0.99),
+        (0, 5, 0.5829),
+        (1, 5, 0.5829),
+        (-3, 5, 0.5829),
+        (20.0, 80, 0.5),
+        (20, 0, 0.0),
+        (20, -4, 0.0),
+    ],
+)
 def test_confidence_curve(config, minimum, total, expected):
     config(PROFILER_MIN_DATAPOINTS=minimum)
     p = StatisticalProfiler("d")
@@ -362,16 +440,20 @@ def test_foreign_and_subclassed_channels_are_used_through_their_methods(config):
 # Correlations
 # ---------------------------------------------------------------------------
 
+
 def feed(profiler, rows):
     for row in rows:
         profiler.observe(row)
 
 
-@pytest.mark.parametrize("rows", [
-    [],
-    [{"a": float(i)} for i in range(20)],
-    [{"a": float(i), "b": float(i % 3)} for i in range(9)] + [{"a": 1.0}] * 5,
-])
+@pytest.mark.parametrize(
+    "rows",
+    [
+        [],
+        [{"a": float(i)} for i in range(20)],
+        [{"a": float(i), "b": float(i % 3)} for i in range(9)] + [{"a": 1.0}] * 5,
+    ],
+)
 def test_correlations_need_two_windows_of_ten(rows):
     p = StatisticalProfiler("d")
     feed(p, rows)
@@ -380,8 +462,15 @@ def test_correlations_need_two_windows_of_ten(rows):
 
 def test_correlation_shapes():
     p = StatisticalProfiler("d")
-    feed(p, [{"x": float(i), "up": 2.0 * i + 1, "down": -0.5 * i, "flat": 3.0, "short": float(i % 4)}
-             if i < 9 else {"x": float(i), "up": 2.0 * i + 1, "down": -0.5 * i, "flat": 3.0} for i in range(10)])
+    feed(
+        p,
+        [
+            {"x": float(i), "up": 2.0 * i + 1, "down": -0.5 * i, "flat": 3.0, "short": float(i % 4)}
+            if i < 9
+            else {"x": float(i), "up": 2.0 * i + 1, "down": -0.5 * i, "flat": 3.0}
+            for i in range(10)
+        ],
+    )
     corr = p.compute_correlations()
     assert list(corr) == ["x", "up", "down", "flat"]
     assert corr["x"] == {"x": 1.0, "up": 1.0, "down": -1.0, "flat": 0.0}
@@ -404,6 +493,7 @@ def test_shorter_window_pairs_with_the_latest_values_of_the_longer():
 # ---------------------------------------------------------------------------
 # Threads
 # ---------------------------------------------------------------------------
+
 
 def test_concurrent_observers_and_readers(monkeypatch):
     monkeypatch.setattr(sys, "getswitchinterval", sys.getswitchinterval)
@@ -461,18 +551,26 @@ def test_concurrent_observers_and_readers(monkeypatch):
 # Module
 # ---------------------------------------------------------------------------
 
+
 def test_module_binds_configuration_and_host_modules():
     import orvane.config as cfg
-    for name in ("PROFILER_CORRELATION_WINDOW", "PROFILER_MIN_DATAPOINTS", "PROFILER_OUTLIER_ZSCORE",
-                 "PROFILER_PERIODICITY_MIN_POINTS"):
+
+    for name in (
+        "PROFILER_CORRELATION_WINDOW",
+        "PROFILER_MIN_DATAPOINTS",
+        "PROFILER_OUTLIER_ZSCORE",
+        "PROFILER_PERIODICITY_MIN_POINTS",
+    ):
         assert getattr(P, name) == getattr(cfg, name)
     assert P.deque is deque and P.math is math and P.threading is threading
 
 
 def test_missing_configuration_constant_fails_the_import():
-    code = ("import sys, types, orvane.config as c\n"
-            "del c.PROFILER_OUTLIER_ZSCORE\n"
-            "try:\n    import orvane.brenlow.profiler\nexcept ImportError as e:\n    print(e)\n")
+    code = (
+        "import sys, types, orvane.config as c\n"
+        "del c.PROFILER_OUTLIER_ZSCORE\n"
+        "try:\n    import orvane.brenlow.profiler\nexcept ImportError as e:\n    print(e)\n"
+    )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.stdout.strip() == "cannot import name PROFILER_OUTLIER_ZSCORE", out.stderr
 
@@ -498,6 +596,7 @@ def test_window_capacity_is_read_as_deque_reads_it(config, window, error):
 def test_stub_names_exist_at_runtime():
     import ast
     import pathlib
+
     tree = ast.parse(pathlib.Path(P.__file__).with_name("profiler.pyi").read_text())
     classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
     for name in ("ChannelStats", "StatisticalProfiler"):
@@ -511,6 +610,7 @@ def test_stub_names_exist_at_runtime():
 def test_copying_and_pickling_behave_like_a_plain_class(config):
     import copy
     import pickle
+
     config(PROFILER_CORRELATION_WINDOW=4)
     c = ChannelStats("x")
     for v in (1.0, 5.0, 2.0, 8.0, 3.0):
@@ -518,8 +618,12 @@ def test_copying_and_pickling_behave_like_a_plain_class(config):
     c.note = "kept"
     for clone in (copy.deepcopy(c), pickle.loads(pickle.dumps(c))):
         assert_same(clone.to_dict(), c.to_dict())
-        assert (list(clone.history), clone.history.maxlen, clone.prev_value, clone.note) == ([5.0, 2.0, 8.0, 3.0], 4,
-                                                                                             3.0, "kept")
+        assert (list(clone.history), clone.history.maxlen, clone.prev_value, clone.note) == (
+            [5.0, 2.0, 8.0, 3.0],
+            4,
+            3.0,
+            "kept",
+        )
     p = StatisticalProfiler("d")
     p.observe({"a": 1.0})
     with pytest.raises(TypeError, match="cannot pickle"):

@@ -17,7 +17,6 @@ from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 
 
-
 # Every hostile test runs under these settings: a few dozen examples each keeps
 # all the hostile files well under a minute on two cores. A longer search
 # (say under tools/test-sanitized) sets ORVANE_HOSTILE_EXAMPLES.
@@ -226,12 +225,31 @@ def allocatable(value):
         return 7
     return value
 
+
 USER_ERRORS = (Boom,)
 MUTATION_ERRORS = (RuntimeError,)
 
-LOOKED_UP = ["modality_count", "nl_text_len", "score", "outcome", "result", "metrics", "health_label",
-             "channels", "correlations", "count", "variance", "source_text", "source_tags", "embedding",
-             "id", "results", "episode_ids", "a", "temp"]
+LOOKED_UP = [
+    "modality_count",
+    "nl_text_len",
+    "score",
+    "outcome",
+    "result",
+    "metrics",
+    "health_label",
+    "channels",
+    "correlations",
+    "count",
+    "variance",
+    "source_text",
+    "source_tags",
+    "embedding",
+    "id",
+    "results",
+    "episode_ids",
+    "a",
+    "temp",
+]
 
 # -- strategies -------------------------------------------------------------------
 
@@ -239,8 +257,23 @@ finite = st.floats(allow_nan=False, allow_infinity=False, width=64)
 plain_numbers = st.one_of(
     st.floats(width=64),
     st.integers(min_value=-(2**70), max_value=2**70),
-    st.sampled_from([10**400, -(10**400), 2**63 - 1, -(2**63), 2**64, float("nan"), float("inf"),
-                     float("-inf"), -0.0, 5e-324, 1.7976931348623157e308, True, False]),
+    st.sampled_from(
+        [
+            10**400,
+            -(10**400),
+            2**63 - 1,
+            -(2**63),
+            2**64,
+            float("nan"),
+            float("inf"),
+            float("-inf"),
+            -0.0,
+            5e-324,
+            1.7976931348623157e308,
+            True,
+            False,
+        ]
+    ),
 )
 texts = st.one_of(
     st.text(max_size=12),
@@ -262,21 +295,56 @@ def _deep_dict(depth: int):
     return value
 
 
-odd_objects = st.sampled_from(["raising_float", "raising_index", "value_error_float", "wrong_float",
-                               "raising_str", "falsy_raising", "none", "list", "dict", "tuple", "bytes",
-                               "bytearray", "complex", "object", "nested", "deep_dict", "strsub", "intsub",
-                               "floatsub", "listsub", "dictsub"])
+odd_objects = st.sampled_from(
+    [
+        "raising_float",
+        "raising_index",
+        "value_error_float",
+        "wrong_float",
+        "raising_str",
+        "falsy_raising",
+        "none",
+        "list",
+        "dict",
+        "tuple",
+        "bytes",
+        "bytearray",
+        "complex",
+        "object",
+        "nested",
+        "deep_dict",
+        "strsub",
+        "intsub",
+        "floatsub",
+        "listsub",
+        "dictsub",
+    ]
+)
 
 
 def make_odd(kind: str):
     return {
-        "raising_float": RaisingFloat, "raising_index": RaisingIndex, "value_error_float": ValueErrorFloat,
-        "wrong_float": WrongFloat, "raising_str": RaisingStr, "falsy_raising": FalsyRaising,
-        "none": lambda: None, "list": lambda: [1.0, "x"], "dict": lambda: {"x": 1.0}, "tuple": lambda: (1.0,),
-        "bytes": lambda: b"2.5", "bytearray": lambda: bytearray(b" 7 "), "complex": lambda: 1j,
-        "object": object, "nested": lambda: _nested(200), "deep_dict": lambda: _deep_dict(200),
-        "strsub": lambda: StrSub("3.5"), "intsub": lambda: IntSub(7), "floatsub": lambda: FloatSub(2.5),
-        "listsub": lambda: ListSub([1.0]), "dictsub": lambda: DictSub(a=1.0),
+        "raising_float": RaisingFloat,
+        "raising_index": RaisingIndex,
+        "value_error_float": ValueErrorFloat,
+        "wrong_float": WrongFloat,
+        "raising_str": RaisingStr,
+        "falsy_raising": FalsyRaising,
+        "none": lambda: None,
+        "list": lambda: [1.0, "x"],
+        "dict": lambda: {"x": 1.0},
+        "tuple": lambda: (1.0,),
+        "bytes": lambda: b"2.5",
+        "bytearray": lambda: bytearray(b" 7 "),
+        "complex": lambda: 1j,
+        "object": object,
+        "nested": lambda: _nested(200),
+        "deep_dict": lambda: _deep_dict(200),
+        "strsub": lambda: StrSub("3.5"),
+        "intsub": lambda: IntSub(7),
+        "floatsub": lambda: FloatSub(2.5),
+        "listsub": lambda: ListSub([1.0]),
+        "dictsub": lambda: DictSub(a=1.0),
     }[kind]()
 
 
@@ -368,7 +436,9 @@ class armed_keys:
 
 
 hostile_args = st.one_of(
-    plain_numbers, texts, odd_objects.map(make_odd),
+    plain_numbers,
+    texts,
+    odd_objects.map(make_odd),
     st.sampled_from(MUTATIONS).map(Mutator),
 )
 

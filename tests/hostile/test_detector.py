@@ -5,8 +5,22 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from .support import (
-    FEW, HOSTILE, MUTATIONS, Boom, DictSub, ListSub, Mutator, StrSub, build_value, armed_keys, build_payload,
-    check_refuses_bad_calls, expect, hostile_args, payload_specs, value_specs,
+    FEW,
+    HOSTILE,
+    MUTATIONS,
+    Boom,
+    DictSub,
+    ListSub,
+    Mutator,
+    StrSub,
+    build_value,
+    armed_keys,
+    build_payload,
+    check_refuses_bad_calls,
+    expect,
+    hostile_args,
+    payload_specs,
+    value_specs,
 )
 
 detector = pytest.importorskip("orvane.brenlow.detector")
@@ -57,9 +71,16 @@ def check_usable(det):
 
 outcome_specs = st.one_of(
     value_specs,
-    st.fixed_dictionaries({}, optional={"result": value_specs, "metrics": st.one_of(
-        value_specs, st.fixed_dictionaries({}, optional={"health_label": value_specs}).map(lambda d: ("metrics", d)))})
-    .map(lambda d: ("outcome", d)),
+    st.fixed_dictionaries(
+        {},
+        optional={
+            "result": value_specs,
+            "metrics": st.one_of(
+                value_specs,
+                st.fixed_dictionaries({}, optional={"health_label": value_specs}).map(lambda d: ("metrics", d)),
+            ),
+        },
+    ).map(lambda d: ("outcome", d)),
     st.sampled_from(["FAULT", "fault", "pending", "ok", "HEALTHY", "", "ǅ"]).map(lambda v: ("plain", v)),
 )
 hit_specs = st.one_of(
@@ -150,10 +171,40 @@ class StrRaisingError(Exception):
         raise Boom("str")
 
 
-@pytest.mark.parametrize("result", [None, [], (), {}, 0, "", FAULT_HITS, tuple(FAULT_HITS), ListSub(FAULT_HITS),
-                                    DictSub(a=1), "FAULT", 5, [None], [[1]], [StrSub("x")], iter(FAULT_HITS)])
-@pytest.mark.parametrize("fail", [None, ConnectionError("x"), Boom("q"), StrRaisingError(), MemoryError(),
-                                  RecursionError(), KeyboardInterrupt(), SystemExit(1)])
+@pytest.mark.parametrize(
+    "result",
+    [
+        None,
+        [],
+        (),
+        {},
+        0,
+        "",
+        FAULT_HITS,
+        tuple(FAULT_HITS),
+        ListSub(FAULT_HITS),
+        DictSub(a=1),
+        "FAULT",
+        5,
+        [None],
+        [[1]],
+        [StrSub("x")],
+        iter(FAULT_HITS),
+    ],
+)
+@pytest.mark.parametrize(
+    "fail",
+    [
+        None,
+        ConnectionError("x"),
+        Boom("q"),
+        StrRaisingError(),
+        MemoryError(),
+        RecursionError(),
+        KeyboardInterrupt(),
+        SystemExit(1),
+    ],
+)
 def test_observe_with_odd_client_results(result, fail):
     det = AnomalyDetector(Client(result, fail), "dev")
     allowed = ERRORS + (KeyboardInterrupt, SystemExit)
@@ -198,8 +249,16 @@ def test_event_constructor_hostile_argument(position, value):
     ok, out = expect((TypeError, ValueError, OverflowError, Boom), AnomalyEvent, *args)
     if ok:
         record = out.to_dict()
-        assert list(record) == ["device_id", "timestamp", "similar_episode_count", "dominant_outcome",
-                                "confidence", "query_score", "channel_snapshot", "detected_at"]
+        assert list(record) == [
+            "device_id",
+            "timestamp",
+            "similar_episode_count",
+            "dominant_outcome",
+            "confidence",
+            "query_score",
+            "channel_snapshot",
+            "detected_at",
+        ]
         assert type(record["similar_episode_count"]) is int
         assert type(record["confidence"]) is float and type(record["query_score"]) is float
     elif position in (0, 1, 3, 6):
@@ -207,8 +266,12 @@ def test_event_constructor_hostile_argument(position, value):
 
 
 @HOSTILE
-@given(st.sampled_from(["DETECTOR_CHECK_EVERY", "DETECTOR_MIN_CONFIDENCE", "DETECTOR_TOP_K",
-                        "DETECTOR_CLUSTER_THRESHOLD"]), hostile_args)
+@given(
+    st.sampled_from(
+        ["DETECTOR_CHECK_EVERY", "DETECTOR_MIN_CONFIDENCE", "DETECTOR_TOP_K", "DETECTOR_CLUSTER_THRESHOLD"]
+    ),
+    hostile_args,
+)
 def test_rebound_constants_of_any_type(name, value):
     saved = getattr(detector, name)
     det = AnomalyDetector(Client(FAULT_HITS), "dev")
@@ -238,8 +301,19 @@ def test_events_changed_while_read(mode):
 
 def test_detector_bad_calls():
     check_refuses_bad_calls(AnomalyDetector, 2, ("brain", "device_id"))
-    check_refuses_bad_calls(AnomalyEvent, 7, ("device_id", "timestamp", "similar_episode_count",
-                                               "dominant_outcome", "confidence", "query_score", "channel_snapshot"))
+    check_refuses_bad_calls(
+        AnomalyEvent,
+        7,
+        (
+            "device_id",
+            "timestamp",
+            "similar_episode_count",
+            "dominant_outcome",
+            "confidence",
+            "query_score",
+            "channel_snapshot",
+        ),
+    )
     det = AnomalyDetector(Client(FAULT_HITS), "dev")
     check_refuses_bad_calls(det.observe, 3, ("timestamp", "payload", "confidence"))
     check_refuses_bad_calls(det._build_query, 1, ("payload",))

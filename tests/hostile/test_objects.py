@@ -22,20 +22,44 @@ class _Client:
 
 # (module, class, constructor arguments, operations to try on the instance)
 CLASSES = [
-    ("orvane.brenlow.profiler", "ChannelStats", ("c",),
-     lambda o: (o.update(1.0), o.check_outlier(1.0), o.to_dict(), o.variance, o.periodicity_score, o.history)),
-    ("orvane.brenlow.profiler", "StatisticalProfiler", ("d",),
-     lambda o: (o.observe({"a": 1.0}), o.snapshot(), o.confidence_score, o.compute_correlations())),
+    (
+        "orvane.brenlow.profiler",
+        "ChannelStats",
+        ("c",),
+        lambda o: (o.update(1.0), o.check_outlier(1.0), o.to_dict(), o.variance, o.periodicity_score, o.history),
+    ),
+    (
+        "orvane.brenlow.profiler",
+        "StatisticalProfiler",
+        ("d",),
+        lambda o: (o.observe({"a": 1.0}), o.snapshot(), o.confidence_score, o.compute_correlations()),
+    ),
     ("orvane.brenlow.classifier", "SchemaClassifier", (), lambda o: o.classify({})),
-    ("orvane.brenlow.accumulator", "EpisodeAccumulator", (_Client(), "d"),
-     lambda o: (o.observe("t", {"a": 1}), o._build_episode("t", {}), o._post_batch([]), o.flush())),
+    (
+        "orvane.brenlow.accumulator",
+        "EpisodeAccumulator",
+        (_Client(), "d"),
+        lambda o: (o.observe("t", {"a": 1}), o._build_episode("t", {}), o._post_batch([]), o.flush()),
+    ),
     ("orvane.brenlow.detector", "AnomalyEvent", ("d", "t", 1, "F", 0.5, 0.5, {}), lambda o: o.to_dict()),
-    ("orvane.brenlow.detector", "AnomalyDetector", (_Client(), "d"),
-     lambda o: (o.observe("t", {"a": 1.0}, 0.9), o.get_events(), o._build_query({}),
-                o._analyse_hits("t", {}, [], 0.5))),
+    (
+        "orvane.brenlow.detector",
+        "AnomalyDetector",
+        (_Client(), "d"),
+        lambda o: (
+            o.observe("t", {"a": 1.0}, 0.9),
+            o.get_events(),
+            o._build_query({}),
+            o._analyse_hits("t", {}, [], 0.5),
+        ),
+    ),
     ("orvane.qx.composite", "CompositeStateBuilder", (), lambda o: (o.project([1.0], "x"), o.fuse([1.0]))),
-    ("orvane.qx.retrieval", "CrossModalRetriever", (_Client(),),
-     lambda o: (o.ingest([1.0]), o.retrieve([1.0]), o.ingest_batch([]))),
+    (
+        "orvane.qx.retrieval",
+        "CrossModalRetriever",
+        (_Client(),),
+        lambda o: (o.ingest([1.0]), o.retrieve([1.0]), o.ingest_batch([])),
+    ),
 ]
 
 
