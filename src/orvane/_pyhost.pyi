@@ -1,6 +1,7 @@
 from types import ModuleType
-from typing import Any, Iterable, Sequence, SupportsFloat, SupportsIndex
+from typing import Any, Iterable, Sequence, SupportsFloat, SupportsIndex, final
 
+@final
 class Lock:
     def acquire(self, blocking: bool = ..., timeout: float = ...) -> bool: ...
     def release(self) -> None: ...
