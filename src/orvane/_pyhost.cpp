@@ -135,8 +135,7 @@ PyMethodDef methods[] = {
     pyhost::function<"round_half_even", round_half_even, "x, ndigits, /", "round(x, ndigits) of a float">(),
     pyhost::function<"float_repr", float_repr, "x, /", "repr() of a float">(),
     pyhost::function<"compensated_sum", compensated_sum, "values, /", "sum() of floats, compensated">(),
-    pyhost::function<"probe", probe, "text, mapping=None, items=None, count=0, ratio=0.0",
-                     "argument parsing probe">(),
+    pyhost::function<"probe", probe, "text, mapping=None, items=None, count=0, ratio=0.0", "argument parsing probe">(),
     pyhost::function<"method_probe", method_probe, "timestamp, payload, confidence", "method argument probe">(),
     pyhost::function<"new_lock", new_lock, "", "a new object lock">(),
     pyhost::function<"uuid4_hex", uuid4_hex, "", "32 hex digits of a random UUID">(),
@@ -164,8 +163,15 @@ int clear(PyObject* module) {
 PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
 PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT, "orvane._pyhost", "Host-rule helpers exposed for testing.", sizeof(ModuleState),
-    methods, slots, traverse, clear, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "orvane._pyhost",
+    "Host-rule helpers exposed for testing.",
+    sizeof(ModuleState),
+    methods,
+    slots,
+    traverse,
+    clear,
+    nullptr,
 };
 
 }  // namespace

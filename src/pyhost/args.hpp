@@ -29,8 +29,7 @@ struct Signature {
 // borrowed references, nullptr for an optional parameter that was not given.
 // Returns false with the interpreter's TypeError set on a wrong count, an
 // unexpected keyword or a repeated one.
-bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames, PyObject** out);
+bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
 // The same for a tuple/dict call (tp_init, tp_new, tp_call).
 bool parse_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);

@@ -27,7 +27,8 @@
 
 // __dictoffset__ / __weaklistoffset__ members of a heap type whose objects
 // keep an instance dict and weak references at fields `dict` and `weak`.
-#define PYHOST_DICT_WEAK_MEMBERS(Object, dict, weak)                                              \
-    {"__dictoffset__", PYHOST_T_PYSSIZET, offsetof(Object, dict), PYHOST_READONLY, nullptr},      \
-        {"__weaklistoffset__", PYHOST_T_PYSSIZET, offsetof(Object, weak), PYHOST_READONLY, nullptr}, \
-        {nullptr, 0, 0, 0, nullptr}
+#define PYHOST_DICT_WEAK_MEMBERS(Object, dict, weak)                                                   \
+    {"__dictoffset__", PYHOST_T_PYSSIZET, offsetof(Object, dict), PYHOST_READONLY, nullptr},           \
+        {"__weaklistoffset__", PYHOST_T_PYSSIZET, offsetof(Object, weak), PYHOST_READONLY, nullptr}, { \
+        nullptr, 0, 0, 0, nullptr                                                                      \
+    }

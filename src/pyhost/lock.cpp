@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
 #include <cmath>
+#include <ctime>
 #include <new>
 
 namespace pyhost {
@@ -13,8 +13,7 @@ namespace pyhost {
 static unsigned long current_thread() { return PyThread_get_thread_ident(); }
 
 bool Mutex::held_by_current_thread() const noexcept {
-    return held_.load(std::memory_order_acquire) &&
-           owner_.load(std::memory_order_relaxed) == current_thread();
+    return held_.load(std::memory_order_acquire) && owner_.load(std::memory_order_relaxed) == current_thread();
 }
 
 // Waits for the semaphore with the GIL released, until `deadline` on the
@@ -24,11 +23,10 @@ bool Mutex::held_by_current_thread() const noexcept {
 int Mutex::wait(const struct timespec* deadline) {
     for (;;) {
         int rc, err;
-        Py_BEGIN_ALLOW_THREADS
-        rc = deadline == nullptr ? sem_wait(&sem_) : sem_clockwait(&sem_, CLOCK_MONOTONIC, deadline);
+        Py_BEGIN_ALLOW_THREADS rc =
+            deadline == nullptr ? sem_wait(&sem_) : sem_clockwait(&sem_, CLOCK_MONOTONIC, deadline);
         err = errno;
-        Py_END_ALLOW_THREADS
-        if (rc == 0) return 1;
+        Py_END_ALLOW_THREADS if (rc == 0) return 1;
         if (err != EINTR) return 0;
         if (PyErr_CheckSignals() < 0) return -1;
     }
@@ -147,8 +145,7 @@ static PyObject* lock_locked(PyObject* self, PyObject*) {
 
 static PyObject* lock_repr(PyObject* self) {
     bool locked = reinterpret_cast<LockObject*>(self)->mutex.locked();
-    return PyUnicode_FromFormat("<%s %s object at %p>", locked ? "locked" : "unlocked",
-                                Py_TYPE(self)->tp_name, self);
+    return PyUnicode_FromFormat("<%s %s object at %p>", locked ? "locked" : "unlocked", Py_TYPE(self)->tp_name, self);
 }
 
 static void lock_dealloc(PyObject* self) {
@@ -164,13 +161,11 @@ static void lock_dealloc(PyObject* self) {
 
 static PyMethodDef lock_methods[] = {
     {"acquire", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lock_acquire)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "acquire(blocking=True, timeout=-1)\n\nTake the lock; True when it was taken."},
+     METH_FASTCALL | METH_KEYWORDS, "acquire(blocking=True, timeout=-1)\n\nTake the lock; True when it was taken."},
     {"release", lock_release, METH_NOARGS, "Release the lock."},
     {"locked", lock_locked, METH_NOARGS, "True while the lock is held."},
     {"__enter__", lock_enter, METH_NOARGS, nullptr},
-    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lock_exit)), METH_FASTCALL,
-     nullptr},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lock_exit)), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

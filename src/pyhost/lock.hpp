@@ -50,8 +50,7 @@ class Mutex {
 // The Python face of a Mutex: the object's `_lock`, with acquire, release,
 // locked and the context-manager protocol.
 struct LockObject {
-    PyObject_HEAD
-    Mutex mutex;
+    PyObject_HEAD Mutex mutex;
 };
 
 // Creates the lock type inside `module` (call from the module's exec slot

@@ -73,11 +73,13 @@ PyType_Slot slot() noexcept {
 // The slots of a garbage-collected type whose functions and tables follow
 // one naming: PREFIX_dealloc, PREFIX_traverse, PREFIX_clear, PREFIX_methods,
 // PREFIX_getset and PREFIX_members.
-#define PYHOST_GC_TYPE_SLOTS(prefix)                                                                   \
-    {Py_tp_dealloc, reinterpret_cast<void*>(prefix##_dealloc)},                                        \
-        {Py_tp_traverse, reinterpret_cast<void*>(prefix##_traverse)},                                  \
-        {Py_tp_clear, reinterpret_cast<void*>(prefix##_clear)}, {Py_tp_methods, prefix##_methods},     \
-        {Py_tp_getset, prefix##_getset}, {Py_tp_members, prefix##_members}
+#define PYHOST_GC_TYPE_SLOTS(prefix)                                                               \
+    {Py_tp_dealloc, reinterpret_cast<void*>(prefix##_dealloc)},                                    \
+        {Py_tp_traverse, reinterpret_cast<void*>(prefix##_traverse)},                              \
+        {Py_tp_clear, reinterpret_cast<void*>(prefix##_clear)}, {Py_tp_methods, prefix##_methods}, \
+        {Py_tp_getset, prefix##_getset}, {                                                         \
+        Py_tp_members, prefix##_members                                                            \
+    }
 
 // tp_dealloc of a garbage-collected heap type: untrack, drop weak references
 // (`weakrefs` is the object's list), clear, free, release the type.
@@ -176,8 +178,8 @@ template <Lit Name, auto F, Lit Params, Lit Doc, Lit Receiver = "$self", int Ext
 PyMethodDef method() noexcept {
     constexpr int base = CallKind<decltype(F)>::flags;
     constexpr int flags = (base == METH_O && Params.size == 0) ? METH_NOARGS : base;
-    return {Name.s, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Boundary<F>::call)),
-            flags | Extra, SignatureDoc<Name, Params, Doc, Receiver>::text.data()};
+    return {Name.s, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Boundary<F>::call)), flags | Extra,
+            SignatureDoc<Name, Params, Doc, Receiver>::text.data()};
 }
 
 // The same for a module-level function.
@@ -193,12 +195,18 @@ PyMethodDef function() noexcept {
 // The module's slots: its exec function and, from 3.12 on, support for a GIL
 // per interpreter (all state lives in the module state).
 #if PY_VERSION_HEX >= 0x030C0000
-#define PYHOST_MODULE_SLOTS(exec)                                                                         \
-    {{Py_mod_exec, reinterpret_cast<void*>(exec)},                                                        \
-     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},                                \
-     {0, nullptr}}
+#define PYHOST_MODULE_SLOTS(exec)                                                   \
+    {                                                                               \
+        {Py_mod_exec, reinterpret_cast<void*>(exec)},                               \
+            {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED}, { \
+            0, nullptr                                                              \
+        }                                                                           \
+    }
 #else
-#define PYHOST_MODULE_SLOTS(exec) {{Py_mod_exec, reinterpret_cast<void*>(exec)}, {0, nullptr}}
+#define PYHOST_MODULE_SLOTS(exec)                                    \
+    {                                                                \
+        {Py_mod_exec, reinterpret_cast<void*>(exec)}, { 0, nullptr } \
+    }
 #endif
 
 // m_free that clears the state as m_clear does.
@@ -209,8 +217,8 @@ void free_by_clear(void* module) {
 
 // A multi-phase module definition whose state is `State`.
 template <class State>
-PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_Slot* slots, traverseproc traverse,
-                       inquiry clear, freefunc free) noexcept {
+PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_Slot* slots, traverseproc traverse, inquiry clear,
+                       freefunc free) noexcept {
     return {PyModuleDef_HEAD_INIT, name, doc, sizeof(State), nullptr, slots, traverse, clear, free};
 }
 
@@ -225,9 +233,7 @@ State* state_of(PyObject* module) noexcept {
 
 // The module that defined `type` (or the base of it created by `def`),
 // borrowed; nullptr with TypeError set when there is none.
-inline PyObject* module_of(PyTypeObject* type, PyModuleDef* def) noexcept {
-    return PyType_GetModuleByDef(type, def);
-}
+inline PyObject* module_of(PyTypeObject* type, PyModuleDef* def) noexcept { return PyType_GetModuleByDef(type, def); }
 inline PyObject* module_of(PyObject* self, PyModuleDef* def) noexcept {
     return PyType_GetModuleByDef(Py_TYPE(self), def);
 }

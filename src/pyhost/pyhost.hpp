@@ -9,13 +9,13 @@
 // call these helpers; they never re-implement them.
 #pragma once
 
-#include "compat.hpp"
-#include "refs.hpp"
 #include "args.hpp"
-#include "numbers.hpp"
+#include "compat.hpp"
 #include "config.hpp"
 #include "lock.hpp"
 #include "module.hpp"
+#include "numbers.hpp"
+#include "refs.hpp"
 
 #include <cstdint>
 #include <string>

@@ -244,8 +244,7 @@ bool check_reading(PyObject* timestamp, PyObject* payload, PyObject* context) {
            pyhost::check_dict(context, "context", /*allow_none=*/true);
 }
 
-PyObject* meth_observe(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* meth_observe(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const params[] = {"timestamp", "payload", "context"};
     static const pyhost::Signature sig{"observe", params, 3, 2, true};
     PyObject* a[3];
@@ -266,8 +265,7 @@ PyObject* meth_build_episode(PyObject* self, PyTypeObject* cls, PyObject* const*
     return build_episode(state_of(cls), self, a[0], a[1], context);
 }
 
-PyObject* meth_flush(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) {
+PyObject* meth_flush(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const pyhost::Signature sig{"flush", nullptr, 0, 0, true};
     if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
     ModuleState* st = state_of(cls);
@@ -317,8 +315,7 @@ PyMethodDef accumulator_methods[] = {
                    "Record one reading: append it to the window, build its episode, queue\n"
                    "it, and hand the queue to a posting thread when the batch is full or\n"
                    "old enough. Returns the episode.">(),
-    pyhost::method<"flush", meth_flush, "",
-                   "Hand every pending episode to a posting thread now.">(),
+    pyhost::method<"flush", meth_flush, "", "Hand every pending episode to a posting thread now.">(),
     pyhost::method<"_build_episode", meth_build_episode, "timestamp, payload, context=None",
                    "The episode record of one reading, compared with the reading before it\n"
                    "in the window.">(),
@@ -337,14 +334,14 @@ PyMethodDef accumulator_methods[] = {
 
 // Object fields: readable, writable and deletable as on a Python object;
 // device_id and pending_batch keep their exact types.
-template <PyObject* AccumulatorObject::*Member>
+template <PyObject* AccumulatorObject::* Member>
 PyObject* get_object(PyObject* self, void* name) {
     PyObject* v = as_acc(self)->*Member;
     if (v == nullptr) return missing_field(self, static_cast<const char*>(name));
     return Py_NewRef(v);
 }
 
-template <PyObject* AccumulatorObject::*Member>
+template <PyObject* AccumulatorObject::* Member>
 int set_object(PyObject* self, PyObject* value, void* name) {
     if (value != nullptr) {
         const char* n = static_cast<const char*>(name);
@@ -400,18 +397,22 @@ PyObject* get_lock(PyObject* self, void*) {
 }
 
 char n_brain[] = "brain", n_device_id[] = "device_id", n_window[] = "window", n_pending[] = "pending_batch",
-     n_total_episodes[] = "total_episodes", n_total_ingested[] = "total_ingested",
-     n_last_flush[] = "_last_flush_ts";
+     n_total_episodes[] = "total_episodes", n_total_ingested[] = "total_ingested", n_last_flush[] = "_last_flush_ts";
 
 PyGetSetDef accumulator_getset[] = {
-    pyhost::getset<get_object<&AccumulatorObject::brain>, set_object<&AccumulatorObject::brain>>("brain", "The resolver client that batches are sent to.", n_brain),
-    pyhost::getset<get_object<&AccumulatorObject::device_id>, set_object<&AccumulatorObject::device_id>>("device_id", "The device this accumulator serves.", n_device_id),
-    pyhost::getset<get_object<&AccumulatorObject::window>, set_object<&AccumulatorObject::window>>("window", "The most recent readings, oldest first.", n_window),
+    pyhost::getset<get_object<&AccumulatorObject::brain>, set_object<&AccumulatorObject::brain>>(
+        "brain", "The resolver client that batches are sent to.", n_brain),
+    pyhost::getset<get_object<&AccumulatorObject::device_id>, set_object<&AccumulatorObject::device_id>>(
+        "device_id", "The device this accumulator serves.", n_device_id),
+    pyhost::getset<get_object<&AccumulatorObject::window>, set_object<&AccumulatorObject::window>>(
+        "window", "The most recent readings, oldest first.", n_window),
     pyhost::getset<get_object<&AccumulatorObject::pending_batch>, set_object<&AccumulatorObject::pending_batch>>(
         "pending_batch", "Episodes not yet handed to a posting thread.", n_pending),
     pyhost::getset<get_total_episodes, set_total_episodes>("total_episodes", "Episodes built.", n_total_episodes),
-    pyhost::getset<get_total_ingested, set_total_ingested>("total_ingested", "Episodes in batches the client accepted.", n_total_ingested),
-    pyhost::getset<get_last_flush_ts, set_last_flush_ts>("_last_flush_ts", "Wall-clock time of the last flush.", n_last_flush),
+    pyhost::getset<get_total_ingested, set_total_ingested>("total_ingested", "Episodes in batches the client accepted.",
+                                                           n_total_ingested),
+    pyhost::getset<get_last_flush_ts, set_last_flush_ts>("_last_flush_ts", "Wall-clock time of the last flush.",
+                                                         n_last_flush),
     pyhost::getset<get_lock>("_lock", "The lock guarding this object's state."),
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -528,8 +529,8 @@ PyType_Spec accumulator_spec = {
 // Module
 // ---------------------------------------------------------------------------
 
-const char* const kConstants[] = {"ACCUMULATOR_WINDOW_SIZE", "ACCUMULATOR_BATCH_SIZE",
-                                  "ACCUMULATOR_FLUSH_MAX_AGE_S", nullptr};
+const char* const kConstants[] = {"ACCUMULATOR_WINDOW_SIZE", "ACCUMULATOR_BATCH_SIZE", "ACCUMULATOR_FLUSH_MAX_AGE_S",
+                                  nullptr};
 
 PyObject* text_tuple(std::initializer_list<PyObject*> items) {
     PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
@@ -541,9 +542,8 @@ PyObject* text_tuple(std::initializer_list<PyObject*> items) {
 
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
-#define ACCUMULATOR_INTERN(n)                       \
-    if ((st->n = pyhost::intern(#n)) == nullptr) \
-        return -1;
+#define ACCUMULATOR_INTERN(n) \
+    if ((st->n = pyhost::intern(#n)) == nullptr) return -1;
     ACCUMULATOR_NAMES(ACCUMULATOR_INTERN)
 #undef ACCUMULATOR_INTERN
     if ((st->empty = pyhost::intern("")) == nullptr || (st->zero_text = pyhost::intern("0")) == nullptr ||
@@ -570,11 +570,11 @@ int exec_module(PyObject* module) {
                                            {st->metadata, none}})) == nullptr ||
         (st->layout_state = make_layout(
              {{st->description, none}, {st->context, none}, {st->timestamp, none}, {st->metadata, none}})) == nullptr ||
-        (st->layout_state_metadata = make_layout({{st->channel_count, none}, {st->source_kind, st->empty}})) == nullptr ||
-        (st->layout_action_sensor = make_layout({{st->description, st->action_sensor},
-                                                 {st->steps, none},
-                                                 {st->commands, none},
-                                                 {st->metadata, none}})) == nullptr ||
+        (st->layout_state_metadata = make_layout({{st->channel_count, none}, {st->source_kind, st->empty}})) ==
+            nullptr ||
+        (st->layout_action_sensor = make_layout(
+             {{st->description, st->action_sensor}, {st->steps, none}, {st->commands, none}, {st->metadata, none}})) ==
+            nullptr ||
         (st->layout_action_multimodal = make_layout({{st->description, st->action_multimodal},
                                                      {st->steps, none},
                                                      {st->commands, none},
@@ -642,18 +642,20 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->kw_device_id);
     Py_CLEAR(st->kw_thread);
     Py_CLEAR(st->kw_maxlen);
-    for (PyObject** layout : {&st->layout_reading, &st->layout_episode, &st->layout_state,
-                              &st->layout_state_metadata, &st->layout_action_sensor, &st->layout_action_multimodal,
-                              &st->layout_action_metadata,
-                              &st->layout_outcome, &st->layout_outcome_metadata, &st->layout_embeddings,
-                              &st->layout_metadata})
+    for (PyObject** layout :
+         {&st->layout_reading, &st->layout_episode, &st->layout_state, &st->layout_state_metadata,
+          &st->layout_action_sensor, &st->layout_action_multimodal, &st->layout_action_metadata, &st->layout_outcome,
+          &st->layout_outcome_metadata, &st->layout_embeddings, &st->layout_metadata})
         Py_CLEAR(*layout);
     return 0;
 }
 
 PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
-PyModuleDef moduledef = pyhost::module_def<ModuleState>("orvane.brenlow.accumulator", "Episodes from device readings, batched and sent to the resolver on background threads.", slots, module_traverse, module_clear, pyhost::free_by_clear<module_clear>);
+PyModuleDef moduledef = pyhost::module_def<ModuleState>(
+    "orvane.brenlow.accumulator",
+    "Episodes from device readings, batched and sent to the resolver on background threads.", slots, module_traverse,
+    module_clear, pyhost::free_by_clear<module_clear>);
 }  // namespace orvane_accumulator
 
 PyMODINIT_FUNC PyInit_accumulator(void) { return PyModuleDef_Init(&orvane_accumulator::moduledef); }

@@ -495,8 +495,9 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
     Ref commands = Ref::steal(PyList_New(0));
     Ref action_metadata = record(st->layout_action_metadata, {{st->deltas, ch.deltas.get()}});
     if (!commands || !action_metadata) return nullptr;
-    Ref action = record(multimodal ? st->layout_action_multimodal : st->layout_action_sensor,
-                        {{st->steps, steps.get()}, {st->commands, commands.get()}, {st->metadata, action_metadata.get()}});
+    Ref action =
+        record(multimodal ? st->layout_action_multimodal : st->layout_action_sensor,
+               {{st->steps, steps.get()}, {st->commands, commands.get()}, {st->metadata, action_metadata.get()}});
     if (!action) return nullptr;
 
     // Outcome.
@@ -540,6 +541,5 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
         return nullptr;
     return episode.release();
 }
-
 
 }  // namespace orvane_accumulator

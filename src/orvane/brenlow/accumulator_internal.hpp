@@ -2,15 +2,15 @@
 // functions one source defines and another calls.
 #pragma once
 
-#include "pyhost.hpp"
-#include <climits>
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
+#include "pyhost.hpp"
 
 namespace orvane_accumulator {
 
@@ -28,16 +28,16 @@ constexpr int kIdSuffix = 8;               // random hex digits in an episode id
 // ---------------------------------------------------------------------------
 
 // Every name used as a record key, an attribute, a keyword or a module global.
-#define ACCUMULATOR_NAMES(X)                                                                       \
-    X(episode_id) X(product) X(category) X(state) X(action) X(outcome) X(embeddings) X(metadata) \
-    X(description) X(context) X(timestamp) X(payload) X(channel_count) X(source_kind) X(steps)   \
-    X(commands) X(deltas) X(result) X(success) X(metrics) X(pending) X(device_id) X(text) X(tags)  \
-    X(source) X(source_text) X(source_category) X(source_product) X(source_tags) X(source_meta)   \
-    X(modality_count) X(nl_text_len) X(brenlow) X(sensor) X(multimodal) X(brenlow_sensor)         \
-    X(brenlow_multimodal) X(edge_stream) X(_build_episode) X(_flush_locked) X(_post_batch)         \
-    X(append) X(ingest) X(start) X(time) X(strip) X(lower) X(write) X(Thread) X(threading) X(deque) \
-    X(maxlen) X(target) X(args) X(daemon) X(now_ts) X(ACCUMULATOR_WINDOW_SIZE)                    \
-    X(ACCUMULATOR_BATCH_SIZE) X(ACCUMULATOR_FLUSH_MAX_AGE_S)
+#define ACCUMULATOR_NAMES(X)                                                                                          \
+    X(episode_id)                                                                                                     \
+    X(product) X(category) X(state) X(action) X(outcome) X(embeddings) X(metadata) X(description) X(context)          \
+        X(timestamp) X(payload) X(channel_count) X(source_kind) X(steps) X(commands) X(deltas) X(result) X(success)   \
+            X(metrics) X(pending) X(device_id) X(text) X(tags) X(source) X(source_text) X(source_category)            \
+                X(source_product) X(source_tags) X(source_meta) X(modality_count) X(nl_text_len) X(brenlow) X(sensor) \
+                    X(multimodal) X(brenlow_sensor) X(brenlow_multimodal) X(edge_stream) X(_build_episode)            \
+                        X(_flush_locked) X(_post_batch) X(append) X(ingest) X(start) X(time) X(strip) X(lower)        \
+                            X(write) X(Thread) X(threading) X(deque) X(maxlen) X(target) X(args) X(daemon) X(now_ts)  \
+                                X(ACCUMULATOR_WINDOW_SIZE) X(ACCUMULATOR_BATCH_SIZE) X(ACCUMULATOR_FLUSH_MAX_AGE_S)
 
 struct ModuleState {
     PyTypeObject* accumulator_type;
@@ -45,16 +45,16 @@ struct ModuleState {
 #define ACCUMULATOR_FIELD(n) PyObject* n;
     ACCUMULATOR_NAMES(ACCUMULATOR_FIELD)
 #undef ACCUMULATOR_FIELD
-    PyObject* empty;                // ""
-    PyObject* zero_text;            // "0"
-    PyObject* key_separator;        // ", "
-    PyObject* action_sensor;        // the action descriptions
+    PyObject* empty;          // ""
+    PyObject* zero_text;      // "0"
+    PyObject* key_separator;  // ", "
+    PyObject* action_sensor;  // the action descriptions
     PyObject* action_multimodal;
-    PyObject* kw_context;           // ("context",)
-    PyObject* kw_now_ts;            // ("now_ts",)
-    PyObject* kw_device_id;         // ("device_id",)
-    PyObject* kw_thread;            // ("target", "args", "daemon")
-    PyObject* kw_maxlen;            // ("maxlen",)
+    PyObject* kw_context;    // ("context",)
+    PyObject* kw_now_ts;     // ("now_ts",)
+    PyObject* kw_device_id;  // ("device_id",)
+    PyObject* kw_thread;     // ("target", "args", "daemon")
+    PyObject* kw_maxlen;     // ("maxlen",)
     // Record layouts: dicts of the record's keys, in order, that each new
     // record is copied from, so that it is built at its final size at once.
     PyObject* layout_reading;
@@ -170,17 +170,16 @@ inline std::string decimal(long long v) {
 // ---------------------------------------------------------------------------
 
 struct AccumulatorObject {
-    PyObject_HEAD
-    PyObject* brain;          // the resolver client, borrowed from the caller for our lifetime
-    PyObject* device_id;      // exact str
-    PyObject* window;         // collections.deque of reading records
-    PyObject* pending_batch;  // exact list of episode records
-    PyObject* lock;           // pyhost::LockObject
+    PyObject_HEAD PyObject* brain;  // the resolver client, borrowed from the caller for our lifetime
+    PyObject* device_id;            // exact str
+    PyObject* window;               // collections.deque of reading records
+    PyObject* pending_batch;        // exact list of episode records
+    PyObject* lock;                 // pyhost::LockObject
     // Texts and records that depend only on the device id, made again
     // whenever `device_id` is another object than the one they were made for.
     PyObject* cached_device_id;
-    PyObject* default_category;   // "device_" + device_id
-    PyObject* outcome_metadata;   // {"pending": True, "device_id": device_id}, copied per episode
+    PyObject* default_category;  // "device_" + device_id
+    PyObject* outcome_metadata;  // {"pending": True, "device_id": device_id}, copied per episode
     PyObject* dict;
     PyObject* weakreflist;
     long long total_episodes;
@@ -225,7 +224,6 @@ inline bool unchanged_size(PyObject* d, Py_ssize_t size) {
     PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
     return false;
 }
-
 
 // ---- defined across the module's sources ----
 

@@ -495,7 +495,8 @@ bool reread_ranking(const ModuleState* st, PyObject* classifications, std::vecto
         PyObject* score = PyDict_GetItem(rec, st->text[kSignificanceScore]);
         PyObject* labels = PyDict_GetItem(rec, st->text[kLabels]);
         bool stable = false;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels); ++i) stable |= PyList_GET_ITEM(labels, i) == st->text[kStable];
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels); ++i)
+            stable |= PyList_GET_ITEM(labels, i) == st->text[kStable];
         ranked->push_back({PyFloat_AS_DOUBLE(score), stable, name});
     }
     return true;
@@ -552,7 +553,8 @@ PyObject* classify(PyObject* self, PyTypeObject* defining_class, PyObject* const
     if (!it) return nullptr;
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
         Ref name, stats;
-        if (!plain_channels || !PyTuple_CheckExact(item.get()) || !PyUnicode_CheckExact(PyTuple_GET_ITEM(item.get(), 0)))
+        if (!plain_channels || !PyTuple_CheckExact(item.get()) ||
+            !PyUnicode_CheckExact(PyTuple_GET_ITEM(item.get(), 0)))
             ran_python = true;  // iteration, unpacking, or the name's __hash__/__eq__
         if (!pyhost::unpack_pair(item.get(), &name, &stats)) return nullptr;
         item.reset();
@@ -601,8 +603,7 @@ PyObject* classify(PyObject* self, PyTypeObject* defining_class, PyObject* const
 // ---------------------------------------------------------------------------
 
 struct ClassifierObject {
-    PyObject_HEAD
-    PyObject* dict;
+    PyObject_HEAD PyObject* dict;
     PyObject* weakreflist;
 };
 
@@ -629,12 +630,14 @@ int classifier_clear(PyObject* self) {
     return 0;
 }
 
-void classifier_dealloc(PyObject* self) { pyhost::dealloc_gc(self, reinterpret_cast<ClassifierObject*>(self)->weakreflist, classifier_clear); }
+void classifier_dealloc(PyObject* self) {
+    pyhost::dealloc_gc(self, reinterpret_cast<ClassifierObject*>(self)->weakreflist, classifier_clear);
+}
 
 PyMethodDef classifier_methods[] = {
     pyhost::method<"classify", classify, "profiler_snapshot",
                    "Labels, significance and correlated partners of every channel of a\n"
-     "profiler snapshot, with the significant channels ranked and the stable\n"
+                   "profiler snapshot, with the significant channels ranked and the stable\n"
                    "ones listed.">(),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -654,7 +657,8 @@ PyType_Slot classifier_slots[] = {
     {Py_tp_methods, classifier_methods},
     {Py_tp_members, classifier_members},
     {Py_tp_getset, classifier_getset},
-    {Py_tp_doc, const_cast<char*>("SchemaClassifier()\n--\n\nBehaviour labels for the channels of a profiler snapshot.")},
+    {Py_tp_doc,
+     const_cast<char*>("SchemaClassifier()\n--\n\nBehaviour labels for the channels of a profiler snapshot.")},
     {0, nullptr},
 };
 
@@ -680,8 +684,7 @@ int exec_module(PyObject* module) {
         Ref v = Ref::steal(PyFloat_FromDouble(t.value));
         if (!v || PyModule_AddObjectRef(module, kTexts[t.name], v.get()) < 0) return -1;
     }
-    st->classifier_type =
-        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &classifier_spec, nullptr));
+    st->classifier_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &classifier_spec, nullptr));
     if (st->classifier_type == nullptr) return -1;
     return PyModule_AddType(module, st->classifier_type);
 }
@@ -705,7 +708,9 @@ int module_clear(PyObject* module) {
 
 PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
-PyModuleDef moduledef = pyhost::module_def<ModuleState>("orvane.brenlow.classifier", "Behaviour labels and significance of a device's channels, from a profiler snapshot.", slots, module_traverse, module_clear, pyhost::free_by_clear<module_clear>);
+PyModuleDef moduledef = pyhost::module_def<ModuleState>(
+    "orvane.brenlow.classifier", "Behaviour labels and significance of a device's channels, from a profiler snapshot.",
+    slots, module_traverse, module_clear, pyhost::free_by_clear<module_clear>);
 
 }  // namespace
 

@@ -18,11 +18,10 @@ namespace orvane_detector {
 // ---------------------------------------------------------------------------
 
 struct DetectorObject {
-    PyObject_HEAD
-    PyObject* brain;      // the resolver client, borrowed from the caller for our lifetime
-    PyObject* device_id;  // str
-    PyObject* events;     // collections.deque(maxlen=1000) of AnomalyEvent
-    PyObject* lock;       // pyhost LockObject guarding `events`
+    PyObject_HEAD PyObject* brain;  // the resolver client, borrowed from the caller for our lifetime
+    PyObject* device_id;            // str
+    PyObject* events;               // collections.deque(maxlen=1000) of AnomalyEvent
+    PyObject* lock;                 // pyhost LockObject guarding `events`
     // Updated by concurrent observe() calls without the lock.
     std::atomic<long long> check_counter;
     // The defining module and its state, found once at creation: the
@@ -432,8 +431,8 @@ int is_healthy(ModuleState* st, PyObject* label) {
     // Full Unicode upper-casing can turn non-ASCII letters into ASCII ones
     // (the dotless i becomes I), so anything else asks str.upper().
     PyObject* call_args[1] = {label};
-    Ref upper = Ref::steal(
-        PyObject_VectorcallMethod(st->s_upper, call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref upper =
+        Ref::steal(PyObject_VectorcallMethod(st->s_upper, call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!upper) return -1;
     for (const char* h : kHealthyLabels) {
         Ref text = Ref::steal(PyUnicode_FromString(h));
@@ -458,8 +457,8 @@ PyObject* channel_snapshot(PyObject* payload) {
     return snap.release();
 }
 
-PyObject* analyse_hits_impl(ModuleState* st, PyObject* module, PyObject* self, PyObject* timestamp,
-                            PyObject* payload, PyObject* hits, double confidence) {
+PyObject* analyse_hits_impl(ModuleState* st, PyObject* module, PyObject* self, PyObject* timestamp, PyObject* payload,
+                            PyObject* hits, double confidence) {
     // The working lists live on the stack for the usual handful of hits.
     alignas(std::max_align_t) std::byte arena[2048];
     std::pmr::monotonic_buffer_resource pool(arena, sizeof arena);
@@ -532,8 +531,8 @@ PyObject* analyse_hits_impl(ModuleState* st, PyObject* module, PyObject* self, P
         pyhost::LockGuard guard(reinterpret_cast<pyhost::LockObject*>(lock.get())->mutex);
         if (!guard.ok()) return nullptr;
         PyObject* call_args[2] = {events.get(), event.get()};
-        Ref r = Ref::steal(
-            PyObject_VectorcallMethod(st->s_append, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        Ref r =
+            Ref::steal(PyObject_VectorcallMethod(st->s_append, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!r) return nullptr;
     }
     return event.release();
@@ -683,9 +682,7 @@ PyObject* detector_get_events(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 // ---- detector fields ------------------------------------------------------
 
-PyObject* get_brain(PyObject* self, void*) {
-    return detector_field(self, as_detector(self)->brain, "brain").release();
-}
+PyObject* get_brain(PyObject* self, void*) { return detector_field(self, as_detector(self)->brain, "brain").release(); }
 int set_brain(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return pyhost::refuse_delete("brain");
     Py_XSETREF(as_detector(self)->brain, Py_NewRef(value));
@@ -742,26 +739,24 @@ int set_counter(PyObject* self, PyObject* value, void*) {
 // Types and module
 // ---------------------------------------------------------------------------
 
-
 PyMethodDef detector_methods[] = {
     pyhost::method<"observe", detector_observe, "timestamp, payload, confidence",
                    "Count a confident reading; on every DETECTOR_CHECK_EVERY-th one query the\n"
                    "resolver for similar episodes and return the AnomalyEvent they support,\n"
                    "or None.">(),
-    pyhost::method<"_build_query", detector_build_query, "payload",
-                   "The similarity query text for a reading.">(),
+    pyhost::method<"_build_query", detector_build_query, "payload", "The similarity query text for a reading.">(),
     pyhost::method<"_analyse_hits", detector_analyse_hits, "timestamp, payload, hits, confidence",
                    "Record and return an AnomalyEvent when the hits agree on an unhealthy\n"
                    "outcome; otherwise None.">(),
-    pyhost::method<"get_events", detector_get_events, "",
-                   "The buffered events as dicts, oldest first.">(),
+    pyhost::method<"get_events", detector_get_events, "", "The buffered events as dicts, oldest first.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef detector_getset[] = {
     pyhost::getset<get_brain, set_brain>("brain", "The resolver client."),
     pyhost::getset<get_device_id, set_device_id>("device_id", "The device this detector watches."),
-    pyhost::getset<get_events_field, set_events_field>("events", "Recorded AnomalyEvents, oldest first (at most 1000)."),
+    pyhost::getset<get_events_field, set_events_field>("events",
+                                                       "Recorded AnomalyEvents, oldest first (at most 1000)."),
     pyhost::getset<get_lock, set_lock>("_lock", "Guards events."),
     pyhost::getset<get_counter, set_counter>("_check_counter", "Readings that passed the confidence gate."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -785,11 +780,11 @@ PyType_Slot detector_slots[] = {
 PyType_Spec detector_spec = {"orvane.brenlow.detector.AnomalyDetector", sizeof(DetectorObject), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, detector_slots};
 
-#define STATE_OBJECTS(X)                                                                              \
-    X(event_type) X(detector_type) X(lock_type) X(deque_type) X(check_every) X(min_confidence) X(top_k) \
-    X(cluster_threshold) X(time) X(s_get) X(s_score) X(s_outcome) X(s_result) X(s_metrics)              \
-    X(s_health_label) X(s_append) X(s_query) X(s_upper) X(s_to_dict) X(s_build_query) X(s_analyse_hits) \
-    X(s_empty) X(query_kwnames) X(maxlen_kwnames)
+#define STATE_OBJECTS(X)                                                                                               \
+    X(event_type)                                                                                                      \
+    X(detector_type) X(lock_type) X(deque_type) X(check_every) X(min_confidence) X(top_k) X(cluster_threshold) X(time) \
+        X(s_get) X(s_score) X(s_outcome) X(s_result) X(s_metrics) X(s_health_label) X(s_append) X(s_query) X(s_upper)  \
+            X(s_to_dict) X(s_build_query) X(s_analyse_hits) X(s_empty) X(query_kwnames) X(maxlen_kwnames)
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
@@ -834,9 +829,8 @@ int exec_module(PyObject* module) {
         }
     }
 
-#define INTERN(field, text)                              \
-    if ((st->field = pyhost::intern(text)) == nullptr) \
-        return -1;
+#define INTERN(field, text) \
+    if ((st->field = pyhost::intern(text)) == nullptr) return -1;
     INTERN(check_every, "DETECTOR_CHECK_EVERY")
     INTERN(min_confidence, "DETECTOR_MIN_CONFIDENCE")
     INTERN(top_k, "DETECTOR_TOP_K")
@@ -875,7 +869,9 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
-PyModuleDef moduledef = pyhost::module_def<ModuleState>("orvane.brenlow.detector", "Anomaly detection from the consensus of a device's most similar past episodes.", slots, module_traverse, module_clear, pyhost::free_by_clear<module_clear>);
+PyModuleDef moduledef = pyhost::module_def<ModuleState>(
+    "orvane.brenlow.detector", "Anomaly detection from the consensus of a device's most similar past episodes.", slots,
+    module_traverse, module_clear, pyhost::free_by_clear<module_clear>);
 }  // namespace orvane_detector
 
 PyMODINIT_FUNC PyInit_detector(void) { return PyModuleDef_Init(&orvane_detector::moduledef); }

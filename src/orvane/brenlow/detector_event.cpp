@@ -34,24 +34,21 @@ int event_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!count) return -1;
     if (!pyhost::check_str(a[3], "dominant_outcome")) return -1;
     double confidence, query_score;
-    if (!pyhost::real_float(a[4], &confidence) || !pyhost::real_float(a[5], &query_score))
-        return -1;
+    if (!pyhost::real_float(a[4], &confidence) || !pyhost::real_float(a[5], &query_score)) return -1;
     if (!pyhost::check_dict(a[6], "channel_snapshot")) return -1;
     PyObject* module = module_of_type(Py_TYPE(self));
     if (module == nullptr) return -1;
-    return event_fill(state_of(module), module, as_event(self), a[0], a[1], count.get(), a[3], confidence,
-                      query_score, a[6])
+    return event_fill(state_of(module), module, as_event(self), a[0], a[1], count.get(), a[3], confidence, query_score,
+                      a[6])
                ? 0
                : -1;
 }
 
-
 // AnomalyEvent.to_dict(): the eight fields as stored, in declaration order.
 PyObject* event_to_dict_impl(ModuleState* st, PyObject* self) {
     EventObject* e = as_event(self);
-    PyObject* objects[K_EVENT_KEYS] = {e->device_id,        e->timestamp, e->similar_episode_count,
-                                       e->dominant_outcome, nullptr,      nullptr,
-                                       e->channel_snapshot, nullptr};
+    PyObject* objects[K_EVENT_KEYS] = {e->device_id, e->timestamp, e->similar_episode_count, e->dominant_outcome,
+                                       nullptr,      nullptr,      e->channel_snapshot,      nullptr};
     Ref d = Ref::steal(PyDict_New());
     if (!d) return nullptr;
     for (int k = 0; k < K_EVENT_KEYS; ++k) {
@@ -129,10 +126,10 @@ struct EventField {
 #define EVENT_FIELD(fname, kind, key) \
     EventField { #fname, FieldKind::kind, key, offsetof(EventObject, fname) }
 const EventField kEventFields[] = {
-    EVENT_FIELD(device_id, Str, K_DEVICE_ID),           EVENT_FIELD(timestamp, Str, K_TIMESTAMP),
-    EVENT_FIELD(similar_episode_count, Int, K_COUNT),   EVENT_FIELD(dominant_outcome, Str, K_DOMINANT),
-    EVENT_FIELD(confidence, Float, K_CONFIDENCE),       EVENT_FIELD(query_score, Float, K_QUERY_SCORE),
-    EVENT_FIELD(channel_snapshot, Dict, K_SNAPSHOT),    EVENT_FIELD(detected_at, Float, K_DETECTED_AT),
+    EVENT_FIELD(device_id, Str, K_DEVICE_ID),         EVENT_FIELD(timestamp, Str, K_TIMESTAMP),
+    EVENT_FIELD(similar_episode_count, Int, K_COUNT), EVENT_FIELD(dominant_outcome, Str, K_DOMINANT),
+    EVENT_FIELD(confidence, Float, K_CONFIDENCE),     EVENT_FIELD(query_score, Float, K_QUERY_SCORE),
+    EVENT_FIELD(channel_snapshot, Dict, K_SNAPSHOT),  EVENT_FIELD(detected_at, Float, K_DETECTED_AT),
 };
 #undef EVENT_FIELD
 
@@ -177,7 +174,6 @@ int event_set(PyObject* self, PyObject* value, void* closure) {
     return 0;
 }
 
-
 PyMethodDef event_methods[] = {
     pyhost::method<"to_dict", event_to_dict, "",
                    "The event as a new dict of its eight fields, in declaration order.">(),
@@ -187,8 +183,16 @@ PyMethodDef event_methods[] = {
 };
 
 PyGetSetDef event_getset[] = {
-#define EVENT_FIELD(i) pyhost::getset<event_get, event_set>(kEventFields[i].name, nullptr, const_cast<EventField*>(&kEventFields[i]))
-    EVENT_FIELD(0), EVENT_FIELD(1), EVENT_FIELD(2), EVENT_FIELD(3), EVENT_FIELD(4), EVENT_FIELD(5), EVENT_FIELD(6), EVENT_FIELD(7),
+#define EVENT_FIELD(i) \
+    pyhost::getset<event_get, event_set>(kEventFields[i].name, nullptr, const_cast<EventField*>(&kEventFields[i]))
+    EVENT_FIELD(0),
+    EVENT_FIELD(1),
+    EVENT_FIELD(2),
+    EVENT_FIELD(3),
+    EVENT_FIELD(4),
+    EVENT_FIELD(5),
+    EVENT_FIELD(6),
+    EVENT_FIELD(7),
 #undef EVENT_FIELD
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

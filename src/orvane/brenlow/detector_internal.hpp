@@ -2,23 +2,23 @@
 // functions one source defines and another calls.
 #pragma once
 
-#include "pyhost.hpp"
 #include <climits>
 #include <cstring>
 #include <memory_resource>
 #include <new>
 #include <string>
 #include <vector>
+#include "pyhost.hpp"
 
 namespace orvane_detector {
 
 using pyhost::Ref;
 
-constexpr Py_ssize_t kMaxEvents = 1000;     // capacity of the event buffer
-constexpr Py_ssize_t kMaxChannels = 20;     // channels in a query text and a snapshot
-constexpr int kScoreDigits = 4;             // decimal places of query_score and query values
-constexpr double kThresholdFloor = 0.4;     // lowest consensus share that can count
-constexpr Py_ssize_t kLinearLabelScan = 32; // distinct labels counted without a hash index
+constexpr Py_ssize_t kMaxEvents = 1000;      // capacity of the event buffer
+constexpr Py_ssize_t kMaxChannels = 20;      // channels in a query text and a snapshot
+constexpr int kScoreDigits = 4;              // decimal places of query_score and query values
+constexpr double kThresholdFloor = 0.4;      // lowest consensus share that can count
+constexpr Py_ssize_t kLinearLabelScan = 32;  // distinct labels counted without a hash index
 
 const char* const kConstantNames[] = {"DETECTOR_CHECK_EVERY", "DETECTOR_MIN_CONFIDENCE", "DETECTOR_TOP_K",
                                       "DETECTOR_CLUSTER_THRESHOLD", nullptr};
@@ -36,9 +36,9 @@ enum EventKey {
     K_DETECTED_AT,
     K_EVENT_KEYS
 };
-const char* const kEventKeyNames[K_EVENT_KEYS] = {"device_id",        "timestamp",   "similar_episode_count",
-                                                   "dominant_outcome", "confidence",  "query_score",
-                                                   "channel_snapshot", "detected_at"};
+const char* const kEventKeyNames[K_EVENT_KEYS] = {"device_id",        "timestamp",  "similar_episode_count",
+                                                  "dominant_outcome", "confidence", "query_score",
+                                                  "channel_snapshot", "detected_at"};
 
 struct ModuleState {
     PyTypeObject* event_type;
@@ -64,8 +64,8 @@ struct ModuleState {
     PyObject* s_build_query;
     PyObject* s_analyse_hits;
     PyObject* s_empty;
-    PyObject* query_kwnames;  // ("k", "device_id", "include_episode", "prefer_success")
-    PyObject* maxlen_kwnames; // ("maxlen",)
+    PyObject* query_kwnames;   // ("k", "device_id", "include_episode", "prefer_success")
+    PyObject* maxlen_kwnames;  // ("maxlen",)
     PyObject* event_keys[K_EVENT_KEYS];
     // The configuration constants, re-read only after the namespace changes.
     pyhost::NamespaceWatch watch;
@@ -100,12 +100,11 @@ inline bool wall_time(ModuleState* st, PyObject* module, double* out) {
 // ---------------------------------------------------------------------------
 
 struct EventObject {
-    PyObject_HEAD
-    PyObject* device_id;              // str
-    PyObject* timestamp;              // str
-    PyObject* similar_episode_count;  // int
-    PyObject* dominant_outcome;       // str
-    PyObject* channel_snapshot;       // dict
+    PyObject_HEAD PyObject* device_id;  // str
+    PyObject* timestamp;                // str
+    PyObject* similar_episode_count;    // int
+    PyObject* dominant_outcome;         // str
+    PyObject* channel_snapshot;         // dict
     double confidence;
     double query_score;
     double detected_at;
@@ -137,7 +136,6 @@ inline int event_clear(PyObject* self) {
 }
 
 inline void event_dealloc(PyObject* self) { pyhost::dealloc_gc(self, as_event(self)->weakrefs, event_clear); }
-
 
 // ---- defined across the module's sources ----
 

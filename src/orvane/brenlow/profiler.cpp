@@ -142,8 +142,7 @@ PyObject* correlations_of(std::vector<CorrelationSeries>& series) {
 // ---------------------------------------------------------------------------
 
 struct ProfilerObject {
-    PyObject_HEAD
-    PyObject* dict;
+    PyObject_HEAD PyObject* dict;
     PyObject* weakrefs;
     PyObject* device_id;  // exact str; nullptr until __init__
     PyObject* channels;   // exact dict
@@ -300,8 +299,7 @@ PyObject* get_confidence_score(PyObject* o, void*) {
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
     double c;
-    if (!confidence_of(module, as_profiler(o)->total_observations.load(std::memory_order_relaxed), &c))
-        return nullptr;
+    if (!confidence_of(module, as_profiler(o)->total_observations.load(std::memory_order_relaxed), &c)) return nullptr;
     return PyFloat_FromDouble(c);
 }
 
@@ -336,8 +334,7 @@ PyObject* compute_correlations_native(PyObject* module, ProfilerObject* self) {
     return correlations_of(series);
 }
 
-PyObject* profiler_compute_correlations(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames) {
+PyObject* profiler_compute_correlations(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const pyhost::Signature sig{"compute_correlations", nullptr, 0, 0, true};
     if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
     PyObject* module = module_of_type(Py_TYPE(o));
@@ -560,16 +557,20 @@ PyObject* profiler_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs
 
 PyGetSetDef profiler_getset[] = {
     pyhost::getset<get_device_id, set_device_id>("device_id", "The device whose stream this is."),
-    pyhost::getset<get_channels, set_channels>("channels", "Channel name -> ChannelStats, in order of first appearance."),
+    pyhost::getset<get_channels, set_channels>("channels",
+                                               "Channel name -> ChannelStats, in order of first appearance."),
     pyhost::getset<get_total_observations, set_total_observations>("total_observations", "Number of observe calls."),
     pyhost::getset<get_lock>("_lock", "The non-reentrant lock guarding the channels and the total."),
-    pyhost::getset<get_confidence_score>("confidence_score", "Confidence in [0.0, 0.99] that grows with the number of observations."),
+    pyhost::getset<get_confidence_score>("confidence_score",
+                                         "Confidence in [0.0, 0.99] that grows with the number of observations."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef profiler_methods[] = {
-    pyhost::method<"observe", profiler_observe, "payload", "Fold every numeric value of a payload into its channel, atomically.">(),
-    pyhost::method<"compute_correlations", profiler_compute_correlations, "", "Pearson correlations between the recent windows of the channels.">(),
+    pyhost::method<"observe", profiler_observe, "payload",
+                   "Fold every numeric value of a payload into its channel, atomically.">(),
+    pyhost::method<"compute_correlations", profiler_compute_correlations, "",
+                   "Pearson correlations between the recent windows of the channels.">(),
     pyhost::method<"snapshot", profiler_snapshot, "", "The device's snapshot record.">(),
     pyhost::method<"__getstate__", profiler_getstate, "", "">(),
     pyhost::method<"__setstate__", profiler_setstate, "state", "">(),
@@ -599,8 +600,8 @@ PyType_Spec profiler_spec = {
 // Module
 // ---------------------------------------------------------------------------
 
-const char* const kConfigNames[] = {"PROFILER_CORRELATION_WINDOW", "PROFILER_MIN_DATAPOINTS",
-                                    "PROFILER_OUTLIER_ZSCORE", "PROFILER_PERIODICITY_MIN_POINTS", nullptr};
+const char* const kConfigNames[] = {"PROFILER_CORRELATION_WINDOW", "PROFILER_MIN_DATAPOINTS", "PROFILER_OUTLIER_ZSCORE",
+                                    "PROFILER_PERIODICITY_MIN_POINTS", nullptr};
 
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
@@ -664,7 +665,9 @@ void module_free(void* m) {
 
 PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
-PyModuleDef moduledef = pyhost::module_def<ModuleState>("orvane.brenlow.profiler", "Running statistics per channel and the per-device statistical profiler.", slots, module_traverse, module_clear, module_free);
+PyModuleDef moduledef = pyhost::module_def<ModuleState>(
+    "orvane.brenlow.profiler", "Running statistics per channel and the per-device statistical profiler.", slots,
+    module_traverse, module_clear, module_free);
 
 }  // namespace orvane_profiler
 

@@ -2,7 +2,6 @@
 // functions one source defines and another calls.
 #pragma once
 
-#include "pyhost.hpp"
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -10,6 +9,7 @@
 #include <new>
 #include <unordered_map>
 #include <vector>
+#include "pyhost.hpp"
 
 namespace orvane_profiler {
 
@@ -49,7 +49,7 @@ const LibmCalls libm;
 // updates every bin.
 struct PeriodicityTable {
     Py_ssize_t n;
-    Py_ssize_t bins;  // K - 1
+    Py_ssize_t bins;          // K - 1
     std::vector<double> cos;  // [t * bins + (k - 1)]
     std::vector<double> sin;
 };
@@ -146,13 +146,34 @@ enum Name : std::size_t {
     kComputeCorrelations,
     kNameCount
 };
-const char* const kNameTexts[kNameCount] = {
-    "name", "count", "min", "max", "mean", "variance", "std", "value_range", "mean_rate_of_change",
-    "outlier_frequency", "periodicity_score",
-    "device_id", "total_observations", "confidence_score", "channel_count", "channels", "correlations",
-    "PROFILER_CORRELATION_WINDOW", "PROFILER_MIN_DATAPOINTS", "PROFILER_OUTLIER_ZSCORE",
-    "PROFILER_PERIODICITY_MIN_POINTS",
-    "update", "check_outlier", "to_dict", "history", "maxlen", "confidence_score", "compute_correlations"};
+const char* const kNameTexts[kNameCount] = {"name",
+                                            "count",
+                                            "min",
+                                            "max",
+                                            "mean",
+                                            "variance",
+                                            "std",
+                                            "value_range",
+                                            "mean_rate_of_change",
+                                            "outlier_frequency",
+                                            "periodicity_score",
+                                            "device_id",
+                                            "total_observations",
+                                            "confidence_score",
+                                            "channel_count",
+                                            "channels",
+                                            "correlations",
+                                            "PROFILER_CORRELATION_WINDOW",
+                                            "PROFILER_MIN_DATAPOINTS",
+                                            "PROFILER_OUTLIER_ZSCORE",
+                                            "PROFILER_PERIODICITY_MIN_POINTS",
+                                            "update",
+                                            "check_outlier",
+                                            "to_dict",
+                                            "history",
+                                            "maxlen",
+                                            "confidence_score",
+                                            "compute_correlations"};
 
 struct ModuleState {
     PyTypeObject* lock_type;
@@ -164,8 +185,16 @@ struct ModuleState {
 };
 
 // The attributes a channel record reads, key by key.
-const char* const kChannelAttrs[11] = {"name", "count", "min_val", "max_val", "mean", "variance", "std",
-                                       "value_range", "mean_rate_of_change", "outlier_frequency",
+const char* const kChannelAttrs[11] = {"name",
+                                       "count",
+                                       "min_val",
+                                       "max_val",
+                                       "mean",
+                                       "variance",
+                                       "std",
+                                       "value_range",
+                                       "mean_rate_of_change",
+                                       "outlier_frequency",
                                        "periodicity_score"};
 
 inline ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
@@ -281,8 +310,7 @@ class ChannelWindow {
 // ---------------------------------------------------------------------------
 
 struct ChannelStatsObject {
-    PyObject_HEAD
-    PyObject* dict;
+    PyObject_HEAD PyObject* dict;
     PyObject* weakrefs;
     PyObject* name;  // exact str; nullptr until __init__
     Py_ssize_t count;
@@ -349,9 +377,7 @@ struct OutlierRule {
     }
 
     // True when no comparison made so far could have run Python code.
-    bool compares_natively() const {
-        return !min_datapoints.is_other() && !(zscore_loaded && zscore.is_other());
-    }
+    bool compares_natively() const { return !min_datapoints.is_other() && !(zscore_loaded && zscore.is_other()); }
 };
 
 inline ChannelStatsObject* as_stats(PyObject* o) { return reinterpret_cast<ChannelStatsObject*>(o); }

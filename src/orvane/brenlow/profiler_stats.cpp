@@ -149,9 +149,15 @@ bool require_name(ChannelStatsObject* self) {
 }
 
 ChannelState capture_state(const ChannelStatsObject* self) {
-    return ChannelState{self->count,     self->min_val,     self->max_val,
-                        self->mean,      self->M2,          self->delta_sum,
-                        self->delta_count, self->outlier_count, self->history.to_vector()};
+    return ChannelState{self->count,
+                        self->min_val,
+                        self->max_val,
+                        self->mean,
+                        self->M2,
+                        self->delta_sum,
+                        self->delta_count,
+                        self->outlier_count,
+                        self->history.to_vector()};
 }
 
 // ---- entry points ----------------------------------------------------------------
@@ -299,7 +305,7 @@ bool restore_attributes(PyObject* o, PyObject* state) {
     return true;
 }
 
-const char* const kStatsFields[] = {"name",      "count",       "min_val",       "max_val", "mean", "M2",
+const char* const kStatsFields[] = {"name",       "count",     "min_val",     "max_val",       "mean",   "M2",
                                     "prev_value", "delta_sum", "delta_count", "outlier_count", "history"};
 
 PyObject* stats_getstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -339,7 +345,8 @@ struct FieldSpec {
     std::size_t offset;
 };
 
-#define STATS_FIELD(field) FieldSpec{#field, offsetof(ChannelStatsObject, field)}
+#define STATS_FIELD(field) \
+    FieldSpec { #field, offsetof(ChannelStatsObject, field) }
 const FieldSpec kCountField = STATS_FIELD(count);
 const FieldSpec kDeltaCountField = STATS_FIELD(delta_count);
 const FieldSpec kOutlierCountField = STATS_FIELD(outlier_count);
@@ -485,8 +492,7 @@ PyGetSetDef stats_getset[] = {
     FIELD_GETSET(kMinField, "Smallest value seen.", get_double_field, set_double_field),
     FIELD_GETSET(kMaxField, "Largest value seen.", get_double_field, set_double_field),
     FIELD_GETSET(kMeanField, "Running mean.", get_double_field, set_double_field),
-    FIELD_GETSET(kM2Field, "Running sum of squared deviations from the mean.", get_double_field,
-                 set_double_field),
+    FIELD_GETSET(kM2Field, "Running sum of squared deviations from the mean.", get_double_field, set_double_field),
     pyhost::getset<get_prev_value, set_prev_value>("prev_value", "The previous value, or None."),
     FIELD_GETSET(kDeltaSumField, "Sum of absolute steps between consecutive values.", get_double_field,
                  set_double_field),
@@ -499,13 +505,15 @@ PyGetSetDef stats_getset[] = {
     pyhost::getset<get_value_range>("value_range", "max_val - min_val; 0.0 when empty."),
     pyhost::getset<get_mean_rate_of_change>("mean_rate_of_change", "Mean absolute step per reading."),
     pyhost::getset<get_outlier_frequency>("outlier_frequency", "outlier_count / count; 0.0 when empty."),
-    pyhost::getset<get_periodicity_score>("periodicity_score", "Share of the strongest frequency bin in the window's amplitude spectrum."),
+    pyhost::getset<get_periodicity_score>("periodicity_score",
+                                          "Share of the strongest frequency bin in the window's amplitude spectrum."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef stats_methods[] = {
     pyhost::method<"update", stats_update_method, "value", "Fold a value into the statistics and the window.">(),
-    pyhost::method<"check_outlier", stats_check_outlier_method, "value", "True (and counted) when the value's z-score exceeds the threshold.">(),
+    pyhost::method<"check_outlier", stats_check_outlier_method, "value",
+                   "True (and counted) when the value's z-score exceeds the threshold.">(),
     pyhost::method<"to_dict", stats_to_dict, "", "The channel's summary record.">(),
     pyhost::method<"__getstate__", stats_getstate, "", "">(),
     pyhost::method<"__setstate__", stats_setstate, "state", "">(),

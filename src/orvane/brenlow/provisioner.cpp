@@ -47,10 +47,10 @@ PyObject* ensure_device_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 PyMethodDef methods[] = {
     pyhost::function<"ensure_device_id", ensure_device_id, "device_id",
-                   "The id under which a device's data is stored.\n\n"
-                   "A given id comes back with surrounding white space removed and cut to\n"
-                   "128 characters; None, '' or white space alone give a fresh\n"
-                   "'device_' id of 12 random hex digits.">(),
+                     "The id under which a device's data is stored.\n\n"
+                     "A given id comes back with surrounding white space removed and cut to\n"
+                     "128 characters; None, '' or white space alone give a fresh\n"
+                     "'device_' id of 12 random hex digits.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -63,8 +63,15 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
 PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT, "orvane.brenlow.provisioner", "Device identity for the resolver.", 0, methods, slots,
-    nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "orvane.brenlow.provisioner",
+    "Device identity for the resolver.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

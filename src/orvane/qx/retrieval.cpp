@@ -24,11 +24,12 @@ using pyhost::Ref;
 // Module state
 // ---------------------------------------------------------------------------
 
-#define STATE_OBJECTS(X)                                                                                    \
-    X(not_available) X(retriever_type) X(asarray) X(float32) X(dtype_kwnames) X(json_kwnames) X(minus_one) \
-        X(default_k) X(s_device_id) X(s_embedding) X(s_metadata) X(s_items) X(s_k) X(s_id)                 \
-            X(s_episode_ids) X(s_results) X(s_ingest_path) X(s_query_path) X(s_post_method) X(s_request)   \
-                X(s_config) X(s_post) X(s_get) X(s_status_code) X(s_reshape) X(s_empty)
+#define STATE_OBJECTS(X)                                                                                               \
+    X(not_available)                                                                                                   \
+    X(retriever_type) X(asarray) X(float32) X(dtype_kwnames) X(json_kwnames) X(minus_one) X(default_k) X(s_device_id)  \
+        X(s_embedding) X(s_metadata) X(s_items) X(s_k) X(s_id) X(s_episode_ids) X(s_results) X(s_ingest_path)          \
+            X(s_query_path) X(s_post_method) X(s_request) X(s_config) X(s_post) X(s_get) X(s_status_code) X(s_reshape) \
+                X(s_empty)
 
 struct ModuleState {
 #define DECLARE(f) PyObject* f;
@@ -47,8 +48,7 @@ const char kNotAvailableFormat[] =
 // ---------------------------------------------------------------------------
 
 struct RetrieverObject {
-    PyObject_HEAD
-    PyObject* brain;
+    PyObject_HEAD PyObject* brain;
     PyObject* dict;
     PyObject* weakrefs;
 };
@@ -90,8 +90,8 @@ class BufferView {
 
 bool is_float32_format(const char* format) {
     if (format == nullptr) return false;
-    if (*format == '@' || *format == '=' ||
-        (*format == (PY_BIG_ENDIAN ? '>' : '<')) || (PY_BIG_ENDIAN && *format == '!'))
+    if (*format == '@' || *format == '=' || (*format == (PY_BIG_ENDIAN ? '>' : '<')) ||
+        (PY_BIG_ENDIAN && *format == '!'))
         ++format;
     return std::strcmp(format, "f") == 0;
 }
@@ -102,8 +102,8 @@ bool is_float32_format(const char* format) {
 // NumPy's error, before anything is sent.
 Ref vector_form(const ModuleState* st, PyObject* embedding) {
     PyObject* args[3] = {nullptr, embedding, st->float32};
-    Ref array = Ref::steal(
-        PyObject_Vectorcall(st->asarray, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->dtype_kwnames));
+    Ref array =
+        Ref::steal(PyObject_Vectorcall(st->asarray, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->dtype_kwnames));
     if (!array) return Ref();
     Ref flat = Ref::steal(PyObject_CallMethodOneArg(array.get(), st->s_reshape, st->minus_one));
     if (!flat) return Ref();
@@ -259,8 +259,7 @@ const ModuleState* state_for(PyTypeObject* defining_class) {
     return module ? state_of(module) : nullptr;
 }
 
-PyObject* retriever_ingest(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
-                           PyObject* kwnames) {
+PyObject* retriever_ingest(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     static const char* const params[] = {"embedding", "device_id", "metadata"};
     static const pyhost::Signature sig{"ingest", params, 3, 1, true};
     PyObject* a[3];
@@ -276,8 +275,7 @@ PyObject* retriever_ingest(PyObject* self, PyTypeObject* cls, PyObject* const* a
     if (!vector) return nullptr;
     Ref device = request_device_id(st, self, device_id);
     if (!device) return nullptr;
-    Ref meta = metadata != Py_None && PyDict_GET_SIZE(metadata) > 0 ? Ref::borrow(metadata)
-                                                                     : Ref::steal(PyDict_New());
+    Ref meta = metadata != Py_None && PyDict_GET_SIZE(metadata) > 0 ? Ref::borrow(metadata) : Ref::steal(PyDict_New());
     if (!meta) return nullptr;
     PyObject* keys[] = {st->s_device_id, st->s_embedding, st->s_metadata};
     PyObject* values[] = {device.get(), vector.get(), meta.get()};
@@ -387,8 +385,7 @@ PyObject* retriever_retrieve(PyObject* self, PyTypeObject* cls, PyObject* const*
     return results.release();
 }
 
-PyObject* retriever_post(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
-                         PyObject* kwnames) {
+PyObject* retriever_post(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     static const char* const params[] = {"path", "payload"};
     static const pyhost::Signature sig{"_post", params, 2, 2, true};
     PyObject* a[2];
@@ -440,7 +437,6 @@ int retriever_clear(PyObject* self) {
 }
 
 void retriever_dealloc(PyObject* self) { pyhost::dealloc_gc(self, as_retriever(self)->weakrefs, retriever_clear); }
-
 
 PyMethodDef retriever_methods[] = {
     pyhost::method<"ingest", retriever_ingest, "embedding, device_id=None, metadata=None",
@@ -553,7 +549,9 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef moduledef = pyhost::module_def<ModuleState>("orvane.qx.retrieval", "Vector ingest and nearest-vector retrieval through the resolver client.", slots, module_traverse, module_clear, pyhost::free_by_clear<module_clear>);
+PyModuleDef moduledef = pyhost::module_def<ModuleState>(
+    "orvane.qx.retrieval", "Vector ingest and nearest-vector retrieval through the resolver client.", slots,
+    module_traverse, module_clear, pyhost::free_by_clear<module_clear>);
 
 }  // namespace
 

@@ -220,10 +220,10 @@ Ref make_config_class(PyObject* module) {
     if (!ns || !annotations) return Ref();
     Ref modname = Ref::steal(PyModule_GetNameObject(module));
     Ref qualname = Ref::steal(PyUnicode_FromString("IMUEncoderConfig"));
-    Ref doc = Ref::steal(PyUnicode_FromString(
-        "Shape of the IMU encoder network: input channels (also the token\n"
-        "count), per-branch filters, pooled steps, kernels and strides,\n"
-        "token width, attention heads, projection width and output length."));
+    Ref doc =
+        Ref::steal(PyUnicode_FromString("Shape of the IMU encoder network: input channels (also the token\n"
+                                        "count), per-branch filters, pooled steps, kernels and strides,\n"
+                                        "token width, attention heads, projection width and output length."));
     if (!modname || !qualname || !doc) return Ref();
     if (PyDict_SetItemString(ns.get(), "__module__", modname.get()) < 0 ||
         PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
@@ -278,8 +278,8 @@ int branch_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         v[i] = pyhost::int_arg(a[i], params[i]);
         if (!v[i]) return -1;
     }
-    PyObject *in_channels = v[0].get(), *out_channels = v[1].get(), *kernel = v[2].get(),
-             *stride = v[3].get(), *pool_steps = v[4].get();
+    PyObject *in_channels = v[0].get(), *out_channels = v[1].get(), *kernel = v[2].get(), *stride = v[3].get(),
+             *pool_steps = v[4].get();
     State* st = state_from_instance(self);
     if (st == nullptr || !init_super(st->branch_type.get(), self)) return -1;
 
@@ -402,7 +402,8 @@ int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     Ref heads = getattr(c, st->heads.get());
     if (!heads) return -1;
-    if (model_set(self, st->attn.get(), call_kw(mha.get(), st->kw_mha.get(), token_dim.get(), heads.get(), Py_True)) < 0)
+    if (model_set(self, st->attn.get(), call_kw(mha.get(), st->kw_mha.get(), token_dim.get(), heads.get(), Py_True)) <
+        0)
         return -1;
     if (model_set(self, st->ln1.get(), call(norm.get(), token_dim.get())) < 0) return -1;
 
@@ -437,8 +438,7 @@ int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // x [B, in_channels, T] -> unit-length embeddings [B, out_dim].
-PyObject* model_forward(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
+PyObject* model_forward(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* x = forward_arg(args, nargs, kwnames);
     if (x == nullptr) return nullptr;
     State* st = state_from_type(cls);
@@ -715,8 +715,7 @@ PyObject* raw_arg(const char* method, PyObject* const* args, Py_ssize_t nargs, P
     return pyhost::parse_args(sig, args, nargs, kwnames, &raw) ? raw : nullptr;
 }
 
-PyObject* encoder_to_tensor(PyObject*, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* encoder_to_tensor(PyObject*, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* raw = raw_arg("_to_tensor", args, nargs, kwnames);
     if (raw == nullptr) return nullptr;
     return to_tensor(state_from_type(cls), raw).release();
@@ -773,18 +772,16 @@ PyObject* encoder_encode(PyObject* self, PyTypeObject* cls, PyObject* const* arg
 // ---------------------------------------------------------------------------
 
 PyMethodDef branch_methods[] = {
-    pyhost::method<"forward", branch_forward, "x",
-                   "[B, in_channels, T] -> [B, out_channels, pool_steps].">(),
+    pyhost::method<"forward", branch_forward, "x", "[B, in_channels, T] -> [B, out_channels, pool_steps].">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot branch_slots[] = {
     pyhost::slot<Py_tp_init, branch_init>(),
     {Py_tp_methods, branch_methods},
-    {Py_tp_doc, const_cast<char*>(
-                    "_MSBranch(in_channels, out_channels, kernel, stride, pool_steps)\n--\n\n"
-                    "One time scale of the encoder: convolution, batch normalisation,\n"
-                    "ReLU and adaptive average pooling to pool_steps steps.")},
+    {Py_tp_doc, const_cast<char*>("_MSBranch(in_channels, out_channels, kernel, stride, pool_steps)\n--\n\n"
+                                  "One time scale of the encoder: convolution, batch normalisation,\n"
+                                  "ReLU and adaptive average pooling to pool_steps steps.")},
     {0, nullptr},
 };
 
@@ -792,18 +789,16 @@ PyType_Spec branch_spec = {"orvane.qx.encoders.imu._MSBranch", 0, 0, Py_TPFLAGS_
                            branch_slots};
 
 PyMethodDef model_methods[] = {
-    pyhost::method<"forward", model_forward, "x",
-                   "[B, in_channels, T] -> unit-length embeddings [B, out_dim].">(),
+    pyhost::method<"forward", model_forward, "x", "[B, in_channels, T] -> unit-length embeddings [B, out_dim].">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot model_slots[] = {
     pyhost::slot<Py_tp_init, model_init>(),
     {Py_tp_methods, model_methods},
-    {Py_tp_doc, const_cast<char*>(
-                    "_IMUModel(cfg)\n--\n\n"
-                    "Multi-scale convolution branches, one token per channel, a\n"
-                    "self-attention block and a projection head to a unit vector.")},
+    {Py_tp_doc, const_cast<char*>("_IMUModel(cfg)\n--\n\n"
+                                  "Multi-scale convolution branches, one token per channel, a\n"
+                                  "self-attention block and a projection head to a unit vector.")},
     {0, nullptr},
 };
 
@@ -825,10 +820,9 @@ PyMethodDef encoder_methods[] = {
 PyType_Slot encoder_slots[] = {
     pyhost::slot<Py_tp_init, encoder_init>(),
     {Py_tp_methods, encoder_methods},
-    {Py_tp_doc, const_cast<char*>(
-                    "IMUEncoder(checkpoint_path=None, device='cpu')\n--\n\n"
-                    "Encodes six-channel IMU windows, [T, 6] or [6, T], into\n"
-                    "unit-length float32 embeddings.")},
+    {Py_tp_doc, const_cast<char*>("IMUEncoder(checkpoint_path=None, device='cpu')\n--\n\n"
+                                  "Encodes six-channel IMU windows, [T, 6] or [6, T], into\n"
+                                  "unit-length float32 embeddings.")},
     {0, nullptr},
 };
 
@@ -869,7 +863,7 @@ bool import_torch(State* st) {
 
 int exec_module(PyObject* module) {
     State* st = new (state_of(module)) State();
-#define IMU_INTERN(n) \
+#define IMU_INTERN(n)                                   \
     st->n = Ref::steal(PyUnicode_InternFromString(#n)); \
     if (!st->n) return -1;
     IMU_NAMES(IMU_INTERN)
@@ -967,8 +961,15 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT, "orvane.qx.encoders.imu", "IMU windows to unit-length embeddings.", sizeof(State),
-    nullptr, slots, traverse_module, clear_module, free_module,
+    PyModuleDef_HEAD_INIT,
+    "orvane.qx.encoders.imu",
+    "IMU windows to unit-length embeddings.",
+    sizeof(State),
+    nullptr,
+    slots,
+    traverse_module,
+    clear_module,
+    free_module,
 };
 
 }  // namespace
