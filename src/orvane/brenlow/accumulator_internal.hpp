@@ -28,16 +28,17 @@ constexpr int kIdSuffix = 8;               // random hex digits in an episode id
 // ---------------------------------------------------------------------------
 
 // Every name used as a record key, an attribute, a keyword or a module global.
-#define ACCUMULATOR_NAMES(X)                                                                                          \
-    X(episode_id)                                                                                                     \
-    X(product) X(category) X(state) X(action) X(outcome) X(embeddings) X(metadata) X(description) X(context)          \
-        X(timestamp) X(payload) X(channel_count) X(source_kind) X(steps) X(commands) X(deltas) X(result) X(success)   \
-            X(metrics) X(pending) X(device_id) X(text) X(tags) X(source) X(source_text) X(source_category)            \
-                X(source_product) X(source_tags) X(source_meta) X(modality_count) X(nl_text_len) X(brenlow) X(sensor) \
-                    X(multimodal) X(brenlow_sensor) X(brenlow_multimodal) X(edge_stream) X(_build_episode)            \
-                        X(_flush_locked) X(_post_batch) X(append) X(ingest) X(start) X(time) X(strip) X(lower)        \
-                            X(write) X(Thread) X(threading) X(deque) X(maxlen) X(target) X(args) X(daemon) X(now_ts)  \
-                                X(ACCUMULATOR_WINDOW_SIZE) X(ACCUMULATOR_BATCH_SIZE) X(ACCUMULATOR_FLUSH_MAX_AGE_S)
+// clang-format off
+#define ACCUMULATOR_NAMES(X) \
+    X(episode_id) X(product) X(category) X(state) X(action) X(outcome) X(embeddings) X(metadata) \
+    X(description) X(context) X(timestamp) X(payload) X(channel_count) X(source_kind) X(steps) X(commands) \
+    X(deltas) X(result) X(success) X(metrics) X(pending) X(device_id) X(text) X(tags) X(source) X(source_text) \
+    X(source_category) X(source_product) X(source_tags) X(source_meta) X(modality_count) X(nl_text_len) \
+    X(brenlow) X(sensor) X(multimodal) X(brenlow_sensor) X(brenlow_multimodal) X(edge_stream) \
+    X(_build_episode) X(_flush_locked) X(_post_batch) X(append) X(ingest) X(start) X(time) X(strip) X(lower) \
+    X(write) X(Thread) X(threading) X(deque) X(maxlen) X(target) X(args) X(daemon) X(now_ts) \
+    X(ACCUMULATOR_WINDOW_SIZE) X(ACCUMULATOR_BATCH_SIZE) X(ACCUMULATOR_FLUSH_MAX_AGE_S)
+// clang-format on
 
 struct ModuleState {
     PyTypeObject* accumulator_type;

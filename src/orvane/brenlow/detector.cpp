@@ -780,11 +780,13 @@ PyType_Slot detector_slots[] = {
 PyType_Spec detector_spec = {"orvane.brenlow.detector.AnomalyDetector", sizeof(DetectorObject), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, detector_slots};
 
-#define STATE_OBJECTS(X)                                                                                               \
-    X(event_type)                                                                                                      \
-    X(detector_type) X(lock_type) X(deque_type) X(check_every) X(min_confidence) X(top_k) X(cluster_threshold) X(time) \
-        X(s_get) X(s_score) X(s_outcome) X(s_result) X(s_metrics) X(s_health_label) X(s_append) X(s_query) X(s_upper)  \
-            X(s_to_dict) X(s_build_query) X(s_analyse_hits) X(s_empty) X(query_kwnames) X(maxlen_kwnames)
+// clang-format off
+#define STATE_OBJECTS(X) \
+    X(event_type) X(detector_type) X(lock_type) X(deque_type) X(check_every) X(min_confidence) X(top_k) \
+    X(cluster_threshold) X(time) X(s_get) X(s_score) X(s_outcome) X(s_result) X(s_metrics) X(s_health_label) \
+    X(s_append) X(s_query) X(s_upper) X(s_to_dict) X(s_build_query) X(s_analyse_hits) X(s_empty) \
+    X(query_kwnames) X(maxlen_kwnames)
+// clang-format on
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);

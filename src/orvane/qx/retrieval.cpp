@@ -24,12 +24,13 @@ using pyhost::Ref;
 // Module state
 // ---------------------------------------------------------------------------
 
-#define STATE_OBJECTS(X)                                                                                               \
-    X(not_available)                                                                                                   \
-    X(retriever_type) X(asarray) X(float32) X(dtype_kwnames) X(json_kwnames) X(minus_one) X(default_k) X(s_device_id)  \
-        X(s_embedding) X(s_metadata) X(s_items) X(s_k) X(s_id) X(s_episode_ids) X(s_results) X(s_ingest_path)          \
-            X(s_query_path) X(s_post_method) X(s_request) X(s_config) X(s_post) X(s_get) X(s_status_code) X(s_reshape) \
-                X(s_empty)
+// clang-format off
+#define STATE_OBJECTS(X) \
+    X(not_available) X(retriever_type) X(asarray) X(float32) X(dtype_kwnames) X(json_kwnames) X(minus_one) \
+    X(default_k) X(s_device_id) X(s_embedding) X(s_metadata) X(s_items) X(s_k) X(s_id) X(s_episode_ids) \
+    X(s_results) X(s_ingest_path) X(s_query_path) X(s_post_method) X(s_request) X(s_config) X(s_post) X(s_get) \
+    X(s_status_code) X(s_reshape) X(s_empty)
+// clang-format on
 
 struct ModuleState {
 #define DECLARE(f) PyObject* f;
