@@ -1,0 +1,163 @@
+"""What ``--report`` costs: ``orvane profile`` of a big CSV and ``orvane demo``, with and without it.
+
+    python benchmarks/bench_report.py [--mb 200] [--csv /tmp/orvane-bench-200mb.csv] [--runs 1]
+
+Writes the CSV (8 channels, about 74 bytes a row) once, outside the
+repository, and reuses it on later runs. Prints for each command the median
+wall time without and with ``--report``, their ratio, and the report's size.
+
+The line reducer itself is also timed against a plain-Python reducer of the
+same behaviour (a min/max envelope per pixel column, fed one value at a time),
+on the same values in the same run.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SRC = os.path.join(os.path.dirname(HERE), "src")
+sys.path.insert(0, SRC)
+
+CHANNELS = ("temp_c", "pressure_kpa", "flow_lpm", "current_a", "vibration_rms", "supply_v", "mode_level", "drift_walk")
+
+
+def write_csv(path: str, target_bytes: int, seed: int = 3) -> int:
+    """A CSV of plausible readings of at least target_bytes; answers its row count."""
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    rows = 0
+    start = 1_767_592_800
+    walk = 0.0
+    chunk = 100_000
+    with open(path + ".part", "w", newline="") as f:
+        f.write("timestamp," + ",".join(CHANNELS) + "\n")
+        while f.tell() < target_bytes:
+            t = np.arange(rows, rows + chunk, dtype=np.float64)
+            temp = 55 + 3 * np.sin(2 * np.pi * t / 600) + 1e-6 * t + rng.normal(0, 0.3, chunk)
+            press = 300 + 2 * np.sin(2 * np.pi * t / 45) + rng.normal(0, 1.0, chunk)
+            flow = 120 + 0.4 * (press - 300) + rng.normal(0, 0.3, chunk)
+            current = 12 + 0.5 * np.sin(2 * np.pi * t / 600) + rng.normal(0, 0.05, chunk)
+            vib = 0.8 + rng.normal(0, 0.05, chunk)
+            spikes = rng.random(chunk) < 2e-5
+            vib[spikes] += rng.uniform(2, 6, spikes.sum())
+            supply = 24 + rng.normal(0, 0.002, chunk)
+            mode = np.floor(((t // 250_000) % 3)) * 10 + rng.normal(0, 0.1, chunk)
+            steps = rng.normal(0, 0.05, chunk)
+            drift = walk + np.cumsum(steps)
+            walk = float(drift[-1])
+            cols = [(t + start).astype(np.int64).astype(str)]
+            cols += [np.char.mod("%.3f", c) for c in (temp, press, flow, current, vib, supply, mode, drift)]
+            lines = [",".join(r) for r in zip(*cols)]
+            f.write("\n".join(lines) + "\n")
+            rows += chunk
+    os.replace(path + ".part", path)
+    return rows
+
+
+def _time(cmd: list, runs: int) -> float:
+    times = []
+    env = {**os.environ, "PYTHONPATH": SRC + os.pathsep + os.environ.get("PYTHONPATH", "")}
+    for _ in range(runs):
+        t0 = time.perf_counter()
+        subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, env=env)
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times)
+
+
+def _py_envelope(values, columns: int):
+    """Plain Python: per column, the min and max of the values it covers, one value at a time."""
+    width = 1
+    lo = [math.inf] * columns
+    hi = [-math.inf] * columns
+    for i, v in enumerate(values):
+        while i >= width * columns:
+            lo = [min(lo[j], lo[j + 1]) for j in range(0, columns, 2)] + [math.inf] * (columns // 2)
+            hi = [max(hi[j], hi[j + 1]) for j in range(0, columns, 2)] + [-math.inf] * (columns // 2)
+            width *= 2
+        b = i // width
+        if v < lo[b]:
+            lo[b] = v
+        if v > hi[b]:
+            hi[b] = v
+    return lo, hi
+
+
+def bench_reducer() -> None:
+    from orvane.report import LineEnvelope
+
+    rng = random.Random(5)
+    values = [f"{rng.gauss(50, 3):.3f}" for _ in range(1_000_000)]
+    payloads = [{"x": v} for v in values]
+
+    def ours() -> None:
+        env = LineEnvelope()
+        feed = env.feeder()
+        for p in payloads:
+            feed(p.get("x"))
+        env.finish()
+
+    def plain() -> None:
+        _py_envelope((float(p["x"]) for p in payloads), 1024)
+
+    t_ours = statistics.median(_once(ours) for _ in range(3))
+    t_base = statistics.median(_once(plain) for _ in range(3))
+    print(
+        f"line reducer, 1,000,000 text cells: {t_base / t_ours:5.1f}x faster than plain Python "
+        f"({t_ours * 1e9 / len(values):.0f} ns vs {t_base * 1e9 / len(values):.0f} ns a value)"
+    )
+
+
+def _once(fn) -> float:
+    t0 = time.perf_counter()
+    fn()
+    return time.perf_counter() - t0
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--mb", type=float, default=200.0, help="size of the CSV in MB (10^6 bytes; default 200)")
+    parser.add_argument("--csv", help="where the CSV lives (default: in the temporary folder)")
+    parser.add_argument("--runs", type=int, default=1, help="runs of each command; the median is printed")
+    parser.add_argument("--skip-demo", action="store_true")
+    args = parser.parse_args()
+    path = args.csv or os.path.join(tempfile.gettempdir(), f"orvane-bench-{args.mb:g}mb.csv")
+    target = int(args.mb * 1e6)
+    if not os.path.exists(path) or os.path.getsize(path) < target:
+        t0 = time.perf_counter()
+        rows = write_csv(path, target)
+        print(f"wrote {path}: {rows:,} rows, {os.path.getsize(path) / 1e6:.0f} MB in {time.perf_counter() - t0:.0f} s")
+    else:
+        with open(path, "rb") as f:
+            rows = sum(1 for _ in f) - 1
+        print(f"using {path}: {rows:,} rows, {os.path.getsize(path) / 1e6:.0f} MB")
+
+    bench_reducer()
+
+    out = tempfile.mkdtemp(prefix="orvane-bench-report-")
+    py = sys.executable
+    cases = [("profile", [py, "-m", "orvane", "profile", path, "--device-id", "bench"])]
+    if not args.skip_demo:
+        cases.append(("demo", [py, "-m", "orvane", "demo", "--no-progress", "--no-tables"]))
+    for name, cmd in cases:
+        report = os.path.join(out, f"{name}.html")
+        plain = _time(cmd, args.runs)
+        with_report = _time(cmd + ["--report", report], args.runs)
+        size = os.path.getsize(report)
+        print(
+            f"orvane {name}: {plain:6.1f} s without --report, {with_report:6.1f} s with it "
+            f"(+{with_report - plain:.1f} s, {with_report / plain:.2f}x); report {size / 1e6:.2f} MB ({report})"
+        )
+
+
+if __name__ == "__main__":
+    main()
