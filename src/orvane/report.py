@@ -138,15 +138,12 @@ class LineEnvelope:
         starts = np.arange((first + 1) * width - self.count, n, width)
         starts = np.concatenate(([0], starts))
         cols = np.arange(first, first + len(starts))
-        with np.errstate(invalid="ignore"):
-            lo = np.fmin.reduceat(values, starts)
-            hi = np.fmax.reduceat(values, starts)
-        bad = ~np.isfinite(lo)
-        if bad.any():
-            # A column with an infinite value: take the finite ones only.
-            clean = np.where(np.isfinite(values), values, np.nan)
-            lo = np.fmin.reduceat(clean, starts)
-            hi = np.fmax.reduceat(clean, starts)
+        finite = np.isfinite(values)
+        if not finite.all():
+            # Infinities cannot be drawn: they count as missing, as NaN does.
+            values = np.where(finite, values, np.nan)
+        lo = np.fmin.reduceat(values, starts)
+        hi = np.fmax.reduceat(values, starts)
         self.lo[cols] = np.fmin(self.lo[cols], lo)
         self.hi[cols] = np.fmax(self.hi[cols], hi)
         self.count = end
@@ -435,8 +432,7 @@ def _correlation_figure(snapshot: Dict[str, Any]) -> Optional[str]:
     side = min(9.0, 2.2 + 0.45 * len(names))
     fig = _figure(side * 0.82)
     ax = fig.add_subplot()
-    cmap = _colormap("RdBu_r")
-    cmap.set_bad("#bbbbbb")
+    cmap = _colormap("RdBu_r").with_extremes(bad="#bbbbbb")
     image = ax.imshow(np.ma.masked_invalid(m), cmap=cmap, vmin=-1.0, vmax=1.0)
     ax.set_xticks(range(len(names)), names, rotation=45, ha="right", fontsize=8)
     ax.set_yticks(range(len(names)), names, fontsize=8)
@@ -752,6 +748,7 @@ class DemoRecorder:
         ax.set_yticks(y, kinds, fontsize=9)
         ax.invert_yaxis()
         ax.set_xlabel("scored faults", fontsize=9)
+        ax.xaxis.get_major_locator().set_params(integer=True)
         ax.legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.0, 1.0), frameon=False)
         ax.grid(True, axis="x", color="#e4e4e4")
         return _png(fig)
