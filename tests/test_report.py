@@ -79,8 +79,10 @@ def test_envelope_keeps_every_columns_extremes_fed_in_any_pieces(n):
     values = [rng.gauss(0, 1) for _ in range(n)]
     for i in rng.sample(range(n), min(n, 5)):  # spikes of one reading, and gaps
         values[i] = rng.choice([50.0, -50.0, math.nan, math.inf, -math.inf])
-    env = LineEnvelope(columns=8)
-    i = 0
+    env = LineEnvelope(columns=8, start=3)  # a line that starts at its fourth position
+    values = [math.nan] * 3 + values
+    n += 3
+    i = 3
     while i < n:
         step = rng.randint(1, 40)
         env.extend(np.array(values[i : i + step]))
