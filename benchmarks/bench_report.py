@@ -64,14 +64,11 @@ def write_csv(path: str, target_bytes: int, seed: int = 3) -> int:
     return rows
 
 
-def _time(cmd: list, runs: int) -> float:
-    times = []
+def _run(cmd: list) -> float:
     env = {**os.environ, "PYTHONPATH": SRC + os.pathsep + os.environ.get("PYTHONPATH", "")}
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, env=env)
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
+    t0 = time.perf_counter()
+    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+    return time.perf_counter() - t0
 
 
 class PyEnvelopes:
@@ -186,12 +183,17 @@ def main() -> None:
         cases.append(("demo", [py, "-m", "orvane", "demo", "--no-progress", "--no-tables"]))
     for name, cmd in cases:
         report = os.path.join(out, f"{name}.html")
-        plain = _time(cmd, args.runs)
-        with_report = _time(cmd + ["--report", report], args.runs)
+        # Runs alternate, so that a change in the machine's load falls on both alike.
+        plain, with_report = [], []
+        for _ in range(args.runs):
+            plain.append(_run(cmd))
+            with_report.append(_run(cmd + ["--report", report]))
+        added = statistics.median(w - p for p, w in zip(plain, with_report))
         size = os.path.getsize(report)
+        p, w = statistics.median(plain), statistics.median(with_report)
         print(
-            f"orvane {name}: {plain:6.1f} s without --report, {with_report:6.1f} s with it "
-            f"(+{with_report - plain:.1f} s, {with_report / plain:.2f}x); report {size / 1e6:.2f} MB ({report})"
+            f"orvane {name}: {p:6.1f} s without --report, {w:6.1f} s with it (medians of {args.runs}); "
+            f"added: {added:+.1f} s (median of the pairs), {w / p:.2f}x; report {size / 1e6:.2f} MB ({report})"
         )
 
 

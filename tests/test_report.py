@@ -6,6 +6,7 @@ ORVANE_REQUIRE_BROWSER=1 (CI), where they fail instead.
 """
 
 import base64
+import contextlib
 import fcntl
 import io
 import json
@@ -205,18 +206,28 @@ def profile_report(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def demo_report(tmp_path_factory):
+    """`orvane demo --report` on a small fleet, and the run's result."""
     _matplotlib()
     for name in ("profiler", "classifier", "provisioner", "accumulator", "detector"):
         pytest.importorskip(f"orvane.brenlow.{name}")
-    from orvane.demo import DemoConfig, run_demo
-    from orvane.report import DemoRecorder
+    import orvane.demo
 
     out = tmp_path_factory.mktemp("demo-report") / "demo.html"
-    recorder = DemoRecorder()
-    result = run_demo(DemoConfig(devices=2, readings=800, seed=3, imu=False, progress=False, tables=False),
-                      out=io.StringIO(), err=io.StringIO(), recorder=recorder)
-    recorder.write(str(out))
-    return out, result
+    results = []
+    original = orvane.demo.run_demo
+
+    def run_demo(*args, **kwargs):
+        results.append(original(*args, **kwargs))
+        return results[-1]
+
+    argv = ["demo", "--devices", "2", "--readings", "800", "--seed", "3", "--no-imu", "--no-progress", "--no-tables",
+            "--report", str(out)]
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(orvane.demo, "run_demo", run_demo)
+        with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()) as err:
+            assert main(argv) == 0
+    assert err.getvalue() == f"report written to {out}\n"
+    return out, results[0]
 
 
 def test_profile_report_holds_the_table_the_lines_the_heat_map_and_the_periodicity(profile_report, capsys):

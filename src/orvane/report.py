@@ -173,12 +173,9 @@ class SeriesRecorder:
     later in the stream starts its envelope at that reading.
     """
 
-    def __init__(self, channels: Optional[Sequence[str]] = None, columns: int = COLUMNS):
+    def __init__(self, columns: int = COLUMNS):
         self.columns = columns
-        self.fixed = channels is not None
         self.envelopes: Dict[str, LineEnvelope] = {}
-        for name in channels or ():
-            self.envelopes[name] = LineEnvelope(columns)
         self.rows = 0
         self._chunk: List[Dict[str, Any]] = []
 
@@ -191,13 +188,12 @@ class SeriesRecorder:
         chunk = self._chunk
         if not chunk:
             return
-        if not self.fixed:
-            seen = set()
-            for payload in chunk:
-                seen.update(payload)
-            for name in seen:
-                if name not in self.envelopes and isinstance(name, str):
-                    self.envelopes[name] = LineEnvelope(self.columns, start=self.rows)
+        seen: Dict[str, None] = {}  # in order of appearance
+        for payload in chunk:
+            seen.update(dict.fromkeys(payload))
+        for name in seen:
+            if name not in self.envelopes and isinstance(name, str):
+                self.envelopes[name] = LineEnvelope(self.columns, start=self.rows)
         for name, envelope in self.envelopes.items():
             envelope.extend(to_floats([p.get(name, _NAN) for p in chunk]))
         self.rows += len(chunk)
@@ -252,24 +248,22 @@ def _draw_line(ax: Any, x: Any, lo: Any, hi: Any, width: int, color: str) -> Non
 _LINE_COLOR = "#1f5f99"
 
 
-def _lines_figures(recorder: SeriesRecorder, names: Sequence[str], xlabel: str, decorate: Any = None) -> List[Tuple[str, str]]:
+def _lines_figures(recorder: Any, names: Sequence[str], xlabel: str) -> List[Tuple[str, str]]:
     """(data URI, alt text) per figure of up to CHANNELS_PER_FIGURE channels, one axis each."""
-    out = []
+    out: List[Tuple[str, str]] = []
+    if not names:
+        return out
     figures = -(-len(names) // CHANNELS_PER_FIGURE)
     per = -(-len(names) // max(figures, 1))  # as even a share per figure as can be
     for i in range(0, len(names), per):
         group = list(names[i : i + per])
-        fig = _figure(0.4 + 1.35 * len(group) + (0.35 if decorate else 0.0))
+        fig = _figure(0.4 + 1.35 * len(group))
         axes = fig.subplots(len(group), 1, sharex=True, squeeze=False)[:, 0]
         for ax, name in zip(axes, group):
             x, lo, hi = recorder.line(name)
             _draw_line(ax, x, lo, hi, recorder.envelopes[name].width, _LINE_COLOR)
             ax.set_ylabel(name, fontsize=8, rotation=0, ha="right", va="center")
-            if decorate is not None:
-                decorate(ax)
         axes[-1].set_xlabel(xlabel, fontsize=9)
-        if decorate is not None:
-            decorate(None, fig=fig, axes=axes)
         out.append((_png(fig), "each of " + ", ".join(group) + " over time"))
     return out
 
