@@ -234,7 +234,7 @@ def test_profile_report_holds_the_table_the_lines_the_heat_map_and_the_periodici
     text = profile_report.read_text()
     check_self_contained(text)
     assert os.path.getsize(profile_report) < 5_000_000
-    assert "<title>orvane profile: pump.csv</title>" in text and "3000 readings" in text and "from t0 to t2999" in text
+    assert "<title>orvane profile: pump.csv</title>" in text and "3,000 readings" in text and "from t0 to t2999" in text
     table = text[text.index("<h2>Channels</h2>") : text.index("<h2>Each channel")]
     assert [m for m in re.findall(r'<td class="l">(\w+)(?: \*)?</td><td>', table)] == ["temp", "pressure", "flow"]
     assert "periodic" in table or "dynamic" in table
