@@ -92,7 +92,9 @@ class PyEnvelopes:
         while self.count >= self.width * self.columns:
             for d, pick in ((self.lo, min), (self.hi, max)):
                 for name, col in d.items():
-                    d[name] = [pick(col[j], col[j + 1]) for j in range(0, self.columns, 2)] + [math.nan] * (self.columns // 2)
+                    d[name] = [pick(col[j], col[j + 1]) for j in range(0, self.columns, 2)] + [math.nan] * (
+                        self.columns // 2
+                    )
             self.width *= 2
         b = self.count // self.width
         for name, cell in payload.items():
@@ -206,7 +208,9 @@ def main() -> None:
             p = statistics.median(r[i] for r in plain)
             w = statistics.median(r[i] for r in with_report)
             added = statistics.median(b[i] - a[i] for a, b in zip(plain, with_report))
-            print(f"  {what:9}: {p:6.1f} s without --report, {w:6.1f} s with it; added {added:+.1f} s (median of the pairs), {w / p:.2f}x")
+            print(
+                f"  {what:9}: {p:6.1f} s without --report, {w:6.1f} s with it; added {added:+.1f} s (median of the pairs), {w / p:.2f}x"
+            )
 
 
 if __name__ == "__main__":

@@ -104,7 +104,9 @@ def test_envelope_checks_its_columns_and_converts_text_as_float_does():
     cells = ["1.5", " 2 ", "1_000", "n/a", "", None, "inf", "-0.0", True, "1e400"]
     got = to_floats(cells).tolist()
     assert got[:3] == [1.5, 2.0, 1000.0] and all(math.isnan(v) for v in got[3:6])
-    assert got[6] == math.inf and got[7] == 0.0 and math.copysign(1, got[7]) == -1 and got[8] == 1.0 and got[9] == math.inf
+    assert (
+        got[6] == math.inf and got[7] == 0.0 and math.copysign(1, got[7]) == -1 and got[8] == 1.0 and got[9] == math.inf
+    )
 
 
 def test_profiler_series_matches_the_cells_with_gaps_text_and_late_channels():
@@ -165,7 +167,10 @@ def write_csv(path, rows=3000):
 def test_report_without_matplotlib_says_how_to_install_it_in_one_line(tmp_path, capsys, monkeypatch):
     csv_path = write_csv(tmp_path / "r.csv", rows=20)
     monkeypatch.setitem(sys.modules, "matplotlib", None)  # import matplotlib raises ImportError
-    for argv in (["profile", csv_path, "--report", str(tmp_path / "p.html")], ["demo", "--report", str(tmp_path / "d.html")]):
+    for argv in (
+        ["profile", csv_path, "--report", str(tmp_path / "p.html")],
+        ["demo", "--report", str(tmp_path / "d.html")],
+    ):
         assert main(argv) == 2
         captured = capsys.readouterr()
         lines = captured.err.strip().splitlines()
@@ -220,8 +225,20 @@ def demo_report(tmp_path_factory):
         results.append(original(*args, **kwargs))
         return results[-1]
 
-    argv = ["demo", "--devices", "2", "--readings", "800", "--seed", "3", "--no-imu", "--no-progress", "--no-tables",
-            "--report", str(out)]
+    argv = [
+        "demo",
+        "--devices",
+        "2",
+        "--readings",
+        "800",
+        "--seed",
+        "3",
+        "--no-imu",
+        "--no-progress",
+        "--no-tables",
+        "--report",
+        str(out),
+    ]
     with pytest.MonkeyPatch.context() as mp:
         mp.setattr(orvane.demo, "run_demo", run_demo)
         with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()) as err:
@@ -240,7 +257,11 @@ def test_profile_report_holds_the_table_the_lines_the_heat_map_and_the_periodici
     assert "periodic" in table or "dynamic" in table
     assert "Columns without a single numeric value (not channels): mode" in text
     alts = re.findall(r'<img src="data:image/png;base64,[A-Za-z0-9+/=]+" alt="([^"]*)"', text)
-    assert alts == ["each of temp, pressure, flow over time", "correlation heat map of the channels", "periodicity score of each channel"]
+    assert alts == [
+        "each of temp, pressure, flow over time",
+        "correlation heat map of the channels",
+        "periodicity score of each channel",
+    ]
     for uri in re.findall(r'src="data:image/png;base64,([^"]+)"', text):
         assert base64.b64decode(uri).startswith(b"\x89PNG\r\n\x1a\n")
 
@@ -276,11 +297,23 @@ class Chromium:
         to_child_r, self.to_child = os.pipe()
         self.from_child, from_child_w = os.pipe()
         args = [
-            "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--remote-debugging-pipe",
-            f"--user-data-dir={profile_dir}", "--no-first-run", "--no-default-browser-check", "--disable-extensions",
-            "--disable-background-networking", "--disable-component-update", "--disable-sync", "--hide-scrollbars",
+            "--headless",
+            "--no-sandbox",
+            "--disable-gpu",
+            "--disable-dev-shm-usage",
+            "--remote-debugging-pipe",
+            f"--user-data-dir={profile_dir}",
+            "--no-first-run",
+            "--no-default-browser-check",
+            "--disable-extensions",
+            "--disable-background-networking",
+            "--disable-component-update",
+            "--disable-sync",
+            "--hide-scrollbars",
             # Nothing can leave the machine: every name resolves nowhere and every proxy is a closed port.
-            "--host-resolver-rules=MAP * ~NOTFOUND", "--proxy-server=127.0.0.1:9", "about:blank",
+            "--host-resolver-rules=MAP * ~NOTFOUND",
+            "--proxy-server=127.0.0.1:9",
+            "about:blank",
         ]
 
         def pipes_on_3_and_4():
@@ -293,8 +326,13 @@ class Chromium:
         # The browser is not under test: it runs without the sanitizer runtimes a sanitized run preloads.
         env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
         self.proc = subprocess.Popen(
-            [exe, *args], close_fds=False, preexec_fn=pipes_on_3_and_4, env=env,
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            [exe, *args],
+            close_fds=False,
+            preexec_fn=pipes_on_3_and_4,
+            env=env,
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
         )
         os.close(to_child_r)
         os.close(from_child_w)
@@ -393,28 +431,44 @@ def open_in_browser(exe, path, workdir):
         session = browser.call("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
         for domain in ("Page", "Runtime", "Log", "Network"):
             browser.call(f"{domain}.enable", session=session)
-        browser.call("Network.emulateNetworkConditions",
-                     {"offline": True, "latency": 0, "downloadThroughput": -1, "uploadThroughput": -1}, session)
+        browser.call(
+            "Network.emulateNetworkConditions",
+            {"offline": True, "latency": 0, "downloadThroughput": -1, "uploadThroughput": -1},
+            session,
+        )
         # A laptop screen.
-        browser.call("Emulation.setDeviceMetricsOverride",
-                     {"width": 1366, "height": 768, "deviceScaleFactor": 1, "mobile": False}, session)
+        browser.call(
+            "Emulation.setDeviceMetricsOverride",
+            {"width": 1366, "height": 768, "deviceScaleFactor": 1, "mobile": False},
+            session,
+        )
         url = path.resolve().as_uri()
         browser.call("Page.navigate", {"url": url}, session)
         browser.wait_for("Page.loadEventFired")
-        page = browser.call("Runtime.evaluate", {"expression": PLOTS_JS, "awaitPromise": True, "returnByValue": True},
-                            session)["result"]["value"]
+        page = browser.call(
+            "Runtime.evaluate", {"expression": PLOTS_JS, "awaitPromise": True, "returnByValue": True}, session
+        )["result"]["value"]
         shot = base64.b64decode(browser.call("Page.captureScreenshot", {"format": "png"}, session)["data"])
         pdf = base64.b64decode(browser.call("Page.printToPDF", {"printBackground": True}, session)["data"])
         browser.call("Runtime.evaluate", {"expression": "0"}, session)  # the events so far are in
     finally:
         browser.close()
     fetched = [e["params"]["request"]["url"] for e in browser.events if e.get("method") == "Network.requestWillBeSent"]
-    errors = [e["params"] for e in browser.events
-              if e.get("method") in ("Runtime.exceptionThrown", "Network.loadingFailed")
-              or (e.get("method") == "Log.entryAdded" and e["params"]["entry"]["level"] == "error")
-              or (e.get("method") == "Runtime.consoleAPICalled" and e["params"]["type"] == "error")]
-    return {"url": url, "page": page, "screenshot": shot, "pdf": pdf,
-            "fetched": [u for u in fetched if u != url and not u.startswith("data:")], "errors": errors}
+    errors = [
+        e["params"]
+        for e in browser.events
+        if e.get("method") in ("Runtime.exceptionThrown", "Network.loadingFailed")
+        or (e.get("method") == "Log.entryAdded" and e["params"]["entry"]["level"] == "error")
+        or (e.get("method") == "Runtime.consoleAPICalled" and e["params"]["type"] == "error")
+    ]
+    return {
+        "url": url,
+        "page": page,
+        "screenshot": shot,
+        "pdf": pdf,
+        "fetched": [u for u in fetched if u != url and not u.startswith("data:")],
+        "errors": errors,
+    }
 
 
 def check_in_browser(seen, plots):

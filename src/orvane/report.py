@@ -239,8 +239,17 @@ def _stacked_axes(heights: Sequence[float], top: float, bottom: float = 0.5) -> 
 
 
 def _name_axes(ax: Any, name: str) -> None:
-    ax.text(0.004, 0.95, name, transform=ax.transAxes, ha="left", va="top", fontsize=8.5, zorder=5,
-            bbox={"boxstyle": "round,pad=0.2", "facecolor": "white", "edgecolor": "none", "alpha": 0.85})
+    ax.text(
+        0.004,
+        0.95,
+        name,
+        transform=ax.transAxes,
+        ha="left",
+        va="top",
+        fontsize=8.5,
+        zorder=5,
+        bbox={"boxstyle": "round,pad=0.2", "facecolor": "white", "edgecolor": "none", "alpha": 0.85},
+    )
 
 
 def _png(fig: Any) -> str:
@@ -356,11 +365,11 @@ def _page(title: str, body: Sequence[str]) -> str:
     from . import __version__
 
     return (
-        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        '<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n'
         f'<meta http-equiv="Content-Security-Policy" content="{_CSP}">\n'
         '<meta name="viewport" content="width=device-width, initial-scale=1">\n'
         f"<title>{_e(title)}</title>\n<style>{_STYLE}</style>\n</head>\n<body>\n"
-        f"<h1>{_e(title)}</h1>\n<p class=\"meta\">written by orvane {_e(__version__)} on {made}</p>\n"
+        f'<h1>{_e(title)}</h1>\n<p class="meta">written by orvane {_e(__version__)} on {made}</p>\n'
         + "\n".join(body)
         + "\n</body>\n</html>\n"
     )
@@ -410,7 +419,19 @@ def _schema_rows(snapshot: Dict[str, Any], schema: Dict[str, Any]) -> List[List[
     return rows
 
 
-_SCHEMA_HEADERS = ["channel", "count", "mean", "std", "min", "max", "periodicity", "outliers", "labels", "significance", "correlated with"]
+_SCHEMA_HEADERS = [
+    "channel",
+    "count",
+    "mean",
+    "std",
+    "min",
+    "max",
+    "periodicity",
+    "outliers",
+    "labels",
+    "significance",
+    "correlated with",
+]
 
 
 def _schema_table(snapshot: Dict[str, Any], schema: Dict[str, Any]) -> str:
@@ -449,8 +470,15 @@ def _correlation_figure(snapshot: Dict[str, Any]) -> Optional[str]:
         for i in range(len(names)):
             for j in range(len(names)):
                 if math.isfinite(m[i, j]):
-                    ax.text(j, i, f"{m[i, j]:.2f}", ha="center", va="center", fontsize=7,
-                            color="white" if abs(m[i, j]) > 0.6 else "#222")
+                    ax.text(
+                        j,
+                        i,
+                        f"{m[i, j]:.2f}",
+                        ha="center",
+                        va="center",
+                        fontsize=7,
+                        color="white" if abs(m[i, j]) > 0.6 else "#222",
+                    )
     fig.colorbar(image, ax=ax, shrink=0.8, label="correlation")
     return _png(fig)
 
@@ -594,8 +622,16 @@ class ProfileReport:
             self.last = last
             series.flush()
 
-    def write(self, path: str, *, source: str, timestamp_column: str, columns: Sequence[str],
-              snapshot: Dict[str, Any], schema: Dict[str, Any]) -> None:
+    def write(
+        self,
+        path: str,
+        *,
+        source: str,
+        timestamp_column: str,
+        columns: Sequence[str],
+        snapshot: Dict[str, Any],
+        schema: Dict[str, Any],
+    ) -> None:
         channels = [n for n in snapshot.get("channels", {}) if n in self.series.envelopes]
         rows = snapshot.get("total_observations", self.series.rows)
         body = [
@@ -608,7 +644,9 @@ class ProfileReport:
         ]
         unused = [c for c in columns if c not in snapshot.get("channels", {})]
         if unused:
-            body.append(f'<p class="note">Columns without a single numeric value (not channels): {_e(", ".join(unused))}</p>')
+            body.append(
+                f'<p class="note">Columns without a single numeric value (not channels): {_e(", ".join(unused))}</p>'
+            )
         if channels:
             body.append("<h2>Each channel over time</h2>")
             width = max(self.series.envelopes[c].width for c in channels)
@@ -622,15 +660,25 @@ class ProfileReport:
         heat = _correlation_figure(snapshot)
         body.append("<h2>Correlations</h2>")
         if heat is not None:
-            body.append(_img(heat, "correlation heat map of the channels",
-                             "Correlation of each pair of channels over the profiler's recent window (grey: not defined)."))
+            body.append(
+                _img(
+                    heat,
+                    "correlation heat map of the channels",
+                    "Correlation of each pair of channels over the profiler's recent window (grey: not defined).",
+                )
+            )
         else:
             body.append("<p>Fewer than two channels: no correlations.</p>")
         bars = _periodicity_figure(snapshot)
         body.append("<h2>Periodicity</h2>")
         if bars is not None:
-            body.append(_img(bars, "periodicity score of each channel",
-                             "Share of the signal carried by its strongest frequency over the profiler's recent window."))
+            body.append(
+                _img(
+                    bars,
+                    "periodicity score of each channel",
+                    "Share of the signal carried by its strongest frequency over the profiler's recent window.",
+                )
+            )
         else:
             body.append("<p>No channels.</p>")
         _write(path, _page(f"orvane profile: {os.path.basename(source)}", body))
@@ -679,8 +727,13 @@ class DemoRecorder:
             body.append(f'<p class="note">note: {_e(note)}</p>')
         kinds_fig = self._faults_figure(r, colors)
         if kinds_fig is not None:
-            body.append(_img(kinds_fig, "scored faults found and missed, per kind",
-                             "Scored faults per kind: found (an event during the fault) and missed."))
+            body.append(
+                _img(
+                    kinds_fig,
+                    "scored faults found and missed, per kind",
+                    "Scored faults per kind: found (an event during the fault) and missed.",
+                )
+            )
         classifier = SchemaClassifier()
         body.append("<h2>Devices</h2>")
         body.append(
@@ -717,20 +770,44 @@ class DemoRecorder:
         lost = r.episodes_built - r.episodes_stored
         stream_rate = r.readings / r.stream_seconds if r.stream_seconds else 0.0
         rows = [
-            ["recall", f"{r.recall * 100:.1f}%", f"{r.faults_found} of {r.faults_scored} scored faults found (target at least 80%)"],
-            ["false events", f"{r.false_share * 100:.1f}%",
-             f"{r.events_scored - r.events_true} of {r.events_scored} scored events outside any fault (target at most 10%)"],
-            ["precision", f"{r.precision * 100:.1f}%", f"{r.events_named_right} of {r.events_true} true events name the fault right"],
+            [
+                "recall",
+                f"{r.recall * 100:.1f}%",
+                f"{r.faults_found} of {r.faults_scored} scored faults found (target at least 80%)",
+            ],
+            [
+                "false events",
+                f"{r.false_share * 100:.1f}%",
+                f"{r.events_scored - r.events_true} of {r.events_scored} scored events outside any fault (target at most 10%)",
+            ],
+            [
+                "precision",
+                f"{r.precision * 100:.1f}%",
+                f"{r.events_named_right} of {r.events_true} true events name the fault right",
+            ],
             ["readings/s end to end", f"{r.readings_per_s:,.0f}", f"{r.readings:,} readings in {r.seconds:.2f} s"],
             ["readings/s stream modules", f"{stream_rate:,.0f}", "profiler + accumulator + detector only"],
-            ["episodes lost", f"{lost:,}", f"{r.episodes_built:,} built, {r.episodes_ingested:,} ingested, {r.episodes_stored:,} stored"],
+            [
+                "episodes lost",
+                f"{lost:,}",
+                f"{r.episodes_built:,} built, {r.episodes_ingested:,} ingested, {r.episodes_stored:,} stored",
+            ],
             ["outcomes recorded", f"{r.outcomes_recorded:,}", "episodes whose outcome the run recorded"],
-            ["faults injected", f"{len(r.faults)}", f"{len(r.faults) - r.faults_scored} in the history, {r.faults_scored} scored"],
+            [
+                "faults injected",
+                f"{len(r.faults)}",
+                f"{len(r.faults) - r.faults_scored} in the history, {r.faults_scored} scored",
+            ],
             ["events in the history", f"{r.events_history}", "not scored"],
         ]
         if r.retrieval_agreement is not None:
-            rows.append(["retrieval agreement", f"{r.retrieval_agreement * 100:.1f}%",
-                         f"{r.states_agreeing} of {r.states_retrieved} states: majority label of the nearest stored states is the true one"])
+            rows.append(
+                [
+                    "retrieval agreement",
+                    f"{r.retrieval_agreement * 100:.1f}%",
+                    f"{r.states_agreeing} of {r.states_retrieved} states: majority label of the nearest stored states is the true one",
+                ]
+            )
         else:
             rows.append(["retrieval agreement", "not measured", "see the notes"])
         rows.append(["composite states", f"{r.states:,}", f"{r.imu_windows:,} IMU windows encoded"])
@@ -764,8 +841,14 @@ class DemoRecorder:
         return _png(fig)
 
     @staticmethod
-    def _device_figure(series: SeriesRecorder, names: Sequence[str], faults: Sequence[Any],
-                       events: Sequence[Tuple[int, str]], history_end: int, colors: Dict[str, str]) -> str:
+    def _device_figure(
+        series: SeriesRecorder,
+        names: Sequence[str],
+        faults: Sequence[Any],
+        events: Sequence[Tuple[int, str]],
+        history_end: int,
+        colors: Dict[str, str],
+    ) -> str:
         from matplotlib.lines import Line2D
         from matplotlib.patches import Patch
 
@@ -783,7 +866,9 @@ class DemoRecorder:
             if inside:
                 strip.scatter(inside, [0.0] * len(inside), marker="v", s=28, color=color, zorder=3)
             if outside:
-                strip.scatter(outside, [0.0] * len(outside), marker="v", s=28, facecolors="none", edgecolors=color, zorder=3)
+                strip.scatter(
+                    outside, [0.0] * len(outside), marker="v", s=28, facecolors="none", edgecolors=color, zorder=3
+                )
         strip.set_yticks([])
         strip.set_ylim(-1, 1)
         _name_axes(strip, "events")
@@ -799,10 +884,20 @@ class DemoRecorder:
         strip.margins(x=0)
         chans[-1].set_xlabel("reading (one a second)", fontsize=9)
         used = sorted({f.kind for f in faults} | {label for _, label in events})
-        handles = [Patch(color=colors.get(k, "#999"), alpha=0.35, label=f"fault {k}") for k in sorted({f.kind for f in faults})]
-        handles += [Line2D([], [], marker="v", linestyle="", color=colors.get(k, "#555"), label=f"event {k}")
-                    for k in sorted({label for _, label in events})]
+        handles = [
+            Patch(color=colors.get(k, "#999"), alpha=0.35, label=f"fault {k}") for k in sorted({f.kind for f in faults})
+        ]
+        handles += [
+            Line2D([], [], marker="v", linestyle="", color=colors.get(k, "#555"), label=f"event {k}")
+            for k in sorted({label for _, label in events})
+        ]
         if used:
-            fig.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, 1.0), ncol=min(len(handles), 6),
-                       fontsize=8, frameon=False)
+            fig.legend(
+                handles=handles,
+                loc="upper center",
+                bbox_to_anchor=(0.5, 1.0),
+                ncol=min(len(handles), 6),
+                fontsize=8,
+                frameon=False,
+            )
         return _png(fig)
