@@ -47,31 +47,19 @@ PyObject* detector_new(PyTypeObject* tp, PyObject*, PyObject*) {
 
 int detector_traverse(PyObject* self, visitproc visit, void* arg) {
     DetectorObject* d = as_detector(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(d->brain);
-    Py_VISIT(d->device_id);
-    Py_VISIT(d->events);
-    Py_VISIT(d->lock);
-    return 0;
+    return pyhost::visit_all(visit, arg, Py_TYPE(self), d->brain, d->device_id, d->events, d->lock);
 }
 
 int detector_clear(PyObject* self) {
     DetectorObject* d = as_detector(self);
-    Py_CLEAR(d->brain);
-    Py_CLEAR(d->device_id);
-    Py_CLEAR(d->events);
-    Py_CLEAR(d->lock);
+    pyhost::clear_all(d->brain, d->device_id, d->events, d->lock);
     return 0;
 }
 
 void detector_dealloc(PyObject* self) { pyhost::dealloc_gc(self, as_detector(self)->weakrefs, detector_clear); }
 
-int detector_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* const params[] = {"brain", "device_id"};
-    static const pyhost::Signature sig{"__init__", params, 2, 2, true};
-    PyObject* a[2];
-    if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
-    if (!pyhost::check_str(a[1], "device_id")) return -1;
+int detector_init(PyObject* self, PyObject* brain, PyObject* device_id) {
+    if (!pyhost::check_str(device_id, "device_id")) return -1;
     ModuleState* st = as_detector(self)->state;
 
     Ref maxlen = Ref::steal(PyLong_FromSsize_t(kMaxEvents));
@@ -84,8 +72,8 @@ int detector_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!lock) return -1;
 
     DetectorObject* d = as_detector(self);
-    Py_XSETREF(d->brain, Py_NewRef(a[0]));
-    Py_XSETREF(d->device_id, Py_NewRef(a[1]));
+    Py_XSETREF(d->brain, Py_NewRef(brain));
+    Py_XSETREF(d->device_id, Py_NewRef(device_id));
     Py_XSETREF(d->events, events.release());
     Py_XSETREF(d->lock, lock.release());
     d->check_counter.store(0, std::memory_order_relaxed);
@@ -652,33 +640,22 @@ PyObject* detector_observe(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return observe_impl(d->state, d->module, self, a[0], a[1], confidence);
 }
 
-PyObject* detector_build_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"payload"};
-    static const pyhost::Signature sig{"_build_query", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!pyhost::check_dict(a[0], "payload")) return nullptr;
-    return build_query_impl(as_detector(self)->state, a[0]);
+PyObject* detector_build_query(PyObject* self, PyObject* payload) {
+    if (!pyhost::check_dict(payload, "payload")) return nullptr;
+    return build_query_impl(as_detector(self)->state, payload);
 }
 
-PyObject* detector_analyse_hits(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"timestamp", "payload", "hits", "confidence"};
-    static const pyhost::Signature sig{"_analyse_hits", params, 4, 4, true};
-    PyObject* a[4];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+PyObject* detector_analyse_hits(PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* hits,
+                                PyObject* confidence_arg) {
     double confidence;
-    if (!pyhost::check_str(a[0], "timestamp") || !pyhost::check_dict(a[1], "payload") ||
-        !pyhost::check_list(a[2], "hits") || !pyhost::real_float(a[3], &confidence))
+    if (!pyhost::check_str(timestamp, "timestamp") || !pyhost::check_dict(payload, "payload") ||
+        !pyhost::check_list(hits, "hits") || !pyhost::real_float(confidence_arg, &confidence))
         return nullptr;
     DetectorObject* d = as_detector(self);
-    return analyse_hits_impl(d->state, d->module, self, a[0], a[1], a[2], confidence);
+    return analyse_hits_impl(d->state, d->module, self, timestamp, payload, hits, confidence);
 }
 
-PyObject* detector_get_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"get_events", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
-    return get_events_impl(as_detector(self)->state, self);
-}
+PyObject* detector_get_events(PyObject* self) { return get_events_impl(as_detector(self)->state, self); }
 
 // ---- detector fields ------------------------------------------------------
 
@@ -744,11 +721,11 @@ PyMethodDef detector_methods[] = {
                    "Count a confident reading; on every DETECTOR_CHECK_EVERY-th one query the\n"
                    "resolver for similar episodes and return the AnomalyEvent they support,\n"
                    "or None.">(),
-    pyhost::method<"_build_query", detector_build_query, "payload", "The similarity query text for a reading.">(),
-    pyhost::method<"_analyse_hits", detector_analyse_hits, "timestamp, payload, hits, confidence",
-                   "Record and return an AnomalyEvent when the hits agree on an unhealthy\n"
-                   "outcome; otherwise None.">(),
-    pyhost::method<"get_events", detector_get_events, "", "The buffered events as dicts, oldest first.">(),
+    pyhost::def<"_build_query", detector_build_query, "payload", "The similarity query text for a reading.">(),
+    pyhost::def<"_analyse_hits", detector_analyse_hits, "timestamp, payload, hits, confidence",
+                "Record and return an AnomalyEvent when the hits agree on an unhealthy\n"
+                "outcome; otherwise None.">(),
+    pyhost::def<"get_events", detector_get_events, "", "The buffered events as dicts, oldest first.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -769,7 +746,7 @@ PyMemberDef detector_members[] = {
 
 PyType_Slot detector_slots[] = {
     pyhost::slot<Py_tp_new, detector_new>(),
-    pyhost::slot<Py_tp_init, detector_init>(),
+    pyhost::init<detector_init, "brain, device_id">(),
     PYHOST_GC_TYPE_SLOTS(detector),
     {Py_tp_doc, const_cast<char*>("AnomalyDetector(brain, device_id)\n--\n\n"
                                   "Flags one device's departures from its normal outcomes by asking\n"

@@ -144,11 +144,7 @@ extern PyType_Spec event_spec;
 
 bool event_fill(ModuleState* st, PyObject* module, EventObject* e, PyObject* device_id, PyObject* timestamp,
                 PyObject* count, PyObject* dominant, double confidence, double query_score, PyObject* snapshot);
-int event_init(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* event_to_dict_impl(ModuleState* st, PyObject* self);
-PyObject* event_to_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* event_getstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* event_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* event_get(PyObject* self, void* closure);
 int event_set(PyObject* self, PyObject* value, void* closure);
 PyObject* channel_snapshot(PyObject* payload);

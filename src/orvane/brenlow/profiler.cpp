@@ -242,20 +242,16 @@ changed:
     return false;
 }
 
-PyObject* profiler_observe(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"payload"};
-    static const pyhost::Signature sig{"observe", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!pyhost::check_dict(a[0], "payload")) return nullptr;
+PyObject* profiler_observe(PyObject* o, PyObject* payload) {
+    if (!pyhost::check_dict(payload, "payload")) return nullptr;
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
     ProfilerObject* self = as_profiler(o);
-    Ref keep_payload = Ref::borrow(a[0]);
+    Ref keep_payload = Ref::borrow(payload);
     Ref keep_lock = Ref::borrow(reinterpret_cast<PyObject*>(self->lock));
     pyhost::LockGuard guard(self->lock->mutex);
     if (!guard.ok()) return nullptr;
-    if (!observe_locked(module, self, a[0])) return nullptr;
+    if (!observe_locked(module, self, payload)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -334,9 +330,7 @@ PyObject* compute_correlations_native(PyObject* module, ProfilerObject* self) {
     return correlations_of(series);
 }
 
-PyObject* profiler_compute_correlations(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"compute_correlations", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* profiler_compute_correlations(PyObject* o) {
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
     return compute_correlations_native(module, as_profiler(o));
@@ -352,9 +346,7 @@ struct SnapshotChannel {
     ChannelState state;
 };
 
-PyObject* profiler_snapshot(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"snapshot", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* profiler_snapshot(PyObject* o) {
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
     ModuleState* st = state_of(module);
@@ -440,16 +432,12 @@ PyObject* profiler_new(PyTypeObject* type, PyObject*, PyObject*) {
     return o;
 }
 
-int profiler_init(PyObject* o, PyObject* args, PyObject* kwargs) {
-    static const char* const params[] = {"device_id"};
-    static const pyhost::Signature sig{"__init__", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
-    if (!pyhost::check_str(a[0], "device_id")) return -1;
+int profiler_init(PyObject* o, PyObject* device_id) {
+    if (!pyhost::check_str(device_id, "device_id")) return -1;
     Ref channels = Ref::steal(PyDict_New());
     if (!channels) return -1;
     ProfilerObject* self = as_profiler(o);
-    Py_XSETREF(self->device_id, Py_NewRef(a[0]));
+    Py_XSETREF(self->device_id, Py_NewRef(device_id));
     Py_XSETREF(self->channels, channels.release());
     self->total_observations.store(0, std::memory_order_relaxed);
     return 0;
@@ -457,11 +445,7 @@ int profiler_init(PyObject* o, PyObject* args, PyObject* kwargs) {
 
 int profiler_traverse(PyObject* o, visitproc visit, void* arg) {
     ProfilerObject* self = as_profiler(o);
-    Py_VISIT(Py_TYPE(o));
-    Py_VISIT(self->dict);
-    Py_VISIT(self->channels);
-    Py_VISIT(reinterpret_cast<PyObject*>(self->lock));
-    return 0;
+    return pyhost::visit_all(visit, arg, Py_TYPE(o), self->dict, self->channels, self->lock);
 }
 
 int profiler_clear(PyObject* o) {
@@ -478,10 +462,7 @@ void profiler_dealloc(PyObject* o) {
     PyObject_GC_UnTrack(o);
     ProfilerObject* self = as_profiler(o);
     if (self->weakrefs != nullptr) PyObject_ClearWeakRefs(o);
-    Py_CLEAR(self->dict);
-    Py_CLEAR(self->channels);
-    Py_CLEAR(self->device_id);
-    Py_CLEAR(self->lock);
+    pyhost::clear_all(self->dict, self->channels, self->device_id, self->lock);
     self->total_observations.~atomic();
     tp->tp_free(o);
     Py_DECREF(tp);
@@ -521,19 +502,13 @@ PyObject* get_lock(PyObject* o, void*) { return Py_NewRef(reinterpret_cast<PyObj
 // would; pickling fails on the lock, as it does for threading.Lock.
 const char* const kProfilerFields[] = {"device_id", "channels", "total_observations", "_lock"};
 
-PyObject* profiler_getstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"__getstate__", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* profiler_getstate(PyObject* o) {
     return state_of_attributes(o, as_profiler(o)->dict, kProfilerFields, std::size(kProfilerFields));
 }
 
-PyObject* profiler_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"state"};
-    static const pyhost::Signature sig{"__setstate__", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!pyhost::check_dict(a[0], "state")) return nullptr;
-    Ref state = Ref::steal(PyDict_Copy(a[0]));
+PyObject* profiler_setstate(PyObject* o, PyObject* given) {
+    if (!pyhost::check_dict(given, "state")) return nullptr;
+    Ref state = Ref::steal(PyDict_Copy(given));
     if (!state) return nullptr;
     // _lock is read-only as an attribute; a state may still carry one of
     // our locks (a copy shares its original's).
@@ -567,13 +542,13 @@ PyGetSetDef profiler_getset[] = {
 };
 
 PyMethodDef profiler_methods[] = {
-    pyhost::method<"observe", profiler_observe, "payload",
-                   "Fold every numeric value of a payload into its channel, atomically.">(),
-    pyhost::method<"compute_correlations", profiler_compute_correlations, "",
-                   "Pearson correlations between the recent windows of the channels.">(),
-    pyhost::method<"snapshot", profiler_snapshot, "", "The device's snapshot record.">(),
-    pyhost::method<"__getstate__", profiler_getstate, "", "">(),
-    pyhost::method<"__setstate__", profiler_setstate, "state", "">(),
+    pyhost::def<"observe", profiler_observe, "payload",
+                "Fold every numeric value of a payload into its channel, atomically.">(),
+    pyhost::def<"compute_correlations", profiler_compute_correlations, "",
+                "Pearson correlations between the recent windows of the channels.">(),
+    pyhost::def<"snapshot", profiler_snapshot, "", "The device's snapshot record.">(),
+    pyhost::def<"__getstate__", profiler_getstate, "", "">(),
+    pyhost::def<"__setstate__", profiler_setstate, "state", "">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -583,7 +558,7 @@ PyType_Slot profiler_slots[] = {
     {Py_tp_doc, const_cast<char*>("StatisticalProfiler(device_id)\n--\n\nThe statistical profile of one "
                                   "device's reading stream.")},
     {Py_tp_new, reinterpret_cast<void*>(profiler_new)},
-    pyhost::slot<Py_tp_init, profiler_init>(),
+    pyhost::init<profiler_init, "device_id">(),
     PYHOST_GC_TYPE_SLOTS(profiler),
     {0, nullptr},
 };
@@ -635,20 +610,13 @@ int exec_module(PyObject* module) {
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-    Py_VISIT(st->lock_type);
-    Py_VISIT(st->stats_type);
-    Py_VISIT(st->profiler_type);
-    Py_VISIT(st->deque_type);
-    return 0;
+    return pyhost::visit_all(visit, arg, st->lock_type, st->stats_type, st->profiler_type, st->deque_type);
 }
 
 int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-    Py_CLEAR(st->lock_type);
-    Py_CLEAR(st->stats_type);
-    Py_CLEAR(st->profiler_type);
-    Py_CLEAR(st->deque_type);
+    pyhost::clear_all(st->lock_type, st->stats_type, st->profiler_type, st->deque_type);
     st->names.clear();
     return 0;
 }

@@ -174,12 +174,8 @@ PyObject* stats_new(PyTypeObject* type, PyObject*, PyObject*) {
     return o;
 }
 
-int stats_init(PyObject* o, PyObject* args, PyObject* kwargs) {
-    static const char* const params[] = {"name"};
-    static const pyhost::Signature sig{"__init__", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
-    if (!pyhost::check_str(a[0], "name")) return -1;
+int stats_init(PyObject* o, PyObject* name) {
+    if (!pyhost::check_str(name, "name")) return -1;
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return -1;
     Ref maxlen = pyhost::module_global(module, state_of(module)->names[kCfgWindow]);
@@ -188,7 +184,7 @@ int stats_init(PyObject* o, PyObject* args, PyObject* kwargs) {
     if (!read_window_capacity(maxlen.get(), &capacity)) return -1;
 
     ChannelStatsObject* self = as_stats(o);
-    Py_XSETREF(self->name, Py_NewRef(a[0]));
+    Py_XSETREF(self->name, Py_NewRef(name));
     self->count = 0;
     self->min_val = HUGE_VAL;
     self->max_val = -HUGE_VAL;
@@ -226,24 +222,16 @@ void stats_dealloc(PyObject* o) {
     Py_DECREF(tp);
 }
 
-PyObject* stats_update_method(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"value"};
-    static const pyhost::Signature sig{"update", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+PyObject* stats_update_method(PyObject* o, PyObject* value) {
     double v;
-    if (!pyhost::real_float(a[0], &v)) return nullptr;  // "must be real number, not T"
+    if (!pyhost::real_float(value, &v)) return nullptr;  // "must be real number, not T"
     if (!stats_update(as_stats(o), v)) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* stats_check_outlier_method(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"value"};
-    static const pyhost::Signature sig{"check_outlier", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+PyObject* stats_check_outlier_method(PyObject* o, PyObject* value) {
     double v;
-    if (!pyhost::real_float(a[0], &v)) return nullptr;  // "must be real number, not T"
+    if (!pyhost::real_float(value, &v)) return nullptr;  // "must be real number, not T"
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
     OutlierRule rule;
@@ -266,9 +254,7 @@ PyObject* channel_record_from_attributes(PyObject* module, PyObject* o) {
     return rec.release();
 }
 
-PyObject* stats_to_dict(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"to_dict", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* stats_to_dict(PyObject* o) {
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
     ChannelStatsObject* self = as_stats(o);
@@ -308,18 +294,12 @@ bool restore_attributes(PyObject* o, PyObject* state) {
 const char* const kStatsFields[] = {"name",       "count",     "min_val",     "max_val",       "mean",   "M2",
                                     "prev_value", "delta_sum", "delta_count", "outlier_count", "history"};
 
-PyObject* stats_getstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"__getstate__", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* stats_getstate(PyObject* o) {
     return state_of_attributes(o, as_stats(o)->dict, kStatsFields, std::size(kStatsFields));
 }
 
-PyObject* stats_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"state"};
-    static const pyhost::Signature sig{"__setstate__", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!restore_attributes(o, a[0])) return nullptr;
+PyObject* stats_setstate(PyObject* o, PyObject* state) {
+    if (!restore_attributes(o, state)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -511,12 +491,12 @@ PyGetSetDef stats_getset[] = {
 };
 
 PyMethodDef stats_methods[] = {
-    pyhost::method<"update", stats_update_method, "value", "Fold a value into the statistics and the window.">(),
-    pyhost::method<"check_outlier", stats_check_outlier_method, "value",
-                   "True (and counted) when the value's z-score exceeds the threshold.">(),
-    pyhost::method<"to_dict", stats_to_dict, "", "The channel's summary record.">(),
-    pyhost::method<"__getstate__", stats_getstate, "", "">(),
-    pyhost::method<"__setstate__", stats_setstate, "state", "">(),
+    pyhost::def<"update", stats_update_method, "value", "Fold a value into the statistics and the window.">(),
+    pyhost::def<"check_outlier", stats_check_outlier_method, "value",
+                "True (and counted) when the value's z-score exceeds the threshold.">(),
+    pyhost::def<"to_dict", stats_to_dict, "", "The channel's summary record.">(),
+    pyhost::def<"__getstate__", stats_getstate, "", "">(),
+    pyhost::def<"__setstate__", stats_setstate, "state", "">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -525,7 +505,7 @@ PyMemberDef stats_members[] = {PYHOST_DICT_WEAK_MEMBERS(ChannelStatsObject, dict
 PyType_Slot stats_slots[] = {
     {Py_tp_doc, const_cast<char*>("ChannelStats(name)\n--\n\nRunning statistics of one channel.")},
     {Py_tp_new, reinterpret_cast<void*>(stats_new)},
-    pyhost::slot<Py_tp_init, stats_init>(),
+    pyhost::init<stats_init, "name">(),
     PYHOST_GC_TYPE_SLOTS(stats),
     {0, nullptr},
 };
