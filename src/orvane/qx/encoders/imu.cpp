@@ -268,18 +268,17 @@ bool init_super(PyObject* cls, PyObject* self) {
     return init && call(init.get());
 }
 
-int branch_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+int branch_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, PyObject* kernel, PyObject* stride,
+                PyObject* pool_steps) {
+    // Each is an int argument; the names below are its converted value.
     static const char* const params[] = {"in_channels", "out_channels", "kernel", "stride", "pool_steps"};
-    static const pyhost::Signature sig{"__init__", params, 5, 5, true};
-    PyObject* a[5];
-    if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
+    PyObject** given[] = {&in_channels, &out_channels, &kernel, &stride, &pool_steps};
     Ref v[5];
     for (int i = 0; i < 5; ++i) {
-        v[i] = pyhost::int_arg(a[i], params[i]);
+        v[i] = pyhost::int_arg(*given[i], params[i]);
         if (!v[i]) return -1;
+        *given[i] = v[i].get();
     }
-    PyObject *in_channels = v[0].get(), *out_channels = v[1].get(), *kernel = v[2].get(), *stride = v[3].get(),
-             *pool_steps = v[4].get();
     State* st = state_from_instance(self);
     if (st == nullptr || !init_super(st->branch_type.get(), self)) return -1;
 
@@ -547,15 +546,11 @@ PyObject* model_forward(PyObject* self, PyTypeObject* cls, PyObject* const* args
 
 constexpr Py_ssize_t kWindowChannels = 6;
 
-int encoder_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* const params[] = {"checkpoint_path", "device"};
-    static const pyhost::Signature sig{"__init__", params, 2, 0, true};
-    PyObject* a[2];
-    if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
+int encoder_init(PyObject* self, PyObject* checkpoint_path, PyObject* device) {
     State* st = state_from_instance(self);
     if (st == nullptr) return -1;
-    PyObject* checkpoint_path = a[0] ? a[0] : Py_None;
-    PyObject* device = a[1] ? a[1] : st->s_cpu.get();
+    if (checkpoint_path == nullptr) checkpoint_path = Py_None;
+    if (device == nullptr) device = st->s_cpu.get();
     if (!pyhost::check_str(checkpoint_path, "checkpoint_path", /*allow_none=*/true) ||
         !pyhost::check_str(device, "device"))
         return -1;
@@ -777,7 +772,7 @@ PyMethodDef branch_methods[] = {
 };
 
 PyType_Slot branch_slots[] = {
-    pyhost::slot<Py_tp_init, branch_init>(),
+    pyhost::init<branch_init, "in_channels, out_channels, kernel, stride, pool_steps">(),
     {Py_tp_methods, branch_methods},
     {Py_tp_doc, const_cast<char*>("_MSBranch(in_channels, out_channels, kernel, stride, pool_steps)\n--\n\n"
                                   "One time scale of the encoder: convolution, batch normalisation,\n"
@@ -818,7 +813,7 @@ PyMethodDef encoder_methods[] = {
 };
 
 PyType_Slot encoder_slots[] = {
-    pyhost::slot<Py_tp_init, encoder_init>(),
+    pyhost::init<encoder_init, "checkpoint_path=None, device=None">(),
     {Py_tp_methods, encoder_methods},
     {Py_tp_doc, const_cast<char*>("IMUEncoder(checkpoint_path=None, device='cpu')\n--\n\n"
                                   "Encodes six-channel IMU windows, [T, 6] or [6, T], into\n"
