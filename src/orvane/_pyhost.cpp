@@ -160,17 +160,8 @@ int clear(PyObject* module) {
 
 PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "orvane._pyhost",
-    "Host-rule helpers exposed for testing.",
-    sizeof(ModuleState),
-    methods,
-    slots,
-    traverse,
-    clear,
-    nullptr,
-};
+PyModuleDef moduledef = pyhost::module_def<ModuleState>("orvane._pyhost", "Host-rule helpers exposed for testing.",
+                                                        slots, traverse, clear, nullptr, methods);
 
 }  // namespace
 

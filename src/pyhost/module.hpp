@@ -382,11 +382,12 @@ void free_by_clear(void* module) {
     Clear(static_cast<PyObject*>(module));
 }
 
-// A multi-phase module definition whose state is `State`.
+// A multi-phase module definition whose state is `State`, with its
+// module-level functions, if any.
 template <class State>
 PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_Slot* slots, traverseproc traverse, inquiry clear,
-                       freefunc free) noexcept {
-    return {PyModuleDef_HEAD_INIT, name, doc, sizeof(State), nullptr, slots, traverse, clear, free};
+                       freefunc free, PyMethodDef* functions = nullptr) noexcept {
+    return {PyModuleDef_HEAD_INIT, name, doc, sizeof(State), functions, slots, traverse, clear, free};
 }
 
 // ---------------------------------------------------------------------------
