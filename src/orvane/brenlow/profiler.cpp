@@ -20,62 +20,15 @@ namespace orvane_profiler {
 // Channel correlations
 // ---------------------------------------------------------------------------
 
-// One qualifying channel's window, with the mean, centred values and spread
-// of its latest n values memoised per n (a pair recomputes them for the
-// shorter window's length; the results are the same doubles every time).
-struct CorrelationSeries {
+// One qualifying channel's window and its name.
+struct CorrelationSeries : CorrelationWindow {
     Ref name;
-    std::vector<double> values;  // whole window, oldest first
-
-    struct Tail {
-        Py_ssize_t n;
-        std::vector<double> centered;
-        double spread;  // sqrt(sum((x - m) ** 2))
-    };
-    std::vector<Tail> tails;
-
-    const Tail& tail(Py_ssize_t n) {
-        for (const Tail& t : tails)
-            if (t.n == n) return t;
-        const double* h = values.data() + (values.size() - static_cast<std::size_t>(n));
-        pyhost::CompensatedSum s;
-        for (Py_ssize_t i = 0; i < n; ++i) s.add(h[i]);
-        double m = s.result() / static_cast<double>(n);
-        Tail t{n, std::vector<double>(static_cast<std::size_t>(n)), 0.0};
-        pyhost::CompensatedSum sq;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            t.centered[i] = h[i] - m;
-            // x ** 2 as float.__pow__ computes it: libm pow of |x|. Where
-            // Python would raise OverflowError (|x| above ~1.3e154) the
-            // square is left infinite, so that one extreme channel yields a
-            // 0.0 or NaN correlation instead of failing the whole snapshot.
-            sq.add(libm.pow(std::fabs(t.centered[i]), 2.0));
-        }
-        t.spread = std::sqrt(sq.result());
-        tails.push_back(std::move(t));
-        return tails.back();
-    }
 };
 
 // Pearson correlation of two centred windows of equal length, rounded to
 // 4 places; 0.0 when either has no spread.
-bool pair_correlation(const CorrelationSeries::Tail& a, const CorrelationSeries::Tail& b, double* out) {
-    if (!(a.spread != 0.0 && b.spread != 0.0)) {
-        *out = 0.0;
-        return true;
-    }
-    pyhost::CompensatedSum num;
-    for (Py_ssize_t i = 0; i < a.n; ++i) num.add(a.centered[i] * b.centered[i]);
-    double den = a.spread * b.spread;
-    double r;
-    if (PYHOST_UNLIKELY(den == 0.0)) {
-        // Both spreads are non-zero but their product underflowed: dividing
-        // by each in turn still gives the correlation instead of failing.
-        r = num.result() / a.spread / b.spread;
-    } else {
-        r = num.result() / den;
-    }
-    return pyhost::round_half_even(r, 4, out);
+bool pair_correlation(const CorrelationWindow::Tail& a, const CorrelationWindow::Tail& b, double* out) {
+    return pyhost::round_half_even(correlation_of(a, b), 4, out);
 }
 
 // Reads a window from a channel object that is not our own type, through
@@ -123,8 +76,8 @@ PyObject* correlations_of(std::vector<CorrelationSeries>& series) {
             if (known[j * q + i]) {
                 r = computed[j * q + i];
             } else {
-                const CorrelationSeries::Tail& a = series[i].tail(n);
-                const CorrelationSeries::Tail& b = series[j].tail(n);
+                const CorrelationWindow::Tail& a = series[i].tail(n);
+                const CorrelationWindow::Tail& b = series[j].tail(n);
                 if (!pair_correlation(a, b, &r)) return nullptr;
                 if (static_cast<Py_ssize_t>(series[j].values.size()) == n) {
                     computed[i * q + j] = r;
