@@ -92,34 +92,11 @@ Ref detector_field(PyObject* self, PyObject* value, const char* name) {
 
 // ---- gate and cadence -----------------------------------------------------
 
-// Adds one to the counter of confident readings and returns the new count.
-// Concurrent observe() calls must never lose an increment. With the GIL,
-// every caller holds it from the load to the store (nothing in between can
-// release it), so the plain load and store are already one indivisible
-// step, and they avoid a locked instruction that would cost more than the
-// rest of a non-query reading. Without the GIL the increment must be a
-// read-modify-write of its own.
-// Counts one confident reading. The counter is a native integer: past its
-// largest value the reading is refused with OverflowError rather than
-// wrapping to a negative count. Without free threading the GIL makes the
-// load and store indivisible (no Python code runs between them).
-inline bool count_reading(std::atomic<long long>& counter, long long* out) {
 #ifdef Py_GIL_DISABLED
-    long long cur = counter.load(std::memory_order_relaxed);
-    do {
-        if (cur == LLONG_MAX) break;
-    } while (!counter.compare_exchange_weak(cur, cur + 1, std::memory_order_relaxed));
+constexpr bool kFreeThreaded = true;
 #else
-    const long long cur = counter.load(std::memory_order_relaxed);
-    if (cur != LLONG_MAX) counter.store(cur + 1, std::memory_order_relaxed);
+constexpr bool kFreeThreaded = false;
 #endif
-    if (cur == LLONG_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "_check_counter is too large");
-        return false;
-    }
-    *out = cur + 1;
-    return true;
-}
 
 // `x < limit` with the interpreter's float-to-anything comparison.
 int float_less_than(double x, PyObject* limit) {
@@ -143,11 +120,7 @@ int off_cadence(long long counter, PyObject* every) {
     if (PyLong_CheckExact(every)) {
         int overflow;
         long long n = PyLong_AsLongLongAndOverflow(every, &overflow);
-        // Floor and truncated remainders are zero together. The common
-        // small operands take the much cheaper 32-bit division.
-        if (!overflow && n > 0 && n <= 0xFFFFFFFFLL && counter >= 0 && counter <= 0xFFFFFFFFLL)
-            return static_cast<std::uint32_t>(counter) % static_cast<std::uint32_t>(n) != 0;
-        if (!overflow && n != 0) return counter % n != 0;
+        if (!overflow && n != 0) return off_cadence(counter, n);
     }
     Ref c = Ref::steal(PyLong_FromLongLong(counter));
     if (!c) return -1;
@@ -384,12 +357,7 @@ int below_threshold(double ratio, PyObject* factor, double confidence) {
         if (f == -1.0 && PyErr_Occurred()) return -1;
         native = true;
     }
-    if (native) {
-        double product = f * confidence;
-        // max() keeps its first argument unless a later one is greater.
-        double threshold = kThresholdFloor > product ? kThresholdFloor : product;
-        return ratio < threshold;
-    }
+    if (native) return orvane_detector::below_threshold(ratio, f, confidence);
     Ref conf = Ref::steal(PyFloat_FromDouble(confidence));
     if (!conf) return -1;
     Ref product = Ref::steal(PyNumber_Multiply(factor, conf.get()));
@@ -487,10 +455,8 @@ PyObject* analyse_hits_impl(ModuleState* st, PyObject* module, PyObject* self, P
     if (healthy < 0) return nullptr;
     if (healthy) Py_RETURN_NONE;
 
-    pyhost::CompensatedSum sum;
-    for (double s : scores) sum.add(s);
     double query_score;
-    if (!pyhost::round_half_even(sum.result() / n, kScoreDigits, &query_score)) return nullptr;
+    if (!pyhost::round_half_even(mean_score(scores.data(), scores.size()), kScoreDigits, &query_score)) return nullptr;
 
     DetectorObject* d = as_detector(self);
     Ref device_id = detector_field(self, d->device_id, "device_id");
@@ -591,7 +557,10 @@ PyObject* observe_impl(ModuleState* st, PyObject* module, PyObject* self, PyObje
     if (low) Py_RETURN_NONE;
 
     long long counter;
-    if (!count_reading(as_detector(self)->check_counter, &counter)) return nullptr;
+    if (!count_reading<kFreeThreaded>(as_detector(self)->check_counter, &counter)) {
+        PyErr_SetString(PyExc_OverflowError, "_check_counter is too large");
+        return nullptr;
+    }
     Ref every = CONSTANT(st, module, check_every);
     if (!every) return nullptr;
     int skip = off_cadence(counter, every.get());

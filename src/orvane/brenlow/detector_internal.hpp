@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 #include <vector>
+#include "detector_core.hpp"
 #include "pyhost.hpp"
 
 namespace orvane_detector {
@@ -15,9 +16,6 @@ namespace orvane_detector {
 using pyhost::Ref;
 
 constexpr Py_ssize_t kMaxEvents = 1000;      // capacity of the event buffer
-constexpr Py_ssize_t kMaxChannels = 20;      // channels in a query text and a snapshot
-constexpr int kScoreDigits = 4;              // decimal places of query_score and query values
-constexpr double kThresholdFloor = 0.4;      // lowest consensus share that can count
 constexpr Py_ssize_t kLinearLabelScan = 32;  // distinct labels counted without a hash index
 
 const char* const kConstantNames[] = {"DETECTOR_CHECK_EVERY", "DETECTOR_MIN_CONFIDENCE", "DETECTOR_TOP_K",
