@@ -114,22 +114,13 @@ inline EventObject* as_event(PyObject* o) { return reinterpret_cast<EventObject*
 
 inline int event_traverse(PyObject* self, visitproc visit, void* arg) {
     EventObject* e = as_event(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(e->device_id);
-    Py_VISIT(e->timestamp);
-    Py_VISIT(e->similar_episode_count);
-    Py_VISIT(e->dominant_outcome);
-    Py_VISIT(e->channel_snapshot);
-    return 0;
+    return pyhost::visit_all(visit, arg, Py_TYPE(self), e->device_id, e->timestamp, e->similar_episode_count,
+                             e->dominant_outcome, e->channel_snapshot);
 }
 
 inline int event_clear(PyObject* self) {
     EventObject* e = as_event(self);
-    Py_CLEAR(e->device_id);
-    Py_CLEAR(e->timestamp);
-    Py_CLEAR(e->similar_episode_count);
-    Py_CLEAR(e->dominant_outcome);
-    Py_CLEAR(e->channel_snapshot);
+    pyhost::clear_all(e->device_id, e->timestamp, e->similar_episode_count, e->dominant_outcome, e->channel_snapshot);
     return 0;
 }
 

@@ -343,10 +343,7 @@ PyObject* profiler_snapshot(PyObject* o) {
     }
 
     PyObject* const* k = st->names.at + kSnapshotKey0;
-    if (self->device_id == nullptr) {
-        pyhost::missing_attribute(o, "device_id");
-        return nullptr;
-    }
+    if (self->device_id == nullptr) return pyhost::missing_attribute(o, "device_id");
     Ref snap = Ref::steal(PyDict_New());
     if (!snap || PyDict_SetItem(snap.get(), k[0], self->device_id) < 0) return nullptr;
     if (!set_record_ssize(snap.get(), k[1], total)) return nullptr;
@@ -423,10 +420,7 @@ void profiler_dealloc(PyObject* o) {
 
 PyObject* get_device_id(PyObject* o, void*) {
     ProfilerObject* self = as_profiler(o);
-    if (self->device_id == nullptr) {
-        pyhost::missing_attribute(o, "device_id");
-        return nullptr;
-    }
+    if (self->device_id == nullptr) return pyhost::missing_attribute(o, "device_id");
     return Py_NewRef(self->device_id);
 }
 int set_device_id(PyObject* o, PyObject* v, void*) {

@@ -112,9 +112,7 @@ int stats_init(PyObject* o, PyObject* name) {
 }
 
 int stats_traverse(PyObject* o, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(o));
-    Py_VISIT(as_stats(o)->dict);
-    return 0;
+    return pyhost::visit_all(visit, arg, Py_TYPE(o), as_stats(o)->dict);
 }
 
 int stats_clear(PyObject* o) {

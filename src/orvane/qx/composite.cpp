@@ -374,15 +374,9 @@ PyObject* seeded_vector(ModuleState* st, std::uint32_t seed, const float* x, Py_
     // One row of deviates and the double-precision sums: O(out_dim), and
     // nothing at all for a single row, which goes straight into the result.
     constexpr std::size_t kScratchPerValue = sizeof(double) + sizeof(float);
-    if (in >= 2 && n_out > static_cast<std::size_t>(PY_SSIZE_T_MAX) / kScratchPerValue) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+    if (in >= 2 && n_out > static_cast<std::size_t>(PY_SSIZE_T_MAX) / kScratchPerValue) return PyErr_NoMemory();
     RawBuffer scratch(in >= 2 ? n_out * kScratchPerValue : 0);
-    if (scratch.get() == nullptr) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+    if (scratch.get() == nullptr) return PyErr_NoMemory();
     double* acc = in >= 2 ? static_cast<double*>(scratch.get()) : nullptr;
     float* row = in >= 2 ? reinterpret_cast<float*>(acc + n_out) : nullptr;
     if (!release_gil) {
@@ -660,9 +654,7 @@ PyObject* builder_fuse(PyObject* self, PyTypeObject* cls, PyObject* const* args,
 }
 
 int builder_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<Builder*>(self)->dict);
-    return 0;
+    return pyhost::visit_all(visit, arg, Py_TYPE(self), reinterpret_cast<Builder*>(self)->dict);
 }
 
 int builder_clear(PyObject* self) {

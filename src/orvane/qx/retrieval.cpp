@@ -404,15 +404,11 @@ int set_brain(PyObject* self, PyObject* value, void*) {
 }
 
 int retriever_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_retriever(self)->brain);
-    Py_VISIT(as_retriever(self)->dict);
-    return 0;
+    return pyhost::visit_all(visit, arg, Py_TYPE(self), as_retriever(self)->brain, as_retriever(self)->dict);
 }
 
 int retriever_clear(PyObject* self) {
-    Py_CLEAR(as_retriever(self)->brain);
-    Py_CLEAR(as_retriever(self)->dict);
+    pyhost::clear_all(as_retriever(self)->brain, as_retriever(self)->dict);
     return 0;
 }
 
