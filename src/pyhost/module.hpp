@@ -349,6 +349,12 @@ void clear_ref(T*& ref) noexcept {
     Py_CLEAR(ref);
 }
 
+// For a state whose owned references an X-macro list names (LIST(X)
+// expanding X(field) for each): `LIST(PYHOST_VISIT_FIELD)` in m_traverse and
+// `LIST(PYHOST_CLEAR_FIELD)` in m_clear, with the state in `st`.
+#define PYHOST_VISIT_FIELD(f) Py_VISIT(st->f);
+#define PYHOST_CLEAR_FIELD(f) Py_CLEAR(st->f);
+
 // Clears every reference given, as a run of Py_CLEAR would.
 template <typename... T>
 void clear_all(T*&... refs) noexcept {

@@ -737,9 +737,7 @@ PyType_Spec detector_spec = {"orvane.brenlow.detector.AnomalyDetector", sizeof(D
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-#define VISIT(f) Py_VISIT(st->f);
-    STATE_OBJECTS(VISIT)
-#undef VISIT
+    STATE_OBJECTS(PYHOST_VISIT_FIELD)
     for (PyObject*& k : st->event_keys) Py_VISIT(k);
     return 0;
 }
@@ -748,9 +746,7 @@ int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
     st->watch.stop();
-#define CLEAR(f) Py_CLEAR(st->f);
-    STATE_OBJECTS(CLEAR)
-#undef CLEAR
+    STATE_OBJECTS(PYHOST_CLEAR_FIELD)
     for (PyObject*& k : st->event_keys) Py_CLEAR(k);
     return 0;
 }

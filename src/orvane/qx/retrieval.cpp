@@ -452,18 +452,14 @@ PyType_Spec retriever_spec = {"orvane.qx.retrieval.CrossModalRetriever", sizeof(
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-#define VISIT(f) Py_VISIT(st->f);
-    STATE_OBJECTS(VISIT)
-#undef VISIT
+    STATE_OBJECTS(PYHOST_VISIT_FIELD)
     return 0;
 }
 
 int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-#define CLEAR(f) Py_CLEAR(st->f);
-    STATE_OBJECTS(CLEAR)
-#undef CLEAR
+    STATE_OBJECTS(PYHOST_CLEAR_FIELD)
     return 0;
 }
 
