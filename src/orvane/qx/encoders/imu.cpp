@@ -308,18 +308,7 @@ int branch_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, P
     return PyObject_SetAttr(self, st->net.get(), net.get());
 }
 
-// The one argument `x` of a forward method.
-PyObject* forward_arg(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"x"};
-    static const pyhost::Signature sig{"forward", params, 1, 1, true};
-    PyObject* x;
-    return pyhost::parse_args(sig, args, nargs, kwnames, &x) ? x : nullptr;
-}
-
-PyObject* branch_forward(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-    PyObject* x = forward_arg(args, nargs, kwnames);
-    if (x == nullptr) return nullptr;
+PyObject* branch_forward(PyObject* self, PyTypeObject* cls, PyObject* x) {
     State* st = state_from_type(cls);
     Ref net = getattr(self, st->net.get());
     if (!net) return nullptr;
@@ -366,11 +355,7 @@ int model_set(PyObject* self, PyObject* name, const Ref& value) {
     return value ? PyObject_SetAttr(self, name, value.get()) : -1;
 }
 
-int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* const params[] = {"cfg"};
-    static const pyhost::Signature sig{"__init__", params, 1, 1, true};
-    PyObject* c;
-    if (!pyhost::parse_tuple(sig, args, kwargs, &c)) return -1;
+int model_init(PyObject* self, PyObject* c) {
     State* st = state_from_instance(self);
     if (st == nullptr || !init_super(st->model_type.get(), self)) return -1;
     if (PyObject_SetAttr(self, st->cfg.get(), c) < 0) return -1;
@@ -437,9 +422,7 @@ int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // x [B, in_channels, T] -> unit-length embeddings [B, out_dim].
-PyObject* model_forward(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* x = forward_arg(args, nargs, kwnames);
-    if (x == nullptr) return nullptr;
+PyObject* model_forward(PyObject* self, PyTypeObject* cls, PyObject* x) {
     State* st = state_from_type(cls);
 
     Ref shape = getattr(x, st->shape.get());
@@ -598,12 +581,7 @@ Ref snapshot_weights(State* st, PyObject* model) {
     return copy;
 }
 
-PyObject* encoder_load_checkpoint(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-    static const char* const params[] = {"path"};
-    static const pyhost::Signature sig{"load_checkpoint", params, 1, 1, true};
-    PyObject* path;
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, &path)) return nullptr;
+PyObject* encoder_load_checkpoint(PyObject* self, PyTypeObject* cls, PyObject* path) {
     if (!pyhost::check_str(path, "path")) return nullptr;
     State* st = state_from_type(cls);
 
@@ -703,16 +681,7 @@ Ref to_tensor(State* st, PyObject* raw) {
     return call_method(t.get(), st->unsqueeze.get(), zero.get());
 }
 
-PyObject* raw_arg(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"raw"};
-    const pyhost::Signature sig{method, params, 1, 1, true};
-    PyObject* raw;
-    return pyhost::parse_args(sig, args, nargs, kwnames, &raw) ? raw : nullptr;
-}
-
-PyObject* encoder_to_tensor(PyObject*, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* raw = raw_arg("_to_tensor", args, nargs, kwnames);
-    if (raw == nullptr) return nullptr;
+PyObject* encoder_to_tensor(PyObject*, PyTypeObject* cls, PyObject* raw) {
     return to_tensor(state_from_type(cls), raw).release();
 }
 
@@ -739,10 +708,7 @@ Ref encode_no_grad(State* st, PyObject* self, PyObject* raw) {
     return call_method(host.get(), st->astype.get(), st->np_float32.get());
 }
 
-PyObject* encoder_encode(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-    PyObject* raw = raw_arg("encode", args, nargs, kwnames);
-    if (raw == nullptr) return nullptr;
+PyObject* encoder_encode(PyObject* self, PyTypeObject* cls, PyObject* raw) {
     State* st = state_from_type(cls);
     Ref is_enabled = getattr(st->torch.get(), st->is_grad_enabled.get());
     if (!is_enabled) return nullptr;
@@ -767,7 +733,7 @@ PyObject* encoder_encode(PyObject* self, PyTypeObject* cls, PyObject* const* arg
 // ---------------------------------------------------------------------------
 
 PyMethodDef branch_methods[] = {
-    pyhost::method<"forward", branch_forward, "x", "[B, in_channels, T] -> [B, out_channels, pool_steps].">(),
+    pyhost::def<"forward", branch_forward, "x", "[B, in_channels, T] -> [B, out_channels, pool_steps].">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -784,12 +750,12 @@ PyType_Spec branch_spec = {"orvane.qx.encoders.imu._MSBranch", 0, 0, Py_TPFLAGS_
                            branch_slots};
 
 PyMethodDef model_methods[] = {
-    pyhost::method<"forward", model_forward, "x", "[B, in_channels, T] -> unit-length embeddings [B, out_dim].">(),
+    pyhost::def<"forward", model_forward, "x", "[B, in_channels, T] -> unit-length embeddings [B, out_dim].">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot model_slots[] = {
-    pyhost::slot<Py_tp_init, model_init>(),
+    pyhost::init<model_init, "cfg">(),
     {Py_tp_methods, model_methods},
     {Py_tp_doc, const_cast<char*>("_IMUModel(cfg)\n--\n\n"
                                   "Multi-scale convolution branches, one token per channel, a\n"
@@ -801,14 +767,12 @@ PyType_Spec model_spec = {"orvane.qx.encoders.imu._IMUModel", 0, 0, Py_TPFLAGS_D
                           model_slots};
 
 PyMethodDef encoder_methods[] = {
-    pyhost::method<"load_checkpoint", encoder_load_checkpoint, "path",
-                   "Load trained weights from a torch checkpoint, bare or under\n"
-                   "'model_state_dict'. Every key must match; on failure the weights\n"
-                   "and weights_loaded stay as they were.">(),
-    pyhost::method<"_to_tensor", encoder_to_tensor, "raw",
-                   "A [T, 6] or [6, T] window as a float32 tensor [1, 6, T].">(),
-    pyhost::method<"encode", encoder_encode, "raw",
-                   "The unit-length float32 embedding (out_dim values) of one window.">(),
+    pyhost::def<"load_checkpoint", encoder_load_checkpoint, "path",
+                "Load trained weights from a torch checkpoint, bare or under\n"
+                "'model_state_dict'. Every key must match; on failure the weights\n"
+                "and weights_loaded stay as they were.">(),
+    pyhost::def<"_to_tensor", encoder_to_tensor, "raw", "A [T, 6] or [6, T] window as a float32 tensor [1, 6, T].">(),
+    pyhost::def<"encode", encoder_encode, "raw", "The unit-length float32 embedding (out_dim values) of one window.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
