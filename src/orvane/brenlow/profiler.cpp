@@ -449,13 +449,19 @@ PyObject* get_lock(PyObject* o, void*) { return Py_NewRef(reinterpret_cast<PyObj
 // would; pickling fails on the lock, as it does for threading.Lock.
 const char* const kProfilerFields[] = {"device_id", "channels", "total_observations", "_lock"};
 
-PyObject* profiler_getstate(PyObject* o) {
+PyObject* profiler_getstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const pyhost::Signature sig{"__getstate__", nullptr, 0, 0, true};
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
     return state_of_attributes(o, as_profiler(o)->dict, kProfilerFields, std::size(kProfilerFields));
 }
 
-PyObject* profiler_setstate(PyObject* o, PyObject* given) {
-    if (!pyhost::check_dict(given, "state")) return nullptr;
-    Ref state = Ref::steal(PyDict_Copy(given));
+PyObject* profiler_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"state"};
+    static const pyhost::Signature sig{"__setstate__", params, 1, 1, true};
+    PyObject* a[1];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!pyhost::check_dict(a[0], "state")) return nullptr;
+    Ref state = Ref::steal(PyDict_Copy(a[0]));
     if (!state) return nullptr;
     // _lock is read-only as an attribute; a state may still carry one of
     // our locks (a copy shares its original's).
@@ -494,8 +500,8 @@ PyMethodDef profiler_methods[] = {
     pyhost::def<"compute_correlations", profiler_compute_correlations, "",
                 "Pearson correlations between the recent windows of the channels.">(),
     pyhost::def<"snapshot", profiler_snapshot, "", "The device's snapshot record.">(),
-    pyhost::def<"__getstate__", profiler_getstate, "", "">(),
-    pyhost::def<"__setstate__", profiler_setstate, "state", "">(),
+    pyhost::method<"__getstate__", profiler_getstate, "", "">(),
+    pyhost::method<"__setstate__", profiler_setstate, "state", "">(),
     {nullptr, nullptr, 0, nullptr},
 };
 

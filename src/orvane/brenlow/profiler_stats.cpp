@@ -204,12 +204,18 @@ bool restore_attributes(PyObject* o, PyObject* state) {
 const char* const kStatsFields[] = {"name",       "count",     "min_val",     "max_val",       "mean",   "M2",
                                     "prev_value", "delta_sum", "delta_count", "outlier_count", "history"};
 
-PyObject* stats_getstate(PyObject* o) {
+PyObject* stats_getstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const pyhost::Signature sig{"__getstate__", nullptr, 0, 0, true};
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
     return state_of_attributes(o, as_stats(o)->dict, kStatsFields, std::size(kStatsFields));
 }
 
-PyObject* stats_setstate(PyObject* o, PyObject* state) {
-    if (!restore_attributes(o, state)) return nullptr;
+PyObject* stats_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"state"};
+    static const pyhost::Signature sig{"__setstate__", params, 1, 1, true};
+    PyObject* a[1];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!restore_attributes(o, a[0])) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -405,8 +411,8 @@ PyMethodDef stats_methods[] = {
     pyhost::def<"check_outlier", stats_check_outlier_method, "value",
                 "True (and counted) when the value's z-score exceeds the threshold.">(),
     pyhost::def<"to_dict", stats_to_dict, "", "The channel's summary record.">(),
-    pyhost::def<"__getstate__", stats_getstate, "", "">(),
-    pyhost::def<"__setstate__", stats_setstate, "state", "">(),
+    pyhost::method<"__getstate__", stats_getstate, "", "">(),
+    pyhost::method<"__setstate__", stats_setstate, "state", "">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
