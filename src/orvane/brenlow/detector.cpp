@@ -170,7 +170,7 @@ PyObject* build_query_impl(ModuleState* st, PyObject* payload) {
         }
         if (!pyhost::round_half_even(x, kScoreDigits, &rounded)) return nullptr;
         PyObject* key = ch.key[i].get();
-        Ref text = PyUnicode_CheckExact(key) ? Ref::borrow(key) : Ref::steal(PyObject_Format(key, st->s_empty));
+        Ref text = PyUnicode_CheckExact(key) ? Ref::borrow(key) : Ref::steal(PyObject_Format(key, st->names[N::empty]));
         if (!text) return nullptr;
         if (!first) ascii += ' ';
         first = false;
@@ -193,7 +193,7 @@ PyObject* build_query_impl(ModuleState* st, PyObject* payload) {
     Ref tail = Ref::steal(PyUnicode_FromStringAndSize(ascii.data(), static_cast<Py_ssize_t>(ascii.size())));
     if (!tail || !pieces) return tail.release();
     if (PyList_Append(pieces.get(), tail.get()) < 0) return nullptr;
-    return PyUnicode_Join(st->s_empty, pieces.get());
+    return PyUnicode_Join(st->names[N::empty], pieces.get());
 }
 
 // ---- hit analysis ---------------------------------------------------------
@@ -209,7 +209,8 @@ bool hit_get(ModuleState* st, PyObject* hit, PyObject* key, Ref* out) {
         return true;
     }
     PyObject* call_args[2] = {hit, key};
-    Ref v = Ref::steal(PyObject_VectorcallMethod(st->s_get, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref v = Ref::steal(
+        PyObject_VectorcallMethod(st->names[N::get], call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!v) return false;
     *out = v.get() == Py_None ? Ref() : v;
     // hit.get() gives None both for a missing key and for a None value; the
@@ -221,7 +222,7 @@ bool hit_get(ModuleState* st, PyObject* hit, PyObject* key, Ref* out) {
 // value counting as 0.0.
 bool hit_score(ModuleState* st, PyObject* hit, double* out) {
     Ref v;
-    if (!hit_get(st, hit, st->s_score, &v)) return false;
+    if (!hit_get(st, hit, st->names[N::score], &v)) return false;
     if (!v) {
         *out = 0.0;
         return true;
@@ -257,19 +258,20 @@ bool is_pending(PyObject* text) {
 // The outcome label of a hit, or an empty Ref when the hit has none usable.
 bool hit_label(ModuleState* st, PyObject* hit, Ref* out) {
     Ref outcome;
-    if (!hit_get(st, hit, st->s_outcome, &outcome)) return false;
+    if (!hit_get(st, hit, st->names[N::outcome], &outcome)) return false;
     *out = Ref();
     if (!outcome) return true;
     PyObject* o = outcome.get();
     if (PyDict_Check(o)) {
         Ref result;
-        if (!mapping_lookup(o, st->s_result, &result)) return false;
+        if (!mapping_lookup(o, st->names[N::result], &result)) return false;
         if (!result || !PyUnicode_Check(result.get()) || PyUnicode_GET_LENGTH(result.get()) == 0 ||
             is_pending(result.get()))
             return true;
         Ref metrics, health;
-        if (!mapping_lookup(o, st->s_metrics, &metrics)) return false;
-        if (metrics && PyDict_Check(metrics.get()) && !mapping_lookup(metrics.get(), st->s_health_label, &health))
+        if (!mapping_lookup(o, st->names[N::metrics], &metrics)) return false;
+        if (metrics && PyDict_Check(metrics.get()) &&
+            !mapping_lookup(metrics.get(), st->names[N::health_label], &health))
             return false;
         // A health label stored as None is still present: it reads "None".
         PyObject* chosen = health ? health.get() : result.get();
@@ -387,8 +389,8 @@ int is_healthy(ModuleState* st, PyObject* label) {
     // Full Unicode upper-casing can turn non-ASCII letters into ASCII ones
     // (the dotless i becomes I), so anything else asks str.upper().
     PyObject* call_args[1] = {label};
-    Ref upper =
-        Ref::steal(PyObject_VectorcallMethod(st->s_upper, call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref upper = Ref::steal(
+        PyObject_VectorcallMethod(st->names[N::upper], call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!upper) return -1;
     for (const char* h : kHealthyLabels) {
         Ref text = Ref::steal(PyUnicode_FromString(h));
@@ -485,8 +487,8 @@ PyObject* analyse_hits_impl(ModuleState* st, PyObject* module, PyObject* self, P
         pyhost::LockGuard guard(reinterpret_cast<pyhost::LockObject*>(lock.get())->mutex);
         if (!guard.ok()) return nullptr;
         PyObject* call_args[2] = {events.get(), event.get()};
-        Ref r =
-            Ref::steal(PyObject_VectorcallMethod(st->s_append, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        Ref r = Ref::steal(
+            PyObject_VectorcallMethod(st->names[N::append], call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!r) return nullptr;
     }
     return event.release();
@@ -512,8 +514,8 @@ PyObject* get_events_impl(ModuleState* st, PyObject* self) {
             rec = Ref::steal(event_to_dict_impl(st, e.get()));
         } else {
             PyObject* call_args[1] = {e.get()};
-            rec = Ref::steal(
-                PyObject_VectorcallMethod(st->s_to_dict, call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            rec = Ref::steal(PyObject_VectorcallMethod(st->names[N::to_dict], call_args,
+                                                       1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         }
         if (!rec || PyList_Append(out.get(), rec.get()) < 0) return nullptr;
     }
@@ -536,8 +538,8 @@ bool query_client(ModuleState* st, PyObject* module, PyObject* self, PyObject* t
         Ref device_id = top_k ? detector_field(self, d->device_id, "device_id") : Ref();
         if (device_id) {
             PyObject* call_args[6] = {brain.get(), text, top_k.get(), device_id.get(), Py_True, Py_True};
-            result = Ref::steal(PyObject_VectorcallMethod(st->s_query, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                          st->query_kwnames));
+            result = Ref::steal(PyObject_VectorcallMethod(st->names[N::query], call_args,
+                                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->query_kwnames));
         }
     }
     if (!result) {
@@ -570,7 +572,7 @@ PyObject* observe_impl(ModuleState* st, PyObject* module, PyObject* self, PyObje
     // The helpers are called as methods, so that a subclass may refine them.
     PyObject* build_args[2] = {self, payload};
     Ref text = Ref::steal(
-        PyObject_VectorcallMethod(st->s_build_query, build_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        PyObject_VectorcallMethod(st->names[N::build_query], build_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!text) return nullptr;
     Ref hits;
     if (!query_client(st, module, self, text.get(), &hits)) return nullptr;
@@ -581,7 +583,8 @@ PyObject* observe_impl(ModuleState* st, PyObject* module, PyObject* self, PyObje
     Ref conf = Ref::steal(PyFloat_FromDouble(confidence));
     if (!conf) return nullptr;
     PyObject* analyse_args[5] = {self, timestamp, payload, hits.get(), conf.get()};
-    return PyObject_VectorcallMethod(st->s_analyse_hits, analyse_args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return PyObject_VectorcallMethod(st->names[N::analyse_hits], analyse_args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr);
 }
 
 // ---- Python entry points --------------------------------------------------
@@ -728,18 +731,15 @@ PyType_Spec detector_spec = {"orvane.brenlow.detector.AnomalyDetector", sizeof(D
 
 // clang-format off
 #define STATE_OBJECTS(X) \
-    X(event_type) X(detector_type) X(lock_type) X(deque_type) X(check_every) X(min_confidence) X(top_k) \
-    X(cluster_threshold) X(time) X(s_get) X(s_score) X(s_outcome) X(s_result) X(s_metrics) X(s_health_label) \
-    X(s_append) X(s_query) X(s_upper) X(s_to_dict) X(s_build_query) X(s_analyse_hits) X(s_empty) \
-    X(query_kwnames) X(maxlen_kwnames)
+    X(event_type) X(detector_type) X(lock_type) X(deque_type) X(query_kwnames) X(maxlen_kwnames)
 // clang-format on
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
     STATE_OBJECTS(PYHOST_VISIT_FIELD)
-    for (PyObject*& k : st->event_keys) Py_VISIT(k);
-    return 0;
+    if (int r = st->names.visit(visit, arg)) return r;
+    return st->event_keys.visit(visit, arg);
 }
 
 int module_clear(PyObject* module) {
@@ -747,7 +747,8 @@ int module_clear(PyObject* module) {
     if (st == nullptr) return 0;
     st->watch.stop();
     STATE_OBJECTS(PYHOST_CLEAR_FIELD)
-    for (PyObject*& k : st->event_keys) Py_CLEAR(k);
+    st->names.clear();
+    st->event_keys.clear();
     return 0;
 }
 
@@ -773,29 +774,7 @@ int exec_module(PyObject* module) {
         }
     }
 
-#define INTERN(field, text) \
-    if ((st->field = pyhost::intern(text)) == nullptr) return -1;
-    INTERN(check_every, "DETECTOR_CHECK_EVERY")
-    INTERN(min_confidence, "DETECTOR_MIN_CONFIDENCE")
-    INTERN(top_k, "DETECTOR_TOP_K")
-    INTERN(cluster_threshold, "DETECTOR_CLUSTER_THRESHOLD")
-    INTERN(time, "time")
-    INTERN(s_get, "get")
-    INTERN(s_score, "score")
-    INTERN(s_outcome, "outcome")
-    INTERN(s_result, "result")
-    INTERN(s_metrics, "metrics")
-    INTERN(s_health_label, "health_label")
-    INTERN(s_append, "append")
-    INTERN(s_query, "query")
-    INTERN(s_upper, "upper")
-    INTERN(s_to_dict, "to_dict")
-    INTERN(s_build_query, "_build_query")
-    INTERN(s_analyse_hits, "_analyse_hits")
-    INTERN(s_empty, "")
-#undef INTERN
-    for (int k = 0; k < K_EVENT_KEYS; ++k)
-        if ((st->event_keys[k] = pyhost::intern(kEventKeyNames[k])) == nullptr) return -1;
+    if (st->names.init(kNameTexts) < 0 || st->event_keys.init(kEventKeyNames) < 0) return -1;
     st->query_kwnames = Py_BuildValue("(ssss)", "k", "device_id", "include_episode", "prefer_success");
     if (st->query_kwnames == nullptr) return -1;
     st->maxlen_kwnames = Py_BuildValue("(s)", "maxlen");

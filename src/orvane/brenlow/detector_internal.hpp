@@ -38,33 +38,58 @@ const char* const kEventKeyNames[K_EVENT_KEYS] = {"device_id",        "timestamp
                                                   "dominant_outcome", "confidence", "query_score",
                                                   "channel_snapshot", "detected_at"};
 
+// Interned names, compared by pointer first by the dict lookups.
+struct N {
+    enum : std::size_t {
+        check_every,
+        min_confidence,
+        top_k,
+        cluster_threshold,
+        time,
+        get,
+        score,
+        outcome,
+        result,
+        metrics,
+        health_label,
+        append,
+        query,
+        upper,
+        to_dict,
+        build_query,
+        analyse_hits,
+        empty,
+        count
+    };
+};
+const char* const kNameTexts[N::count] = {"DETECTOR_CHECK_EVERY",
+                                          "DETECTOR_MIN_CONFIDENCE",
+                                          "DETECTOR_TOP_K",
+                                          "DETECTOR_CLUSTER_THRESHOLD",
+                                          "time",
+                                          "get",
+                                          "score",
+                                          "outcome",
+                                          "result",
+                                          "metrics",
+                                          "health_label",
+                                          "append",
+                                          "query",
+                                          "upper",
+                                          "to_dict",
+                                          "_build_query",
+                                          "_analyse_hits",
+                                          ""};
+
 struct ModuleState {
     PyTypeObject* event_type;
     PyTypeObject* detector_type;
     PyTypeObject* lock_type;
     PyObject* deque_type;
-    // Interned names, compared by pointer first by the dict lookups.
-    PyObject* check_every;
-    PyObject* min_confidence;
-    PyObject* top_k;
-    PyObject* cluster_threshold;
-    PyObject* time;
-    PyObject* s_get;
-    PyObject* s_score;
-    PyObject* s_outcome;
-    PyObject* s_result;
-    PyObject* s_metrics;
-    PyObject* s_health_label;
-    PyObject* s_append;
-    PyObject* s_query;
-    PyObject* s_upper;
-    PyObject* s_to_dict;
-    PyObject* s_build_query;
-    PyObject* s_analyse_hits;
-    PyObject* s_empty;
+    pyhost::Names<N::count> names;
     PyObject* query_kwnames;   // ("k", "device_id", "include_episode", "prefer_success")
     PyObject* maxlen_kwnames;  // ("maxlen",)
-    PyObject* event_keys[K_EVENT_KEYS];
+    pyhost::Names<K_EVENT_KEYS> event_keys;
     // The configuration constants, re-read only after the namespace changes.
     pyhost::NamespaceWatch watch;
     pyhost::CachedGlobal cached_check_every;
@@ -75,7 +100,7 @@ struct ModuleState {
 };
 
 // A configuration constant as the module's namespace binds it now.
-#define CONSTANT(st, module, which) ((st)->cached_##which.get((module), (st)->which, (st)->watch))
+#define CONSTANT(st, module, which) ((st)->cached_##which.get((module), (st)->names[N::which], (st)->watch))
 
 extern PyModuleDef moduledef;
 
@@ -89,7 +114,7 @@ inline PyObject* module_of_type(PyTypeObject* tp) { return pyhost::module_of(tp,
 inline bool wall_time(ModuleState* st, PyObject* module, double* out) {
     Ref time_module = CONSTANT(st, module, time);
     if (!time_module) return false;
-    Ref now = Ref::steal(PyObject_CallMethodNoArgs(time_module.get(), st->time));
+    Ref now = Ref::steal(PyObject_CallMethodNoArgs(time_module.get(), st->names[N::time]));
     return now && pyhost::real_float(now.get(), out);
 }
 
