@@ -27,15 +27,42 @@ using pyhost::Ref;
 // clang-format off
 #define STATE_OBJECTS(X) \
     X(not_available) X(retriever_type) X(asarray) X(float32) X(dtype_kwnames) X(json_kwnames) X(minus_one) \
-    X(default_k) X(s_device_id) X(s_embedding) X(s_metadata) X(s_items) X(s_k) X(s_id) X(s_episode_ids) \
-    X(s_results) X(s_ingest_path) X(s_query_path) X(s_post_method) X(s_request) X(s_config) X(s_post) X(s_get) \
-    X(s_status_code) X(s_reshape) X(s_empty)
+    X(default_k)
 // clang-format on
+
+// Interned keys, attribute names and request texts.
+struct N {
+    enum : std::size_t {
+        device_id,
+        embedding,
+        metadata,
+        items,
+        k,
+        id,
+        episode_ids,
+        results,
+        ingest_path,
+        query_path,
+        post_method,
+        request,
+        config,
+        post,
+        get,
+        status_code,
+        reshape,
+        empty,
+        count
+    };
+};
+const char* const kNameTexts[N::count] = {
+    "device_id", "embedding", "metadata", "items",  "k",     "id",  "episode_ids", "results", "/qx/ingest",
+    "/qx/query", "POST",      "_request", "config", "_post", "get", "status_code", "reshape", ""};
 
 struct ModuleState {
 #define DECLARE(f) PyObject* f;
     STATE_OBJECTS(DECLARE)
 #undef DECLARE
+    pyhost::Names<N::count> names;
 };
 
 ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
@@ -56,13 +83,10 @@ struct RetrieverObject {
 
 RetrieverObject* as_retriever(PyObject* o) { return reinterpret_cast<RetrieverObject*>(o); }
 
-// The interpreter's message for a missing attribute of a plain class.
-void raise_missing_attribute(PyObject* self, const char* name) { pyhost::missing_attribute(self, name); }
-
 Ref brain_of(PyObject* self) {
     PyObject* brain = as_retriever(self)->brain;
     if (PYHOST_UNLIKELY(brain == nullptr)) {
-        raise_missing_attribute(self, "brain");
+        pyhost::missing_attribute(self, "brain");
         return Ref();
     }
     return Ref::borrow(brain);
@@ -106,7 +130,7 @@ Ref vector_form(const ModuleState* st, PyObject* embedding) {
     Ref array =
         Ref::steal(PyObject_Vectorcall(st->asarray, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->dtype_kwnames));
     if (!array) return Ref();
-    Ref flat = Ref::steal(PyObject_CallMethodOneArg(array.get(), st->s_reshape, st->minus_one));
+    Ref flat = Ref::steal(PyObject_CallMethodOneArg(array.get(), st->names[N::reshape], st->minus_one));
     if (!flat) return Ref();
     BufferView view;
     if (!view.acquire(flat.get(), PyBUF_STRIDES | PyBUF_FORMAT)) return Ref();
@@ -138,9 +162,9 @@ Ref request_device_id(const ModuleState* st, PyObject* self, PyObject* device_id
         return Ref::borrow(device_id);
     Ref brain = brain_of(self);
     if (!brain) return Ref();
-    Ref config = Ref::steal(PyObject_GetAttr(brain.get(), st->s_config));
+    Ref config = Ref::steal(PyObject_GetAttr(brain.get(), st->names[N::config]));
     if (!config) return Ref();
-    return Ref::steal(PyObject_GetAttr(config.get(), st->s_device_id));
+    return Ref::steal(PyObject_GetAttr(config.get(), st->names[N::device_id]));
 }
 
 // mapping.get(key) or mapping.get(key, dflt); `*missing` is set instead of
@@ -153,8 +177,8 @@ Ref mapping_get(const ModuleState* st, PyObject* mapping, PyObject* key, PyObjec
         if (!PyErr_Occurred()) *missing = true;
         return Ref();
     }
-    if (dflt == nullptr) return Ref::steal(PyObject_CallMethodOneArg(mapping, st->s_get, key));
-    return Ref::steal(PyObject_CallMethodObjArgs(mapping, st->s_get, key, dflt, nullptr));
+    if (dflt == nullptr) return Ref::steal(PyObject_CallMethodOneArg(mapping, st->names[N::get], key));
+    return Ref::steal(PyObject_CallMethodObjArgs(mapping, st->names[N::get], key, dflt, nullptr));
 }
 
 // A dict body built in the given key order.
@@ -174,7 +198,7 @@ void raise_expected(const char* expected, PyObject* got) {
 // self._post(path, body), looked up on the instance.
 Ref call_post(const ModuleState* st, PyObject* self, PyObject* path, PyObject* body) {
     PyObject* args[3] = {self, path, body};
-    return Ref::steal(PyObject_VectorcallMethod(st->s_post, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(PyObject_VectorcallMethod(st->names[N::post], args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // ---------------------------------------------------------------------------
@@ -204,11 +228,11 @@ class HandlingException {
 
 // str(getattr(error, "status_code", "")) == "404": 1, 0, or -1 with an error.
 int is_not_found(const ModuleState* st, PyObject* error) {
-    Ref status = Ref::steal(PyObject_GetAttr(error, st->s_status_code));
+    Ref status = Ref::steal(PyObject_GetAttr(error, st->names[N::status_code]));
     if (!status) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
-        status = Ref::borrow(st->s_empty);
+        status = Ref::borrow(st->names[N::empty]);
     }
     Ref text = Ref::steal(PyObject_Str(status.get()));
     if (!text) return -1;
@@ -222,9 +246,9 @@ int is_not_found(const ModuleState* st, PyObject* error) {
 PyObject* post_impl(const ModuleState* st, PyObject* self, PyObject* path, PyObject* payload) {
     Ref brain = brain_of(self);
     if (!brain) return nullptr;
-    PyObject* args[4] = {brain.get(), st->s_post_method, path, payload};
+    PyObject* args[4] = {brain.get(), st->names[N::post_method], path, payload};
     Ref result = Ref::steal(
-        PyObject_VectorcallMethod(st->s_request, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->json_kwnames));
+        PyObject_VectorcallMethod(st->names[N::request], args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->json_kwnames));
     if (result) {
         if (PyDict_CheckExact(result.get()) || result.get() == Py_None) return result.release();
         raise_expected("dict", result.get());
@@ -275,19 +299,19 @@ PyObject* retriever_ingest(PyObject* self, PyTypeObject* cls, PyObject* embeddin
     if (!device) return nullptr;
     Ref meta = metadata != Py_None && PyDict_GET_SIZE(metadata) > 0 ? Ref::borrow(metadata) : Ref::steal(PyDict_New());
     if (!meta) return nullptr;
-    PyObject* keys[] = {st->s_device_id, st->s_embedding, st->s_metadata};
+    PyObject* keys[] = {st->names[N::device_id], st->names[N::embedding], st->names[N::metadata]};
     PyObject* values[] = {device.get(), vector.get(), meta.get()};
     Ref body = make_body(keys, values, 3);
     if (!body) return nullptr;
 
-    Ref response = call_post(st, self, st->s_ingest_path, body.get());
+    Ref response = call_post(st, self, st->names[N::ingest_path], body.get());
     if (!response) return nullptr;
     bool missing;
-    Ref id = mapping_get(st, response.get(), st->s_id, nullptr, &missing);
+    Ref id = mapping_get(st, response.get(), st->names[N::id], nullptr, &missing);
     if (!id && !missing) return nullptr;
     int truth = missing ? 0 : PyObject_IsTrue(id.get());
     if (truth < 0) return nullptr;
-    if (!truth) return Py_NewRef(st->s_empty);
+    if (!truth) return Py_NewRef(st->names[N::empty]);
     return PyObject_Str(id.get());
 }
 
@@ -304,28 +328,28 @@ PyObject* retriever_ingest_batch(PyObject* self, PyTypeObject* cls, PyObject* it
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(items, i));
         bool missing;
-        Ref embedding = mapping_get(st, item.get(), st->s_embedding, nullptr, &missing);
+        Ref embedding = mapping_get(st, item.get(), st->names[N::embedding], nullptr, &missing);
         if (!embedding && !missing) return nullptr;
         Ref vector = missing || embedding.get() == Py_None ? Ref::borrow(Py_None) : vector_form(st, embedding.get());
         if (!vector) return nullptr;
         Ref copy = Ref::steal(PyDict_CheckExact(item.get())
                                   ? PyDict_Copy(item.get())
                                   : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), item.get()));
-        if (!copy || PyDict_SetItem(copy.get(), st->s_embedding, vector.get()) < 0 ||
+        if (!copy || PyDict_SetItem(copy.get(), st->names[N::embedding], vector.get()) < 0 ||
             PyList_Append(sent.get(), copy.get()) < 0)
             return nullptr;
     }
     Ref device = request_device_id(st, self, device_id);
     if (!device) return nullptr;
-    PyObject* keys[] = {st->s_device_id, st->s_items};
+    PyObject* keys[] = {st->names[N::device_id], st->names[N::items]};
     PyObject* values[] = {device.get(), sent.get()};
     Ref body = make_body(keys, values, 2);
     if (!body) return nullptr;
 
-    Ref response = call_post(st, self, st->s_ingest_path, body.get());
+    Ref response = call_post(st, self, st->names[N::ingest_path], body.get());
     if (!response) return nullptr;
     bool missing;
-    Ref ids = mapping_get(st, response.get(), st->s_episode_ids, nullptr, &missing);
+    Ref ids = mapping_get(st, response.get(), st->names[N::episode_ids], nullptr, &missing);
     if (!ids && !missing) return nullptr;
     int truth = missing ? 0 : PyObject_IsTrue(ids.get());
     if (truth < 0) return nullptr;
@@ -350,12 +374,12 @@ PyObject* retriever_retrieve(PyObject* self, PyTypeObject* cls, PyObject* embedd
     if (!vector) return nullptr;
     Ref device = request_device_id(st, self, device_id);
     if (!device) return nullptr;
-    PyObject* keys[] = {st->s_device_id, st->s_embedding, st->s_k};
+    PyObject* keys[] = {st->names[N::device_id], st->names[N::embedding], st->names[N::k]};
     PyObject* values[] = {device.get(), vector.get(), k.get()};
     Ref body = make_body(keys, values, 3);
     if (!body) return nullptr;
 
-    Ref response = call_post(st, self, st->s_query_path, body.get());
+    Ref response = call_post(st, self, st->names[N::query_path], body.get());
     if (!response) return nullptr;
     bool missing;
     Ref fallback;
@@ -363,7 +387,7 @@ PyObject* retriever_retrieve(PyObject* self, PyTypeObject* cls, PyObject* embedd
         fallback = Ref::steal(PyList_New(0));
         if (!fallback) return nullptr;
     }
-    Ref results = mapping_get(st, response.get(), st->s_results, fallback.get(), &missing);
+    Ref results = mapping_get(st, response.get(), st->names[N::results], fallback.get(), &missing);
     if (missing) return PyList_New(0);
     if (!results) return nullptr;
     if (!PyList_CheckExact(results.get()) && results.get() != Py_None) {
@@ -396,7 +420,7 @@ PyObject* get_brain(PyObject* self, void*) {
 
 int set_brain(PyObject* self, PyObject* value, void*) {
     if (value == nullptr && as_retriever(self)->brain == nullptr) {
-        raise_missing_attribute(self, "brain");
+        pyhost::missing_attribute(self, "brain");
         return -1;
     }
     Py_XSETREF(as_retriever(self)->brain, Py_XNewRef(value));
@@ -453,45 +477,20 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
     STATE_OBJECTS(PYHOST_VISIT_FIELD)
-    return 0;
+    return st->names.visit(visit, arg);
 }
 
 int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
     STATE_OBJECTS(PYHOST_CLEAR_FIELD)
+    st->names.clear();
     return 0;
 }
 
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
-    struct Text {
-        PyObject** slot;
-        const char* text;
-    } texts[] = {
-        {&st->s_device_id, "device_id"},
-        {&st->s_embedding, "embedding"},
-        {&st->s_metadata, "metadata"},
-        {&st->s_items, "items"},
-        {&st->s_k, "k"},
-        {&st->s_id, "id"},
-        {&st->s_episode_ids, "episode_ids"},
-        {&st->s_results, "results"},
-        {&st->s_ingest_path, "/qx/ingest"},
-        {&st->s_query_path, "/qx/query"},
-        {&st->s_post_method, "POST"},
-        {&st->s_request, "_request"},
-        {&st->s_config, "config"},
-        {&st->s_post, "_post"},
-        {&st->s_get, "get"},
-        {&st->s_status_code, "status_code"},
-        {&st->s_reshape, "reshape"},
-        {&st->s_empty, ""},
-    };
-    for (const Text& t : texts) {
-        *t.slot = pyhost::intern(t.text);
-        if (*t.slot == nullptr) return -1;
-    }
+    if (st->names.init(kNameTexts) < 0) return -1;
     st->dtype_kwnames = Py_BuildValue("(s)", "dtype");
     st->json_kwnames = Py_BuildValue("(s)", "json");
     st->minus_one = PyLong_FromLong(-1);
