@@ -251,6 +251,14 @@ class LocalResolver:
     call from several threads at once.
     """
 
+    def __new__(cls, path: Optional[str] = None, *args: Any, **kwargs: Any) -> "LocalResolver":
+        # A postgresql:// (or postgres://) path is a database several servers share.
+        if cls is LocalResolver and isinstance(path, str) and path.startswith(("postgresql://", "postgres://")):
+            from .resolver_pg import PostgresResolver
+
+            return super().__new__(PostgresResolver)
+        return super().__new__(cls)
+
     def __init__(self, path: Optional[str] = None, *, vectors: bool = True):
         self.path = path or ":memory:"
         self.vectors_enabled = bool(vectors)

@@ -1,0 +1,861 @@
+"""PostgreSQL store of the resolver: several servers sharing one database.
+
+``LocalResolver("postgresql://USER@HOST:PORT/DB")`` (also ``postgres://``)
+keeps episodes, outcomes and vectors in PostgreSQL tables instead of SQLite,
+so that any number of ``orvane serve`` processes on any number of hosts serve
+one fleet from one durable store. Each process keeps in-memory indexes only
+for the devices it has been asked about, loads a device from its tables on
+first use, and follows what the other processes write through a change feed.
+
+Commit order
+------------
+Ids from a sequence are handed out at insert time, and concurrent
+transactions may commit in another order than their ids: a reader that asks
+for "ids above the last one I saw" can pass over a row whose transaction was
+still open and never look back. Every write here therefore runs under one
+transaction-scoped advisory lock, taken before the first id is drawn and held
+until the commit is visible to others. Ids are then drawn and made visible in
+the same order, so at any moment the rows anyone can see form a prefix of the
+id order (gaps only where a transaction rolled back or skipped a duplicate),
+and "ids above the last seen" misses nothing. The tables themselves are the
+commit-ordered change log: ``episodes.id``, ``vectors.seq``, and
+``outcomes.seq`` (a fresh number at every insert or replacement of an
+outcome). The lock covers only the inserts and the commit, which for a batch
+of episodes is about a millisecond; the request's parsing and encoding happen
+before it. We chose this over re-reading a window below the last id because
+it also gives every index the database's id order without re-sorting: a row
+always reaches an index after every row with a smaller id, on every server,
+so "newest first" means the same everywhere.
+
+Following the other servers
+---------------------------
+A background thread polls the three tables every ``POLL_INTERVAL`` seconds
+for rows past its cursors, in one repeatable-read snapshot, and applies those
+of the devices this process holds; the cursors move to the largest visible
+id whether or not a row was of interest. A write made through this process
+waits, before it is acknowledged, until its rows have been applied the same
+way (one poll serves every request waiting at that moment), so a client reads
+its own writes at once and every row enters an index through one path, in id
+order. Loading a device and polling take the same lock: a device is loaded up
+to the cursor (every id at or below it is committed, by the prefix rule) and
+the next poll brings the rest.
+
+An ingest is acknowledged only after its transaction has committed; a
+resolver killed at any moment loses nothing it acknowledged, and a batch sent
+again after a lost answer is not stored twice (episode ids are unique per
+device).
+"""
+
+from __future__ import annotations
+
+import array
+import json
+import math
+import os
+import sqlite3
+import sys
+import threading
+import time
+import uuid
+from contextlib import contextmanager
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple
+
+__all__ = ["is_postgres_url", "PostgresStore", "SCHEMA_VERSION", "migrate_sqlite"]
+
+#: Version of the tables this release writes; older ones are brought up to it.
+SCHEMA_VERSION = 1
+#: Seconds between two polls of the change feed: another server's write is
+#: found within about this long.
+POLL_INTERVAL = 0.1
+#: Connections one resolver keeps open at most.
+POOL_SIZE = 16
+#: Seconds a request waits for a free connection before it is refused with 503.
+POOL_WAIT = 30.0
+
+# Second key of the advisory locks (the first is a hash of the schema name,
+# so stores in different schemas of one database do not wait on each other).
+_WRITE_LOCK = 1
+_SCHEMA_LOCK = 2
+
+
+def is_postgres_url(path: Any) -> bool:
+    """Whether a store path names a PostgreSQL database."""
+    return isinstance(path, str) and path.startswith(("postgresql://", "postgres://"))
+
+
+def _psycopg() -> Any:
+    try:
+        import psycopg
+    except ImportError:
+        from .resolver import ResolverError
+
+        raise ResolverError(
+            "a postgresql:// store needs psycopg 3: pip install 'orvane[postgres]'", 500
+        ) from None
+    return psycopg
+
+
+def _error(message: str, status: int) -> Exception:
+    from .resolver import ResolverError
+
+    return ResolverError(message, status)
+
+
+def check_text(value: Any, what: str) -> None:
+    """PostgreSQL text holds neither NUL characters nor lone surrogates: refuse them plainly."""
+    if isinstance(value, str):
+        if "\x00" in value:
+            raise _error(f"{what} cannot contain NUL characters", 400)
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:
+            raise _error(f"{what} is not valid Unicode text (lone surrogate)", 400) from None
+
+
+@contextmanager
+def _db_errors() -> Iterator[None]:
+    """Database failures as resolver errors: unreachable or failed over is 503."""
+    psycopg = _psycopg()
+    try:
+        yield
+    except psycopg.OperationalError as exc:
+        raise _error(f"the database is unavailable: {_first_line(exc)}", 503) from None
+    except psycopg.DataError as exc:
+        raise _error(f"the database refused a value: {_first_line(exc)}", 400) from None
+
+
+def _first_line(exc: BaseException) -> str:
+    text = str(exc).strip()
+    return text.splitlines()[0] if text else type(exc).__name__
+
+
+class _Pool:
+    """A small pool of autocommit connections, opened as needed up to ``size``.
+
+    A connection that comes back broken or inside a transaction (a failure
+    half way) is closed rather than handed out again.
+    """
+
+    def __init__(self, url: str, size: int):
+        self._url = url
+        self._size = size
+        self._idle: List[Any] = []
+        self._count = 0
+        self._cond = threading.Condition()
+        self._closed = False
+
+    def _connect(self) -> Any:
+        psycopg = _psycopg()
+        with _db_errors():
+            return psycopg.connect(self._url, autocommit=True, connect_timeout=10)
+
+    def _take(self, timeout: float) -> Any:
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                if self._closed:
+                    raise _error("the resolver is closed", 503)
+                if self._idle:
+                    return self._idle.pop()
+                if self._count < self._size:
+                    self._count += 1
+                    break
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise _error("the database connections are all busy", 503)
+                self._cond.wait(left)
+        try:
+            return self._connect()
+        except BaseException:
+            with self._cond:
+                self._count -= 1
+                self._cond.notify()
+            raise
+
+    def _give(self, conn: Any) -> None:
+        psycopg = _psycopg()
+        healthy = not conn.broken and not conn.closed and conn.info.transaction_status == psycopg.pq.TransactionStatus.IDLE
+        with self._cond:
+            if healthy and not self._closed:
+                self._idle.append(conn)
+                self._cond.notify()
+                return
+            self._count -= 1
+            self._cond.notify()
+        try:
+            conn.close()
+        except Exception:
+            pass
+
+    @contextmanager
+    def connection(self, timeout: float = POOL_WAIT) -> Iterator[Any]:
+        conn = self._take(timeout)
+        try:
+            with _db_errors():
+                yield conn
+        finally:
+            self._give(conn)
+
+    def close(self) -> None:
+        with self._cond:
+            self._closed = True
+            idle, self._idle = self._idle, []
+            self._count -= len(idle)
+            self._cond.notify_all()
+        for conn in idle:
+            try:
+                conn.close()
+            except Exception:
+                pass
+
+
+# -- tables ---------------------------------------------------------------------
+
+# Migration steps: _STEPS[v] brings tables of version v-1 to version v.
+_STEPS: Dict[int, List[str]] = {
+    1: [
+        """CREATE TABLE episodes (
+            id BIGSERIAL PRIMARY KEY,
+            device_id TEXT NOT NULL,
+            episode_id TEXT,
+            body TEXT NOT NULL,
+            channel_values TEXT NOT NULL,
+            ingested_at DOUBLE PRECISION NOT NULL,
+            UNIQUE (device_id, episode_id)
+        )""",
+        "CREATE INDEX episodes_by_device ON episodes (device_id, id)",
+        "CREATE SEQUENCE outcome_seq",
+        """CREATE TABLE outcomes (
+            device_id TEXT NOT NULL,
+            episode_id TEXT NOT NULL,
+            result TEXT NOT NULL,
+            health_label TEXT,
+            recorded_at DOUBLE PRECISION NOT NULL,
+            seq BIGINT NOT NULL,
+            PRIMARY KEY (device_id, episode_id)
+        )""",
+        "CREATE INDEX outcomes_by_seq ON outcomes (seq)",
+        """CREATE TABLE vectors (
+            seq BIGSERIAL PRIMARY KEY,
+            id TEXT NOT NULL UNIQUE,
+            device_id TEXT NOT NULL,
+            embedding BYTEA NOT NULL,
+            metadata TEXT NOT NULL
+        )""",
+        "CREATE INDEX vectors_by_device ON vectors (device_id, seq)",
+        """CREATE TABLE orvane_migrations (
+            source TEXT NOT NULL,
+            kind TEXT NOT NULL,
+            last_rowid BIGINT NOT NULL,
+            copied BIGINT NOT NULL,
+            PRIMARY KEY (source, kind)
+        )""",
+    ],
+}
+
+_INSERT_EPISODES = """
+INSERT INTO episodes (device_id, episode_id, body, channel_values, ingested_at)
+SELECT t.d, t.e, t.b, t.v, %(now)s
+FROM unnest(%(d)s::text[], %(e)s::text[], %(b)s::text[], %(v)s::text[]) WITH ORDINALITY AS t(d, e, b, v, n)
+ORDER BY t.n
+ON CONFLICT (device_id, episode_id) DO NOTHING
+RETURNING id
+"""
+
+_UPSERT_OUTCOMES = """
+INSERT INTO outcomes (device_id, episode_id, result, health_label, recorded_at, seq)
+SELECT t.d, t.e, t.r, t.h, t.at, nextval('outcome_seq')
+FROM unnest(%(d)s::text[], %(e)s::text[], %(r)s::text[], %(h)s::text[], %(at)s::float8[]) WITH ORDINALITY AS t(d, e, r, h, at, n)
+ORDER BY t.n
+ON CONFLICT (device_id, episode_id) DO {action}
+RETURNING seq
+"""
+
+_INSERT_VECTORS = """
+INSERT INTO vectors (id, device_id, embedding, metadata)
+SELECT t.i, t.d, t.emb, t.m
+FROM unnest(%(i)s::text[], %(d)s::text[], %(emb)s::bytea[], %(m)s::text[]) WITH ORDINALITY AS t(i, d, emb, m, n)
+ORDER BY t.n
+ON CONFLICT (id) DO NOTHING
+RETURNING seq
+"""
+
+
+def encode_values(values: Dict[str, float]) -> str:
+    """An episode's channel values as stored: a JSON object of finite numbers."""
+    return json.dumps(values, allow_nan=False)
+
+
+def decode_values(text: str) -> Dict[str, float]:
+    return json.loads(text)
+
+
+class PostgresStore:
+    """The tables of one resolver store and the change feed over them.
+
+    Indexes are kept by the caller; the store hands rows to three callbacks,
+    always in id order per kind and under the feed lock:
+
+    * ``on_episodes(device_id, [(id, episode_id, values), ...])``
+    * ``on_outcomes(device_id, [(episode_id, result, health_label), ...])``
+    * ``on_vectors(device_id, [(seq, id, unit_vector_bytes, metadata_text), ...])``
+
+    Only devices registered with :meth:`load_episodes` / :meth:`load_vectors`
+    are followed; every other device costs this process nothing.
+    """
+
+    def __init__(
+        self,
+        url: str,
+        *,
+        on_episodes: Callable[[str, List[Tuple[int, Optional[str], Dict[str, float]]]], None],
+        on_outcomes: Callable[[str, List[Tuple[str, str, Optional[str]]]], None],
+        on_vectors: Callable[[str, List[Tuple[int, str, bytes, str]]], None],
+        poll_interval: float = POLL_INTERVAL,
+        log: Optional[Callable[[str], None]] = None,
+    ):
+        self.url = url
+        self._on_episodes = on_episodes
+        self._on_outcomes = on_outcomes
+        self._on_vectors = on_vectors
+        self._poll_interval = poll_interval
+        self._log = log
+        self._pool = _Pool(url, POOL_SIZE)
+        self._feed_lock = threading.Lock()
+        self._episode_devices: set = set()
+        self._outcome_devices: set = set()
+        self._vector_devices: set = set()
+        with self._pool.connection() as conn:
+            (self._lock_key,) = conn.execute("SELECT hashtext('orvane:' || current_schema())").fetchone()
+            self._ensure_schema(conn)
+            self._cursor_e, self._cursor_o, self._cursor_v = conn.execute(
+                "SELECT (SELECT coalesce(max(id), 0) FROM episodes),"
+                " (SELECT coalesce(max(seq), 0) FROM outcomes),"
+                " (SELECT coalesce(max(seq), 0) FROM vectors)"
+            ).fetchone()
+        self._stop = threading.Event()
+        self._wake = threading.Event()
+        self._thread = threading.Thread(target=self._follow, name="orvane-pg-feed", daemon=True)
+        self._thread.start()
+
+    # -- schema -------------------------------------------------------------------
+    def _ensure_schema(self, conn: Any) -> None:
+        """Creates the tables on first start and brings older ones up to this release.
+
+        Several servers starting at once take turns under an advisory lock.
+        """
+        with conn.transaction():
+            conn.execute("SELECT pg_advisory_xact_lock(%s, %s)", (self._lock_key, _SCHEMA_LOCK))
+            conn.execute("CREATE TABLE IF NOT EXISTS orvane_meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
+            row = conn.execute("SELECT value FROM orvane_meta WHERE key = 'schema_version'").fetchone()
+            version = int(row[0]) if row else 0
+            if version > SCHEMA_VERSION:
+                raise _error(
+                    f"the database holds orvane tables of version {version}, newer than this release "
+                    f"understands ({SCHEMA_VERSION}): upgrade orvane",
+                    500,
+                )
+            for step in range(version + 1, SCHEMA_VERSION + 1):
+                for statement in _STEPS[step]:
+                    conn.execute(statement)
+            if version != SCHEMA_VERSION:
+                conn.execute(
+                    "INSERT INTO orvane_meta (key, value) VALUES ('schema_version', %s)"
+                    " ON CONFLICT (key) DO UPDATE SET value = EXCLUDED.value",
+                    (str(SCHEMA_VERSION),),
+                )
+
+    def schema_version(self) -> int:
+        with self._pool.connection() as conn:
+            (value,) = conn.execute("SELECT value FROM orvane_meta WHERE key = 'schema_version'").fetchone()
+        return int(value)
+
+    # -- lifecycle ------------------------------------------------------------------
+    def close(self) -> None:
+        self._stop.set()
+        self._wake.set()
+        if self._thread.is_alive() and self._thread is not threading.current_thread():
+            self._thread.join(10.0)
+        self._pool.close()
+
+    # -- writes ---------------------------------------------------------------------
+    @contextmanager
+    def _writing(self) -> Iterator[Any]:
+        """A transaction holding the write lock (see the module docstring): commits on leaving."""
+        with self._pool.connection() as conn:
+            with conn.transaction():
+                conn.execute("SELECT pg_advisory_xact_lock(%s, %s)", (self._lock_key, _WRITE_LOCK))
+                yield conn
+
+    def insert_episodes(self, device_id: str, rows: Sequence[Tuple[Optional[str], str, Dict[str, float]]]) -> int:
+        """Stores (episode_id, body, values) rows of one device; answers how many were new.
+
+        Returns once the rows are committed and, for a device this process
+        follows, applied to its index.
+        """
+        if not rows:
+            return 0
+        params = {
+            "now": time.time(),
+            "d": [device_id] * len(rows),
+            "e": [episode_id for episode_id, _, _ in rows],
+            "b": [body for _, body, _ in rows],
+            "v": [encode_values(values) for _, _, values in rows],
+        }
+        with self._writing() as conn:
+            ids = [row[0] for row in conn.execute(_INSERT_EPISODES, params).fetchall()]
+        if ids:
+            self._applied(self._episode_devices, (device_id,), episodes=max(ids))
+        return len(ids)
+
+    def record_outcomes(self, rows: Sequence[Tuple[str, str, str, Optional[str]]], *, replace: bool = True) -> int:
+        """Stores (device_id, episode_id, result, health_label) rows; a later one replaces an earlier one."""
+        if not rows:
+            return 0
+        now = time.time()
+        params = {
+            "d": [r[0] for r in rows],
+            "e": [r[1] for r in rows],
+            "r": [r[2] for r in rows],
+            "h": [r[3] for r in rows],
+            "at": [now] * len(rows),
+        }
+        action = (
+            "UPDATE SET result = EXCLUDED.result, health_label = EXCLUDED.health_label,"
+            " recorded_at = EXCLUDED.recorded_at, seq = EXCLUDED.seq"
+            if replace
+            else "NOTHING"
+        )
+        with self._writing() as conn:
+            seqs = [row[0] for row in conn.execute(_UPSERT_OUTCOMES.format(action=action), params).fetchall()]
+        if seqs:
+            self._applied(self._outcome_devices, {r[0] for r in rows}, outcomes=max(seqs))
+        return len(seqs)
+
+    def insert_vectors(self, rows: Sequence[Tuple[str, str, bytes, str]]) -> int:
+        """Stores (id, device_id, unit vector as float64 bytes, metadata JSON) rows."""
+        if not rows:
+            return 0
+        params = {
+            "i": [r[0] for r in rows],
+            "d": [r[1] for r in rows],
+            "emb": [r[2] for r in rows],
+            "m": [r[3] for r in rows],
+        }
+        with self._writing() as conn:
+            seqs = [row[0] for row in conn.execute(_INSERT_VECTORS, params).fetchall()]
+        if seqs:
+            self._applied(self._vector_devices, {r[1] for r in rows}, vectors=max(seqs))
+        return len(seqs)
+
+    # -- loading a device -----------------------------------------------------------
+    def load_episodes(self, device_id: str, outcomes_device: Optional[str] = None) -> bool:
+        """Loads a device's episodes and outcomes through the callbacks and follows it from now on.
+
+        Answers False when the device was already followed (nothing loaded).
+        ``outcomes_device`` names the outcome rows to load with it (default:
+        the device's own).
+        """
+        outcomes_device = device_id if outcomes_device is None else outcomes_device
+        with self._feed_lock:
+            if device_id in self._episode_devices:
+                return False
+            # Bring the cursor up to now first, so that the load holds every
+            # row committed before this call (a client reads its own writes).
+            self._poll_locked()
+            with self._pool.connection() as conn:
+                # Every id at or below the cursor is committed (commit order
+                # equals id order): the next poll brings the rest.
+                cur = conn.cursor()
+                cur.execute(
+                    "SELECT id, episode_id, channel_values FROM episodes WHERE device_id = %s AND id <= %s ORDER BY id",
+                    (device_id, self._cursor_e),
+                )
+                while True:
+                    chunk = cur.fetchmany(10000)
+                    if not chunk:
+                        break
+                    self._on_episodes(device_id, [(rowid, eid, decode_values(v)) for rowid, eid, v in chunk])
+                if outcomes_device not in self._outcome_devices:
+                    # Outcomes are replaced in place: the current rows are the
+                    # latest, and a poll that brings the same row again is harmless.
+                    rows = conn.execute(
+                        "SELECT episode_id, result, health_label FROM outcomes WHERE device_id = %s ORDER BY seq",
+                        (outcomes_device,),
+                    ).fetchall()
+                    if rows:
+                        self._on_outcomes(outcomes_device, rows)
+            self._episode_devices.add(device_id)
+            self._outcome_devices.add(outcomes_device)
+        self._wake.set()
+        return True
+
+    def load_vectors(self, device_id: str) -> bool:
+        """Loads a device's vectors through the callback and follows them from now on."""
+        with self._feed_lock:
+            if device_id in self._vector_devices:
+                return False
+            self._poll_locked()
+            with self._pool.connection() as conn:
+                rows = conn.execute(
+                    "SELECT seq, id, embedding, metadata FROM vectors WHERE device_id = %s AND seq <= %s ORDER BY seq",
+                    (device_id, self._cursor_v),
+                ).fetchall()
+            if rows:
+                self._on_vectors(device_id, [(seq, vid, bytes(emb), meta) for seq, vid, emb, meta in rows])
+            self._vector_devices.add(device_id)
+        self._wake.set()
+        return True
+
+    def following(self, device_id: str) -> bool:
+        return device_id in self._episode_devices
+
+    # -- the change feed ------------------------------------------------------------
+    def _applied(self, followed: set, devices: Any, **upto: int) -> None:
+        """After a commit: waits until the rows are in the indexes of the devices followed here.
+
+        The membership test runs under the feed lock, so a device whose load
+        is under way either loads these rows or is followed by the time the
+        next poll brings them.
+        """
+        with self._feed_lock:
+            if any(device in followed for device in devices):
+                self._catch_up_locked(**upto)
+
+    def catch_up(self, episodes: int = 0, outcomes: int = 0, vectors: int = 0) -> None:
+        """Returns once rows up to the given ids have been applied (a poll runs if needed)."""
+        with self._feed_lock:
+            self._catch_up_locked(episodes, outcomes, vectors)
+
+    def _catch_up_locked(self, episodes: int = 0, outcomes: int = 0, vectors: int = 0) -> None:
+        if self._cursor_e < episodes or self._cursor_o < outcomes or self._cursor_v < vectors:
+            self._poll_locked()
+
+    def poll(self) -> None:
+        """Applies every row committed since the last poll (for the devices followed)."""
+        with self._feed_lock:
+            self._poll_locked()
+
+    def _poll_locked(self) -> None:
+        with self._pool.connection() as conn:
+            with conn.transaction():
+                # One snapshot for the whole poll: the visible rows of each
+                # table form a prefix of its ids, so the cursor can move to the
+                # largest visible id.
+                conn.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY")
+                top_e, top_o, top_v = conn.execute(
+                    "SELECT (SELECT max(id) FROM episodes WHERE id > %s),"
+                    " (SELECT max(seq) FROM outcomes WHERE seq > %s),"
+                    " (SELECT max(seq) FROM vectors WHERE seq > %s)",
+                    (self._cursor_e, self._cursor_o, self._cursor_v),
+                ).fetchone()
+                episodes = outcomes = vectors = ()
+                if top_e is not None and self._episode_devices:
+                    episodes = conn.execute(
+                        "SELECT id, device_id, episode_id, channel_values FROM episodes"
+                        " WHERE id > %s AND id <= %s AND device_id = ANY(%s) ORDER BY id",
+                        (self._cursor_e, top_e, list(self._episode_devices)),
+                    ).fetchall()
+                if top_o is not None and self._outcome_devices:
+                    outcomes = conn.execute(
+                        "SELECT device_id, episode_id, result, health_label FROM outcomes"
+                        " WHERE seq > %s AND seq <= %s AND device_id = ANY(%s) ORDER BY seq",
+                        (self._cursor_o, top_o, list(self._outcome_devices)),
+                    ).fetchall()
+                if top_v is not None and self._vector_devices:
+                    vectors = conn.execute(
+                        "SELECT seq, device_id, id, embedding, metadata FROM vectors"
+                        " WHERE seq > %s AND seq <= %s AND device_id = ANY(%s) ORDER BY seq",
+                        (self._cursor_v, top_v, list(self._vector_devices)),
+                    ).fetchall()
+        for device, rows in _by_device(episodes, lambda r: (r[1], (r[0], r[2], decode_values(r[3])))):
+            self._on_episodes(device, rows)
+        for device, rows in _by_device(outcomes, lambda r: (r[0], (r[1], r[2], r[3]))):
+            self._on_outcomes(device, rows)
+        for device, rows in _by_device(vectors, lambda r: (r[1], (r[0], r[2], bytes(r[3]), r[4]))):
+            self._on_vectors(device, rows)
+        if top_e is not None:
+            self._cursor_e = top_e
+        if top_o is not None:
+            self._cursor_o = top_o
+        if top_v is not None:
+            self._cursor_v = top_v
+
+    def _follow(self) -> None:
+        failing = False
+        while not self._stop.is_set():
+            self._wake.wait(self._poll_interval)
+            self._wake.clear()
+            if self._stop.is_set():
+                break
+            if not (self._episode_devices or self._vector_devices or self._outcome_devices):
+                continue
+            try:
+                self.poll()
+            except Exception as exc:  # the database may be away for a while: keep trying
+                if not failing and self._log is not None:
+                    self._log(f"change feed: {type(exc).__name__}: {exc}; retrying")
+                failing = True
+                self._stop.wait(min(1.0, self._poll_interval * 10))
+            else:
+                if failing and self._log is not None:
+                    self._log("change feed: the database answers again")
+                failing = False
+
+    # -- reads ----------------------------------------------------------------------
+    def bodies(self, ids: Sequence[int]) -> Dict[int, str]:
+        """Stored episode bodies by id."""
+        if not ids:
+            return {}
+        with self._pool.connection() as conn:
+            return dict(conn.execute("SELECT id, body FROM episodes WHERE id = ANY(%s)", (list(ids),)).fetchall())
+
+    def episode_counts(self) -> Dict[str, int]:
+        with self._pool.connection() as conn:
+            return dict(conn.execute("SELECT device_id, count(*) FROM episodes GROUP BY device_id ORDER BY device_id").fetchall())
+
+    def vector_counts(self) -> Dict[str, int]:
+        with self._pool.connection() as conn:
+            return dict(conn.execute("SELECT device_id, count(*) FROM vectors GROUP BY device_id ORDER BY device_id").fetchall())
+
+    def outcome_count(self) -> int:
+        with self._pool.connection() as conn:
+            return conn.execute("SELECT count(*) FROM outcomes").fetchone()[0]
+
+    def all_episodes(self) -> Iterator[Tuple[str, str]]:
+        """(device_id, body) of every episode in id order."""
+        with self._pool.connection() as conn:
+            cur = conn.cursor()
+            cur.execute("SELECT device_id, body FROM episodes ORDER BY id")
+            yield from cur
+
+    def all_outcomes(self) -> List[Tuple[str, str, str, Optional[str]]]:
+        with self._pool.connection() as conn:
+            return conn.execute("SELECT device_id, episode_id, result, health_label FROM outcomes ORDER BY seq").fetchall()
+
+    def all_vectors(self) -> List[Tuple[str, str, bytes, str]]:
+        with self._pool.connection() as conn:
+            return [
+                (device, vid, bytes(emb), meta)
+                for device, vid, emb, meta in conn.execute("SELECT device_id, id, embedding, metadata FROM vectors ORDER BY seq")
+            ]
+
+
+def _by_device(rows: Sequence[Any], split: Callable[[Any], Tuple[str, Any]]) -> List[Tuple[str, List[Any]]]:
+    """Rows grouped by device, each group keeping the rows' order."""
+    groups: Dict[str, List[Any]] = {}
+    for row in rows:
+        device, item = split(row)
+        groups.setdefault(device, []).append(item)
+    return list(groups.items())
+
+
+# -- the resolver on PostgreSQL ----------------------------------------------------
+
+from . import resolver as _resolver  # noqa: E402 - resolver imports this module lazily
+
+
+class PostgresResolver(_resolver.LocalResolver):
+    """:class:`~orvane.resolver.LocalResolver` over a PostgreSQL store.
+
+    ``LocalResolver("postgresql://...")`` makes one. Same operations and
+    answers as over SQLite; indexes are built per device on first use and
+    kept current from the change feed (module docstring).
+    """
+
+    def __init__(self, path: str, *, vectors: bool = True):
+        self.path = path
+        self.vectors_enabled = bool(vectors)
+        self._lock = threading.Lock()
+        self._closed = False
+        self._devices: Dict[str, Any] = {}
+        self._outcomes: Dict[str, dict] = {}
+        self._vectors: Dict[str, List[Tuple[int, str, Tuple[float, ...], str]]] = {}
+        self._store = PostgresStore(
+            path,
+            on_episodes=self._apply_episodes,
+            on_outcomes=self._apply_outcomes,
+            on_vectors=self._apply_vectors,
+        )
+
+    # Callbacks of the store: rows in id order, under the store's feed lock.
+    def _apply_episodes(self, device_id: str, rows: List[Tuple[int, Optional[str], Dict[str, float]]]) -> None:
+        with self._lock:
+            index = self._devices.get(device_id)
+            if index is None:
+                index = self._devices[device_id] = _resolver._DeviceEpisodes()
+            for rowid, episode_id, values in rows:
+                index.add(rowid, episode_id, values)
+
+    def _apply_outcomes(self, device_id: str, rows: List[Tuple[str, str, Optional[str]]]) -> None:
+        with self._lock:
+            for episode_id, result, label in rows:
+                self._outcomes[episode_id] = _resolver._outcome_record(result, label)
+
+    def _apply_vectors(self, device_id: str, rows: List[Tuple[int, str, bytes, str]]) -> None:
+        with self._lock:
+            entries = self._vectors.setdefault(device_id, [])
+            for seq, vid, blob, meta in rows:
+                unit = array.array("d")
+                unit.frombytes(blob)
+                entries.append((seq, vid, tuple(unit), meta))
+
+    def _load(self) -> None:  # devices load on first use
+        pass
+
+    def close(self) -> None:
+        with self._lock:
+            if self._closed:
+                return
+            self._closed = True
+        self._store.close()
+
+    def _device_index(self, device_id: str) -> Any:
+        self._store.load_episodes(device_id, outcomes_device="")
+        with self._lock:
+            self._check_open()
+            index = self._devices.get(device_id)
+            if index is None:
+                index = self._devices[device_id] = _resolver._DeviceEpisodes()
+            return index
+
+    def ingest(self, batch: Any, device_id: Any) -> dict:
+        device_id = _resolver._device(device_id)
+        check_text(device_id, "device_id")
+        if not isinstance(batch, list):
+            raise _error("batch must be a list of episode records", 400)
+        rows = []
+        for i, episode in enumerate(batch):
+            if not isinstance(episode, dict):
+                raise _error(f"batch[{i}] must be an episode record (an object)", 400)
+            try:
+                body = json.dumps(episode)
+                stored = json.loads(body)
+            except (TypeError, ValueError) as exc:
+                raise _error(f"batch[{i}] cannot be stored as JSON: {exc}", 400) from None
+            episode_id = stored.get("episode_id")
+            if episode_id is not None and not isinstance(episode_id, str):
+                episode_id = str(episode_id)
+            check_text(episode_id, f"batch[{i}] episode_id")
+            rows.append((episode_id, body, _resolver._episode_values(stored)))
+        self._check_open()
+        stored_count = self._store.insert_episodes(device_id, rows)
+        return {"accepted": len(batch), "stored": stored_count}
+
+    def record_outcome(self, episode_id: Any, result: Any, health_label: Any = None) -> dict:
+        if not isinstance(episode_id, str) or not episode_id:
+            raise _error("episode_id must be a non-empty string", 400)
+        if not isinstance(result, str) or not result:
+            raise _error("result must be a non-empty string", 400)
+        if health_label is not None and not isinstance(health_label, str):
+            raise _error("health_label must be a string or null", 400)
+        for value, what in ((episode_id, "episode_id"), (result, "result"), (health_label, "health_label")):
+            check_text(value, what)
+        self._check_open()
+        self._store.record_outcomes([("", episode_id, result, health_label)])
+        with self._lock:
+            self._outcomes[episode_id] = _resolver._outcome_record(result, health_label)
+        return {"episode_id": episode_id, "recorded": True}
+
+    def query(self, text: Any, k: Any = 10, device_id: Any = "default-device", include_episode: bool = True, prefer_success: bool = True) -> List[dict]:
+        if not isinstance(text, str):
+            raise _error("query_text must be a string", 400)
+        k = _resolver._count(k, "k")
+        device_id = _resolver._device(device_id)
+        check_text(device_id, "device_id")
+        self._check_open()
+        self._device_index(device_id)
+        probe = _resolver.channel_values(text)
+        with self._lock:
+            self._check_open()
+            index = self._devices.get(device_id)
+            if index is None or k == 0:
+                return []
+            n = len(index.rowids)
+            rowids = index.rowids[:n]
+            episode_ids = index.episode_ids[:n]
+            columns = []
+            for key, x in probe.items():
+                column = index.columns.get(key)
+                inv = index.spread[key].inverse_scale() if column is not None else 1.0
+                columns.append((x, inv, column[:n] if column is not None else None))
+        if n == 0:
+            return []
+        import heapq
+
+        scores = _resolver._similarities(columns, n)
+        top = heapq.nlargest(k, range(n), key=scores.__getitem__)
+        floor = scores[top[-1]]
+        tied = [i for i in range(n) if scores[i] >= floor]
+        outcomes = self._outcomes
+        if prefer_success:
+            tied.sort(key=lambda i: (scores[i], _resolver._is_success(outcomes.get(episode_ids[i])), rowids[i]), reverse=True)
+        else:
+            tied.sort(key=lambda i: (scores[i], rowids[i]), reverse=True)
+        chosen = tied[:k]
+        with self._lock:
+            recorded = {episode_ids[i]: outcomes.get(episode_ids[i]) for i in chosen}
+        bodies = self._store.bodies([rowids[i] for i in chosen])
+        hits = []
+        for i in chosen:
+            episode = json.loads(bodies[rowids[i]])
+            outcome = recorded.get(episode_ids[i])
+            if outcome is None:
+                outcome = episode.get("outcome")
+            hit: Dict[str, Any] = {"score": round(scores[i], 6), "episode_id": episode_ids[i], "outcome": json.loads(json.dumps(outcome))}
+            if include_episode:
+                hit["episode"] = episode
+            hits.append(hit)
+        return hits
+
+    def _store_vectors(self, entries: List[Tuple[str, List[float], float, dict]]) -> List[str]:
+        rows = []
+        for device, vec, norm, metadata in entries:
+            check_text(device, "device_id")
+            try:
+                meta = json.dumps(metadata)
+            except (TypeError, ValueError) as exc:
+                raise _error(f"metadata cannot be stored as JSON: {exc}", 422) from None
+            unit = [x / norm for x in vec] if norm > 0.0 else [0.0] * len(vec)
+            rows.append((uuid.uuid4().hex, device, array.array("d", unit).tobytes(), meta))
+        self._check_open()
+        self._store.insert_vectors(rows)
+        return [vid for vid, _, _, _ in rows]
+
+    def _nearest(self, device: str, vec: List[float], norm: float, k: int) -> List[dict]:
+        check_text(device, "device_id")
+        self._check_open()
+        self._store.load_vectors(device)
+        return super()._nearest(device, vec, norm, k)
+
+    def stats(self) -> dict:
+        self._check_open()
+        return {
+            "episodes": self._store.episode_counts(),
+            "outcomes": self._store.outcome_count(),
+            "vectors": self._store.vector_counts(),
+            "vectors_enabled": self.vectors_enabled,
+        }
+
+    @property
+    def episodes(self) -> Dict[str, List[dict]]:
+        self._check_open()
+        out: Dict[str, List[dict]] = {}
+        for device, body in self._store.all_episodes():
+            out.setdefault(device, []).append(json.loads(body))
+        return out
+
+    @property
+    def outcomes(self) -> Dict[str, dict]:
+        self._check_open()
+        return {eid: _resolver._outcome_record(result, label) for _, eid, result, label in self._store.all_outcomes()}
+
+    @property
+    def vectors(self) -> Dict[str, List[Tuple[str, List[float], dict]]]:
+        self._check_open()
+        out: Dict[str, List[Tuple[str, List[float], dict]]] = {}
+        for device, vid, blob, meta in self._store.all_vectors():
+            unit = array.array("d")
+            unit.frombytes(blob)
+            out.setdefault(device, []).append((vid, list(unit), json.loads(meta)))
+        return out
