@@ -1,4 +1,4 @@
-"""The ``orvane`` command line: ``demo``, ``serve`` and ``profile``."""
+"""The ``orvane`` command line: ``demo``, ``serve``, ``migrate`` and ``profile``."""
 
 from __future__ import annotations
 
@@ -255,6 +255,22 @@ def cmd_serve(args: argparse.Namespace, out: TextIO) -> int:
     return 0
 
 
+# -- migrate -----------------------------------------------------------------------
+
+
+def cmd_migrate(args: argparse.Namespace, out: TextIO) -> int:
+    from .resolver import ResolverError
+    from .resolver_pg import MigrationError, is_postgres_url, migrate_sqlite
+
+    if not is_postgres_url(args.url):
+        raise CommandError(f"the target must be a postgresql:// or postgres:// URL, got {args.url!r}")
+    try:
+        migrate_sqlite(args.file, args.url, batch_size=args.batch_size, out=out)
+    except (MigrationError, ResolverError) as exc:
+        raise CommandError(str(exc)) from None
+    return 0
+
+
 # -- demo --------------------------------------------------------------------------
 
 
@@ -320,10 +336,16 @@ def build_parser() -> argparse.ArgumentParser:
     serve = sub.add_parser("serve", help="offer a local resolver over HTTP for several processes")
     serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1, loopback only)")
     serve.add_argument("--port", type=_port, default=8765, help="port (default 8765; 0 picks a free one)")
-    serve.add_argument("--db", help="SQLite file to keep the store in (default: in memory, gone at exit)")
+    serve.add_argument("--db", help="SQLite file to keep the store in (default: in memory, gone at exit), or postgresql://USER@HOST:PORT/DB shared by several servers")
     serve.add_argument("--no-vectors", action="store_true", help="answer 404 on /qx/ingest and /qx/query, like a resolver without vector retrieval")
     serve.add_argument("--quiet", action="store_true", help="do not log requests")
     serve.set_defaults(func=cmd_serve)
+
+    migrate = sub.add_parser("migrate", help="copy a SQLite store into PostgreSQL (resumable; counts verified)")
+    migrate.add_argument("file", metavar="SQLITE_FILE")
+    migrate.add_argument("url", metavar="postgresql://USER@HOST:PORT/DB")
+    migrate.add_argument("--batch-size", type=_positive, default=5000, help="rows per committed batch (default 5000)")
+    migrate.set_defaults(func=cmd_migrate)
 
     profile = sub.add_parser("profile", help="profile a CSV of readings and print the channel schema")
     profile.add_argument("file", metavar="FILE.csv")

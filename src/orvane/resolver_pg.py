@@ -56,11 +56,12 @@ import sqlite3
 import sys
 import threading
 import time
+import urllib.parse
 import uuid
 from contextlib import contextmanager
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple
 
-__all__ = ["is_postgres_url", "PostgresStore", "SCHEMA_VERSION", "migrate_sqlite"]
+__all__ = ["is_postgres_url", "PostgresStore", "PostgresResolver", "SCHEMA_VERSION", "migrate_sqlite", "MigrationError"]
 
 #: Version of the tables this release writes; older ones are brought up to it.
 SCHEMA_VERSION = 1
@@ -255,8 +256,9 @@ _STEPS: Dict[int, List[str]] = {
 
 _INSERT_EPISODES = """
 INSERT INTO episodes (device_id, episode_id, body, channel_values, ingested_at)
-SELECT t.d, t.e, t.b, t.v, %(now)s
-FROM unnest(%(d)s::text[], %(e)s::text[], %(b)s::text[], %(v)s::text[]) WITH ORDINALITY AS t(d, e, b, v, n)
+SELECT t.d, t.e, t.b, t.v, t.at
+FROM unnest(%(d)s::text[], %(e)s::text[], %(b)s::text[], %(v)s::text[], %(at)s::float8[])
+    WITH ORDINALITY AS t(d, e, b, v, at, n)
 ORDER BY t.n
 ON CONFLICT (device_id, episode_id) DO NOTHING
 RETURNING id
@@ -279,6 +281,38 @@ ORDER BY t.n
 ON CONFLICT (id) DO NOTHING
 RETURNING seq
 """
+
+
+def prepare_tables(conn: Any) -> int:
+    """Creates the tables on first start, brings older ones up to this release,
+    and answers the key of this store's advisory locks.
+
+    Several servers starting at once take turns under an advisory lock.
+    """
+    if conn.execute("SELECT current_schema()").fetchone()[0] is None:
+        raise _error("the database connection has no schema to create tables in (check search_path)", 500)
+    (lock_key,) = conn.execute("SELECT hashtext('orvane:' || current_schema())").fetchone()
+    with conn.transaction():
+        conn.execute("SELECT pg_advisory_xact_lock(%s, %s)", (lock_key, _SCHEMA_LOCK))
+        conn.execute("CREATE TABLE IF NOT EXISTS orvane_meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
+        row = conn.execute("SELECT value FROM orvane_meta WHERE key = 'schema_version'").fetchone()
+        version = int(row[0]) if row else 0
+        if version > SCHEMA_VERSION:
+            raise _error(
+                f"the database holds orvane tables of version {version}, newer than this release "
+                f"understands ({SCHEMA_VERSION}): upgrade orvane",
+                500,
+            )
+        for step in range(version + 1, SCHEMA_VERSION + 1):
+            for statement in _STEPS[step]:
+                conn.execute(statement)
+        if version != SCHEMA_VERSION:
+            conn.execute(
+                "INSERT INTO orvane_meta (key, value) VALUES ('schema_version', %s)"
+                " ON CONFLICT (key) DO UPDATE SET value = EXCLUDED.value",
+                (str(SCHEMA_VERSION),),
+            )
+    return lock_key
 
 
 def encode_values(values: Dict[str, float]) -> str:
@@ -326,8 +360,7 @@ class PostgresStore:
         self._outcome_devices: set = set()
         self._vector_devices: set = set()
         with self._pool.connection() as conn:
-            (self._lock_key,) = conn.execute("SELECT hashtext('orvane:' || current_schema())").fetchone()
-            self._ensure_schema(conn)
+            self._lock_key = prepare_tables(conn)
             self._cursor_e, self._cursor_o, self._cursor_v = conn.execute(
                 "SELECT (SELECT coalesce(max(id), 0) FROM episodes),"
                 " (SELECT coalesce(max(seq), 0) FROM outcomes),"
@@ -337,33 +370,6 @@ class PostgresStore:
         self._wake = threading.Event()
         self._thread = threading.Thread(target=self._follow, name="orvane-pg-feed", daemon=True)
         self._thread.start()
-
-    # -- schema -------------------------------------------------------------------
-    def _ensure_schema(self, conn: Any) -> None:
-        """Creates the tables on first start and brings older ones up to this release.
-
-        Several servers starting at once take turns under an advisory lock.
-        """
-        with conn.transaction():
-            conn.execute("SELECT pg_advisory_xact_lock(%s, %s)", (self._lock_key, _SCHEMA_LOCK))
-            conn.execute("CREATE TABLE IF NOT EXISTS orvane_meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
-            row = conn.execute("SELECT value FROM orvane_meta WHERE key = 'schema_version'").fetchone()
-            version = int(row[0]) if row else 0
-            if version > SCHEMA_VERSION:
-                raise _error(
-                    f"the database holds orvane tables of version {version}, newer than this release "
-                    f"understands ({SCHEMA_VERSION}): upgrade orvane",
-                    500,
-                )
-            for step in range(version + 1, SCHEMA_VERSION + 1):
-                for statement in _STEPS[step]:
-                    conn.execute(statement)
-            if version != SCHEMA_VERSION:
-                conn.execute(
-                    "INSERT INTO orvane_meta (key, value) VALUES ('schema_version', %s)"
-                    " ON CONFLICT (key) DO UPDATE SET value = EXCLUDED.value",
-                    (str(SCHEMA_VERSION),),
-                )
 
     def schema_version(self) -> int:
         with self._pool.connection() as conn:
@@ -396,7 +402,7 @@ class PostgresStore:
         if not rows:
             return 0
         params = {
-            "now": time.time(),
+            "at": [time.time()] * len(rows),
             "d": [device_id] * len(rows),
             "e": [episode_id for episode_id, _, _ in rows],
             "b": [body for _, body, _ in rows],
@@ -648,6 +654,212 @@ def _by_device(rows: Sequence[Any], split: Callable[[Any], Tuple[str, Any]]) -> 
         device, item = split(row)
         groups.setdefault(device, []).append(item)
     return list(groups.items())
+
+
+# -- copying an embedded store ------------------------------------------------------
+
+
+class MigrationError(Exception):
+    """A migration that cannot start or whose copy does not add up."""
+
+
+def _sqlite_columns(db: sqlite3.Connection, table: str) -> List[str]:
+    return [row[1] for row in db.execute(f"PRAGMA table_info({table})")]
+
+
+def _open_sqlite_readonly(path: str) -> sqlite3.Connection:
+    if not os.path.isfile(path):
+        raise MigrationError(f"{path}: no such file")
+    uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro"
+    try:
+        db = sqlite3.connect(uri, uri=True, timeout=1.0)
+        tables = {row[0] for row in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+    except sqlite3.DatabaseError as exc:
+        if "locked" in str(exc):
+            raise MigrationError(f"{path} is in use by a running resolver: stop it first") from None
+        raise MigrationError(f"{path} is not a resolver store: {exc}") from None
+    if "episodes" not in tables:
+        db.close()
+        raise MigrationError(f"{path} is not a resolver store (no episodes table)")
+    return db
+
+
+def migrate_sqlite(
+    sqlite_path: str,
+    url: str,
+    *,
+    batch_size: int = 5000,
+    out: Optional[TextIO] = None,
+    progress_every: float = 1.0,
+    _after_batch: Optional[Callable[[str, int], None]] = None,
+) -> Dict[str, Any]:
+    """Copies an embedded (SQLite) store into a PostgreSQL one.
+
+    Episodes keep their order (the database hands out ids in the store's
+    row order), outcomes and vectors come along. Each batch commits
+    together with the position reached in the source, so an interrupted
+    copy started again goes on where it stopped, and nothing is copied
+    twice. At the end the episode count of every device, the outcome count
+    and the vector count of each side are compared: MigrationError when the
+    target holds fewer than the source. Progress is written to ``out`` about
+    every ``progress_every`` seconds. Answers the counts.
+    """
+    from .resolver import _episode_values
+
+    if batch_size < 1:
+        raise MigrationError("the batch size must be at least 1")
+    source = os.path.realpath(sqlite_path)
+    src = _open_sqlite_readonly(sqlite_path)
+    psycopg = _psycopg()
+    try:
+        try:
+            target = psycopg.connect(url, autocommit=True, connect_timeout=10)
+        except psycopg.Error as exc:
+            raise MigrationError(f"cannot reach {url}: {_first_line(exc)}") from None
+        with target:
+            lock_key = prepare_tables(target)
+            tables = {row[0] for row in src.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+            report = _Progress(out, progress_every)
+
+            def copy(kind: str, select: str, write: Callable[[Any, List[Any]], int]) -> None:
+                row = target.execute(
+                    "SELECT last_rowid, copied FROM orvane_migrations WHERE source = %s AND kind = %s", (source, kind)
+                ).fetchone()
+                last, copied = row if row else (0, 0)
+                total = src.execute(f"SELECT count(*) FROM {kind}").fetchone()[0]
+                done = src.execute(f"SELECT count(*) FROM {kind} WHERE rowid <= ?", (last,)).fetchone()[0]
+                if last:
+                    report.line(f"{kind}: resuming after {done} of {total}")
+                else:
+                    report.step(kind, done, total, force=True)
+                while True:
+                    chunk = src.execute(select + " WHERE rowid > ? ORDER BY rowid LIMIT ?", (last, batch_size)).fetchall()
+                    if not chunk:
+                        break
+                    with target.transaction():
+                        target.execute("SELECT pg_advisory_xact_lock(%s, %s)", (lock_key, _WRITE_LOCK))
+                        copied += write(target, chunk)
+                        last = chunk[-1][0]
+                        target.execute(
+                            "INSERT INTO orvane_migrations (source, kind, last_rowid, copied) VALUES (%s, %s, %s, %s)"
+                            " ON CONFLICT (source, kind) DO UPDATE SET last_rowid = EXCLUDED.last_rowid, copied = EXCLUDED.copied",
+                            (source, kind, last, copied),
+                        )
+                    done += len(chunk)
+                    report.step(kind, done, total)
+                    if _after_batch is not None:
+                        _after_batch(kind, done)
+                report.step(kind, done, total, force=True)
+
+            def write_episodes(conn: Any, chunk: List[Any]) -> int:
+                # The source's own arrival times are kept.
+                params: Dict[str, Any] = {"d": [], "e": [], "b": [], "v": [], "at": []}
+                for _, device, episode_id, body, at in chunk:
+                    try:
+                        episode = json.loads(body)
+                    except ValueError:
+                        episode = {}
+                    params["d"].append(device)
+                    params["e"].append(episode_id)
+                    params["b"].append(body)
+                    params["v"].append(encode_values(_episode_values(episode) if isinstance(episode, dict) else {}))
+                    params["at"].append(at)
+                return len(conn.execute(_INSERT_EPISODES, params).fetchall())
+
+            copy("episodes", "SELECT rowid, device_id, episode_id, body, ingested_at FROM episodes", write_episodes)
+
+            if "outcomes" in tables:
+                has_device = "device_id" in _sqlite_columns(src, "outcomes")
+                owners: Dict[str, str] = {}
+                if not has_device:
+                    # Outcomes of stores from before per-device outcomes go to
+                    # the device that holds the episode.
+                    wanted = {row[0] for row in src.execute("SELECT episode_id FROM outcomes")}
+                    for episode_id, device in src.execute("SELECT episode_id, device_id FROM episodes ORDER BY rowid DESC"):
+                        if episode_id in wanted:
+                            owners[episode_id] = device
+                device_column = "device_id" if has_device else "NULL"
+
+                def write_outcomes(conn: Any, chunk: List[Any]) -> int:
+                    params = {"d": [], "e": [], "r": [], "h": [], "at": []}
+                    for _, device, episode_id, result, label, at in chunk:
+                        params["d"].append(device if device is not None else owners.get(episode_id, ""))
+                        params["e"].append(episode_id)
+                        params["r"].append(result)
+                        params["h"].append(label)
+                        params["at"].append(at)
+                    return len(conn.execute(_UPSERT_OUTCOMES.format(action="NOTHING"), params).fetchall())
+
+                copy(
+                    "outcomes",
+                    f"SELECT rowid, {device_column}, episode_id, result, health_label, recorded_at FROM outcomes",
+                    write_outcomes,
+                )
+
+            if "vectors" in tables:
+
+                def write_vectors(conn: Any, chunk: List[Any]) -> int:
+                    params = {
+                        "i": [row[1] for row in chunk],
+                        "d": [row[2] for row in chunk],
+                        "emb": [bytes(row[3]) for row in chunk],
+                        "m": [row[4] for row in chunk],
+                    }
+                    return len(conn.execute(_INSERT_VECTORS, params).fetchall())
+
+                copy("vectors", "SELECT rowid, id, device_id, embedding, metadata FROM vectors", write_vectors)
+
+            # Verification: every device's episodes, the outcomes and the vectors.
+            result: Dict[str, Any] = {"episodes": {}, "outcomes": 0, "vectors": 0}
+            problems = []
+            src_counts = dict(src.execute("SELECT device_id, count(*) FROM episodes GROUP BY device_id"))
+            dst_counts = dict(
+                target.execute(
+                    "SELECT device_id, count(*) FROM episodes WHERE device_id = ANY(%s) GROUP BY device_id", (list(src_counts),)
+                ).fetchall()
+            )
+            for device, n in sorted(src_counts.items()):
+                got = dst_counts.get(device, 0)
+                result["episodes"][device] = got
+                if got < n:
+                    problems.append(f"device {device!r}: {n} episodes in the source, {got} in the target")
+            for kind in ("outcomes", "vectors"):
+                if kind in tables:
+                    n = src.execute(f"SELECT count(*) FROM {kind}").fetchone()[0]
+                    got = target.execute(f"SELECT count(*) FROM {kind}").fetchone()[0]
+                    result[kind] = got
+                    if got < n:
+                        problems.append(f"{n} {kind} in the source, {got} in the target")
+            if problems:
+                raise MigrationError("the copy does not add up: " + "; ".join(problems))
+            report.line(
+                f"verified: {sum(src_counts.values())} episodes of {len(src_counts)} devices, "
+                f"{result['outcomes']} outcomes, {result['vectors']} vectors in the target"
+            )
+            return result
+    finally:
+        src.close()
+
+
+class _Progress:
+    def __init__(self, out: Optional[TextIO], every: float):
+        self.out = out
+        self.every = every
+        self.last = 0.0
+        self.said = ""
+
+    def line(self, text: str) -> None:
+        if self.out is not None and text != self.said:
+            self.said = text
+            self.out.write(text + "\n")
+            self.out.flush()
+
+    def step(self, kind: str, done: int, total: int, force: bool = False) -> None:
+        now = time.monotonic()
+        if force or now - self.last >= self.every:
+            self.last = now
+            share = f" ({100.0 * done / total:.0f}%)" if total else ""
+            self.line(f"{kind}: {done}/{total}{share}")
 
 
 # -- the resolver on PostgreSQL ----------------------------------------------------
