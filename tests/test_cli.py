@@ -186,6 +186,20 @@ def test_serve_many_processes_at_once_lose_nothing(tmp_path):
         assert sum(r.stats()["episodes"].values()) == 800
 
 
+def test_serve_bounds_the_episodes_a_query_considers():
+    from orvane.client import Brenlow
+
+    proc, url = start_server("--max-episodes-per-device", "5")
+    try:
+        brain = Brenlow("d", url=url)
+        brain.ingest([{"episode_id": f"e{i}", "state": {"context": {"x": float(i)}}} for i in range(20)])
+        assert [h["episode_id"] for h in brain.query("x=0", k=10)] == ["e15", "e16", "e17", "e18", "e19"]
+    finally:
+        stop_server(proc)
+    bad = subprocess.run([sys.executable, "-m", "orvane", "serve", "--max-episodes-per-device", "0"], capture_output=True, text=True, env=ENV, timeout=30)
+    assert bad.returncode == 2 and "positive" in bad.stderr
+
+
 def test_serve_refuses_a_port_in_use():
     proc, url = start_server()
     try:

@@ -220,7 +220,7 @@ def cmd_serve(args: argparse.Namespace, out: TextIO) -> int:
     from .resolver import LocalResolver, make_server
 
     log = None if args.quiet else (lambda line: print(line, file=sys.stderr, flush=True))
-    resolver = LocalResolver(args.db, vectors=not args.no_vectors)
+    resolver = LocalResolver(args.db, vectors=not args.no_vectors, max_episodes_per_device=args.max_episodes_per_device)
     try:
         try:
             server = make_server(resolver, args.host, args.port, log=log)
@@ -339,6 +339,13 @@ def build_parser() -> argparse.ArgumentParser:
     serve.add_argument("--db", help="SQLite file to keep the store in (default: in memory, gone at exit), or postgresql://USER@HOST:PORT/DB shared by several servers")
     serve.add_argument("--no-vectors", action="store_true", help="answer 404 on /qx/ingest and /qx/query, like a resolver without vector retrieval")
     serve.add_argument("--quiet", action="store_true", help="do not log requests")
+    serve.add_argument(
+        "--max-episodes-per-device",
+        type=_positive,
+        default=1_000_000,
+        metavar="N",
+        help="a query considers each device's newest N episodes (default 1,000,000; older ones stay stored)",
+    )
     serve.set_defaults(func=cmd_serve)
 
     migrate = sub.add_parser("migrate", help="copy a SQLite store into PostgreSQL (resumable; counts verified)")

@@ -6,9 +6,11 @@ is given no ``url``, and what ``orvane serve`` offers over HTTP
 
 Everything is kept in SQLite, in memory by default or in a file when a path
 is given; a file opened again brings its episodes, outcomes and vectors back.
-Beside the tables the resolver keeps small in-memory indexes (each episode's
-channel values, each vector scaled to unit length) so that a query never
-re-reads or re-parses stored records; only the hits it returns are read back.
+Beside the tables the resolver keeps in-memory indexes (each episode's
+channel values as native columns, each vector scaled to unit length) so that
+a query never re-reads or re-parses stored records; only the hits it returns
+are read back. Opening a file loads the indexes from packed channel values
+kept beside the JSON bodies, without parsing any JSON.
 
 Similarity of episodes: the query text spells channel values as
 ``name=value`` (``"sensor state temp=21.4568 rpm=1500.0"``); an episode's own
@@ -18,27 +20,43 @@ of that channel's spread over the device's stored episodes, so a channel that
 moves in thousands and one that moves in hundredths weigh alike. The score is
 ``1 / (1 + d)`` where ``d`` is the root mean square of those differences over
 the query's channels (each capped at ``_Z_CAP``; a channel the episode lacks
-counts as the cap): 1.0 for identical values, falling toward 0.
+counts as the cap): 1.0 for identical values, falling toward 0. A query
+with no channel values scores every episode 0.
+
+Which episodes a query returns: the k best scores among the device's newest
+``max_episodes_per_device`` episodes, compared exactly (the hits show them
+rounded to six places). Where more episodes share a score than places are
+left, the newer ones are taken: newer by arrival at this resolver (the
+store's row order), not by any time written in the episode, since batches
+may arrive out of order. ``prefer_success`` never changes which episodes are
+chosen; it only orders the chosen ones, putting a successful outcome before
+any other of equal score (and otherwise keeping newer first). So a state
+that recently ended in failure is never hidden behind older successes at
+the same values.
 
 Vectors are compared by cosine similarity, per device, among vectors of the
-query's length.
+query's length; they are held as float32, so scores carry float32 rounding.
+Equal scores put newer vectors first.
+
+The scans run in compiled code (:mod:`orvane._search`) without holding the
+interpreter's lock; storage is :mod:`orvane.resolver_store`.
 """
 
 from __future__ import annotations
 
 import array
-import heapq
 import json
 import math
 import re
-from operator import add as _add, mul as _mul
-import sqlite3
 import threading
 import time
 import uuid
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
+
+from ._search import EpisodeIndex, VectorIndex
+from .resolver_store import SQLiteStore, StoreError, pack_channels
 
 __all__ = [
     "ResolverError",
@@ -57,6 +75,8 @@ MAX_BODY_BYTES = 64 * 1024 * 1024
 MAX_K = 1000
 #: Cap, in units of a channel's spread, of one channel's difference.
 _Z_CAP = 10.0
+#: Newest episodes per device that a query considers, unless told otherwise.
+DEFAULT_MAX_EPISODES_PER_DEVICE = 1_000_000
 
 
 class ResolverError(Exception):
@@ -140,106 +160,13 @@ def _unit_vector(embedding: Any) -> Tuple[List[float], float]:
     return vec, norm
 
 
-def _dot(a: List[float], b: Tuple[float, ...]) -> float:
-    return sum(map(_mul, a, b))
-
-
-class _ChannelSpread:
-    """Running mean and variance (Welford) of one channel over a device's episodes."""
-
-    __slots__ = ("n", "mean", "m2")
-
-    def __init__(self) -> None:
-        self.n = 0
-        self.mean = 0.0
-        self.m2 = 0.0
-
-    def add(self, x: float) -> None:
-        self.n += 1
-        d = x - self.mean
-        self.mean += d / self.n
-        self.m2 += d * (x - self.mean)
-
-    def inverse_scale(self) -> float:
-        if self.n < 2:
-            return 1.0
-        std = math.sqrt(self.m2 / (self.n - 1))
-        return 1.0 / std if std > 1e-12 else 1.0
-
-
-class _DeviceEpisodes:
-    """In-memory index of one device's episodes; every list is only appended to.
-
-    Channel values are kept as columns (NaN where an episode lacks the
-    channel), so a query runs one tight loop per channel.
-    """
-
-    def __init__(self) -> None:
-        self.rowids: List[int] = []
-        self.episode_ids: List[Optional[str]] = []
-        self.columns: Dict[str, List[float]] = {}
-        self.spread: Dict[str, _ChannelSpread] = {}
-
-    def add(self, rowid: int, episode_id: Optional[str], values: Dict[str, float]) -> None:
-        n = len(self.rowids)
-        for key in values:
-            if key not in self.columns:
-                self.columns[key] = [_NAN] * n
-                self.spread[key] = _ChannelSpread()
-        for key, column in self.columns.items():
-            x = values.get(key)
-            if x is None:
-                column.append(_NAN)
-            else:
-                column.append(x)
-                self.spread[key].add(x)
-        self.rowids.append(rowid)
-        self.episode_ids.append(episode_id)
-
-
-_NAN = float("nan")
-
-
-_SCHEMA = """
-CREATE TABLE IF NOT EXISTS episodes (
-    rowid INTEGER PRIMARY KEY,
-    device_id TEXT NOT NULL,
-    episode_id TEXT,
-    body TEXT NOT NULL,
-    ingested_at REAL NOT NULL
-);
-CREATE UNIQUE INDEX IF NOT EXISTS episodes_by_id ON episodes (device_id, episode_id);
-CREATE TABLE IF NOT EXISTS outcomes (
-    episode_id TEXT PRIMARY KEY,
-    result TEXT NOT NULL,
-    health_label TEXT,
-    recorded_at REAL NOT NULL
-);
-CREATE TABLE IF NOT EXISTS vectors (
-    rowid INTEGER PRIMARY KEY,
-    id TEXT NOT NULL UNIQUE,
-    device_id TEXT NOT NULL,
-    embedding BLOB NOT NULL,
-    metadata TEXT NOT NULL
-);
-"""
-
-
-def _similarities(columns: List[Tuple[float, float, Optional[List[float]]]], n: int) -> List[float]:
-    """``1 / (1 + d)`` per episode, d the RMS of capped scaled differences (module docstring)."""
-    cap2 = _Z_CAP * _Z_CAP
-    if not columns:
-        return [0.0] * n
-    totals = [0.0] * n
-    for x, inv, column in columns:
-        if column is None:
-            totals = [t + cap2 for t in totals]
-            continue
-        # A missing value is NaN, whose square fails the comparison: it counts as the cap.
-        part = [z if (z := ((x - v) * inv) ** 2) < cap2 else cap2 for v in column]
-        totals = list(map(_add, totals, part))
-    m = float(len(columns))
-    return [1.0 / (1.0 + math.sqrt(t / m)) for t in totals]
+def _channels_of_body(body: str) -> bytes:
+    """Packed channel values of a stored episode body (used when an older store is brought up to date)."""
+    try:
+        episode = json.loads(body)
+    except ValueError:
+        return b""
+    return pack_channels(_episode_values(episode)) if isinstance(episode, dict) else b""
 
 
 class LocalResolver:
@@ -247,8 +174,11 @@ class LocalResolver:
 
     ``path`` is a database file, or None / ":memory:" for a private in-memory
     database. ``vectors=False`` makes the vector endpoints answer 404, as a
-    resolver from before vector retrieval does. Every operation is safe to
-    call from several threads at once.
+    resolver from before vector retrieval does. ``max_episodes_per_device``
+    bounds the work of a query: only a device's newest N episodes are
+    candidates (the channel spreads still count every stored episode, and
+    nothing is deleted). Every operation is safe to call from several
+    threads at once.
     """
 
     def __new__(cls, path: Optional[str] = None, *args: Any, **kwargs: Any) -> "LocalResolver":
@@ -259,55 +189,67 @@ class LocalResolver:
             return super().__new__(PostgresResolver)
         return super().__new__(cls)
 
-    def __init__(self, path: Optional[str] = None, *, vectors: bool = True):
+    def __init__(
+        self,
+        path: Optional[str] = None,
+        *,
+        vectors: bool = True,
+        max_episodes_per_device: int = DEFAULT_MAX_EPISODES_PER_DEVICE,
+    ):
+        if (
+            isinstance(max_episodes_per_device, bool)
+            or not isinstance(max_episodes_per_device, int)
+            or max_episodes_per_device < 1
+        ):
+            raise ValueError(f"max_episodes_per_device must be a positive int, got {max_episodes_per_device!r}")
         self.path = path or ":memory:"
         self.vectors_enabled = bool(vectors)
-        # One connection, used under _lock only: an in-memory database lives
-        # in its connection, and one writer keeps SQLite's own locking simple.
-        self._db = sqlite3.connect(self.path, check_same_thread=False, isolation_level=None, timeout=1.0)
+        self.max_episodes_per_device = max_episodes_per_device
+        self._store = self._open_store()
         self._lock = threading.Lock()
         self._closed = False
-        try:
-            if self.path != ":memory:":
-                # The indexes live in this process, so a second resolver on the
-                # same file would never see this one's writes: hold the file
-                # exclusively (from the first write on) until close().
-                self._db.execute("PRAGMA locking_mode=EXCLUSIVE")
-                self._db.execute("PRAGMA journal_mode=WAL")
-                self._db.execute("PRAGMA synchronous=NORMAL")
-            self._db.executescript(_SCHEMA)
-        except sqlite3.OperationalError as exc:
-            self._db.close()
-            if "locked" in str(exc):
-                raise ResolverError(f"the store {self.path} is in use by another resolver", 409) from None
-            raise
-        self._devices: Dict[str, _DeviceEpisodes] = {}
+        self._devices: Dict[str, EpisodeIndex] = {}
         self._outcomes: Dict[str, dict] = {}
-        self._vectors: Dict[str, List[Tuple[int, str, Tuple[float, ...], str]]] = {}
-        self._load()
+        self._vectors: Dict[str, VectorIndex] = {}
+        try:
+            self._load()
+        except BaseException:
+            self._store.close()
+            raise
 
     # -- lifecycle --------------------------------------------------------------
+    # The hooks _open_store, _load, _keep_*, _episode_index and _vector_index
+    # are where a store shared by several resolvers (orvane.resolver_pg)
+    # differs: it loads devices on first use and feeds its indexes itself.
+    def _open_store(self) -> Any:
+        # The store is used under _lock only: an in-memory database lives in
+        # its one connection, and one writer keeps SQLite's own locking simple.
+        try:
+            return SQLiteStore(self.path, _channels_of_body)
+        except StoreError as exc:
+            raise ResolverError(str(exc), 409) from None
+
     def _load(self) -> None:
-        for rowid, device_id, episode_id, body in self._db.execute(
-            "SELECT rowid, device_id, episode_id, body FROM episodes ORDER BY rowid"
-        ):
-            episode = json.loads(body)
-            self._device_index(device_id).add(rowid, episode_id, _episode_values(episode))
-        for episode_id, result, label in self._db.execute("SELECT episode_id, result, health_label FROM outcomes"):
+        devices = self._devices
+        for rowid, device_id, packed in self._store.episode_channels():
+            index = devices.get(device_id)
+            if index is None:
+                index = devices[device_id] = EpisodeIndex()
+            index.append(rowid, packed)
+        for episode_id, result, label in self._store.outcomes():
             self._outcomes[episode_id] = _outcome_record(result, label)
-        for rowid, vid, device_id, blob, metadata in self._db.execute(
-            "SELECT rowid, id, device_id, embedding, metadata FROM vectors ORDER BY rowid"
-        ):
-            unit = array.array("d")
-            unit.frombytes(blob)
-            self._vectors.setdefault(device_id, []).append((rowid, vid, tuple(unit), metadata))
+        for rowid, device_id, blob in self._store.vector_units():
+            index = self._vectors.get(device_id)
+            if index is None:
+                index = self._vectors[device_id] = VectorIndex()
+            index.append(rowid, blob)
 
     def close(self) -> None:
         """Closes the database; later calls raise ResolverError 503."""
         with self._lock:
             if not self._closed:
                 self._closed = True
-                self._db.close()
+                self._store.close()
 
     def __enter__(self) -> "LocalResolver":
         return self
@@ -318,12 +260,6 @@ class LocalResolver:
     def _check_open(self) -> None:
         if self._closed:
             raise ResolverError("the resolver is closed", 503)
-
-    def _device_index(self, device_id: str) -> _DeviceEpisodes:
-        index = self._devices.get(device_id)
-        if index is None:
-            index = self._devices[device_id] = _DeviceEpisodes()
-        return index
 
     # -- episodes ---------------------------------------------------------------
     def ingest(self, batch: Any, device_id: Any) -> dict:
@@ -351,31 +287,21 @@ class LocalResolver:
             episode_id = stored.get("episode_id")
             if episode_id is not None and not isinstance(episode_id, str):
                 episode_id = str(episode_id)
-            rows.append((episode_id, body, _episode_values(stored)))
-        now = time.time()
-        stored_count = 0
+            rows.append((episode_id, body, pack_channels(_episode_values(stored))))
+        return {"accepted": len(batch), "stored": self._keep_episodes(device_id, rows, time.time())}
+
+    def _keep_episodes(self, device_id: str, rows: List[Tuple[Optional[str], str, bytes]], now: float) -> int:
+        """Stores (episode_id, body, packed channels) rows and indexes them; answers how many were new."""
         with self._lock:
             self._check_open()
-            index = self._device_index(device_id)
-            added = []
-            cur = self._db.cursor()
-            cur.execute("BEGIN")
-            try:
-                for episode_id, body, values in rows:
-                    cur.execute(
-                        "INSERT OR IGNORE INTO episodes (device_id, episode_id, body, ingested_at) VALUES (?, ?, ?, ?)",
-                        (device_id, episode_id, body, now),
-                    )
-                    if cur.rowcount:
-                        added.append((cur.lastrowid, episode_id, values))
-                cur.execute("COMMIT")
-            except BaseException:
-                cur.execute("ROLLBACK")
-                raise
-            for rowid, episode_id, values in added:
-                index.add(rowid, episode_id, values)
-            stored_count = len(added)
-        return {"accepted": len(batch), "stored": stored_count}
+            index = self._devices.get(device_id)
+            if index is None:
+                index = EpisodeIndex()
+            added = self._store.add_episodes(device_id, rows, now)
+            self._devices.setdefault(device_id, index)
+            for rowid, j in added:
+                index.append(rowid, rows[j][2])
+        return len(added)
 
     def record_outcome(self, episode_id: Any, result: Any, health_label: Any = None) -> dict:
         """Records what became of an episode (a later record replaces an earlier one).
@@ -389,14 +315,14 @@ class LocalResolver:
             raise ResolverError("result must be a non-empty string", 400)
         if health_label is not None and not isinstance(health_label, str):
             raise ResolverError("health_label must be a string or null", 400)
+        self._keep_outcome(episode_id, result, health_label, time.time())
+        return {"episode_id": episode_id, "recorded": True}
+
+    def _keep_outcome(self, episode_id: str, result: str, health_label: Optional[str], now: float) -> None:
         with self._lock:
             self._check_open()
-            self._db.execute(
-                "INSERT OR REPLACE INTO outcomes (episode_id, result, health_label, recorded_at) VALUES (?, ?, ?, ?)",
-                (episode_id, result, health_label, time.time()),
-            )
+            self._store.put_outcome(episode_id, result, health_label, now)
             self._outcomes[episode_id] = _outcome_record(result, health_label)
-        return {"episode_id": episode_id, "recorded": True}
 
     def query(
         self,
@@ -410,67 +336,52 @@ class LocalResolver:
 
         Each hit holds "score", "episode_id", "outcome" (the recorded outcome,
         else the episode's own) and, with ``include_episode``, "episode".
-        Best first; equal scores put successful outcomes first when
-        ``prefer_success``, then newer episodes first.
+        Which k are chosen is decided by score alone, ties newest first (see
+        the module's notes); ``prefer_success`` then only orders them: among
+        equal scores a successful outcome before the others.
         """
         if not isinstance(text, str):
             raise ResolverError("query_text must be a string", 400)
         k = _count(k, "k")
         device_id = _device(device_id)
         probe = channel_values(text)
-        with self._lock:
-            self._check_open()
-            index = self._devices.get(device_id)
-            if index is None or k == 0:
-                return []
-            n = len(index.rowids)
-            rowids = index.rowids[:n]
-            episode_ids = index.episode_ids[:n]
-            columns = []
-            for key, x in probe.items():
-                column = index.columns.get(key)
-                inv = index.spread[key].inverse_scale() if column is not None else 1.0
-                columns.append((x, inv, column[:n] if column is not None else None))
-        if n == 0:
+        index = self._episode_index(device_id)
+        if index is None or k == 0:
             return []
-        scores = _similarities(columns, n)
-        # Best k by score; among scores equal to the k-th best, successful
-        # outcomes first (when asked), then newer episodes.
-        top = heapq.nlargest(k, range(n), key=scores.__getitem__)
-        floor = scores[top[-1]]
-        tied = [i for i in range(n) if scores[i] >= floor]
-        outcomes = self._outcomes
-        if prefer_success:
-            tied.sort(key=lambda i: (scores[i], _is_success(outcomes.get(episode_ids[i])), rowids[i]), reverse=True)
-        else:
-            tied.sort(key=lambda i: (scores[i], rowids[i]), reverse=True)
-        chosen = tied[:k]
+        names = [name.encode("utf-8", "surrogatepass") for name in probe]
+        # The scan runs without the interpreter's lock and without _lock:
+        # ingests and other queries go on meanwhile.
+        found = index.search(names, list(probe.values()), k, self.max_episodes_per_device, _Z_CAP)
+        if not found:
+            return []
         with self._lock:
             self._check_open()
-            bodies = {}
-            wanted = [rowids[i] for i in chosen]
-            for start in range(0, len(wanted), 500):
-                part = wanted[start : start + 500]
-                marks = ",".join("?" * len(part))
-                for rowid, body in self._db.execute(f"SELECT rowid, body FROM episodes WHERE rowid IN ({marks})", part):
-                    bodies[rowid] = body
-            recorded = {episode_ids[i]: outcomes.get(episode_ids[i]) for i in chosen}
+            records = self._store.episode_records([rowid for _, rowid in found])
+            recorded = [self._outcomes.get(records[rowid][0]) for _, rowid in found]
         hits = []
-        for i in chosen:
-            score, rowid = scores[i], rowids[i]
-            episode = json.loads(bodies[rowid])
-            outcome = recorded.get(episode_ids[i])
+        for (score, rowid), outcome in zip(found, recorded):
+            episode_id, body = records[rowid]
+            episode = json.loads(body)
             if outcome is None:
                 outcome = episode.get("outcome")
             hit: Dict[str, Any] = {
                 "score": round(score, 6),
-                "episode_id": episode_ids[i],
+                "episode_id": episode_id,
                 "outcome": json.loads(json.dumps(outcome)),
             }
             if include_episode:
                 hit["episode"] = episode
             hits.append(hit)
+        if prefer_success:
+            # Stable: within equal score and success, newest first stays.
+            order = sorted(range(len(hits)), key=lambda j: (-found[j][0], not _is_success(hits[j]["outcome"])))
+            hits = [hits[j] for j in order]
         return hits
+
+    def _episode_index(self, device_id: str) -> Optional[EpisodeIndex]:
+        with self._lock:
+            self._check_open()
+            return self._devices.get(device_id)
 
     # -- vectors ----------------------------------------------------------------
     def request(self, method: str, path: str, body: Any) -> dict:
@@ -539,47 +450,42 @@ class LocalResolver:
                 meta = json.dumps(metadata)
             except (TypeError, ValueError) as exc:
                 raise ResolverError(f"metadata cannot be stored as JSON: {exc}", 422) from None
-            unit = tuple(x / norm for x in vec) if norm > 0.0 else tuple(0.0 for _ in vec)
-            rows.append((uuid.uuid4().hex, device, unit, meta))
-        with self._lock:
-            self._check_open()
-            cur = self._db.cursor()
-            cur.execute("BEGIN")
-            try:
-                stored = []
-                for vid, device, unit, meta in rows:
-                    cur.execute(
-                        "INSERT INTO vectors (id, device_id, embedding, metadata) VALUES (?, ?, ?, ?)",
-                        (vid, device, array.array("d", unit).tobytes(), meta),
-                    )
-                    stored.append((device, (cur.lastrowid, vid, unit, meta)))
-                cur.execute("COMMIT")
-            except BaseException:
-                cur.execute("ROLLBACK")
-                raise
-            for device, entry in stored:
-                self._vectors.setdefault(device, []).append(entry)
+            unit = array.array("d", [x / norm for x in vec] if norm > 0.0 else [0.0] * len(vec))
+            rows.append((uuid.uuid4().hex, device, unit.tobytes(), meta))
+        self._keep_vectors(rows)
         return [vid for vid, _, _, _ in rows]
 
-    def _nearest(self, device: str, vec: List[float], norm: float, k: int) -> List[dict]:
+    def _keep_vectors(self, rows: List[Tuple[str, str, bytes, str]]) -> None:
+        """Stores (id, device id, unit vector as doubles, metadata JSON) rows and indexes them."""
         with self._lock:
             self._check_open()
-            stored = self._vectors.get(device, [])
-            n = len(stored)
-        if k == 0 or n == 0:
+            rowids = self._store.add_vectors(rows)
+            for rowid, (_, device, blob, _) in zip(rowids, rows):
+                index = self._vectors.get(device)
+                if index is None:
+                    index = self._vectors[device] = VectorIndex()
+                index.append(rowid, blob)
+
+    def _vector_index(self, device: str) -> Optional[VectorIndex]:
+        with self._lock:
+            self._check_open()
+            return self._vectors.get(device)
+
+    def _nearest(self, device: str, vec: List[float], norm: float, k: int) -> List[dict]:
+        index = self._vector_index(device)
+        if k == 0 or index is None:
             return []
-        dim = len(vec)
-        probe = [x / norm for x in vec] if norm > 0.0 else [0.0] * dim
-        dot = _dot
-
-        def scored() -> Iterable[Tuple[float, int, int]]:
-            for i in range(n):
-                unit = stored[i][2]
-                if len(unit) == dim:
-                    yield (dot(probe, unit), -stored[i][0], i)
-
-        top = heapq.nlargest(k, scored())
-        return [{"id": stored[i][1], "score": score, "metadata": json.loads(stored[i][3])} for score, _, i in top]
+        probe = array.array("d", [x / norm for x in vec] if norm > 0.0 else [0.0] * len(vec))
+        found = index.search(probe.tobytes(), k)
+        if not found:
+            return []
+        with self._lock:
+            self._check_open()
+            records = self._store.vector_records([rowid for _, rowid in found])
+        return [
+            {"id": records[rowid][0], "score": score, "metadata": json.loads(records[rowid][1])}
+            for score, rowid in found
+        ]
 
     # -- inspection -------------------------------------------------------------
     def stats(self) -> dict:
@@ -587,9 +493,9 @@ class LocalResolver:
         with self._lock:
             self._check_open()
             return {
-                "episodes": {device: len(index.rowids) for device, index in self._devices.items()},
+                "episodes": {device: len(index) for device, index in self._devices.items()},
                 "outcomes": len(self._outcomes),
-                "vectors": {device: len(entries) for device, entries in self._vectors.items()},
+                "vectors": {device: len(index) for device, index in self._vectors.items()},
                 "vectors_enabled": self.vectors_enabled,
             }
 
@@ -599,7 +505,7 @@ class LocalResolver:
         with self._lock:
             self._check_open()
             out: Dict[str, List[dict]] = {}
-            for device, body in self._db.execute("SELECT device_id, body FROM episodes ORDER BY rowid"):
+            for device, body in self._store.episode_bodies():
                 out.setdefault(device, []).append(json.loads(body))
         return out
 
@@ -613,10 +519,13 @@ class LocalResolver:
     def vectors(self) -> Dict[str, List[Tuple[str, List[float], dict]]]:
         """Stored vectors per device as (id, unit vector, metadata), in arrival order."""
         with self._lock:
-            return {
-                device: [(vid, list(unit), json.loads(meta)) for _, vid, unit, meta in entries]
-                for device, entries in self._vectors.items()
-            }
+            self._check_open()
+            out: Dict[str, List[Tuple[str, List[float], dict]]] = {}
+            for device, vid, blob, meta in self._store.all_vectors():
+                unit = array.array("d")
+                unit.frombytes(blob)
+                out.setdefault(device, []).append((vid, unit.tolist(), json.loads(meta)))
+        return out
 
 
 # -- HTTP ----------------------------------------------------------------------

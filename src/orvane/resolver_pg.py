@@ -220,7 +220,7 @@ _STEPS: Dict[int, List[str]] = {
             device_id TEXT NOT NULL,
             episode_id TEXT,
             body TEXT NOT NULL,
-            channel_values TEXT NOT NULL,
+            channels BYTEA NOT NULL,
             ingested_at DOUBLE PRECISION NOT NULL,
             UNIQUE (device_id, episode_id)
         )""",
@@ -255,9 +255,9 @@ _STEPS: Dict[int, List[str]] = {
 }
 
 _INSERT_EPISODES = """
-INSERT INTO episodes (device_id, episode_id, body, channel_values, ingested_at)
+INSERT INTO episodes (device_id, episode_id, body, channels, ingested_at)
 SELECT t.d, t.e, t.b, t.v, t.at
-FROM unnest(%(d)s::text[], %(e)s::text[], %(b)s::text[], %(v)s::text[], %(at)s::float8[])
+FROM unnest(%(d)s::text[], %(e)s::text[], %(b)s::text[], %(v)s::bytea[], %(at)s::float8[])
     WITH ORDINALITY AS t(d, e, b, v, at, n)
 ORDER BY t.n
 ON CONFLICT (device_id, episode_id) DO NOTHING
@@ -315,36 +315,29 @@ def prepare_tables(conn: Any) -> int:
     return lock_key
 
 
-def encode_values(values: Dict[str, float]) -> str:
-    """An episode's channel values as stored: a JSON object of finite numbers."""
-    return json.dumps(values, allow_nan=False)
-
-
-def decode_values(text: str) -> Dict[str, float]:
-    return json.loads(text)
-
-
 class PostgresStore:
     """The tables of one resolver store and the change feed over them.
 
     Indexes are kept by the caller; the store hands rows to three callbacks,
     always in id order per kind and under the feed lock:
 
-    * ``on_episodes(device_id, [(id, episode_id, values), ...])``
+    * ``on_episodes(device_id, [(id, packed channel values), ...])``
     * ``on_outcomes(device_id, [(episode_id, result, health_label), ...])``
-    * ``on_vectors(device_id, [(seq, id, unit_vector_bytes, metadata_text), ...])``
+    * ``on_vectors(device_id, [(seq, unit vector as float64 bytes), ...])``
 
-    Only devices registered with :meth:`load_episodes` / :meth:`load_vectors`
-    are followed; every other device costs this process nothing.
+    Only devices registered with :meth:`follow_episodes` /
+    :meth:`follow_vectors` are followed; every other device costs this
+    process nothing. The rest of its methods are those of
+    :class:`orvane.resolver_store.SQLiteStore`, safe to call from any thread.
     """
 
     def __init__(
         self,
         url: str,
         *,
-        on_episodes: Callable[[str, List[Tuple[int, Optional[str], Dict[str, float]]]], None],
+        on_episodes: Callable[[str, List[Tuple[int, bytes]]], None],
         on_outcomes: Callable[[str, List[Tuple[str, str, Optional[str]]]], None],
-        on_vectors: Callable[[str, List[Tuple[int, str, bytes, str]]], None],
+        on_vectors: Callable[[str, List[Tuple[int, bytes]]], None],
         poll_interval: float = POLL_INTERVAL,
         log: Optional[Callable[[str], None]] = None,
     ):
@@ -393,20 +386,21 @@ class PostgresStore:
                 conn.execute("SELECT pg_advisory_xact_lock(%s, %s)", (self._lock_key, _WRITE_LOCK))
                 yield conn
 
-    def insert_episodes(self, device_id: str, rows: Sequence[Tuple[Optional[str], str, Dict[str, float]]]) -> int:
-        """Stores (episode_id, body, values) rows of one device; answers how many were new.
+    def add_episodes(self, device_id: str, rows: Sequence[Tuple[Optional[str], str, bytes]], now: float) -> int:
+        """Stores (episode_id, body, packed channels) rows of one device; answers how many were new.
 
+        All or nothing; an episode id the device holds already is skipped.
         Returns once the rows are committed and, for a device this process
         follows, applied to its index.
         """
         if not rows:
             return 0
         params = {
-            "at": [time.time()] * len(rows),
+            "at": [now] * len(rows),
             "d": [device_id] * len(rows),
             "e": [episode_id for episode_id, _, _ in rows],
             "b": [body for _, body, _ in rows],
-            "v": [encode_values(values) for _, _, values in rows],
+            "v": [packed for _, _, packed in rows],
         }
         with self._writing() as conn:
             ids = [row[0] for row in conn.execute(_INSERT_EPISODES, params).fetchall()]
@@ -414,11 +408,16 @@ class PostgresStore:
             self._applied(self._episode_devices, (device_id,), episodes=max(ids))
         return len(ids)
 
-    def record_outcomes(self, rows: Sequence[Tuple[str, str, str, Optional[str]]], *, replace: bool = True) -> int:
-        """Stores (device_id, episode_id, result, health_label) rows; a later one replaces an earlier one."""
+    def put_outcome(self, device_id: str, episode_id: str, result: str, health_label: Optional[str], now: float) -> None:
+        """Records an outcome (replacing the device's earlier one for that episode)."""
+        self.put_outcomes([(device_id, episode_id, result, health_label)], now)
+
+    def put_outcomes(
+        self, rows: Sequence[Tuple[str, str, str, Optional[str]]], now: float, *, replace: bool = True
+    ) -> int:
+        """Stores (device_id, episode_id, result, health_label) rows; with ``replace`` a later one replaces an earlier one."""
         if not rows:
             return 0
-        now = time.time()
         params = {
             "d": [r[0] for r in rows],
             "e": [r[1] for r in rows],
@@ -438,8 +437,8 @@ class PostgresStore:
             self._applied(self._outcome_devices, {r[0] for r in rows}, outcomes=max(seqs))
         return len(seqs)
 
-    def insert_vectors(self, rows: Sequence[Tuple[str, str, bytes, str]]) -> int:
-        """Stores (id, device_id, unit vector as float64 bytes, metadata JSON) rows."""
+    def add_vectors(self, rows: Sequence[Tuple[str, str, bytes, str]]) -> int:
+        """Stores (id, device_id, unit vector as float64 bytes, metadata JSON) rows; all or nothing."""
         if not rows:
             return 0
         params = {
@@ -455,7 +454,7 @@ class PostgresStore:
         return len(seqs)
 
     # -- loading a device -----------------------------------------------------------
-    def load_episodes(self, device_id: str, outcomes_device: Optional[str] = None) -> bool:
+    def follow_episodes(self, device_id: str, outcomes_device: Optional[str] = None) -> bool:
         """Loads a device's episodes and outcomes through the callbacks and follows it from now on.
 
         Answers False when the device was already followed (nothing loaded).
@@ -474,14 +473,14 @@ class PostgresStore:
                 # equals id order): the next poll brings the rest.
                 cur = conn.cursor()
                 cur.execute(
-                    "SELECT id, episode_id, channel_values FROM episodes WHERE device_id = %s AND id <= %s ORDER BY id",
+                    "SELECT id, channels FROM episodes WHERE device_id = %s AND id <= %s ORDER BY id",
                     (device_id, self._cursor_e),
                 )
                 while True:
                     chunk = cur.fetchmany(10000)
                     if not chunk:
                         break
-                    self._on_episodes(device_id, [(rowid, eid, decode_values(v)) for rowid, eid, v in chunk])
+                    self._on_episodes(device_id, chunk)
                 if outcomes_device not in self._outcome_devices:
                     # Outcomes are replaced in place: the current rows are the
                     # latest, and a poll that brings the same row again is harmless.
@@ -496,7 +495,7 @@ class PostgresStore:
         self._wake.set()
         return True
 
-    def load_vectors(self, device_id: str) -> bool:
+    def follow_vectors(self, device_id: str) -> bool:
         """Loads a device's vectors through the callback and follows them from now on."""
         with self._feed_lock:
             if device_id in self._vector_devices:
@@ -504,17 +503,14 @@ class PostgresStore:
             self._poll_locked()
             with self._pool.connection() as conn:
                 rows = conn.execute(
-                    "SELECT seq, id, embedding, metadata FROM vectors WHERE device_id = %s AND seq <= %s ORDER BY seq",
+                    "SELECT seq, embedding FROM vectors WHERE device_id = %s AND seq <= %s ORDER BY seq",
                     (device_id, self._cursor_v),
                 ).fetchall()
             if rows:
-                self._on_vectors(device_id, [(seq, vid, bytes(emb), meta) for seq, vid, emb, meta in rows])
+                self._on_vectors(device_id, rows)
             self._vector_devices.add(device_id)
         self._wake.set()
         return True
-
-    def following(self, device_id: str) -> bool:
-        return device_id in self._episode_devices
 
     # -- the change feed ------------------------------------------------------------
     def _applied(self, followed: set, devices: Any, **upto: int) -> None:
@@ -558,7 +554,7 @@ class PostgresStore:
                 episodes = outcomes = vectors = ()
                 if top_e is not None and self._episode_devices:
                     episodes = conn.execute(
-                        "SELECT id, device_id, episode_id, channel_values FROM episodes"
+                        "SELECT id, device_id, channels FROM episodes"
                         " WHERE id > %s AND id <= %s AND device_id = ANY(%s) ORDER BY id",
                         (self._cursor_e, top_e, list(self._episode_devices)),
                     ).fetchall()
@@ -570,15 +566,15 @@ class PostgresStore:
                     ).fetchall()
                 if top_v is not None and self._vector_devices:
                     vectors = conn.execute(
-                        "SELECT seq, device_id, id, embedding, metadata FROM vectors"
+                        "SELECT seq, device_id, embedding FROM vectors"
                         " WHERE seq > %s AND seq <= %s AND device_id = ANY(%s) ORDER BY seq",
                         (self._cursor_v, top_v, list(self._vector_devices)),
                     ).fetchall()
-        for device, rows in _by_device(episodes, lambda r: (r[1], (r[0], r[2], decode_values(r[3])))):
+        for device, rows in _by_device(episodes, lambda r: (r[1], (r[0], r[2]))):
             self._on_episodes(device, rows)
         for device, rows in _by_device(outcomes, lambda r: (r[0], (r[1], r[2], r[3]))):
             self._on_outcomes(device, rows)
-        for device, rows in _by_device(vectors, lambda r: (r[1], (r[0], r[2], bytes(r[3]), r[4]))):
+        for device, rows in _by_device(vectors, lambda r: (r[1], (r[0], r[2]))):
             self._on_vectors(device, rows)
         if top_e is not None:
             self._cursor_e = top_e
@@ -609,12 +605,21 @@ class PostgresStore:
                 failing = False
 
     # -- reads ----------------------------------------------------------------------
-    def bodies(self, ids: Sequence[int]) -> Dict[int, str]:
-        """Stored episode bodies by id."""
-        if not ids:
+    def episode_records(self, rowids: Sequence[int]) -> Dict[int, Tuple[Optional[str], str]]:
+        """(episode_id, body) by id."""
+        if not rowids:
             return {}
         with self._pool.connection() as conn:
-            return dict(conn.execute("SELECT id, body FROM episodes WHERE id = ANY(%s)", (list(ids),)).fetchall())
+            rows = conn.execute("SELECT id, episode_id, body FROM episodes WHERE id = ANY(%s)", (list(rowids),)).fetchall()
+        return {rowid: (episode_id, body) for rowid, episode_id, body in rows}
+
+    def vector_records(self, rowids: Sequence[int]) -> Dict[int, Tuple[str, str]]:
+        """(id, metadata JSON) by seq."""
+        if not rowids:
+            return {}
+        with self._pool.connection() as conn:
+            rows = conn.execute("SELECT seq, id, metadata FROM vectors WHERE seq = ANY(%s)", (list(rowids),)).fetchall()
+        return {seq: (vid, metadata) for seq, vid, metadata in rows}
 
     def episode_counts(self) -> Dict[str, int]:
         with self._pool.connection() as conn:
@@ -624,22 +629,26 @@ class PostgresStore:
         with self._pool.connection() as conn:
             return dict(conn.execute("SELECT device_id, count(*) FROM vectors GROUP BY device_id ORDER BY device_id").fetchall())
 
-    def outcome_count(self) -> int:
+    def outcome_count(self, device_id: Optional[str] = None) -> int:
         with self._pool.connection() as conn:
-            return conn.execute("SELECT count(*) FROM outcomes").fetchone()[0]
+            if device_id is None:
+                return conn.execute("SELECT count(*) FROM outcomes").fetchone()[0]
+            return conn.execute("SELECT count(*) FROM outcomes WHERE device_id = %s", (device_id,)).fetchone()[0]
 
-    def all_episodes(self) -> Iterator[Tuple[str, str]]:
+    def episode_bodies(self) -> Iterator[Tuple[str, str]]:
         """(device_id, body) of every episode in id order."""
         with self._pool.connection() as conn:
             cur = conn.cursor()
             cur.execute("SELECT device_id, body FROM episodes ORDER BY id")
             yield from cur
 
-    def all_outcomes(self) -> List[Tuple[str, str, str, Optional[str]]]:
+    def outcomes(self) -> List[Tuple[str, str, str, Optional[str]]]:
+        """(device_id, episode_id, result, health_label) of every outcome."""
         with self._pool.connection() as conn:
             return conn.execute("SELECT device_id, episode_id, result, health_label FROM outcomes ORDER BY seq").fetchall()
 
     def all_vectors(self) -> List[Tuple[str, str, bytes, str]]:
+        """(device id, id, unit vector, metadata JSON) of every vector in order."""
         with self._pool.connection() as conn:
             return [
                 (device, vid, bytes(emb), meta)
@@ -704,7 +713,7 @@ def migrate_sqlite(
     target holds fewer than the source. Progress is written to ``out`` about
     every ``progress_every`` seconds. Answers the counts.
     """
-    from .resolver import _episode_values
+    from .resolver import _channels_of_body
 
     if batch_size < 1:
         raise MigrationError("the batch size must be at least 1")
@@ -752,21 +761,27 @@ def migrate_sqlite(
                 report.step(kind, done, total, force=True)
 
             def write_episodes(conn: Any, chunk: List[Any]) -> int:
-                # The source's own arrival times are kept.
-                params: Dict[str, Any] = {"d": [], "e": [], "b": [], "v": [], "at": []}
-                for _, device, episode_id, body, at in chunk:
-                    try:
-                        episode = json.loads(body)
-                    except ValueError:
-                        episode = {}
-                    params["d"].append(device)
-                    params["e"].append(episode_id)
-                    params["b"].append(body)
-                    params["v"].append(encode_values(_episode_values(episode) if isinstance(episode, dict) else {}))
-                    params["at"].append(at)
+                # The source's own arrival times are kept; its packed channel
+                # values too, where it has them (else they come from the body).
+                params: Dict[str, Any] = {
+                    "d": [row[1] for row in chunk],
+                    "e": [row[2] for row in chunk],
+                    "b": [row[3] for row in chunk],
+                    "v": [row[5] if row[5] is not None else _channels_of_body(row[3]) for row in chunk],
+                    "at": [row[4] for row in chunk],
+                }
                 return len(conn.execute(_INSERT_EPISODES, params).fetchall())
 
-            copy("episodes", "SELECT rowid, device_id, episode_id, body, ingested_at FROM episodes", write_episodes)
+            packed = (
+                "(SELECT c.packed FROM episode_channels c WHERE c.rowid = episodes.rowid)"
+                if "episode_channels" in tables
+                else "NULL"
+            )
+            copy(
+                "episodes",
+                f"SELECT rowid, device_id, episode_id, body, ingested_at, {packed} FROM episodes",
+                write_episodes,
+            )
 
             if "outcomes" in tables:
                 has_device = "device_id" in _sqlite_columns(src, "outcomes")
@@ -871,175 +886,85 @@ class PostgresResolver(_resolver.LocalResolver):
     """:class:`~orvane.resolver.LocalResolver` over a PostgreSQL store.
 
     ``LocalResolver("postgresql://...")`` makes one. Same operations and
-    answers as over SQLite; indexes are built per device on first use and
-    kept current from the change feed (module docstring).
+    answers as over SQLite; a device's indexes are built on its first query
+    and kept current from the change feed (module docstring), through which
+    this resolver's own writes reach them too.
     """
 
-    def __init__(self, path: str, *, vectors: bool = True):
-        self.path = path
-        self.vectors_enabled = bool(vectors)
-        self._lock = threading.Lock()
-        self._closed = False
-        self._devices: Dict[str, Any] = {}
-        self._outcomes: Dict[str, dict] = {}
-        self._vectors: Dict[str, List[Tuple[int, str, Tuple[float, ...], str]]] = {}
-        self._store = PostgresStore(
-            path,
+    def _open_store(self) -> PostgresStore:
+        return PostgresStore(
+            self.path,
             on_episodes=self._apply_episodes,
             on_outcomes=self._apply_outcomes,
             on_vectors=self._apply_vectors,
         )
 
-    # Callbacks of the store: rows in id order, under the store's feed lock.
-    def _apply_episodes(self, device_id: str, rows: List[Tuple[int, Optional[str], Dict[str, float]]]) -> None:
-        with self._lock:
-            index = self._devices.get(device_id)
-            if index is None:
-                index = self._devices[device_id] = _resolver._DeviceEpisodes()
-            for rowid, episode_id, values in rows:
-                index.add(rowid, episode_id, values)
-
-    def _apply_outcomes(self, device_id: str, rows: List[Tuple[str, str, Optional[str]]]) -> None:
-        with self._lock:
-            for episode_id, result, label in rows:
-                self._outcomes[episode_id] = _resolver._outcome_record(result, label)
-
-    def _apply_vectors(self, device_id: str, rows: List[Tuple[int, str, bytes, str]]) -> None:
-        with self._lock:
-            entries = self._vectors.setdefault(device_id, [])
-            for seq, vid, blob, meta in rows:
-                unit = array.array("d")
-                unit.frombytes(blob)
-                entries.append((seq, vid, tuple(unit), meta))
-
-    def _load(self) -> None:  # devices load on first use
-        pass
+    def _load(self) -> None:
+        pass  # devices load on first use
 
     def close(self) -> None:
+        # The feed thread takes _lock to apply rows: stop it without holding _lock.
         with self._lock:
             if self._closed:
                 return
             self._closed = True
         self._store.close()
 
-    def _device_index(self, device_id: str) -> Any:
-        self._store.load_episodes(device_id, outcomes_device="")
+    # -- the store's callbacks: rows in id order, under its feed lock -------------------
+    def _apply_episodes(self, device_id: str, rows: List[Tuple[int, bytes]]) -> None:
         with self._lock:
-            self._check_open()
             index = self._devices.get(device_id)
             if index is None:
-                index = self._devices[device_id] = _resolver._DeviceEpisodes()
-            return index
+                index = self._devices[device_id] = _resolver.EpisodeIndex()
+            for rowid, packed in rows:
+                index.append(rowid, packed)
 
-    def ingest(self, batch: Any, device_id: Any) -> dict:
-        device_id = _resolver._device(device_id)
+    def _apply_outcomes(self, device_id: str, rows: List[Tuple[str, str, Optional[str]]]) -> None:
+        with self._lock:
+            for episode_id, result, label in rows:
+                self._outcomes[episode_id] = _resolver._outcome_record(result, label)
+
+    def _apply_vectors(self, device_id: str, rows: List[Tuple[int, bytes]]) -> None:
+        with self._lock:
+            index = self._vectors.get(device_id)
+            if index is None:
+                index = self._vectors[device_id] = _resolver.VectorIndex()
+            for seq, blob in rows:
+                index.append(seq, blob)
+
+    # -- hooks of LocalResolver ---------------------------------------------------------
+    def _keep_episodes(self, device_id: str, rows: List[Tuple[Optional[str], str, bytes]], now: float) -> int:
         check_text(device_id, "device_id")
-        if not isinstance(batch, list):
-            raise _error("batch must be a list of episode records", 400)
-        rows = []
-        for i, episode in enumerate(batch):
-            if not isinstance(episode, dict):
-                raise _error(f"batch[{i}] must be an episode record (an object)", 400)
-            try:
-                body = json.dumps(episode)
-                stored = json.loads(body)
-            except (TypeError, ValueError) as exc:
-                raise _error(f"batch[{i}] cannot be stored as JSON: {exc}", 400) from None
-            episode_id = stored.get("episode_id")
-            if episode_id is not None and not isinstance(episode_id, str):
-                episode_id = str(episode_id)
+        for i, (episode_id, _, _) in enumerate(rows):
             check_text(episode_id, f"batch[{i}] episode_id")
-            rows.append((episode_id, body, _resolver._episode_values(stored)))
         self._check_open()
-        stored_count = self._store.insert_episodes(device_id, rows)
-        return {"accepted": len(batch), "stored": stored_count}
+        return self._store.add_episodes(device_id, rows, now)
 
-    def record_outcome(self, episode_id: Any, result: Any, health_label: Any = None) -> dict:
-        if not isinstance(episode_id, str) or not episode_id:
-            raise _error("episode_id must be a non-empty string", 400)
-        if not isinstance(result, str) or not result:
-            raise _error("result must be a non-empty string", 400)
-        if health_label is not None and not isinstance(health_label, str):
-            raise _error("health_label must be a string or null", 400)
+    def _keep_outcome(self, episode_id: str, result: str, health_label: Optional[str], now: float) -> None:
         for value, what in ((episode_id, "episode_id"), (result, "result"), (health_label, "health_label")):
             check_text(value, what)
         self._check_open()
-        self._store.record_outcomes([("", episode_id, result, health_label)])
-        with self._lock:
-            self._outcomes[episode_id] = _resolver._outcome_record(result, health_label)
-        return {"episode_id": episode_id, "recorded": True}
+        self._store.put_outcome("", episode_id, result, health_label, now)
 
-    def query(self, text: Any, k: Any = 10, device_id: Any = "default-device", include_episode: bool = True, prefer_success: bool = True) -> List[dict]:
-        if not isinstance(text, str):
-            raise _error("query_text must be a string", 400)
-        k = _resolver._count(k, "k")
-        device_id = _resolver._device(device_id)
+    def _episode_index(self, device_id: str) -> Optional[Any]:
         check_text(device_id, "device_id")
         self._check_open()
-        self._device_index(device_id)
-        probe = _resolver.channel_values(text)
-        with self._lock:
-            self._check_open()
-            index = self._devices.get(device_id)
-            if index is None or k == 0:
-                return []
-            n = len(index.rowids)
-            rowids = index.rowids[:n]
-            episode_ids = index.episode_ids[:n]
-            columns = []
-            for key, x in probe.items():
-                column = index.columns.get(key)
-                inv = index.spread[key].inverse_scale() if column is not None else 1.0
-                columns.append((x, inv, column[:n] if column is not None else None))
-        if n == 0:
-            return []
-        import heapq
+        self._store.follow_episodes(device_id, outcomes_device="")
+        return super()._episode_index(device_id)
 
-        scores = _resolver._similarities(columns, n)
-        top = heapq.nlargest(k, range(n), key=scores.__getitem__)
-        floor = scores[top[-1]]
-        tied = [i for i in range(n) if scores[i] >= floor]
-        outcomes = self._outcomes
-        if prefer_success:
-            tied.sort(key=lambda i: (scores[i], _resolver._is_success(outcomes.get(episode_ids[i])), rowids[i]), reverse=True)
-        else:
-            tied.sort(key=lambda i: (scores[i], rowids[i]), reverse=True)
-        chosen = tied[:k]
-        with self._lock:
-            recorded = {episode_ids[i]: outcomes.get(episode_ids[i]) for i in chosen}
-        bodies = self._store.bodies([rowids[i] for i in chosen])
-        hits = []
-        for i in chosen:
-            episode = json.loads(bodies[rowids[i]])
-            outcome = recorded.get(episode_ids[i])
-            if outcome is None:
-                outcome = episode.get("outcome")
-            hit: Dict[str, Any] = {"score": round(scores[i], 6), "episode_id": episode_ids[i], "outcome": json.loads(json.dumps(outcome))}
-            if include_episode:
-                hit["episode"] = episode
-            hits.append(hit)
-        return hits
-
-    def _store_vectors(self, entries: List[Tuple[str, List[float], float, dict]]) -> List[str]:
-        rows = []
-        for device, vec, norm, metadata in entries:
+    def _keep_vectors(self, rows: List[Tuple[str, str, bytes, str]]) -> None:
+        for _, device, _, _ in rows:
             check_text(device, "device_id")
-            try:
-                meta = json.dumps(metadata)
-            except (TypeError, ValueError) as exc:
-                raise _error(f"metadata cannot be stored as JSON: {exc}", 422) from None
-            unit = [x / norm for x in vec] if norm > 0.0 else [0.0] * len(vec)
-            rows.append((uuid.uuid4().hex, device, array.array("d", unit).tobytes(), meta))
         self._check_open()
-        self._store.insert_vectors(rows)
-        return [vid for vid, _, _, _ in rows]
+        self._store.add_vectors(rows)
 
-    def _nearest(self, device: str, vec: List[float], norm: float, k: int) -> List[dict]:
+    def _vector_index(self, device: str) -> Optional[Any]:
         check_text(device, "device_id")
         self._check_open()
-        self._store.load_vectors(device)
-        return super()._nearest(device, vec, norm, k)
+        self._store.follow_vectors(device)
+        return super()._vector_index(device)
 
+    # -- inspection: the whole database, not only the devices served here -----------------
     def stats(self) -> dict:
         self._check_open()
         return {
@@ -1053,14 +978,14 @@ class PostgresResolver(_resolver.LocalResolver):
     def episodes(self) -> Dict[str, List[dict]]:
         self._check_open()
         out: Dict[str, List[dict]] = {}
-        for device, body in self._store.all_episodes():
+        for device, body in self._store.episode_bodies():
             out.setdefault(device, []).append(json.loads(body))
         return out
 
     @property
     def outcomes(self) -> Dict[str, dict]:
         self._check_open()
-        return {eid: _resolver._outcome_record(result, label) for _, eid, result, label in self._store.all_outcomes()}
+        return {eid: _resolver._outcome_record(result, label) for _, eid, result, label in self._store.outcomes()}
 
     @property
     def vectors(self) -> Dict[str, List[Tuple[str, List[float], dict]]]:

@@ -1,0 +1,417 @@
+// orvane._search: the resolver's compiled search index (private to the
+// resolver).
+//
+// EpisodeIndex and VectorIndex wrap the plain C++ indexes of
+// _search_core.hpp. The interpreter's lock is released while a scan runs,
+// so queries of several threads and the rest of the process go on meanwhile;
+// each index's own mutex is taken as the house rule says: try first, and
+// only when that fails release the interpreter's lock to wait.
+#include "pyhost.hpp"
+
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <shared_mutex>
+
+#include "_search_core.hpp"
+
+namespace {
+
+using orvane_search::Hit;
+using pyhost::Ref;
+
+// ---------------------------------------------------------------------------
+// Entry points never let a C++ exception reach the interpreter
+// ---------------------------------------------------------------------------
+
+void raise_from_cpp_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
+    }
+}
+
+using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+template <FastMethod F>
+PyObject* guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    try {
+        return F(self, args, nargs, kwnames);
+    } catch (...) {
+        raise_from_cpp_exception();
+        return nullptr;
+    }
+}
+
+// Takes `mu` (exclusively or shared) from a thread holding the
+// interpreter's lock.
+template <bool Exclusive>
+void take(std::shared_mutex& mu) {
+    if (Exclusive ? mu.try_lock() : mu.try_lock_shared()) return;
+    bool ok = true;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        if (Exclusive)
+            mu.lock();
+        else
+            mu.lock_shared();
+    } catch (...) {
+        ok = false;
+    }
+    Py_END_ALLOW_THREADS
+    if (!ok) throw std::runtime_error("cannot take the index lock");
+}
+
+// The index's size, under its lock.
+template <typename Index>
+Py_ssize_t size_of(Index& index) noexcept {
+    try {
+        take<false>(index.mutex());
+    } catch (...) {
+        raise_from_cpp_exception();
+        return -1;
+    }
+    std::shared_lock<std::shared_mutex> hold(index.mutex(), std::adopt_lock);
+    return static_cast<Py_ssize_t>(index.size());
+}
+
+// Runs `scan` with the interpreter's lock released and `mu` held shared.
+// The scan must not touch Python objects.
+template <typename Scan>
+std::vector<Hit> scan_shared(std::shared_mutex& mu, Scan&& scan) {
+    std::vector<Hit> hits;
+    std::exception_ptr error;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        std::shared_lock<std::shared_mutex> hold(mu);
+        hits = scan();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (error) std::rethrow_exception(error);
+    return hits;
+}
+
+// [(score, rowid), ...]
+PyObject* hits_list(const std::vector<Hit>& hits) {
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        PyObject* pair = Py_BuildValue("(dL)", hits[i].score, static_cast<long long>(hits[i].rowid));
+        if (pair == nullptr) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return out.release();
+}
+
+bool rowid_arg(PyObject* o, long long* out) {
+    if (!PyLong_Check(o)) {
+        pyhost::raise_arg_type("rowid", "int", o);
+        return false;
+    }
+    *out = PyLong_AsLongLong(o);
+    return !(*out == -1 && PyErr_Occurred());
+}
+
+bool count_arg(PyObject* o, const char* name, std::size_t* out) {
+    Py_ssize_t n;
+    if (!pyhost::ssize_arg(o, name, &n)) return false;
+    if (n < 0) {
+        PyErr_Format(PyExc_ValueError, "%s must not be negative", name);
+        return false;
+    }
+    *out = static_cast<std::size_t>(n);
+    return true;
+}
+
+// Reads a bytes-like argument; the view is released by the caller.
+bool bytes_arg(PyObject* o, const char* name, Py_buffer* view) {
+    if (PyObject_GetBuffer(o, view, PyBUF_SIMPLE) < 0) {
+        PyErr_Clear();
+        pyhost::raise_arg_type(name, "bytes", o);
+        return false;
+    }
+    return true;
+}
+
+struct BufferGuard {
+    Py_buffer view{};
+    bool held = false;
+    ~BufferGuard() {
+        if (held) PyBuffer_Release(&view);
+    }
+};
+
+#define METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(guarded<fn>))
+
+// ---------------------------------------------------------------------------
+// EpisodeIndex
+// ---------------------------------------------------------------------------
+
+struct EpisodeIndexObject {
+    PyObject_HEAD
+    orvane_search::EpisodeIndex* index;
+};
+
+orvane_search::EpisodeIndex& episodes_of(PyObject* self) {
+    return *reinterpret_cast<EpisodeIndexObject*>(self)->index;
+}
+
+PyObject* episodes_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const pyhost::Signature sig{"EpisodeIndex", nullptr, 0, 0, false};
+    if (!pyhost::parse_tuple(sig, args, kwargs, nullptr)) return nullptr;
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    auto* index = new (std::nothrow) orvane_search::EpisodeIndex();
+    if (index == nullptr) return PyErr_NoMemory();
+    reinterpret_cast<EpisodeIndexObject*>(self.get())->index = index;
+    return self.release();
+}
+
+void episodes_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    delete reinterpret_cast<EpisodeIndexObject*>(self)->index;
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+Py_ssize_t episodes_len(PyObject* self) { return size_of(episodes_of(self)); }
+
+PyObject* episodes_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"rowid", "packed"};
+    static const pyhost::Signature sig{"append", params, 2, 2, true};
+    PyObject* a[2];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    long long rowid;
+    if (!rowid_arg(a[0], &rowid)) return nullptr;
+    BufferGuard buf;
+    if (!bytes_arg(a[1], "packed", &buf.view)) return nullptr;
+    buf.held = true;
+    auto& index = episodes_of(self);
+    take<true>(index.mutex());
+    std::unique_lock<std::shared_mutex> hold(index.mutex(), std::adopt_lock);
+    if (!index.append(rowid, static_cast<const unsigned char*>(buf.view.buf), static_cast<std::size_t>(buf.view.len))) {
+        PyErr_SetString(PyExc_ValueError, "packed channel values are malformed");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* episodes_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"names", "values", "k", "limit", "cap"};
+    static const pyhost::Signature sig{"search", params, 5, 5, true};
+    PyObject* a[5];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!pyhost::check_list(a[0], "names") || !pyhost::check_list(a[1], "values")) return nullptr;
+    std::size_t k, limit;
+    double cap;
+    if (!count_arg(a[2], "k", &k) || !count_arg(a[3], "limit", &limit) || !pyhost::float_arg(a[4], "cap", &cap))
+        return nullptr;
+    const Py_ssize_t m = PyList_GET_SIZE(a[0]);
+    if (PyList_GET_SIZE(a[1]) != m) {
+        PyErr_SetString(PyExc_ValueError, "names and values differ in length");
+        return nullptr;
+    }
+    // Own copies: the lists may change while the scan runs without the GIL.
+    std::vector<std::string> names;
+    std::vector<orvane_search::Probe> probe;
+    names.reserve(static_cast<std::size_t>(m));
+    probe.reserve(static_cast<std::size_t>(m));
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        PyObject* name = PyList_GET_ITEM(a[0], i);
+        if (!PyBytes_CheckExact(name)) {
+            pyhost::raise_arg_type("names", "bytes", name);
+            return nullptr;
+        }
+        names.emplace_back(PyBytes_AS_STRING(name), static_cast<std::size_t>(PyBytes_GET_SIZE(name)));
+        double value;
+        if (!pyhost::float_arg(PyList_GET_ITEM(a[1], i), "values", &value)) return nullptr;
+        probe.push_back({{}, value});
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) probe[i].name = names[i];
+    auto& index = episodes_of(self);
+    auto hits = scan_shared(index.mutex(), [&] { return index.search(probe, k, limit, cap); });
+    return hits_list(hits);
+}
+
+PyObject* episodes_footprint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const pyhost::Signature sig{"footprint", nullptr, 0, 0, true};
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+    auto& index = episodes_of(self);
+    take<false>(index.mutex());
+    std::shared_lock<std::shared_mutex> hold(index.mutex(), std::adopt_lock);
+    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(index.channel_count()),
+                         static_cast<Py_ssize_t>(index.slots_held()));
+}
+
+constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef episodes_methods[] = {
+    {"append", METHOD(episodes_append), kFlags,
+     "append($self, /, rowid, packed)\n--\n\n"
+     "Add one stored episode: its row id and its packed channel values\n"
+     "(repeated u32 name length, UTF-8 name, f64 value; little-endian)."},
+    {"search", METHOD(episodes_search), kFlags,
+     "search($self, /, names, values, k, limit, cap)\n--\n\n"
+     "The k best of the newest `limit` episodes for the query channels\n"
+     "names[i] = values[i] (names as UTF-8 bytes), as [(score, rowid), ...]:\n"
+     "best first, equal scores newest first."},
+    {"footprint", METHOD(episodes_footprint), kFlags,
+     "footprint($self, /)\n--\n\n"
+     "(channels, value slots held): a slot per value, plus the gaps of\n"
+     "channels kept as columns."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot episodes_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(episodes_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(episodes_dealloc)},
+    {Py_tp_methods, episodes_methods},
+    {Py_sq_length, reinterpret_cast<void*>(episodes_len)},
+    {Py_tp_doc, const_cast<char*>("EpisodeIndex()\n--\n\n"
+                                  "One device's episodes as native channel columns, in store order.")},
+    {0, nullptr},
+};
+
+PyType_Spec episodes_spec = {"orvane._search.EpisodeIndex", sizeof(EpisodeIndexObject), 0, Py_TPFLAGS_DEFAULT,
+                             episodes_slots};
+
+// ---------------------------------------------------------------------------
+// VectorIndex
+// ---------------------------------------------------------------------------
+
+struct VectorIndexObject {
+    PyObject_HEAD
+    orvane_search::VectorIndex* index;
+};
+
+orvane_search::VectorIndex& vectors_of(PyObject* self) {
+    return *reinterpret_cast<VectorIndexObject*>(self)->index;
+}
+
+PyObject* vectors_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const pyhost::Signature sig{"VectorIndex", nullptr, 0, 0, false};
+    if (!pyhost::parse_tuple(sig, args, kwargs, nullptr)) return nullptr;
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    auto* index = new (std::nothrow) orvane_search::VectorIndex();
+    if (index == nullptr) return PyErr_NoMemory();
+    reinterpret_cast<VectorIndexObject*>(self.get())->index = index;
+    return self.release();
+}
+
+void vectors_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    delete reinterpret_cast<VectorIndexObject*>(self)->index;
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+Py_ssize_t vectors_len(PyObject* self) { return size_of(vectors_of(self)); }
+
+// A non-empty bytes-like run of native doubles, copied.
+bool doubles_arg(PyObject* o, const char* name, std::vector<double>* out) {
+    BufferGuard buf;
+    if (!bytes_arg(o, name, &buf.view)) return false;
+    buf.held = true;
+    if (buf.view.len == 0 || buf.view.len % static_cast<Py_ssize_t>(sizeof(double)) != 0) {
+        PyErr_Format(PyExc_ValueError, "%s must hold one or more doubles", name);
+        return false;
+    }
+    out->resize(static_cast<std::size_t>(buf.view.len) / sizeof(double));
+    std::memcpy(out->data(), buf.view.buf, static_cast<std::size_t>(buf.view.len));
+    return true;
+}
+
+PyObject* vectors_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"rowid", "unit"};
+    static const pyhost::Signature sig{"append", params, 2, 2, true};
+    PyObject* a[2];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    long long rowid;
+    if (!rowid_arg(a[0], &rowid)) return nullptr;
+    std::vector<double> unit;
+    if (!doubles_arg(a[1], "unit", &unit)) return nullptr;
+    auto& index = vectors_of(self);
+    take<true>(index.mutex());
+    std::unique_lock<std::shared_mutex> hold(index.mutex(), std::adopt_lock);
+    index.append(rowid, unit.data(), unit.size());
+    Py_RETURN_NONE;
+}
+
+PyObject* vectors_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"probe", "k"};
+    static const pyhost::Signature sig{"search", params, 2, 2, true};
+    PyObject* a[2];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    std::vector<double> probe;
+    std::size_t k;
+    if (!doubles_arg(a[0], "probe", &probe) || !count_arg(a[1], "k", &k)) return nullptr;
+    auto& index = vectors_of(self);
+    auto hits = scan_shared(index.mutex(), [&] { return index.search(probe.data(), probe.size(), k); });
+    return hits_list(hits);
+}
+
+PyMethodDef vectors_methods[] = {
+    {"append", METHOD(vectors_append), kFlags,
+     "append($self, /, rowid, unit)\n--\n\n"
+     "Add one stored vector: its row id and its unit values as native doubles\n"
+     "(kept as float32)."},
+    {"search", METHOD(vectors_search), kFlags,
+     "search($self, /, probe, k)\n--\n\n"
+     "Cosine of the unit probe (native doubles) against the stored vectors of\n"
+     "its length: the k best as [(score, rowid), ...], equal scores newest first."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot vectors_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(vectors_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(vectors_dealloc)},
+    {Py_tp_methods, vectors_methods},
+    {Py_sq_length, reinterpret_cast<void*>(vectors_len)},
+    {Py_tp_doc, const_cast<char*>("VectorIndex()\n--\n\n"
+                                  "One device's unit vectors as float32 rows, grouped by length.")},
+    {0, nullptr},
+};
+
+PyType_Spec vectors_spec = {"orvane._search.VectorIndex", sizeof(VectorIndexObject), 0, Py_TPFLAGS_DEFAULT,
+                            vectors_slots};
+
+#undef METHOD
+
+// ---------------------------------------------------------------------------
+// Module
+// ---------------------------------------------------------------------------
+
+int exec_module(PyObject* module) {
+    for (PyType_Spec* spec : {&episodes_spec, &vectors_spec}) {
+        Ref type = Ref::steal(PyType_FromModuleAndSpec(module, spec, nullptr));
+        if (!type || PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get())) < 0) return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "orvane._search", "The resolver's compiled search index (private).", 0, nullptr, slots,
+    nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__search(void) { return PyModuleDef_Init(&moduledef); }
