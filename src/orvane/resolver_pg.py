@@ -9,36 +9,42 @@ first use, and follows what the other processes write through a change feed.
 
 Commit order
 ------------
-Ids from a sequence are handed out at insert time, and concurrent
-transactions may commit in another order than their ids: a reader that asks
-for "ids above the last one I saw" can pass over a row whose transaction was
-still open and never look back. Every write here therefore runs under one
-transaction-scoped advisory lock, taken before the first id is drawn and held
-until the commit is visible to others. Ids are then drawn and made visible in
-the same order, so at any moment the rows anyone can see form a prefix of the
-id order (gaps only where a transaction rolled back or skipped a duplicate),
-and "ids above the last seen" misses nothing. The tables themselves are the
-commit-ordered change log: ``episodes.id``, ``vectors.seq``, and
-``outcomes.seq`` (a fresh number at every insert or replacement of an
-outcome). The lock covers only the inserts and the commit, which for a batch
-of episodes is about a millisecond; the request's parsing and encoding happen
-before it. We chose this over re-reading a window below the last id because
-it also gives every index the database's id order without re-sorting: a row
-always reaches an index after every row with a smaller id, on every server,
-so "newest first" means the same everywhere.
+Ids from a sequence are handed out at insert time, but transactions commit
+in their own order: a reader asking for "ids above the last one I saw" can
+pass over a row whose transaction was still open and never look back. So
+the tables carry, beside each row's id, the id of the transaction that wrote
+it (``xact``), and every write draws its ids under one advisory lock, taken
+as the transaction's first step (which also gives it its transaction id)
+and let go once its rows are written, before the commit. Writers therefore
+take transaction ids and row ids in one order, while their commits, the slow
+part (the log flush), still run side by side and share flushes.
+
+A follower reads, in one snapshot, the rows past its cursor in id order and
+takes them up to the first row written after a transaction that the snapshot
+still shows running (its ``xact`` is above the snapshot's ``xmin``): every
+row before that point is final, since any writer still running drew its ids
+after them, and the rows after it wait for the next poll. Applied rows thus
+reach every index in the database's id order, with none passed over, so
+"newest first" means the same on every server. ``episodes.id``,
+``vectors.seq`` and ``outcomes.seq`` (a fresh number at every insert or
+replacement of an outcome) are the three feeds. We chose this over holding
+the lock through the commit, which would make the visible rows a plain
+prefix of the ids but queue every commit's log flush behind the one before
+it (a fifth of the ingest rate on this machine's disk), and over re-reading a
+window below the last id, which cannot know how long a window is enough.
 
 Following the other servers
 ---------------------------
-A background thread polls the three tables every ``POLL_INTERVAL`` seconds
-for rows past its cursors, in one repeatable-read snapshot, and applies those
-of the devices this process holds; the cursors move to the largest visible
-id whether or not a row was of interest. A write made through this process
+A background thread polls every ``POLL_INTERVAL`` seconds and applies the
+rows of the devices this process holds. A write made through this process
 waits, before it is acknowledged, until its rows have been applied the same
 way (one poll serves every request waiting at that moment), so a client reads
 its own writes at once and every row enters an index through one path, in id
-order. Loading a device and polling take the same lock: a device is loaded up
-to the cursor (every id at or below it is committed, by the prefix rule) and
-the next poll brings the rest.
+order. Should another session keep a transaction open for long, a write is
+acknowledged once committed anyway after ``CATCH_UP_WAIT`` seconds and
+appears here when that transaction ends. Loading a device and polling take
+the same lock: a device is loaded up to the cursor and the next poll brings
+the rest.
 
 An ingest is acknowledged only after its transaction has committed; a
 resolver killed at any moment loses nothing it acknowledged, and a batch sent
@@ -50,14 +56,11 @@ from __future__ import annotations
 
 import array
 import json
-import math
 import os
 import sqlite3
-import sys
 import threading
 import time
 import urllib.parse
-import uuid
 from contextlib import contextmanager
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple
 
@@ -68,6 +71,10 @@ SCHEMA_VERSION = 1
 #: Seconds between two polls of the change feed: another server's write is
 #: found within about this long.
 POLL_INTERVAL = 0.1
+#: Seconds a write waits to see its rows applied before it is acknowledged anyway.
+CATCH_UP_WAIT = 5.0
+#: Rows one poll reads from each feed at most (the next poll reads on).
+POLL_ROWS = 20000
 #: Connections one resolver keeps open at most.
 POOL_SIZE = 16
 #: Seconds a request waits for a free connection before it is refused with 503.
@@ -222,9 +229,11 @@ _STEPS: Dict[int, List[str]] = {
             body TEXT NOT NULL,
             channels BYTEA NOT NULL,
             ingested_at DOUBLE PRECISION NOT NULL,
+            xact XID8 NOT NULL DEFAULT pg_current_xact_id(),
             UNIQUE (device_id, episode_id)
         )""",
         "CREATE INDEX episodes_by_device ON episodes (device_id, id)",
+        "CREATE INDEX episodes_by_xact ON episodes (xact)",
         "CREATE SEQUENCE outcome_seq",
         """CREATE TABLE outcomes (
             device_id TEXT NOT NULL,
@@ -233,17 +242,21 @@ _STEPS: Dict[int, List[str]] = {
             health_label TEXT,
             recorded_at DOUBLE PRECISION NOT NULL,
             seq BIGINT NOT NULL,
+            xact XID8 NOT NULL DEFAULT pg_current_xact_id(),
             PRIMARY KEY (device_id, episode_id)
         )""",
-        "CREATE INDEX outcomes_by_seq ON outcomes (seq)",
+        "CREATE UNIQUE INDEX outcomes_by_seq ON outcomes (seq)",
+        "CREATE INDEX outcomes_by_xact ON outcomes (xact)",
         """CREATE TABLE vectors (
             seq BIGSERIAL PRIMARY KEY,
             id TEXT NOT NULL UNIQUE,
             device_id TEXT NOT NULL,
             embedding BYTEA NOT NULL,
-            metadata TEXT NOT NULL
+            metadata TEXT NOT NULL,
+            xact XID8 NOT NULL DEFAULT pg_current_xact_id()
         )""",
         "CREATE INDEX vectors_by_device ON vectors (device_id, seq)",
+        "CREATE INDEX vectors_by_xact ON vectors (xact)",
         """CREATE TABLE orvane_migrations (
             source TEXT NOT NULL,
             kind TEXT NOT NULL,
@@ -257,7 +270,7 @@ _STEPS: Dict[int, List[str]] = {
 _INSERT_EPISODES = """
 INSERT INTO episodes (device_id, episode_id, body, channels, ingested_at)
 SELECT t.d, t.e, t.b, t.v, t.at
-FROM unnest(%(d)s::text[], %(e)s::text[], %(b)s::text[], %(v)s::bytea[], %(at)s::float8[])
+FROM unnest(%(d)b::text[], %(e)b::text[], %(b)b::text[], %(v)b::bytea[], %(at)b::float8[])
     WITH ORDINALITY AS t(d, e, b, v, at, n)
 ORDER BY t.n
 ON CONFLICT (device_id, episode_id) DO NOTHING
@@ -267,20 +280,33 @@ RETURNING id
 _UPSERT_OUTCOMES = """
 INSERT INTO outcomes (device_id, episode_id, result, health_label, recorded_at, seq)
 SELECT t.d, t.e, t.r, t.h, t.at, nextval('outcome_seq')
-FROM unnest(%(d)s::text[], %(e)s::text[], %(r)s::text[], %(h)s::text[], %(at)s::float8[]) WITH ORDINALITY AS t(d, e, r, h, at, n)
+FROM unnest(%(d)b::text[], %(e)b::text[], %(r)b::text[], %(h)b::text[], %(at)b::float8[])
+    WITH ORDINALITY AS t(d, e, r, h, at, n)
 ORDER BY t.n
 ON CONFLICT (device_id, episode_id) DO {action}
 RETURNING seq
 """
 
+_REPLACE_OUTCOME = (
+    "UPDATE SET result = EXCLUDED.result, health_label = EXCLUDED.health_label,"
+    " recorded_at = EXCLUDED.recorded_at, seq = EXCLUDED.seq, xact = EXCLUDED.xact"
+)
+
 _INSERT_VECTORS = """
 INSERT INTO vectors (id, device_id, embedding, metadata)
 SELECT t.i, t.d, t.emb, t.m
-FROM unnest(%(i)s::text[], %(d)s::text[], %(emb)s::bytea[], %(m)s::text[]) WITH ORDINALITY AS t(i, d, emb, m, n)
+FROM unnest(%(i)b::text[], %(d)b::text[], %(emb)b::bytea[], %(m)b::text[]) WITH ORDINALITY AS t(i, d, emb, m, n)
 ORDER BY t.n
 ON CONFLICT (id) DO NOTHING
 RETURNING seq
 """
+
+# The three feeds: (table, order column, payload columns).
+_FEEDS = {
+    "episodes": ("episodes", "id", "channels"),
+    "outcomes": ("outcomes", "seq", "episode_id, result, health_label"),
+    "vectors": ("vectors", "seq", "embedding"),
+}
 
 
 def prepare_tables(conn: Any) -> int:
@@ -315,6 +341,30 @@ def prepare_tables(conn: Any) -> int:
     return lock_key
 
 
+@contextmanager
+def ordered_write(conn: Any, lock_key: int) -> Iterator[Any]:
+    """A write transaction in the store's id order (module docstring); commits on leaving.
+
+    The lock is held while the body writes and let go before the commit. The
+    statements go out as one pipeline, so the lock is held only while the
+    server runs them, never across a round trip to this process: read the
+    results of the body's statements after leaving. On any failure the
+    connection is closed: that rolls back and ends the session's hold on
+    the lock, whatever state the failure left.
+    """
+    try:
+        with conn.pipeline(), conn.transaction():
+            conn.execute("SELECT pg_advisory_lock(%s, %s), pg_current_xact_id()", (lock_key, _WRITE_LOCK))
+            yield conn
+            conn.execute("SELECT pg_advisory_unlock(%s, %s)", (lock_key, _WRITE_LOCK))
+    except BaseException:
+        try:
+            conn.close()
+        except Exception:
+            pass
+        raise
+
+
 class PostgresStore:
     """The tables of one resolver store and the change feed over them.
 
@@ -342,27 +392,36 @@ class PostgresStore:
         log: Optional[Callable[[str], None]] = None,
     ):
         self.url = url
-        self._on_episodes = on_episodes
-        self._on_outcomes = on_outcomes
-        self._on_vectors = on_vectors
+        self._apply = {"episodes": on_episodes, "outcomes": on_outcomes, "vectors": on_vectors}
         self._poll_interval = poll_interval
         self._log = log
         self._pool = _Pool(url, POOL_SIZE)
         self._feed_lock = threading.Lock()
-        self._episode_devices: set = set()
-        self._outcome_devices: set = set()
-        self._vector_devices: set = set()
+        # Devices followed per feed, and each feed's cursor: every row at or
+        # below it is final and has been applied (for the devices followed).
+        self._followed: Dict[str, set] = {kind: set() for kind in _FEEDS}
         with self._pool.connection() as conn:
             self._lock_key = prepare_tables(conn)
-            self._cursor_e, self._cursor_o, self._cursor_v = conn.execute(
-                "SELECT (SELECT coalesce(max(id), 0) FROM episodes),"
-                " (SELECT coalesce(max(seq), 0) FROM outcomes),"
-                " (SELECT coalesce(max(seq), 0) FROM vectors)"
-            ).fetchone()
+            self._cursor = self._start_cursors(conn)
         self._stop = threading.Event()
         self._wake = threading.Event()
         self._thread = threading.Thread(target=self._follow, name="orvane-pg-feed", daemon=True)
         self._thread.start()
+
+    @staticmethod
+    def _start_cursors(conn: Any) -> Dict[str, int]:
+        """Where each feed starts: just below the first row that a still-running writer may precede."""
+        cursors = {}
+        with conn.transaction():
+            conn.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY")
+            (xmin,) = conn.execute("SELECT pg_snapshot_xmin(pg_current_snapshot())::text::bigint").fetchone()
+            for kind, (table, order, _) in _FEEDS.items():
+                (cursors[kind],) = conn.execute(
+                    f"SELECT coalesce((SELECT min({order}) - 1 FROM {table} WHERE xact >= %s::text::xid8),"
+                    f" (SELECT max({order}) FROM {table}), 0)",
+                    (str(xmin),),
+                ).fetchone()
+        return cursors
 
     def schema_version(self) -> int:
         with self._pool.connection() as conn:
@@ -378,14 +437,6 @@ class PostgresStore:
         self._pool.close()
 
     # -- writes ---------------------------------------------------------------------
-    @contextmanager
-    def _writing(self) -> Iterator[Any]:
-        """A transaction holding the write lock (see the module docstring): commits on leaving."""
-        with self._pool.connection() as conn:
-            with conn.transaction():
-                conn.execute("SELECT pg_advisory_xact_lock(%s, %s)", (self._lock_key, _WRITE_LOCK))
-                yield conn
-
     def add_episodes(self, device_id: str, rows: Sequence[Tuple[Optional[str], str, bytes]], now: float) -> int:
         """Stores (episode_id, body, packed channels) rows of one device; answers how many were new.
 
@@ -402,10 +453,12 @@ class PostgresStore:
             "b": [body for _, body, _ in rows],
             "v": [packed for _, _, packed in rows],
         }
-        with self._writing() as conn:
-            ids = [row[0] for row in conn.execute(_INSERT_EPISODES, params).fetchall()]
+        with self._pool.connection() as conn:
+            with ordered_write(conn, self._lock_key):
+                cur = conn.execute(_INSERT_EPISODES, params, binary=True)
+            ids = [row[0] for row in cur.fetchall()]
         if ids:
-            self._applied(self._episode_devices, (device_id,), episodes=max(ids))
+            self._applied("episodes", (device_id,), max(ids))
         return len(ids)
 
     def put_outcome(self, device_id: str, episode_id: str, result: str, health_label: Optional[str], now: float) -> None:
@@ -425,16 +478,13 @@ class PostgresStore:
             "h": [r[3] for r in rows],
             "at": [now] * len(rows),
         }
-        action = (
-            "UPDATE SET result = EXCLUDED.result, health_label = EXCLUDED.health_label,"
-            " recorded_at = EXCLUDED.recorded_at, seq = EXCLUDED.seq"
-            if replace
-            else "NOTHING"
-        )
-        with self._writing() as conn:
-            seqs = [row[0] for row in conn.execute(_UPSERT_OUTCOMES.format(action=action), params).fetchall()]
+        sql = _UPSERT_OUTCOMES.format(action=_REPLACE_OUTCOME if replace else "NOTHING")
+        with self._pool.connection() as conn:
+            with ordered_write(conn, self._lock_key):
+                cur = conn.execute(sql, params, binary=True)
+            seqs = [row[0] for row in cur.fetchall()]
         if seqs:
-            self._applied(self._outcome_devices, {r[0] for r in rows}, outcomes=max(seqs))
+            self._applied("outcomes", {r[0] for r in rows}, max(seqs))
         return len(seqs)
 
     def add_vectors(self, rows: Sequence[Tuple[str, str, bytes, str]]) -> int:
@@ -447,10 +497,12 @@ class PostgresStore:
             "emb": [r[2] for r in rows],
             "m": [r[3] for r in rows],
         }
-        with self._writing() as conn:
-            seqs = [row[0] for row in conn.execute(_INSERT_VECTORS, params).fetchall()]
+        with self._pool.connection() as conn:
+            with ordered_write(conn, self._lock_key):
+                cur = conn.execute(_INSERT_VECTORS, params, binary=True)
+            seqs = [row[0] for row in cur.fetchall()]
         if seqs:
-            self._applied(self._vector_devices, {r[1] for r in rows}, vectors=max(seqs))
+            self._applied("vectors", {r[1] for r in rows}, max(seqs))
         return len(seqs)
 
     # -- loading a device -----------------------------------------------------------
@@ -463,125 +515,116 @@ class PostgresStore:
         """
         outcomes_device = device_id if outcomes_device is None else outcomes_device
         with self._feed_lock:
-            if device_id in self._episode_devices:
+            if device_id in self._followed["episodes"]:
                 return False
-            # Bring the cursor up to now first, so that the load holds every
+            # Bring the cursors up to now first, so that the load holds every
             # row committed before this call (a client reads its own writes).
             self._poll_locked()
             with self._pool.connection() as conn:
-                # Every id at or below the cursor is committed (commit order
-                # equals id order): the next poll brings the rest.
-                cur = conn.cursor()
+                cur = conn.cursor(binary=True)
                 cur.execute(
                     "SELECT id, channels FROM episodes WHERE device_id = %s AND id <= %s ORDER BY id",
-                    (device_id, self._cursor_e),
+                    (device_id, self._cursor["episodes"]),
                 )
                 while True:
-                    chunk = cur.fetchmany(10000)
+                    chunk = cur.fetchmany(20000)
                     if not chunk:
                         break
-                    self._on_episodes(device_id, chunk)
-                if outcomes_device not in self._outcome_devices:
-                    # Outcomes are replaced in place: the current rows are the
-                    # latest, and a poll that brings the same row again is harmless.
+                    self._apply["episodes"](device_id, chunk)
+                if outcomes_device not in self._followed["outcomes"]:
                     rows = conn.execute(
-                        "SELECT episode_id, result, health_label FROM outcomes WHERE device_id = %s ORDER BY seq",
-                        (outcomes_device,),
+                        "SELECT episode_id, result, health_label FROM outcomes WHERE device_id = %s AND seq <= %s ORDER BY seq",
+                        (outcomes_device, self._cursor["outcomes"]),
                     ).fetchall()
                     if rows:
-                        self._on_outcomes(outcomes_device, rows)
-            self._episode_devices.add(device_id)
-            self._outcome_devices.add(outcomes_device)
-        self._wake.set()
+                        self._apply["outcomes"](outcomes_device, rows)
+            self._followed["episodes"].add(device_id)
+            self._followed["outcomes"].add(outcomes_device)
         return True
 
     def follow_vectors(self, device_id: str) -> bool:
         """Loads a device's vectors through the callback and follows them from now on."""
         with self._feed_lock:
-            if device_id in self._vector_devices:
+            if device_id in self._followed["vectors"]:
                 return False
             self._poll_locked()
             with self._pool.connection() as conn:
                 rows = conn.execute(
                     "SELECT seq, embedding FROM vectors WHERE device_id = %s AND seq <= %s ORDER BY seq",
-                    (device_id, self._cursor_v),
+                    (device_id, self._cursor["vectors"]),
+                    binary=True,
                 ).fetchall()
             if rows:
-                self._on_vectors(device_id, rows)
-            self._vector_devices.add(device_id)
-        self._wake.set()
+                self._apply["vectors"](device_id, rows)
+            self._followed["vectors"].add(device_id)
         return True
 
     # -- the change feed ------------------------------------------------------------
-    def _applied(self, followed: set, devices: Any, **upto: int) -> None:
-        """After a commit: waits until the rows are in the indexes of the devices followed here.
+    def _applied(self, kind: str, devices: Any, upto: int) -> None:
+        """After a commit: returns once rows up to ``upto`` are in the indexes of the devices followed here.
 
         The membership test runs under the feed lock, so a device whose load
-        is under way either loads these rows or is followed by the time the
-        next poll brings them.
+        is under way either loads these rows or is followed by the time a
+        poll brings them. Rows wait behind writers that drew their ids
+        earlier and are still committing: poll again shortly.
         """
-        with self._feed_lock:
-            if any(device in followed for device in devices):
-                self._catch_up_locked(**upto)
-
-    def catch_up(self, episodes: int = 0, outcomes: int = 0, vectors: int = 0) -> None:
-        """Returns once rows up to the given ids have been applied (a poll runs if needed)."""
-        with self._feed_lock:
-            self._catch_up_locked(episodes, outcomes, vectors)
-
-    def _catch_up_locked(self, episodes: int = 0, outcomes: int = 0, vectors: int = 0) -> None:
-        if self._cursor_e < episodes or self._cursor_o < outcomes or self._cursor_v < vectors:
-            self._poll_locked()
+        deadline = time.monotonic() + CATCH_UP_WAIT
+        pause = 0.001
+        while True:
+            with self._feed_lock:
+                if not any(device in self._followed[kind] for device in devices):
+                    return
+                if self._cursor[kind] < upto:
+                    self._poll_locked()
+                if self._cursor[kind] >= upto:
+                    return
+            if time.monotonic() >= deadline:
+                return  # committed: acknowledged; the feed applies it when the writer ahead ends
+            time.sleep(pause)
+            pause = min(pause * 2, 0.05)
 
     def poll(self) -> None:
-        """Applies every row committed since the last poll (for the devices followed)."""
+        """Applies every row that has become final since the last poll (for the devices followed)."""
         with self._feed_lock:
             self._poll_locked()
 
     def _poll_locked(self) -> None:
-        with self._pool.connection() as conn:
-            with conn.transaction():
-                # One snapshot for the whole poll: the visible rows of each
-                # table form a prefix of its ids, so the cursor can move to the
-                # largest visible id.
-                conn.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY")
-                top_e, top_o, top_v = conn.execute(
-                    "SELECT (SELECT max(id) FROM episodes WHERE id > %s),"
-                    " (SELECT max(seq) FROM outcomes WHERE seq > %s),"
-                    " (SELECT max(seq) FROM vectors WHERE seq > %s)",
-                    (self._cursor_e, self._cursor_o, self._cursor_v),
-                ).fetchone()
-                episodes = outcomes = vectors = ()
-                if top_e is not None and self._episode_devices:
-                    episodes = conn.execute(
-                        "SELECT id, device_id, channels FROM episodes"
-                        " WHERE id > %s AND id <= %s AND device_id = ANY(%s) ORDER BY id",
-                        (self._cursor_e, top_e, list(self._episode_devices)),
-                    ).fetchall()
-                if top_o is not None and self._outcome_devices:
-                    outcomes = conn.execute(
-                        "SELECT device_id, episode_id, result, health_label FROM outcomes"
-                        " WHERE seq > %s AND seq <= %s AND device_id = ANY(%s) ORDER BY seq",
-                        (self._cursor_o, top_o, list(self._outcome_devices)),
-                    ).fetchall()
-                if top_v is not None and self._vector_devices:
-                    vectors = conn.execute(
-                        "SELECT seq, device_id, embedding FROM vectors"
-                        " WHERE seq > %s AND seq <= %s AND device_id = ANY(%s) ORDER BY seq",
-                        (self._cursor_v, top_v, list(self._vector_devices)),
-                    ).fetchall()
-        for device, rows in _by_device(episodes, lambda r: (r[1], (r[0], r[2]))):
-            self._on_episodes(device, rows)
-        for device, rows in _by_device(outcomes, lambda r: (r[0], (r[1], r[2], r[3]))):
-            self._on_outcomes(device, rows)
-        for device, rows in _by_device(vectors, lambda r: (r[1], (r[0], r[2]))):
-            self._on_vectors(device, rows)
-        if top_e is not None:
-            self._cursor_e = top_e
-        if top_o is not None:
-            self._cursor_o = top_o
-        if top_v is not None:
-            self._cursor_v = top_v
+        while True:
+            more = False
+            with self._pool.connection() as conn:
+                with conn.transaction():
+                    # One snapshot for the whole poll, and its oldest running transaction.
+                    conn.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY")
+                    (xmin,) = conn.execute("SELECT pg_snapshot_xmin(pg_current_snapshot())::text::bigint").fetchone()
+                    batches = {}
+                    for kind, (table, order, payload) in _FEEDS.items():
+                        followed = list(self._followed[kind])
+                        rows = conn.execute(
+                            f"SELECT {order}, xact::text::bigint, device_id,"
+                            f" CASE WHEN device_id = ANY(%s) THEN ROW({payload}) END"
+                            f" FROM {table} WHERE {order} > %s ORDER BY {order} LIMIT %s",
+                            (followed, self._cursor[kind], POLL_ROWS),
+                            binary=True,
+                        ).fetchall()
+                        batches[kind] = rows
+            for kind, rows in batches.items():
+                groups: Dict[str, List[Any]] = {}
+                last = self._cursor[kind]
+                for order, xact, device, payload in rows:
+                    if xact >= xmin:
+                        # A writer still running may have drawn ids below this
+                        # row: it and the rows after it wait for a later poll.
+                        break
+                    last = order
+                    if payload is not None:
+                        item = (order, *payload) if kind != "outcomes" else tuple(payload)
+                        groups.setdefault(device, []).append(item)
+                for device, items in groups.items():
+                    self._apply[kind](device, items)
+                self._cursor[kind] = last
+                more = more or (len(rows) == POLL_ROWS and last == rows[-1][0])
+            if not more:
+                return
 
     def _follow(self) -> None:
         failing = False
@@ -590,7 +633,7 @@ class PostgresStore:
             self._wake.clear()
             if self._stop.is_set():
                 break
-            if not (self._episode_devices or self._vector_devices or self._outcome_devices):
+            if not any(self._followed.values()):
                 continue
             try:
                 self.poll()
@@ -654,15 +697,6 @@ class PostgresStore:
                 (device, vid, bytes(emb), meta)
                 for device, vid, emb, meta in conn.execute("SELECT device_id, id, embedding, metadata FROM vectors ORDER BY seq")
             ]
-
-
-def _by_device(rows: Sequence[Any], split: Callable[[Any], Tuple[str, Any]]) -> List[Tuple[str, List[Any]]]:
-    """Rows grouped by device, each group keeping the rows' order."""
-    groups: Dict[str, List[Any]] = {}
-    for row in rows:
-        device, item = split(row)
-        groups.setdefault(device, []).append(item)
-    return list(groups.items())
 
 
 # -- copying an embedded store ------------------------------------------------------
@@ -745,8 +779,7 @@ def migrate_sqlite(
                     chunk = src.execute(select + " WHERE rowid > ? ORDER BY rowid LIMIT ?", (last, batch_size)).fetchall()
                     if not chunk:
                         break
-                    with target.transaction():
-                        target.execute("SELECT pg_advisory_xact_lock(%s, %s)", (lock_key, _WRITE_LOCK))
+                    with ordered_write(target, lock_key):
                         copied += write(target, chunk)
                         last = chunk[-1][0]
                         target.execute(
@@ -770,7 +803,7 @@ def migrate_sqlite(
                     "v": [row[5] if row[5] is not None else _channels_of_body(row[3]) for row in chunk],
                     "at": [row[4] for row in chunk],
                 }
-                return len(conn.execute(_INSERT_EPISODES, params).fetchall())
+                return len(conn.execute(_INSERT_EPISODES, params, binary=True).fetchall())
 
             packed = (
                 "(SELECT c.packed FROM episode_channels c WHERE c.rowid = episodes.rowid)"
