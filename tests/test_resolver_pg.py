@@ -177,6 +177,37 @@ def test_concurrent_writers_through_two_resolvers_keep_one_id_order(pg_url):
             assert ids_of(r.query("x=1", 1000, "d", False, False)) == newest_first
 
 
+def test_a_row_committed_late_below_a_newer_one_is_not_passed_over(pg_url):
+    """A writer draws the smaller id but commits last: followers take neither row out of order, and miss neither."""
+    import psycopg
+
+    from orvane.resolver_store import pack_channels
+
+    with LocalResolver(pg_url) as follower, LocalResolver(pg_url) as writer:
+        assert follower.query("x=1", 5, "d", False, True) == []
+        slow = psycopg.connect(pg_url, autocommit=True)
+        try:
+            (key,) = slow.execute("SELECT hashtext('orvane:' || current_schema())").fetchone()
+            # A writer's statements as resolver_pg.ordered_write sends them, held before the commit.
+            slow.execute("BEGIN")
+            slow.execute("SELECT pg_advisory_lock(%s, 1), pg_current_xact_id()", (key,))
+            slow.execute(
+                "INSERT INTO episodes (device_id, episode_id, body, channels, ingested_at) VALUES ('d', 'early', %s, %s, 0)",
+                (json.dumps(episode("early", x=1)), pack_channels({"x": 1.0})),
+            )
+            slow.execute("SELECT pg_advisory_unlock(%s, 1)", (key,))
+            writer.ingest([episode("late", x=1)], "d")  # a larger id, committed first
+            time.sleep(0.5)
+            assert follower.query("x=1", 5, "d", False, True) == []  # "late" waits behind "early"
+            slow.execute("COMMIT")
+        finally:
+            slow.close()
+        eventually(lambda: ids_of(follower.query("x=1", 5, "d", False, True)) == ["late", "early"])
+        # a resolver opened now starts from the same order
+        with LocalResolver(pg_url) as fresh:
+            assert ids_of(fresh.query("x=1", 5, "d", False, True)) == ["late", "early"]
+
+
 # -- servers -----------------------------------------------------------------------------
 
 
