@@ -2,6 +2,7 @@
 
 import array
 import math
+import random
 import sqlite3
 import threading
 
@@ -45,6 +46,19 @@ def test_episode_scan_equals_reference(rows, probe, k, limit):
     got = compiled(index_of(rows), probe, k, limit)
     want = search_episodes(rows, probe, k, limit, CAP)
     assert got == [(score, 7 + 3 * i) for score, i in want]
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_long_scans_with_many_ties_equal_reference(seed):
+    # Past the first block of rows, with k-th best scores shared by many rows
+    # and totals near zero, where rows are passed over without a score.
+    rng = random.Random(seed)
+    pool = [0.0, 1.0, 1.0 + 2**-40, 2.0, 5e-17, -3.0]
+    rows = [{c: rng.choice(pool) for c in "abc" if rng.random() < 0.9} for _ in range(6000)]
+    index = index_of(rows)
+    for probe in ({"a": 1.0, "b": 1.0}, {"a": 0.0, "b": 5e-17, "c": 2.0}, {"c": 1.0 + 2**-40, "zz": 0.0}):
+        for k in (1, 7, 40):
+            assert compiled(index, probe, k, 5000) == [(sc, 7 + 3 * i) for sc, i in search_episodes(rows, probe, k, 5000, CAP)]
 
 
 def test_sparse_names_cost_their_values_and_score_alike():
@@ -99,9 +113,18 @@ def test_index_refuses_bad_input_and_keeps_its_rows():
         index.search([b"a"], [1.0], -1, 1, CAP)
     with pytest.raises(ValueError):
         _search.VectorIndex().append(1, b"1234")
+    indexes = {"d": index}
+    for rows, exc in (([(1, "d")], TypeError), ([(1, 5, b"")], TypeError), ([(1, "d", b"\x01")], ValueError)):
+        with pytest.raises(exc):
+            _search.load_episodes(rows, indexes)
+    with pytest.raises(TypeError):
+        _search.load_episodes([(1, "e", b"")], {"e": object()})
+    _search.load_episodes(iter([(8, "d", b""), (4, "new", pack_channels({"a": 1.0}))]), indexes)
+    assert len(index) == 2 and len(indexes["new"]) == 1
     # non-finite values are skipped, a repeated name keeps its first value
     index.append(10, pack_channels({"a": 1.0}) + pack_channels({"a": 5.0, "b": math.inf}))
     assert compiled(index, {"a": 1.0}, 2, 10) == [(1.0, 10), (1.0, 7)]
+    assert compiled(index, {"b": 1.0}, 5, 10)[0][1] == 10  # no row has b: all equal, newest first
 
 
 # -- through the resolver --------------------------------------------------------------

@@ -385,6 +385,63 @@ PyType_Slot vectors_slots[] = {
 PyType_Spec vectors_spec = {"orvane._search.VectorIndex", sizeof(VectorIndexObject), 0, Py_TPFLAGS_DEFAULT,
                             vectors_slots};
 
+// load_episodes(rows, indexes): each row of the iterable `rows` is
+// (rowid, device_id, packed), in store order, and is appended to
+// indexes[device_id] (a new EpisodeIndex where missing). Opening a store
+// feeds every episode through here straight from the database cursor, so
+// no row outlives its own step.
+PyObject* load_episodes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"rows", "indexes"};
+    static const pyhost::Signature sig{"load_episodes", params, 2, 2, false};
+    PyObject* a[2];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!pyhost::check_dict(a[1], "indexes")) return nullptr;
+    Ref episode_type = Ref::steal(PyObject_GetAttrString(module, "EpisodeIndex"));
+    if (!episode_type) return nullptr;
+    Ref rows = Ref::steal(PyObject_GetIter(a[0]));
+    if (!rows) return nullptr;
+    Ref last_device;
+    Ref index;
+    while (Ref row = Ref::steal(PyIter_Next(rows.get()))) {
+        if (!PyTuple_Check(row.get()) || PyTuple_GET_SIZE(row.get()) != 3) {
+            PyErr_SetString(PyExc_TypeError, "rows must be (rowid, device_id, packed) tuples");
+            return nullptr;
+        }
+        PyObject* device = PyTuple_GET_ITEM(row.get(), 1);
+        if (!last_device || (device != last_device.get() && !(PyUnicode_CheckExact(device) &&
+                                                              PyUnicode_CheckExact(last_device.get()) &&
+                                                              PyUnicode_Compare(device, last_device.get()) == 0))) {
+            if (!pyhost::check_str(device, "device_id")) return nullptr;
+            PyObject* found = PyDict_GetItemWithError(a[1], device);
+            if (found == nullptr) {
+                if (PyErr_Occurred()) return nullptr;
+                index = Ref::steal(PyObject_CallNoArgs(episode_type.get()));
+                if (!index || PyDict_SetItem(a[1], device, index.get()) < 0) return nullptr;
+            } else if (Py_TYPE(found) != reinterpret_cast<PyTypeObject*>(episode_type.get())) {
+                PyErr_SetString(PyExc_TypeError, "indexes must map device ids to EpisodeIndex objects");
+                return nullptr;
+            } else {
+                index = Ref::borrow(found);
+            }
+            last_device = Ref::borrow(device);
+        }
+        PyObject* call[2] = {PyTuple_GET_ITEM(row.get(), 0), PyTuple_GET_ITEM(row.get(), 2)};
+        Ref done = Ref::steal(guarded<episodes_append>(index.get(), call, 2, nullptr));
+        if (!done) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef module_methods[] = {
+    {"load_episodes", METHOD(load_episodes), kFlags,
+     "load_episodes(rows, indexes)\n--\n\n"
+     "Append each (rowid, device_id, packed) of the iterable rows, in store\n"
+     "order, to indexes[device_id], making an EpisodeIndex for a device not\n"
+     "yet there."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 #undef METHOD
 
 // ---------------------------------------------------------------------------
@@ -408,7 +465,7 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT, "orvane._search", "The resolver's compiled search index (private).", 0, nullptr, slots,
+    PyModuleDef_HEAD_INIT, "orvane._search", "The resolver's compiled search index (private).", 0, module_methods, slots,
     nullptr, nullptr, nullptr,
 };
 

@@ -32,23 +32,29 @@ class TopK {
     struct Entry {
         double score;
         std::size_t pos;
+        double total;  // the episode scan's sum of squares behind the score
     };
     explicit TopK(std::size_t k) : k_(k) { heap_.reserve(k); }
+    bool full() const noexcept { return heap_.size() == k_; }
+    const Entry& worst() const noexcept { return heap_.front(); }
 
     static bool better(const Entry& a, const Entry& b) noexcept {
         return a.score > b.score || (a.score == b.score && a.pos > b.pos);
     }
     // The heap's front is its worst entry.
-    void offer(double score, std::size_t pos) {
-        Entry e{score, pos};
+    // True when the entry was kept.
+    bool offer(double score, std::size_t pos, double total = 0.0) {
+        Entry e{score, pos, total};
         if (heap_.size() < k_) {
             heap_.push_back(e);
             std::push_heap(heap_.begin(), heap_.end(), better);
-        } else if (better(e, heap_.front())) {
-            std::pop_heap(heap_.begin(), heap_.end(), better);
-            heap_.back() = e;
-            std::push_heap(heap_.begin(), heap_.end(), better);
+            return true;
         }
+        if (!better(e, heap_.front())) return false;
+        std::pop_heap(heap_.begin(), heap_.end(), better);
+        heap_.back() = e;
+        std::push_heap(heap_.begin(), heap_.end(), better);
+        return true;
     }
     std::vector<Entry> best_first() {
         std::sort(heap_.begin(), heap_.end(), better);
@@ -59,6 +65,25 @@ class TopK {
     std::size_t k_;
     std::vector<Entry> heap_;
 };
+
+inline double score_of(double total, double m) noexcept { return 1.0 / (1.0 + std::sqrt(total / m)); }
+
+// A total from which on every score is below `worst` (which the total
+// `from` reaches). Each step of score_of is monotone, so the score never
+// rises with the total: the first total found whose score is below `worst`
+// bounds every larger one. Rows at or above it need no score at all.
+double total_bound(double from, double worst, double m) noexcept {
+    double t = from;
+    // A first step near the total's last place, and never below where a
+    // score near 1.0 starts to move, so that few steps are taken.
+    double step = std::max(std::fabs(from) * 0x1p-52, m * 0x1p-110);
+    while (score_of(t, m) >= worst) {
+        t += step;
+        step *= 2.0;
+        if (!std::isfinite(t)) return std::numeric_limits<double>::infinity();
+    }
+    return t;
+}
 
 std::uint32_t read_u32(const unsigned char* p) noexcept {
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
@@ -197,8 +222,8 @@ void Column::accumulate(double x, double inv, double cap2, std::size_t lo, std::
     for (; i < hi && i < dense_begin; ++i) totals[i - lo] += cap2;
     const std::size_t stop = std::min(hi, dense_end);
     if (i < stop) {
-        double* t = totals + (i - lo);
-        const double* v = dense_.data() + (i - first_);
+        double* __restrict t = totals + (i - lo);
+        const double* __restrict v = dense_.data() + (i - first_);
         const std::size_t m = stop - i;
         for (std::size_t j = 0; j < m; ++j) t[j] += capped(x, v[j], inv, cap2);
         i = stop;
@@ -237,11 +262,10 @@ Column* EpisodeIndex::column_for(std::string_view name, std::size_t position, bo
 }
 
 bool EpisodeIndex::append(std::int64_t rowid, const unsigned char* packed, std::size_t size) {
-    struct Pair {
-        std::string_view name;
-        double value;
-    };
-    std::vector<Pair> pairs;
+    // The scratch lists live in the index (appends hold it exclusively), so
+    // that loading a store makes no allocation per row.
+    std::vector<Pair>& pairs = pairs_;
+    pairs.clear();
     for (std::size_t at = 0; at < size;) {
         if (size - at < 4) return false;
         std::size_t len = read_u32(packed + at);
@@ -256,31 +280,28 @@ bool EpisodeIndex::append(std::int64_t rowid, const unsigned char* packed, std::
     const std::size_t row = rowids_.size();
     rowids_.push_back(rowid);
     // Columns are reached by index: columns_ may move while new ones are made.
-    std::vector<std::uint32_t> slots;
-    std::vector<double> values;
+    std::vector<std::uint32_t>& slots = slots_;
+    slots.clear();
     try {
-        slots.reserve(pairs.size());
-        values.reserve(pairs.size());
         for (std::size_t j = 0; j < pairs.size(); ++j) {
             bool created;
             Column* c = column_for(pairs[j].name, j, &created);
             if (c->holds(row)) continue;  // a repeated name: the first value stands
-            std::uint32_t slot = static_cast<std::uint32_t>(c - columns_.data());
             c->append(row, pairs[j].value);
-            slots.push_back(slot);
-            values.push_back(pairs[j].value);
+            slots.push_back(static_cast<std::uint32_t>(c - columns_.data()));
+            pairs[j].slot = slots.back();
         }
     } catch (...) {
         for (std::uint32_t slot : slots) columns_[slot].drop_last(row);
         rowids_.pop_back();
+        last_slots_.clear();
         throw;
     }
-    for (std::size_t j = 0; j < slots.size(); ++j) columns_[slots[j]].add_to_spread(values[j]);
-    try {
-        last_slots_ = slots;
-    } catch (...) {
-        last_slots_.clear();  // only a shortcut for the next row's lookups
+    for (const Pair& p : pairs) {
+        if (p.slot != kNoSlot) columns_[p.slot].add_to_spread(p.value);
     }
+    // This row's columns, in order, are the next row's first guess.
+    last_slots_.swap(slots);
     return true;
 }
 
@@ -314,7 +335,7 @@ std::vector<Hit> EpisodeIndex::search(const std::vector<Probe>& probe, std::size
         if (!channels.empty()) {
             double total = 0.0;
             for (std::size_t j = 0; j < channels.size(); ++j) total += cap2;
-            score = 1.0 / (1.0 + std::sqrt(total / static_cast<double>(channels.size())));
+            score = score_of(total, static_cast<double>(channels.size()));
         }
         std::size_t take = std::min(k, n - from);
         out.reserve(take);
@@ -324,6 +345,8 @@ std::vector<Hit> EpisodeIndex::search(const std::vector<Probe>& probe, std::size
 
     const double m = static_cast<double>(channels.size());
     TopK top(std::min(k, n - from));
+    double bound = std::numeric_limits<double>::infinity();
+    double bound_score = std::numeric_limits<double>::quiet_NaN();  // compares unequal to every score
     double totals[kBlock];
     for (std::size_t lo = from; lo < n; lo += kBlock) {
         const std::size_t hi = std::min(n, lo + kBlock);
@@ -336,8 +359,15 @@ std::vector<Hit> EpisodeIndex::search(const std::vector<Probe>& probe, std::size
                 ch.column->accumulate(ch.x, ch.inv, cap2, lo, hi, totals);
             }
         }
-        for (std::size_t j = 0; j < len; ++j) totals[j] = 1.0 / (1.0 + std::sqrt(totals[j] / m));
-        for (std::size_t j = 0; j < len; ++j) top.offer(totals[j], lo + j);
+        for (std::size_t j = 0; j < len; ++j) {
+            if (totals[j] >= bound) continue;  // scores below the k-th best: cannot be chosen
+            if (top.offer(score_of(totals[j], m), lo + j, totals[j]) && top.full() &&
+                top.worst().score != bound_score) {
+                // The bound depends only on the k-th best score: among ties it stays.
+                bound_score = top.worst().score;
+                bound = total_bound(top.worst().total, bound_score, m);
+            }
+        }
     }
     auto best = top.best_first();
     out.reserve(best.size());

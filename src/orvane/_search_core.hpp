@@ -113,11 +113,20 @@ class EpisodeIndex {
   private:
     Column* column_for(std::string_view name, std::size_t position, bool* created);
 
+    static constexpr std::uint32_t kNoSlot = UINT32_MAX;
+    struct Pair {
+        std::string_view name;
+        double value;
+        std::uint32_t slot = kNoSlot;  // the column it went to; kNoSlot when skipped
+    };
+
     mutable std::shared_mutex mutex_;
     std::vector<std::int64_t> rowids_;
     std::vector<Column> columns_;
     std::unordered_map<std::string, std::uint32_t> by_name_;
     std::vector<std::uint32_t> last_slots_;  // the previous row's columns, by position
+    std::vector<Pair> pairs_;                // scratch of append()
+    std::vector<std::uint32_t> slots_;       // scratch of append()
 };
 
 class VectorIndex {

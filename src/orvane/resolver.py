@@ -55,7 +55,7 @@ from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from ._search import EpisodeIndex, VectorIndex
+from ._search import EpisodeIndex, VectorIndex, load_episodes
 from .resolver_store import SQLiteStore, StoreError, pack_channels
 
 __all__ = [
@@ -230,12 +230,7 @@ class LocalResolver:
             raise ResolverError(str(exc), 409) from None
 
     def _load(self) -> None:
-        devices = self._devices
-        for rowid, device_id, packed in self._store.episode_channels():
-            index = devices.get(device_id)
-            if index is None:
-                index = devices[device_id] = EpisodeIndex()
-            index.append(rowid, packed)
+        load_episodes(self._store.episode_channels(), self._devices)
         for episode_id, result, label in self._store.outcomes():
             self._outcomes[episode_id] = _outcome_record(result, label)
         for rowid, device_id, blob in self._store.vector_units():

@@ -946,11 +946,9 @@ class PostgresResolver(_resolver.LocalResolver):
     # -- the store's callbacks: rows in id order, under its feed lock -------------------
     def _apply_episodes(self, device_id: str, rows: List[Tuple[int, bytes]]) -> None:
         with self._lock:
-            index = self._devices.get(device_id)
-            if index is None:
-                index = self._devices[device_id] = _resolver.EpisodeIndex()
-            for rowid, packed in rows:
-                index.append(rowid, packed)
+            if device_id not in self._devices:
+                self._devices[device_id] = _resolver.EpisodeIndex()
+            _resolver.load_episodes([(rowid, device_id, packed) for rowid, packed in rows], self._devices)
 
     def _apply_outcomes(self, device_id: str, rows: List[Tuple[str, str, Optional[str]]]) -> None:
         with self._lock:

@@ -203,7 +203,7 @@ class SQLiteStore:
             raise
         return added
 
-    def episode_channels(self) -> Iterator[Tuple[int, str, bytes]]:
+    def episode_channels(self) -> sqlite3.Cursor:
         """(row id, device id, packed channels) of every episode, in arrival order."""
         return self._db.execute("SELECT rowid, device_id, packed FROM episode_channels ORDER BY rowid")
 
