@@ -197,15 +197,16 @@ def test_a_row_committed_late_below_a_newer_one_is_not_passed_over(pg_url):
             )
             slow.execute("SELECT pg_advisory_unlock(%s, 1)", (key,))
             writer.ingest([episode("late", x=1)], "d")  # a larger id, committed first
+            opened_meanwhile = LocalResolver(pg_url)
             time.sleep(0.5)
-            assert follower.query("x=1", 5, "d", False, True) == []  # "late" waits behind "early"
+            for r in (follower, opened_meanwhile):
+                assert r.query("x=1", 5, "d", False, True) == []  # "late" waits behind "early"
             slow.execute("COMMIT")
         finally:
             slow.close()
-        eventually(lambda: ids_of(follower.query("x=1", 5, "d", False, True)) == ["late", "early"])
-        # a resolver opened now starts from the same order
-        with LocalResolver(pg_url) as fresh:
-            assert ids_of(fresh.query("x=1", 5, "d", False, True)) == ["late", "early"]
+        with opened_meanwhile, LocalResolver(pg_url) as opened_after:
+            for r in (follower, opened_meanwhile, opened_after):
+                eventually(lambda: ids_of(r.query("x=1", 5, "d", False, True)) == ["late", "early"])
 
 
 # -- servers -----------------------------------------------------------------------------

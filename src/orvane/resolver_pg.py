@@ -21,7 +21,7 @@ part (the log flush), still run side by side and share flushes.
 
 A follower reads, in one snapshot, the rows past its cursor in id order and
 takes them up to the first row written after a transaction that the snapshot
-still shows running (its ``xact`` is above the snapshot's ``xmin``): every
+still shows running (its ``xact`` is at or above the snapshot's ``xmin``): every
 row before that point is final, since any writer still running drew its ids
 after them, and the rows after it wait for the next poll. Applied rows thus
 reach every index in the database's id order, with none passed over, so
@@ -233,7 +233,6 @@ _STEPS: Dict[int, List[str]] = {
             UNIQUE (device_id, episode_id)
         )""",
         "CREATE INDEX episodes_by_device ON episodes (device_id, id)",
-        "CREATE INDEX episodes_by_xact ON episodes (xact)",
         "CREATE SEQUENCE outcome_seq",
         """CREATE TABLE outcomes (
             device_id TEXT NOT NULL,
@@ -246,7 +245,6 @@ _STEPS: Dict[int, List[str]] = {
             PRIMARY KEY (device_id, episode_id)
         )""",
         "CREATE UNIQUE INDEX outcomes_by_seq ON outcomes (seq)",
-        "CREATE INDEX outcomes_by_xact ON outcomes (xact)",
         """CREATE TABLE vectors (
             seq BIGSERIAL PRIMARY KEY,
             id TEXT NOT NULL UNIQUE,
@@ -256,7 +254,6 @@ _STEPS: Dict[int, List[str]] = {
             xact XID8 NOT NULL DEFAULT pg_current_xact_id()
         )""",
         "CREATE INDEX vectors_by_device ON vectors (device_id, seq)",
-        "CREATE INDEX vectors_by_xact ON vectors (xact)",
         """CREATE TABLE orvane_migrations (
             source TEXT NOT NULL,
             kind TEXT NOT NULL,
@@ -410,16 +407,19 @@ class PostgresStore:
 
     @staticmethod
     def _start_cursors(conn: Any) -> Dict[str, int]:
-        """Where each feed starts: just below the first row that a still-running writer may precede."""
+        """Where each feed starts: the last row written before the oldest transaction still running.
+
+        Every writer still running drew its ids after that row (it took the
+        lock later), so every row at or below it is final.
+        """
         cursors = {}
         with conn.transaction():
             conn.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY")
-            (xmin,) = conn.execute("SELECT pg_snapshot_xmin(pg_current_snapshot())::text::bigint").fetchone()
+            (xmin,) = conn.execute("SELECT pg_snapshot_xmin(pg_current_snapshot())::text").fetchone()
             for kind, (table, order, _) in _FEEDS.items():
                 (cursors[kind],) = conn.execute(
-                    f"SELECT coalesce((SELECT min({order}) - 1 FROM {table} WHERE xact >= %s::text::xid8),"
-                    f" (SELECT max({order}) FROM {table}), 0)",
-                    (str(xmin),),
+                    f"SELECT coalesce((SELECT {order} FROM {table} WHERE xact < %s::xid8 ORDER BY {order} DESC LIMIT 1), 0)",
+                    (xmin,),
                 ).fetchone()
         return cursors
 
