@@ -20,10 +20,10 @@ take transaction ids and row ids in one order, while their commits, the slow
 part (the log flush), still run side by side and share flushes.
 
 A follower reads, in one snapshot, the rows past its cursor in id order and
-takes them up to the first row written after a transaction that the snapshot
-still shows running (its ``xact`` is at or above the snapshot's ``xmin``): every
-row before that point is final, since any writer still running drew its ids
-after them, and the rows after it wait for the next poll. Applied rows thus
+takes them up to the first row whose ``xact`` is at or above the snapshot's
+``xmin`` (the oldest transaction still running): every row before that point
+is final, since any writer still running drew its ids after them, and that
+row and the ones after it wait for a later poll. Applied rows thus
 reach every index in the database's id order, with none passed over, so
 "newest first" means the same on every server. ``episodes.id``,
 ``vectors.seq`` and ``outcomes.seq`` (a fresh number at every insert or
