@@ -231,6 +231,20 @@ def stop_server(proc):
     assert proc.returncode == 0, err
 
 
+def test_serve_names_the_database_without_its_password(pg_url):
+    user, rest = pg_url[len("postgresql://") :].split("@", 1)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "orvane", "serve", "--port", "0", "--db", f"postgresql://{user}:s3cret@{rest}"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=ENV,
+    )
+    line = proc.stdout.readline()
+    stop_server(proc)
+    assert f"store: postgresql://{user}:***@{rest}" in line and "s3cret" not in line, line
+
+
 def test_two_servers_on_one_database_see_each_others_episodes_and_outcomes(pg_url):
     first, url1 = start_server(pg_url)
     second, url2 = start_server(pg_url)

@@ -218,6 +218,7 @@ def cmd_profile(args: argparse.Namespace, out: TextIO) -> int:
 
 def cmd_serve(args: argparse.Namespace, out: TextIO) -> int:
     from .resolver import LocalResolver, make_server
+    from .resolver_pg import redact_url
 
     log = None if args.quiet else (lambda line: print(line, file=sys.stderr, flush=True))
     resolver = LocalResolver(args.db, vectors=not args.no_vectors, max_episodes_per_device=args.max_episodes_per_device)
@@ -238,7 +239,7 @@ def cmd_serve(args: argparse.Namespace, out: TextIO) -> int:
         if threading.current_thread() is threading.main_thread():
             signal.signal(signal.SIGTERM, stop)
             signal.signal(signal.SIGINT, stop)
-        store = args.db or "memory"
+        store = redact_url(args.db) if args.db else "memory"
         vectors = "off" if args.no_vectors else "on"
         out.write(f"orvane resolver listening on {server.url} (store: {store}; vector endpoints: {vectors})\n")
         out.flush()

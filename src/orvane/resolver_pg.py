@@ -91,6 +91,18 @@ def is_postgres_url(path: Any) -> bool:
     return isinstance(path, str) and path.startswith(("postgresql://", "postgres://"))
 
 
+def redact_url(path: str) -> str:
+    """A store path fit to print: a database URL's password is replaced by "***"."""
+    if not is_postgres_url(path):
+        return path
+    parts = urllib.parse.urlsplit(path)
+    if parts.password is None:
+        return path
+    user = urllib.parse.quote(parts.username or "", safe="")
+    host = parts.netloc.rsplit("@", 1)[1]
+    return urllib.parse.urlunsplit(parts._replace(netloc=f"{user}:***@{host}"))
+
+
 def _psycopg() -> Any:
     try:
         import psycopg
@@ -664,13 +676,21 @@ class PostgresStore:
             rows = conn.execute("SELECT seq, id, metadata FROM vectors WHERE seq = ANY(%s)", (list(rowids),)).fetchall()
         return {seq: (vid, metadata) for seq, vid, metadata in rows}
 
-    def episode_counts(self) -> Dict[str, int]:
+    def _counts(self, table: str, device_id: Optional[str]) -> Dict[str, int]:
         with self._pool.connection() as conn:
-            return dict(conn.execute("SELECT device_id, count(*) FROM episodes GROUP BY device_id ORDER BY device_id").fetchall())
+            if device_id is None:
+                rows = conn.execute(f"SELECT device_id, count(*) FROM {table} GROUP BY device_id ORDER BY device_id")
+            else:
+                rows = conn.execute(f"SELECT device_id, count(*) FROM {table} WHERE device_id = %s GROUP BY device_id", (device_id,))
+            return dict(rows.fetchall())
 
-    def vector_counts(self) -> Dict[str, int]:
-        with self._pool.connection() as conn:
-            return dict(conn.execute("SELECT device_id, count(*) FROM vectors GROUP BY device_id ORDER BY device_id").fetchall())
+    def episode_counts(self, device_id: Optional[str] = None) -> Dict[str, int]:
+        """Episodes per device (only ``device_id``'s when given)."""
+        return self._counts("episodes", device_id)
+
+    def vector_counts(self, device_id: Optional[str] = None) -> Dict[str, int]:
+        """Vectors per device (only ``device_id``'s when given)."""
+        return self._counts("vectors", device_id)
 
     def outcome_count(self, device_id: Optional[str] = None) -> int:
         with self._pool.connection() as conn:
@@ -758,7 +778,7 @@ def migrate_sqlite(
         try:
             target = psycopg.connect(url, autocommit=True, connect_timeout=10)
         except psycopg.Error as exc:
-            raise MigrationError(f"cannot reach {url}: {_first_line(exc)}") from None
+            raise MigrationError(f"cannot reach {redact_url(url)}: {_first_line(exc)}") from None
         with target:
             lock_key = prepare_tables(target)
             tables = {row[0] for row in src.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
@@ -996,12 +1016,13 @@ class PostgresResolver(_resolver.LocalResolver):
         return super()._vector_index(device)
 
     # -- inspection: the whole database, not only the devices served here -----------------
-    def stats(self) -> dict:
+    def stats(self, device_id: Optional[str] = None) -> dict:
+        """Counts from the tables (every device, or ``device_id``'s only), not from the indexes held here."""
         self._check_open()
         return {
-            "episodes": self._store.episode_counts(),
-            "outcomes": self._store.outcome_count(),
-            "vectors": self._store.vector_counts(),
+            "episodes": self._store.episode_counts(device_id),
+            "outcomes": self._store.outcome_count(device_id),
+            "vectors": self._store.vector_counts(device_id),
             "vectors_enabled": self.vectors_enabled,
         }
 
