@@ -268,14 +268,14 @@ def test_two_servers_on_one_database_see_each_others_episodes_and_outcomes(pg_ur
 
 KILL_CLIENT = """
 import json, sys
-from orvane.client import Brenlow, ResolverError
+from orvane.client import Brenlow
 url, name = sys.argv[1], sys.argv[2]
 brain = Brenlow(name, url=url, timeout=10)
 for b in range(100000):
     batch = [{"episode_id": f"{name}-{b}-{i}", "state": {"context": {"x": float(b), "i": float(i)}}} for i in range(10)]
     try:
         brain.ingest(batch)
-    except ResolverError:
+    except Exception:  # the server is gone: this batch is not acknowledged
         break
     print(json.dumps([e["episode_id"] for e in batch]), flush=True)
 """
@@ -300,7 +300,7 @@ def test_kill_9_during_ingest_loses_no_acknowledged_episode(pg_url):
             acknowledged.update(json.loads(line))
     assert len(acknowledged) >= 1000
     stored = {row[0] for row in sql(pg_url, "SELECT episode_id FROM episodes")}
-    assert acknowledged <= stored
+    assert acknowledged <= stored, sorted(acknowledged - stored)[:10]
     # a new server serves everything from the table
     proc, url = start_server(pg_url)
     try:
