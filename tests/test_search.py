@@ -99,7 +99,7 @@ def test_vector_scan_equals_reference(vectors, raw_probe, k):
             assert math.isclose(gs, search_vectors([units[grow - 100]], probe, 1)[0][0], rel_tol=1e-6, abs_tol=1e-12)
 
 
-def test_index_refuses_bad_input_and_keeps_its_rows():
+def test_index_refuses_bad_input_and_keeps_its_rows(monkeypatch):
     index = index_of([{"a": 1.0}])
     for packed in (b"\x01", b"\x05\x00\x00\x00ab", pack_channels({"a": 2.0})[:-1]):
         with pytest.raises(ValueError, match="malformed"):
@@ -121,6 +121,9 @@ def test_index_refuses_bad_input_and_keeps_its_rows():
         _search.load_episodes([(1, "e", b"")], {"e": object()})
     _search.load_episodes(iter([(8, "d", b""), (4, "new", pack_channels({"a": 1.0}))]), indexes)
     assert len(index) == 2 and len(indexes["new"]) == 1
+    monkeypatch.setattr(_search, "EpisodeIndex", dict)  # makes its own kind of index whatever the name holds
+    _search.load_episodes([(5, "other", b"")], indexes)
+    assert type(indexes["other"]) is type(index)
     # non-finite values are skipped, a repeated name keeps its first value
     index.append(10, pack_channels({"a": 1.0}) + pack_channels({"a": 5.0, "b": math.inf}))
     assert compiled(index, {"a": 1.0}, 2, 10) == [(1.0, 10), (1.0, 7)]

@@ -20,6 +20,12 @@ namespace {
 using orvane_search::Hit;
 using pyhost::Ref;
 
+struct ModuleState {
+    PyObject* episode_type;
+};
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
 // ---------------------------------------------------------------------------
 // Entry points never let a C++ exception reach the interpreter
 // ---------------------------------------------------------------------------
@@ -396,8 +402,12 @@ PyObject* load_episodes(PyObject* module, PyObject* const* args, Py_ssize_t narg
     PyObject* a[2];
     if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     if (!pyhost::check_dict(a[1], "indexes")) return nullptr;
-    Ref episode_type = Ref::steal(PyObject_GetAttrString(module, "EpisodeIndex"));
-    if (!episode_type) return nullptr;
+    // The module's own type, not whatever its attribute names now.
+    Ref episode_type = Ref::borrow(state_of(module)->episode_type);
+    if (!episode_type) {
+        PyErr_SetString(PyExc_RuntimeError, "orvane._search is being torn down");
+        return nullptr;
+    }
     Ref rows = Ref::steal(PyObject_GetIter(a[0]));
     if (!rows) return nullptr;
     Ref last_device;
@@ -452,9 +462,24 @@ int exec_module(PyObject* module) {
     for (PyType_Spec* spec : {&episodes_spec, &vectors_spec}) {
         Ref type = Ref::steal(PyType_FromModuleAndSpec(module, spec, nullptr));
         if (!type || PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get())) < 0) return -1;
+        if (spec == &episodes_spec) state_of(module)->episode_type = type.release();
     }
     return 0;
 }
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* st = state_of(module);
+    if (st != nullptr) Py_VISIT(st->episode_type);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    ModuleState* st = state_of(module);
+    if (st != nullptr) Py_CLEAR(st->episode_type);
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
@@ -465,8 +490,10 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT, "orvane._search", "The resolver's compiled search index (private).", 0, module_methods, slots,
-    nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "orvane._search", "The resolver's compiled search index (private).", sizeof(ModuleState),
+    module_methods,        slots,
+    module_traverse,       module_clear,
+    module_free,
 };
 
 }  // namespace

@@ -151,11 +151,12 @@ class SQLiteStore:
             if version == 0:  # a new store
                 _run_script(db, _TABLES_V1)
                 _run_script(db, _TABLES_V2)
-            else:
+                self._set_version(SCHEMA_VERSION)
+            elif version < SCHEMA_VERSION:
                 while version < SCHEMA_VERSION:
                     _MIGRATIONS[version](db, channels_of_body)
                     version += 1
-            self._set_version(SCHEMA_VERSION)
+                self._set_version(SCHEMA_VERSION)
             db.execute("COMMIT")
         except BaseException:
             if db.in_transaction:
@@ -184,19 +185,37 @@ class SQLiteStore:
         cur = self._db.cursor()
         cur.execute("BEGIN")
         try:
-            added = []
-            for j, (episode_id, body, packed) in enumerate(rows):
-                cur.execute(
-                    "INSERT OR IGNORE INTO episodes (device_id, episode_id, body, ingested_at) VALUES (?, ?, ?, ?)",
-                    (device_id, episode_id, body, now),
-                )
-                if cur.rowcount:
-                    rowid = cur.lastrowid
-                    cur.execute(
-                        "INSERT INTO episode_channels (rowid, device_id, packed) VALUES (?, ?, ?)",
-                        (rowid, device_id, packed),
+            # Which ids the device holds already, then the new rows in two
+            # executemany calls: row ids are given explicitly (the next after
+            # the largest, as SQLite itself would choose) so both tables agree.
+            ids = [episode_id for episode_id, _, _ in rows if episode_id is not None]
+            held = set()
+            for start in range(0, len(ids), 500):
+                part = ids[start : start + 500]
+                marks = ",".join("?" * len(part))
+                held.update(
+                    episode_id
+                    for (episode_id,) in cur.execute(
+                        f"SELECT episode_id FROM episodes WHERE device_id = ? AND episode_id IN ({marks})",
+                        [device_id, *part],
                     )
-                    added.append((rowid, j))
+                )
+            (last,) = cur.execute("SELECT COALESCE(MAX(rowid), 0) FROM episodes").fetchone()
+            added, episodes, channels = [], [], []
+            for j, (episode_id, body, packed) in enumerate(rows):
+                if episode_id is not None:
+                    if episode_id in held:
+                        continue
+                    held.add(episode_id)
+                last += 1
+                added.append((last, j))
+                episodes.append((last, device_id, episode_id, body, now))
+                channels.append((last, device_id, packed))
+            cur.executemany(
+                "INSERT INTO episodes (rowid, device_id, episode_id, body, ingested_at) VALUES (?, ?, ?, ?, ?)",
+                episodes,
+            )
+            cur.executemany("INSERT INTO episode_channels (rowid, device_id, packed) VALUES (?, ?, ?)", channels)
             cur.execute("COMMIT")
         except BaseException:
             cur.execute("ROLLBACK")
