@@ -373,6 +373,34 @@ def test_migrate_copies_resumes_and_verifies(tmp_path, pg_url):
     assert migrate_sqlite(path, pg_url, batch_size=40) == counts
 
 
+def test_migrate_a_store_of_the_first_layout(tmp_path, pg_url):
+    """Bodies only (channel values come from them) and outcomes keyed by episode id alone."""
+    import sqlite3
+
+    from orvane.resolver_pg import migrate_sqlite
+
+    path = str(tmp_path / "old.sqlite")
+    db = sqlite3.connect(path)
+    db.executescript(
+        """
+        CREATE TABLE episodes (rowid INTEGER PRIMARY KEY, device_id TEXT NOT NULL, episode_id TEXT, body TEXT NOT NULL, ingested_at REAL NOT NULL);
+        CREATE UNIQUE INDEX episodes_by_id ON episodes (device_id, episode_id);
+        CREATE TABLE outcomes (episode_id TEXT PRIMARY KEY, result TEXT NOT NULL, health_label TEXT, recorded_at REAL NOT NULL);
+        """
+    )
+    rows = [("a", "e1", episode("e1", t=20)), ("a", "e2", episode("e2", t=30)), ("b", "e1", episode("e1", t=40))]
+    db.executemany("INSERT INTO episodes (device_id, episode_id, body, ingested_at) VALUES (?, ?, ?, 1.0)", [(d, e, json.dumps(b)) for d, e, b in rows])
+    db.executemany("INSERT INTO outcomes VALUES (?, ?, ?, 2.0)", [("e1", "failure", "FAULT"), ("lost", "success", None)])
+    db.commit()
+    db.close()
+    assert migrate_sqlite(path, pg_url) == {"episodes": {"a": 2, "b": 1}, "outcomes": 3, "vectors": 0}
+    placed = sorted(sql(pg_url, "SELECT device_id, episode_id, result FROM outcomes"))
+    assert placed == [("", "lost", "success"), ("a", "e1", "failure"), ("b", "e1", "failure")]
+    with LocalResolver(pg_url) as r:
+        assert ids_of(r.query("t=29", 2, "a", False, False)) == ["e2", "e1"]
+        assert r.query("t=40", 1, "b", False, False)[0]["score"] == 1.0
+
+
 def test_migrate_command_line(tmp_path, pg_url):
     path = str(tmp_path / "store.sqlite")
     make_sqlite_store(path)

@@ -836,28 +836,36 @@ def migrate_sqlite(
                 write_episodes,
             )
 
-            if "outcomes" in tables:
-                has_device = "device_id" in _sqlite_columns(src, "outcomes")
-                owners: Dict[str, str] = {}
-                if not has_device:
-                    # Outcomes of stores from before per-device outcomes go to
-                    # the device that holds the episode.
-                    wanted = {row[0] for row in src.execute("SELECT episode_id FROM outcomes")}
-                    for episode_id, device in src.execute("SELECT episode_id, device_id FROM episodes ORDER BY rowid DESC"):
-                        if episode_id in wanted:
-                            owners[episode_id] = device
-                device_column = "device_id" if has_device else "NULL"
-
-                def write_outcomes(conn: Any, chunk: List[Any]) -> int:
-                    params = {"d": [], "e": [], "r": [], "h": [], "at": []}
-                    for _, device, episode_id, result, label, at in chunk:
-                        params["d"].append(device if device is not None else owners.get(episode_id, ""))
+            def write_outcomes(conn: Any, chunk: List[Any]) -> int:
+                params: Dict[str, List[Any]] = {"d": [], "e": [], "r": [], "h": [], "at": []}
+                for _, device, episode_id, result, label, at in chunk:
+                    # An outcome of a store from before per-device outcomes goes
+                    # to every device holding its episode; one whose episode no
+                    # device holds is kept aside under the device "".
+                    for owner in [device] if device is not None else owners.get(episode_id, [""]):
+                        params["d"].append(owner)
                         params["e"].append(episode_id)
                         params["r"].append(result)
                         params["h"].append(label)
                         params["at"].append(at)
-                    return len(conn.execute(_UPSERT_OUTCOMES.format(action="NOTHING"), params).fetchall())
+                sql = _UPSERT_OUTCOMES.format(action="NOTHING")
+                return len(conn.execute(sql, params, binary=True).fetchall())
 
+            owners: Dict[str, List[str]] = {}
+            if "device_outcomes" in tables:
+                copy(
+                    "device_outcomes",
+                    "SELECT rowid, device_id, episode_id, result, health_label, recorded_at FROM device_outcomes",
+                    write_outcomes,
+                )
+            if "outcomes" in tables:
+                has_device = "device_id" in _sqlite_columns(src, "outcomes")
+                if not has_device:
+                    wanted = {row[0] for row in src.execute("SELECT episode_id FROM outcomes")}
+                    for episode_id, device in src.execute("SELECT episode_id, device_id FROM episodes ORDER BY rowid"):
+                        if episode_id in wanted and device not in owners.setdefault(episode_id, []):
+                            owners[episode_id].append(device)
+                device_column = "device_id" if has_device else "NULL"
                 copy(
                     "outcomes",
                     f"SELECT rowid, {device_column}, episode_id, result, health_label, recorded_at FROM outcomes",
@@ -873,7 +881,7 @@ def migrate_sqlite(
                         "emb": [bytes(row[3]) for row in chunk],
                         "m": [row[4] for row in chunk],
                     }
-                    return len(conn.execute(_INSERT_VECTORS, params).fetchall())
+                    return len(conn.execute(_INSERT_VECTORS, params, binary=True).fetchall())
 
                 copy("vectors", "SELECT rowid, id, device_id, embedding, metadata FROM vectors", write_vectors)
 
@@ -891,13 +899,12 @@ def migrate_sqlite(
                 result["episodes"][device] = got
                 if got < n:
                     problems.append(f"device {device!r}: {n} episodes in the source, {got} in the target")
-            for kind in ("outcomes", "vectors"):
-                if kind in tables:
-                    n = src.execute(f"SELECT count(*) FROM {kind}").fetchone()[0]
-                    got = target.execute(f"SELECT count(*) FROM {kind}").fetchone()[0]
-                    result[kind] = got
-                    if got < n:
-                        problems.append(f"{n} {kind} in the source, {got} in the target")
+            for kind, sources in (("outcomes", ("outcomes", "device_outcomes")), ("vectors", ("vectors",))):
+                n = sum(src.execute(f"SELECT count(*) FROM {t}").fetchone()[0] for t in sources if t in tables)
+                got = target.execute(f"SELECT count(*) FROM {kind}").fetchone()[0]
+                result[kind] = got
+                if got < n:
+                    problems.append(f"{n} {kind} in the source, {got} in the target")
             if problems:
                 raise MigrationError("the copy does not add up: " + "; ".join(problems))
             report.line(
