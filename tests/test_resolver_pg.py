@@ -209,6 +209,23 @@ def test_a_row_committed_late_below_a_newer_one_is_not_passed_over(pg_url):
                 eventually(lambda: ids_of(r.query("x=1", 5, "d", False, True)) == ["late", "early"])
 
 
+def test_a_writer_stuck_holding_the_write_lock_costs_others_a_503_not_a_hang(pg_url, monkeypatch):
+    import psycopg
+
+    from orvane import resolver_pg
+
+    monkeypatch.setattr(resolver_pg, "LOCK_WAIT", 0.3)
+    with LocalResolver(pg_url) as r:
+        stuck = psycopg.connect(pg_url, autocommit=True)
+        (key,) = stuck.execute("SELECT hashtext('orvane:' || current_schema())").fetchone()
+        stuck.execute("SELECT pg_advisory_lock(%s, 1)", (key,))
+        with pytest.raises(ResolverError, match="lock timeout") as info:
+            r.ingest([episode("a", x=1)], "d")
+        assert info.value.status_code == 503
+        stuck.close()  # its session ends, and the lock with it
+        assert r.ingest([episode("a", x=1)], "d") == {"accepted": 1, "stored": 1}
+
+
 # -- servers -----------------------------------------------------------------------------
 
 

@@ -75,6 +75,8 @@ POLL_INTERVAL = 0.1
 CATCH_UP_WAIT = 5.0
 #: Rows one poll reads from each feed at most (the next poll reads on).
 POLL_ROWS = 20000
+#: Seconds a write waits for the write lock before it is refused with 503.
+LOCK_WAIT = 15.0
 #: Connections one resolver keeps open at most.
 POOL_SIZE = 16
 #: Seconds a request waits for a free connection before it is refused with 503.
@@ -167,7 +169,18 @@ class _Pool:
     def _connect(self) -> Any:
         psycopg = _psycopg()
         with _db_errors():
-            return psycopg.connect(self._url, autocommit=True, connect_timeout=10)
+            conn = psycopg.connect(self._url, autocommit=True, connect_timeout=10)
+            try:
+                # A writer stuck behind the write lock gives up with a 503
+                # rather than waiting forever, and a session that stops half
+                # way through a transaction (a stopped process) is ended by
+                # the server, letting the lock go.
+                conn.execute(f"SET lock_timeout = '{LOCK_WAIT * 1000:.0f}ms'")
+                conn.execute("SET idle_in_transaction_session_timeout = '60s'")
+            except BaseException:
+                conn.close()
+                raise
+            return conn
 
     def _take(self, timeout: float) -> Any:
         deadline = time.monotonic() + timeout
