@@ -2,19 +2,18 @@
 // against the interpreter itself. Not part of the public API.
 #include "pyhost.hpp"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
 
 using pyhost::Ref;
 
-#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-
 struct ModuleState {
     PyTypeObject* lock_type;
 };
 
-ModuleState* state(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+ModuleState* state(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
 
 PyObject* host_float(PyObject*, PyObject* o) {
     double d;
@@ -34,8 +33,12 @@ PyObject* round_half_even(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     double x, r;
-    int n = static_cast<int>(PyLong_AsLong(args[1]));
-    if (n == -1 && PyErr_Occurred()) return nullptr;
+    // float.__round__ reads ndigits clipped to Py_ssize_t; far beyond the
+    // few hundred places a double has, every value rounds alike, so the
+    // count is clipped again to what an int holds rather than truncated.
+    Py_ssize_t big = PyNumber_AsSsize_t(args[1], nullptr);
+    if (big == -1 && PyErr_Occurred()) return nullptr;
+    int n = static_cast<int>(std::clamp<Py_ssize_t>(big, -100000, 100000));
     if (!pyhost::real_float(args[0], &x) || !pyhost::round_half_even(x, n, &r)) return nullptr;
     return PyFloat_FromDouble(r);
 }
@@ -127,17 +130,17 @@ PyObject* module_float(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyMethodDef methods[] = {
-    {"host_float", host_float, METH_O, "float(o)"},
-    {"real_float", real_float, METH_O, "The real-number conversion of a float parameter."},
-    {"round_half_even", FASTCALL_KW(round_half_even), METH_FASTCALL, "round(x, ndigits) of a float"},
-    {"float_repr", float_repr, METH_O, "repr() of a float"},
-    {"compensated_sum", compensated_sum, METH_O, "sum() of floats, compensated"},
-    {"probe", FASTCALL_KW(probe), METH_FASTCALL | METH_KEYWORDS, "argument parsing probe"},
-    {"method_probe", FASTCALL_KW(method_probe), METH_FASTCALL | METH_KEYWORDS, "method argument probe"},
-    {"new_lock", new_lock, METH_NOARGS, "a new object lock"},
-    {"uuid4_hex", uuid4_hex, METH_NOARGS, "32 hex digits of a random UUID"},
-    {"bind_constants", FASTCALL_KW(bind_constants), METH_FASTCALL, "bind configuration names"},
-    {"module_float", FASTCALL_KW(module_float), METH_FASTCALL, "read a module constant as float"},
+    pyhost::function<"host_float", host_float, "o, /", "float(o)">(),
+    pyhost::function<"real_float", real_float, "o, /", "The real-number conversion of a float parameter.">(),
+    pyhost::function<"round_half_even", round_half_even, "x, ndigits, /", "round(x, ndigits) of a float">(),
+    pyhost::function<"float_repr", float_repr, "x, /", "repr() of a float">(),
+    pyhost::function<"compensated_sum", compensated_sum, "values, /", "sum() of floats, compensated">(),
+    pyhost::function<"probe", probe, "text, mapping=None, items=None, count=0, ratio=0.0", "argument parsing probe">(),
+    pyhost::function<"method_probe", method_probe, "timestamp, payload, confidence", "method argument probe">(),
+    pyhost::function<"new_lock", new_lock, "", "a new object lock">(),
+    pyhost::function<"uuid4_hex", uuid4_hex, "", "32 hex digits of a random UUID">(),
+    pyhost::function<"bind_constants", bind_constants, "module, source, names, /", "bind configuration names">(),
+    pyhost::function<"module_float", module_float, "module, name, /", "read a module constant as float">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -157,17 +160,18 @@ int clear(PyObject* module) {
     return 0;
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-    {0, nullptr},
-};
+PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
 PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT, "orvane._pyhost", "Host-rule helpers exposed for testing.", sizeof(ModuleState),
-    methods, slots, traverse, clear, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "orvane._pyhost",
+    "Host-rule helpers exposed for testing.",
+    sizeof(ModuleState),
+    methods,
+    slots,
+    traverse,
+    clear,
+    nullptr,
 };
 
 }  // namespace

@@ -359,7 +359,7 @@ def build_parser() -> argparse.ArgumentParser:
     profile.add_argument("file", metavar="FILE.csv")
     profile.add_argument("--json", action="store_true", help="print the snapshot and the schema as JSON")
     profile.add_argument("--timestamp-column", help="name of the timestamp column (default: one named timestamp/time/ts/datetime/date, else the first)")
-    profile.add_argument("--device-id", help="device id to profile under (default: a fresh one)")
+    profile.add_argument("--device-id", help="device id to profile under (default: the file's name without its extension)")
     profile.set_defaults(func=cmd_profile)
     return parser
 

@@ -34,8 +34,8 @@ void raise_count(const Signature& sig, Py_ssize_t given) {
         expected += 1;
         given += 1;
     }
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 sig.name, how, expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.name, how,
+                 expected, expected == 1 ? "" : "s", given);
 }
 
 static Py_ssize_t find_param(const Signature& sig, PyObject* key) {
@@ -50,8 +50,8 @@ static Py_ssize_t find_param(const Signature& sig, PyObject* key) {
 // missing required one is reported as a wrong count; only then are unknown
 // and repeated keywords reported, in the order they were passed.
 static bool match_keywords(const Signature& sig, Py_ssize_t nargs, Py_ssize_t nkw,
-                           PyObject* (*key_at)(void*, Py_ssize_t),
-                           PyObject* (*value_at)(void*, Py_ssize_t), void* ctx, PyObject** out) {
+                           PyObject* (*key_at)(void*, Py_ssize_t), PyObject* (*value_at)(void*, Py_ssize_t), void* ctx,
+                           PyObject** out) {
     for (Py_ssize_t j = 0; j < nkw; ++j) {
         PyObject* key = key_at(ctx, j);
         if (PYHOST_UNLIKELY(!PyUnicode_Check(key))) {
@@ -75,8 +75,7 @@ static bool match_keywords(const Signature& sig, Py_ssize_t nargs, Py_ssize_t nk
             return false;
         }
         if (i < nargs || out[i] != value_at(ctx, j)) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         sig.name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", sig.name, key);
             return false;
         }
     }
@@ -103,8 +102,7 @@ PyObject* dk_value(void* c, Py_ssize_t j) {
 }
 }  // namespace
 
-bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject** out) {
+bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     nargs = PyVectorcall_NARGS(nargs);
     if (PYHOST_UNLIKELY(nargs > max_positional(sig))) {
         raise_count(sig, nargs);
@@ -144,8 +142,8 @@ bool parse_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObjec
 }
 
 void raise_arg_type(const char* argname, const char* expected, PyObject* given) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 argname, expected, type_name(given).c_str());
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argname,
+                 expected, type_name(given).c_str());
 }
 
 bool check_str(PyObject* o, const char* argname, bool allow_none) {

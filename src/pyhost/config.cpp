@@ -46,3 +46,40 @@ bool global_ssize(PyObject* module, PyObject* name, Py_ssize_t* out) {
 }
 
 }  // namespace pyhost
+
+namespace pyhost {
+
+bool Constant::prepare(Ref value) {
+    obj_ = std::move(value);
+    if (!obj_) return false;
+    PyObject* o = obj_.get();
+    kind_ = Kind::Other;
+    if (PyFloat_CheckExact(o)) {
+        f_ = PyFloat_AS_DOUBLE(o);
+        kind_ = Kind::Float;
+    } else if (PyLong_CheckExact(o) || PyBool_Check(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (v == -1 && PyErr_Occurred()) return false;
+        if (!overflow) {
+            i_ = v;
+            kind_ = Kind::Int;
+        }
+    }
+    return true;
+}
+
+bool Constant::to_ssize(Py_ssize_t* out) const {
+    if (kind_ == Kind::Int && i_ >= PY_SSIZE_T_MIN && i_ <= PY_SSIZE_T_MAX) {
+        *out = static_cast<Py_ssize_t>(i_);
+        return true;
+    }
+    Ref n = Ref::steal(PyNumber_Long(obj_.get()));
+    if (!n) return false;
+    Py_ssize_t r = PyLong_AsSsize_t(n.get());
+    if (r == -1 && PyErr_Occurred()) return false;
+    *out = r;
+    return true;
+}
+
+}  // namespace pyhost

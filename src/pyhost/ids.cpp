@@ -1,8 +1,8 @@
 // Random ids from the operating system's random source.
 #include "pyhost.hpp"
 
-#include <cerrno>
 #include <sys/random.h>
+#include <cerrno>
 
 namespace pyhost {
 

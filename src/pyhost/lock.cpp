@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
 #include <cmath>
+#include <ctime>
 #include <new>
 
 namespace pyhost {
@@ -13,8 +13,23 @@ namespace pyhost {
 static unsigned long current_thread() { return PyThread_get_thread_ident(); }
 
 bool Mutex::held_by_current_thread() const noexcept {
-    return held_.load(std::memory_order_acquire) &&
-           owner_.load(std::memory_order_relaxed) == current_thread();
+    return held_.load(std::memory_order_acquire) && owner_.load(std::memory_order_relaxed) == current_thread();
+}
+
+// Waits for the semaphore with the GIL released, until `deadline` on the
+// monotonic clock (forever when null). A signal interrupts the wait: its
+// Python handler runs, and an exception it raises (KeyboardInterrupt on
+// Ctrl-C) ends the wait. Returns 1 (taken), 0 (timed out) or -1 (error).
+int Mutex::wait(const struct timespec* deadline) {
+    for (;;) {
+        int rc, err;
+        Py_BEGIN_ALLOW_THREADS rc =
+            deadline == nullptr ? sem_wait(&sem_) : sem_clockwait(&sem_, CLOCK_MONOTONIC, deadline);
+        err = errno;
+        Py_END_ALLOW_THREADS if (rc == 0) return 1;
+        if (err != EINTR) return 0;
+        if (PyErr_CheckSignals() < 0) return -1;
+    }
 }
 
 bool Mutex::acquire() {
@@ -24,12 +39,7 @@ bool Mutex::acquire() {
     }
     // Try first; only when another thread holds the lock give up the GIL
     // to wait, so that the holder can finish whatever Python code it runs.
-    if (sem_trywait(&sem_) != 0) {
-        Py_BEGIN_ALLOW_THREADS
-        while (sem_wait(&sem_) != 0 && errno == EINTR) {
-        }
-        Py_END_ALLOW_THREADS
-    }
+    if (sem_trywait(&sem_) != 0 && wait(nullptr) < 0) return false;
     owner_.store(current_thread(), std::memory_order_relaxed);
     held_.store(true, std::memory_order_release);
     return true;
@@ -41,21 +51,18 @@ int Mutex::acquire_timed(bool blocking, double timeout) {
     } else if (timeout < 0) {
         return acquire() ? 1 : -1;
     } else if (sem_trywait(&sem_) != 0) {
+        // timeout is finite and checked against kMaxTimeout by the caller.
         struct timespec deadline;
-        clock_gettime(CLOCK_REALTIME, &deadline);
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
         double whole = std::floor(timeout);
-        deadline.tv_sec += static_cast<time_t>(std::min(whole, 1e9));
+        deadline.tv_sec += static_cast<time_t>(whole);
         deadline.tv_nsec += static_cast<long>((timeout - whole) * 1e9);
         if (deadline.tv_nsec >= 1000000000L) {
             deadline.tv_sec += 1;
             deadline.tv_nsec -= 1000000000L;
         }
-        int rc;
-        Py_BEGIN_ALLOW_THREADS
-        while ((rc = sem_timedwait(&sem_, &deadline)) != 0 && errno == EINTR) {
-        }
-        Py_END_ALLOW_THREADS
-        if (rc != 0) return 0;
+        int r = wait(&deadline);
+        if (r <= 0) return r;
     }
     owner_.store(current_thread(), std::memory_order_relaxed);
     held_.store(true, std::memory_order_release);
@@ -63,13 +70,14 @@ int Mutex::acquire_timed(bool blocking, double timeout) {
 }
 
 bool Mutex::release() {
-    owner_.store(0, std::memory_order_relaxed);
     // Exactly one of several racing releases succeeds; the others report
-    // the unlocked lock, as threading.Lock does.
+    // the unlocked lock, as threading.Lock does. Only the winner clears the
+    // owner: a losing release must not touch a hold taken since.
     if (!held_.exchange(false, std::memory_order_acq_rel)) {
         PyErr_SetString(PyExc_RuntimeError, "release unlocked lock");
         return false;
     }
+    owner_.store(0, std::memory_order_relaxed);
     sem_post(&sem_);
     return true;
 }
@@ -89,12 +97,26 @@ static PyObject* lock_acquire(PyObject* self, PyObject* const* args, Py_ssize_t 
         blocking = b != 0;
     }
     if (a[1] != nullptr && !float_arg(a[1], "timeout", &timeout)) return nullptr;
+    // The interpreter's own checks and messages, in its order: the value
+    // must be a number of nanoseconds it can hold, then fit the wait.
+    if (std::isnan(timeout)) {
+        PyErr_SetString(PyExc_ValueError, "Invalid value NaN (not a number)");
+        return nullptr;
+    }
+    if (!(std::fabs(timeout) < 9223372036.854775807)) {
+        PyErr_SetString(PyExc_OverflowError, "timestamp out of range for platform time_t");
+        return nullptr;
+    }
     if (!blocking && timeout != -1.0) {
         PyErr_SetString(PyExc_ValueError, "can't specify a timeout for a non-blocking call");
         return nullptr;
     }
     if (timeout < 0 && timeout != -1.0) {
         PyErr_SetString(PyExc_ValueError, "timeout value must be a non-negative number");
+        return nullptr;
+    }
+    if (timeout > Mutex::kMaxTimeout) {
+        PyErr_SetString(PyExc_OverflowError, "timeout value is too large");
         return nullptr;
     }
     int r = reinterpret_cast<LockObject*>(self)->mutex.acquire_timed(blocking, timeout);
@@ -123,8 +145,7 @@ static PyObject* lock_locked(PyObject* self, PyObject*) {
 
 static PyObject* lock_repr(PyObject* self) {
     bool locked = reinterpret_cast<LockObject*>(self)->mutex.locked();
-    return PyUnicode_FromFormat("<%s %s object at %p>", locked ? "locked" : "unlocked",
-                                Py_TYPE(self)->tp_name, self);
+    return PyUnicode_FromFormat("<%s %s object at %p>", locked ? "locked" : "unlocked", Py_TYPE(self)->tp_name, self);
 }
 
 static void lock_dealloc(PyObject* self) {
@@ -140,13 +161,11 @@ static void lock_dealloc(PyObject* self) {
 
 static PyMethodDef lock_methods[] = {
     {"acquire", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lock_acquire)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "acquire(blocking=True, timeout=-1)\n\nTake the lock; True when it was taken."},
+     METH_FASTCALL | METH_KEYWORDS, "acquire(blocking=True, timeout=-1)\n\nTake the lock; True when it was taken."},
     {"release", lock_release, METH_NOARGS, "Release the lock."},
     {"locked", lock_locked, METH_NOARGS, "True while the lock is held."},
     {"__enter__", lock_enter, METH_NOARGS, nullptr},
-    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lock_exit)), METH_FASTCALL,
-     nullptr},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lock_exit)), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -31,15 +31,14 @@ bool round_half_even(double x, int ndigits, double* out) {
     // rounded division yields the double nearest to r / 10^n, which is what
     // reading the rounded decimal text back gives.
     if (ndigits <= 22) {
-        static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                            1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
         const double p10 = kPow10[ndigits];
         const double y = x * p10;
         const double ay = std::fabs(y);
         if (ay < 0x1p52) {
-            const double frac = ay - std::trunc(ay);           // exact below 2^52
-            const double from_tie = std::fabs(frac - 0.5);     // exact where it matters
+            const double frac = ay - std::trunc(ay);        // exact below 2^52
+            const double from_tie = std::fabs(frac - 0.5);  // exact where it matters
             if (from_tie > ay * 0x1p-48) {
                 *out = std::nearbyint(y) / p10;  // nearbyint: ties to even, sign of zero kept
                 return true;

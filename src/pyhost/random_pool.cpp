@@ -2,10 +2,10 @@
 // blocks: one system call serves many short ids instead of one each.
 #include "pyhost.hpp"
 
-#include <cerrno>
-#include <mutex>
 #include <pthread.h>
 #include <sys/random.h>
+#include <cerrno>
+#include <mutex>
 
 namespace pyhost {
 

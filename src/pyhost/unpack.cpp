@@ -11,8 +11,7 @@ bool unpack_pair(PyObject* value, Ref* first, Ref* second) {
     }
     Ref it = Ref::steal(PyObject_GetIter(value));
     if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr &&
-            !PySequence_Check(value)) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr && !PySequence_Check(value)) {
             PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
         }
         return false;

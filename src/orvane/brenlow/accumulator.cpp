@@ -14,825 +14,9 @@
 // `observe` reaches `_build_episode`, `_flush_locked` and `_post_batch`
 // through ordinary method lookup on the instance, so a subclass or a patched
 // class attribute takes effect exactly as it would for a Python class.
-#include "pyhost.hpp"
+#include "accumulator_internal.hpp"
 
-#include <climits>
-
-#include <algorithm>
-#include <atomic>
-#include <charconv>
-#include <cmath>
-#include <cstring>
-#include <string>
-#include <vector>
-
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>  // the member types' older names
-#define Py_T_PYSSIZET T_PYSSIZET
-#define Py_READONLY READONLY
-#endif
-
-namespace {
-
-using pyhost::Ref;
-
-// Bounds of the texts, whatever the payload size.
-constexpr Py_ssize_t kPreviewChars = 480;  // source text in the canonical text
-constexpr Py_ssize_t kFeatureKeys = 16;    // keys named in the canonical text
-constexpr Py_ssize_t kSteps = 15;          // action steps
-constexpr int kDeltaPlaces = 6;            // deltas are rounded to this many places
-constexpr int kIdSuffix = 8;               // random hex digits in an episode id
-
-// ---------------------------------------------------------------------------
-// Module state: interned names, keys and fixed texts
-// ---------------------------------------------------------------------------
-
-// Every name used as a record key, an attribute, a keyword or a module global.
-#define ACCUMULATOR_NAMES(X)                                                                       \
-    X(episode_id) X(product) X(category) X(state) X(action) X(outcome) X(embeddings) X(metadata) \
-    X(description) X(context) X(timestamp) X(payload) X(channel_count) X(source_kind) X(steps)   \
-    X(commands) X(deltas) X(result) X(success) X(metrics) X(pending) X(device_id) X(text) X(tags)  \
-    X(source) X(source_text) X(source_category) X(source_product) X(source_tags) X(source_meta)   \
-    X(modality_count) X(nl_text_len) X(brenlow) X(sensor) X(multimodal) X(brenlow_sensor)         \
-    X(brenlow_multimodal) X(edge_stream) X(_build_episode) X(_flush_locked) X(_post_batch)         \
-    X(append) X(ingest) X(start) X(time) X(strip) X(lower) X(write) X(Thread) X(threading) X(deque) \
-    X(maxlen) X(target) X(args) X(daemon) X(now_ts) X(ACCUMULATOR_WINDOW_SIZE)                    \
-    X(ACCUMULATOR_BATCH_SIZE) X(ACCUMULATOR_FLUSH_MAX_AGE_S)
-
-struct ModuleState {
-    PyTypeObject* accumulator_type;
-    PyTypeObject* lock_type;
-#define ACCUMULATOR_FIELD(n) PyObject* n;
-    ACCUMULATOR_NAMES(ACCUMULATOR_FIELD)
-#undef ACCUMULATOR_FIELD
-    PyObject* empty;                // ""
-    PyObject* zero_text;            // "0"
-    PyObject* key_separator;        // ", "
-    PyObject* action_sensor;        // the action descriptions
-    PyObject* action_multimodal;
-    PyObject* kw_context;           // ("context",)
-    PyObject* kw_now_ts;            // ("now_ts",)
-    PyObject* kw_device_id;         // ("device_id",)
-    PyObject* kw_thread;            // ("target", "args", "daemon")
-    PyObject* kw_maxlen;            // ("maxlen",)
-    // Record layouts: dicts of the record's keys, in order, that each new
-    // record is copied from, so that it is built at its final size at once.
-    PyObject* layout_reading;
-    PyObject* layout_episode;
-    PyObject* layout_state;
-    PyObject* layout_state_metadata;
-    PyObject* layout_action_sensor;
-    PyObject* layout_action_multimodal;
-    PyObject* layout_action_metadata;
-    PyObject* layout_outcome;
-    PyObject* layout_outcome_metadata;
-    PyObject* layout_embeddings;
-    PyObject* layout_metadata;
-    // Our own methods as the type holds them, to tell whether ordinary
-    // lookup on an instance still finds them.
-    PyObject* own_build_episode;
-    PyObject* own_flush_locked;
-};
-
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
-ModuleState* state_of(PyTypeObject* defining_class) {
-    return static_cast<ModuleState*>(PyType_GetModuleState(defining_class));
-}
-
-extern PyModuleDef moduledef;
-
-// The module that defined the type of `self` (a subclass included).
-PyObject* module_of(PyObject* self) { return PyType_GetModuleByDef(Py_TYPE(self), &moduledef); }
-
-// ---------------------------------------------------------------------------
-// Text assembly
-// ---------------------------------------------------------------------------
-
-// Joins str objects and ASCII pieces into one new str, sized and typed once.
-// ASCII pieces are referenced, not copied: they must outlive build().
-class TextBuilder {
-  public:
-    static constexpr int kCapacity = 64;
-    void add(PyObject* s) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        parts_[count_++] = {s, nullptr, n};
-        length_ += n;
-        max_char_ = std::max(max_char_, PyUnicode_MAX_CHAR_VALUE(s));
-    }
-    void add(const char* ascii, std::size_t n) {
-        parts_[count_++] = {nullptr, ascii, static_cast<Py_ssize_t>(n)};
-        length_ += static_cast<Py_ssize_t>(n);
-    }
-    template <std::size_t N>
-    void add(const char (&literal)[N]) {
-        add(literal, N - 1);
-    }
-    void add(const std::string& s) { add(s.data(), s.size()); }
-
-    PyObject* build() const {
-        PyObject* out = PyUnicode_New(length_, max_char_);
-        if (out == nullptr) return nullptr;
-        const int kind = PyUnicode_KIND(out);
-        void* data = PyUnicode_DATA(out);
-        Py_ssize_t pos = 0;
-        for (int i = 0; i < count_; ++i) {
-            const Part& p = parts_[i];
-            if (p.str != nullptr && PyUnicode_KIND(p.str) == kind) {
-                std::memcpy(static_cast<char*>(data) + pos * kind, PyUnicode_DATA(p.str),
-                            static_cast<std::size_t>(p.length) * static_cast<std::size_t>(kind));
-            } else if (p.str != nullptr) {
-                if (PyUnicode_CopyCharacters(out, pos, p.str, 0, p.length) < 0) {
-                    Py_DECREF(out);
-                    return nullptr;
-                }
-            } else if (kind == PyUnicode_1BYTE_KIND) {
-                std::memcpy(static_cast<char*>(data) + pos, p.ascii, static_cast<std::size_t>(p.length));
-            } else {
-                for (Py_ssize_t j = 0; j < p.length; ++j)
-                    PyUnicode_WRITE(kind, data, pos + j, static_cast<Py_UCS4>(static_cast<unsigned char>(p.ascii[j])));
-            }
-            pos += p.length;
-        }
-        return out;
-    }
-
-  private:
-    struct Part {
-        PyObject* str;
-        const char* ascii;
-        Py_ssize_t length;
-    };
-    Part parts_[kCapacity];
-    int count_ = 0;
-    Py_ssize_t length_ = 0;
-    Py_UCS4 max_char_ = 127;
-};
-
-// Plain decimal text of an integer.
-std::string decimal(long long v) {
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    return std::string(buf, r.ptr);
-}
-
-// ---------------------------------------------------------------------------
-// The accumulator object
-// ---------------------------------------------------------------------------
-
-struct AccumulatorObject {
-    PyObject_HEAD
-    PyObject* brain;          // the resolver client, borrowed from the caller for our lifetime
-    PyObject* device_id;      // exact str
-    PyObject* window;         // collections.deque of reading records
-    PyObject* pending_batch;  // exact list of episode records
-    PyObject* lock;           // pyhost::LockObject
-    // Texts and records that depend only on the device id, made again
-    // whenever `device_id` is another object than the one they were made for.
-    PyObject* cached_device_id;
-    PyObject* default_category;   // "device_" + device_id
-    PyObject* outcome_metadata;   // {"pending": True, "device_id": device_id}, copied per episode
-    PyObject* dict;
-    PyObject* weakreflist;
-    long long total_episodes;
-    // Posting threads add to it without `_lock`, several at a time.
-    std::atomic<long long> total_ingested;
-    double last_flush_ts;
-};
-
-AccumulatorObject* as_acc(PyObject* self) { return reinterpret_cast<AccumulatorObject*>(self); }
-
-// A field that __init__ never set (a subclass that skipped it) or that was
-// deleted reads like a missing attribute of a Python object.
-PyObject* missing_field(PyObject* self, const char* name) {
-    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%.100s'", Py_TYPE(self)->tp_name, name);
-    return nullptr;
-}
-
-Ref field(PyObject* self, PyObject* value, const char* name) {
-    if (value == nullptr) {
-        missing_field(self, name);
-        return Ref();
-    }
-    return Ref::borrow(value);
-}
-
-pyhost::Mutex& mutex_of(PyObject* lock) { return reinterpret_cast<pyhost::LockObject*>(lock)->mutex; }
-
-// Saves the pending exception across cleanup that must not see it.
-class SavedError {
-  public:
-    SavedError() {
-#if PY_VERSION_HEX >= 0x030C0000
-        exc_ = PyErr_GetRaisedException();
-#else
-        PyErr_Fetch(&type_, &exc_, &tb_);
-#endif
-    }
-    SavedError(const SavedError&) = delete;
-    SavedError& operator=(const SavedError&) = delete;
-    void restore() {
-        if (!held_) return;
-        held_ = false;
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(exc_);
-#else
-        PyErr_Restore(type_, exc_, tb_);
-#endif
-    }
-    ~SavedError() { restore(); }
-
-  private:
-    bool held_ = true;
-    PyObject* exc_ = nullptr;
-#if PY_VERSION_HEX < 0x030C0000
-    PyObject* type_ = nullptr;
-    PyObject* tb_ = nullptr;
-#endif
-};
-
-// The exception being handled, normalised, as a new reference; the error
-// indicator is cleared.
-Ref take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return Ref::steal(value);
-#endif
-}
-
-// time.time(), looked up through the module's own `time` at each use.
-bool wall_clock(ModuleState* st, PyObject* module, double* out) {
-    Ref time_module = pyhost::module_global(module, st->time);
-    if (!time_module) return false;
-    Ref now = Ref::steal(PyObject_CallMethodNoArgs(time_module.get(), st->time));
-    return now && pyhost::host_float(now.get(), out);
-}
-
-// Whether a dict that Python code may have changed is still safe to walk on.
-bool unchanged_size(PyObject* d, Py_ssize_t size) {
-    if (PyDict_GET_SIZE(d) == size) return true;
-    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-    return false;
-}
-
-// ---------------------------------------------------------------------------
-// Building one episode
-// ---------------------------------------------------------------------------
-
-// The context values an episode reads, each already in its final form.
-struct SourceInfo {
-    Ref text;      // stripped
-    Ref kind;      // stripped, lower-cased
-    Ref category;  // stripped
-    Ref product;   // stripped
-    Ref tags;      // list of non-empty stripped strings, or null for none
-    Ref meta;      // a mapping, or null for none
-};
-
-// str(value or "").strip(): a missing or false value gives "".
-Ref context_text(ModuleState* st, PyObject* context, PyObject* key, bool lower) {
-    Ref value = Ref::borrow(PyDict_GetItemWithError(context, key));
-    if (!value) {
-        if (PyErr_Occurred()) return Ref();
-        return Ref::borrow(st->empty);
-    }
-    int truth = PyObject_IsTrue(value.get());
-    if (truth < 0) return Ref();
-    if (truth == 0) return Ref::borrow(st->empty);
-    Ref s = Ref::steal(PyObject_Str(value.get()));
-    if (!s) return Ref();
-    s = Ref::steal(PyObject_CallMethodNoArgs(s.get(), st->strip));
-    if (s && lower) s = Ref::steal(PyObject_CallMethodNoArgs(s.get(), st->lower));
-    return s;
-}
-
-bool read_context(ModuleState* st, PyObject* context, SourceInfo& src) {
-    if (context == Py_None || PyDict_GET_SIZE(context) == 0) {
-        src.text = src.kind = src.category = src.product = Ref::borrow(st->empty);
-        return true;
-    }
-    // The context stays referenced by our caller; values are held while
-    // Python code (str(), strip()) runs.
-    if (!(src.text = context_text(st, context, st->source_text, false))) return false;
-    if (!(src.kind = context_text(st, context, st->source_kind, true))) return false;
-    if (!(src.category = context_text(st, context, st->source_category, false))) return false;
-    if (!(src.product = context_text(st, context, st->source_product, false))) return false;
-
-    Ref raw_tags = Ref::borrow(PyDict_GetItemWithError(context, st->source_tags));
-    if (!raw_tags && PyErr_Occurred()) return false;
-    if (raw_tags && PyList_Check(raw_tags.get())) {
-        Ref tags = Ref::steal(PyList_New(0));
-        if (!tags) return false;
-        // Index by index, as list iteration does: str() may change the list.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw_tags.get()); ++i) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(raw_tags.get(), i));
-            Ref s = Ref::steal(PyObject_Str(item.get()));
-            if (!s) return false;
-            s = Ref::steal(PyObject_CallMethodNoArgs(s.get(), st->strip));
-            if (!s) return false;
-            if (PyUnicode_GET_LENGTH(s.get()) > 0 && PyList_Append(tags.get(), s.get()) < 0) return false;
-        }
-        src.tags = tags;
-    }
-
-    Ref meta = Ref::borrow(PyDict_GetItemWithError(context, st->source_meta));
-    if (!meta && PyErr_Occurred()) return false;
-    if (meta && PyDict_Check(meta.get())) src.meta = meta;
-    return true;
-}
-
-// The payload of the reading before this one, or this one's own when the
-// window holds fewer than two readings.
-Ref previous_payload(ModuleState* st, PyObject* self, PyObject* payload) {
-    Ref window = field(self, as_acc(self)->window, "window");
-    if (!window) return Ref();
-    Py_ssize_t n = PyObject_Size(window.get());
-    if (n < 0) return Ref();
-    if (n < 2) return Ref::borrow(payload);
-    Ref record = Ref::steal(PySequence_GetItem(window.get(), -2));
-    if (!record) return Ref();
-    return Ref::steal(PyObject_GetItem(record.get(), st->payload));
-}
-
-// prev[key] when `key in prev`; null without an error when it is not.
-Ref previous_value(PyObject* prev, PyObject* key) {
-    if (PyDict_CheckExact(prev)) return Ref::borrow(PyDict_GetItemWithError(prev, key));
-    int has = PySequence_Contains(prev, key);
-    if (has <= 0) return Ref();
-    return Ref::steal(PyObject_GetItem(prev, key));
-}
-
-// An error raised now but reported later, at the step that owns it.
-class DeferredError {
-  public:
-    DeferredError() = default;
-    DeferredError(const DeferredError&) = delete;
-    DeferredError& operator=(const DeferredError&) = delete;
-    bool held() const noexcept { return held_; }
-    // Takes the error being raised, unless an earlier one is already held.
-    void keep_first() {
-        if (held_) {
-            PyErr_Clear();
-            return;
-        }
-        held_ = true;
-#if PY_VERSION_HEX >= 0x030C0000
-        exc_ = Ref::steal(PyErr_GetRaisedException());
-#else
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        type_ = Ref::steal(type);
-        exc_ = Ref::steal(value);
-        tb_ = Ref::steal(tb);
-#endif
-    }
-    // Raises the held error again; returns null for the caller to pass on.
-    std::nullptr_t raise() {
-        held_ = false;
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(exc_.release());
-#else
-        PyErr_Restore(type_.release(), exc_.release(), tb_.release());
-#endif
-        return nullptr;
-    }
-
-  private:
-    bool held_ = false;
-    Ref exc_;
-#if PY_VERSION_HEX < 0x030C0000
-    Ref type_, tb_;
-#endif
-};
-
-bool conversion_error_absorbed() {
-    return PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError);
-}
-
-// float(value) for the values that need no Python code; `runs_code` says
-// whether the general conversion (which may run any code) is needed.
-bool plain_float(PyObject* value, double* out, bool* runs_code) {
-    if (PyFloat_CheckExact(value)) {
-        *out = PyFloat_AS_DOUBLE(value);
-        return true;
-    }
-    if (!PyLong_CheckExact(value)) *runs_code = true;
-    return pyhost::host_float(value, out);
-}
-
-// Everything the episode takes from the payload's channels, gathered in one
-// pass that converts each value with float() once:
-//   - deltas (against the previous payload, for the keys it shares),
-//   - the state context (every value as a float),
-//   - the keys, in payload order.
-// A value that does not convert fails the state context, which is built
-// after the texts: that error is held until then, so that the same error
-// surfaces from the same step as in the step-by-step order. Only the delta
-// step absorbs type and value errors; other errors of a shared key's values
-// are raised at once, as the delta step raises them.
-struct Channels {
-    struct Entry {
-        Ref key;
-        double value;
-        double delta;
-        bool value_ok;
-        bool has_delta;
-    };
-    std::vector<Entry> entries;
-    Ref deltas;
-    Ref context;  // null when a value failed to convert
-    DeferredError context_error;
-    bool all_keys_plain_str = true;
-};
-
-bool gather_channels(PyObject* payload, PyObject* prev, Channels& ch) {
-    const Py_ssize_t size = PyDict_GET_SIZE(payload);
-    ch.entries.reserve(static_cast<std::size_t>(size));
-    // Whether any Python code ran (conversions, key comparisons): then the
-    // payload may have changed since, and its table is not reused.
-    bool runs_code = !PyDict_CheckExact(prev);
-    bool all_shared = true, all_exact_floats = true;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(payload, &pos, &k, &v)) {
-        Channels::Entry e{Ref::borrow(k), 0.0, 0.0, false, false};
-        Ref value = Ref::borrow(v);
-        if (!PyUnicode_CheckExact(k)) {
-            ch.all_keys_plain_str = false;
-            runs_code = true;
-        }
-        Ref before = previous_value(prev, k);
-        if (!before && PyErr_Occurred()) return false;
-        e.value_ok = plain_float(v, &e.value, &runs_code);
-        if (!e.value_ok) {
-            if (before && !conversion_error_absorbed()) return false;
-            ch.context_error.keep_first();
-        }
-        all_exact_floats = all_exact_floats && PyFloat_CheckExact(v);
-        if (before) {
-            e.has_delta = true;
-            double p;
-            if (!e.value_ok) {
-                e.delta = 0.0;
-            } else if (!plain_float(before.get(), &p, &runs_code)) {
-                if (!conversion_error_absorbed()) return false;
-                PyErr_Clear();
-                e.delta = 0.0;
-            } else if (!pyhost::round_half_even(e.value - p, kDeltaPlaces, &e.delta)) {
-                return false;
-            }
-        } else {
-            all_shared = false;
-        }
-        ch.entries.push_back(std::move(e));
-        if (runs_code && !unchanged_size(payload, size)) return false;
-    }
-
-    // Both dicts are keyed as the payload, in its order; when nothing could
-    // have changed the payload, its own table is copied instead of grown
-    // entry by entry.
-    const bool reuse_table = !runs_code;
-    if (reuse_table && all_shared) {
-        ch.deltas = Ref::steal(PyDict_Copy(payload));
-    } else {
-        ch.deltas = Ref::steal(PyDict_New());
-    }
-    if (!ch.deltas) return false;
-    for (const Channels::Entry& e : ch.entries) {
-        if (!e.has_delta) continue;
-        Ref f = Ref::steal(PyFloat_FromDouble(e.delta));
-        if (!f || PyDict_SetItem(ch.deltas.get(), e.key.get(), f.get()) < 0) return false;
-    }
-
-    if (ch.context_error.held()) return true;
-    if (reuse_table) {
-        ch.context = Ref::steal(PyDict_Copy(payload));  // exact floats stay: float(x) is x
-        if (!ch.context) return false;
-        if (all_exact_floats) return true;
-    } else {
-        ch.context = Ref::steal(PyDict_New());
-        if (!ch.context) return false;
-    }
-    Py_ssize_t i = 0;
-    pos = 0;
-    while (reuse_table ? PyDict_Next(payload, &pos, &k, &v) : i < static_cast<Py_ssize_t>(ch.entries.size())) {
-        const Channels::Entry& e = ch.entries[static_cast<std::size_t>(i++)];
-        if (reuse_table && PyFloat_CheckExact(v)) continue;
-        Ref f = Ref::steal(PyFloat_FromDouble(e.value));
-        if (!f || PyDict_SetItem(ch.context.get(), e.key.get(), f.get()) < 0) return false;
-    }
-    return true;
-}
-
-// int(round(float(payload["modality_count"]))) as decimal text; "0" when absent.
-Ref modality_count_text(PyObject* payload, ModuleState* st) {
-    Ref raw = Ref::borrow(PyDict_GetItemWithError(payload, st->modality_count));
-    if (!raw) {
-        if (PyErr_Occurred()) return Ref();
-        return Ref::borrow(st->zero_text);
-    }
-    double x;
-    if (!pyhost::host_float(raw.get(), &x)) return Ref();
-    const double r = std::nearbyint(x);  // ties to even, as round() does
-    if (std::isfinite(r) && std::fabs(r) < 9.0e18) {
-        std::string s = decimal(static_cast<long long>(r));
-        return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-    }
-    // NaN and infinities fail here with the interpreter's own errors.
-    Ref n = Ref::steal(PyLong_FromDouble(r));
-    if (!n) return Ref();
-    return Ref::steal(PyObject_Str(n.get()));
-}
-
-// float(payload.get("nl_text_len", 0.0) or 0.0) > 0.0
-int has_text(PyObject* payload, ModuleState* st) {
-    Ref raw = Ref::borrow(PyDict_GetItemWithError(payload, st->nl_text_len));
-    if (!raw) return PyErr_Occurred() ? -1 : 0;
-    int truth = PyObject_IsTrue(raw.get());
-    if (truth <= 0) return truth;
-    double x;
-    if (!pyhost::host_float(raw.get(), &x)) return -1;
-    return x > 0.0 ? 1 : 0;
-}
-
-// "delta_<key>=<float text>" for the first entries of the deltas.
-Ref action_steps(PyObject* deltas, ModuleState* st) {
-    const Py_ssize_t n = std::min(PyDict_GET_SIZE(deltas), kSteps);
-    Ref steps = Ref::steal(PyList_New(n));
-    if (!steps) return Ref();
-    Py_ssize_t pos = 0, i = 0;
-    PyObject *k, *v;
-    std::string number;
-    while (i < n && PyDict_Next(deltas, &pos, &k, &v)) {
-        Ref key = Ref::borrow(k);
-        if (!PyUnicode_CheckExact(k)) {
-            key = Ref::steal(PyObject_Format(k, st->empty));  // as an f-string writes it
-            if (!key) return Ref();
-        }
-        number.clear();
-        pyhost::append_float_repr(number, PyFloat_AS_DOUBLE(v));
-        PyObject* step;
-        if (PyUnicode_IS_ASCII(key.get())) {
-            // The usual channel name: the whole step is ASCII, written at once.
-            const Py_ssize_t klen = PyUnicode_GET_LENGTH(key.get());
-            step = PyUnicode_New(7 + klen + static_cast<Py_ssize_t>(number.size()), 127);
-            if (step == nullptr) return Ref();
-            char* out = static_cast<char*>(PyUnicode_DATA(step));
-            std::memcpy(out, "delta_", 6);
-            std::memcpy(out + 6, PyUnicode_DATA(key.get()), static_cast<std::size_t>(klen));
-            out[6 + klen] = '=';
-            std::memcpy(out + 7 + klen, number.data(), number.size());
-        } else {
-            TextBuilder t;
-            t.add("delta_");
-            t.add(key.get());
-            t.add("=");
-            t.add(number);
-            step = t.build();
-            if (step == nullptr) return Ref();
-        }
-        PyList_SET_ITEM(steps.get(), i++, step);
-    }
-    return steps;
-}
-
-// "brenlow", "sensor", the device id, "multimodal" for a multimodal reading,
-// then the source tags, each once.
-Ref episode_tags(ModuleState* st, PyObject* device_id, bool multimodal, PyObject* source_tags) {
-    Ref tags = Ref::steal(PyList_New(0));
-    if (!tags) return Ref();
-    if (PyList_Append(tags.get(), st->brenlow) < 0 || PyList_Append(tags.get(), st->sensor) < 0 ||
-        PyList_Append(tags.get(), device_id) < 0)
-        return Ref();
-    auto add_new = [&](PyObject* tag) {
-        int has = PySequence_Contains(tags.get(), tag);  // all exact str: no Python code
-        if (has < 0) return false;
-        return has == 1 || PyList_Append(tags.get(), tag) == 0;
-    };
-    if (multimodal && !add_new(st->multimodal)) return Ref();
-    if (source_tags != nullptr) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source_tags); ++i)
-            if (!add_new(PyList_GET_ITEM(source_tags, i))) return Ref();
-    }
-    return tags;
-}
-
-// A new record copied from `layout` (its keys in order), holding the given
-// values (borrowed). Every key must be one of the layout's: replacing the
-// value of a present key keeps the table and the order as they are.
-Ref record(PyObject* layout, std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
-    Ref d = Ref::steal(PyDict_Copy(layout));
-    if (!d) return Ref();
-    for (const auto& [key, value] : items)
-        if (PyDict_SetItem(d.get(), key, value) < 0) return Ref();
-    return d;
-}
-
-// A layout: the record's keys in order, each with the value that every
-// record starts with (the constant ones stay; the others are replaced).
-PyObject* make_layout(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
-    Ref d = Ref::steal(PyDict_New());
-    if (!d) return nullptr;
-    for (const auto& [key, value] : items)
-        if (PyDict_SetItem(d.get(), key, value) < 0) return nullptr;
-    return d.release();
-}
-
-bool refresh_device_cache(ModuleState* st, AccumulatorObject* acc, PyObject* dev) {
-    if (acc->cached_device_id == dev) return true;
-    TextBuilder t;
-    t.add("device_");
-    t.add(dev);
-    Ref category = Ref::steal(t.build());
-    if (!category) return false;
-    Ref outcome_metadata = record(st->layout_outcome_metadata, {{st->device_id, dev}});
-    if (!outcome_metadata) return false;
-    // Only strings and a dict of them are released here: no code runs.
-    Py_XSETREF(acc->default_category, category.release());
-    Py_XSETREF(acc->outcome_metadata, outcome_metadata.release());
-    Py_XSETREF(acc->cached_device_id, Py_NewRef(dev));
-    return true;
-}
-
-PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* context) {
-    Ref device_id = field(self, as_acc(self)->device_id, "device_id");
-    if (!device_id) return nullptr;
-    PyObject* dev = device_id.get();
-
-    Ref prev = previous_payload(st, self, payload);
-    if (!prev) return nullptr;
-
-    SourceInfo src;
-    if (!read_context(st, context, src)) return nullptr;
-
-    Channels ch;
-    if (!gather_channels(payload, prev.get(), ch)) return nullptr;
-    const Py_ssize_t channels = static_cast<Py_ssize_t>(ch.entries.size());
-    const Py_ssize_t named_keys = std::min(channels, kFeatureKeys);
-    const bool text_form = PyUnicode_GET_LENGTH(src.text.get()) > 0;
-
-    Ref modality_count = modality_count_text(payload, st);
-    if (!modality_count) return nullptr;
-    const int text_present = has_text(payload, st);
-    if (text_present < 0) return nullptr;
-
-    const Ref& preview_source = src.text;
-    Ref preview = PyUnicode_GET_LENGTH(preview_source.get()) > kPreviewChars
-                      ? Ref::steal(PyUnicode_Substring(preview_source.get(), 0, kPreviewChars))
-                      : preview_source;
-    if (!preview) return nullptr;
-
-    int starts = PyUnicode_Tailmatch(src.kind.get(), st->multimodal, 0, PY_SSIZE_T_MAX, -1);
-    if (starts < 0) return nullptr;
-    const bool multimodal = starts == 1;
-
-    Ref product = PyUnicode_GET_LENGTH(src.product.get()) > 0
-                      ? src.product
-                      : Ref::borrow(multimodal ? st->brenlow_multimodal : st->brenlow_sensor);
-    AccumulatorObject* acc = as_acc(self);
-    if (!refresh_device_cache(st, acc, dev)) return nullptr;
-    Ref category = PyUnicode_GET_LENGTH(src.category.get()) > 0 ? src.category : Ref::borrow(acc->default_category);
-
-    const std::string channel_text = decimal(channels);
-    Ref canonical;
-    if (text_form) {
-        TextBuilder t;
-        t.add("Brenlow multimodal episode for device ");
-        t.add(dev);
-        t.add(" at ");
-        t.add(timestamp);
-        t.add(". Channels: ");
-        t.add(channel_text);
-        t.add(". Modality count: ");
-        t.add(modality_count.get());
-        t.add(". Source text: ");
-        t.add(preview.get());
-        canonical = Ref::steal(t.build());
-    } else {
-        // Keys that are not exact strings go through str.join, which accepts
-        // subclasses and refuses anything else with its own message.
-        Ref joined;
-        if (!ch.all_keys_plain_str) {
-            Ref keys = Ref::steal(PyList_New(named_keys));
-            if (!keys) return nullptr;
-            for (Py_ssize_t i = 0; i < named_keys; ++i)
-                PyList_SET_ITEM(keys.get(), i, Py_NewRef(ch.entries[static_cast<std::size_t>(i)].key.get()));
-            joined = Ref::steal(PyUnicode_Join(st->key_separator, keys.get()));
-            if (!joined) return nullptr;
-        }
-        TextBuilder t;
-        t.add("Brenlow sensor episode for device ");
-        t.add(dev);
-        t.add(" at ");
-        t.add(timestamp);
-        t.add(". Channels: ");
-        t.add(channel_text);
-        t.add(". Modality count: ");
-        t.add(modality_count.get());
-        t.add(". Natural language present: ");
-        if (text_present)
-            t.add("yes");
-        else
-            t.add("no");
-        t.add(". Feature keys: ");
-        if (joined) {
-            t.add(joined.get());
-        } else {
-            for (Py_ssize_t i = 0; i < named_keys; ++i) {
-                if (i > 0) t.add(st->key_separator);
-                t.add(ch.entries[static_cast<std::size_t>(i)].key.get());
-            }
-        }
-        t.add(".");
-        canonical = Ref::steal(t.build());
-    }
-    if (!canonical) return nullptr;
-
-    // State.
-    if (ch.context_error.held()) return ch.context_error.raise();
-    Ref& context_values = ch.context;
-    Ref state_description;
-    {
-        TextBuilder t;
-        if (multimodal)
-            t.add("Multimodal reading at ");
-        else
-            t.add("Sensor reading at ");
-        t.add(timestamp);
-        state_description = Ref::steal(t.build());
-        if (!state_description) return nullptr;
-    }
-    Ref channel_count = Ref::steal(PyLong_FromSsize_t(channels));
-    if (!channel_count) return nullptr;
-    Ref state_metadata = record(st->layout_state_metadata, {{st->channel_count, channel_count.get()}});
-    if (!state_metadata) return nullptr;
-    if (PyUnicode_GET_LENGTH(src.kind.get()) > 0 &&
-        PyDict_SetItem(state_metadata.get(), st->source_kind, src.kind.get()) < 0)
-        return nullptr;
-    if (src.meta && PyDict_Update(state_metadata.get(), src.meta.get()) < 0) return nullptr;
-    Ref state = record(st->layout_state, {{st->description, state_description.get()},
-                                          {st->context, context_values.get()},
-                                          {st->timestamp, timestamp},
-                                          {st->metadata, state_metadata.get()}});
-    if (!state) return nullptr;
-
-    // Action.
-    Ref steps = action_steps(ch.deltas.get(), st);
-    if (!steps) return nullptr;
-    Ref commands = Ref::steal(PyList_New(0));
-    Ref action_metadata = record(st->layout_action_metadata, {{st->deltas, ch.deltas.get()}});
-    if (!commands || !action_metadata) return nullptr;
-    Ref action = record(multimodal ? st->layout_action_multimodal : st->layout_action_sensor,
-                        {{st->steps, steps.get()}, {st->commands, commands.get()}, {st->metadata, action_metadata.get()}});
-    if (!action) return nullptr;
-
-    // Outcome.
-    Ref metrics = Ref::steal(PyDict_New());
-    if (!metrics) return nullptr;
-    Ref outcome_metadata = Ref::steal(PyDict_Copy(acc->outcome_metadata));
-    if (!outcome_metadata) return nullptr;
-    Ref outcome = record(st->layout_outcome, {{st->metrics, metrics.get()}, {st->metadata, outcome_metadata.get()}});
-    if (!outcome) return nullptr;
-
-    Ref tags = episode_tags(st, dev, multimodal, src.tags.get());
-    if (!tags) return nullptr;
-
-    Ref episode_id;
-    {
-        char hex[kIdSuffix];
-        if (!pyhost::random_hex(hex, kIdSuffix)) return nullptr;
-        TextBuilder t;
-        t.add(dev);
-        t.add("_");
-        t.add(timestamp);
-        t.add("_");
-        t.add(hex, kIdSuffix);
-        episode_id = Ref::steal(t.build());
-        if (!episode_id) return nullptr;
-    }
-
-    Ref embeddings = record(st->layout_embeddings, {{st->text, canonical.get()}});
-    Ref metadata = record(st->layout_metadata, {{st->tags, tags.get()}});
-    if (!embeddings || !metadata) return nullptr;
-    // The layout holds the usual product; another one replaces it in place.
-    Ref episode = record(st->layout_episode, {{st->episode_id, episode_id.get()},
-                                              {st->category, category.get()},
-                                              {st->state, state.get()},
-                                              {st->action, action.get()},
-                                              {st->outcome, outcome.get()},
-                                              {st->embeddings, embeddings.get()},
-                                              {st->metadata, metadata.get()}});
-    if (!episode) return nullptr;
-    if (product.get() != st->brenlow_sensor && PyDict_SetItem(episode.get(), st->product, product.get()) < 0)
-        return nullptr;
-    return episode.release();
-}
+namespace orvane_accumulator {
 
 // ---------------------------------------------------------------------------
 // Batching and posting
@@ -1060,8 +244,7 @@ bool check_reading(PyObject* timestamp, PyObject* payload, PyObject* context) {
            pyhost::check_dict(context, "context", /*allow_none=*/true);
 }
 
-PyObject* meth_observe(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* meth_observe(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const params[] = {"timestamp", "payload", "context"};
     static const pyhost::Signature sig{"observe", params, 3, 2, true};
     PyObject* a[3];
@@ -1082,8 +265,7 @@ PyObject* meth_build_episode(PyObject* self, PyTypeObject* cls, PyObject* const*
     return build_episode(state_of(cls), self, a[0], a[1], context);
 }
 
-PyObject* meth_flush(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) {
+PyObject* meth_flush(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const pyhost::Signature sig{"flush", nullptr, 0, 0, true};
     if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
     ModuleState* st = state_of(cls);
@@ -1101,10 +283,21 @@ PyObject* meth_flush_locked(PyObject* self, PyTypeObject* cls, PyObject* const* 
     static const pyhost::Signature sig{"_flush_locked", params, 1, 0, true};
     PyObject* a[1];
     if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    ModuleState* st = state_of(cls);
     double now = 0.0;
     const bool has_now = a[0] != nullptr && a[0] != Py_None;
-    if (has_now && !pyhost::float_arg(a[0], "now_ts", &now)) return nullptr;
-    return flush_locked(state_of(cls), self, has_now, now);
+    if (has_now) {
+        // Any number (float(x) decides, a complex fails there); anything
+        // else is refused, even with __float__ or __index__.
+        int number = PyFloat_Check(a[0]) || PyLong_Check(a[0]) ? 1 : PyObject_IsInstance(a[0], st->number_abc);
+        if (number < 0) return nullptr;
+        if (number == 0) {
+            pyhost::raise_arg_type("now_ts", "float", a[0]);
+            return nullptr;
+        }
+        if (!pyhost::host_float(a[0], &now)) return nullptr;
+    }
+    return flush_locked(st, self, has_now, now);
 }
 
 PyObject* meth_post_batch(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
@@ -1117,31 +310,21 @@ PyObject* meth_post_batch(PyObject* self, PyTypeObject* cls, PyObject* const* ar
     return post_batch(state_of(cls), self, a[0]);
 }
 
-template <typename F>
-constexpr PyCFunction cfunc(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
-
 PyMethodDef accumulator_methods[] = {
-    {"observe", cfunc(meth_observe), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "observe($self, timestamp, payload, context=None)\n--\n\n"
-     "Record one reading: append it to the window, build its episode, queue\n"
-     "it, and hand the queue to a posting thread when the batch is full or\n"
-     "old enough. Returns the episode."},
-    {"flush", cfunc(meth_flush), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "flush($self, /)\n--\n\nHand every pending episode to a posting thread now."},
-    {"_build_episode", cfunc(meth_build_episode), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "_build_episode($self, timestamp, payload, context=None)\n--\n\n"
-     "The episode record of one reading, compared with the reading before it\n"
-     "in the window."},
-    {"_flush_locked", cfunc(meth_flush_locked), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "_flush_locked($self, now_ts=None)\n--\n\n"
-     "Take the pending batch and start its posting thread. The caller holds\n"
-     "_lock."},
-    {"_post_batch", cfunc(meth_post_batch), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "_post_batch($self, batch)\n--\n\n"
-     "Send one batch to the client (the body of a posting thread); a failure\n"
-     "is reported on standard output and the batch dropped."},
+    pyhost::method<"observe", meth_observe, "timestamp, payload, context=None",
+                   "Record one reading: append it to the window, build its episode, queue\n"
+                   "it, and hand the queue to a posting thread when the batch is full or\n"
+                   "old enough. Returns the episode.">(),
+    pyhost::method<"flush", meth_flush, "", "Hand every pending episode to a posting thread now.">(),
+    pyhost::method<"_build_episode", meth_build_episode, "timestamp, payload, context=None",
+                   "The episode record of one reading, compared with the reading before it\n"
+                   "in the window.">(),
+    pyhost::method<"_flush_locked", meth_flush_locked, "now_ts=None",
+                   "Take the pending batch and start its posting thread. The caller holds\n"
+                   "_lock.">(),
+    pyhost::method<"_post_batch", meth_post_batch, "batch",
+                   "Send one batch to the client (the body of a posting thread); a failure\n"
+                   "is reported on standard output and the batch dropped.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1151,14 +334,14 @@ PyMethodDef accumulator_methods[] = {
 
 // Object fields: readable, writable and deletable as on a Python object;
 // device_id and pending_batch keep their exact types.
-template <PyObject* AccumulatorObject::*Member>
+template <PyObject* AccumulatorObject::* Member>
 PyObject* get_object(PyObject* self, void* name) {
     PyObject* v = as_acc(self)->*Member;
     if (v == nullptr) return missing_field(self, static_cast<const char*>(name));
     return Py_NewRef(v);
 }
 
-template <PyObject* AccumulatorObject::*Member>
+template <PyObject* AccumulatorObject::* Member>
 int set_object(PyObject* self, PyObject* value, void* name) {
     if (value != nullptr) {
         const char* n = static_cast<const char*>(name);
@@ -1172,11 +355,7 @@ int set_object(PyObject* self, PyObject* value, void* name) {
     return 0;
 }
 
-bool refuse_delete(PyObject* value, const char* name) {
-    if (value != nullptr) return false;
-    PyErr_Format(PyExc_AttributeError, "cannot delete attribute '%s'", name);
-    return true;
-}
+bool refuse_delete(PyObject* value, const char* name) { return value == nullptr && pyhost::refuse_delete(name) < 0; }
 
 PyObject* get_total_episodes(PyObject* self, void*) { return PyLong_FromLongLong(as_acc(self)->total_episodes); }
 int set_total_episodes(PyObject* self, PyObject* value, void* name) {
@@ -1218,32 +397,28 @@ PyObject* get_lock(PyObject* self, void*) {
 }
 
 char n_brain[] = "brain", n_device_id[] = "device_id", n_window[] = "window", n_pending[] = "pending_batch",
-     n_total_episodes[] = "total_episodes", n_total_ingested[] = "total_ingested",
-     n_last_flush[] = "_last_flush_ts";
+     n_total_episodes[] = "total_episodes", n_total_ingested[] = "total_ingested", n_last_flush[] = "_last_flush_ts";
 
 PyGetSetDef accumulator_getset[] = {
-    {"brain", get_object<&AccumulatorObject::brain>, set_object<&AccumulatorObject::brain>,
-     "The resolver client that batches are sent to.", n_brain},
-    {"device_id", get_object<&AccumulatorObject::device_id>, set_object<&AccumulatorObject::device_id>,
-     "The device this accumulator serves.", n_device_id},
-    {"window", get_object<&AccumulatorObject::window>, set_object<&AccumulatorObject::window>,
-     "The most recent readings, oldest first.", n_window},
-    {"pending_batch", get_object<&AccumulatorObject::pending_batch>,
-     set_object<&AccumulatorObject::pending_batch>, "Episodes not yet handed to a posting thread.", n_pending},
-    {"total_episodes", get_total_episodes, set_total_episodes, "Episodes built.", n_total_episodes},
-    {"total_ingested", get_total_ingested, set_total_ingested, "Episodes in batches the client accepted.",
-     n_total_ingested},
-    {"_last_flush_ts", get_last_flush_ts, set_last_flush_ts, "Wall-clock time of the last flush.", n_last_flush},
-    {"_lock", get_lock, nullptr, "The lock guarding this object's state.", nullptr},
+    pyhost::getset<get_object<&AccumulatorObject::brain>, set_object<&AccumulatorObject::brain>>(
+        "brain", "The resolver client that batches are sent to.", n_brain),
+    pyhost::getset<get_object<&AccumulatorObject::device_id>, set_object<&AccumulatorObject::device_id>>(
+        "device_id", "The device this accumulator serves.", n_device_id),
+    pyhost::getset<get_object<&AccumulatorObject::window>, set_object<&AccumulatorObject::window>>(
+        "window", "The most recent readings, oldest first.", n_window),
+    pyhost::getset<get_object<&AccumulatorObject::pending_batch>, set_object<&AccumulatorObject::pending_batch>>(
+        "pending_batch", "Episodes not yet handed to a posting thread.", n_pending),
+    pyhost::getset<get_total_episodes, set_total_episodes>("total_episodes", "Episodes built.", n_total_episodes),
+    pyhost::getset<get_total_ingested, set_total_ingested>("total_ingested", "Episodes in batches the client accepted.",
+                                                           n_total_ingested),
+    pyhost::getset<get_last_flush_ts, set_last_flush_ts>("_last_flush_ts", "Wall-clock time of the last flush.",
+                                                         n_last_flush),
+    pyhost::getset<get_lock>("_lock", "The lock guarding this object's state."),
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef accumulator_members[] = {
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(AccumulatorObject, dict), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(AccumulatorObject, weakreflist), Py_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
+PyMemberDef accumulator_members[] = {PYHOST_DICT_WEAK_MEMBERS(AccumulatorObject, dict, weakreflist)};
 
 // ---------------------------------------------------------------------------
 // Python glue: construction and lifetime
@@ -1333,14 +508,9 @@ void accumulator_dealloc(PyObject* self) {
 }
 
 PyType_Slot accumulator_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(accumulator_new)},
-    {Py_tp_init, reinterpret_cast<void*>(accumulator_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(accumulator_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(accumulator_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(accumulator_clear)},
-    {Py_tp_methods, accumulator_methods},
-    {Py_tp_getset, accumulator_getset},
-    {Py_tp_members, accumulator_members},
+    pyhost::slot<Py_tp_new, accumulator_new>(),
+    pyhost::slot<Py_tp_init, accumulator_init>(),
+    PYHOST_GC_TYPE_SLOTS(accumulator),
     {Py_tp_doc, const_cast<char*>("EpisodeAccumulator(brain, device_id)\n--\n\n"
                                   "Turns each reading of one device into an episode and sends the\n"
                                   "episodes to the resolver client in batches, on background threads.")},
@@ -1359,8 +529,8 @@ PyType_Spec accumulator_spec = {
 // Module
 // ---------------------------------------------------------------------------
 
-const char* const kConstants[] = {"ACCUMULATOR_WINDOW_SIZE", "ACCUMULATOR_BATCH_SIZE",
-                                  "ACCUMULATOR_FLUSH_MAX_AGE_S", nullptr};
+const char* const kConstants[] = {"ACCUMULATOR_WINDOW_SIZE", "ACCUMULATOR_BATCH_SIZE", "ACCUMULATOR_FLUSH_MAX_AGE_S",
+                                  nullptr};
 
 PyObject* text_tuple(std::initializer_list<PyObject*> items) {
     PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
@@ -1372,9 +542,8 @@ PyObject* text_tuple(std::initializer_list<PyObject*> items) {
 
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
-#define ACCUMULATOR_INTERN(n)                       \
-    if ((st->n = pyhost::intern(#n)) == nullptr) \
-        return -1;
+#define ACCUMULATOR_INTERN(n) \
+    if ((st->n = pyhost::intern(#n)) == nullptr) return -1;
     ACCUMULATOR_NAMES(ACCUMULATOR_INTERN)
 #undef ACCUMULATOR_INTERN
     if ((st->empty = pyhost::intern("")) == nullptr || (st->zero_text = pyhost::intern("0")) == nullptr ||
@@ -1401,11 +570,11 @@ int exec_module(PyObject* module) {
                                            {st->metadata, none}})) == nullptr ||
         (st->layout_state = make_layout(
              {{st->description, none}, {st->context, none}, {st->timestamp, none}, {st->metadata, none}})) == nullptr ||
-        (st->layout_state_metadata = make_layout({{st->channel_count, none}, {st->source_kind, st->empty}})) == nullptr ||
-        (st->layout_action_sensor = make_layout({{st->description, st->action_sensor},
-                                                 {st->steps, none},
-                                                 {st->commands, none},
-                                                 {st->metadata, none}})) == nullptr ||
+        (st->layout_state_metadata = make_layout({{st->channel_count, none}, {st->source_kind, st->empty}})) ==
+            nullptr ||
+        (st->layout_action_sensor = make_layout(
+             {{st->description, st->action_sensor}, {st->steps, none}, {st->commands, none}, {st->metadata, none}})) ==
+            nullptr ||
         (st->layout_action_multimodal = make_layout({{st->description, st->action_multimodal},
                                                      {st->steps, none},
                                                      {st->commands, none},
@@ -1426,6 +595,8 @@ int exec_module(PyObject* module) {
         Ref m = Ref::steal(PyImport_ImportModule(name));
         if (!m || PyModule_AddObjectRef(module, name, m.get()) < 0) return -1;
     }
+    Ref numbers = Ref::steal(PyImport_ImportModule("numbers"));
+    if (!numbers || (st->number_abc = PyObject_GetAttrString(numbers.get(), "Number")) == nullptr) return -1;
 
     st->lock_type = pyhost::make_lock_type(module, "orvane.brenlow.accumulator.Lock");
     if (st->lock_type == nullptr || PyModule_AddType(module, st->lock_type) < 0) return -1;
@@ -1446,6 +617,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->lock_type);
     Py_VISIT(st->own_build_episode);
     Py_VISIT(st->own_flush_locked);
+    Py_VISIT(st->number_abc);
     return 0;
 }
 
@@ -1456,6 +628,7 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->lock_type);
     Py_CLEAR(st->own_build_episode);
     Py_CLEAR(st->own_flush_locked);
+    Py_CLEAR(st->number_abc);
 #define ACCUMULATOR_RELEASE(n) Py_CLEAR(st->n);
     ACCUMULATOR_NAMES(ACCUMULATOR_RELEASE)
 #undef ACCUMULATOR_RELEASE
@@ -1469,39 +642,20 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->kw_device_id);
     Py_CLEAR(st->kw_thread);
     Py_CLEAR(st->kw_maxlen);
-    for (PyObject** layout : {&st->layout_reading, &st->layout_episode, &st->layout_state,
-                              &st->layout_state_metadata, &st->layout_action_sensor, &st->layout_action_multimodal,
-                              &st->layout_action_metadata,
-                              &st->layout_outcome, &st->layout_outcome_metadata, &st->layout_embeddings,
-                              &st->layout_metadata})
+    for (PyObject** layout :
+         {&st->layout_reading, &st->layout_episode, &st->layout_state, &st->layout_state_metadata,
+          &st->layout_action_sensor, &st->layout_action_multimodal, &st->layout_action_metadata, &st->layout_outcome,
+          &st->layout_outcome_metadata, &st->layout_embeddings, &st->layout_metadata})
         Py_CLEAR(*layout);
     return 0;
 }
 
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-}  // namespace
-
-namespace {
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef moduledef = pyhost::module_def<ModuleState>(
     "orvane.brenlow.accumulator",
-    "Episodes from device readings, batched and sent to the resolver on background threads.",
-    sizeof(ModuleState),
-    nullptr,
-    slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
-}  // namespace
+    "Episodes from device readings, batched and sent to the resolver on background threads.", slots, module_traverse,
+    module_clear, pyhost::free_by_clear<module_clear>);
+}  // namespace orvane_accumulator
 
-PyMODINIT_FUNC PyInit_accumulator(void) { return PyModuleDef_Init(&moduledef); }
+PyMODINIT_FUNC PyInit_accumulator(void) { return PyModuleDef_Init(&orvane_accumulator::moduledef); }

@@ -17,12 +17,6 @@
 #include <cstring>
 #include <vector>
 
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>  // the member types' older names
-#define Py_T_PYSSIZET T_PYSSIZET
-#define Py_READONLY READONLY
-#endif
-
 namespace {
 
 using pyhost::Ref;
@@ -134,12 +128,12 @@ constexpr Threshold kThresholds[] = {
 
 struct ModuleState {
     PyTypeObject* classifier_type;
-    PyObject* text[kTextCount];
+    pyhost::Names<kTextCount> text;
     PyObject* zero_int;    // default of "count"
     PyObject* zero_float;  // default of the statistics and the confidence
 };
 
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
 
 // ---------------------------------------------------------------------------
 // Reading the snapshot with Python's semantics
@@ -203,27 +197,13 @@ bool read_count_below_min(const ModuleState* st, PyObject* stats, bool* below, b
     return true;
 }
 
-int compare_doubles(double x, double t, int op) {
-    switch (op) {
-        case Py_GT: return x > t;
-        case Py_GE: return x >= t;
-        case Py_LE: return x <= t;
-        default: return x < t;
-    }
-}
-
 // `x OP NAME` for a module-level threshold, looked up now. A float threshold
 // is compared directly; anything else a caller may have bound goes through
 // the interpreter's own comparison.
 int compare_threshold(PyObject* module, const ModuleState* st, double x, int op, Text name) {
-    Ref limit = pyhost::module_global(module, st->text[name]);
-    if (!limit) return -1;
-    if (PYHOST_LIKELY(PyFloat_CheckExact(limit.get()))) return compare_doubles(x, PyFloat_AS_DOUBLE(limit.get()), op);
-    Ref xf = Ref::steal(PyFloat_FromDouble(x));
-    if (!xf) return -1;
-    Ref r = Ref::steal(PyObject_RichCompare(xf.get(), limit.get(), op));
-    if (!r) return -1;
-    return PyObject_IsTrue(r.get());
+    pyhost::Constant limit;
+    if (!limit.load(module, st->text[name])) return -1;
+    return limit.compare(x, op);
 }
 
 // Exact strings are stored in their narrowest kind, so two of them are
@@ -275,7 +255,7 @@ class Thresholds {
     // x OP threshold: 1, 0, or -1 with an exception set.
     int test(double x, int op, Text name) {
         if (stale_) load();
-        if (all_float_) return compare_doubles(x, value_[name - kFirst], op);
+        if (all_float_) return pyhost::Constant::compare_doubles(x, value_[name - kFirst], op);
         stale_ = true;  // the comparison itself may run Python code
         return compare_threshold(module_, st_, x, op, name);
     }
@@ -398,7 +378,7 @@ Ref make_labels(PyObject* const* labels, Py_ssize_t n) {
 Ref unclassified(const ModuleState* st, PyObject* confidence) {
     Ref rec = Ref::steal(PyDict_New());
     if (!rec) return Ref();
-    Ref labels = make_labels(&st->text[kUnknown], 1);
+    Ref labels = make_labels(&st->text.at[kUnknown], 1);
     if (!labels || PyDict_SetItem(rec.get(), st->text[kLabels], labels.get()) < 0 ||
         PyDict_SetItem(rec.get(), st->text[kSignificanceScore], st->zero_float) < 0 ||
         PyDict_SetItem(rec.get(), st->text[kConfidence], confidence) < 0)
@@ -515,7 +495,8 @@ bool reread_ranking(const ModuleState* st, PyObject* classifications, std::vecto
         PyObject* score = PyDict_GetItem(rec, st->text[kSignificanceScore]);
         PyObject* labels = PyDict_GetItem(rec, st->text[kLabels]);
         bool stable = false;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels); ++i) stable |= PyList_GET_ITEM(labels, i) == st->text[kStable];
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels); ++i)
+            stable |= PyList_GET_ITEM(labels, i) == st->text[kStable];
         ranked->push_back({PyFloat_AS_DOUBLE(score), stable, name});
     }
     return true;
@@ -572,7 +553,8 @@ PyObject* classify(PyObject* self, PyTypeObject* defining_class, PyObject* const
     if (!it) return nullptr;
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
         Ref name, stats;
-        if (!plain_channels || !PyTuple_CheckExact(item.get()) || !PyUnicode_CheckExact(PyTuple_GET_ITEM(item.get(), 0)))
+        if (!plain_channels || !PyTuple_CheckExact(item.get()) ||
+            !PyUnicode_CheckExact(PyTuple_GET_ITEM(item.get(), 0)))
             ran_python = true;  // iteration, unpacking, or the name's __hash__/__eq__
         if (!pyhost::unpack_pair(item.get(), &name, &stats)) return nullptr;
         item.reset();
@@ -621,8 +603,7 @@ PyObject* classify(PyObject* self, PyTypeObject* defining_class, PyObject* const
 // ---------------------------------------------------------------------------
 
 struct ClassifierObject {
-    PyObject_HEAD
-    PyObject* dict;
+    PyObject_HEAD PyObject* dict;
     PyObject* weakreflist;
 };
 
@@ -650,29 +631,18 @@ int classifier_clear(PyObject* self) {
 }
 
 void classifier_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<ClassifierObject*>(self)->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
-    classifier_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    pyhost::dealloc_gc(self, reinterpret_cast<ClassifierObject*>(self)->weakreflist, classifier_clear);
 }
 
 PyMethodDef classifier_methods[] = {
-    {"classify", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(classify)),
-     METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "classify(profiler_snapshot)\n--\n\n"
-     "Labels, significance and correlated partners of every channel of a\n"
-     "profiler snapshot, with the significant channels ranked and the stable\n"
-     "ones listed."},
+    pyhost::method<"classify", classify, "profiler_snapshot",
+                   "Labels, significance and correlated partners of every channel of a\n"
+                   "profiler snapshot, with the significant channels ranked and the stable\n"
+                   "ones listed.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef classifier_members[] = {
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(ClassifierObject, dict), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(ClassifierObject, weakreflist), Py_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
+PyMemberDef classifier_members[] = {PYHOST_DICT_WEAK_MEMBERS(ClassifierObject, dict, weakreflist)};
 
 PyGetSetDef classifier_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
@@ -680,14 +650,15 @@ PyGetSetDef classifier_getset[] = {
 };
 
 PyType_Slot classifier_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(classifier_new)},
+    pyhost::slot<Py_tp_new, classifier_new>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(classifier_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(classifier_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(classifier_clear)},
     {Py_tp_methods, classifier_methods},
     {Py_tp_members, classifier_members},
     {Py_tp_getset, classifier_getset},
-    {Py_tp_doc, const_cast<char*>("SchemaClassifier()\n--\n\nBehaviour labels for the channels of a profiler snapshot.")},
+    {Py_tp_doc,
+     const_cast<char*>("SchemaClassifier()\n--\n\nBehaviour labels for the channels of a profiler snapshot.")},
     {0, nullptr},
 };
 
@@ -705,10 +676,7 @@ PyType_Spec classifier_spec = {
 
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
-    for (int i = 0; i < kTextCount; ++i) {
-        st->text[i] = pyhost::intern(kTexts[i]);
-        if (st->text[i] == nullptr) return -1;
-    }
+    if (st->text.init(kTexts) < 0) return -1;
     st->zero_int = PyLong_FromLong(0);
     st->zero_float = PyFloat_FromDouble(0.0);
     if (st->zero_int == nullptr || st->zero_float == nullptr) return -1;
@@ -716,8 +684,7 @@ int exec_module(PyObject* module) {
         Ref v = Ref::steal(PyFloat_FromDouble(t.value));
         if (!v || PyModule_AddObjectRef(module, kTexts[t.name], v.get()) < 0) return -1;
     }
-    st->classifier_type =
-        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &classifier_spec, nullptr));
+    st->classifier_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &classifier_spec, nullptr));
     if (st->classifier_type == nullptr) return -1;
     return PyModule_AddType(module, st->classifier_type);
 }
@@ -733,33 +700,17 @@ int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
     Py_CLEAR(st->classifier_type);
-    for (PyObject*& t : st->text) Py_CLEAR(t);
+    st->text.clear();
     Py_CLEAR(st->zero_int);
     Py_CLEAR(st->zero_float);
     return 0;
 }
 
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "orvane.brenlow.classifier",
-    "Behaviour labels and significance of a device's channels, from a profiler snapshot.",
-    sizeof(ModuleState),
-    nullptr,
-    slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+PyModuleDef moduledef = pyhost::module_def<ModuleState>(
+    "orvane.brenlow.classifier", "Behaviour labels and significance of a device's channels, from a profiler snapshot.",
+    slots, module_traverse, module_clear, pyhost::free_by_clear<module_clear>);
 
 }  // namespace
 

@@ -9,349 +9,19 @@
 // The configuration constants are read from this module's own namespace at
 // every use, so that rebinding e.g. DETECTOR_TOP_K on the module takes effect
 // from the next reading on.
-#include "pyhost.hpp"
+#include "detector_internal.hpp"
 
-#include <climits>
-
-#include <cstring>
-#include <memory_resource>
-#include <new>
-#include <string>
-#include <vector>
-
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>  // the member type codes before they became public names
-#define Py_T_PYSSIZET T_PYSSIZET
-#define Py_READONLY READONLY
-#endif
-
-namespace {
-
-using pyhost::Ref;
-
-constexpr Py_ssize_t kMaxEvents = 1000;     // capacity of the event buffer
-constexpr Py_ssize_t kMaxChannels = 20;     // channels in a query text and a snapshot
-constexpr int kScoreDigits = 4;             // decimal places of query_score and query values
-constexpr double kThresholdFloor = 0.4;     // lowest consensus share that can count
-constexpr Py_ssize_t kLinearLabelScan = 32; // distinct labels counted without a hash index
-
-const char* const kConstantNames[] = {"DETECTOR_CHECK_EVERY", "DETECTOR_MIN_CONFIDENCE", "DETECTOR_TOP_K",
-                                      "DETECTOR_CLUSTER_THRESHOLD", nullptr};
-const char* const kHealthyLabels[] = {"HEALTHY", "NORMAL", "OK", "NOMINAL"};
-
-// Keys of AnomalyEvent.to_dict(), in their order.
-enum EventKey {
-    K_DEVICE_ID,
-    K_TIMESTAMP,
-    K_COUNT,
-    K_DOMINANT,
-    K_CONFIDENCE,
-    K_QUERY_SCORE,
-    K_SNAPSHOT,
-    K_DETECTED_AT,
-    K_EVENT_KEYS
-};
-const char* const kEventKeyNames[K_EVENT_KEYS] = {"device_id",        "timestamp",   "similar_episode_count",
-                                                   "dominant_outcome", "confidence",  "query_score",
-                                                   "channel_snapshot", "detected_at"};
-
-struct ModuleState {
-    PyTypeObject* event_type;
-    PyTypeObject* detector_type;
-    PyTypeObject* lock_type;
-    PyObject* deque_type;
-    // Interned names, compared by pointer first by the dict lookups.
-    PyObject* check_every;
-    PyObject* min_confidence;
-    PyObject* top_k;
-    PyObject* cluster_threshold;
-    PyObject* time;
-    PyObject* s_get;
-    PyObject* s_score;
-    PyObject* s_outcome;
-    PyObject* s_result;
-    PyObject* s_metrics;
-    PyObject* s_health_label;
-    PyObject* s_append;
-    PyObject* s_query;
-    PyObject* s_upper;
-    PyObject* s_to_dict;
-    PyObject* s_build_query;
-    PyObject* s_analyse_hits;
-    PyObject* s_empty;
-    PyObject* query_kwnames;  // ("k", "device_id", "include_episode", "prefer_success")
-    PyObject* maxlen_kwnames; // ("maxlen",)
-    PyObject* event_keys[K_EVENT_KEYS];
-    // The configuration constants, re-read only after the namespace changes.
-    pyhost::NamespaceWatch watch;
-    pyhost::CachedGlobal cached_check_every;
-    pyhost::CachedGlobal cached_min_confidence;
-    pyhost::CachedGlobal cached_top_k;
-    pyhost::CachedGlobal cached_cluster_threshold;
-    pyhost::CachedGlobal cached_time;
-};
-
-// A configuration constant as the module's namespace binds it now.
-#define CONSTANT(st, module, which) ((st)->cached_##which.get((module), (st)->which, (st)->watch))
-
-extern PyModuleDef moduledef;
-
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
-
-// The module that defined `tp` or one of its bases (borrowed).
-PyObject* module_of_type(PyTypeObject* tp) { return PyType_GetModuleByDef(tp, &moduledef); }
-
-// time.time(), called through the module's own `time` at each use, so that
-// a caller who patches or freezes the clock sees it in detected_at.
-bool wall_time(ModuleState* st, PyObject* module, double* out) {
-    Ref time_module = CONSTANT(st, module, time);
-    if (!time_module) return false;
-    Ref now = Ref::steal(PyObject_CallMethodNoArgs(time_module.get(), st->time));
-    return now && pyhost::real_float(now.get(), out);
-}
-
-// ---------------------------------------------------------------------------
-// AnomalyEvent: the record of one detected anomaly
-// ---------------------------------------------------------------------------
-
-struct EventObject {
-    PyObject_HEAD
-    PyObject* device_id;              // str
-    PyObject* timestamp;              // str
-    PyObject* similar_episode_count;  // int
-    PyObject* dominant_outcome;       // str
-    PyObject* channel_snapshot;       // dict
-    double confidence;
-    double query_score;
-    double detected_at;
-    unsigned doubles_set;  // which of the three doubles hold a value (bits by EventKey)
-    PyObject* weakrefs;
-};
-
-EventObject* as_event(PyObject* o) { return reinterpret_cast<EventObject*>(o); }
-
-int event_traverse(PyObject* self, visitproc visit, void* arg) {
-    EventObject* e = as_event(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(e->device_id);
-    Py_VISIT(e->timestamp);
-    Py_VISIT(e->similar_episode_count);
-    Py_VISIT(e->dominant_outcome);
-    Py_VISIT(e->channel_snapshot);
-    return 0;
-}
-
-int event_clear(PyObject* self) {
-    EventObject* e = as_event(self);
-    Py_CLEAR(e->device_id);
-    Py_CLEAR(e->timestamp);
-    Py_CLEAR(e->similar_episode_count);
-    Py_CLEAR(e->dominant_outcome);
-    Py_CLEAR(e->channel_snapshot);
-    return 0;
-}
-
-void event_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (as_event(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-    event_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-// Stores the seven constructor fields (already checked) and stamps the
-// creation time last. Steals nothing; `count` must be an int.
-bool event_fill(ModuleState* st, PyObject* module, EventObject* e, PyObject* device_id, PyObject* timestamp,
-                PyObject* count, PyObject* dominant, double confidence, double query_score, PyObject* snapshot) {
-    double now;
-    Py_XSETREF(e->device_id, Py_NewRef(device_id));
-    Py_XSETREF(e->timestamp, Py_NewRef(timestamp));
-    Py_XSETREF(e->similar_episode_count, Py_NewRef(count));
-    Py_XSETREF(e->dominant_outcome, Py_NewRef(dominant));
-    e->confidence = confidence;
-    e->query_score = query_score;
-    Py_XSETREF(e->channel_snapshot, Py_NewRef(snapshot));
-    e->doubles_set |= (1u << K_CONFIDENCE) | (1u << K_QUERY_SCORE);
-    if (!wall_time(st, module, &now)) return false;
-    e->detected_at = now;
-    e->doubles_set |= 1u << K_DETECTED_AT;
-    return true;
-}
-
-const char* const kEventParams[] = {"device_id",  "timestamp",   "similar_episode_count", "dominant_outcome",
-                                    "confidence", "query_score", "channel_snapshot"};
-const pyhost::Signature kEventSig{"__init__", kEventParams, 7, 7, true};
-
-int event_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[7];
-    if (!pyhost::parse_tuple(kEventSig, args, kwargs, a)) return -1;
-    if (!pyhost::check_str(a[0], "device_id") || !pyhost::check_str(a[1], "timestamp")) return -1;
-    Ref count = pyhost::int_arg(a[2], "similar_episode_count");
-    if (!count) return -1;
-    if (!pyhost::check_str(a[3], "dominant_outcome")) return -1;
-    double confidence, query_score;
-    if (!pyhost::real_float(a[4], &confidence) || !pyhost::real_float(a[5], &query_score))
-        return -1;
-    if (!pyhost::check_dict(a[6], "channel_snapshot")) return -1;
-    PyObject* module = module_of_type(Py_TYPE(self));
-    if (module == nullptr) return -1;
-    return event_fill(state_of(module), module, as_event(self), a[0], a[1], count.get(), a[3], confidence,
-                      query_score, a[6])
-               ? 0
-               : -1;
-}
-
-PyObject* missing_attribute(PyObject* self, const char* name) {
-    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%.200s'", pyhost::type_name(self).c_str(),
-                 name);
-    return nullptr;
-}
-
-// AnomalyEvent.to_dict(): the eight fields as stored, in declaration order.
-PyObject* event_to_dict_impl(ModuleState* st, PyObject* self) {
-    EventObject* e = as_event(self);
-    PyObject* objects[K_EVENT_KEYS] = {e->device_id,        e->timestamp, e->similar_episode_count,
-                                       e->dominant_outcome, nullptr,      nullptr,
-                                       e->channel_snapshot, nullptr};
-    Ref d = Ref::steal(PyDict_New());
-    if (!d) return nullptr;
-    for (int k = 0; k < K_EVENT_KEYS; ++k) {
-        Ref value;
-        if (k == K_CONFIDENCE || k == K_QUERY_SCORE || k == K_DETECTED_AT) {
-            if (!(e->doubles_set & (1u << k))) return missing_attribute(self, kEventKeyNames[k]);
-            double x = k == K_CONFIDENCE ? e->confidence : k == K_QUERY_SCORE ? e->query_score : e->detected_at;
-            value = Ref::steal(PyFloat_FromDouble(x));
-            if (!value) return nullptr;
-        } else {
-            if (objects[k] == nullptr) return missing_attribute(self, kEventKeyNames[k]);
-            value = Ref::borrow(objects[k]);
-        }
-        if (PyDict_SetItem(d.get(), st->event_keys[k], value.get()) < 0) return nullptr;
-    }
-    return d.release();
-}
-
-PyObject* event_to_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"to_dict", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
-    PyObject* module = module_of_type(Py_TYPE(self));
-    if (module == nullptr) return nullptr;
-    return event_to_dict_impl(state_of(module), self);
-}
-
-// Copying and pickling: the default protocol makes a bare object with
-// __new__ and hands it this state, so an event comes back with its own
-// detected_at, and a subclass's extra attributes come with it.
-PyObject* event_getstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"__getstate__", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
-    PyObject* module = module_of_type(Py_TYPE(self));
-    if (module == nullptr) return nullptr;
-    Ref state = Ref::steal(event_to_dict_impl(state_of(module), self));
-    if (!state) return nullptr;
-    // Only subclasses have an instance dict.
-    Ref extra = Ref::steal(PyObject_GetAttrString(self, "__dict__"));
-    if (!extra) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-        PyErr_Clear();
-    } else if (PyDict_Check(extra.get()) && PyDict_Update(state.get(), extra.get()) < 0) {
-        return nullptr;
-    }
-    return state.release();
-}
-
-PyObject* event_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"state"};
-    static const pyhost::Signature sig{"__setstate__", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!pyhost::check_dict(a[0], "state")) return nullptr;
-    Ref items = Ref::steal(PyDict_Items(a[0]));
-    if (!items) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* item = PyList_GET_ITEM(items.get(), i);
-        if (PyObject_SetAttr(self, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)) < 0) return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-// Field access. Fields are stored natively and checked on assignment with
-// the same rules as the constructor; they cannot be deleted. Float fields
-// take any real number and fail with the interpreter's own conversion error.
-
-enum class FieldKind { Str, Int, Float, Dict };
-struct EventField {
-    const char* name;
-    FieldKind kind;
-    EventKey key;
-    std::size_t offset;
-};
-
-#define EVENT_FIELD(fname, kind, key) \
-    EventField { #fname, FieldKind::kind, key, offsetof(EventObject, fname) }
-const EventField kEventFields[] = {
-    EVENT_FIELD(device_id, Str, K_DEVICE_ID),           EVENT_FIELD(timestamp, Str, K_TIMESTAMP),
-    EVENT_FIELD(similar_episode_count, Int, K_COUNT),   EVENT_FIELD(dominant_outcome, Str, K_DOMINANT),
-    EVENT_FIELD(confidence, Float, K_CONFIDENCE),       EVENT_FIELD(query_score, Float, K_QUERY_SCORE),
-    EVENT_FIELD(channel_snapshot, Dict, K_SNAPSHOT),    EVENT_FIELD(detected_at, Float, K_DETECTED_AT),
-};
-#undef EVENT_FIELD
-
-PyObject* event_get(PyObject* self, void* closure) {
-    const EventField* f = static_cast<const EventField*>(closure);
-    char* base = reinterpret_cast<char*>(self);
-    if (f->kind == FieldKind::Float) {
-        if (!(as_event(self)->doubles_set & (1u << f->key))) return missing_attribute(self, f->name);
-        return PyFloat_FromDouble(*reinterpret_cast<double*>(base + f->offset));
-    }
-    PyObject* v = *reinterpret_cast<PyObject**>(base + f->offset);
-    if (v == nullptr) return missing_attribute(self, f->name);
-    return Py_NewRef(v);
-}
-
-int event_set(PyObject* self, PyObject* value, void* closure) {
-    const EventField* f = static_cast<const EventField*>(closure);
-    char* base = reinterpret_cast<char*>(self);
-    if (value == nullptr) {
-        PyErr_Format(PyExc_AttributeError, "cannot delete attribute '%s'", f->name);
-        return -1;
-    }
-    switch (f->kind) {
-        case FieldKind::Str:
-            if (!pyhost::check_str(value, f->name)) return -1;
-            break;
-        case FieldKind::Dict:
-            if (!pyhost::check_dict(value, f->name)) return -1;
-            break;
-        case FieldKind::Int: {
-            Ref n = pyhost::int_arg(value, f->name);
-            if (!n) return -1;
-            Py_XSETREF(*reinterpret_cast<PyObject**>(base + f->offset), n.release());
-            return 0;
-        }
-        case FieldKind::Float: {
-            double x;
-            if (!pyhost::real_float(value, &x)) return -1;
-            *reinterpret_cast<double*>(base + f->offset) = x;
-            as_event(self)->doubles_set |= 1u << f->key;
-            return 0;
-        }
-    }
-    Py_XSETREF(*reinterpret_cast<PyObject**>(base + f->offset), Py_NewRef(value));
-    return 0;
-}
+namespace orvane_detector {
 
 // ---------------------------------------------------------------------------
 // AnomalyDetector: one device's detector
 // ---------------------------------------------------------------------------
 
 struct DetectorObject {
-    PyObject_HEAD
-    PyObject* brain;      // the resolver client, borrowed from the caller for our lifetime
-    PyObject* device_id;  // str
-    PyObject* events;     // collections.deque(maxlen=1000) of AnomalyEvent
-    PyObject* lock;       // pyhost LockObject guarding `events`
+    PyObject_HEAD PyObject* brain;  // the resolver client, borrowed from the caller for our lifetime
+    PyObject* device_id;            // str
+    PyObject* events;               // collections.deque(maxlen=1000) of AnomalyEvent
+    PyObject* lock;                 // pyhost LockObject guarding `events`
     // Updated by concurrent observe() calls without the lock.
     std::atomic<long long> check_counter;
     // The defining module and its state, found once at creation: the
@@ -394,14 +64,7 @@ int detector_clear(PyObject* self) {
     return 0;
 }
 
-void detector_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (as_detector(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-    detector_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
+void detector_dealloc(PyObject* self) { pyhost::dealloc_gc(self, as_detector(self)->weakrefs, detector_clear); }
 
 int detector_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* const params[] = {"brain", "device_id"};
@@ -768,8 +431,8 @@ int is_healthy(ModuleState* st, PyObject* label) {
     // Full Unicode upper-casing can turn non-ASCII letters into ASCII ones
     // (the dotless i becomes I), so anything else asks str.upper().
     PyObject* call_args[1] = {label};
-    Ref upper = Ref::steal(
-        PyObject_VectorcallMethod(st->s_upper, call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref upper =
+        Ref::steal(PyObject_VectorcallMethod(st->s_upper, call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!upper) return -1;
     for (const char* h : kHealthyLabels) {
         Ref text = Ref::steal(PyUnicode_FromString(h));
@@ -794,8 +457,8 @@ PyObject* channel_snapshot(PyObject* payload) {
     return snap.release();
 }
 
-PyObject* analyse_hits_impl(ModuleState* st, PyObject* module, PyObject* self, PyObject* timestamp,
-                            PyObject* payload, PyObject* hits, double confidence) {
+PyObject* analyse_hits_impl(ModuleState* st, PyObject* module, PyObject* self, PyObject* timestamp, PyObject* payload,
+                            PyObject* hits, double confidence) {
     // The working lists live on the stack for the usual handful of hits.
     alignas(std::max_align_t) std::byte arena[2048];
     std::pmr::monotonic_buffer_resource pool(arena, sizeof arena);
@@ -868,8 +531,8 @@ PyObject* analyse_hits_impl(ModuleState* st, PyObject* module, PyObject* self, P
         pyhost::LockGuard guard(reinterpret_cast<pyhost::LockObject*>(lock.get())->mutex);
         if (!guard.ok()) return nullptr;
         PyObject* call_args[2] = {events.get(), event.get()};
-        Ref r = Ref::steal(
-            PyObject_VectorcallMethod(st->s_append, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        Ref r =
+            Ref::steal(PyObject_VectorcallMethod(st->s_append, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!r) return nullptr;
     }
     return event.release();
@@ -1019,14 +682,9 @@ PyObject* detector_get_events(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 // ---- detector fields ------------------------------------------------------
 
-PyObject* get_brain(PyObject* self, void*) {
-    return detector_field(self, as_detector(self)->brain, "brain").release();
-}
+PyObject* get_brain(PyObject* self, void*) { return detector_field(self, as_detector(self)->brain, "brain").release(); }
 int set_brain(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'brain'");
-        return -1;
-    }
+    if (value == nullptr) return pyhost::refuse_delete("brain");
     Py_XSETREF(as_detector(self)->brain, Py_NewRef(value));
     return 0;
 }
@@ -1035,10 +693,7 @@ PyObject* get_device_id(PyObject* self, void*) {
     return detector_field(self, as_detector(self)->device_id, "device_id").release();
 }
 int set_device_id(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'device_id'");
-        return -1;
-    }
+    if (value == nullptr) return pyhost::refuse_delete("device_id");
     if (!pyhost::check_str(value, "device_id")) return -1;
     Py_XSETREF(as_detector(self)->device_id, Py_NewRef(value));
     return 0;
@@ -1048,20 +703,14 @@ PyObject* get_events_field(PyObject* self, void*) {
     return detector_field(self, as_detector(self)->events, "events").release();
 }
 int set_events_field(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute 'events'");
-        return -1;
-    }
+    if (value == nullptr) return pyhost::refuse_delete("events");
     Py_XSETREF(as_detector(self)->events, Py_NewRef(value));
     return 0;
 }
 
 PyObject* get_lock(PyObject* self, void*) { return detector_field(self, as_detector(self)->lock, "_lock").release(); }
 int set_lock(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute '_lock'");
-        return -1;
-    }
+    if (value == nullptr) return pyhost::refuse_delete("_lock");
     // The buffer's code takes the native mutex directly, so only a lock of
     // this module's kind (e.g. another detector's) can stand in.
     PyTypeObject* lock_type = as_detector(self)->state->lock_type;
@@ -1077,10 +726,7 @@ PyObject* get_counter(PyObject* self, void*) {
     return PyLong_FromLongLong(as_detector(self)->check_counter.load(std::memory_order_relaxed));
 }
 int set_counter(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute '_check_counter'");
-        return -1;
-    }
+    if (value == nullptr) return pyhost::refuse_delete("_check_counter");
     Ref n = pyhost::int_arg(value, "_check_counter");
     if (!n) return -1;
     long long v = PyLong_AsLongLong(n.get());
@@ -1093,93 +739,38 @@ int set_counter(PyObject* self, PyObject* value, void*) {
 // Types and module
 // ---------------------------------------------------------------------------
 
-#define FASTCALL_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-constexpr int kMethodFlags = METH_FASTCALL | METH_KEYWORDS;
-
-PyMethodDef event_methods[] = {
-    {"to_dict", FASTCALL_METHOD(event_to_dict), kMethodFlags,
-     "to_dict($self, /)\n--\n\nThe event as a new dict of its eight fields, in declaration order."},
-    {"__getstate__", FASTCALL_METHOD(event_getstate), kMethodFlags, nullptr},
-    {"__setstate__", FASTCALL_METHOD(event_setstate), kMethodFlags, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef event_getset[] = {
-    {kEventFields[0].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[0])},
-    {kEventFields[1].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[1])},
-    {kEventFields[2].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[2])},
-    {kEventFields[3].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[3])},
-    {kEventFields[4].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[4])},
-    {kEventFields[5].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[5])},
-    {kEventFields[6].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[6])},
-    {kEventFields[7].name, event_get, event_set, nullptr, const_cast<EventField*>(&kEventFields[7])},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef event_members[] = {
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(EventObject, weakrefs), Py_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyType_Slot event_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(event_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(event_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(event_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(event_clear)},
-    {Py_tp_methods, event_methods},
-    {Py_tp_getset, event_getset},
-    {Py_tp_members, event_members},
-    {Py_tp_doc, const_cast<char*>("AnomalyEvent(device_id, timestamp, similar_episode_count, dominant_outcome, "
-                                  "confidence, query_score, channel_snapshot)\n--\n\n"
-                                  "One detected anomaly: the hits of a similarity query agreed on an\n"
-                                  "unhealthy outcome. detected_at is the wall-clock time of creation.")},
-    {0, nullptr},
-};
-
-PyType_Spec event_spec = {"orvane.brenlow.detector.AnomalyEvent", sizeof(EventObject), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, event_slots};
-
 PyMethodDef detector_methods[] = {
-    {"observe", FASTCALL_METHOD(detector_observe), kMethodFlags,
-     "observe($self, /, timestamp, payload, confidence)\n--\n\n"
-     "Count a confident reading; on every DETECTOR_CHECK_EVERY-th one query the\n"
-     "resolver for similar episodes and return the AnomalyEvent they support,\n"
-     "or None."},
-    {"_build_query", FASTCALL_METHOD(detector_build_query), kMethodFlags,
-     "_build_query($self, /, payload)\n--\n\nThe similarity query text for a reading."},
-    {"_analyse_hits", FASTCALL_METHOD(detector_analyse_hits), kMethodFlags,
-     "_analyse_hits($self, /, timestamp, payload, hits, confidence)\n--\n\n"
-     "Record and return an AnomalyEvent when the hits agree on an unhealthy\n"
-     "outcome; otherwise None."},
-    {"get_events", FASTCALL_METHOD(detector_get_events), kMethodFlags,
-     "get_events($self, /)\n--\n\nThe buffered events as dicts, oldest first."},
+    pyhost::method<"observe", detector_observe, "timestamp, payload, confidence",
+                   "Count a confident reading; on every DETECTOR_CHECK_EVERY-th one query the\n"
+                   "resolver for similar episodes and return the AnomalyEvent they support,\n"
+                   "or None.">(),
+    pyhost::method<"_build_query", detector_build_query, "payload", "The similarity query text for a reading.">(),
+    pyhost::method<"_analyse_hits", detector_analyse_hits, "timestamp, payload, hits, confidence",
+                   "Record and return an AnomalyEvent when the hits agree on an unhealthy\n"
+                   "outcome; otherwise None.">(),
+    pyhost::method<"get_events", detector_get_events, "", "The buffered events as dicts, oldest first.">(),
     {nullptr, nullptr, 0, nullptr},
 };
-#undef FASTCALL_METHOD
 
 PyGetSetDef detector_getset[] = {
-    {"brain", get_brain, set_brain, "The resolver client.", nullptr},
-    {"device_id", get_device_id, set_device_id, "The device this detector watches.", nullptr},
-    {"events", get_events_field, set_events_field, "Recorded AnomalyEvents, oldest first (at most 1000).", nullptr},
-    {"_lock", get_lock, set_lock, "Guards events.", nullptr},
-    {"_check_counter", get_counter, set_counter, "Readings that passed the confidence gate.", nullptr},
+    pyhost::getset<get_brain, set_brain>("brain", "The resolver client."),
+    pyhost::getset<get_device_id, set_device_id>("device_id", "The device this detector watches."),
+    pyhost::getset<get_events_field, set_events_field>("events",
+                                                       "Recorded AnomalyEvents, oldest first (at most 1000)."),
+    pyhost::getset<get_lock, set_lock>("_lock", "Guards events."),
+    pyhost::getset<get_counter, set_counter>("_check_counter", "Readings that passed the confidence gate."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef detector_members[] = {
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(DetectorObject, weakrefs), Py_READONLY, nullptr},
+    {"__weaklistoffset__", PYHOST_T_PYSSIZET, offsetof(DetectorObject, weakrefs), PYHOST_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot detector_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(detector_new)},
-    {Py_tp_init, reinterpret_cast<void*>(detector_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(detector_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(detector_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(detector_clear)},
-    {Py_tp_methods, detector_methods},
-    {Py_tp_getset, detector_getset},
-    {Py_tp_members, detector_members},
+    pyhost::slot<Py_tp_new, detector_new>(),
+    pyhost::slot<Py_tp_init, detector_init>(),
+    PYHOST_GC_TYPE_SLOTS(detector),
     {Py_tp_doc, const_cast<char*>("AnomalyDetector(brain, device_id)\n--\n\n"
                                   "Flags one device's departures from its normal outcomes by asking\n"
                                   "the resolver client `brain` for similar past episodes.")},
@@ -1189,11 +780,13 @@ PyType_Slot detector_slots[] = {
 PyType_Spec detector_spec = {"orvane.brenlow.detector.AnomalyDetector", sizeof(DetectorObject), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, detector_slots};
 
-#define STATE_OBJECTS(X)                                                                              \
+// clang-format off
+#define STATE_OBJECTS(X) \
     X(event_type) X(detector_type) X(lock_type) X(deque_type) X(check_every) X(min_confidence) X(top_k) \
-    X(cluster_threshold) X(time) X(s_get) X(s_score) X(s_outcome) X(s_result) X(s_metrics)              \
-    X(s_health_label) X(s_append) X(s_query) X(s_upper) X(s_to_dict) X(s_build_query) X(s_analyse_hits) \
-    X(s_empty) X(query_kwnames) X(maxlen_kwnames)
+    X(cluster_threshold) X(time) X(s_get) X(s_score) X(s_outcome) X(s_result) X(s_metrics) X(s_health_label) \
+    X(s_append) X(s_query) X(s_upper) X(s_to_dict) X(s_build_query) X(s_analyse_hits) X(s_empty) \
+    X(query_kwnames) X(maxlen_kwnames)
+// clang-format on
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
@@ -1215,8 +808,6 @@ int module_clear(PyObject* module) {
     for (PyObject*& k : st->event_keys) Py_CLEAR(k);
     return 0;
 }
-
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
@@ -1240,9 +831,8 @@ int exec_module(PyObject* module) {
         }
     }
 
-#define INTERN(field, text)                              \
-    if ((st->field = pyhost::intern(text)) == nullptr) \
-        return -1;
+#define INTERN(field, text) \
+    if ((st->field = pyhost::intern(text)) == nullptr) return -1;
     INTERN(check_every, "DETECTOR_CHECK_EVERY")
     INTERN(min_confidence, "DETECTOR_MIN_CONFIDENCE")
     INTERN(top_k, "DETECTOR_TOP_K")
@@ -1279,28 +869,11 @@ int exec_module(PyObject* module) {
     return st->watch.start(module);
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-    {0, nullptr},
-};
+PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
-}  // namespace
+PyModuleDef moduledef = pyhost::module_def<ModuleState>(
+    "orvane.brenlow.detector", "Anomaly detection from the consensus of a device's most similar past episodes.", slots,
+    module_traverse, module_clear, pyhost::free_by_clear<module_clear>);
+}  // namespace orvane_detector
 
-namespace {
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "orvane.brenlow.detector",
-    "Anomaly detection from the consensus of a device's most similar past episodes.",
-    sizeof(ModuleState),
-    nullptr,
-    slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
-}  // namespace
-
-PyMODINIT_FUNC PyInit_detector(void) { return PyModuleDef_Init(&moduledef); }
+PyMODINIT_FUNC PyInit_detector(void) { return PyModuleDef_Init(&orvane_detector::moduledef); }

@@ -12,1102 +12,9 @@
 // doubles, and the cosines and sines of the periodicity score, which depend
 // only on (k, t, n), are computed once per window length and shared by every
 // channel of every profiler in the interpreter.
-#include "pyhost.hpp"
+#include "profiler_internal.hpp"
 
-#include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <memory>
-#include <new>
-#include <unordered_map>
-#include <vector>
-
-#if PY_VERSION_HEX >= 0x030C0000
-#define PROFILER_T_PYSSIZET Py_T_PYSSIZET
-#define PROFILER_READONLY Py_READONLY
-#else
-#include <structmember.h>
-#define PROFILER_T_PYSSIZET T_PYSSIZET
-#define PROFILER_READONLY READONLY
-#endif
-
-namespace {
-
-using pyhost::Ref;
-
-extern PyModuleDef moduledef;
-
-// The fixed number of values a window needs before it takes part in the
-// correlation pass.
-constexpr Py_ssize_t kMinCorrelationValues = 10;
-
-// Integers up to this magnitude convert to double exactly, so comparisons
-// and true divisions of such ints can be done in doubles.
-constexpr long long kExactIntLimit = 1LL << 53;
-
-// ---------------------------------------------------------------------------
-// libm, called as Python calls it
-// ---------------------------------------------------------------------------
-
-// Python's math.cos, math.sin and float.__pow__ call libm. GCC would fold
-// pow(x, 2.0) into x * x and merge cos/sin of one angle into sincos, either
-// of which can differ from libm in the last bit; calling through volatile
-// pointers keeps each call a plain libm call.
-struct LibmCalls {
-    double (*volatile cos)(double) = ::cos;
-    double (*volatile sin)(double) = ::sin;
-    double (*volatile pow)(double, double) = ::pow;
-};
-const LibmCalls libm;
-
-// ---------------------------------------------------------------------------
-// Periodicity tables
-// ---------------------------------------------------------------------------
-
-// cos and sin of ang = ((2.0 * pi) * k) * t / n for every t < n and every
-// used bin k = 1 .. K-1, laid out by t so that one pass over the window
-// updates every bin.
-struct PeriodicityTable {
-    Py_ssize_t n;
-    Py_ssize_t bins;  // K - 1
-    std::vector<double> cos;  // [t * bins + (k - 1)]
-    std::vector<double> sin;
-};
-
-Py_ssize_t periodicity_bins(Py_ssize_t n) {
-    Py_ssize_t K = n / 2 > 2 ? n / 2 : 2;
-    return K - 1;
-}
-
-double periodicity_angle(Py_ssize_t k, Py_ssize_t t, Py_ssize_t n) {
-    // Python evaluates 2.0 * math.pi * k * t / n left to right.
-    return ((2.0 * M_PI) * static_cast<double>(k)) * static_cast<double>(t) / static_cast<double>(n);
-}
-
-std::shared_ptr<const PeriodicityTable> build_periodicity_table(Py_ssize_t n) {
-    auto table = std::make_shared<PeriodicityTable>();
-    table->n = n;
-    table->bins = periodicity_bins(n);
-    const std::size_t cells = static_cast<std::size_t>(n) * static_cast<std::size_t>(table->bins);
-    table->cos.resize(cells);
-    table->sin.resize(cells);
-    for (Py_ssize_t t = 0; t < n; ++t) {
-        for (Py_ssize_t j = 0; j < table->bins; ++j) {
-            double ang = periodicity_angle(j + 1, t, n);
-            table->cos[t * table->bins + j] = libm.cos(ang);
-            table->sin[t * table->bins + j] = libm.sin(ang);
-        }
-    }
-    return table;
-}
-
-// The tables of the window lengths in use, bounded in memory: a table costs
-// about 8 n^2 bytes, so the default windows (n <= 100) all fit easily while a
-// very long window is computed directly instead of being cached.
-class PeriodicityCache {
-  public:
-    static constexpr std::size_t kBudgetBytes = std::size_t{48} << 20;
-
-    // The table for windows of n values, or nullptr when it is too large to
-    // keep (or to allocate): the caller then evaluates the angles directly.
-    std::shared_ptr<const PeriodicityTable> get(Py_ssize_t n) noexcept {
-        try {
-            return get_or_build(n);
-        } catch (const std::exception&) {
-            return nullptr;
-        }
-    }
-
-  private:
-    std::shared_ptr<const PeriodicityTable> get_or_build(Py_ssize_t n) {
-        auto it = tables_.find(n);
-        if (it != tables_.end()) return it->second;
-        std::size_t cost = table_bytes(n);
-        if (cost > kBudgetBytes / 2) return nullptr;
-        if (bytes_ + cost > kBudgetBytes) {
-            // Window lengths in use change rarely; starting over is simpler
-            // than tracking recency, and tables in use stay alive by their
-            // shared pointers.
-            tables_.clear();
-            bytes_ = 0;
-        }
-        auto table = build_periodicity_table(n);
-        tables_.emplace(n, table);
-        bytes_ += cost;
-        return table;
-    }
-
-    static std::size_t table_bytes(Py_ssize_t n) {
-        return 2 * sizeof(double) * static_cast<std::size_t>(n) * static_cast<std::size_t>(periodicity_bins(n));
-    }
-    std::unordered_map<Py_ssize_t, std::shared_ptr<const PeriodicityTable>> tables_;
-    std::size_t bytes_ = 0;
-};
-
-// ---------------------------------------------------------------------------
-// Module state
-// ---------------------------------------------------------------------------
-
-struct ModuleState {
-    PyTypeObject* lock_type;
-    PyTypeObject* stats_type;
-    PyTypeObject* profiler_type;
-    PyObject* deque_type;
-    // configuration names, interned
-    PyObject* cfg_window;
-    PyObject* cfg_min_datapoints;
-    PyObject* cfg_outlier_zscore;
-    PyObject* cfg_periodicity_min;
-    // attribute and method names, interned
-    PyObject* s_update;
-    PyObject* s_check_outlier;
-    PyObject* s_to_dict;
-    PyObject* s_history;
-    PyObject* s_maxlen;
-    PyObject* s_confidence_score;
-    PyObject* s_compute_correlations;
-    // channel record keys, in record order
-    PyObject* k_channel[11];
-    // snapshot record keys, in record order
-    PyObject* k_snapshot[6];
-    PeriodicityCache* periodicity;
-};
-
-const char* const kChannelKeys[11] = {"name", "count", "min", "max", "mean", "variance", "std",
-                                      "value_range", "mean_rate_of_change", "outlier_frequency",
-                                      "periodicity_score"};
-// The attributes a channel record reads, key by key.
-const char* const kChannelAttrs[11] = {"name", "count", "min_val", "max_val", "mean", "variance", "std",
-                                       "value_range", "mean_rate_of_change", "outlier_frequency",
-                                       "periodicity_score"};
-const char* const kSnapshotKeys[6] = {"device_id", "total_observations", "confidence_score",
-                                      "channel_count", "channels", "correlations"};
-
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
-
-// The module that defined `type` (or its base), borrowed.
-PyObject* module_of_type(PyTypeObject* type) { return PyType_GetModuleByDef(type, &moduledef); }
-
-// ---------------------------------------------------------------------------
-// Configuration thresholds
-// ---------------------------------------------------------------------------
-
-// A configuration constant read from the module namespace and prepared for
-// the comparisons Python would make with it. Exact ints and floats compare
-// natively; anything else goes through Python's own comparison.
-class Threshold {
-  public:
-    bool load(PyObject* module, PyObject* name) {
-        obj_ = pyhost::module_global(module, name);
-        if (!obj_) return false;
-        PyObject* o = obj_.get();
-        kind_ = Kind::Other;
-        if (PyFloat_CheckExact(o)) {
-            f_ = PyFloat_AS_DOUBLE(o);
-            kind_ = Kind::Float;
-        } else if (PyLong_CheckExact(o) || PyBool_Check(o)) {
-            int overflow = 0;
-            long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-            if (v == -1 && PyErr_Occurred()) return false;
-            if (!overflow) {
-                i_ = v;
-                kind_ = Kind::Int;
-            }
-        }
-        return true;
-    }
-
-    // `count < constant`: 1, 0, or -1 with an exception set.
-    int count_below(Py_ssize_t count) const {
-        switch (kind_) {
-            case Kind::Int:
-                return count < i_;
-            case Kind::Float:
-                if (count >= -kExactIntLimit && count <= kExactIntLimit) return static_cast<double>(count) < f_;
-                break;
-            case Kind::Other:
-                break;
-        }
-        Ref c = Ref::steal(PyLong_FromSsize_t(count));
-        if (!c) return -1;
-        return PyObject_RichCompareBool(c.get(), obj_.get(), Py_LT);
-    }
-
-    // `value > constant` for a float value: 1, 0, or -1.
-    int float_above(double value) const {
-        switch (kind_) {
-            case Kind::Float:
-                return value > f_;
-            case Kind::Int:
-                if (i_ >= -kExactIntLimit && i_ <= kExactIntLimit) return value > static_cast<double>(i_);
-                break;
-            case Kind::Other:
-                break;
-        }
-        Ref v = Ref::steal(PyFloat_FromDouble(value));
-        if (!v) return -1;
-        return PyObject_RichCompareBool(v.get(), obj_.get(), Py_GT);
-    }
-
-    PyObject* object() const { return obj_.get(); }
-    bool is_int() const { return kind_ == Kind::Int; }
-    bool is_other() const { return kind_ == Kind::Other; }
-    bool is_float() const { return kind_ == Kind::Float; }
-    long long int_value() const { return i_; }
-    double float_value() const { return f_; }
-
-  private:
-    enum class Kind { Int, Float, Other };
-    Ref obj_;
-    Kind kind_ = Kind::Other;
-    long long i_ = 0;
-    double f_ = 0.0;
-};
-
-// The window capacity, as collections.deque(maxlen=...) reads it: None is
-// unbounded (-1 here), an int must be non-negative, anything else is refused.
-bool read_window_capacity(PyObject* maxlen, Py_ssize_t* out) {
-    if (maxlen == Py_None) {
-        *out = -1;
-        return true;
-    }
-    if (!PyLong_Check(maxlen)) {
-        PyErr_SetString(PyExc_TypeError, "an integer is required");
-        return false;
-    }
-    Py_ssize_t cap = PyLong_AsSsize_t(maxlen);
-    if (cap == -1 && PyErr_Occurred()) return false;
-    if (cap < 0) {
-        PyErr_SetString(PyExc_ValueError, "maxlen must be non-negative");
-        return false;
-    }
-    *out = cap;
-    return true;
-}
-
-// ---------------------------------------------------------------------------
-// ChannelWindow: the most recent values of one channel
-// ---------------------------------------------------------------------------
-
-// A FIFO of doubles with a fixed capacity (or none), oldest first. Storage
-// grows with the values actually seen, so a large configured capacity costs
-// nothing up front; once full it becomes a ring.
-class ChannelWindow {
-  public:
-    static constexpr Py_ssize_t kUnbounded = -1;
-
-    void reset(Py_ssize_t capacity) {
-        values_.clear();
-        values_.shrink_to_fit();
-        head_ = 0;
-        capacity_ = capacity;
-    }
-    Py_ssize_t capacity() const noexcept { return capacity_; }
-    Py_ssize_t size() const noexcept { return static_cast<Py_ssize_t>(values_.size()); }
-
-    // Makes sure the next push cannot fail (call before changing anything
-    // else, so that running out of memory leaves no half-applied update).
-    bool reserve_next() {
-        if (capacity_ == 0 || is_full() || values_.size() < values_.capacity()) return true;
-        try {
-            std::size_t want = values_.capacity() ? values_.capacity() * 2 : 16;
-            if (capacity_ != kUnbounded && want > static_cast<std::size_t>(capacity_))
-                want = static_cast<std::size_t>(capacity_);
-            values_.reserve(want);
-        } catch (const std::exception&) {
-            PyErr_NoMemory();
-            return false;
-        }
-        return true;
-    }
-
-    // Appends, dropping the oldest value when full. Never allocates after
-    // reserve_next().
-    void push(double v) noexcept {
-        if (capacity_ == 0) return;
-        if (!is_full()) {
-            values_.push_back(v);
-            return;
-        }
-        values_[head_] = v;
-        head_ = head_ + 1 == values_.size() ? 0 : head_ + 1;
-    }
-
-    // The last m values (m <= size()), oldest first, into out.
-    void copy_latest(Py_ssize_t m, double* out) const noexcept {
-        const std::size_t len = values_.size();
-        std::size_t start = (head_ + len - static_cast<std::size_t>(m)) % (len ? len : 1);
-        std::size_t first = std::min<std::size_t>(static_cast<std::size_t>(m), len - start);
-        if (first) std::memcpy(out, values_.data() + start, first * sizeof(double));
-        if (static_cast<std::size_t>(m) > first)
-            std::memcpy(out + first, values_.data(), (static_cast<std::size_t>(m) - first) * sizeof(double));
-    }
-
-    std::vector<double> to_vector() const {
-        std::vector<double> out(values_.size());
-        copy_latest(size(), out.data());
-        return out;
-    }
-
-    // Replaces the contents (keeping the last values that fit).
-    void assign(const std::vector<double>& values, Py_ssize_t capacity) {
-        reset(capacity);
-        std::size_t from = 0;
-        if (capacity != kUnbounded && values.size() > static_cast<std::size_t>(capacity))
-            from = values.size() - static_cast<std::size_t>(capacity);
-        values_.assign(values.begin() + static_cast<std::ptrdiff_t>(from), values.end());
-    }
-
-  private:
-    bool is_full() const noexcept {
-        return capacity_ != kUnbounded && values_.size() == static_cast<std::size_t>(capacity_);
-    }
-    std::vector<double> values_;
-    std::size_t head_ = 0;  // index of the oldest value once the ring is full
-    Py_ssize_t capacity_ = 0;
-};
-
-// ---------------------------------------------------------------------------
-// Channel statistics
-// ---------------------------------------------------------------------------
-
-struct ChannelStatsObject {
-    PyObject_HEAD
-    PyObject* dict;
-    PyObject* weakrefs;
-    PyObject* name;  // exact str; nullptr until __init__
-    Py_ssize_t count;
-    double min_val;
-    double max_val;
-    double mean;
-    double M2;
-    bool has_prev;
-    double prev_value;
-    double delta_sum;
-    Py_ssize_t delta_count;
-    Py_ssize_t outlier_count;
-    ChannelWindow history;
-};
-
-// The numeric state a channel record is computed from. The snapshot copies
-// it under the profiler's lock and computes the records after releasing it.
-struct ChannelState {
-    Py_ssize_t count = 0;
-    double min_val = 0.0, max_val = 0.0, mean = 0.0, M2 = 0.0, delta_sum = 0.0;
-    Py_ssize_t delta_count = 0, outlier_count = 0;
-    std::vector<double> window;
-};
-
-double variance_of(Py_ssize_t count, double M2) {
-    if (count < 2) return 0.0;
-    return M2 / static_cast<double>(count - 1);
-}
-
-// math.sqrt(variance): ValueError for a negative variance (only reachable
-// when Python code has set M2 or count by hand).
-bool std_of(Py_ssize_t count, double M2, double* out) {
-    double var = variance_of(count, M2);
-    if (var < 0.0) {
-        PyErr_SetString(PyExc_ValueError, "math domain error");
-        return false;
-    }
-    *out = std::sqrt(var);
-    return true;
-}
-
-double value_range_of(Py_ssize_t count, double min_val, double max_val) {
-    return count == 0 ? 0.0 : max_val - min_val;
-}
-
-double mean_rate_of_change_of(double delta_sum, Py_ssize_t delta_count) {
-    return delta_count == 0 ? 0.0 : delta_sum / static_cast<double>(delta_count);
-}
-
-double outlier_frequency_of(Py_ssize_t outlier_count, Py_ssize_t count) {
-    return count == 0 ? 0.0 : static_cast<double>(outlier_count) / static_cast<double>(count);
-}
-
-// re[j] = sum over t of centered[t] * cos, im[j] = -(sum of centered[t] * sin),
-// each accumulated over t in order exactly as a per-bin loop would. Bins are
-// independent sums, so they run side by side in vector lanes, four at a time
-// with the accumulators held in registers; every lane performs the same
-// IEEE operations in the same order as the scalar code (no contraction).
-void accumulate_bins(const PeriodicityTable& table, const double* centered, double* re, double* im) {
-    const Py_ssize_t n = table.n, bins = table.bins;
-    const double* cos_t = table.cos.data();
-    const double* sin_t = table.sin.data();
-    Py_ssize_t j = 0;
-#if defined(__GNUC__)
-    typedef double Lanes __attribute__((vector_size(16)));
-    auto load = [](const double* p) {
-        Lanes v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    };
-    for (; j + 4 <= bins; j += 4) {
-        Lanes r0 = {0.0, 0.0}, r1 = {0.0, 0.0}, m0 = {0.0, 0.0}, m1 = {0.0, 0.0};
-        for (Py_ssize_t t = 0; t < n; ++t) {
-            const Lanes c = {centered[t], centered[t]};
-            const double* cs = cos_t + t * bins + j;
-            const double* sn = sin_t + t * bins + j;
-            r0 = r0 + c * load(cs);
-            r1 = r1 + c * load(cs + 2);
-            m0 = m0 - c * load(sn);
-            m1 = m1 - c * load(sn + 2);
-        }
-        std::memcpy(re + j, &r0, sizeof r0);
-        std::memcpy(re + j + 2, &r1, sizeof r1);
-        std::memcpy(im + j, &m0, sizeof m0);
-        std::memcpy(im + j + 2, &m1, sizeof m1);
-    }
-#endif
-    for (; j < bins; ++j) {
-        double r = 0.0, m = 0.0;
-        for (Py_ssize_t t = 0; t < n; ++t) {
-            r = r + centered[t] * cos_t[t * bins + j];
-            m = m - centered[t] * sin_t[t * bins + j];
-        }
-        re[j] = r;
-        im[j] = m;
-    }
-}
-
-// The same sums for a window too long to keep a table for, with each angle
-// evaluated where it is used.
-void accumulate_bins_direct(Py_ssize_t n, Py_ssize_t bins, const double* centered, double* re, double* im) {
-    for (Py_ssize_t j = 0; j < bins; ++j) {
-        double r = 0.0, m = 0.0;
-        for (Py_ssize_t t = 0; t < n; ++t) {
-            double ang = periodicity_angle(j + 1, t, n);
-            r = r + centered[t] * libm.cos(ang);
-            m = m - centered[t] * libm.sin(ang);
-        }
-        re[j] = r;
-        im[j] = m;
-    }
-}
-
-// The periodicity score of a window (oldest first).
-bool periodicity_of(PyObject* module, const double* vals, Py_ssize_t n, double* out) {
-    ModuleState* st = state_of(module);
-    Threshold min_points;
-    if (!min_points.load(module, st->cfg_periodicity_min)) return false;
-    int below = min_points.count_below(n);
-    if (below < 0) return false;
-    if (below) {
-        *out = 0.0;
-        return true;
-    }
-    if (n == 0) {
-        // sum([]) / 0 in Python: an int division by zero.
-        PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
-        return false;
-    }
-    pyhost::CompensatedSum total_vals;
-    for (Py_ssize_t t = 0; t < n; ++t) total_vals.add(vals[t]);
-    const double mean_v = total_vals.result() / static_cast<double>(n);
-
-    const Py_ssize_t bins = periodicity_bins(n);
-    std::vector<double> centered(static_cast<std::size_t>(n));
-    for (Py_ssize_t t = 0; t < n; ++t) centered[t] = vals[t] - mean_v;
-    std::vector<double> re(static_cast<std::size_t>(bins), 0.0), im(static_cast<std::size_t>(bins), 0.0);
-
-    std::shared_ptr<const PeriodicityTable> table = st->periodicity->get(n);
-    if (table)
-        accumulate_bins(*table, centered.data(), re.data(), im.data());
-    else
-        accumulate_bins_direct(n, bins, centered.data(), re.data(), im.data());
-
-    pyhost::CompensatedSum total;
-    double best = 0.0;
-    for (Py_ssize_t j = 0; j < bins; ++j) {
-        double amp = std::sqrt(re[j] * re[j] + im[j] * im[j]);
-        total.add(amp);
-        // max() keeps the first item unless a later one compares greater.
-        if (j == 0 || amp > best) best = amp;
-    }
-    double sum = total.result();
-    if (sum == 0.0) {
-        *out = 0.0;
-        return true;
-    }
-    return pyhost::round_half_even(best / sum, 4, out);
-}
-
-bool set_record_float(PyObject* record, PyObject* key, double v) {
-    Ref f = Ref::steal(PyFloat_FromDouble(v));
-    return f && PyDict_SetItem(record, key, f.get()) == 0;
-}
-
-bool set_record_ssize(PyObject* record, PyObject* key, Py_ssize_t v) {
-    Ref i = Ref::steal(PyLong_FromSsize_t(v));
-    return i && PyDict_SetItem(record, key, i.get()) == 0;
-}
-
-// The channel record, in key order.
-PyObject* channel_record(PyObject* module, PyObject* name, const ChannelState& s) {
-    ModuleState* st = state_of(module);
-    PyObject* const* k = st->k_channel;
-    double std_dev, periodicity;
-    Ref rec = Ref::steal(PyDict_New());
-    if (!rec) return nullptr;
-    if (PyDict_SetItem(rec.get(), k[0], name) < 0) return nullptr;
-    if (!set_record_ssize(rec.get(), k[1], s.count)) return nullptr;
-    if (!set_record_float(rec.get(), k[2], s.min_val)) return nullptr;
-    if (!set_record_float(rec.get(), k[3], s.max_val)) return nullptr;
-    if (!set_record_float(rec.get(), k[4], s.mean)) return nullptr;
-    if (!set_record_float(rec.get(), k[5], variance_of(s.count, s.M2))) return nullptr;
-    if (!std_of(s.count, s.M2, &std_dev) || !set_record_float(rec.get(), k[6], std_dev)) return nullptr;
-    if (!set_record_float(rec.get(), k[7], value_range_of(s.count, s.min_val, s.max_val))) return nullptr;
-    if (!set_record_float(rec.get(), k[8], mean_rate_of_change_of(s.delta_sum, s.delta_count))) return nullptr;
-    if (!set_record_float(rec.get(), k[9], outlier_frequency_of(s.outlier_count, s.count))) return nullptr;
-    if (!periodicity_of(module, s.window.data(), static_cast<Py_ssize_t>(s.window.size()), &periodicity))
-        return nullptr;
-    if (!set_record_float(rec.get(), k[10], periodicity)) return nullptr;
-    return rec.release();
-}
-
-ChannelStatsObject* as_stats(PyObject* o) { return reinterpret_cast<ChannelStatsObject*>(o); }
-
-bool require_name(ChannelStatsObject* self) {
-    if (self->name != nullptr) return true;
-    PyErr_SetString(PyExc_AttributeError, "'ChannelStats' object has no attribute 'name'");
-    return false;
-}
-
-ChannelState capture_state(const ChannelStatsObject* self) {
-    return ChannelState{self->count,     self->min_val,     self->max_val,
-                        self->mean,      self->M2,          self->delta_sum,
-                        self->delta_count, self->outlier_count, self->history.to_vector()};
-}
-
-// update(value): the Welford step, the step statistics and the window.
-bool stats_update(ChannelStatsObject* self, double value) {
-    if (PYHOST_UNLIKELY(self->count == PY_SSIZE_T_MAX)) {
-        PyErr_SetString(PyExc_OverflowError, "count is too large");
-        return false;
-    }
-    // delta_count is written from Python too; it may not wrap either.
-    if (PYHOST_UNLIKELY(self->has_prev && self->delta_count == PY_SSIZE_T_MAX)) {
-        PyErr_SetString(PyExc_OverflowError, "delta_count is too large");
-        return false;
-    }
-    if (!self->history.reserve_next()) return false;
-    self->count += 1;
-    if (value < self->min_val) self->min_val = value;
-    if (value > self->max_val) self->max_val = value;
-    if (PYHOST_UNLIKELY(self->count == 0)) {
-        // Only after Python code has set count to -1; Python's float
-        // division would fail at this step.
-        PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
-        return false;
-    }
-    double delta = value - self->mean;
-    self->mean = self->mean + delta / static_cast<double>(self->count);
-    double delta2 = value - self->mean;
-    self->M2 = self->M2 + delta * delta2;
-    if (self->has_prev) {
-        self->delta_sum = self->delta_sum + std::fabs(value - self->prev_value);
-        self->delta_count += 1;
-    }
-    self->prev_value = value;
-    self->has_prev = true;
-    self->history.push(value);
-    return true;
-}
-
-// The two thresholds check_outlier compares with, read from the module
-// namespace.
-struct OutlierRule {
-    Threshold min_datapoints;
-    Threshold zscore;
-    bool zscore_loaded = false;
-
-    bool load(PyObject* module) {
-        zscore_loaded = false;
-        return min_datapoints.load(module, state_of(module)->cfg_min_datapoints);
-    }
-
-    // True when no comparison made so far could have run Python code.
-    bool compares_natively() const {
-        return !min_datapoints.is_other() && !(zscore_loaded && zscore.is_other());
-    }
-};
-
-// check_outlier(value): 1 (an outlier, counted), 0, or -1 on error.
-int stats_check_outlier(PyObject* module, ChannelStatsObject* self, double value, OutlierRule& rule) {
-    int below = rule.min_datapoints.count_below(self->count);
-    if (below != 0) return below < 0 ? -1 : 0;
-    double sd;
-    if (!std_of(self->count, self->M2, &sd)) return -1;
-    if (sd == 0.0) return 0;
-    double z = std::fabs(value - self->mean) / sd;
-    if (!rule.zscore_loaded) {
-        if (!rule.zscore.load(module, state_of(module)->cfg_outlier_zscore)) return -1;
-        rule.zscore_loaded = true;
-    }
-    int outlier = rule.zscore.float_above(z);
-    if (outlier > 0 && PYHOST_UNLIKELY(self->outlier_count == PY_SSIZE_T_MAX)) {
-        PyErr_SetString(PyExc_OverflowError, "outlier_count is too large");
-        return -1;
-    }
-    if (outlier > 0) self->outlier_count += 1;
-    return outlier;
-}
-
-// ---- entry points ----------------------------------------------------------------
-
-// C++ exceptions (std::bad_alloc from a container, in practice) must not
-// cross into the interpreter: every entry point runs inside one of these
-// wrappers, which turn them into MemoryError (RAII has already released any
-// reference or lock held).
-void raise_from_cpp_exception() noexcept {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
-    }
-}
-
-using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-template <FastMethod F>
-PyObject* guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    try {
-        return F(self, args, nargs, kwnames);
-    } catch (...) {
-        raise_from_cpp_exception();
-        return nullptr;
-    }
-}
-
-template <getter F>
-PyObject* guarded_get(PyObject* self, void* closure) noexcept {
-    try {
-        return F(self, closure);
-    } catch (...) {
-        raise_from_cpp_exception();
-        return nullptr;
-    }
-}
-
-template <setter F>
-int guarded_set(PyObject* self, PyObject* value, void* closure) noexcept {
-    try {
-        return F(self, value, closure);
-    } catch (...) {
-        raise_from_cpp_exception();
-        return -1;
-    }
-}
-
-template <initproc F>
-int guarded_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    try {
-        return F(self, args, kwargs);
-    } catch (...) {
-        raise_from_cpp_exception();
-        return -1;
-    }
-}
-
-#define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(guarded<fn>))
-
-// ---- ChannelStats: Python glue ------------------------------------------------
-
-PyObject* stats_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* o = type->tp_alloc(type, 0);
-    if (o == nullptr) return nullptr;
-    ChannelStatsObject* self = as_stats(o);
-    new (&self->history) ChannelWindow();
-    self->min_val = HUGE_VAL;
-    self->max_val = -HUGE_VAL;
-    return o;
-}
-
-int stats_init(PyObject* o, PyObject* args, PyObject* kwargs) {
-    static const char* const params[] = {"name"};
-    static const pyhost::Signature sig{"__init__", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
-    if (!pyhost::check_str(a[0], "name")) return -1;
-    PyObject* module = module_of_type(Py_TYPE(o));
-    if (module == nullptr) return -1;
-    Ref maxlen = pyhost::module_global(module, state_of(module)->cfg_window);
-    if (!maxlen) return -1;
-    Py_ssize_t capacity;
-    if (!read_window_capacity(maxlen.get(), &capacity)) return -1;
-
-    ChannelStatsObject* self = as_stats(o);
-    Py_XSETREF(self->name, Py_NewRef(a[0]));
-    self->count = 0;
-    self->min_val = HUGE_VAL;
-    self->max_val = -HUGE_VAL;
-    self->mean = 0.0;
-    self->M2 = 0.0;
-    self->has_prev = false;
-    self->prev_value = 0.0;
-    self->delta_sum = 0.0;
-    self->delta_count = 0;
-    self->outlier_count = 0;
-    self->history.reset(capacity);
-    return 0;
-}
-
-int stats_traverse(PyObject* o, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(o));
-    Py_VISIT(as_stats(o)->dict);
-    return 0;
-}
-
-int stats_clear(PyObject* o) {
-    Py_CLEAR(as_stats(o)->dict);
-    return 0;
-}
-
-void stats_dealloc(PyObject* o) {
-    PyTypeObject* tp = Py_TYPE(o);
-    PyObject_GC_UnTrack(o);
-    ChannelStatsObject* self = as_stats(o);
-    if (self->weakrefs != nullptr) PyObject_ClearWeakRefs(o);
-    stats_clear(o);
-    Py_CLEAR(self->name);
-    self->history.~ChannelWindow();
-    tp->tp_free(o);
-    Py_DECREF(tp);
-}
-
-PyObject* stats_update_method(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"value"};
-    static const pyhost::Signature sig{"update", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    double v;
-    if (!pyhost::float_arg(a[0], "value", &v)) return nullptr;
-    if (!stats_update(as_stats(o), v)) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* stats_check_outlier_method(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"value"};
-    static const pyhost::Signature sig{"check_outlier", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    double v;
-    if (!pyhost::float_arg(a[0], "value", &v)) return nullptr;
-    PyObject* module = module_of_type(Py_TYPE(o));
-    if (module == nullptr) return nullptr;
-    OutlierRule rule;
-    if (!rule.load(module)) return nullptr;
-    int r = stats_check_outlier(module, as_stats(o), v, rule);
-    if (r < 0) return nullptr;
-    return PyBool_FromLong(r);
-}
-
-// A record built through attribute lookup, for subclasses that may
-// override the properties it reads.
-PyObject* channel_record_from_attributes(PyObject* module, PyObject* o) {
-    ModuleState* st = state_of(module);
-    Ref rec = Ref::steal(PyDict_New());
-    if (!rec) return nullptr;
-    for (int i = 0; i < 11; ++i) {
-        Ref v = Ref::steal(PyObject_GetAttrString(o, kChannelAttrs[i]));
-        if (!v || PyDict_SetItem(rec.get(), st->k_channel[i], v.get()) < 0) return nullptr;
-    }
-    return rec.release();
-}
-
-PyObject* stats_to_dict(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"to_dict", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
-    PyObject* module = module_of_type(Py_TYPE(o));
-    if (module == nullptr) return nullptr;
-    ChannelStatsObject* self = as_stats(o);
-    if (Py_TYPE(o) != state_of(module)->stats_type) return channel_record_from_attributes(module, o);
-    if (!require_name(self)) return nullptr;
-    Ref name = Ref::borrow(self->name);
-    return channel_record(module, name.get(), capture_state(self));
-}
-
-// ---- ChannelStats: copying and pickling ------------------------------------------
-
-// The instance's attributes, as a plain class's __dict__ would hold them:
-// the fields in creation order, then any attribute Python code added.
-PyObject* state_of_attributes(PyObject* o, PyObject* extra, const char* const* fields, std::size_t nfields) {
-    Ref state = Ref::steal(PyDict_New());
-    if (!state) return nullptr;
-    for (std::size_t i = 0; i < nfields; ++i) {
-        Ref v = Ref::steal(PyObject_GetAttrString(o, fields[i]));
-        if (!v || PyDict_SetItemString(state.get(), fields[i], v.get()) < 0) return nullptr;
-    }
-    if (extra != nullptr && PyDict_Update(state.get(), extra) < 0) return nullptr;
-    return state.release();
-}
-
-// Sets each entry of `state` as an attribute, through the typed setters.
-bool restore_attributes(PyObject* o, PyObject* state) {
-    if (!pyhost::check_dict(state, "state")) return false;
-    Ref items = Ref::steal(PyDict_Items(state));
-    if (!items) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* item = PyList_GET_ITEM(items.get(), i);
-        if (PyObject_SetAttr(o, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)) < 0) return false;
-    }
-    return true;
-}
-
-const char* const kStatsFields[] = {"name",      "count",       "min_val",       "max_val", "mean", "M2",
-                                    "prev_value", "delta_sum", "delta_count", "outlier_count", "history"};
-
-PyObject* stats_getstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"__getstate__", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
-    return state_of_attributes(o, as_stats(o)->dict, kStatsFields, std::size(kStatsFields));
-}
-
-PyObject* stats_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"state"};
-    static const pyhost::Signature sig{"__setstate__", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!restore_attributes(o, a[0])) return nullptr;
-    Py_RETURN_NONE;
-}
-
-// ---- ChannelStats: attributes --------------------------------------------------
-
-bool refuse_delete(PyObject* value, const char* attr) {
-    if (value != nullptr) return false;
-    PyErr_Format(PyExc_TypeError, "cannot delete attribute '%s'", attr);
-    return true;
-}
-
-PyObject* get_name(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
-    if (!require_name(self)) return nullptr;
-    return Py_NewRef(self->name);
-}
-int set_name(PyObject* o, PyObject* v, void*) {
-    if (refuse_delete(v, "name") || !pyhost::check_str(v, "name")) return -1;
-    Py_XSETREF(as_stats(o)->name, Py_NewRef(v));
-    return 0;
-}
-
-// Integer and double fields share one getter/setter pair each, addressed by
-// the field's offset.
-struct FieldSpec {
-    const char* name;
-    std::size_t offset;
-};
-
-#define STATS_FIELD(field) FieldSpec{#field, offsetof(ChannelStatsObject, field)}
-const FieldSpec kCountField = STATS_FIELD(count);
-const FieldSpec kDeltaCountField = STATS_FIELD(delta_count);
-const FieldSpec kOutlierCountField = STATS_FIELD(outlier_count);
-const FieldSpec kMinField = STATS_FIELD(min_val);
-const FieldSpec kMaxField = STATS_FIELD(max_val);
-const FieldSpec kMeanField = STATS_FIELD(mean);
-const FieldSpec kM2Field = STATS_FIELD(M2);
-const FieldSpec kDeltaSumField = STATS_FIELD(delta_sum);
-#undef STATS_FIELD
-
-PyObject* get_ssize_field(PyObject* o, void* closure) {
-    auto* f = static_cast<const FieldSpec*>(closure);
-    return PyLong_FromSsize_t(*reinterpret_cast<Py_ssize_t*>(reinterpret_cast<char*>(o) + f->offset));
-}
-int set_ssize_field(PyObject* o, PyObject* v, void* closure) {
-    auto* f = static_cast<const FieldSpec*>(closure);
-    Py_ssize_t n;
-    if (refuse_delete(v, f->name) || !pyhost::ssize_arg(v, f->name, &n)) return -1;
-    *reinterpret_cast<Py_ssize_t*>(reinterpret_cast<char*>(o) + f->offset) = n;
-    return 0;
-}
-PyObject* get_double_field(PyObject* o, void* closure) {
-    auto* f = static_cast<const FieldSpec*>(closure);
-    return PyFloat_FromDouble(*reinterpret_cast<double*>(reinterpret_cast<char*>(o) + f->offset));
-}
-int set_double_field(PyObject* o, PyObject* v, void* closure) {
-    auto* f = static_cast<const FieldSpec*>(closure);
-    double d;
-    if (refuse_delete(v, f->name) || !pyhost::float_arg(v, f->name, &d)) return -1;
-    *reinterpret_cast<double*>(reinterpret_cast<char*>(o) + f->offset) = d;
-    return 0;
-}
-
-PyObject* get_prev_value(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
-    if (!self->has_prev) Py_RETURN_NONE;
-    return PyFloat_FromDouble(self->prev_value);
-}
-int set_prev_value(PyObject* o, PyObject* v, void*) {
-    if (refuse_delete(v, "prev_value")) return -1;
-    ChannelStatsObject* self = as_stats(o);
-    if (v == Py_None) {
-        self->has_prev = false;
-        self->prev_value = 0.0;
-        return 0;
-    }
-    double d;
-    if (!pyhost::float_arg(v, "prev_value", &d)) return -1;
-    self->prev_value = d;
-    self->has_prev = true;
-    return 0;
-}
-
-// history reads as a fresh deque(values, maxlen=capacity): a copy, since the
-// window itself is kept as doubles.
-PyObject* get_history(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
-    PyObject* module = module_of_type(Py_TYPE(o));
-    if (module == nullptr) return nullptr;
-    std::vector<double> vals = self->history.to_vector();
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(vals.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < vals.size(); ++i) {
-        PyObject* f = PyFloat_FromDouble(vals[i]);
-        if (f == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), f);
-    }
-    Py_ssize_t cap = self->history.capacity();
-    Ref maxlen = Ref::steal(cap == ChannelWindow::kUnbounded ? Py_NewRef(Py_None) : PyLong_FromSsize_t(cap));
-    if (!maxlen) return nullptr;
-    PyObject* call_args[] = {list.get(), maxlen.get()};
-    return PyObject_Vectorcall(state_of(module)->deque_type, call_args, 2, nullptr);
-}
-
-// Reads any iterable of real numbers; a deque also sets the capacity from
-// its maxlen, anything else keeps the current capacity.
-int set_history(PyObject* o, PyObject* v, void*) {
-    if (refuse_delete(v, "history")) return -1;
-    ChannelStatsObject* self = as_stats(o);
-    PyObject* module = module_of_type(Py_TYPE(o));
-    if (module == nullptr) return -1;
-    ModuleState* st = state_of(module);
-    Py_ssize_t capacity = self->history.capacity();
-    int is_deque = PyObject_IsInstance(v, st->deque_type);
-    if (is_deque < 0) return -1;
-    if (is_deque) {
-        Ref maxlen = Ref::steal(PyObject_GetAttr(v, st->s_maxlen));
-        if (!maxlen || !read_window_capacity(maxlen.get(), &capacity)) return -1;
-    }
-    // Read through the iterator, holding each item: a value's __float__ may
-    // change the list being read, as with deque(values, maxlen).
-    Ref it = Ref::steal(PyObject_GetIter(v));
-    if (!it) return -1;
-    std::vector<double> vals;
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        double d;
-        if (!pyhost::float_arg(item.get(), "history", &d)) return -1;
-        vals.push_back(d);
-    }
-    if (PyErr_Occurred()) return -1;
-    self->history.assign(vals, capacity);
-    return 0;
-}
-
-PyObject* get_variance(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
-    return PyFloat_FromDouble(variance_of(self->count, self->M2));
-}
-PyObject* get_std(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
-    double sd;
-    if (!std_of(self->count, self->M2, &sd)) return nullptr;
-    return PyFloat_FromDouble(sd);
-}
-PyObject* get_value_range(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
-    return PyFloat_FromDouble(value_range_of(self->count, self->min_val, self->max_val));
-}
-PyObject* get_mean_rate_of_change(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
-    return PyFloat_FromDouble(mean_rate_of_change_of(self->delta_sum, self->delta_count));
-}
-PyObject* get_outlier_frequency(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
-    return PyFloat_FromDouble(outlier_frequency_of(self->outlier_count, self->count));
-}
-PyObject* get_periodicity_score(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
-    PyObject* module = module_of_type(Py_TYPE(o));
-    if (module == nullptr) return nullptr;
-    std::vector<double> vals = self->history.to_vector();
-    double score;
-    if (!periodicity_of(module, vals.data(), static_cast<Py_ssize_t>(vals.size()), &score)) return nullptr;
-    return PyFloat_FromDouble(score);
-}
-
-#define FIELD_GETSET(spec, doc, getter, setter) \
-    {spec.name, getter, setter, const_cast<char*>(doc), const_cast<FieldSpec*>(&spec)}
-
-PyGetSetDef stats_getset[] = {
-    {"name", get_name, set_name, "Channel name (the payload key).", nullptr},
-    FIELD_GETSET(kCountField, "Number of values passed to update.", get_ssize_field, set_ssize_field),
-    FIELD_GETSET(kMinField, "Smallest value seen.", get_double_field, set_double_field),
-    FIELD_GETSET(kMaxField, "Largest value seen.", get_double_field, set_double_field),
-    FIELD_GETSET(kMeanField, "Running mean.", get_double_field, set_double_field),
-    FIELD_GETSET(kM2Field, "Running sum of squared deviations from the mean.", get_double_field,
-                 set_double_field),
-    {"prev_value", get_prev_value, set_prev_value, "The previous value, or None.", nullptr},
-    FIELD_GETSET(kDeltaSumField, "Sum of absolute steps between consecutive values.", get_double_field,
-                 set_double_field),
-    FIELD_GETSET(kDeltaCountField, "Number of steps.", get_ssize_field, set_ssize_field),
-    FIELD_GETSET(kOutlierCountField, "Number of check_outlier calls that found an outlier.", get_ssize_field,
-                 set_ssize_field),
-    {"history", guarded_get<get_history>, guarded_set<set_history>, "The most recent values, oldest first (a copy).", nullptr},
-    {"variance", get_variance, nullptr, "Sample variance; 0.0 below two values.", nullptr},
-    {"std", get_std, nullptr, "Sample standard deviation.", nullptr},
-    {"value_range", get_value_range, nullptr, "max_val - min_val; 0.0 when empty.", nullptr},
-    {"mean_rate_of_change", get_mean_rate_of_change, nullptr, "Mean absolute step per reading.", nullptr},
-    {"outlier_frequency", get_outlier_frequency, nullptr, "outlier_count / count; 0.0 when empty.", nullptr},
-    {"periodicity_score", guarded_get<get_periodicity_score>, nullptr,
-     "Share of the strongest frequency bin in the window's amplitude spectrum.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMethodDef stats_methods[] = {
-    {"update", FASTCALL_KW(stats_update_method), METH_FASTCALL | METH_KEYWORDS,
-     "update(value)\n--\n\nFold a value into the statistics and the window."},
-    {"check_outlier", FASTCALL_KW(stats_check_outlier_method), METH_FASTCALL | METH_KEYWORDS,
-     "check_outlier(value)\n--\n\nTrue (and counted) when the value's z-score exceeds the threshold."},
-    {"to_dict", FASTCALL_KW(stats_to_dict), METH_FASTCALL | METH_KEYWORDS,
-     "to_dict()\n--\n\nThe channel's summary record."},
-    {"__getstate__", FASTCALL_KW(stats_getstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate__", FASTCALL_KW(stats_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyMemberDef stats_members[] = {
-    {"__dictoffset__", PROFILER_T_PYSSIZET, offsetof(ChannelStatsObject, dict), PROFILER_READONLY, nullptr},
-    {"__weaklistoffset__", PROFILER_T_PYSSIZET, offsetof(ChannelStatsObject, weakrefs), PROFILER_READONLY,
-     nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyType_Slot stats_slots[] = {
-    {Py_tp_doc, const_cast<char*>("ChannelStats(name)\n--\n\nRunning statistics of one channel.")},
-    {Py_tp_new, reinterpret_cast<void*>(stats_new)},
-    {Py_tp_init, reinterpret_cast<void*>(guarded_init<stats_init>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(stats_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(stats_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(stats_clear)},
-    {Py_tp_methods, stats_methods},
-    {Py_tp_getset, stats_getset},
-    {Py_tp_members, stats_members},
-    {0, nullptr},
-};
-
-PyType_Spec stats_spec = {
-    "orvane.brenlow.profiler.ChannelStats",
-    sizeof(ChannelStatsObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    stats_slots,
-};
+namespace orvane_profiler {
 
 // ---------------------------------------------------------------------------
 // Channel correlations
@@ -1174,7 +81,7 @@ bool pair_correlation(const CorrelationSeries::Tail& a, const CorrelationSeries:
 // Reads a window from a channel object that is not our own type, through
 // its `history` attribute.
 bool read_foreign_window(ModuleState* st, PyObject* channel, std::vector<double>& out) {
-    Ref history = Ref::steal(PyObject_GetAttr(channel, st->s_history));
+    Ref history = Ref::steal(PyObject_GetAttr(channel, st->names[kHistory]));
     if (!history) return false;
     // The window may be a list that a value's __float__ changes: iterate,
     // holding each item, rather than index a snapshot of its length.
@@ -1235,8 +142,7 @@ PyObject* correlations_of(std::vector<CorrelationSeries>& series) {
 // ---------------------------------------------------------------------------
 
 struct ProfilerObject {
-    PyObject_HEAD
-    PyObject* dict;
+    PyObject_HEAD PyObject* dict;
     PyObject* weakrefs;
     PyObject* device_id;  // exact str; nullptr until __init__
     PyObject* channels;   // exact dict
@@ -1322,9 +228,9 @@ bool observe_locked(PyObject* module, ProfilerObject* self, PyObject* payload) {
                 rule_fresh = false;
                 Ref f = Ref::steal(PyFloat_FromDouble(d));
                 if (!f) return false;
-                Ref r = Ref::steal(PyObject_CallMethodOneArg(channel.get(), st->s_update, f.get()));
+                Ref r = Ref::steal(PyObject_CallMethodOneArg(channel.get(), st->names[kUpdate], f.get()));
                 if (!r) return false;
-                r = Ref::steal(PyObject_CallMethodOneArg(channel.get(), st->s_check_outlier, f.get()));
+                r = Ref::steal(PyObject_CallMethodOneArg(channel.get(), st->names[kCheckOutlier], f.get()));
                 if (!r) return false;
             }
         }
@@ -1359,8 +265,8 @@ bool confidence_of(PyObject* module, Py_ssize_t total, double* out) {
         *out = 0.0;
         return true;
     }
-    Threshold minimum;
-    if (!minimum.load(module, state_of(module)->cfg_min_datapoints)) return false;
+    pyhost::Constant minimum;
+    if (!minimum.load(module, state_of(module)->names[kCfgMinDatapoints])) return false;
     // ratio = total / max(minimum, 1), as Python computes it.
     double ratio;
     const bool total_exact = total <= kExactIntLimit;
@@ -1393,8 +299,7 @@ PyObject* get_confidence_score(PyObject* o, void*) {
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
     double c;
-    if (!confidence_of(module, as_profiler(o)->total_observations.load(std::memory_order_relaxed), &c))
-        return nullptr;
+    if (!confidence_of(module, as_profiler(o)->total_observations.load(std::memory_order_relaxed), &c)) return nullptr;
     return PyFloat_FromDouble(c);
 }
 
@@ -1429,8 +334,7 @@ PyObject* compute_correlations_native(PyObject* module, ProfilerObject* self) {
     return correlations_of(series);
 }
 
-PyObject* profiler_compute_correlations(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames) {
+PyObject* profiler_compute_correlations(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const pyhost::Signature sig{"compute_correlations", nullptr, 0, 0, true};
     if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
     PyObject* module = module_of_type(Py_TYPE(o));
@@ -1475,7 +379,7 @@ PyObject* profiler_snapshot(PyObject* o, PyObject* const* args, Py_ssize_t nargs
                 c.channel_name = Ref::borrow(cs->name);
                 c.state = capture_state(cs);
             } else {
-                c.record = Ref::steal(PyObject_CallMethodNoArgs(channel.get(), st->s_to_dict));
+                c.record = Ref::steal(PyObject_CallMethodNoArgs(channel.get(), st->names[kToDict]));
                 if (!c.record) return nullptr;
             }
             copied.push_back(std::move(c));
@@ -1493,9 +397,9 @@ PyObject* profiler_snapshot(PyObject* o, PyObject* const* args, Py_ssize_t nargs
         if (PyDict_SetItem(records.get(), c.name.get(), c.record.get()) < 0) return nullptr;
     }
 
-    PyObject* const* k = st->k_snapshot;
+    PyObject* const* k = st->names.at + kSnapshotKey0;
     if (self->device_id == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "'StatisticalProfiler' object has no attribute 'device_id'");
+        pyhost::missing_attribute(o, "device_id");
         return nullptr;
     }
     Ref snap = Ref::steal(PyDict_New());
@@ -1507,13 +411,13 @@ PyObject* profiler_snapshot(PyObject* o, PyObject* const* args, Py_ssize_t nargs
         if (!confidence_of(module, self->total_observations.load(std::memory_order_relaxed), &c)) return nullptr;
         confidence = Ref::steal(PyFloat_FromDouble(c));
     } else {
-        confidence = Ref::steal(PyObject_GetAttr(o, st->s_confidence_score));
+        confidence = Ref::steal(PyObject_GetAttr(o, st->names[kConfidenceScore]));
     }
     if (!confidence || PyDict_SetItem(snap.get(), k[2], confidence.get()) < 0) return nullptr;
     if (!set_record_ssize(snap.get(), k[3], PyDict_GET_SIZE(records.get()))) return nullptr;
     if (PyDict_SetItem(snap.get(), k[4], records.get()) < 0) return nullptr;
     Ref correlations = Ref::steal(own_type ? compute_correlations_native(module, self)
-                                           : PyObject_CallMethodNoArgs(o, st->s_compute_correlations));
+                                           : PyObject_CallMethodNoArgs(o, st->names[kComputeCorrelations]));
     if (!correlations || PyDict_SetItem(snap.get(), k[5], correlations.get()) < 0) return nullptr;
     return snap.release();
 }
@@ -1586,7 +490,7 @@ void profiler_dealloc(PyObject* o) {
 PyObject* get_device_id(PyObject* o, void*) {
     ProfilerObject* self = as_profiler(o);
     if (self->device_id == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "'StatisticalProfiler' object has no attribute 'device_id'");
+        pyhost::missing_attribute(o, "device_id");
         return nullptr;
     }
     return Py_NewRef(self->device_id);
@@ -1652,46 +556,35 @@ PyObject* profiler_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyGetSetDef profiler_getset[] = {
-    {"device_id", get_device_id, set_device_id, "The device whose stream this is.", nullptr},
-    {"channels", get_channels, set_channels, "Channel name -> ChannelStats, in order of first appearance.",
-     nullptr},
-    {"total_observations", get_total_observations, set_total_observations, "Number of observe calls.",
-     nullptr},
-    {"_lock", get_lock, nullptr, "The non-reentrant lock guarding the channels and the total.", nullptr},
-    {"confidence_score", get_confidence_score, nullptr,
-     "Confidence in [0.0, 0.99] that grows with the number of observations.", nullptr},
+    pyhost::getset<get_device_id, set_device_id>("device_id", "The device whose stream this is."),
+    pyhost::getset<get_channels, set_channels>("channels",
+                                               "Channel name -> ChannelStats, in order of first appearance."),
+    pyhost::getset<get_total_observations, set_total_observations>("total_observations", "Number of observe calls."),
+    pyhost::getset<get_lock>("_lock", "The non-reentrant lock guarding the channels and the total."),
+    pyhost::getset<get_confidence_score>("confidence_score",
+                                         "Confidence in [0.0, 0.99] that grows with the number of observations."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef profiler_methods[] = {
-    {"observe", FASTCALL_KW(profiler_observe), METH_FASTCALL | METH_KEYWORDS,
-     "observe(payload)\n--\n\nFold every numeric value of a payload into its channel, atomically."},
-    {"compute_correlations", FASTCALL_KW(profiler_compute_correlations), METH_FASTCALL | METH_KEYWORDS,
-     "compute_correlations()\n--\n\nPearson correlations between the recent windows of the channels."},
-    {"snapshot", FASTCALL_KW(profiler_snapshot), METH_FASTCALL | METH_KEYWORDS,
-     "snapshot()\n--\n\nThe device's snapshot record."},
-    {"__getstate__", FASTCALL_KW(profiler_getstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate__", FASTCALL_KW(profiler_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    pyhost::method<"observe", profiler_observe, "payload",
+                   "Fold every numeric value of a payload into its channel, atomically.">(),
+    pyhost::method<"compute_correlations", profiler_compute_correlations, "",
+                   "Pearson correlations between the recent windows of the channels.">(),
+    pyhost::method<"snapshot", profiler_snapshot, "", "The device's snapshot record.">(),
+    pyhost::method<"__getstate__", profiler_getstate, "", "">(),
+    pyhost::method<"__setstate__", profiler_setstate, "state", "">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef profiler_members[] = {
-    {"__dictoffset__", PROFILER_T_PYSSIZET, offsetof(ProfilerObject, dict), PROFILER_READONLY, nullptr},
-    {"__weaklistoffset__", PROFILER_T_PYSSIZET, offsetof(ProfilerObject, weakrefs), PROFILER_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
+PyMemberDef profiler_members[] = {PYHOST_DICT_WEAK_MEMBERS(ProfilerObject, dict, weakrefs)};
 
 PyType_Slot profiler_slots[] = {
     {Py_tp_doc, const_cast<char*>("StatisticalProfiler(device_id)\n--\n\nThe statistical profile of one "
                                   "device's reading stream.")},
     {Py_tp_new, reinterpret_cast<void*>(profiler_new)},
-    {Py_tp_init, reinterpret_cast<void*>(guarded_init<profiler_init>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(profiler_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(profiler_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(profiler_clear)},
-    {Py_tp_methods, profiler_methods},
-    {Py_tp_getset, profiler_getset},
-    {Py_tp_members, profiler_members},
+    pyhost::slot<Py_tp_init, profiler_init>(),
+    PYHOST_GC_TYPE_SLOTS(profiler),
     {0, nullptr},
 };
 
@@ -1707,13 +600,8 @@ PyType_Spec profiler_spec = {
 // Module
 // ---------------------------------------------------------------------------
 
-const char* const kConfigNames[] = {"PROFILER_CORRELATION_WINDOW", "PROFILER_MIN_DATAPOINTS",
-                                    "PROFILER_OUTLIER_ZSCORE", "PROFILER_PERIODICITY_MIN_POINTS", nullptr};
-
-bool intern_into(PyObject** slot, const char* text) {
-    *slot = pyhost::intern(text);
-    return *slot != nullptr;
-}
+const char* const kConfigNames[] = {"PROFILER_CORRELATION_WINDOW", "PROFILER_MIN_DATAPOINTS", "PROFILER_OUTLIER_ZSCORE",
+                                    "PROFILER_PERIODICITY_MIN_POINTS", nullptr};
 
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
@@ -1733,18 +621,7 @@ int exec_module(PyObject* module) {
     st->deque_type = PyObject_GetAttrString(collections.get(), "deque");
     if (st->deque_type == nullptr || PyModule_AddObjectRef(module, "deque", st->deque_type) < 0) return -1;
 
-    if (!intern_into(&st->cfg_window, kConfigNames[0]) || !intern_into(&st->cfg_min_datapoints, kConfigNames[1]) ||
-        !intern_into(&st->cfg_outlier_zscore, kConfigNames[2]) ||
-        !intern_into(&st->cfg_periodicity_min, kConfigNames[3]) || !intern_into(&st->s_update, "update") ||
-        !intern_into(&st->s_check_outlier, "check_outlier") || !intern_into(&st->s_to_dict, "to_dict") ||
-        !intern_into(&st->s_history, "history") || !intern_into(&st->s_maxlen, "maxlen") ||
-        !intern_into(&st->s_confidence_score, "confidence_score") ||
-        !intern_into(&st->s_compute_correlations, "compute_correlations"))
-        return -1;
-    for (int i = 0; i < 11; ++i)
-        if (!intern_into(&st->k_channel[i], kChannelKeys[i])) return -1;
-    for (int i = 0; i < 6; ++i)
-        if (!intern_into(&st->k_snapshot[i], kSnapshotKeys[i])) return -1;
+    if (st->names.init(kNameTexts) < 0) return -1;
 
     st->lock_type = pyhost::make_lock_type(module, "orvane.brenlow.profiler.Lock");
     if (st->lock_type == nullptr) return -1;
@@ -1772,19 +649,7 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->stats_type);
     Py_CLEAR(st->profiler_type);
     Py_CLEAR(st->deque_type);
-    Py_CLEAR(st->cfg_window);
-    Py_CLEAR(st->cfg_min_datapoints);
-    Py_CLEAR(st->cfg_outlier_zscore);
-    Py_CLEAR(st->cfg_periodicity_min);
-    Py_CLEAR(st->s_update);
-    Py_CLEAR(st->s_check_outlier);
-    Py_CLEAR(st->s_to_dict);
-    Py_CLEAR(st->s_history);
-    Py_CLEAR(st->s_maxlen);
-    Py_CLEAR(st->s_confidence_score);
-    Py_CLEAR(st->s_compute_correlations);
-    for (PyObject*& key : st->k_channel) Py_CLEAR(key);
-    for (PyObject*& key : st->k_snapshot) Py_CLEAR(key);
+    st->names.clear();
     return 0;
 }
 
@@ -1798,26 +663,12 @@ void module_free(void* m) {
     }
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-    {0, nullptr},
-};
+PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "orvane.brenlow.profiler",
-    "Running statistics per channel and the per-device statistical profiler.",
-    sizeof(ModuleState),
-    nullptr,
-    slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+PyModuleDef moduledef = pyhost::module_def<ModuleState>(
+    "orvane.brenlow.profiler", "Running statistics per channel and the per-device statistical profiler.", slots,
+    module_traverse, module_clear, module_free);
 
-}  // namespace
+}  // namespace orvane_profiler
 
-PyMODINIT_FUNC PyInit_profiler(void) { return PyModuleDef_Init(&moduledef); }
+PyMODINIT_FUNC PyInit_profiler(void) { return PyModuleDef_Init(&orvane_profiler::moduledef); }

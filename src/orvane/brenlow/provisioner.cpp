@@ -46,13 +46,11 @@ PyObject* ensure_device_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyMethodDef methods[] = {
-    {"ensure_device_id", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(ensure_device_id)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "ensure_device_id(device_id)\n--\n\n"
-     "The id under which a device's data is stored.\n\n"
-     "A given id comes back with surrounding white space removed and cut to\n"
-     "128 characters; None, '' or white space alone give a fresh\n"
-     "'device_' id of 12 random hex digits."},
+    pyhost::function<"ensure_device_id", ensure_device_id, "device_id",
+                     "The id under which a device's data is stored.\n\n"
+                     "A given id comes back with surrounding white space removed and cut to\n"
+                     "128 characters; None, '' or white space alone give a fresh\n"
+                     "'device_' id of 12 random hex digits.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -62,17 +60,18 @@ int exec_module(PyObject* module) {
     return PyModule_AddObjectRef(module, "uuid", uuid.get());
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-    {0, nullptr},
-};
+PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
 PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT, "orvane.brenlow.provisioner", "Device identity for the resolver.", 0, methods, slots,
-    nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "orvane.brenlow.provisioner",
+    "Device identity for the resolver.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -16,15 +16,6 @@
 #include <new>
 #include <string>
 
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>
-#define ORVANE_T_PYSSIZET T_PYSSIZET
-#define ORVANE_READONLY READONLY
-#else
-#define ORVANE_T_PYSSIZET Py_T_PYSSIZET
-#define ORVANE_READONLY Py_READONLY
-#endif
-
 namespace orvane_composite {
 // composite_seed.cpp
 std::uint32_t sha1_prefix32(const unsigned char* data, std::size_t len);
@@ -33,8 +24,8 @@ void standard_normal_f32(std::uint32_t seed, float* out, std::size_t n);
 // y = x . (N / scale) as float32, N drawn row by row from `seed`; calls
 // checkpoint(ctx) every so often between rows and stops, returning false,
 // when it returns false.
-bool seeded_projection(std::uint32_t seed, const float* x, std::size_t in_dim, std::size_t out_dim,
-                       float* row, double* acc, float* y, bool (*checkpoint)(void*), void* ctx);
+bool seeded_projection(std::uint32_t seed, const float* x, std::size_t in_dim, std::size_t out_dim, float* row,
+                       double* acc, float* y, bool (*checkpoint)(void*), void* ctx);
 }  // namespace orvane_composite
 
 namespace {
@@ -44,10 +35,9 @@ namespace oc = orvane_composite;
 
 constexpr int kModalities = 6;
 // Fusion order, whatever order the caller writes the keywords in.
-const char* const kModalityParams[kModalities] = {"imu_emb",     "vision_emb",  "audio_emb",
-                                                  "depth_emb",   "thermal_emb", "text_emb"};
-const char* const kWeightFields[kModalities] = {"w_imu",   "w_vision",  "w_audio",
-                                                "w_depth", "w_thermal", "w_text"};
+const char* const kModalityParams[kModalities] = {"imu_emb",   "vision_emb",  "audio_emb",
+                                                  "depth_emb", "thermal_emb", "text_emb"};
+const char* const kWeightFields[kModalities] = {"w_imu", "w_vision", "w_audio", "w_depth", "w_thermal", "w_text"};
 
 // Projections at least this large (in_dim * out_dim deviates) run with the
 // GIL released.
@@ -108,7 +98,7 @@ void for_each_ref(ModuleState* st, F&& f) {
 
 extern PyModuleDef moduledef;  // defined at the end
 
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
 
 // ---------------------------------------------------------------------------
 // Float32 arrays through the buffer protocol
@@ -369,8 +359,7 @@ struct SignalCheck {
 
 // The seeded projection of x[0..in_dim) to out_dim values (in_dim differs
 // from out_dim, out_dim >= 0), scaled to unit length: a new float32 array.
-PyObject* seeded_vector(ModuleState* st, std::uint32_t seed, const float* x, Py_ssize_t in_dim,
-                        Py_ssize_t out_dim) {
+PyObject* seeded_vector(ModuleState* st, std::uint32_t seed, const float* x, Py_ssize_t in_dim, Py_ssize_t out_dim) {
     Floats yv;
     Ref y = new_vector(st, out_dim, yv);
     if (!y) return nullptr;
@@ -411,8 +400,7 @@ PyObject* seeded_vector(ModuleState* st, std::uint32_t seed, const float* x, Py_
 }
 
 // _project of values in hand: x[0..in_dim) float32.
-PyObject* project_values(ModuleState* st, const float* x, Py_ssize_t in_dim, Py_ssize_t out_dim,
-                         PyObject* name) {
+PyObject* project_values(ModuleState* st, const float* x, Py_ssize_t in_dim, Py_ssize_t out_dim, PyObject* name) {
     if (in_dim == out_dim) {
         Floats yv;
         Ref y = new_vector(st, out_dim, yv);
@@ -451,8 +439,7 @@ PyObject* project_array(ModuleState* st, PyObject* vec, Py_ssize_t out_dim, PyOb
     if (!as_float32(st, vec, holder, xv)) return nullptr;
     if (xv.ndim() != 1) {
         // A row vector times the matrix is only defined for one dimension.
-        PyErr_Format(PyExc_ValueError, "_project() needs a one-dimensional vector, got %d dimensions",
-                     xv.ndim());
+        PyErr_Format(PyExc_ValueError, "_project() needs a one-dimensional vector, got %d dimensions", xv.ndim());
         return nullptr;
     }
     return seeded_vector(st, seed, xv.data(), in_dim, out_dim);
@@ -530,8 +517,7 @@ PyObject* fn_project(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
 
 // Test hook: the first n deviates of
 // numpy.random.default_rng(seed).standard_normal(n, dtype=numpy.float32).
-PyObject* fn_standard_normal_f32(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
+PyObject* fn_standard_normal_f32(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const params[] = {"seed", "n"};
     static const pyhost::Signature sig{"_standard_normal_f32", params, 2, 2, false};
     PyObject* a[2];
@@ -556,10 +542,8 @@ PyObject* fn_standard_normal_f32(PyObject* module, PyObject* const* args, Py_ssi
     Ref out = new_vector(st, n, ov);
     if (!out) return nullptr;
     float* data = ov.data();
-    Py_BEGIN_ALLOW_THREADS
-    oc::standard_normal_f32(static_cast<std::uint32_t>(seed), data, static_cast<std::size_t>(n));
-    Py_END_ALLOW_THREADS
-    return out.release();
+    Py_BEGIN_ALLOW_THREADS oc::standard_normal_f32(static_cast<std::uint32_t>(seed), data, static_cast<std::size_t>(n));
+    Py_END_ALLOW_THREADS return out.release();
 }
 
 // ---------------------------------------------------------------------------
@@ -569,8 +553,7 @@ PyObject* fn_standard_normal_f32(PyObject* module, PyObject* const* args, Py_ssi
 // A plain class: its one field, cfg, lives in the instance dictionary as a
 // Python class's would.
 struct Builder {
-    PyObject_HEAD
-    PyObject* dict;
+    PyObject_HEAD PyObject* dict;
     PyObject* weakrefs;
 };
 
@@ -594,8 +577,7 @@ int builder_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return PyObject_SetAttr(self, st->s_cfg, value.get());
 }
 
-PyObject* builder_project(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
-                          PyObject* kwnames) {
+PyObject* builder_project(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     static const char* const params[] = {"raw_embedding", "name"};
     static const pyhost::Signature sig{"project", params, 2, 2, true};
     PyObject* a[2];
@@ -620,8 +602,7 @@ struct Piece {
     float weight = 0.0f;
 };
 
-PyObject* builder_fuse(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
-                       PyObject* kwnames) {
+PyObject* builder_fuse(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     static const pyhost::Signature sig{"fuse", kModalityParams, kModalities, 0, true};
     PyObject* a[kModalities];
     if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, a)) return nullptr;
@@ -720,40 +701,27 @@ int builder_clear(PyObject* self) {
 }
 
 void builder_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<Builder*>(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-    builder_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    pyhost::dealloc_gc(self, reinterpret_cast<Builder*>(self)->weakrefs, builder_clear);
 }
 
 PyMethodDef builder_methods[] = {
-    {"project", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(builder_project)),
-     METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "project($self, /, raw_embedding, name)\n--\n\n"
-     "Map a raw embedding of any length to per_modality_dim float32 values.\n\n"
-     "The embedding is flattened in row-major order and multiplied by a fixed\n"
-     "random matrix chosen by (name, its length, per_modality_dim); an\n"
-     "embedding that already has that length is only rescaled. The result has\n"
-     "unit length, or is all zeros."},
-    {"fuse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(builder_fuse)),
-     METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "fuse($self, /, imu_emb=None, vision_emb=None, audio_emb=None, depth_emb=None,\n"
-     "     thermal_emb=None, text_emb=None)\n--\n\n"
-     "Join projected modality vectors into one vector of fused_dim float32 values.\n\n"
-     "Each given vector is scaled to unit length and weighted by its w_* field;\n"
-     "the pieces are joined in the order imu, vision, audio, depth, thermal,\n"
-     "text and projected under the name 'composite_fused'. With no vector\n"
-     "given the result is all zeros."},
+    pyhost::method<"project", builder_project, "raw_embedding, name",
+                   "Map a raw embedding of any length to per_modality_dim float32 values.\n\n"
+                   "The embedding is flattened in row-major order and multiplied by a fixed\n"
+                   "random matrix chosen by (name, its length, per_modality_dim); an\n"
+                   "embedding that already has that length is only rescaled. The result has\n"
+                   "unit length, or is all zeros.">(),
+    pyhost::method<"fuse", builder_fuse,
+                   "imu_emb=None, vision_emb=None, audio_emb=None, depth_emb=None, thermal_emb=None, text_emb=None",
+                   "Join projected modality vectors into one vector of fused_dim float32 values.\n\n"
+                   "Each given vector is scaled to unit length and weighted by its w_* field;\n"
+                   "the pieces are joined in the order imu, vision, audio, depth, thermal,\n"
+                   "text and projected under the name 'composite_fused'. With no vector\n"
+                   "given the result is all zeros.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef builder_members[] = {
-    {"__dictoffset__", ORVANE_T_PYSSIZET, offsetof(Builder, dict), ORVANE_READONLY, nullptr},
-    {"__weaklistoffset__", ORVANE_T_PYSSIZET, offsetof(Builder, weakrefs), ORVANE_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
+PyMemberDef builder_members[] = {PYHOST_DICT_WEAK_MEMBERS(Builder, dict, weakrefs)};
 
 PyGetSetDef builder_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
@@ -764,7 +732,7 @@ PyType_Slot builder_slots[] = {
     {Py_tp_doc, const_cast<char*>("CompositeStateBuilder(cfg=None)\n--\n\n"
                                   "Projects per-modality embeddings and fuses them into composite state\n"
                                   "vectors. cfg defaults to CompositeConfig() when not given or false.")},
-    {Py_tp_init, reinterpret_cast<void*>(builder_init)},
+    pyhost::slot<Py_tp_init, builder_init>(),
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_dealloc, reinterpret_cast<void*>(builder_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(builder_traverse)},
@@ -794,17 +762,16 @@ Ref make_config_class() {
     if (!make) return Ref();
     PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
     PyObject* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
-    Ref fields = Ref::steal(Py_BuildValue(
-        "[(sOi)(sOi)(sOd)(sOd)(sOd)(sOd)(sOd)(sOd)]", "per_modality_dim", int_type, 256, "fused_dim", int_type,
-        1024, "w_imu", float_type, 1.0, "w_vision", float_type, 1.0, "w_audio", float_type, 1.0, "w_depth",
-        float_type, 1.0, "w_thermal", float_type, 1.0, "w_text", float_type, 1.0));
+    Ref fields = Ref::steal(Py_BuildValue("[(sOi)(sOi)(sOd)(sOd)(sOd)(sOd)(sOd)(sOd)]", "per_modality_dim", int_type,
+                                          256, "fused_dim", int_type, 1024, "w_imu", float_type, 1.0, "w_vision",
+                                          float_type, 1.0, "w_audio", float_type, 1.0, "w_depth", float_type, 1.0,
+                                          "w_thermal", float_type, 1.0, "w_text", float_type, 1.0));
     if (!fields) return Ref();
-    Ref ns = Ref::steal(Py_BuildValue(
-        "{ss}", "__doc__",
-        "Dimensions and modality weights of a CompositeStateBuilder.\n\n"
-        "per_modality_dim is the length of each projected modality vector,\n"
-        "fused_dim the length of the fused vector, and w_imu ... w_text the\n"
-        "weights of the modality pieces in fuse()."));
+    Ref ns = Ref::steal(Py_BuildValue("{ss}", "__doc__",
+                                      "Dimensions and modality weights of a CompositeStateBuilder.\n\n"
+                                      "per_modality_dim is the length of each projected modality vector,\n"
+                                      "fused_dim the length of the fused vector, and w_imu ... w_text the\n"
+                                      "weights of the modality pieces in fuse()."));
     if (!ns) return Ref();
     Ref args = Ref::steal(Py_BuildValue("(sO)", "CompositeConfig", fields.get()));
     if (!args) return Ref();
@@ -824,33 +791,22 @@ Ref make_config_class() {
 // ---------------------------------------------------------------------------
 
 PyMethodDef module_methods[] = {
-    {"_to_np_1d", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_to_np_1d)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "_to_np_1d(x)\n--\n\n"
-     "x as a one-dimensional float32 array: numpy.asarray(x, dtype=float32)\n"
-     "flattened in row-major order (a scalar becomes one value)."},
-    {"_l2", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_l2)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "_l2(v)\n--\n\n"
-     "v divided by its Euclidean norm plus 1e-8, as float32 of v's shape\n"
-     "(all zeros for an all-zero v)."},
-    {"_stable_seed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_stable_seed)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "_stable_seed(name, in_dim, out_dim)\n--\n\n"
-     "The projection seed: the first 8 hex digits of the SHA-1 digest of\n"
-     "'name:in_dim:out_dim' (UTF-8), as an unsigned 32-bit integer."},
-    {"_project", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_project)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "_project(vec, out_dim, name)\n--\n\n"
-     "vec times the seeded random matrix of (name, len(vec), out_dim), scaled\n"
-     "to unit length, as out_dim float32 values; a vec of length out_dim is\n"
-     "only rescaled."},
-    {"_standard_normal_f32",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_standard_normal_f32)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "_standard_normal_f32(seed, n)\n--\n\n"
-     "The first n deviates that the projection draws for a seed: equal to\n"
-     "numpy.random.default_rng(seed).standard_normal(n, dtype=numpy.float32)."},
+    pyhost::function<"_to_np_1d", fn_to_np_1d, "x",
+                     "x as a one-dimensional float32 array: numpy.asarray(x, dtype=float32)\n"
+                     "flattened in row-major order (a scalar becomes one value).">(),
+    pyhost::function<"_l2", fn_l2, "v",
+                     "v divided by its Euclidean norm plus 1e-8, as float32 of v's shape\n"
+                     "(all zeros for an all-zero v).">(),
+    pyhost::function<"_stable_seed", fn_stable_seed, "name, in_dim, out_dim",
+                     "The projection seed: the first 8 hex digits of the SHA-1 digest of\n"
+                     "'name:in_dim:out_dim' (UTF-8), as an unsigned 32-bit integer.">(),
+    pyhost::function<"_project", fn_project, "vec, out_dim, name",
+                     "vec times the seeded random matrix of (name, len(vec), out_dim), scaled\n"
+                     "to unit length, as out_dim float32 values; a vec of length out_dim is\n"
+                     "only rescaled.">(),
+    pyhost::function<"_standard_normal_f32", fn_standard_normal_f32, "seed, n",
+                     "The first n deviates that the projection draws for a seed: equal to\n"
+                     "numpy.random.default_rng(seed).standard_normal(n, dtype=numpy.float32).">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -866,11 +822,10 @@ int exec_module(PyObject* module) {
     Ref linalg = Ref::steal(PyImport_ImportModule("numpy.linalg"));
     if (!linalg) return -1;
     if (!set_attr_ref(np.get(), "asarray", &st->np_asarray) || !set_attr_ref(np.get(), "empty", &st->np_empty) ||
-        !set_attr_ref(np.get(), "empty_like", &st->np_empty_like) ||
-        !set_attr_ref(np.get(), "zeros", &st->np_zeros) ||
+        !set_attr_ref(np.get(), "empty_like", &st->np_empty_like) || !set_attr_ref(np.get(), "zeros", &st->np_zeros) ||
         !set_attr_ref(np.get(), "concatenate", &st->np_concatenate) ||
-        !set_attr_ref(np.get(), "float32", &st->np_float32) ||
-        !set_attr_ref(np.get(), "ndarray", &st->np_ndarray) || !set_attr_ref(linalg.get(), "norm", &st->np_norm))
+        !set_attr_ref(np.get(), "float32", &st->np_float32) || !set_attr_ref(np.get(), "ndarray", &st->np_ndarray) ||
+        !set_attr_ref(linalg.get(), "norm", &st->np_norm))
         return -1;
 
     st->kw_dtype = Py_BuildValue("(s)", "dtype");
@@ -883,8 +838,8 @@ int exec_module(PyObject* module) {
     st->s_astype = pyhost::intern("astype");
     st->s_copy = pyhost::intern("copy");
     st->minus_one = PyLong_FromLong(-1);
-    if (!st->kw_dtype || !st->fused_name || !st->s_cfg || !st->s_per_modality_dim || !st->s_fused_dim ||
-        !st->s_shape || !st->s_reshape || !st->s_astype || !st->s_copy || !st->minus_one)
+    if (!st->kw_dtype || !st->fused_name || !st->s_cfg || !st->s_per_modality_dim || !st->s_fused_dim || !st->s_shape ||
+        !st->s_reshape || !st->s_astype || !st->s_copy || !st->minus_one)
         return -1;
     for (int k = 0; k < kModalities; ++k) {
         st->s_weights[k] = pyhost::intern(kWeightFields[k]);

@@ -16,12 +16,6 @@
 
 #include <cstring>
 
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>  // the member types' older names
-#define Py_T_PYSSIZET T_PYSSIZET
-#define Py_READONLY READONLY
-#endif
-
 namespace {
 
 using pyhost::Ref;
@@ -30,11 +24,13 @@ using pyhost::Ref;
 // Module state
 // ---------------------------------------------------------------------------
 
-#define STATE_OBJECTS(X)                                                                                    \
+// clang-format off
+#define STATE_OBJECTS(X) \
     X(not_available) X(retriever_type) X(asarray) X(float32) X(dtype_kwnames) X(json_kwnames) X(minus_one) \
-        X(default_k) X(s_device_id) X(s_embedding) X(s_metadata) X(s_items) X(s_k) X(s_id)                 \
-            X(s_episode_ids) X(s_results) X(s_ingest_path) X(s_query_path) X(s_post_method) X(s_request)   \
-                X(s_config) X(s_post) X(s_get) X(s_status_code) X(s_reshape) X(s_empty)
+    X(default_k) X(s_device_id) X(s_embedding) X(s_metadata) X(s_items) X(s_k) X(s_id) X(s_episode_ids) \
+    X(s_results) X(s_ingest_path) X(s_query_path) X(s_post_method) X(s_request) X(s_config) X(s_post) X(s_get) \
+    X(s_status_code) X(s_reshape) X(s_empty)
+// clang-format on
 
 struct ModuleState {
 #define DECLARE(f) PyObject* f;
@@ -42,7 +38,7 @@ struct ModuleState {
 #undef DECLARE
 };
 
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
 
 const char kNotAvailableFormat[] =
     "The resolver has no %U endpoint -- either it's running code from before QX retrieval existed, or this "
@@ -53,8 +49,7 @@ const char kNotAvailableFormat[] =
 // ---------------------------------------------------------------------------
 
 struct RetrieverObject {
-    PyObject_HEAD
-    PyObject* brain;
+    PyObject_HEAD PyObject* brain;
     PyObject* dict;
     PyObject* weakrefs;
 };
@@ -62,11 +57,7 @@ struct RetrieverObject {
 RetrieverObject* as_retriever(PyObject* o) { return reinterpret_cast<RetrieverObject*>(o); }
 
 // The interpreter's message for a missing attribute of a plain class.
-void raise_missing_attribute(PyObject* self, const char* name) {
-    Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(self)));
-    if (type_name)
-        PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%s'", type_name.get(), name);
-}
+void raise_missing_attribute(PyObject* self, const char* name) { pyhost::missing_attribute(self, name); }
 
 Ref brain_of(PyObject* self) {
     PyObject* brain = as_retriever(self)->brain;
@@ -100,8 +91,8 @@ class BufferView {
 
 bool is_float32_format(const char* format) {
     if (format == nullptr) return false;
-    if (*format == '@' || *format == '=' ||
-        (*format == (PY_BIG_ENDIAN ? '>' : '<')) || (PY_BIG_ENDIAN && *format == '!'))
+    if (*format == '@' || *format == '=' || (*format == (PY_BIG_ENDIAN ? '>' : '<')) ||
+        (PY_BIG_ENDIAN && *format == '!'))
         ++format;
     return std::strcmp(format, "f") == 0;
 }
@@ -112,8 +103,8 @@ bool is_float32_format(const char* format) {
 // NumPy's error, before anything is sent.
 Ref vector_form(const ModuleState* st, PyObject* embedding) {
     PyObject* args[3] = {nullptr, embedding, st->float32};
-    Ref array = Ref::steal(
-        PyObject_Vectorcall(st->asarray, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->dtype_kwnames));
+    Ref array =
+        Ref::steal(PyObject_Vectorcall(st->asarray, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->dtype_kwnames));
     if (!array) return Ref();
     Ref flat = Ref::steal(PyObject_CallMethodOneArg(array.get(), st->s_reshape, st->minus_one));
     if (!flat) return Ref();
@@ -191,29 +182,10 @@ Ref call_post(const ModuleState* st, PyObject* self, PyObject* path, PyObject* b
 // ---------------------------------------------------------------------------
 
 // The error being raised, taken out of the thread state.
-Ref take_raised_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return Ref::steal(value);
-#endif
-}
+Ref take_raised_exception() { return pyhost::SavedError().take(); }
 
 // Raises `exc` as it is: no chaining, traceback kept.
-void reraise(Ref exc) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc.release());
-#else
-    PyObject* value = exc.release();
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
-#endif
-}
+void reraise(Ref exc) { pyhost::raise_object(std::move(exc)); }
 
 // While alive, `exc` is the exception being handled (sys.exception()), as
 // inside an `except` block: errors raised meanwhile get it as __context__.
@@ -288,8 +260,7 @@ const ModuleState* state_for(PyTypeObject* defining_class) {
     return module ? state_of(module) : nullptr;
 }
 
-PyObject* retriever_ingest(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
-                           PyObject* kwnames) {
+PyObject* retriever_ingest(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     static const char* const params[] = {"embedding", "device_id", "metadata"};
     static const pyhost::Signature sig{"ingest", params, 3, 1, true};
     PyObject* a[3];
@@ -305,8 +276,7 @@ PyObject* retriever_ingest(PyObject* self, PyTypeObject* cls, PyObject* const* a
     if (!vector) return nullptr;
     Ref device = request_device_id(st, self, device_id);
     if (!device) return nullptr;
-    Ref meta = metadata != Py_None && PyDict_GET_SIZE(metadata) > 0 ? Ref::borrow(metadata)
-                                                                     : Ref::steal(PyDict_New());
+    Ref meta = metadata != Py_None && PyDict_GET_SIZE(metadata) > 0 ? Ref::borrow(metadata) : Ref::steal(PyDict_New());
     if (!meta) return nullptr;
     PyObject* keys[] = {st->s_device_id, st->s_embedding, st->s_metadata};
     PyObject* values[] = {device.get(), vector.get(), meta.get()};
@@ -416,8 +386,7 @@ PyObject* retriever_retrieve(PyObject* self, PyTypeObject* cls, PyObject* const*
     return results.release();
 }
 
-PyObject* retriever_post(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
-                         PyObject* kwnames) {
+PyObject* retriever_post(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     static const char* const params[] = {"path", "payload"};
     static const pyhost::Signature sig{"_post", params, 2, 2, true};
     PyObject* a[2];
@@ -468,58 +437,34 @@ int retriever_clear(PyObject* self) {
     return 0;
 }
 
-void retriever_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (as_retriever(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-    retriever_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-#define METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+void retriever_dealloc(PyObject* self) { pyhost::dealloc_gc(self, as_retriever(self)->weakrefs, retriever_clear); }
 
 PyMethodDef retriever_methods[] = {
-    {"ingest", METHOD(retriever_ingest), kMethodFlags,
-     "ingest($self, /, embedding, device_id=None, metadata=None)\n--\n\n"
-     "Store one vector in the resolver's vector store; returns its id ('' when\n"
-     "the resolver gives none)."},
-    {"ingest_batch", METHOD(retriever_ingest_batch), kMethodFlags,
-     "ingest_batch($self, /, items, device_id=None)\n--\n\n"
-     "Store several items (mappings with an 'embedding') in one request;\n"
-     "returns their ids, index-aligned with items (None where refused)."},
-    {"retrieve", METHOD(retriever_retrieve), kMethodFlags,
-     "retrieve($self, /, embedding, device_id=None, k=10)\n--\n\n"
-     "Up to k stored vectors nearest to embedding, as the resolver's hits."},
-    {"_post", METHOD(retriever_post), kMethodFlags,
-     "_post($self, /, path, payload)\n--\n\n"
-     "POST payload to path through the client; a 404 becomes\n"
-     "RetrievalNotAvailable."},
+    pyhost::method<"ingest", retriever_ingest, "embedding, device_id=None, metadata=None",
+                   "Store one vector in the resolver's vector store; returns its id ('' when\n"
+                   "the resolver gives none).">(),
+    pyhost::method<"ingest_batch", retriever_ingest_batch, "items, device_id=None",
+                   "Store several items (mappings with an 'embedding') in one request;\n"
+                   "returns their ids, index-aligned with items (None where refused).">(),
+    pyhost::method<"retrieve", retriever_retrieve, "embedding, device_id=None, k=10",
+                   "Up to k stored vectors nearest to embedding, as the resolver's hits.">(),
+    pyhost::method<"_post", retriever_post, "path, payload",
+                   "POST payload to path through the client; a 404 becomes\n"
+                   "RetrievalNotAvailable.">(),
     {nullptr, nullptr, 0, nullptr},
 };
-#undef METHOD
 
 PyGetSetDef retriever_getset[] = {
-    {"brain", get_brain, set_brain, "The resolver client.", nullptr},
+    pyhost::getset<get_brain, set_brain>("brain", "The resolver client."),
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef retriever_members[] = {
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(RetrieverObject, dict), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(RetrieverObject, weakrefs), Py_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
+PyMemberDef retriever_members[] = {PYHOST_DICT_WEAK_MEMBERS(RetrieverObject, dict, weakrefs)};
 
 PyType_Slot retriever_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(retriever_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(retriever_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(retriever_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(retriever_clear)},
-    {Py_tp_methods, retriever_methods},
-    {Py_tp_getset, retriever_getset},
-    {Py_tp_members, retriever_members},
+    pyhost::slot<Py_tp_init, retriever_init>(),
+    PYHOST_GC_TYPE_SLOTS(retriever),
     {Py_tp_doc, const_cast<char*>("CrossModalRetriever(brain)\n--\n\n"
                                   "Vector ingest and nearest-vector queries through the resolver client\n"
                                   "`brain`.")},
@@ -546,8 +491,6 @@ int module_clear(PyObject* module) {
 #undef CLEAR
     return 0;
 }
-
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
@@ -607,17 +550,9 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "orvane.qx.retrieval",
-    "Vector ingest and nearest-vector retrieval through the resolver client.",
-    sizeof(ModuleState),
-    nullptr,
-    slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+PyModuleDef moduledef = pyhost::module_def<ModuleState>(
+    "orvane.qx.retrieval", "Vector ingest and nearest-vector retrieval through the resolver client.", slots,
+    module_traverse, module_clear, pyhost::free_by_clear<module_clear>);
 
 }  // namespace
 

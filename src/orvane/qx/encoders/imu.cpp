@@ -110,7 +110,7 @@ struct State {
 // Defined at the end of the file, with the module's slots.
 extern PyModuleDef moduledef;
 
-State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+State* state_of(PyObject* module) { return pyhost::state_of<State>(module); }
 
 State* state_from_type(PyTypeObject* cls) { return static_cast<State*>(PyType_GetModuleState(cls)); }
 
@@ -172,39 +172,16 @@ Ref names_tuple(std::initializer_list<const char*> names) {
 }
 
 // The exception being raised, taken out of the thread state so that Python
-// code may run before it is raised again.
-class PendingError {
-  public:
-    PendingError() {
-#if PY_VERSION_HEX >= 0x030C0000
-        exc_ = Ref::steal(PyErr_GetRaisedException());
-#else
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-        Py_XDECREF(type);
-        Py_XDECREF(tb);
-        exc_ = Ref::steal(value);
-#endif
-    }
-    PyObject* get() const { return exc_.get(); }
+// code may run before it is raised again (dropped unless restored).
+struct PendingError {
+    Ref exc = pyhost::SavedError().take();
+    PyObject* get() const { return exc.get(); }
     // Raises it again (dropping whatever was raised since).
     void restore() {
-        if (!exc_) return;
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(exc_.release());
-#else
+        if (!exc) return;
         PyErr_Clear();
-        PyObject* value = exc_.release();
-        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
-        Py_INCREF(type);
-        PyErr_Restore(type, value, PyException_GetTraceback(value));
-#endif
+        pyhost::raise_object(std::move(exc));
     }
-
-  private:
-    Ref exc_;
 };
 
 // str(tuple(shape)): "(6, 100)", "(100,)"; torch.Size prints otherwise.
@@ -243,10 +220,10 @@ Ref make_config_class(PyObject* module) {
     if (!ns || !annotations) return Ref();
     Ref modname = Ref::steal(PyModule_GetNameObject(module));
     Ref qualname = Ref::steal(PyUnicode_FromString("IMUEncoderConfig"));
-    Ref doc = Ref::steal(PyUnicode_FromString(
-        "Shape of the IMU encoder network: input channels (also the token\n"
-        "count), per-branch filters, pooled steps, kernels and strides,\n"
-        "token width, attention heads, projection width and output length."));
+    Ref doc =
+        Ref::steal(PyUnicode_FromString("Shape of the IMU encoder network: input channels (also the token\n"
+                                        "count), per-branch filters, pooled steps, kernels and strides,\n"
+                                        "token width, attention heads, projection width and output length."));
     if (!modname || !qualname || !doc) return Ref();
     if (PyDict_SetItemString(ns.get(), "__module__", modname.get()) < 0 ||
         PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
@@ -301,8 +278,8 @@ int branch_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         v[i] = pyhost::int_arg(a[i], params[i]);
         if (!v[i]) return -1;
     }
-    PyObject *in_channels = v[0].get(), *out_channels = v[1].get(), *kernel = v[2].get(),
-             *stride = v[3].get(), *pool_steps = v[4].get();
+    PyObject *in_channels = v[0].get(), *out_channels = v[1].get(), *kernel = v[2].get(), *stride = v[3].get(),
+             *pool_steps = v[4].get();
     State* st = state_from_instance(self);
     if (st == nullptr || !init_super(st->branch_type.get(), self)) return -1;
 
@@ -425,7 +402,8 @@ int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     Ref heads = getattr(c, st->heads.get());
     if (!heads) return -1;
-    if (model_set(self, st->attn.get(), call_kw(mha.get(), st->kw_mha.get(), token_dim.get(), heads.get(), Py_True)) < 0)
+    if (model_set(self, st->attn.get(), call_kw(mha.get(), st->kw_mha.get(), token_dim.get(), heads.get(), Py_True)) <
+        0)
         return -1;
     if (model_set(self, st->ln1.get(), call(norm.get(), token_dim.get())) < 0) return -1;
 
@@ -460,8 +438,7 @@ int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // x [B, in_channels, T] -> unit-length embeddings [B, out_dim].
-PyObject* model_forward(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
+PyObject* model_forward(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* x = forward_arg(args, nargs, kwnames);
     if (x == nullptr) return nullptr;
     State* st = state_from_type(cls);
@@ -614,11 +591,13 @@ Ref snapshot_weights(State* st, PyObject* model) {
     for (;;) {
         Ref item = Ref::steal(PyIter_Next(it.get()));
         if (!item) break;
-        PyObject* key = PyTuple_GET_ITEM(item.get(), 0);
-        Ref detached = call_method(PyTuple_GET_ITEM(item.get(), 1), st->detach.get());
+        // `for key, value in ...items()`: any pair, unpacked as Python would.
+        Ref key, value;
+        if (!pyhost::unpack_pair(item.get(), &key, &value)) return Ref();
+        Ref detached = call_method(value.get(), st->detach.get());
         if (!detached) return Ref();
         Ref cloned = call_method(detached.get(), st->clone.get());
-        if (!cloned || PyDict_SetItem(copy.get(), key, cloned.get()) < 0) return Ref();
+        if (!cloned || PyDict_SetItem(copy.get(), key.get(), cloned.get()) < 0) return Ref();
     }
     if (PyErr_Occurred()) return Ref();
     return copy;
@@ -736,8 +715,7 @@ PyObject* raw_arg(const char* method, PyObject* const* args, Py_ssize_t nargs, P
     return pyhost::parse_args(sig, args, nargs, kwnames, &raw) ? raw : nullptr;
 }
 
-PyObject* encoder_to_tensor(PyObject*, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* encoder_to_tensor(PyObject*, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* raw = raw_arg("_to_tensor", args, nargs, kwnames);
     if (raw == nullptr) return nullptr;
     return to_tensor(state_from_type(cls), raw).release();
@@ -793,26 +771,17 @@ PyObject* encoder_encode(PyObject* self, PyTypeObject* cls, PyObject* const* arg
 // Types
 // ---------------------------------------------------------------------------
 
-template <class F>
-PyCFunction as_cfunction(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
-
-constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef branch_methods[] = {
-    {"forward", as_cfunction(branch_forward), kMethodFlags,
-     "forward($self, /, x)\n--\n\n[B, in_channels, T] -> [B, out_channels, pool_steps]."},
+    pyhost::method<"forward", branch_forward, "x", "[B, in_channels, T] -> [B, out_channels, pool_steps].">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot branch_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(branch_init)},
+    pyhost::slot<Py_tp_init, branch_init>(),
     {Py_tp_methods, branch_methods},
-    {Py_tp_doc, const_cast<char*>(
-                    "_MSBranch(in_channels, out_channels, kernel, stride, pool_steps)\n--\n\n"
-                    "One time scale of the encoder: convolution, batch normalisation,\n"
-                    "ReLU and adaptive average pooling to pool_steps steps.")},
+    {Py_tp_doc, const_cast<char*>("_MSBranch(in_channels, out_channels, kernel, stride, pool_steps)\n--\n\n"
+                                  "One time scale of the encoder: convolution, batch normalisation,\n"
+                                  "ReLU and adaptive average pooling to pool_steps steps.")},
     {0, nullptr},
 };
 
@@ -820,18 +789,16 @@ PyType_Spec branch_spec = {"orvane.qx.encoders.imu._MSBranch", 0, 0, Py_TPFLAGS_
                            branch_slots};
 
 PyMethodDef model_methods[] = {
-    {"forward", as_cfunction(model_forward), kMethodFlags,
-     "forward($self, /, x)\n--\n\n[B, in_channels, T] -> unit-length embeddings [B, out_dim]."},
+    pyhost::method<"forward", model_forward, "x", "[B, in_channels, T] -> unit-length embeddings [B, out_dim].">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot model_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(model_init)},
+    pyhost::slot<Py_tp_init, model_init>(),
     {Py_tp_methods, model_methods},
-    {Py_tp_doc, const_cast<char*>(
-                    "_IMUModel(cfg)\n--\n\n"
-                    "Multi-scale convolution branches, one token per channel, a\n"
-                    "self-attention block and a projection head to a unit vector.")},
+    {Py_tp_doc, const_cast<char*>("_IMUModel(cfg)\n--\n\n"
+                                  "Multi-scale convolution branches, one token per channel, a\n"
+                                  "self-attention block and a projection head to a unit vector.")},
     {0, nullptr},
 };
 
@@ -839,27 +806,23 @@ PyType_Spec model_spec = {"orvane.qx.encoders.imu._IMUModel", 0, 0, Py_TPFLAGS_D
                           model_slots};
 
 PyMethodDef encoder_methods[] = {
-    {"load_checkpoint", as_cfunction(encoder_load_checkpoint), kMethodFlags,
-     "load_checkpoint($self, /, path)\n--\n\n"
-     "Load trained weights from a torch checkpoint, bare or under\n"
-     "'model_state_dict'. Every key must match; on failure the weights\n"
-     "and weights_loaded stay as they were."},
-    {"_to_tensor", as_cfunction(encoder_to_tensor), kMethodFlags,
-     "_to_tensor($self, /, raw)\n--\n\n"
-     "A [T, 6] or [6, T] window as a float32 tensor [1, 6, T]."},
-    {"encode", as_cfunction(encoder_encode), kMethodFlags,
-     "encode($self, /, raw)\n--\n\n"
-     "The unit-length float32 embedding (out_dim values) of one window."},
+    pyhost::method<"load_checkpoint", encoder_load_checkpoint, "path",
+                   "Load trained weights from a torch checkpoint, bare or under\n"
+                   "'model_state_dict'. Every key must match; on failure the weights\n"
+                   "and weights_loaded stay as they were.">(),
+    pyhost::method<"_to_tensor", encoder_to_tensor, "raw",
+                   "A [T, 6] or [6, T] window as a float32 tensor [1, 6, T].">(),
+    pyhost::method<"encode", encoder_encode, "raw",
+                   "The unit-length float32 embedding (out_dim values) of one window.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot encoder_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(encoder_init)},
+    pyhost::slot<Py_tp_init, encoder_init>(),
     {Py_tp_methods, encoder_methods},
-    {Py_tp_doc, const_cast<char*>(
-                    "IMUEncoder(checkpoint_path=None, device='cpu')\n--\n\n"
-                    "Encodes six-channel IMU windows, [T, 6] or [6, T], into\n"
-                    "unit-length float32 embeddings.")},
+    {Py_tp_doc, const_cast<char*>("IMUEncoder(checkpoint_path=None, device='cpu')\n--\n\n"
+                                  "Encodes six-channel IMU windows, [T, 6] or [6, T], into\n"
+                                  "unit-length float32 embeddings.")},
     {0, nullptr},
 };
 
@@ -900,7 +863,7 @@ bool import_torch(State* st) {
 
 int exec_module(PyObject* module) {
     State* st = new (state_of(module)) State();
-#define IMU_INTERN(n) \
+#define IMU_INTERN(n)                                   \
     st->n = Ref::steal(PyUnicode_InternFromString(#n)); \
     if (!st->n) return -1;
     IMU_NAMES(IMU_INTERN)
@@ -998,8 +961,15 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT, "orvane.qx.encoders.imu", "IMU windows to unit-length embeddings.", sizeof(State),
-    nullptr, slots, traverse_module, clear_module, free_module,
+    PyModuleDef_HEAD_INIT,
+    "orvane.qx.encoders.imu",
+    "IMU windows to unit-length embeddings.",
+    sizeof(State),
+    nullptr,
+    slots,
+    traverse_module,
+    clear_module,
+    free_module,
 };
 
 }  // namespace

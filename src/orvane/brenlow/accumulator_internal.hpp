@@ -1,0 +1,235 @@
+// Shared by the sources of the accumulator module: its types, its state and the
+// functions one source defines and another calls.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+#include "pyhost.hpp"
+
+namespace orvane_accumulator {
+
+using pyhost::Ref;
+
+// Bounds of the texts, whatever the payload size.
+constexpr Py_ssize_t kPreviewChars = 480;  // source text in the canonical text
+constexpr Py_ssize_t kFeatureKeys = 16;    // keys named in the canonical text
+constexpr Py_ssize_t kSteps = 15;          // action steps
+constexpr int kDeltaPlaces = 6;            // deltas are rounded to this many places
+constexpr int kIdSuffix = 8;               // random hex digits in an episode id
+
+// ---------------------------------------------------------------------------
+// Module state: interned names, keys and fixed texts
+// ---------------------------------------------------------------------------
+
+// Every name used as a record key, an attribute, a keyword or a module global.
+// clang-format off
+#define ACCUMULATOR_NAMES(X) \
+    X(episode_id) X(product) X(category) X(state) X(action) X(outcome) X(embeddings) X(metadata) \
+    X(description) X(context) X(timestamp) X(payload) X(channel_count) X(source_kind) X(steps) X(commands) \
+    X(deltas) X(result) X(success) X(metrics) X(pending) X(device_id) X(text) X(tags) X(source) X(source_text) \
+    X(source_category) X(source_product) X(source_tags) X(source_meta) X(modality_count) X(nl_text_len) \
+    X(brenlow) X(sensor) X(multimodal) X(brenlow_sensor) X(brenlow_multimodal) X(edge_stream) \
+    X(_build_episode) X(_flush_locked) X(_post_batch) X(append) X(ingest) X(start) X(time) X(strip) X(lower) \
+    X(write) X(Thread) X(threading) X(deque) X(maxlen) X(target) X(args) X(daemon) X(now_ts) \
+    X(ACCUMULATOR_WINDOW_SIZE) X(ACCUMULATOR_BATCH_SIZE) X(ACCUMULATOR_FLUSH_MAX_AGE_S)
+// clang-format on
+
+struct ModuleState {
+    PyTypeObject* accumulator_type;
+    PyTypeObject* lock_type;
+#define ACCUMULATOR_FIELD(n) PyObject* n;
+    ACCUMULATOR_NAMES(ACCUMULATOR_FIELD)
+#undef ACCUMULATOR_FIELD
+    PyObject* empty;          // ""
+    PyObject* zero_text;      // "0"
+    PyObject* key_separator;  // ", "
+    PyObject* action_sensor;  // the action descriptions
+    PyObject* action_multimodal;
+    PyObject* kw_context;    // ("context",)
+    PyObject* kw_now_ts;     // ("now_ts",)
+    PyObject* kw_device_id;  // ("device_id",)
+    PyObject* kw_thread;     // ("target", "args", "daemon")
+    PyObject* kw_maxlen;     // ("maxlen",)
+    // Record layouts: dicts of the record's keys, in order, that each new
+    // record is copied from, so that it is built at its final size at once.
+    PyObject* layout_reading;
+    PyObject* layout_episode;
+    PyObject* layout_state;
+    PyObject* layout_state_metadata;
+    PyObject* layout_action_sensor;
+    PyObject* layout_action_multimodal;
+    PyObject* layout_action_metadata;
+    PyObject* layout_outcome;
+    PyObject* layout_outcome_metadata;
+    PyObject* layout_embeddings;
+    PyObject* layout_metadata;
+    // Our own methods as the type holds them, to tell whether ordinary
+    // lookup on an instance still finds them.
+    PyObject* own_build_episode;
+    PyObject* own_flush_locked;
+    PyObject* number_abc;  // numbers.Number
+};
+
+inline ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
+inline ModuleState* state_of(PyTypeObject* defining_class) {
+    return static_cast<ModuleState*>(PyType_GetModuleState(defining_class));
+}
+
+extern PyModuleDef moduledef;
+
+// The module that defined the type of `self` (a subclass included).
+inline PyObject* module_of(PyObject* self) { return pyhost::module_of(self, &moduledef); }
+
+// ---------------------------------------------------------------------------
+// Text assembly
+// ---------------------------------------------------------------------------
+
+// Joins str objects and ASCII pieces into one new str, sized and typed once.
+// ASCII pieces are referenced, not copied: they must outlive build(). The
+// first kInline pieces are kept in place, any further ones on the heap.
+class TextBuilder {
+  public:
+    static constexpr int kInline = 64;
+    void add(PyObject* s) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        push({s, nullptr, n});
+        length_ += n;
+        max_char_ = std::max(max_char_, PyUnicode_MAX_CHAR_VALUE(s));
+    }
+    void add(const char* ascii, std::size_t n) {
+        push({nullptr, ascii, static_cast<Py_ssize_t>(n)});
+        length_ += static_cast<Py_ssize_t>(n);
+    }
+    template <std::size_t N>
+    void add(const char (&literal)[N]) {
+        add(literal, N - 1);
+    }
+    void add(const std::string& s) { add(s.data(), s.size()); }
+
+    PyObject* build() const {
+        PyObject* out = PyUnicode_New(length_, max_char_);
+        if (out == nullptr) return nullptr;
+        const int kind = PyUnicode_KIND(out);
+        void* data = PyUnicode_DATA(out);
+        Py_ssize_t pos = 0;
+        for (int i = 0; i < count_; ++i) {
+            const Part& p = i < kInline ? parts_[i] : more_[static_cast<std::size_t>(i - kInline)];
+            if (p.str != nullptr && PyUnicode_KIND(p.str) == kind) {
+                std::memcpy(static_cast<char*>(data) + pos * kind, PyUnicode_DATA(p.str),
+                            static_cast<std::size_t>(p.length) * static_cast<std::size_t>(kind));
+            } else if (p.str != nullptr) {
+                if (PyUnicode_CopyCharacters(out, pos, p.str, 0, p.length) < 0) {
+                    Py_DECREF(out);
+                    return nullptr;
+                }
+            } else if (kind == PyUnicode_1BYTE_KIND) {
+                std::memcpy(static_cast<char*>(data) + pos, p.ascii, static_cast<std::size_t>(p.length));
+            } else {
+                for (Py_ssize_t j = 0; j < p.length; ++j)
+                    PyUnicode_WRITE(kind, data, pos + j, static_cast<Py_UCS4>(static_cast<unsigned char>(p.ascii[j])));
+            }
+            pos += p.length;
+        }
+        return out;
+    }
+
+  private:
+    struct Part {
+        PyObject* str;
+        const char* ascii;
+        Py_ssize_t length;
+    };
+    void push(const Part& p) {
+        if (PYHOST_LIKELY(count_ < kInline))
+            parts_[count_] = p;
+        else
+            more_.push_back(p);
+        ++count_;
+    }
+    Part parts_[kInline];
+    std::vector<Part> more_;
+    int count_ = 0;
+    Py_ssize_t length_ = 0;
+    Py_UCS4 max_char_ = 127;
+};
+
+// Plain decimal text of an integer.
+inline std::string decimal(long long v) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, r.ptr);
+}
+
+// ---------------------------------------------------------------------------
+// The accumulator object
+// ---------------------------------------------------------------------------
+
+struct AccumulatorObject {
+    PyObject_HEAD PyObject* brain;  // the resolver client, borrowed from the caller for our lifetime
+    PyObject* device_id;            // exact str
+    PyObject* window;               // collections.deque of reading records
+    PyObject* pending_batch;        // exact list of episode records
+    PyObject* lock;                 // pyhost::LockObject
+    // Texts and records that depend only on the device id, made again
+    // whenever `device_id` is another object than the one they were made for.
+    PyObject* cached_device_id;
+    PyObject* default_category;  // "device_" + device_id
+    PyObject* outcome_metadata;  // {"pending": True, "device_id": device_id}, copied per episode
+    PyObject* dict;
+    PyObject* weakreflist;
+    long long total_episodes;
+    // Posting threads add to it without `_lock`, several at a time.
+    std::atomic<long long> total_ingested;
+    double last_flush_ts;
+};
+
+inline AccumulatorObject* as_acc(PyObject* self) { return reinterpret_cast<AccumulatorObject*>(self); }
+
+// A field that __init__ never set (a subclass that skipped it) or that was
+// deleted reads like a missing attribute of a Python object.
+inline PyObject* missing_field(PyObject* self, const char* name) { return pyhost::missing_attribute(self, name); }
+
+inline Ref field(PyObject* self, PyObject* value, const char* name) {
+    if (value == nullptr) {
+        missing_field(self, name);
+        return Ref();
+    }
+    return Ref::borrow(value);
+}
+
+inline pyhost::Mutex& mutex_of(PyObject* lock) { return reinterpret_cast<pyhost::LockObject*>(lock)->mutex; }
+
+using pyhost::SavedError;
+
+// The exception being handled, normalised, as a new reference; the error
+// indicator is cleared.
+inline Ref take_exception() { return SavedError().take(); }
+
+// time.time(), looked up through the module's own `time` at each use.
+inline bool wall_clock(ModuleState* st, PyObject* module, double* out) {
+    Ref time_module = pyhost::module_global(module, st->time);
+    if (!time_module) return false;
+    Ref now = Ref::steal(PyObject_CallMethodNoArgs(time_module.get(), st->time));
+    return now && pyhost::host_float(now.get(), out);
+}
+
+// Whether a dict that Python code may have changed is still safe to walk on.
+inline bool unchanged_size(PyObject* d, Py_ssize_t size) {
+    if (PyDict_GET_SIZE(d) == size) return true;
+    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+    return false;
+}
+
+// ---- defined across the module's sources ----
+
+Ref record(PyObject* layout, std::initializer_list<std::pair<PyObject*, PyObject*>> items);
+PyObject* make_layout(std::initializer_list<std::pair<PyObject*, PyObject*>> items);
+PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* context);
+
+}  // namespace orvane_accumulator

@@ -1,0 +1,218 @@
+// AnomalyEvent: the record of one detected anomaly, its fields, copying and pickling.
+#include "detector_internal.hpp"
+
+namespace orvane_detector {
+
+// Stores the seven constructor fields (already checked) and stamps the
+// creation time last. Steals nothing; `count` must be an int.
+bool event_fill(ModuleState* st, PyObject* module, EventObject* e, PyObject* device_id, PyObject* timestamp,
+                PyObject* count, PyObject* dominant, double confidence, double query_score, PyObject* snapshot) {
+    double now;
+    Py_XSETREF(e->device_id, Py_NewRef(device_id));
+    Py_XSETREF(e->timestamp, Py_NewRef(timestamp));
+    Py_XSETREF(e->similar_episode_count, Py_NewRef(count));
+    Py_XSETREF(e->dominant_outcome, Py_NewRef(dominant));
+    e->confidence = confidence;
+    e->query_score = query_score;
+    Py_XSETREF(e->channel_snapshot, Py_NewRef(snapshot));
+    e->doubles_set |= (1u << K_CONFIDENCE) | (1u << K_QUERY_SCORE);
+    if (!wall_time(st, module, &now)) return false;
+    e->detected_at = now;
+    e->doubles_set |= 1u << K_DETECTED_AT;
+    return true;
+}
+
+const char* const kEventParams[] = {"device_id",  "timestamp",   "similar_episode_count", "dominant_outcome",
+                                    "confidence", "query_score", "channel_snapshot"};
+const pyhost::Signature kEventSig{"__init__", kEventParams, 7, 7, true};
+
+int event_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[7];
+    if (!pyhost::parse_tuple(kEventSig, args, kwargs, a)) return -1;
+    if (!pyhost::check_str(a[0], "device_id") || !pyhost::check_str(a[1], "timestamp")) return -1;
+    Ref count = pyhost::int_arg(a[2], "similar_episode_count");
+    if (!count) return -1;
+    if (!pyhost::check_str(a[3], "dominant_outcome")) return -1;
+    double confidence, query_score;
+    if (!pyhost::real_float(a[4], &confidence) || !pyhost::real_float(a[5], &query_score)) return -1;
+    if (!pyhost::check_dict(a[6], "channel_snapshot")) return -1;
+    PyObject* module = module_of_type(Py_TYPE(self));
+    if (module == nullptr) return -1;
+    return event_fill(state_of(module), module, as_event(self), a[0], a[1], count.get(), a[3], confidence, query_score,
+                      a[6])
+               ? 0
+               : -1;
+}
+
+// AnomalyEvent.to_dict(): the eight fields as stored, in declaration order.
+PyObject* event_to_dict_impl(ModuleState* st, PyObject* self) {
+    EventObject* e = as_event(self);
+    PyObject* objects[K_EVENT_KEYS] = {e->device_id, e->timestamp, e->similar_episode_count, e->dominant_outcome,
+                                       nullptr,      nullptr,      e->channel_snapshot,      nullptr};
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    for (int k = 0; k < K_EVENT_KEYS; ++k) {
+        Ref value;
+        if (k == K_CONFIDENCE || k == K_QUERY_SCORE || k == K_DETECTED_AT) {
+            if (!(e->doubles_set & (1u << k))) return missing_attribute(self, kEventKeyNames[k]);
+            double x = k == K_CONFIDENCE ? e->confidence : k == K_QUERY_SCORE ? e->query_score : e->detected_at;
+            value = Ref::steal(PyFloat_FromDouble(x));
+            if (!value) return nullptr;
+        } else {
+            if (objects[k] == nullptr) return missing_attribute(self, kEventKeyNames[k]);
+            value = Ref::borrow(objects[k]);
+        }
+        if (PyDict_SetItem(d.get(), st->event_keys[k], value.get()) < 0) return nullptr;
+    }
+    return d.release();
+}
+
+PyObject* event_to_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const pyhost::Signature sig{"to_dict", nullptr, 0, 0, true};
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+    PyObject* module = module_of_type(Py_TYPE(self));
+    if (module == nullptr) return nullptr;
+    return event_to_dict_impl(state_of(module), self);
+}
+
+// Copying and pickling: the default protocol makes a bare object with
+// __new__ and hands it this state, so an event comes back with its own
+// detected_at, and a subclass's extra attributes come with it.
+PyObject* event_getstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const pyhost::Signature sig{"__getstate__", nullptr, 0, 0, true};
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+    PyObject* module = module_of_type(Py_TYPE(self));
+    if (module == nullptr) return nullptr;
+    Ref state = Ref::steal(event_to_dict_impl(state_of(module), self));
+    if (!state) return nullptr;
+    // Only subclasses have an instance dict.
+    Ref extra = Ref::steal(PyObject_GetAttrString(self, "__dict__"));
+    if (!extra) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+        PyErr_Clear();
+    } else if (PyDict_Check(extra.get()) && PyDict_Update(state.get(), extra.get()) < 0) {
+        return nullptr;
+    }
+    return state.release();
+}
+
+PyObject* event_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"state"};
+    static const pyhost::Signature sig{"__setstate__", params, 1, 1, true};
+    PyObject* a[1];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!pyhost::check_dict(a[0], "state")) return nullptr;
+    Ref items = Ref::steal(PyDict_Items(a[0]));
+    if (!items) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        if (PyObject_SetAttr(self, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)) < 0) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// Field access. Fields are stored natively and checked on assignment with
+// the same rules as the constructor; they cannot be deleted. Float fields
+// take any real number and fail with the interpreter's own conversion error.
+
+enum class FieldKind { Str, Int, Float, Dict };
+struct EventField {
+    const char* name;
+    FieldKind kind;
+    EventKey key;
+    std::size_t offset;
+};
+
+#define EVENT_FIELD(fname, kind, key) \
+    EventField { #fname, FieldKind::kind, key, offsetof(EventObject, fname) }
+const EventField kEventFields[] = {
+    EVENT_FIELD(device_id, Str, K_DEVICE_ID),         EVENT_FIELD(timestamp, Str, K_TIMESTAMP),
+    EVENT_FIELD(similar_episode_count, Int, K_COUNT), EVENT_FIELD(dominant_outcome, Str, K_DOMINANT),
+    EVENT_FIELD(confidence, Float, K_CONFIDENCE),     EVENT_FIELD(query_score, Float, K_QUERY_SCORE),
+    EVENT_FIELD(channel_snapshot, Dict, K_SNAPSHOT),  EVENT_FIELD(detected_at, Float, K_DETECTED_AT),
+};
+#undef EVENT_FIELD
+
+PyObject* event_get(PyObject* self, void* closure) {
+    const EventField* f = static_cast<const EventField*>(closure);
+    char* base = reinterpret_cast<char*>(self);
+    if (f->kind == FieldKind::Float) {
+        if (!(as_event(self)->doubles_set & (1u << f->key))) return missing_attribute(self, f->name);
+        return PyFloat_FromDouble(*reinterpret_cast<double*>(base + f->offset));
+    }
+    PyObject* v = *reinterpret_cast<PyObject**>(base + f->offset);
+    if (v == nullptr) return missing_attribute(self, f->name);
+    return Py_NewRef(v);
+}
+
+int event_set(PyObject* self, PyObject* value, void* closure) {
+    const EventField* f = static_cast<const EventField*>(closure);
+    char* base = reinterpret_cast<char*>(self);
+    if (value == nullptr) return pyhost::refuse_delete(f->name);
+    switch (f->kind) {
+        case FieldKind::Str:
+            if (!pyhost::check_str(value, f->name)) return -1;
+            break;
+        case FieldKind::Dict:
+            if (!pyhost::check_dict(value, f->name)) return -1;
+            break;
+        case FieldKind::Int: {
+            Ref n = pyhost::int_arg(value, f->name);
+            if (!n) return -1;
+            Py_XSETREF(*reinterpret_cast<PyObject**>(base + f->offset), n.release());
+            return 0;
+        }
+        case FieldKind::Float: {
+            double x;
+            if (!pyhost::real_float(value, &x)) return -1;
+            *reinterpret_cast<double*>(base + f->offset) = x;
+            as_event(self)->doubles_set |= 1u << f->key;
+            return 0;
+        }
+    }
+    Py_XSETREF(*reinterpret_cast<PyObject**>(base + f->offset), Py_NewRef(value));
+    return 0;
+}
+
+PyMethodDef event_methods[] = {
+    pyhost::method<"to_dict", event_to_dict, "",
+                   "The event as a new dict of its eight fields, in declaration order.">(),
+    pyhost::method<"__getstate__", event_getstate, "", "">(),
+    pyhost::method<"__setstate__", event_setstate, "state", "">(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef event_getset[] = {
+#define EVENT_FIELD(i) \
+    pyhost::getset<event_get, event_set>(kEventFields[i].name, nullptr, const_cast<EventField*>(&kEventFields[i]))
+    EVENT_FIELD(0),
+    EVENT_FIELD(1),
+    EVENT_FIELD(2),
+    EVENT_FIELD(3),
+    EVENT_FIELD(4),
+    EVENT_FIELD(5),
+    EVENT_FIELD(6),
+    EVENT_FIELD(7),
+#undef EVENT_FIELD
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef event_members[] = {
+    {"__weaklistoffset__", PYHOST_T_PYSSIZET, offsetof(EventObject, weakrefs), PYHOST_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot event_slots[] = {
+    pyhost::slot<Py_tp_init, event_init>(),
+    PYHOST_GC_TYPE_SLOTS(event),
+    {Py_tp_doc, const_cast<char*>("AnomalyEvent(device_id, timestamp, similar_episode_count, dominant_outcome, "
+                                  "confidence, query_score, channel_snapshot)\n--\n\n"
+                                  "One detected anomaly: the hits of a similarity query agreed on an\n"
+                                  "unhealthy outcome. detected_at is the wall-clock time of creation.")},
+    {0, nullptr},
+};
+
+PyType_Spec event_spec = {"orvane.brenlow.detector.AnomalyEvent", sizeof(EventObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, event_slots};
+
+}  // namespace orvane_detector

@@ -1,0 +1,156 @@
+// Shared by the sources of the detector module: its types, its state and the
+// functions one source defines and another calls.
+#pragma once
+
+#include <climits>
+#include <cstring>
+#include <memory_resource>
+#include <new>
+#include <string>
+#include <vector>
+#include "pyhost.hpp"
+
+namespace orvane_detector {
+
+using pyhost::Ref;
+
+constexpr Py_ssize_t kMaxEvents = 1000;      // capacity of the event buffer
+constexpr Py_ssize_t kMaxChannels = 20;      // channels in a query text and a snapshot
+constexpr int kScoreDigits = 4;              // decimal places of query_score and query values
+constexpr double kThresholdFloor = 0.4;      // lowest consensus share that can count
+constexpr Py_ssize_t kLinearLabelScan = 32;  // distinct labels counted without a hash index
+
+const char* const kConstantNames[] = {"DETECTOR_CHECK_EVERY", "DETECTOR_MIN_CONFIDENCE", "DETECTOR_TOP_K",
+                                      "DETECTOR_CLUSTER_THRESHOLD", nullptr};
+const char* const kHealthyLabels[] = {"HEALTHY", "NORMAL", "OK", "NOMINAL"};
+
+// Keys of AnomalyEvent.to_dict(), in their order.
+enum EventKey {
+    K_DEVICE_ID,
+    K_TIMESTAMP,
+    K_COUNT,
+    K_DOMINANT,
+    K_CONFIDENCE,
+    K_QUERY_SCORE,
+    K_SNAPSHOT,
+    K_DETECTED_AT,
+    K_EVENT_KEYS
+};
+const char* const kEventKeyNames[K_EVENT_KEYS] = {"device_id",        "timestamp",  "similar_episode_count",
+                                                  "dominant_outcome", "confidence", "query_score",
+                                                  "channel_snapshot", "detected_at"};
+
+struct ModuleState {
+    PyTypeObject* event_type;
+    PyTypeObject* detector_type;
+    PyTypeObject* lock_type;
+    PyObject* deque_type;
+    // Interned names, compared by pointer first by the dict lookups.
+    PyObject* check_every;
+    PyObject* min_confidence;
+    PyObject* top_k;
+    PyObject* cluster_threshold;
+    PyObject* time;
+    PyObject* s_get;
+    PyObject* s_score;
+    PyObject* s_outcome;
+    PyObject* s_result;
+    PyObject* s_metrics;
+    PyObject* s_health_label;
+    PyObject* s_append;
+    PyObject* s_query;
+    PyObject* s_upper;
+    PyObject* s_to_dict;
+    PyObject* s_build_query;
+    PyObject* s_analyse_hits;
+    PyObject* s_empty;
+    PyObject* query_kwnames;   // ("k", "device_id", "include_episode", "prefer_success")
+    PyObject* maxlen_kwnames;  // ("maxlen",)
+    PyObject* event_keys[K_EVENT_KEYS];
+    // The configuration constants, re-read only after the namespace changes.
+    pyhost::NamespaceWatch watch;
+    pyhost::CachedGlobal cached_check_every;
+    pyhost::CachedGlobal cached_min_confidence;
+    pyhost::CachedGlobal cached_top_k;
+    pyhost::CachedGlobal cached_cluster_threshold;
+    pyhost::CachedGlobal cached_time;
+};
+
+// A configuration constant as the module's namespace binds it now.
+#define CONSTANT(st, module, which) ((st)->cached_##which.get((module), (st)->which, (st)->watch))
+
+extern PyModuleDef moduledef;
+
+inline ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
+
+// The module that defined `tp` or one of its bases (borrowed).
+inline PyObject* module_of_type(PyTypeObject* tp) { return pyhost::module_of(tp, &moduledef); }
+
+// time.time(), called through the module's own `time` at each use, so that
+// a caller who patches or freezes the clock sees it in detected_at.
+inline bool wall_time(ModuleState* st, PyObject* module, double* out) {
+    Ref time_module = CONSTANT(st, module, time);
+    if (!time_module) return false;
+    Ref now = Ref::steal(PyObject_CallMethodNoArgs(time_module.get(), st->time));
+    return now && pyhost::real_float(now.get(), out);
+}
+
+// ---------------------------------------------------------------------------
+// AnomalyEvent: the record of one detected anomaly
+// ---------------------------------------------------------------------------
+
+struct EventObject {
+    PyObject_HEAD PyObject* device_id;  // str
+    PyObject* timestamp;                // str
+    PyObject* similar_episode_count;    // int
+    PyObject* dominant_outcome;         // str
+    PyObject* channel_snapshot;         // dict
+    double confidence;
+    double query_score;
+    double detected_at;
+    unsigned doubles_set;  // which of the three doubles hold a value (bits by EventKey)
+    PyObject* weakrefs;
+};
+
+inline EventObject* as_event(PyObject* o) { return reinterpret_cast<EventObject*>(o); }
+
+inline int event_traverse(PyObject* self, visitproc visit, void* arg) {
+    EventObject* e = as_event(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(e->device_id);
+    Py_VISIT(e->timestamp);
+    Py_VISIT(e->similar_episode_count);
+    Py_VISIT(e->dominant_outcome);
+    Py_VISIT(e->channel_snapshot);
+    return 0;
+}
+
+inline int event_clear(PyObject* self) {
+    EventObject* e = as_event(self);
+    Py_CLEAR(e->device_id);
+    Py_CLEAR(e->timestamp);
+    Py_CLEAR(e->similar_episode_count);
+    Py_CLEAR(e->dominant_outcome);
+    Py_CLEAR(e->channel_snapshot);
+    return 0;
+}
+
+inline void event_dealloc(PyObject* self) { pyhost::dealloc_gc(self, as_event(self)->weakrefs, event_clear); }
+
+// ---- defined across the module's sources ----
+
+using pyhost::missing_attribute;
+extern PyType_Spec event_spec;
+
+bool event_fill(ModuleState* st, PyObject* module, EventObject* e, PyObject* device_id, PyObject* timestamp,
+                PyObject* count, PyObject* dominant, double confidence, double query_score, PyObject* snapshot);
+int event_init(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* event_to_dict_impl(ModuleState* st, PyObject* self);
+PyObject* event_to_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* event_getstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* event_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* event_get(PyObject* self, void* closure);
+int event_set(PyObject* self, PyObject* value, void* closure);
+PyObject* channel_snapshot(PyObject* payload);
+
+}  // namespace orvane_detector

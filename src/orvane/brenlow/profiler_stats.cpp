@@ -1,0 +1,541 @@
+// ChannelStats: the running statistics of one channel, their periodicity kernel and their Python type.
+#include "profiler_internal.hpp"
+
+namespace orvane_profiler {
+
+// re[j] = sum over t of centered[t] * cos, im[j] = -(sum of centered[t] * sin),
+// each accumulated over t in order exactly as a per-bin loop would. Bins are
+// independent sums, so they run side by side in vector lanes, four at a time
+// with the accumulators held in registers; every lane performs the same
+// IEEE operations in the same order as the scalar code (no contraction).
+void accumulate_bins(const PeriodicityTable& table, const double* centered, double* re, double* im) {
+    const Py_ssize_t n = table.n, bins = table.bins;
+    const double* cos_t = table.cos.data();
+    const double* sin_t = table.sin.data();
+    Py_ssize_t j = 0;
+#if defined(__GNUC__)
+    typedef double Lanes __attribute__((vector_size(16)));
+    auto load = [](const double* p) {
+        Lanes v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    };
+    for (; j + 4 <= bins; j += 4) {
+        Lanes r0 = {0.0, 0.0}, r1 = {0.0, 0.0}, m0 = {0.0, 0.0}, m1 = {0.0, 0.0};
+        for (Py_ssize_t t = 0; t < n; ++t) {
+            const Lanes c = {centered[t], centered[t]};
+            const double* cs = cos_t + t * bins + j;
+            const double* sn = sin_t + t * bins + j;
+            r0 = r0 + c * load(cs);
+            r1 = r1 + c * load(cs + 2);
+            m0 = m0 - c * load(sn);
+            m1 = m1 - c * load(sn + 2);
+        }
+        std::memcpy(re + j, &r0, sizeof r0);
+        std::memcpy(re + j + 2, &r1, sizeof r1);
+        std::memcpy(im + j, &m0, sizeof m0);
+        std::memcpy(im + j + 2, &m1, sizeof m1);
+    }
+#endif
+    for (; j < bins; ++j) {
+        double r = 0.0, m = 0.0;
+        for (Py_ssize_t t = 0; t < n; ++t) {
+            r = r + centered[t] * cos_t[t * bins + j];
+            m = m - centered[t] * sin_t[t * bins + j];
+        }
+        re[j] = r;
+        im[j] = m;
+    }
+}
+
+// The same sums for a window too long to keep a table for, with each angle
+// evaluated where it is used.
+void accumulate_bins_direct(Py_ssize_t n, Py_ssize_t bins, const double* centered, double* re, double* im) {
+    for (Py_ssize_t j = 0; j < bins; ++j) {
+        double r = 0.0, m = 0.0;
+        for (Py_ssize_t t = 0; t < n; ++t) {
+            double ang = periodicity_angle(j + 1, t, n);
+            r = r + centered[t] * libm.cos(ang);
+            m = m - centered[t] * libm.sin(ang);
+        }
+        re[j] = r;
+        im[j] = m;
+    }
+}
+
+// The periodicity score of a window (oldest first).
+bool periodicity_of(PyObject* module, const double* vals, Py_ssize_t n, double* out) {
+    ModuleState* st = state_of(module);
+    pyhost::Constant min_points;
+    if (!min_points.load(module, st->names[kCfgPeriodicityMin])) return false;
+    int below = min_points.compare_count(n, Py_LT);
+    if (below < 0) return false;
+    if (below) {
+        *out = 0.0;
+        return true;
+    }
+    if (n == 0) {
+        // sum([]) / 0 in Python: an int division by zero.
+        PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
+        return false;
+    }
+    pyhost::CompensatedSum total_vals;
+    for (Py_ssize_t t = 0; t < n; ++t) total_vals.add(vals[t]);
+    const double mean_v = total_vals.result() / static_cast<double>(n);
+
+    const Py_ssize_t bins = periodicity_bins(n);
+    std::vector<double> centered(static_cast<std::size_t>(n));
+    for (Py_ssize_t t = 0; t < n; ++t) centered[t] = vals[t] - mean_v;
+    std::vector<double> re(static_cast<std::size_t>(bins), 0.0), im(static_cast<std::size_t>(bins), 0.0);
+
+    std::shared_ptr<const PeriodicityTable> table = st->periodicity->get(n);
+    if (table)
+        accumulate_bins(*table, centered.data(), re.data(), im.data());
+    else
+        accumulate_bins_direct(n, bins, centered.data(), re.data(), im.data());
+
+    pyhost::CompensatedSum total;
+    double best = 0.0;
+    for (Py_ssize_t j = 0; j < bins; ++j) {
+        double amp = std::sqrt(re[j] * re[j] + im[j] * im[j]);
+        total.add(amp);
+        // max() keeps the first item unless a later one compares greater.
+        if (j == 0 || amp > best) best = amp;
+    }
+    double sum = total.result();
+    if (sum == 0.0) {
+        *out = 0.0;
+        return true;
+    }
+    return pyhost::round_half_even(best / sum, 4, out);
+}
+
+bool set_record_float(PyObject* record, PyObject* key, double v) {
+    Ref f = Ref::steal(PyFloat_FromDouble(v));
+    return f && PyDict_SetItem(record, key, f.get()) == 0;
+}
+
+bool set_record_ssize(PyObject* record, PyObject* key, Py_ssize_t v) {
+    Ref i = Ref::steal(PyLong_FromSsize_t(v));
+    return i && PyDict_SetItem(record, key, i.get()) == 0;
+}
+
+// The channel record, in key order.
+PyObject* channel_record(PyObject* module, PyObject* name, const ChannelState& s) {
+    ModuleState* st = state_of(module);
+    PyObject* const* k = st->names.at + kChannelKey0;
+    double std_dev, periodicity;
+    Ref rec = Ref::steal(PyDict_New());
+    if (!rec) return nullptr;
+    if (PyDict_SetItem(rec.get(), k[0], name) < 0) return nullptr;
+    if (!set_record_ssize(rec.get(), k[1], s.count)) return nullptr;
+    if (!set_record_float(rec.get(), k[2], s.min_val)) return nullptr;
+    if (!set_record_float(rec.get(), k[3], s.max_val)) return nullptr;
+    if (!set_record_float(rec.get(), k[4], s.mean)) return nullptr;
+    if (!set_record_float(rec.get(), k[5], variance_of(s.count, s.M2))) return nullptr;
+    if (!std_of(s.count, s.M2, &std_dev) || !set_record_float(rec.get(), k[6], std_dev)) return nullptr;
+    if (!set_record_float(rec.get(), k[7], value_range_of(s.count, s.min_val, s.max_val))) return nullptr;
+    if (!set_record_float(rec.get(), k[8], mean_rate_of_change_of(s.delta_sum, s.delta_count))) return nullptr;
+    if (!set_record_float(rec.get(), k[9], outlier_frequency_of(s.outlier_count, s.count))) return nullptr;
+    if (!periodicity_of(module, s.window.data(), static_cast<Py_ssize_t>(s.window.size()), &periodicity))
+        return nullptr;
+    if (!set_record_float(rec.get(), k[10], periodicity)) return nullptr;
+    return rec.release();
+}
+
+bool require_name(ChannelStatsObject* self) {
+    if (self->name != nullptr) return true;
+    return pyhost::missing_attribute(reinterpret_cast<PyObject*>(self), "name") != nullptr;
+}
+
+ChannelState capture_state(const ChannelStatsObject* self) {
+    return ChannelState{self->count,
+                        self->min_val,
+                        self->max_val,
+                        self->mean,
+                        self->M2,
+                        self->delta_sum,
+                        self->delta_count,
+                        self->outlier_count,
+                        self->history.to_vector()};
+}
+
+// ---- entry points ----------------------------------------------------------------
+
+// ---- ChannelStats: Python glue ------------------------------------------------
+
+PyObject* stats_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* o = type->tp_alloc(type, 0);
+    if (o == nullptr) return nullptr;
+    ChannelStatsObject* self = as_stats(o);
+    new (&self->history) ChannelWindow();
+    self->min_val = HUGE_VAL;
+    self->max_val = -HUGE_VAL;
+    return o;
+}
+
+int stats_init(PyObject* o, PyObject* args, PyObject* kwargs) {
+    static const char* const params[] = {"name"};
+    static const pyhost::Signature sig{"__init__", params, 1, 1, true};
+    PyObject* a[1];
+    if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
+    if (!pyhost::check_str(a[0], "name")) return -1;
+    PyObject* module = module_of_type(Py_TYPE(o));
+    if (module == nullptr) return -1;
+    Ref maxlen = pyhost::module_global(module, state_of(module)->names[kCfgWindow]);
+    if (!maxlen) return -1;
+    Py_ssize_t capacity;
+    if (!read_window_capacity(maxlen.get(), &capacity)) return -1;
+
+    ChannelStatsObject* self = as_stats(o);
+    Py_XSETREF(self->name, Py_NewRef(a[0]));
+    self->count = 0;
+    self->min_val = HUGE_VAL;
+    self->max_val = -HUGE_VAL;
+    self->mean = 0.0;
+    self->M2 = 0.0;
+    self->has_prev = false;
+    self->prev_value = 0.0;
+    self->delta_sum = 0.0;
+    self->delta_count = 0;
+    self->outlier_count = 0;
+    self->history.reset(capacity);
+    return 0;
+}
+
+int stats_traverse(PyObject* o, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(o));
+    Py_VISIT(as_stats(o)->dict);
+    return 0;
+}
+
+int stats_clear(PyObject* o) {
+    Py_CLEAR(as_stats(o)->dict);
+    return 0;
+}
+
+void stats_dealloc(PyObject* o) {
+    PyTypeObject* tp = Py_TYPE(o);
+    PyObject_GC_UnTrack(o);
+    ChannelStatsObject* self = as_stats(o);
+    if (self->weakrefs != nullptr) PyObject_ClearWeakRefs(o);
+    stats_clear(o);
+    Py_CLEAR(self->name);
+    self->history.~ChannelWindow();
+    tp->tp_free(o);
+    Py_DECREF(tp);
+}
+
+PyObject* stats_update_method(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"value"};
+    static const pyhost::Signature sig{"update", params, 1, 1, true};
+    PyObject* a[1];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    double v;
+    if (!pyhost::real_float(a[0], &v)) return nullptr;  // "must be real number, not T"
+    if (!stats_update(as_stats(o), v)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* stats_check_outlier_method(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"value"};
+    static const pyhost::Signature sig{"check_outlier", params, 1, 1, true};
+    PyObject* a[1];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    double v;
+    if (!pyhost::real_float(a[0], &v)) return nullptr;  // "must be real number, not T"
+    PyObject* module = module_of_type(Py_TYPE(o));
+    if (module == nullptr) return nullptr;
+    OutlierRule rule;
+    if (!rule.load(module)) return nullptr;
+    int r = stats_check_outlier(module, as_stats(o), v, rule);
+    if (r < 0) return nullptr;
+    return PyBool_FromLong(r);
+}
+
+// A record built through attribute lookup, for subclasses that may
+// override the properties it reads.
+PyObject* channel_record_from_attributes(PyObject* module, PyObject* o) {
+    ModuleState* st = state_of(module);
+    Ref rec = Ref::steal(PyDict_New());
+    if (!rec) return nullptr;
+    for (int i = 0; i < 11; ++i) {
+        Ref v = Ref::steal(PyObject_GetAttrString(o, kChannelAttrs[i]));
+        if (!v || PyDict_SetItem(rec.get(), st->names[kChannelKey0 + i], v.get()) < 0) return nullptr;
+    }
+    return rec.release();
+}
+
+PyObject* stats_to_dict(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const pyhost::Signature sig{"to_dict", nullptr, 0, 0, true};
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+    PyObject* module = module_of_type(Py_TYPE(o));
+    if (module == nullptr) return nullptr;
+    ChannelStatsObject* self = as_stats(o);
+    if (Py_TYPE(o) != state_of(module)->stats_type) return channel_record_from_attributes(module, o);
+    if (!require_name(self)) return nullptr;
+    Ref name = Ref::borrow(self->name);
+    return channel_record(module, name.get(), capture_state(self));
+}
+
+// ---- ChannelStats: copying and pickling ------------------------------------------
+
+// The instance's attributes, as a plain class's __dict__ would hold them:
+// the fields in creation order, then any attribute Python code added.
+PyObject* state_of_attributes(PyObject* o, PyObject* extra, const char* const* fields, std::size_t nfields) {
+    Ref state = Ref::steal(PyDict_New());
+    if (!state) return nullptr;
+    for (std::size_t i = 0; i < nfields; ++i) {
+        Ref v = Ref::steal(PyObject_GetAttrString(o, fields[i]));
+        if (!v || PyDict_SetItemString(state.get(), fields[i], v.get()) < 0) return nullptr;
+    }
+    if (extra != nullptr && PyDict_Update(state.get(), extra) < 0) return nullptr;
+    return state.release();
+}
+
+// Sets each entry of `state` as an attribute, through the typed setters.
+bool restore_attributes(PyObject* o, PyObject* state) {
+    if (!pyhost::check_dict(state, "state")) return false;
+    Ref items = Ref::steal(PyDict_Items(state));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        if (PyObject_SetAttr(o, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)) < 0) return false;
+    }
+    return true;
+}
+
+const char* const kStatsFields[] = {"name",       "count",     "min_val",     "max_val",       "mean",   "M2",
+                                    "prev_value", "delta_sum", "delta_count", "outlier_count", "history"};
+
+PyObject* stats_getstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const pyhost::Signature sig{"__getstate__", nullptr, 0, 0, true};
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+    return state_of_attributes(o, as_stats(o)->dict, kStatsFields, std::size(kStatsFields));
+}
+
+PyObject* stats_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"state"};
+    static const pyhost::Signature sig{"__setstate__", params, 1, 1, true};
+    PyObject* a[1];
+    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    if (!restore_attributes(o, a[0])) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---- ChannelStats: attributes --------------------------------------------------
+
+bool refuse_delete(PyObject* value, const char* attr) { return value == nullptr && pyhost::refuse_delete(attr) < 0; }
+
+PyObject* get_name(PyObject* o, void*) {
+    ChannelStatsObject* self = as_stats(o);
+    if (!require_name(self)) return nullptr;
+    return Py_NewRef(self->name);
+}
+int set_name(PyObject* o, PyObject* v, void*) {
+    if (refuse_delete(v, "name") || !pyhost::check_str(v, "name")) return -1;
+    Py_XSETREF(as_stats(o)->name, Py_NewRef(v));
+    return 0;
+}
+
+// Integer and double fields share one getter/setter pair each, addressed by
+// the field's offset.
+struct FieldSpec {
+    const char* name;
+    std::size_t offset;
+};
+
+#define STATS_FIELD(field) \
+    FieldSpec { #field, offsetof(ChannelStatsObject, field) }
+const FieldSpec kCountField = STATS_FIELD(count);
+const FieldSpec kDeltaCountField = STATS_FIELD(delta_count);
+const FieldSpec kOutlierCountField = STATS_FIELD(outlier_count);
+const FieldSpec kMinField = STATS_FIELD(min_val);
+const FieldSpec kMaxField = STATS_FIELD(max_val);
+const FieldSpec kMeanField = STATS_FIELD(mean);
+const FieldSpec kM2Field = STATS_FIELD(M2);
+const FieldSpec kDeltaSumField = STATS_FIELD(delta_sum);
+#undef STATS_FIELD
+
+PyObject* get_ssize_field(PyObject* o, void* closure) {
+    auto* f = static_cast<const FieldSpec*>(closure);
+    return PyLong_FromSsize_t(*reinterpret_cast<Py_ssize_t*>(reinterpret_cast<char*>(o) + f->offset));
+}
+int set_ssize_field(PyObject* o, PyObject* v, void* closure) {
+    auto* f = static_cast<const FieldSpec*>(closure);
+    Py_ssize_t n;
+    if (refuse_delete(v, f->name) || !pyhost::ssize_arg(v, f->name, &n)) return -1;
+    *reinterpret_cast<Py_ssize_t*>(reinterpret_cast<char*>(o) + f->offset) = n;
+    return 0;
+}
+PyObject* get_double_field(PyObject* o, void* closure) {
+    auto* f = static_cast<const FieldSpec*>(closure);
+    return PyFloat_FromDouble(*reinterpret_cast<double*>(reinterpret_cast<char*>(o) + f->offset));
+}
+int set_double_field(PyObject* o, PyObject* v, void* closure) {
+    auto* f = static_cast<const FieldSpec*>(closure);
+    double d;
+    if (refuse_delete(v, f->name) || !pyhost::float_arg(v, f->name, &d)) return -1;
+    *reinterpret_cast<double*>(reinterpret_cast<char*>(o) + f->offset) = d;
+    return 0;
+}
+
+PyObject* get_prev_value(PyObject* o, void*) {
+    ChannelStatsObject* self = as_stats(o);
+    if (!self->has_prev) Py_RETURN_NONE;
+    return PyFloat_FromDouble(self->prev_value);
+}
+int set_prev_value(PyObject* o, PyObject* v, void*) {
+    if (refuse_delete(v, "prev_value")) return -1;
+    ChannelStatsObject* self = as_stats(o);
+    if (v == Py_None) {
+        self->has_prev = false;
+        self->prev_value = 0.0;
+        return 0;
+    }
+    double d;
+    if (!pyhost::float_arg(v, "prev_value", &d)) return -1;
+    self->prev_value = d;
+    self->has_prev = true;
+    return 0;
+}
+
+// history reads as a fresh deque(values, maxlen=capacity): a copy, since the
+// window itself is kept as doubles.
+PyObject* get_history(PyObject* o, void*) {
+    ChannelStatsObject* self = as_stats(o);
+    PyObject* module = module_of_type(Py_TYPE(o));
+    if (module == nullptr) return nullptr;
+    std::vector<double> vals = self->history.to_vector();
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(vals.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < vals.size(); ++i) {
+        PyObject* f = PyFloat_FromDouble(vals[i]);
+        if (f == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), f);
+    }
+    Py_ssize_t cap = self->history.capacity();
+    Ref maxlen = Ref::steal(cap == ChannelWindow::kUnbounded ? Py_NewRef(Py_None) : PyLong_FromSsize_t(cap));
+    if (!maxlen) return nullptr;
+    PyObject* call_args[] = {list.get(), maxlen.get()};
+    return PyObject_Vectorcall(state_of(module)->deque_type, call_args, 2, nullptr);
+}
+
+// Reads any iterable of real numbers; a deque also sets the capacity from
+// its maxlen, anything else keeps the current capacity.
+int set_history(PyObject* o, PyObject* v, void*) {
+    if (refuse_delete(v, "history")) return -1;
+    ChannelStatsObject* self = as_stats(o);
+    PyObject* module = module_of_type(Py_TYPE(o));
+    if (module == nullptr) return -1;
+    ModuleState* st = state_of(module);
+    Py_ssize_t capacity = self->history.capacity();
+    int is_deque = PyObject_IsInstance(v, st->deque_type);
+    if (is_deque < 0) return -1;
+    if (is_deque) {
+        Ref maxlen = Ref::steal(PyObject_GetAttr(v, st->names[kMaxlen]));
+        if (!maxlen || !read_window_capacity(maxlen.get(), &capacity)) return -1;
+    }
+    // Read through the iterator, holding each item: a value's __float__ may
+    // change the list being read, as with deque(values, maxlen).
+    Ref it = Ref::steal(PyObject_GetIter(v));
+    if (!it) return -1;
+    std::vector<double> vals;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        double d;
+        if (!pyhost::float_arg(item.get(), "history", &d)) return -1;
+        vals.push_back(d);
+    }
+    if (PyErr_Occurred()) return -1;
+    self->history.assign(vals, capacity);
+    return 0;
+}
+
+PyObject* get_variance(PyObject* o, void*) {
+    ChannelStatsObject* self = as_stats(o);
+    return PyFloat_FromDouble(variance_of(self->count, self->M2));
+}
+PyObject* get_std(PyObject* o, void*) {
+    ChannelStatsObject* self = as_stats(o);
+    double sd;
+    if (!std_of(self->count, self->M2, &sd)) return nullptr;
+    return PyFloat_FromDouble(sd);
+}
+PyObject* get_value_range(PyObject* o, void*) {
+    ChannelStatsObject* self = as_stats(o);
+    return PyFloat_FromDouble(value_range_of(self->count, self->min_val, self->max_val));
+}
+PyObject* get_mean_rate_of_change(PyObject* o, void*) {
+    ChannelStatsObject* self = as_stats(o);
+    return PyFloat_FromDouble(mean_rate_of_change_of(self->delta_sum, self->delta_count));
+}
+PyObject* get_outlier_frequency(PyObject* o, void*) {
+    ChannelStatsObject* self = as_stats(o);
+    return PyFloat_FromDouble(outlier_frequency_of(self->outlier_count, self->count));
+}
+PyObject* get_periodicity_score(PyObject* o, void*) {
+    ChannelStatsObject* self = as_stats(o);
+    PyObject* module = module_of_type(Py_TYPE(o));
+    if (module == nullptr) return nullptr;
+    std::vector<double> vals = self->history.to_vector();
+    double score;
+    if (!periodicity_of(module, vals.data(), static_cast<Py_ssize_t>(vals.size()), &score)) return nullptr;
+    return PyFloat_FromDouble(score);
+}
+
+#define FIELD_GETSET(spec, doc, getter, setter) \
+    pyhost::getset<getter, setter>(spec.name, doc, const_cast<FieldSpec*>(&spec))
+
+PyGetSetDef stats_getset[] = {
+    pyhost::getset<get_name, set_name>("name", "Channel name (the payload key)."),
+    FIELD_GETSET(kCountField, "Number of values passed to update.", get_ssize_field, set_ssize_field),
+    FIELD_GETSET(kMinField, "Smallest value seen.", get_double_field, set_double_field),
+    FIELD_GETSET(kMaxField, "Largest value seen.", get_double_field, set_double_field),
+    FIELD_GETSET(kMeanField, "Running mean.", get_double_field, set_double_field),
+    FIELD_GETSET(kM2Field, "Running sum of squared deviations from the mean.", get_double_field, set_double_field),
+    pyhost::getset<get_prev_value, set_prev_value>("prev_value", "The previous value, or None."),
+    FIELD_GETSET(kDeltaSumField, "Sum of absolute steps between consecutive values.", get_double_field,
+                 set_double_field),
+    FIELD_GETSET(kDeltaCountField, "Number of steps.", get_ssize_field, set_ssize_field),
+    FIELD_GETSET(kOutlierCountField, "Number of check_outlier calls that found an outlier.", get_ssize_field,
+                 set_ssize_field),
+    pyhost::getset<get_history, set_history>("history", "The most recent values, oldest first (a copy)."),
+    pyhost::getset<get_variance>("variance", "Sample variance; 0.0 below two values."),
+    pyhost::getset<get_std>("std", "Sample standard deviation."),
+    pyhost::getset<get_value_range>("value_range", "max_val - min_val; 0.0 when empty."),
+    pyhost::getset<get_mean_rate_of_change>("mean_rate_of_change", "Mean absolute step per reading."),
+    pyhost::getset<get_outlier_frequency>("outlier_frequency", "outlier_count / count; 0.0 when empty."),
+    pyhost::getset<get_periodicity_score>("periodicity_score",
+                                          "Share of the strongest frequency bin in the window's amplitude spectrum."),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef stats_methods[] = {
+    pyhost::method<"update", stats_update_method, "value", "Fold a value into the statistics and the window.">(),
+    pyhost::method<"check_outlier", stats_check_outlier_method, "value",
+                   "True (and counted) when the value's z-score exceeds the threshold.">(),
+    pyhost::method<"to_dict", stats_to_dict, "", "The channel's summary record.">(),
+    pyhost::method<"__getstate__", stats_getstate, "", "">(),
+    pyhost::method<"__setstate__", stats_setstate, "state", "">(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef stats_members[] = {PYHOST_DICT_WEAK_MEMBERS(ChannelStatsObject, dict, weakrefs)};
+
+PyType_Slot stats_slots[] = {
+    {Py_tp_doc, const_cast<char*>("ChannelStats(name)\n--\n\nRunning statistics of one channel.")},
+    {Py_tp_new, reinterpret_cast<void*>(stats_new)},
+    pyhost::slot<Py_tp_init, stats_init>(),
+    PYHOST_GC_TYPE_SLOTS(stats),
+    {0, nullptr},
+};
+
+PyType_Spec stats_spec = {
+    "orvane.brenlow.profiler.ChannelStats",
+    sizeof(ChannelStatsObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    stats_slots,
+};
+
+}  // namespace orvane_profiler

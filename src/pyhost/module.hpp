@@ -1,0 +1,305 @@
+// Building a module: the boundary every entry point passes, method tables
+// whose text signatures come from the same declaration, the module state and
+// its interned names, and the attribute errors every type raises alike.
+#pragma once
+
+#include "refs.hpp"
+
+#include <array>
+#include <cstddef>
+#include <type_traits>
+
+namespace pyhost {
+
+// ---------------------------------------------------------------------------
+// The C++-exception boundary
+// ---------------------------------------------------------------------------
+
+// Sets the Python error for the C++ exception being handled:
+// std::bad_alloc -> MemoryError, std::length_error -> MemoryError (a size
+// no container can hold), any other std::exception -> RuntimeError with its
+// message. Call only from inside a catch block.
+void raise_from_cpp_exception() noexcept;
+
+template <typename R>
+constexpr R error_result() noexcept {
+    if constexpr (std::is_pointer_v<R>)
+        return nullptr;
+    else
+        return static_cast<R>(-1);
+}
+
+// Boundary<F>::call has F's signature and calls F; a C++ exception that
+// leaves F becomes a Python error instead of reaching the interpreter (RAII
+// has already released what F held). Every function handed to the
+// interpreter (methods, tp_init, tp_new, getters, setters, tp_call) goes
+// through it.
+template <auto F>
+struct Boundary;
+
+template <typename R, typename... A, R (*F)(A...)>
+struct Boundary<F> {
+    static R call(A... a) noexcept {
+        try {
+            return F(a...);
+        } catch (...) {
+            raise_from_cpp_exception();
+            return error_result<R>();
+        }
+    }
+};
+
+// A function that cannot throw needs no boundary.
+template <typename R, typename... A, R (*F)(A...) noexcept>
+struct Boundary<F> {
+    static R call(A... a) noexcept { return F(a...); }
+};
+
+// The guarded function, or nullptr for none (a read-only getset).
+template <auto F>
+constexpr auto guarded() noexcept {
+    if constexpr (std::is_null_pointer_v<decltype(F)>)
+        return nullptr;
+    else
+        return &Boundary<F>::call;
+}
+
+// A type slot whose function passes the boundary.
+template <int Slot, auto F>
+PyType_Slot slot() noexcept {
+    return {Slot, reinterpret_cast<void*>(guarded<F>())};
+}
+
+// The slots of a garbage-collected type whose functions and tables follow
+// one naming: PREFIX_dealloc, PREFIX_traverse, PREFIX_clear, PREFIX_methods,
+// PREFIX_getset and PREFIX_members.
+#define PYHOST_GC_TYPE_SLOTS(prefix)                                                               \
+    {Py_tp_dealloc, reinterpret_cast<void*>(prefix##_dealloc)},                                    \
+        {Py_tp_traverse, reinterpret_cast<void*>(prefix##_traverse)},                              \
+        {Py_tp_clear, reinterpret_cast<void*>(prefix##_clear)}, {Py_tp_methods, prefix##_methods}, \
+        {Py_tp_getset, prefix##_getset}, {                                                         \
+        Py_tp_members, prefix##_members                                                            \
+    }
+
+// tp_dealloc of a garbage-collected heap type: untrack, drop weak references
+// (`weakrefs` is the object's list), clear, free, release the type.
+inline void dealloc_gc(PyObject* self, PyObject* weakrefs, inquiry clear) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// A getset entry whose getter and setter pass the boundary.
+template <auto Get, auto Set = nullptr>
+PyGetSetDef getset(const char* name, const char* doc, void* closure = nullptr) noexcept {
+    return {name, guarded<Get>(), guarded<Set>(), doc, closure};
+}
+
+// ---------------------------------------------------------------------------
+// Method tables
+// ---------------------------------------------------------------------------
+
+// A string literal usable as a template argument.
+template <std::size_t N>
+struct Lit {
+    char s[N];
+    constexpr Lit(const char (&text)[N]) noexcept {
+        for (std::size_t i = 0; i < N; ++i) s[i] = text[i];
+    }
+    static constexpr std::size_t size = N - 1;
+};
+
+// "NAME(RECEIVER, /, PARAMS)\n--\n\nDOC": the docstring from which the
+// interpreter reads __text_signature__ ("NAME(RECEIVER, PARAMS)" when PARAMS
+// are positional-only: "x, ndigits, /").
+template <Lit Name, Lit Params, Lit Doc, Lit Receiver>
+struct SignatureDoc {
+    // Parameters that end in "/" are positional-only and carry their own.
+    static constexpr bool own_slash() noexcept {
+        for (std::size_t i = 0; i < Params.size; ++i)
+            if (Params.s[i] == '/') return true;
+        return false;
+    }
+    static constexpr auto make() noexcept {
+        constexpr std::size_t sep = Params.size ? 2 : 0;
+        std::array<char, Name.size + 1 + Receiver.size + 3 + sep + Params.size + 6 + Doc.size + 1> out{};
+        std::size_t n = 0;
+        auto put = [&](const char* p, std::size_t k) {
+            for (std::size_t i = 0; i < k; ++i) out[n++] = p[i];
+        };
+        put(Name.s, Name.size);
+        put("(", 1);
+        put(Receiver.s, Receiver.size);
+        if (!own_slash()) put(", /", 3);
+        if (Params.size) put(", ", 2);
+        put(Params.s, Params.size);
+        put(")\n--\n\n", 6);
+        put(Doc.s, Doc.size);
+        out[n] = '\0';
+        return out;
+    }
+    static constexpr auto text = make();
+};
+
+template <typename T>
+struct CallKind;
+template <>
+struct CallKind<PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)> {
+    static constexpr int flags = METH_FASTCALL | METH_KEYWORDS;
+};
+template <>
+struct CallKind<PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, size_t, PyObject*)> {
+    static constexpr int flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+};
+// (the same with a signed count, as some of our functions declare it: the
+// interpreter passes the count unchanged either way)
+template <>
+struct CallKind<PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*)> {
+    static constexpr int flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+};
+template <>
+struct CallKind<PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t)> {
+    static constexpr int flags = METH_FASTCALL;
+};
+template <>
+struct CallKind<PyObject* (*)(PyObject*, PyObject*)> {
+    static constexpr int flags = METH_O;  // METH_NOARGS when declared without parameters
+};
+
+// One method-table entry declared from its parameter list: the calling
+// convention follows F's signature, F passes the exception boundary, and
+// the text signature is written from PARAMS ("payload", "x, k=10", or ""
+// for none). Receiver: "$self" for methods, "$module" for module functions,
+// "$type" for class methods (add METH_CLASS through Extra).
+template <Lit Name, auto F, Lit Params, Lit Doc, Lit Receiver = "$self", int Extra = 0>
+PyMethodDef method() noexcept {
+    constexpr int base = CallKind<decltype(F)>::flags;
+    constexpr int flags = (base == METH_O && Params.size == 0) ? METH_NOARGS : base;
+    return {Name.s, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Boundary<F>::call)), flags | Extra,
+            SignatureDoc<Name, Params, Doc, Receiver>::text.data()};
+}
+
+// The same for a module-level function.
+template <Lit Name, auto F, Lit Params, Lit Doc>
+PyMethodDef function() noexcept {
+    return method<Name, F, Params, Doc, "$module">();
+}
+
+// ---------------------------------------------------------------------------
+// The module definition
+// ---------------------------------------------------------------------------
+
+// The module's slots: its exec function and, from 3.12 on, support for a GIL
+// per interpreter (all state lives in the module state).
+#if PY_VERSION_HEX >= 0x030C0000
+#define PYHOST_MODULE_SLOTS(exec)                                                   \
+    {                                                                               \
+        {Py_mod_exec, reinterpret_cast<void*>(exec)},                               \
+            {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED}, { \
+            0, nullptr                                                              \
+        }                                                                           \
+    }
+#else
+#define PYHOST_MODULE_SLOTS(exec)                                    \
+    {                                                                \
+        {Py_mod_exec, reinterpret_cast<void*>(exec)}, { 0, nullptr } \
+    }
+#endif
+
+// m_free that clears the state as m_clear does.
+template <int (*Clear)(PyObject*)>
+void free_by_clear(void* module) {
+    Clear(static_cast<PyObject*>(module));
+}
+
+// A multi-phase module definition whose state is `State`.
+template <class State>
+PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_Slot* slots, traverseproc traverse, inquiry clear,
+                       freefunc free) noexcept {
+    return {PyModuleDef_HEAD_INIT, name, doc, sizeof(State), nullptr, slots, traverse, clear, free};
+}
+
+// ---------------------------------------------------------------------------
+// Module state and interned names
+// ---------------------------------------------------------------------------
+
+template <class State>
+State* state_of(PyObject* module) noexcept {
+    return static_cast<State*>(PyModule_GetState(module));
+}
+
+// The module that defined `type` (or the base of it created by `def`),
+// borrowed; nullptr with TypeError set when there is none.
+inline PyObject* module_of(PyTypeObject* type, PyModuleDef* def) noexcept { return PyType_GetModuleByDef(type, def); }
+inline PyObject* module_of(PyObject* self, PyModuleDef* def) noexcept {
+    return PyType_GetModuleByDef(Py_TYPE(self), def);
+}
+
+// A module's interned strings (keys, attribute and configuration names), in
+// one table indexed by the module's own enumeration. Lives in the module
+// state: zeroed memory is an empty table.
+template <std::size_t N>
+struct Names {
+    PyObject* at[N];
+
+    int init(const char* const (&texts)[N]) noexcept {
+        for (std::size_t i = 0; i < N; ++i) {
+            at[i] = intern(texts[i]);
+            if (at[i] == nullptr) return -1;
+        }
+        return 0;
+    }
+    int visit(visitproc visit, void* arg) noexcept {
+        for (PyObject* o : at) Py_VISIT(o);
+        return 0;
+    }
+    void clear() noexcept {
+        for (PyObject*& o : at) Py_CLEAR(o);
+    }
+    PyObject* operator[](std::size_t i) const noexcept { return at[i]; }
+};
+
+// ---------------------------------------------------------------------------
+// Attribute errors
+// ---------------------------------------------------------------------------
+
+// "'T' object has no attribute 'NAME'", as for a plain object; returns
+// nullptr so that a getter can `return missing_attribute(...)`.
+PyObject* missing_attribute(PyObject* self, const char* name) noexcept;
+
+// Deleting an attribute that cannot be deleted. Python refuses that for a
+// read-only attribute of a plain class (a property without deleter) with
+// AttributeError; every type here does the same, with the message
+// "cannot delete attribute 'NAME'". Returns -1 for a setter to return.
+int refuse_delete(const char* name) noexcept;
+
+// ---------------------------------------------------------------------------
+// Random ids
+// ---------------------------------------------------------------------------
+
+// 32 lower-case hex digits of a fresh version-4 UUID, from the OS's random
+// source. Returns false with OSError set when the source fails.
+bool uuid4_hex(char out[32]);
+
+// `ndigits` (even, at most 64) lower-case hex digits of fresh random bytes
+// from the OS's random source, read in blocks per thread; a forked child
+// never reuses its parent's block. The first 12 hex digits of a version-4
+// UUID are random bytes in the same form, so a short id prefix drawn here
+// has the distribution of uuid4_hex's. Returns false with OSError set when
+// the source fails.
+bool random_hex(char* out, int ndigits);
+
+// ---------------------------------------------------------------------------
+// Unpacking
+// ---------------------------------------------------------------------------
+
+// `first, second = value`: exact 2-tuples directly, anything else through
+// iteration, with the interpreter's TypeError/ValueError messages ("cannot
+// unpack non-iterable T object", "not enough values to unpack (expected 2,
+// got N)", "too many values to unpack (expected 2)").
+bool unpack_pair(PyObject* value, Ref* first, Ref* second);
+
+}  // namespace pyhost
