@@ -98,12 +98,26 @@ def test_urls_of_both_spellings_and_the_client(pg_url):
     assert sql(pg_url, "SELECT count(*) FROM episodes") == [(2,)]
 
 
+def test_an_unreachable_database_is_a_503_and_one_line_from_serve(pg_url):
+    import socket
+
+    with socket.socket() as s:  # a port nobody listens on
+        s.bind(("127.0.0.1", 0))
+        dead = f"postgresql://postgres@127.0.0.1:{s.getsockname()[1]}/orvane"
+    with pytest.raises(ResolverError, match="the database is unavailable") as info:
+        LocalResolver(dead)
+    assert info.value.status_code == 503
+    run = subprocess.run([sys.executable, "-m", "orvane", "serve", "--port", "0", "--db", dead], capture_output=True, text=True, env=ENV, timeout=60)
+    assert run.returncode == 2 and run.stderr.startswith("orvane serve: the database is unavailable") and run.stderr.count("\n") == 1, run.stderr
+
+
 @pytest.mark.parametrize(
     "call",
     [
         lambda r: r.ingest([episode("ok", x=1)], "dev\x00ice"),
         lambda r: r.ingest([episode("ok", x=1), episode("n\x00ul", x=2)], "d"),
-        lambda r: r.record_outcome("e\x00", "success"),
+        lambda r: r.record_outcome("e\x00", "success", device_id="d"),
+        lambda r: r.record_outcome("e", "success", device_id="d\x00"),
         lambda r: r.query("x=1", 1, "d\ud800", False, True),
     ],
 )
@@ -126,13 +140,13 @@ def test_resolvers_on_one_database_see_each_others_writes(pg_url):
         a.ingest([episode("e1", x=1), episode("e2", x=2)], "d")
         assert ids_of(a.query("x=1", 5, "d", False, True)) == ["e1", "e2"]  # its own writes at once
         eventually(lambda: ids_of(b.query("x=1", 5, "d", False, True)) == ["e1", "e2"])
-        a.record_outcome("e2", "failure", "FAULT")
+        a.record_outcome("e2", "failure", "FAULT", device_id="d")
         eventually(lambda: b.query("x=2", 1, "d", False, True)[0]["outcome"] == {"result": "failure", "metrics": {"health_label": "FAULT"}})
         vid = a.request("POST", "/qx/ingest", {"device_id": "d", "embedding": [0.0, 2.0]})["id"]
         eventually(lambda: [h["id"] for h in b.request("POST", "/qx/query", {"device_id": "d", "embedding": [0.0, 1.0], "k": 1})["results"]] == [vid])
         # and the other way round, a later outcome replacing an earlier one
         b.ingest([episode("e3", x=1)], "d")
-        b.record_outcome("e2", "success", "HEALTHY")
+        b.record_outcome("e2", "success", "HEALTHY", device_id="d")
         eventually(lambda: ids_of(a.query("x=1", 1, "d", False, True)) == ["e3"])
         eventually(lambda: a.query("x=2", 1, "d", False, True)[0]["outcome"]["result"] == "success")
         # equal scores: newest (the database's id order) first on both
@@ -346,8 +360,9 @@ def make_sqlite_store(path):
         for b in range(12):
             r.ingest([episode(f"e{b}-{i}", x=i, y=b) for i in range(25)], f"dev{b % 3}")
         r.ingest([{"embeddings": {"text": "x=3 y=1"}}], "dev1")  # no episode id
-        r.record_outcome("e4-3", "failure", "FAULT")
-        r.record_outcome("e5-3", "success", "HEALTHY")
+        r.record_outcome("e4-3", "failure", "FAULT", device_id="dev1")
+        r.record_outcome("e5-3", "success", "HEALTHY", device_id="dev2")
+        r.record_outcome("e0-1", "failure", "NOT-THIS-ONE", device_id="dev2")  # dev0 holds e0-1
         vid = r.request("POST", "/qx/ingest", {"device_id": "dev1", "embedding": [0.6, 0.8], "metadata": {"k": 1}})["id"]
     return vid
 
@@ -372,7 +387,7 @@ def test_migrate_copies_resumes_and_verifies(tmp_path, pg_url):
 
     out = io.StringIO()
     counts = migrate_sqlite(path, pg_url, batch_size=40, out=out)
-    assert counts == {"episodes": {"dev0": 100, "dev1": 101, "dev2": 100}, "outcomes": 2, "vectors": 1}
+    assert counts == {"episodes": {"dev0": 100, "dev1": 101, "dev2": 100}, "outcomes": 3, "vectors": 1}
     assert "episodes: resuming after 120 of 301" in out.getvalue()
     assert "verified: 301 episodes of 3 devices" in out.getvalue()
     # nothing twice, order kept, and the same answers from both stores
@@ -384,8 +399,9 @@ def test_migrate_copies_resumes_and_verifies(tmp_path, pg_url):
         out = new.request("POST", "/qx/query", {"device_id": "dev1", "embedding": [3, 4], "k": 1})["results"]
         assert out[0]["id"] == vid and out[0]["metadata"] == {"k": 1}
     outcomes = {row[1]: row for row in sql(pg_url, "SELECT device_id, episode_id, result, health_label FROM outcomes")}
-    assert outcomes["e4-3"] == ("dev1", "e4-3", "failure", "FAULT")  # the device that holds the episode
+    assert outcomes["e4-3"] == ("dev1", "e4-3", "failure", "FAULT")
     assert outcomes["e5-3"] == ("dev2", "e5-3", "success", "HEALTHY")
+    assert outcomes["e0-1"] == ("dev2", "e0-1", "failure", "NOT-THIS-ONE")  # kept for the device that recorded it
     # run again: nothing left to copy, counts still verified
     assert migrate_sqlite(path, pg_url, batch_size=40) == counts
 
@@ -415,7 +431,15 @@ def test_migrate_a_store_of_the_first_layout(tmp_path, pg_url):
     assert placed == [("", "lost", "success"), ("a", "e1", "failure"), ("b", "e1", "failure")]
     with LocalResolver(pg_url) as r:
         assert ids_of(r.query("t=29", 2, "a", False, False)) == ["e2", "e1"]
-        assert r.query("t=40", 1, "b", False, False)[0]["score"] == 1.0
+        assert r.query("t=40", 1, "b", False, False)[0]["outcome"] == {"result": "failure", "metrics": {"health_label": "FAULT"}}
+        assert r.outcomes == {"a": {"e1": {"result": "failure", "metrics": {"health_label": "FAULT"}}}, "b": {"e1": {"result": "failure", "metrics": {"health_label": "FAULT"}}}}
+        # the outcome kept aside goes to the device whose episode arrives first
+        r.query("t=1", 1, "c", False, False)
+        r.ingest([episode("lost", t=1)], "c")
+        assert r.query("t=1", 1, "c", False, False)[0]["outcome"] == {"result": "success"}
+        r.ingest([episode("lost", t=1)], "d")
+        assert r.query("t=1", 1, "d", False, False)[0]["outcome"] is None
+    assert sorted(sql(pg_url, "SELECT device_id, episode_id FROM outcomes")) == [("a", "e1"), ("b", "e1"), ("c", "lost")]
 
 
 def test_migrate_command_line(tmp_path, pg_url):

@@ -299,6 +299,24 @@ ON CONFLICT (device_id, episode_id) DO NOTHING
 RETURNING id
 """
 
+# Episodes, and outcomes kept aside (device "") for the episodes just stored:
+# they become the storing device's, unless it has recorded its own.
+_INSERT_EPISODES_PLACING = """
+WITH kept AS (
+""" + _INSERT_EPISODES.strip().replace("RETURNING id", "RETURNING id, episode_id") + """
+), moved AS (
+    DELETE FROM outcomes o USING kept WHERE o.device_id = '' AND o.episode_id = kept.episode_id
+    RETURNING o.episode_id, o.result, o.health_label
+), placed AS (
+    INSERT INTO outcomes (device_id, episode_id, result, health_label, recorded_at, seq)
+    SELECT %(d1)b::text, moved.episode_id, moved.result, moved.health_label, %(now)b::float8, nextval('outcome_seq')
+    FROM moved
+    ON CONFLICT (device_id, episode_id) DO NOTHING
+    RETURNING seq
+)
+SELECT id, NULL::bigint FROM kept UNION ALL SELECT NULL::bigint, seq FROM placed
+"""
+
 _UPSERT_OUTCOMES = """
 INSERT INTO outcomes (device_id, episode_id, result, health_label, recorded_at, seq)
 SELECT t.d, t.e, t.r, t.h, t.at, nextval('outcome_seq')
@@ -425,6 +443,9 @@ class PostgresStore:
         with self._pool.connection() as conn:
             self._lock_key = prepare_tables(conn)
             self._cursor = self._start_cursors(conn)
+            # Outcomes kept aside by `orvane migrate` (of an old store, their
+            # episode in no device yet) are placed as their episodes arrive.
+            (self._unplaced,) = conn.execute("SELECT EXISTS (SELECT 1 FROM outcomes WHERE device_id = '')").fetchone()
         self._stop = threading.Event()
         self._wake = threading.Event()
         self._thread = threading.Thread(target=self._follow, name="orvane-pg-feed", daemon=True)
@@ -478,12 +499,22 @@ class PostgresStore:
             "b": [body for _, body, _ in rows],
             "v": [packed for _, _, packed in rows],
         }
+        placing = self._unplaced
+        if placing:
+            params.update(d1=device_id, now=now)
         with self._pool.connection() as conn:
             with ordered_write(conn, self._lock_key):
-                cur = conn.execute(_INSERT_EPISODES, params, binary=True)
-            ids = [row[0] for row in cur.fetchall()]
+                cur = conn.execute(_INSERT_EPISODES_PLACING if placing else _INSERT_EPISODES, params, binary=True)
+            if placing:
+                rows_out = cur.fetchall()
+                ids = [rowid for rowid, _ in rows_out if rowid is not None]
+                seqs = [seq for _, seq in rows_out if seq is not None]
+            else:
+                ids, seqs = [row[0] for row in cur.fetchall()], []
         if ids:
             self._applied("episodes", (device_id,), max(ids))
+        if seqs:
+            self._applied("outcomes", (device_id,), max(seqs))
         return len(ids)
 
     def put_outcome(self, device_id: str, episode_id: str, result: str, health_label: Optional[str], now: float) -> None:
@@ -531,14 +562,11 @@ class PostgresStore:
         return len(seqs)
 
     # -- loading a device -----------------------------------------------------------
-    def follow_episodes(self, device_id: str, outcomes_device: Optional[str] = None) -> bool:
+    def follow_episodes(self, device_id: str) -> bool:
         """Loads a device's episodes and outcomes through the callbacks and follows it from now on.
 
         Answers False when the device was already followed (nothing loaded).
-        ``outcomes_device`` names the outcome rows to load with it (default:
-        the device's own).
         """
-        outcomes_device = device_id if outcomes_device is None else outcomes_device
         with self._feed_lock:
             if device_id in self._followed["episodes"]:
                 return False
@@ -556,15 +584,14 @@ class PostgresStore:
                     if not chunk:
                         break
                     self._apply["episodes"](device_id, chunk)
-                if outcomes_device not in self._followed["outcomes"]:
-                    rows = conn.execute(
-                        "SELECT episode_id, result, health_label FROM outcomes WHERE device_id = %s AND seq <= %s ORDER BY seq",
-                        (outcomes_device, self._cursor["outcomes"]),
-                    ).fetchall()
-                    if rows:
-                        self._apply["outcomes"](outcomes_device, rows)
+                rows = conn.execute(
+                    "SELECT episode_id, result, health_label FROM outcomes WHERE device_id = %s AND seq <= %s ORDER BY seq",
+                    (device_id, self._cursor["outcomes"]),
+                ).fetchall()
+                if rows:
+                    self._apply["outcomes"](device_id, rows)
             self._followed["episodes"].add(device_id)
-            self._followed["outcomes"].add(outcomes_device)
+            self._followed["outcomes"].add(device_id)
         return True
 
     def follow_vectors(self, device_id: str) -> bool:
@@ -706,9 +733,10 @@ class PostgresStore:
         return self._counts("vectors", device_id)
 
     def outcome_count(self, device_id: Optional[str] = None) -> int:
+        """Outcomes recorded for devices (only ``device_id``'s when given); those kept aside do not count."""
         with self._pool.connection() as conn:
             if device_id is None:
-                return conn.execute("SELECT count(*) FROM outcomes").fetchone()[0]
+                return conn.execute("SELECT count(*) FROM outcomes WHERE device_id <> ''").fetchone()[0]
             return conn.execute("SELECT count(*) FROM outcomes WHERE device_id = %s", (device_id,)).fetchone()[0]
 
     def episode_bodies(self) -> Iterator[Tuple[str, str]]:
@@ -719,9 +747,16 @@ class PostgresStore:
             yield from cur
 
     def outcomes(self) -> List[Tuple[str, str, str, Optional[str]]]:
-        """(device_id, episode_id, result, health_label) of every outcome."""
+        """(device_id, episode_id, result, health_label) of every outcome recorded for a device."""
         with self._pool.connection() as conn:
-            return conn.execute("SELECT device_id, episode_id, result, health_label FROM outcomes ORDER BY seq").fetchall()
+            return conn.execute(
+                "SELECT device_id, episode_id, result, health_label FROM outcomes WHERE device_id <> '' ORDER BY seq"
+            ).fetchall()
+
+    def unplaced_outcomes(self) -> List[Tuple[str, str, Optional[str]]]:
+        """(episode_id, result, health_label) of outcomes kept aside until their episode arrives."""
+        with self._pool.connection() as conn:
+            return conn.execute("SELECT episode_id, result, health_label FROM outcomes WHERE device_id = '' ORDER BY seq").fetchall()
 
     def all_vectors(self) -> List[Tuple[str, str, bytes, str]]:
         """(device id, id, unit vector, metadata JSON) of every vector in order."""
@@ -992,8 +1027,9 @@ class PostgresResolver(_resolver.LocalResolver):
 
     def _apply_outcomes(self, device_id: str, rows: List[Tuple[str, str, Optional[str]]]) -> None:
         with self._lock:
+            outcomes = self._outcomes.setdefault(device_id, {})
             for episode_id, result, label in rows:
-                self._outcomes[episode_id] = _resolver._outcome_record(result, label)
+                outcomes[episode_id] = _resolver._outcome_record(result, label)
 
     def _apply_vectors(self, device_id: str, rows: List[Tuple[int, bytes]]) -> None:
         with self._lock:
@@ -1011,16 +1047,16 @@ class PostgresResolver(_resolver.LocalResolver):
         self._check_open()
         return self._store.add_episodes(device_id, rows, now)
 
-    def _keep_outcome(self, episode_id: str, result: str, health_label: Optional[str], now: float) -> None:
-        for value, what in ((episode_id, "episode_id"), (result, "result"), (health_label, "health_label")):
+    def _keep_outcome(self, device_id: str, episode_id: str, result: str, health_label: Optional[str], now: float) -> None:
+        for value, what in ((device_id, "device_id"), (episode_id, "episode_id"), (result, "result"), (health_label, "health_label")):
             check_text(value, what)
         self._check_open()
-        self._store.put_outcome("", episode_id, result, health_label, now)
+        self._store.put_outcome(device_id, episode_id, result, health_label, now)
 
     def _episode_index(self, device_id: str) -> Optional[Any]:
         check_text(device_id, "device_id")
         self._check_open()
-        self._store.follow_episodes(device_id, outcomes_device="")
+        self._store.follow_episodes(device_id)
         return super()._episode_index(device_id)
 
     def _keep_vectors(self, rows: List[Tuple[str, str, bytes, str]]) -> None:
@@ -1055,9 +1091,12 @@ class PostgresResolver(_resolver.LocalResolver):
         return out
 
     @property
-    def outcomes(self) -> Dict[str, dict]:
+    def outcomes(self) -> Dict[str, Dict[str, dict]]:
         self._check_open()
-        return {eid: _resolver._outcome_record(result, label) for _, eid, result, label in self._store.outcomes()}
+        out: Dict[str, Dict[str, dict]] = {}
+        for device, eid, result, label in self._store.outcomes():
+            out.setdefault(device, {})[eid] = _resolver._outcome_record(result, label)
+        return out
 
     @property
     def vectors(self) -> Dict[str, List[Tuple[str, List[float], dict]]]:
