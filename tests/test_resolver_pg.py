@@ -297,6 +297,30 @@ def test_two_servers_on_one_database_see_each_others_episodes_and_outcomes(pg_ur
         stop_server(second)
 
 
+def test_tokens_keep_devices_apart_across_servers(pg_url, tmp_path):
+    tokens = tmp_path / "tokens.json"
+    tokens.write_text(json.dumps({"pump-a": "token-a", "pump-b": "token-b", "*": "token-fleet"}))
+    first, url1 = start_server(pg_url, "--tokens", str(tokens))
+    second, url2 = start_server(pg_url, "--tokens", str(tokens))
+    try:
+        a1, b2 = Brenlow("pump-a", url=url1, token="token-a"), Brenlow("pump-b", url=url2, token="token-b")
+        a1.ingest([episode("e1", x=1)])
+        b2.ingest([episode("e1", x=1)])
+        a1.record_outcome("e1", "success")
+        b2.record_outcome("e1", "failure", "LEAK")  # the same episode id, B's own
+        with pytest.raises(ResolverError) as info:
+            Brenlow("pump-a", url=url2, token="token-b").query("x=1")
+        assert info.value.status_code == 403
+        a2, fleet1 = Brenlow("pump-a", url=url2, token="token-a"), Brenlow("pump-b", url=url1, token="token-fleet")
+        eventually(lambda: a2.query("x=1", k=1)[0]["outcome"] == {"result": "success"})
+        eventually(lambda: fleet1.query("x=1", k=1)[0]["outcome"] == {"result": "failure", "metrics": {"health_label": "LEAK"}})
+        assert a2.stats()["episodes"] == {"pump-a": 1} and a2.stats()["outcomes"] == 1
+        assert fleet1.stats()["episodes"] == {"pump-a": 1, "pump-b": 1} and fleet1.stats()["outcomes"] == 2
+    finally:
+        stop_server(first)
+        stop_server(second)
+
+
 KILL_CLIENT = """
 import json, sys
 from orvane.client import Brenlow
