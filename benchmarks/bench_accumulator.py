@@ -17,147 +17,21 @@ alternating in the same process:
     python benchmarks/bench_accumulator.py
 """
 
+import os
 import statistics
-import threading
+import sys
 import time
 import timeit
-import uuid
-from collections import deque
 
 from orvane import config
 from orvane.brenlow import accumulator as compiled  # its configuration, to check it matches
 from orvane.brenlow.accumulator import EpisodeAccumulator
 
-ACCUMULATOR_WINDOW_SIZE = config.ACCUMULATOR_WINDOW_SIZE
-ACCUMULATOR_BATCH_SIZE = config.ACCUMULATOR_BATCH_SIZE
-ACCUMULATOR_FLUSH_MAX_AGE_S = config.ACCUMULATOR_FLUSH_MAX_AGE_S
-
-
-class PyEpisodeAccumulator:
-    """The same rules in plain Python: argument checks, lock, window, episode, batching."""
-
-    def __init__(self, brain, device_id):
-        if type(device_id) is not str:
-            raise TypeError(f"Argument 'device_id' has incorrect type (expected str, got {type(device_id).__name__})")
-        self.brain = brain
-        self.device_id = device_id
-        self.window = deque(maxlen=ACCUMULATOR_WINDOW_SIZE)
-        self.pending_batch = []
-        self.total_episodes = 0
-        self.total_ingested = 0
-        self._last_flush_ts = time.time()
-        self._lock = threading.Lock()
-        self._count_lock = threading.Lock()
-
-    @staticmethod
-    def _check(value, name, expected, allow_none=False):
-        if type(value) is not expected and not (allow_none and value is None):
-            raise TypeError(f"Argument '{name}' has incorrect type "
-                            f"(expected {expected.__name__}, got {type(value).__name__})")
-
-    def observe(self, timestamp, payload, context=None):
-        self._check(timestamp, "timestamp", str)
-        self._check(payload, "payload", dict)
-        self._check(context, "context", dict, True)
-        with self._lock:
-            self.window.append({"timestamp": timestamp, "payload": payload})
-            episode = self._build_episode(timestamp, payload, context=context)
-            self.pending_batch.append(episode)
-            self.total_episodes += 1
-            now_ts = time.time()
-            due_batch = len(self.pending_batch) >= ACCUMULATOR_BATCH_SIZE
-            due_age = (ACCUMULATOR_FLUSH_MAX_AGE_S > 0
-                       and now_ts - self._last_flush_ts >= float(ACCUMULATOR_FLUSH_MAX_AGE_S))
-            if due_batch or due_age:
-                self._flush_locked(now_ts=now_ts)
-            return episode
-
-    def flush(self):
-        with self._lock:
-            self._flush_locked()
-
-    def _flush_locked(self, now_ts=None):
-        if not self.pending_batch:
-            return
-        batch = list(self.pending_batch)
-        self.pending_batch = []
-        self._last_flush_ts = float(now_ts) if now_ts is not None else time.time()
-        threading.Thread(target=self._post_batch, args=(batch,), daemon=True).start()
-
-    def _post_batch(self, batch):
-        try:
-            self.brain.ingest(batch, device_id=self.device_id)
-            with self._count_lock:
-                self.total_ingested += len(batch)
-        except Exception as e:
-            print(f"[ACCUMULATOR] Batch ingest failed for {self.device_id}: {e}")
-
-    def _build_episode(self, timestamp, payload, context=None):
-        self._check(timestamp, "timestamp", str)
-        self._check(payload, "payload", dict)
-        self._check(context, "context", dict, True)
-        prev = self.window[-2]["payload"] if len(self.window) >= 2 else payload
-        ctx = context if context is not None else {}
-        source_text = str(ctx.get("source_text") or "").strip()
-        source_kind = str(ctx.get("source_kind") or "").strip().lower()
-        source_category = str(ctx.get("source_category") or "").strip()
-        source_product = str(ctx.get("source_product") or "").strip()
-        raw_tags = ctx.get("source_tags")
-        source_tags = [s for s in (str(t).strip() for t in raw_tags) if s] if isinstance(raw_tags, list) else []
-        raw_meta = ctx.get("source_meta")
-        source_meta = raw_meta if isinstance(raw_meta, dict) else {}
-
-        deltas = {}
-        for key, value in payload.items():
-            if key in prev:
-                try:
-                    deltas[key] = round(float(value) - float(prev[key]), 6)
-                except (TypeError, ValueError):
-                    deltas[key] = 0.0
-        keys = list(payload.keys())
-        modality_count = int(round(float(payload["modality_count"]))) if "modality_count" in payload else 0
-        has_text = float(payload.get("nl_text_len", 0.0) or 0.0) > 0.0
-        preview = source_text[:480]
-        multimodal = source_kind.startswith("multimodal")
-        device_id = self.device_id
-        if preview:
-            canonical = (f"Brenlow multimodal episode for device {device_id} at {timestamp}. "
-                         f"Channels: {len(payload)}. Modality count: {modality_count}. Source text: {preview}")
-        else:
-            canonical = (f"Brenlow sensor episode for device {device_id} at {timestamp}. "
-                         f"Channels: {len(payload)}. Modality count: {modality_count}. "
-                         f"Natural language present: {'yes' if has_text else 'no'}. "
-                         f"Feature keys: {', '.join(keys[:16])}.")
-        state_meta = {"channel_count": len(payload), "source_kind": source_kind}
-        state_meta.update(source_meta)
-        tags = ["brenlow", "sensor", device_id]
-        if multimodal and "multimodal" not in tags:
-            tags.append("multimodal")
-        for tag in source_tags:
-            if tag not in tags:
-                tags.append(tag)
-        return {
-            "episode_id": f"{device_id}_{timestamp}_{uuid.uuid4().hex[:8]}",
-            "product": source_product or ("brenlow_multimodal" if multimodal else "brenlow_sensor"),
-            "category": source_category or f"device_{device_id}",
-            "state": {
-                "description": f"{'Multimodal reading' if multimodal else 'Sensor reading'} at {timestamp}",
-                "context": {k: float(v) for k, v in payload.items()},
-                "timestamp": timestamp,
-                "metadata": state_meta,
-            },
-            "action": {
-                "description": ("Multimodal channel deltas from previous reading" if multimodal
-                                else "Channel deltas from previous reading"),
-                "steps": [f"delta_{k}={d}" for k, d in list(deltas.items())[:15]],
-                "commands": [],
-                "metadata": {"deltas": deltas},
-            },
-            "outcome": {"result": "pending", "success": None, "metrics": {},
-                        "metadata": {"pending": True, "device_id": device_id}},
-            "embeddings": {"text": canonical},
-            "metadata": {"tags": tags, "source": "edge_stream"},
-        }
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+# The baseline: the plain-Python reference the tests hold the module to
+# (tests/reference/accumulator.py): argument checks, lock, window, episode,
+# batching, with the configuration read from the compiled module.
+from reference.accumulator import EpisodeAccumulator as PyEpisodeAccumulator  # noqa: E402
 
 
 class NullClient:
@@ -203,8 +77,13 @@ def report(label, times):
 
 
 def main():
-    batch = ACCUMULATOR_BATCH_SIZE
+    batch = config.ACCUMULATOR_BATCH_SIZE
     assert batch == compiled.ACCUMULATOR_BATCH_SIZE and batch > 1
+    ours = EpisodeAccumulator(NullClient(), "bench-device").observe(TIMESTAMP, PAYLOADS[0])
+    base = PyEpisodeAccumulator(NullClient(), "bench-device").observe(TIMESTAMP, PAYLOADS[0])
+    base["episode_id"] = base["episode_id"][:-8] + ours["episode_id"][-8:]  # the random part
+    if ours != base:
+        sys.exit("episodes differ: the benchmark would compare different work")
     print("EpisodeAccumulator.observe, 10-channel reading, client that does nothing:")
     report("per reading (no flush due)", compare(time.perf_counter, True, number=batch - 1, repeat=300))
     report(f"batch of {batch}, posting threads, CPU time", compare(time.process_time, False, number=4000, repeat=7))

@@ -8,6 +8,7 @@ the same shape made here.
 """
 
 import math
+import os
 import statistics
 import sys
 import time
@@ -15,84 +16,11 @@ import timeit
 
 import orvane.brenlow.classifier as C
 
-# The baseline's thresholds are its own module globals, read at each use,
-# as a plain-Python classifier module would hold them.
-DYNAMIC_VARIANCE_THRESHOLD = C.DYNAMIC_VARIANCE_THRESHOLD
-STABLE_VARIANCE_THRESHOLD = C.STABLE_VARIANCE_THRESHOLD
-HIGH_ROC_THRESHOLD = C.HIGH_ROC_THRESHOLD
-CORRELATION_THRESHOLD = C.CORRELATION_THRESHOLD
-OUTLIER_FREQUENCY_THRESHOLD = C.OUTLIER_FREQUENCY_THRESHOLD
-PERIODICITY_THRESHOLD = C.PERIODICITY_THRESHOLD
-
-
-class PySchemaClassifier:
-    """The classifier in plain Python, argument check included."""
-
-    def classify(self, profiler_snapshot):
-        if type(profiler_snapshot) is not dict:
-            raise TypeError("Argument 'profiler_snapshot' has incorrect type (expected dict, got %s)"
-                            % type(profiler_snapshot).__name__)
-        channels = profiler_snapshot.get("channels", {})
-        correlations = profiler_snapshot.get("correlations", {})
-        confidence = float(profiler_snapshot.get("confidence_score", 0.0) or 0.0)
-        classifications = {}
-        for ch_name, stats in channels.items():
-            labels = []
-            count = int(stats.get("count", 0))
-            variance = float(stats.get("variance", 0.0) or 0.0)
-            roc = float(stats.get("mean_rate_of_change", 0.0) or 0.0)
-            outlier_freq = float(stats.get("outlier_frequency", 0.0) or 0.0)
-            periodicity = float(stats.get("periodicity_score", 0.0) or 0.0)
-            if count < 5:
-                classifications[ch_name] = {"labels": ["unknown"], "significance_score": 0.0,
-                                            "confidence": confidence}
-                continue
-            significance = 0.0
-            if variance > DYNAMIC_VARIANCE_THRESHOLD and roc > HIGH_ROC_THRESHOLD:
-                labels.append("dynamic")
-                significance += 0.4
-            if variance <= STABLE_VARIANCE_THRESHOLD:
-                labels.append("stable")
-            elif variance <= DYNAMIC_VARIANCE_THRESHOLD and roc <= HIGH_ROC_THRESHOLD:
-                labels.append("slow_moving")
-                significance += 0.1
-            if periodicity >= PERIODICITY_THRESHOLD:
-                labels.append("periodic")
-                significance += 0.2
-            if outlier_freq > OUTLIER_FREQUENCY_THRESHOLD:
-                labels.append("outlier_prone")
-                significance += 0.2
-            correlated_with = []
-            partners = correlations.get(ch_name, {})
-            if isinstance(partners, dict):
-                for other, value in partners.items():
-                    if other != ch_name and abs(float(value)) >= CORRELATION_THRESHOLD:
-                        correlated_with.append(other)
-            if correlated_with:
-                labels.append("correlated")
-                significance += 0.2
-            if not labels:
-                labels.append("unknown")
-            classifications[ch_name] = {
-                "labels": labels,
-                "significance_score": round(min(significance, 1.0), 4),
-                "confidence": confidence,
-                "correlated_with": correlated_with,
-                "stats_summary": {
-                    "variance": round(variance, 6),
-                    "mean_roc": round(roc, 6),
-                    "outlier_freq": round(outlier_freq, 4),
-                    "periodicity_score": round(periodicity, 4),
-                },
-            }
-        ranked = sorted(classifications.items(), key=lambda x: x[1]["significance_score"], reverse=True)
-        return {
-            "confidence": confidence,
-            "channel_count": len(classifications),
-            "significant_channels": [n for n, c in ranked if c["significance_score"] > 0.2],
-            "stable_channels": [n for n, c in classifications.items() if "stable" in c["labels"]],
-            "classifications": classifications,
-        }
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+# The baseline: the plain-Python reference the tests hold the module to
+# (tests/reference/classifier.py), argument check included; it reads the
+# thresholds from the compiled module at each use, as the compiled code does.
+from reference.classifier import SchemaClassifier as PySchemaClassifier  # noqa: E402
 
 
 def channel_values(i, n=100):
@@ -118,10 +46,19 @@ def made_snapshot(windows=100, channels=10):
         mean = sum(xs) / len(xs)
         var = sum((x - mean) ** 2 for x in xs) / (len(xs) - 1)
         roc = sum(abs(b - a) for a, b in zip(xs, xs[1:])) / (len(xs) - 1)
-        recs[name] = {"name": name, "count": len(xs), "min": min(xs), "max": max(xs), "mean": mean,
-                      "variance": var, "std": math.sqrt(var), "value_range": max(xs) - min(xs),
-                      "mean_rate_of_change": roc, "outlier_frequency": 0.06 if name == "ch5" else 0.0,
-                      "periodicity_score": 0.45 if name in ("ch0", "ch1") else 0.1}
+        recs[name] = {
+            "name": name,
+            "count": len(xs),
+            "min": min(xs),
+            "max": max(xs),
+            "mean": mean,
+            "variance": var,
+            "std": math.sqrt(var),
+            "value_range": max(xs) - min(xs),
+            "mean_rate_of_change": roc,
+            "outlier_frequency": 0.06 if name == "ch5" else 0.0,
+            "periodicity_score": 0.45 if name in ("ch0", "ch1") else 0.1,
+        }
     corr = {}
     for a, xa in series.items():
         corr[a] = {}
@@ -134,8 +71,14 @@ def made_snapshot(windows=100, channels=10):
             da = math.sqrt(sum((x - ma) ** 2 for x in xa))
             db = math.sqrt(sum((y - mb) ** 2 for y in xb))
             corr[a][b] = round(num / (da * db), 4) if da and db else 0.0
-    return {"device_id": "bench", "total_observations": windows, "confidence_score": 0.5829,
-            "channel_count": channels, "channels": recs, "correlations": corr}
+    return {
+        "device_id": "bench",
+        "total_observations": windows,
+        "confidence_score": 0.5829,
+        "channel_count": channels,
+        "channels": recs,
+        "correlations": corr,
+    }
 
 
 def profiler_snapshot():

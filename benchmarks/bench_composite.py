@@ -3,7 +3,7 @@
     python benchmarks/bench_composite.py
 
 Times CompositeStateBuilder.project and .fuse against the same operations
-written with NumPy (below, with the same argument checks), in the same run,
+written with NumPy (tests/reference/composite.py, with the same argument checks), in the same run,
 and prints median per-call times and their ratio. Then measures the peak extra
 memory of one projection from 4096 to 2048 values, each side in a fresh
 subprocess:
@@ -21,8 +21,6 @@ subprocess:
 
 from __future__ import annotations
 
-import dataclasses
-import hashlib
 import os
 import resource
 import statistics
@@ -37,96 +35,15 @@ from orvane.qx import composite
 
 
 # --- the NumPy formulation ----------------------------------------------------
-
-@dataclasses.dataclass
-class NpCompositeConfig:
-    per_modality_dim: int = 256
-    fused_dim: int = 1024
-    w_imu: float = 1.0
-    w_vision: float = 1.0
-    w_audio: float = 1.0
-    w_depth: float = 1.0
-    w_thermal: float = 1.0
-    w_text: float = 1.0
-
-
-def _check_str(value, argname):
-    if type(value) is not str:
-        raise TypeError(
-            f"Argument '{argname}' has incorrect type (expected str, got {type(value).__name__})")
-
-
-def _check_int(value, argname):
-    if isinstance(value, complex) or not hasattr(type(value), "__int__") and not hasattr(type(value), "__index__"):
-        raise TypeError(
-            f"Argument '{argname}' has incorrect type (expected int, got {type(value).__name__})")
-    return int(value)
-
-
-def np_to_1d(x):
-    arr = np.asarray(x, dtype=np.float32)
-    return arr.reshape(-1)
-
-
-def np_l2(v):
-    n = np.float32(np.linalg.norm(v)) + np.float32(1e-8)
-    return (v / n).astype(np.float32)
-
-
-def np_stable_seed(name, in_dim, out_dim):
-    _check_str(name, "name")
-    in_dim = _check_int(in_dim, "in_dim")
-    out_dim = _check_int(out_dim, "out_dim")
-    return int(hashlib.sha1(f"{name}:{in_dim}:{out_dim}".encode("utf-8")).hexdigest()[:8], 16)
-
-
-def np_project(vec, out_dim, name):
-    out_dim = _check_int(out_dim, "out_dim")
-    _check_str(name, "name")
-    in_dim = int(vec.shape[0])
-    if in_dim == out_dim:
-        return np_l2(vec.astype(np.float32))
-    rng = np.random.default_rng(np_stable_seed(name, in_dim, out_dim))
-    n = rng.standard_normal((in_dim, out_dim), dtype=np.float32)
-    scale = max(1.0, np.sqrt(in_dim))
-    if in_dim >= 2:
-        w = n / np.float64(scale)  # float64 matrix
-        y = (vec.astype(np.float32).astype(np.float64) @ w).astype(np.float32)
-    else:
-        y = (vec.astype(np.float32) @ n).astype(np.float32)
-    return np_l2(y)
-
-
-_MODALITIES = [("imu_emb", "w_imu"), ("vision_emb", "w_vision"), ("audio_emb", "w_audio"),
-               ("depth_emb", "w_depth"), ("thermal_emb", "w_thermal"), ("text_emb", "w_text")]
-
-
-class NpCompositeStateBuilder:
-    def __init__(self, cfg=None):
-        self.cfg = cfg if cfg else NpCompositeConfig()
-
-    def project(self, raw_embedding, name):
-        _check_str(name, "name")
-        v = np_to_1d(raw_embedding)
-        return np_project(v, out_dim=int(self.cfg.per_modality_dim), name=name)
-
-    def fuse(self, imu_emb=None, vision_emb=None, audio_emb=None, depth_emb=None, thermal_emb=None,
-             text_emb=None):
-        c = self.cfg
-        given = locals()
-        pieces = []
-        for arg, weight in _MODALITIES:
-            emb = given[arg]
-            if emb is not None:
-                w = float(getattr(c, weight))
-                pieces.append(np_l2(np.asarray(emb, dtype=np.float32)) * np.float32(w))
-        if not pieces:
-            return np.zeros(int(c.fused_dim), dtype=np.float32)
-        concat = np.concatenate(pieces, axis=0).astype(np.float32)
-        return np_project(concat, out_dim=int(c.fused_dim), name="composite_fused")
+# The plain reference the tests hold the module to (tests/reference/composite.py),
+# argument checks included.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+from reference.composite import CompositeStateBuilder as NpCompositeStateBuilder  # noqa: E402
+from reference.composite import project as np_project  # noqa: E402
 
 
 # --- timing ------------------------------------------------------------------------
+
 
 def median_call(fn, number, repeat=7):
     return statistics.median(timeit.repeat(fn, number=number, repeat=repeat)) / number
@@ -151,14 +68,17 @@ def run_timings():
     e256 = rng.standard_normal(256).astype(np.float32)
     quad = [rng.standard_normal(256).astype(np.float32) for _ in range(4)]
     compare("project 64 -> 256", lambda: ours.project(e64, "imu"), lambda: base.project(e64, "imu"), 200, 3)
-    compare("fuse one 256-value modality -> 1024", lambda: ours.fuse(imu_emb=e256),
-            lambda: base.fuse(imu_emb=e256), 20, 2)
-    compare("project 256 -> 256 (no matrix)", lambda: ours.project(e256, "imu"),
-            lambda: base.project(e256, "imu"), 2000)
+    compare(
+        "fuse one 256-value modality -> 1024", lambda: ours.fuse(imu_emb=e256), lambda: base.fuse(imu_emb=e256), 20, 2
+    )
+    compare(
+        "project 256 -> 256 (no matrix)", lambda: ours.project(e256, "imu"), lambda: base.project(e256, "imu"), 2000
+    )
     compare("fuse four 256-value modalities (no matrix)", lambda: ours.fuse(*quad), lambda: base.fuse(*quad), 2000)
 
 
 # --- memory ------------------------------------------------------------------------
+
 
 def _status_kib(field):
     with open("/proc/self/status") as f:
@@ -204,14 +124,21 @@ def memory_probe(side):
 def run_memory():
     results = {}
     for side in ("numpy", "orvane"):
-        proc = subprocess.run([sys.executable, os.path.abspath(__file__), "--memory-probe", side],
-                              check=True, capture_output=True, text=True, env=os.environ.copy())
+        proc = subprocess.run(
+            [sys.executable, os.path.abspath(__file__), "--memory-probe", side],
+            check=True,
+            capture_output=True,
+            text=True,
+            env=os.environ.copy(),
+        )
         traced, rss, how = proc.stdout.split()
         results[side] = (int(traced), int(rss), how)
     mib = 1024 * 1024
     for side, (traced, rss, how) in results.items():
-        print(f"project 4096 -> 2048, peak extra memory, {side:<6}: tracemalloc {traced / mib:8.3f} MiB, "
-              f"resident ({how}) {rss / mib:8.3f} MiB")
+        print(
+            f"project 4096 -> 2048, peak extra memory, {side:<6}: tracemalloc {traced / mib:8.3f} MiB, "
+            f"resident ({how}) {rss / mib:8.3f} MiB"
+        )
     traced, rss, _ = results["orvane"]
     worst = max(traced, rss)
     print(f"orvane peak extra memory {worst / mib:.3f} MiB (goal < 1 MiB: {'met' if worst < mib else 'NOT met'})")

@@ -160,7 +160,9 @@ def query_latencies(url: str, count: int) -> list:
 
     brain = Brenlow("probe", url=url)
     rng = random.Random(11)
-    texts = ["sensor state " + " ".join(f"{c}={rng.gauss(50.0, 10.0):.3f}" for c in CHANNELS) for _ in range(count + 20)]
+    texts = [
+        "sensor state " + " ".join(f"{c}={rng.gauss(50.0, 10.0):.3f}" for c in CHANNELS) for _ in range(count + 20)
+    ]
     for text in texts[:20]:  # warm up (a PostgreSQL server loads the device on its first query)
         hits = brain.query(text, k=10)
         assert len(hits) == 10
@@ -199,7 +201,9 @@ def main() -> int:
         ).stdout.strip()
     tmp = tempfile.mkdtemp(prefix="bench-fleet-")
     try:
-        print(f"machine: {os.cpu_count()} cores; {args.clients} client processes, batches of 50, {args.seconds:.0f} s per run")
+        print(
+            f"machine: {os.cpu_count()} cores; {args.clients} client processes, batches of 50, {args.seconds:.0f} s per run"
+        )
         sqlite_rates, pg_rates = [], []
         for run in range(args.runs):
             server = Server(os.path.join(tmp, f"ingest{run}.sqlite"))
@@ -214,10 +218,14 @@ def main() -> int:
             finally:
                 for s in servers:
                     s.stop()
-            print(f"  run {run + 1}: SQLite, one server {sqlite_rates[-1]:,.0f} episodes/s; PostgreSQL, two servers {pg_rates[-1]:,.0f} episodes/s")
+            print(
+                f"  run {run + 1}: SQLite, one server {sqlite_rates[-1]:,.0f} episodes/s; PostgreSQL, two servers {pg_rates[-1]:,.0f} episodes/s"
+            )
         s_med, p_med = statistics.median(sqlite_rates), statistics.median(pg_rates)
-        print(f"ingest (median of {args.runs}): SQLite one server {s_med:,.0f} episodes/s; "
-              f"PostgreSQL two servers {p_med:,.0f} episodes/s; ratio {p_med / s_med:.2f}")
+        print(
+            f"ingest (median of {args.runs}): SQLite one server {s_med:,.0f} episodes/s; "
+            f"PostgreSQL two servers {p_med:,.0f} episodes/s; ratio {p_med / s_med:.2f}"
+        )
 
         sqlite_path = os.path.join(tmp, "query.sqlite")
         pg_url = fresh_schema(base)
@@ -226,7 +234,9 @@ def main() -> int:
         t1 = time.perf_counter()
         fill(pg_url, args.stored)
         t2 = time.perf_counter()
-        print(f"stored {args.stored:,} episodes: SQLite {t1 - t0:.1f} s, PostgreSQL {t2 - t1:.1f} s (in-process ingest)")
+        print(
+            f"stored {args.stored:,} episodes: SQLite {t1 - t0:.1f} s, PostgreSQL {t2 - t1:.1f} s (in-process ingest)"
+        )
         results = {}
         for name, db in (("SQLite", sqlite_path), ("PostgreSQL", pg_url)):
             server = Server(db)
@@ -236,10 +246,14 @@ def main() -> int:
                 results[name] = lat
             finally:
                 server.stop()
-            print(f"  {name}: median {statistics.median(lat) * 1e3:.2f} ms, p90 {pct(lat, 0.9) * 1e3:.2f} ms over {len(lat)} queries")
+            print(
+                f"  {name}: median {statistics.median(lat) * 1e3:.2f} ms, p90 {pct(lat, 0.9) * 1e3:.2f} ms over {len(lat)} queries"
+            )
         s_q, p_q = statistics.median(results["SQLite"]), statistics.median(results["PostgreSQL"])
-        print(f"query at {args.stored:,} stored (median): SQLite {s_q * 1e3:.2f} ms, PostgreSQL {p_q * 1e3:.2f} ms; "
-              f"ratio {p_q / s_q:.2f}, difference {(p_q - s_q) * 1e3:+.2f} ms")
+        print(
+            f"query at {args.stored:,} stored (median): SQLite {s_q * 1e3:.2f} ms, PostgreSQL {p_q * 1e3:.2f} ms; "
+            f"ratio {p_q / s_q:.2f}, difference {(p_q - s_q) * 1e3:+.2f} ms"
+        )
     finally:
         try:
             drop_schemas(base)

@@ -13,96 +13,22 @@ Two baselines, measured in the same run and interleaved with our calls:
 """
 
 import argparse
+import os
 import statistics
+import sys
 import time
 import timeit
 
 import numpy as np
 import torch
-import torch.nn as nn
-import torch.nn.functional as F
 
 from orvane.qx.encoders.imu import IMUEncoder, IMUEncoderConfig
 
-
-class PyBranch(nn.Module):
-    def __init__(self, in_channels, out_channels, kernel, stride, pool_steps):
-        super().__init__()
-        self.net = nn.Sequential(
-            nn.Conv1d(in_channels, out_channels, kernel_size=kernel, stride=stride, padding=max(0, kernel // 2)),
-            nn.BatchNorm1d(out_channels),
-            nn.ReLU(inplace=True),
-            nn.AdaptiveAvgPool1d(pool_steps),
-        )
-
-    def forward(self, x):
-        return self.net(x)
-
-
-class PyModel(nn.Module):
-    def __init__(self, c):
-        super().__init__()
-        self.cfg = c
-        self.branches = nn.ModuleList(
-            [
-                PyBranch(c.in_channels, c.branch_filters, int(k), int(s), c.branch_pool_steps)
-                for k, s in zip(c.kernels, c.strides)
-            ]
-        )
-        feat_dim = len(c.kernels) * c.branch_filters * c.branch_pool_steps
-        self.to_tokens = nn.Linear(feat_dim, c.in_channels * c.token_dim)
-        self.attn = nn.MultiheadAttention(embed_dim=c.token_dim, num_heads=c.heads, batch_first=True)
-        self.ln1 = nn.LayerNorm(c.token_dim)
-        self.ff = nn.Sequential(nn.Linear(c.token_dim, c.token_dim * 2), nn.GELU(), nn.Linear(c.token_dim * 2, c.token_dim))
-        self.ln2 = nn.LayerNorm(c.token_dim)
-        self.proj = nn.Sequential(
-            nn.Linear(c.token_dim, c.proj_hidden), nn.LayerNorm(c.proj_hidden), nn.GELU(), nn.Linear(c.proj_hidden, c.out_dim)
-        )
-
-    def forward(self, x):
-        if x.dim() != 3:
-            raise ValueError(f"Expected [B,6,T], got shape={tuple(x.shape)}")
-        if x.shape[1] != self.cfg.in_channels:
-            raise ValueError(f"Expected channels={self.cfg.in_channels}, got={x.shape[1]}")
-        b = x.shape[0]
-        feats = [branch(x).reshape(b, -1) for branch in self.branches]
-        z = torch.cat(feats, dim=1)
-        tokens = self.to_tokens(z).view(z.shape[0], self.cfg.in_channels, self.cfg.token_dim)
-        a, _ = self.attn(tokens, tokens, tokens, need_weights=False)
-        tokens = self.ln1(tokens + a)
-        tokens = self.ln2(tokens + self.ff(tokens))
-        return F.normalize(self.proj(tokens.mean(dim=1)), p=2, dim=-1)
-
-
-class PyEncoder:
-    name = "imu"
-
-    def __init__(self, model, device="cpu"):
-        if type(device) is not str:
-            raise TypeError(f"Argument 'device' has incorrect type (expected str, got {type(device).__name__})")
-        self.cfg = model.cfg
-        self.device = device
-        self._model = model.to(device)
-        self._model.eval()
-        self.weights_loaded = False
-
-    def _to_tensor(self, raw):
-        arr = np.asarray(raw, dtype=np.float32)
-        if arr.ndim != 2:
-            raise ValueError(f"Expected 2D [T,6] or [6,T] array, got shape={arr.shape}")
-        if arr.shape[-1] == 6 and arr.shape[0] != 6:
-            arr = arr.T
-        if arr.shape[0] != 6:
-            raise ValueError(f"Expected a channel dimension of 6, got shape={arr.shape}")
-        if any(s < 0 for s in arr.strides):
-            arr = np.ascontiguousarray(arr)
-        return torch.from_numpy(arr).unsqueeze(0)
-
-    def encode(self, raw):
-        with torch.no_grad():
-            x = self._to_tensor(raw).to(self.device)
-            emb = self._model(x)
-            return emb.squeeze(0).cpu().numpy().astype(np.float32)
+# The plain PyTorch network and encoder wrapper the tests hold the module to
+# (tests/reference/imu.py).
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+from reference.imu import Encoder as PyEncoder  # noqa: E402
+from reference.imu import Model as PyModel  # noqa: E402
 
 
 def measure(pairs, repeat, number):
@@ -170,7 +96,9 @@ def main():
         print(f"  {name:16s} median {med[name] * 1e3:8.3f} ms CPU per call")
     r_model = paired_ratio(times, "orvane encode", "plain model(x)")
     r_py = paired_ratio(times, "orvane encode", "python encode")
-    print(f"  ratio encode / plain model(x): {r_model:.3f}  (median of {len(times['plain model(x)'])} paired rounds; budget 1.10)")
+    print(
+        f"  ratio encode / plain model(x): {r_model:.3f}  (median of {len(times['plain model(x)'])} paired rounds; budget 1.10)"
+    )
     print(f"  ratio encode / python encode:  {r_py:.3f}")
 
 

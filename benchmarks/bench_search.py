@@ -23,7 +23,6 @@ Parts:
 
 from __future__ import annotations
 
-import array
 import heapq
 import json
 import math
@@ -207,7 +206,11 @@ def old_index_of(res: LocalResolver, device: str) -> OldEpisodes:
     """The previous index, built from the same stored bodies."""
     index = OldEpisodes()
     with res._lock:
-        rows = list(res._store._db.execute("SELECT rowid, episode_id, body FROM episodes WHERE device_id = ? ORDER BY rowid", (device,)))
+        rows = list(
+            res._store._db.execute(
+                "SELECT rowid, episode_id, body FROM episodes WHERE device_id = ? ORDER BY rowid", (device,)
+            )
+        )
     for rowid, episode_id, body in rows:
         index.add(rowid, episode_id, R._episode_values(json.loads(body)))
     return index
@@ -240,11 +243,13 @@ def part_table(workdir: str) -> None:
         it = iter(texts * 100)
         fast = median_ms(lambda: res.query(next(it), 10, "d", True, True), 15 if n >= 1_000_000 else 51)
         it = iter(texts * 100)
-        slow = median_ms(lambda: old_query(res, old, next(it), 10), 3 if n >= 1_000_000 else (5 if n >= 100_000 else 21))
+        slow = median_ms(
+            lambda: old_query(res, old, next(it), 10), 3 if n >= 1_000_000 else (5 if n >= 100_000 else 21)
+        )
         label = f"{n // 1000}k" if n < 1_000_000 else "1M"
         print(f"{label:>9} {fast:>10.3f} {slow:>10.2f} {slow / fast:>7.0f}x", flush=True)
         res.close()
-        del old
+        old = None  # free the old index before the next size
 
     print("\nvector query, k=10, 100k stored vectors of 64 values (median ms)")
     res = LocalResolver()
@@ -299,7 +304,9 @@ def part_memory(workdir: str) -> None:
         assert int(count) == 1_000_000
     extra = statistics.median(r[0] for r in runs) / 2**20
     opened = statistics.median(r[1] for r in runs)
-    print(f"\nfile store of 1M episodes x 7 channels: RSS over an empty resolver {extra:.0f} MB (limit 250), opened in {opened:.2f} s (limit 2), median of 3")
+    print(
+        f"\nfile store of 1M episodes x 7 channels: RSS over an empty resolver {extra:.0f} MB (limit 250), opened in {opened:.2f} s (limit 2), median of 3"
+    )
 
 
 _PROGRESS = re.compile(r"([\d,]+)/([\d,]+) readings\s+([\d,]+)/s")
@@ -325,7 +332,10 @@ def part_demo(workdir: str) -> None:
         if len(rates) < 10:
             raise SystemExit("the demo printed fewer than ten progress lines:\n" + out.stderr[-2000:])
         ratios.append(rates[9] / rates[2])
-        print(f"demo run {run + 1}: third tenth {rates[2]:,.0f} readings/s, last tenth {rates[9]:,.0f} readings/s", flush=True)
+        print(
+            f"demo run {run + 1}: third tenth {rates[2]:,.0f} readings/s, last tenth {rates[9]:,.0f} readings/s",
+            flush=True,
+        )
     print(f"demo: last tenth / third tenth = {statistics.median(ratios):.2f} (median of 3; at least 0.70 wanted)")
 
 
@@ -384,13 +394,21 @@ def part_river(workdir: str) -> None:
 
     default_every = D.DETECTOR_CHECK_EVERY
     river_cost = statistics.median(theirs() for _ in range(3))
-    print(f"\nper reading, 10 channels, 8,000 stored episodes (median of 3): river HalfSpaceTrees {river_cost * 1e6:.1f} us")
+    print(
+        f"\nper reading, 10 channels, 8,000 stored episodes (median of 3): river HalfSpaceTrees {river_cost * 1e6:.1f} us"
+    )
     for every in (default_every, 1):
         cost = statistics.median(ours(every) for _ in range(3))
-        print(f"  profiler + accumulator + detector, DETECTOR_CHECK_EVERY={every}: {cost * 1e6:.1f} us, "
-              f"river / ours = {river_cost / cost:.2f}")
+        print(
+            f"  profiler + accumulator + detector, DETECTOR_CHECK_EVERY={every}: {cost * 1e6:.1f} us, "
+            f"river / ours = {river_cost / cost:.2f}"
+        )
     # where the time goes at the default cadence
-    for parts, label in (("p", "profiler"), ("pa", "profiler + accumulator (its batches ingested)"), ("pd", "profiler + detector")):
+    for parts, label in (
+        ("p", "profiler"),
+        ("pa", "profiler + accumulator (its batches ingested)"),
+        ("pd", "profiler + detector"),
+    ):
         cost = statistics.median(ours(default_every, parts) for _ in range(3))
         print(f"    {label}: {cost * 1e6:.1f} us")
 

@@ -13,82 +13,10 @@ from collections import deque
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from reference.accumulator import build_episode as model_episode
+
 A = pytest.importorskip("orvane.brenlow.accumulator")
 EpisodeAccumulator = A.EpisodeAccumulator
-
-
-# ---------------------------------------------------------------------------
-# The model: the episode and batching rules written as plain Python
-# ---------------------------------------------------------------------------
-
-def model_episode(window, device_id, timestamp, payload, context=None, suffix="00000000"):
-    prev = window[-2]["payload"] if len(window) >= 2 else payload
-    ctx = context if context is not None else {}
-
-    def text(key):
-        return str(ctx.get(key) or "").strip()
-
-    source_text = text("source_text")
-    source_kind = text("source_kind").lower()
-    source_category = text("source_category")
-    source_product = text("source_product")
-    raw_tags = ctx.get("source_tags")
-    source_tags = [s for s in (str(t).strip() for t in raw_tags) if s] if isinstance(raw_tags, list) else []
-    raw_meta = ctx.get("source_meta")
-    source_meta = raw_meta if isinstance(raw_meta, dict) else {}
-
-    deltas = {}
-    for key, value in payload.items():
-        if key in prev:
-            try:
-                deltas[key] = round(float(value) - float(prev[key]), 6)
-            except (TypeError, ValueError):
-                deltas[key] = 0.0
-    keys = list(payload.keys())
-    modality_count = int(round(float(payload["modality_count"]))) if "modality_count" in payload else 0
-    has_text = float(payload.get("nl_text_len", 0.0) or 0.0) > 0.0
-    preview = source_text[:480]
-    multimodal = source_kind.startswith("multimodal")
-    product = source_product or ("brenlow_multimodal" if multimodal else "brenlow_sensor")
-    category = source_category or "device_" + device_id
-    head = f"for device {device_id} at {timestamp}. Channels: {len(payload)}. Modality count: {modality_count}. "
-    if preview:
-        canonical = "Brenlow multimodal episode " + head + "Source text: " + preview
-    else:
-        canonical = ("Brenlow sensor episode " + head + "Natural language present: "
-                     + ("yes" if has_text else "no") + ". Feature keys: " + ", ".join(keys[:16]) + ".")
-    context_values = {k: float(v) for k, v in payload.items()}
-    state_meta = {"channel_count": len(payload), "source_kind": source_kind}
-    state_meta.update(source_meta)
-    steps = [f"delta_{k}={d}" for k, d in list(deltas.items())[:15]]
-    tags = ["brenlow", "sensor", device_id]
-    if multimodal and "multimodal" not in tags:
-        tags.append("multimodal")
-    for tag in source_tags:
-        if tag not in tags:
-            tags.append(tag)
-    return {
-        "episode_id": f"{device_id}_{timestamp}_{suffix}",
-        "product": product,
-        "category": category,
-        "state": {
-            "description": ("Multimodal reading" if multimodal else "Sensor reading") + " at " + timestamp,
-            "context": context_values,
-            "timestamp": timestamp,
-            "metadata": state_meta,
-        },
-        "action": {
-            "description": ("Multimodal channel deltas from previous reading" if multimodal
-                            else "Channel deltas from previous reading"),
-            "steps": steps,
-            "commands": [],
-            "metadata": {"deltas": deltas},
-        },
-        "outcome": {"result": "pending", "success": None, "metrics": {},
-                    "metadata": {"pending": True, "device_id": device_id}},
-        "embeddings": {"text": canonical},
-        "metadata": {"tags": tags, "source": "edge_stream"},
-    }
 
 
 def shape(x):
@@ -112,6 +40,7 @@ def outcome_of(fn):
 # ---------------------------------------------------------------------------
 # Helpers
 # ---------------------------------------------------------------------------
+
 
 class Client:
     """Records every batch; optionally fails or waits."""
@@ -147,6 +76,7 @@ def threads(monkeypatch):
         for t in list(RecordingThread.started):
             t.join(10)
         return RecordingThread.started
+
     return join_all
 
 
@@ -157,6 +87,7 @@ def config(monkeypatch):
         monkeypatch.setattr(A, "ACCUMULATOR_FLUSH_MAX_AGE_S", age)
         if window is not None:
             monkeypatch.setattr(A, "ACCUMULATOR_WINDOW_SIZE", window)
+
     set_config()
     return set_config
 
@@ -167,24 +98,42 @@ def config(monkeypatch):
 
 CHANNELS = ["temp", "rpm", "modality_count", "nl_text_len", "vib", "λ", "\ud800"]
 numbers = st.one_of(
-    st.floats(allow_nan=True, allow_infinity=True), st.integers(-10**6, 10**6), st.booleans(),
-    st.floats(-1e3, 1e3).map(lambda x: round(x, 3)), st.floats(-100, 100), st.floats(-1e-3, 1e-3),
-    st.sampled_from([0.1, 0.2, 0.30000000000000004, 1e-07, 5e-06, 1e16, -0.0, 2.5, 3.5, 10**400]))
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.integers(-(10**6), 10**6),
+    st.booleans(),
+    st.floats(-1e3, 1e3).map(lambda x: round(x, 3)),
+    st.floats(-100, 100),
+    st.floats(-1e-3, 1e-3),
+    st.sampled_from([0.1, 0.2, 0.30000000000000004, 1e-07, 5e-06, 1e16, -0.0, 2.5, 3.5, 10**400]),
+)
 junk = st.sampled_from([None, "abc", " 1.5 ", "1_000", "-inf", "nan", [1], "", "12"])
 values = st.one_of(numbers, numbers, numbers, junk)
 keys = st.one_of(st.sampled_from(CHANNELS), st.sampled_from(CHANNELS), st.text(max_size=4), st.integers(0, 3))
 payloads = st.dictionaries(keys, values, max_size=20)
 texts = st.one_of(st.none(), st.sampled_from(["", "  ", 0, 7, " hi ", "x" * 1000, "İSTANBUL"]), st.text(max_size=8))
 kinds = st.one_of(texts, st.sampled_from([" MultiModal/vision ", "multimodal_audio", "audio_multimodal", "MULTIMODAL"]))
-contexts = st.one_of(st.none(), st.fixed_dictionaries({}, optional={
-    "source_text": texts, "source_kind": kinds, "source_category": texts, "source_product": texts,
-    "source_tags": st.one_of(st.lists(st.one_of(texts, st.integers()), max_size=6),
-                             st.sampled_from([("a",), "abc", None])),
-    "source_meta": st.one_of(st.dictionaries(st.sampled_from(["channel_count", "source_kind", "k", "z"]),
-                                             st.integers(), max_size=3), st.sampled_from([[1], "m", None])),
-}))
-readings = st.lists(st.tuples(st.sampled_from(["t0", "2024-01-01T00:00:00Z", "τ", ""]), payloads, contexts),
-                    min_size=1, max_size=6)
+contexts = st.one_of(
+    st.none(),
+    st.fixed_dictionaries(
+        {},
+        optional={
+            "source_text": texts,
+            "source_kind": kinds,
+            "source_category": texts,
+            "source_product": texts,
+            "source_tags": st.one_of(
+                st.lists(st.one_of(texts, st.integers()), max_size=6), st.sampled_from([("a",), "abc", None])
+            ),
+            "source_meta": st.one_of(
+                st.dictionaries(st.sampled_from(["channel_count", "source_kind", "k", "z"]), st.integers(), max_size=3),
+                st.sampled_from([[1], "m", None]),
+            ),
+        },
+    ),
+)
+readings = st.lists(
+    st.tuples(st.sampled_from(["t0", "2024-01-01T00:00:00Z", "τ", ""]), payloads, contexts), min_size=1, max_size=6
+)
 
 
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -198,8 +147,7 @@ def test_episodes_match_the_model(readings, window, config):
         model_window.append({"timestamp": ts, "payload": payload})
         episode, error = outcome_of(lambda: acc.observe(ts, payload, ctx))
         suffix = episode["episode_id"][-8:] if episode is not None else "00000000"
-        expected, expected_error = outcome_of(
-            lambda: model_episode(model_window, "dev-1", ts, payload, ctx, suffix))
+        expected, expected_error = outcome_of(lambda: model_episode(model_window, "dev-1", ts, payload, ctx, suffix))
         assert error == expected_error
         if episode is not None:
             built += 1
@@ -217,14 +165,21 @@ def test_episode_ids_are_device_timestamp_and_fresh_hex(config):
     assert len(set(ids)) == len(ids)
 
 
-@pytest.mark.parametrize("previous, current, deltas, steps", [
-    ({"a": 0.1}, {"a": 0.4}, {"a": 0.3}, ["delta_a=0.3"]),
-    ({"a": 1.0}, {"a": 1.0000001}, {"a": 0.0}, ["delta_a=0.0"]),
-    ({"a": 0.0}, {"a": 5e-06}, {"a": 5e-06}, ["delta_a=5e-06"]),
-    ({"a": None, "b": "x"}, {"a": 1, "b": 2, "c": 3}, {"a": 0.0, "b": 0.0}, ["delta_a=0.0", "delta_b=0.0"]),
-    ({str(i): 0 for i in range(20)}, {str(i): i for i in range(20)},
-     {str(i): float(i) for i in range(20)}, [f"delta_{i}={float(i)}" for i in range(15)]),
-])
+@pytest.mark.parametrize(
+    "previous, current, deltas, steps",
+    [
+        ({"a": 0.1}, {"a": 0.4}, {"a": 0.3}, ["delta_a=0.3"]),
+        ({"a": 1.0}, {"a": 1.0000001}, {"a": 0.0}, ["delta_a=0.0"]),
+        ({"a": 0.0}, {"a": 5e-06}, {"a": 5e-06}, ["delta_a=5e-06"]),
+        ({"a": None, "b": "x"}, {"a": 1, "b": 2, "c": 3}, {"a": 0.0, "b": 0.0}, ["delta_a=0.0", "delta_b=0.0"]),
+        (
+            {str(i): 0 for i in range(20)},
+            {str(i): i for i in range(20)},
+            {str(i): float(i) for i in range(20)},
+            [f"delta_{i}={float(i)}" for i in range(15)],
+        ),
+    ],
+)
 def test_deltas_and_steps(previous, current, deltas, steps, config):
     acc = EpisodeAccumulator(Client(), "d")
     acc.window.append({"timestamp": "p", "payload": previous})
@@ -237,8 +192,10 @@ def test_deltas_and_steps(previous, current, deltas, steps, config):
 def test_empty_payload_and_first_reading(config):
     acc = EpisodeAccumulator(Client(), "d")
     ep = acc.observe("t", {})
-    assert ep["embeddings"]["text"] == ("Brenlow sensor episode for device d at t. Channels: 0. Modality count: 0. "
-                                        "Natural language present: no. Feature keys: .")
+    assert ep["embeddings"]["text"] == (
+        "Brenlow sensor episode for device d at t. Channels: 0. Modality count: 0. "
+        "Natural language present: no. Feature keys: ."
+    )
     assert ep["state"]["context"] == {} and ep["action"]["steps"] == []
     first = EpisodeAccumulator(Client(), "d").observe("t", {"x": 7, "y": 2.5})
     assert first["action"]["steps"] == ["delta_x=0.0", "delta_y=0.0"]
@@ -248,17 +205,26 @@ def test_empty_payload_and_first_reading(config):
 # Failures leave the accumulator as it was
 # ---------------------------------------------------------------------------
 
+
 class FloatBoom:
     def __float__(self):
         raise RuntimeError("no float")
 
 
-@pytest.mark.parametrize("payload, error", [
-    ({"a": None}, TypeError), ({"a": "abc"}, ValueError), ({"a": [1]}, TypeError),
-    ({"modality_count": math.nan}, ValueError), ({"modality_count": math.inf}, OverflowError),
-    ({"nl_text_len": "x"}, ValueError), ({1: 2.0}, TypeError), ({"a": 10**400}, OverflowError),
-    ({"a": FloatBoom()}, RuntimeError),
-])
+@pytest.mark.parametrize(
+    "payload, error",
+    [
+        ({"a": None}, TypeError),
+        ({"a": "abc"}, ValueError),
+        ({"a": [1]}, TypeError),
+        ({"modality_count": math.nan}, ValueError),
+        ({"modality_count": math.inf}, OverflowError),
+        ({"nl_text_len": "x"}, ValueError),
+        ({1: 2.0}, TypeError),
+        ({"a": 10**400}, OverflowError),
+        ({"a": FloatBoom()}, RuntimeError),
+    ],
+)
 def test_failed_conversion_changes_nothing_but_the_window(payload, error, config):
     acc = EpisodeAccumulator(Client(), "d")
     acc.observe("t0", {"a": 1.0})
@@ -270,21 +236,31 @@ def test_failed_conversion_changes_nothing_but_the_window(payload, error, config
     assert acc.window[-1] == {"timestamp": "t1", "payload": payload}
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda a: a.observe(1, {}), "Argument 'timestamp' has incorrect type (expected str, got int)"),
-    (lambda a: a.observe("t", []), "Argument 'payload' has incorrect type (expected dict, got list)"),
-    (lambda a: a.observe("t", {}, type("D", (dict,), {})()),
-     "Argument 'context' has incorrect type (expected dict, got D)"),
-    (lambda a: a.observe("t"), "observe() takes at least 3 positional arguments (2 given)"),
-    (lambda a: a._build_episode("t", None), "Argument 'payload' has incorrect type (expected dict, got NoneType)"),
-    (lambda a: a._flush_locked("1.0"), "Argument 'now_ts' has incorrect type (expected float, got str)"),
-    (lambda a: a._post_batch(()), "Argument 'batch' has incorrect type (expected list, got tuple)"),
-    (lambda a: a.flush(1), "flush() takes exactly 1 positional argument (2 given)"),
-    (lambda a: EpisodeAccumulator(None, None), "Argument 'device_id' has incorrect type (expected str, got NoneType)"),
-    (lambda a: EpisodeAccumulator(None, type("S", (str,), {})("x")),
-     "Argument 'device_id' has incorrect type (expected str, got S)"),
-    (lambda a: EpisodeAccumulator(None), "__init__() takes exactly 3 positional arguments (2 given)"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda a: a.observe(1, {}), "Argument 'timestamp' has incorrect type (expected str, got int)"),
+        (lambda a: a.observe("t", []), "Argument 'payload' has incorrect type (expected dict, got list)"),
+        (
+            lambda a: a.observe("t", {}, type("D", (dict,), {})()),
+            "Argument 'context' has incorrect type (expected dict, got D)",
+        ),
+        (lambda a: a.observe("t"), "observe() takes at least 3 positional arguments (2 given)"),
+        (lambda a: a._build_episode("t", None), "Argument 'payload' has incorrect type (expected dict, got NoneType)"),
+        (lambda a: a._flush_locked("1.0"), "Argument 'now_ts' has incorrect type (expected float, got str)"),
+        (lambda a: a._post_batch(()), "Argument 'batch' has incorrect type (expected list, got tuple)"),
+        (lambda a: a.flush(1), "flush() takes exactly 1 positional argument (2 given)"),
+        (
+            lambda a: EpisodeAccumulator(None, None),
+            "Argument 'device_id' has incorrect type (expected str, got NoneType)",
+        ),
+        (
+            lambda a: EpisodeAccumulator(None, type("S", (str,), {})("x")),
+            "Argument 'device_id' has incorrect type (expected str, got S)",
+        ),
+        (lambda a: EpisodeAccumulator(None), "__init__() takes exactly 3 positional arguments (2 given)"),
+    ],
+)
 def test_argument_errors(call, message, config):
     acc = EpisodeAccumulator(Client(), "d")
     with pytest.raises(TypeError) as info:
@@ -297,6 +273,7 @@ def test_argument_errors(call, message, config):
 # Batching and posting
 # ---------------------------------------------------------------------------
 
+
 def test_batch_size_trigger_posts_in_build_order(config, threads):
     config(batch=3)
     client = Client()
@@ -305,7 +282,7 @@ def test_batch_size_trigger_posts_in_build_order(config, threads):
     started = threads()
     assert len(started) == 1 and started[0].daemon
     assert acc.pending_batch == [] and acc.total_ingested == 3
-    (batch, device), = client.batches
+    ((batch, device),) = client.batches
     assert device == "dev" and all(a is b for a, b in zip(batch, eps))
 
 
@@ -320,8 +297,9 @@ def test_small_batch_size_posts_every_episode_alone(size, config, threads):
     assert all(len(b[0]) == 1 for b in client.batches)
 
 
-@pytest.mark.parametrize("age, since, flushed", [(60, 61, True), (60, 59, False), (60, -1000, False),
-                                                 (0, 10**6, False), (-1, 10**6, False)])
+@pytest.mark.parametrize(
+    "age, since, flushed", [(60, 61, True), (60, 59, False), (60, -1000, False), (0, 10**6, False), (-1, 10**6, False)]
+)
 def test_age_trigger(age, since, flushed, config, threads):
     config(age=age)
     acc = EpisodeAccumulator(Client(), "dev")
@@ -375,6 +353,7 @@ def test_any_result_counts_the_batch(result, config):
         def ingest(self, batch, device_id):
             batch.clear()  # a client that consumes what it is given
             return result
+
     acc = EpisodeAccumulator(Odd(), "d")
     acc._post_batch([{}, {}, {}])
     assert acc.total_ingested == 3
@@ -384,6 +363,7 @@ def test_interrupts_are_not_absorbed(config, capsys):
     class Interrupted:
         def ingest(self, batch, device_id):
             raise KeyboardInterrupt
+
     acc = EpisodeAccumulator(Interrupted(), "d")
     with pytest.raises(KeyboardInterrupt):
         acc._post_batch([{}])
@@ -402,6 +382,7 @@ def test_thread_that_cannot_start_keeps_the_batch(config, monkeypatch, threads):
 
         def start(self):
             raise RuntimeError("can't start new thread")
+
     client = Client()
     acc = EpisodeAccumulator(client, "d")
     acc.observe("t0", {"x": 0})
@@ -422,6 +403,7 @@ def test_thread_that_cannot_start_keeps_the_batch(config, monkeypatch, threads):
 # ---------------------------------------------------------------------------
 # Threads
 # ---------------------------------------------------------------------------
+
 
 def test_every_episode_is_counted_or_reported_once(config, threads, capsys):
     config(batch=5)
@@ -448,6 +430,7 @@ def test_every_episode_is_counted_or_reported_once(config, threads, capsys):
     def worker(n):
         for i in range(150):
             built.append(acc.observe(f"{n}-{i}", {"x": i, "y": n})["episode_id"])
+
     workers = [threading.Thread(target=worker, args=(n,)) for n in range(6)]
     for w in workers:
         w.start()
@@ -473,6 +456,7 @@ def test_slow_client_never_blocks_observe_or_flush(config):
             acc._lock.release()
             entered.set()
             release.wait(10)
+
     acc = EpisodeAccumulator(Slow(), "d")
     acc.observe("t0", {"x": 1})
     assert entered.wait(10)
@@ -483,6 +467,7 @@ def test_slow_client_never_blocks_observe_or_flush(config):
             acc.observe("t", {"x": i})
         acc.flush()
         done.set()
+
     threading.Thread(target=more, daemon=True).start()
     try:
         assert done.wait(5), "observe/flush waited for the client"
@@ -502,6 +487,7 @@ def test_payload_code_running_under_the_lock(config):
     def worker():
         for _ in range(20):
             acc.observe("t", {"v": Yields()})
+
     ws = [threading.Thread(target=worker) for _ in range(4)]
     for w in ws:
         w.start()
@@ -513,6 +499,7 @@ def test_payload_code_running_under_the_lock(config):
         def __float__(self):
             acc.observe("inner", {})
             return 1.0
+
     with pytest.raises(RuntimeError, match="already held"):
         acc.observe("t", {"v": Reenters()})
     assert not acc._lock.locked() and acc.total_episodes == 80
@@ -521,6 +508,7 @@ def test_payload_code_running_under_the_lock(config):
 # ---------------------------------------------------------------------------
 # Overrides and configuration are honoured
 # ---------------------------------------------------------------------------
+
 
 def test_overrides_are_reached_through_the_instance(config, threads, monkeypatch):
     config(batch=2)
@@ -591,8 +579,17 @@ def test_records_are_fresh_and_follow_a_new_device_id(config, threads):
     client = Client()
     acc = EpisodeAccumulator(client, "d1")
     first = acc.observe("t", {"x": 1})
-    for part in (first, first["state"], first["state"]["metadata"], first["action"], first["action"]["metadata"],
-                 first["outcome"], first["outcome"]["metadata"], first["embeddings"], first["metadata"]):
+    for part in (
+        first,
+        first["state"],
+        first["state"]["metadata"],
+        first["action"],
+        first["action"]["metadata"],
+        first["outcome"],
+        first["outcome"]["metadata"],
+        first["embeddings"],
+        first["metadata"],
+    ):
         part["spoiled"] = True
     first["metadata"]["tags"].append("spoiled")
     acc.device_id = "d2"
@@ -618,6 +615,7 @@ def test_patching_a_method_after_use_takes_effect(config, monkeypatch, threads):
 @pytest.mark.skipif(not hasattr(__import__("os"), "fork"), reason="needs fork")
 def test_forked_child_draws_its_own_ids(config):
     import os
+
     acc = EpisodeAccumulator(Client(), "d")
     acc.observe("t", {})  # the parent now holds unused random bytes
     read, write = os.pipe()

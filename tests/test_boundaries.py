@@ -42,8 +42,9 @@ def test_failed_allocation_raises_memory_error_instead_of_aborting():
     )
     if os.environ.get("ASAN_OPTIONS") or "asan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("an address-space limit does not apply under AddressSanitizer")
-    r = subprocess.run([sys.executable, "-c", code], env={**os.environ, "PYTHONPATH": SRC}, capture_output=True, text=True,
-                       timeout=120)
+    r = subprocess.run(
+        [sys.executable, "-c", code], env={**os.environ, "PYTHONPATH": SRC}, capture_output=True, text=True, timeout=120
+    )
     assert r.returncode == 0, r.stderr[-2000:]
     assert r.stdout.split() == ["MemoryError", "True"]
 
@@ -145,8 +146,7 @@ class Client:
 
 @pytest.mark.parametrize(
     "now, expected",
-    [(None, None), (5, 5.0), (2.5, 2.5), (True, 1.0), (fractions.Fraction(1, 4), 0.25),
-     (decimal.Decimal("7.5"), 7.5)],
+    [(None, None), (5, 5.0), (2.5, 2.5), (True, 1.0), (fractions.Fraction(1, 4), 0.25), (decimal.Decimal("7.5"), 7.5)],
 )
 def test_flush_locked_takes_none_or_any_number(now, expected):
     acc = accumulator.EpisodeAccumulator(Client(), "d")
@@ -223,8 +223,9 @@ def test_checkpoint_load_unpacks_state_dict_entries_as_python_does(tmp_path):
                 print(type(e).__name__, e)
         """
     )
-    r = subprocess.run([sys.executable, "-c", code], env={**os.environ, "PYTHONPATH": SRC}, capture_output=True, text=True,
-                       timeout=300)
+    r = subprocess.run(
+        [sys.executable, "-c", code], env={**os.environ, "PYTHONPATH": SRC}, capture_output=True, text=True, timeout=300
+    )
     assert r.returncode == 0, r.stderr[-2000:]
     assert r.stdout.splitlines() == [
         "True",

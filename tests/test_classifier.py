@@ -9,6 +9,7 @@ from hypothesis import given, settings, strategies as st
 
 from orvane.brenlow import classifier as C
 from orvane.brenlow.classifier import SchemaClassifier
+from reference.classifier import classify as reference
 
 THRESHOLDS = {
     "DYNAMIC_VARIANCE_THRESHOLD": 0.01,
@@ -18,70 +19,6 @@ THRESHOLDS = {
     "OUTLIER_FREQUENCY_THRESHOLD": 0.05,
     "PERIODICITY_THRESHOLD": 0.3,
 }
-
-
-def reference(snap, k=C):
-    """The rules in plain Python; thresholds read from module `k` at each use."""
-    channels = snap.get("channels", {})
-    correlations = snap.get("correlations", {})
-    confidence = float(snap.get("confidence_score", 0.0) or 0.0)
-    out = {}
-    for name, stats in channels.items():
-        labels = []
-        count = int(stats.get("count", 0))
-        variance = float(stats.get("variance", 0.0) or 0.0)
-        roc = float(stats.get("mean_rate_of_change", 0.0) or 0.0)
-        ofreq = float(stats.get("outlier_frequency", 0.0) or 0.0)
-        period = float(stats.get("periodicity_score", 0.0) or 0.0)
-        if count < 5:
-            out[name] = {"labels": ["unknown"], "significance_score": 0.0, "confidence": confidence}
-            continue
-        sig = 0.0
-        if variance > k.DYNAMIC_VARIANCE_THRESHOLD and roc > k.HIGH_ROC_THRESHOLD:
-            labels.append("dynamic")
-            sig += 0.4
-        if variance <= k.STABLE_VARIANCE_THRESHOLD:
-            labels.append("stable")
-        elif variance <= k.DYNAMIC_VARIANCE_THRESHOLD and roc <= k.HIGH_ROC_THRESHOLD:
-            labels.append("slow_moving")
-            sig += 0.1
-        if period >= k.PERIODICITY_THRESHOLD:
-            labels.append("periodic")
-            sig += 0.2
-        if ofreq > k.OUTLIER_FREQUENCY_THRESHOLD:
-            labels.append("outlier_prone")
-            sig += 0.2
-        partners_out = []
-        partners = correlations.get(name, {})
-        if isinstance(partners, dict):
-            for other, value in partners.items():
-                if other != name and abs(float(value)) >= k.CORRELATION_THRESHOLD:
-                    partners_out.append(other)
-        if partners_out:
-            labels.append("correlated")
-            sig += 0.2
-        if not labels:
-            labels.append("unknown")
-        out[name] = {
-            "labels": labels,
-            "significance_score": round(min(sig, 1.0), 4),
-            "confidence": confidence,
-            "correlated_with": partners_out,
-            "stats_summary": {
-                "variance": round(variance, 6),
-                "mean_roc": round(roc, 6),
-                "outlier_freq": round(ofreq, 4),
-                "periodicity_score": round(period, 4),
-            },
-        }
-    ranked = sorted(out.items(), key=lambda e: e[1]["significance_score"], reverse=True)
-    return {
-        "confidence": confidence,
-        "channel_count": len(out),
-        "significant_channels": [n for n, c in ranked if c["significance_score"] > 0.2],
-        "stable_channels": [n for n, c in out.items() if "stable" in c["labels"]],
-        "classifications": out,
-    }
 
 
 def canon(x):
@@ -108,14 +45,30 @@ def assert_same(snap):
 
 def record(count=10, variance=0.0, roc=0.0, ofreq=0.0, period=0.0, name="x"):
     """A channel record in the profiler's shape."""
-    return {"name": name, "count": count, "min": 0.0, "max": 0.0, "mean": 0.0, "variance": variance,
-            "std": math.sqrt(variance) if variance > 0 else 0.0, "value_range": 0.0,
-            "mean_rate_of_change": roc, "outlier_frequency": ofreq, "periodicity_score": period}
+    return {
+        "name": name,
+        "count": count,
+        "min": 0.0,
+        "max": 0.0,
+        "mean": 0.0,
+        "variance": variance,
+        "std": math.sqrt(variance) if variance > 0 else 0.0,
+        "value_range": 0.0,
+        "mean_rate_of_change": roc,
+        "outlier_frequency": ofreq,
+        "periodicity_score": period,
+    }
 
 
 def snapshot(channels, correlations=None, confidence=0.5):
-    return {"device_id": "dev-1", "total_observations": 10, "confidence_score": confidence,
-            "channel_count": len(channels), "channels": channels, "correlations": correlations or {}}
+    return {
+        "device_id": "dev-1",
+        "total_observations": 10,
+        "confidence_score": confidence,
+        "channel_count": len(channels),
+        "channels": channels,
+        "correlations": correlations or {},
+    }
 
 
 @pytest.fixture
@@ -132,22 +85,33 @@ def test_thresholds_are_module_floats():
 
 def test_empty_snapshot():
     assert SchemaClassifier().classify({}) == {
-        "confidence": 0.0, "channel_count": 0, "significant_channels": [], "stable_channels": [],
-        "classifications": {}}
+        "confidence": 0.0,
+        "channel_count": 0,
+        "significant_channels": [],
+        "stable_channels": [],
+        "classifications": {},
+    }
 
 
-@pytest.mark.parametrize("stats, labels, score", [
-    ({"variance": 0.00005}, ["stable"], 0.0),
-    ({"variance": 0.02, "roc": 0.1}, ["dynamic"], 0.4),
-    ({"variance": 0.005, "roc": 0.01}, ["slow_moving"], 0.1),
-    ({"variance": 0.01, "roc": 0.2}, ["unknown"], 0.0),
-    ({"variance": 0.02, "roc": 0.05}, ["unknown"], 0.0),
-    ({"variance": 0.02, "period": 0.3}, ["periodic"], 0.2),
-    ({"variance": 0.02, "ofreq": 0.05}, ["unknown"], 0.0),
-    ({"variance": 0.02, "ofreq": 0.0500001}, ["outlier_prone"], 0.2),
-    ({"variance": 0.0001, "roc": 0.5, "period": 0.9}, ["stable", "periodic"], 0.2),
-    ({"variance": 0.005, "roc": 0.01, "period": 0.3, "ofreq": 0.5}, ["slow_moving", "periodic", "outlier_prone"], 0.5),
-])
+@pytest.mark.parametrize(
+    "stats, labels, score",
+    [
+        ({"variance": 0.00005}, ["stable"], 0.0),
+        ({"variance": 0.02, "roc": 0.1}, ["dynamic"], 0.4),
+        ({"variance": 0.005, "roc": 0.01}, ["slow_moving"], 0.1),
+        ({"variance": 0.01, "roc": 0.2}, ["unknown"], 0.0),
+        ({"variance": 0.02, "roc": 0.05}, ["unknown"], 0.0),
+        ({"variance": 0.02, "period": 0.3}, ["periodic"], 0.2),
+        ({"variance": 0.02, "ofreq": 0.05}, ["unknown"], 0.0),
+        ({"variance": 0.02, "ofreq": 0.0500001}, ["outlier_prone"], 0.2),
+        ({"variance": 0.0001, "roc": 0.5, "period": 0.9}, ["stable", "periodic"], 0.2),
+        (
+            {"variance": 0.005, "roc": 0.01, "period": 0.3, "ofreq": 0.5},
+            ["slow_moving", "periodic", "outlier_prone"],
+            0.5,
+        ),
+    ],
+)
 def test_labels_and_score(stats, labels, score):
     snap = snapshot({"x": record(**stats)})
     c = SchemaClassifier().classify(snap)["classifications"]["x"]
@@ -157,8 +121,10 @@ def test_labels_and_score(stats, labels, score):
 
 
 def test_all_labels_reach_exactly_one():
-    snap = snapshot({"a": record(variance=0.02, roc=0.1, period=0.5, ofreq=0.2), "b": record()},
-                    {"a": {"a": 1.0, "b": -0.7}, "b": {"a": -0.7, "b": 1.0}})
+    snap = snapshot(
+        {"a": record(variance=0.02, roc=0.1, period=0.5, ofreq=0.2), "b": record()},
+        {"a": {"a": 1.0, "b": -0.7}, "b": {"a": -0.7, "b": 1.0}},
+    )
     out = SchemaClassifier().classify(snap)
     a = out["classifications"]["a"]
     assert a["labels"] == ["dynamic", "periodic", "outlier_prone", "correlated"]
@@ -169,8 +135,10 @@ def test_all_labels_reach_exactly_one():
 
 
 def test_own_correlation_and_short_channels():
-    snap = snapshot({"a": record(variance=0.02), "short": record(count=4, variance=0.02, roc=1.0)},
-                    {"a": {"a": 1.0, "short": 0.69999}})
+    snap = snapshot(
+        {"a": record(variance=0.02), "short": record(count=4, variance=0.02, roc=1.0)},
+        {"a": {"a": 1.0, "short": 0.69999}},
+    )
     out = SchemaClassifier().classify(snap)
     assert out["classifications"]["a"]["labels"] == ["unknown"]
     assert out["classifications"]["short"] == {"labels": ["unknown"], "significance_score": 0.0, "confidence": 0.5}
@@ -178,10 +146,12 @@ def test_own_correlation_and_short_channels():
 
 
 def test_significant_ranking_is_stable():
-    chans = {"p": record(variance=0.005, roc=0.01, period=0.5),            # 0.3
-             "d": record(variance=0.02, roc=0.1),                            # 0.4
-             "q": record(variance=0.005, roc=0.01, ofreq=0.5),             # 0.3
-             "z": record(variance=0.02, roc=0.1, period=0.5, ofreq=0.5)}    # 0.8
+    chans = {
+        "p": record(variance=0.005, roc=0.01, period=0.5),  # 0.3
+        "d": record(variance=0.02, roc=0.1),  # 0.4
+        "q": record(variance=0.005, roc=0.01, ofreq=0.5),  # 0.3
+        "z": record(variance=0.02, roc=0.1, period=0.5, ofreq=0.5),
+    }  # 0.8
     out = SchemaClassifier().classify(snapshot(chans))
     assert out["significant_channels"] == ["z", "d", "p", "q"]
 
@@ -198,10 +168,14 @@ def test_result_is_fresh_and_input_untouched():
 
 # Values as loosely typed as records read from elsewhere can be.
 values = st.one_of(
-    st.floats(allow_nan=True), st.sampled_from([0.0, -0.0, 0.01, 0.0001, 0.05, 0.3, 0.7, -0.7, 5e-05]),
-    st.integers(-3, 3), st.none(), st.booleans(), st.sampled_from(["0.5", " 1e-3 ", "", "0"]),
+    st.floats(allow_nan=True),
+    st.sampled_from([0.0, -0.0, 0.01, 0.0001, 0.05, 0.3, 0.7, -0.7, 5e-05]),
+    st.integers(-3, 3),
+    st.none(),
+    st.booleans(),
+    st.sampled_from(["0.5", " 1e-3 ", "", "0"]),
 )
-counts = st.one_of(st.integers(-2, 12), st.sampled_from([5.0, 4.9, True, "7", 10**30, -10**30]))
+counts = st.one_of(st.integers(-2, 12), st.sampled_from([5.0, 4.9, True, "7", 10**30, -(10**30)]))
 names = st.sampled_from(["a", "b", "c", "d", "e"])
 stat_keys = ["count", "variance", "mean_rate_of_change", "outlier_frequency", "periodicity_score"]
 
@@ -215,9 +189,16 @@ def channel_records(draw):
     return rec
 
 
-partner_maps = st.one_of(st.dictionaries(names, st.one_of(st.floats(-1, 1), st.sampled_from([0.7, -0.7, 1.0]),
-                                                          st.integers(-1, 1), st.sampled_from(["0.9", True]))),
-                         st.none(), st.just([("a", 0.9)]))
+partner_maps = st.one_of(
+    st.dictionaries(
+        names,
+        st.one_of(
+            st.floats(-1, 1), st.sampled_from([0.7, -0.7, 1.0]), st.integers(-1, 1), st.sampled_from(["0.9", True])
+        ),
+    ),
+    st.none(),
+    st.just([("a", 0.9)]),
+)
 snapshots = st.fixed_dictionaries(
     {},
     optional={
@@ -252,36 +233,39 @@ class OddMapping:
         return dict(self.pairs).get(key, default)
 
 
-@pytest.mark.parametrize("snap", [
-    {"channels": None},
-    {"channels": []},
-    {"channels": {"a": None}},
-    {"channels": {"a": [1, 2]}},
-    {"channels": {"a": {"count": "ten"}}},
-    {"channels": {"a": {"count": None}}},
-    {"channels": {"a": {"count": float("nan")}}},
-    {"channels": {"a": {"count": float("inf")}}},
-    {"channels": {"a": {"count": 9, "variance": "high"}}},
-    {"channels": {"a": {"count": 9, "variance": [1]}}},
-    {"channels": {"a": {"count": 1, "periodicity_score": object()}}},  # read before the count test
-    {"confidence_score": "x"},
-    {"confidence_score": 10**400},
-    {"channels": {"a": {"count": 9}}, "correlations": None},
-    {"channels": {"a": {"count": 3}}, "correlations": None},  # never consulted
-    {"channels": {"a": {"count": 9}}, "correlations": {"a": {"b": "strong"}}},
-    {"channels": {"a": {"count": 9}}, "correlations": {"a": {"b": None}}},
-    {"channels": {"a": {"count": 9}}, "correlations": {"a": {"a": None, "b": 0.8}}},  # own entry not read
-    {"channels": {"a": {"count": 9}}, "correlations": {"a": Partners(b=0.9, hidden="bad")}},
-    {"channels": {"a": {"count": 9}}, "correlations": OddMapping([("a", {"b": 0.9})])},
-    {"channels": OddMapping([("a", {"count": 9}), ("b", OddMapping([("count", 6), ("variance", 0.5)]))])},
-    {"channels": OddMapping([("a", {"count": 9}, 3)])},
-    {"channels": OddMapping([("a",)])},
-    {"channels": OddMapping([7])},
-    {"channels": OddMapping(["ab"])},
-    {"channels": OddMapping([("a", {"count": 9}), ("a", {"count": 1})])},
-    {"channels": OddMapping([(["unhashable"], {"count": 9})])},
-    {"channels": {"a": {"count": 9}}, "correlations": {"a": Partners({("x", 1): 0.9})}},
-])
+@pytest.mark.parametrize(
+    "snap",
+    [
+        {"channels": None},
+        {"channels": []},
+        {"channels": {"a": None}},
+        {"channels": {"a": [1, 2]}},
+        {"channels": {"a": {"count": "ten"}}},
+        {"channels": {"a": {"count": None}}},
+        {"channels": {"a": {"count": float("nan")}}},
+        {"channels": {"a": {"count": float("inf")}}},
+        {"channels": {"a": {"count": 9, "variance": "high"}}},
+        {"channels": {"a": {"count": 9, "variance": [1]}}},
+        {"channels": {"a": {"count": 1, "periodicity_score": object()}}},  # read before the count test
+        {"confidence_score": "x"},
+        {"confidence_score": 10**400},
+        {"channels": {"a": {"count": 9}}, "correlations": None},
+        {"channels": {"a": {"count": 3}}, "correlations": None},  # never consulted
+        {"channels": {"a": {"count": 9}}, "correlations": {"a": {"b": "strong"}}},
+        {"channels": {"a": {"count": 9}}, "correlations": {"a": {"b": None}}},
+        {"channels": {"a": {"count": 9}}, "correlations": {"a": {"a": None, "b": 0.8}}},  # own entry not read
+        {"channels": {"a": {"count": 9}}, "correlations": {"a": Partners(b=0.9, hidden="bad")}},
+        {"channels": {"a": {"count": 9}}, "correlations": OddMapping([("a", {"b": 0.9})])},
+        {"channels": OddMapping([("a", {"count": 9}), ("b", OddMapping([("count", 6), ("variance", 0.5)]))])},
+        {"channels": OddMapping([("a", {"count": 9}, 3)])},
+        {"channels": OddMapping([("a",)])},
+        {"channels": OddMapping([7])},
+        {"channels": OddMapping(["ab"])},
+        {"channels": OddMapping([("a", {"count": 9}), ("a", {"count": 1})])},
+        {"channels": OddMapping([(["unhashable"], {"count": 9})])},
+        {"channels": {"a": {"count": 9}}, "correlations": {"a": Partners({("x", 1): 0.9})}},
+    ],
+)
 def test_malformed_snapshots_fail_like_python(snap):
     assert_same(snap)
 
@@ -290,8 +274,9 @@ def test_malformed_snapshots_fail_like_python(snap):
 def test_snapshot_must_be_exactly_a_dict(arg):
     with pytest.raises(TypeError) as e:
         SchemaClassifier().classify(arg)
-    assert str(e.value) == (f"Argument 'profiler_snapshot' has incorrect type "
-                            f"(expected dict, got {type(arg).__name__})")
+    assert str(e.value) == (
+        f"Argument 'profiler_snapshot' has incorrect type (expected dict, got {type(arg).__name__})"
+    )
 
 
 def test_call_shape():
@@ -343,8 +328,10 @@ def test_removed_threshold_fails_only_when_read():
 
 
 def test_concurrent_calls_agree():
-    snap = snapshot({f"c{i}": record(variance=0.001 * i, roc=0.02 * i, period=0.1 * (i % 4)) for i in range(10)},
-                    {f"c{i}": {f"c{j}": (-1) ** j * 0.1 * j for j in range(10)} for i in range(10)})
+    snap = snapshot(
+        {f"c{i}": record(variance=0.001 * i, roc=0.02 * i, period=0.1 * (i % 4)) for i in range(10)},
+        {f"c{i}": {f"c{j}": (-1) ** j * 0.1 * j for j in range(10)} for i in range(10)},
+    )
     expected = canon(reference(snap))
     results = []
 
@@ -363,9 +350,15 @@ def test_concurrent_calls_agree():
 def test_profiler_snapshots():
     profiler = pytest.importorskip("orvane.brenlow.profiler")
     p = profiler.StatisticalProfiler("dev-9")
-    assert canon(SchemaClassifier().classify(p.snapshot())) == canon({
-        "confidence": 0.0, "channel_count": 0, "significant_channels": [], "stable_channels": [],
-        "classifications": {}})
+    assert canon(SchemaClassifier().classify(p.snapshot())) == canon(
+        {
+            "confidence": 0.0,
+            "channel_count": 0,
+            "significant_channels": [],
+            "stable_channels": [],
+            "classifications": {},
+        }
+    )
     for i in range(60):
         p.observe({"sine": math.sin(i / 3), "flat": 1.0, "ramp": i * 0.5, "twin": -i * 0.5 + (i % 2) * 1e-3})
     snap = p.snapshot()
@@ -403,18 +396,27 @@ def mid_call_snapshots():
     plain = record(variance=0.02, roc=0.1, period=0.5, ofreq=0.1)
     return [
         # a statistic's __float__ rebinds thresholds for itself and the channels after it
-        snapshot({"a": dict(plain), "b": {**plain, "variance": Rebinding(0.02, PERIODICITY_THRESHOLD=0.9,
-                                                                          HIGH_ROC_THRESHOLD=0.5)},
-                  "c": dict(plain)}),
+        snapshot(
+            {
+                "a": dict(plain),
+                "b": {**plain, "variance": Rebinding(0.02, PERIODICITY_THRESHOLD=0.9, HIGH_ROC_THRESHOLD=0.5)},
+                "c": dict(plain),
+            }
+        ),
         # a count's conversion makes the thresholds ints, then a later value restores a float
-        snapshot({"a": {**plain, "count": Rebinding(9, OUTLIER_FREQUENCY_THRESHOLD=1, DYNAMIC_VARIANCE_THRESHOLD=0)},
-                  "b": dict(plain),
-                  "c": {**plain, "periodicity_score": Rebinding(0.5, OUTLIER_FREQUENCY_THRESHOLD=0.01)},
-                  "d": dict(plain)}),
+        snapshot(
+            {
+                "a": {**plain, "count": Rebinding(9, OUTLIER_FREQUENCY_THRESHOLD=1, DYNAMIC_VARIANCE_THRESHOLD=0)},
+                "b": dict(plain),
+                "c": {**plain, "periodicity_score": Rebinding(0.5, OUTLIER_FREQUENCY_THRESHOLD=0.01)},
+                "d": dict(plain),
+            }
+        ),
         # a correlation value rebinds the correlation threshold for the partners after it
-        snapshot({"a": dict(plain), "b": dict(plain)},
-                 {"a": {"x": 0.8, "y": Rebinding(0.8, CORRELATION_THRESHOLD=0.85), "z": 0.8},
-                  "b": {"x": 0.8, "z": 0.9}}),
+        snapshot(
+            {"a": dict(plain), "b": dict(plain)},
+            {"a": {"x": 0.8, "y": Rebinding(0.8, CORRELATION_THRESHOLD=0.85), "z": 0.8}, "b": {"x": 0.8, "z": 0.9}},
+        ),
         # a threshold removed mid-call fails at its next use
         snapshot({"a": dict(plain), "b": {**plain, "mean_rate_of_change": Rebinding(0.1, HIGH_ROC_THRESHOLD=None)}}),
     ]

@@ -1,7 +1,6 @@
 """orvane.qx.composite against the NumPy formulation of the same operations."""
 
 import dataclasses
-import hashlib
 import pickle
 import signal
 import subprocess
@@ -16,44 +15,11 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from orvane.qx import composite as c
+from reference.composite import fuse as ref_fuse, l2 as ref_l2, project as ref_project, stable_seed as ref_seed
 
 F32 = np.float32
 TAIL_START = 3.6541528853610087963519472518  # |x| beyond this only comes from the ziggurat tail
 ATOL = 2.0**-22  # "the last bits" of a unit-length float32 vector
-
-
-# --- the NumPy formulation, written out -------------------------------------
-
-def ref_seed(name, in_dim, out_dim):
-    return int(hashlib.sha1(f"{name}:{in_dim}:{out_dim}".encode("utf-8")).hexdigest()[:8], 16)
-
-
-def ref_l2(v):
-    n = F32(np.linalg.norm(v)) + F32(1e-8)
-    return (v / n).astype(F32)
-
-
-def ref_project(vec, out_dim, name):
-    vec = np.asarray(vec, dtype=F32)
-    in_dim = int(vec.shape[0])
-    if in_dim == out_dim:
-        return ref_l2(vec)
-    rng = np.random.default_rng(ref_seed(name, in_dim, out_dim))
-    n = rng.standard_normal((in_dim, out_dim), dtype=F32)
-    if in_dim >= 2:
-        w = n.astype(np.float64) / np.sqrt(in_dim)
-        y = (vec.astype(np.float64) @ w).astype(F32)
-    else:
-        y = (vec @ n).astype(F32)
-    return ref_l2(y)
-
-
-def ref_fuse(cfg, pieces):
-    """pieces: (weight field, embedding) in modality order."""
-    parts = [ref_l2(np.asarray(e, dtype=F32)) * F32(float(getattr(cfg, w))) for w, e in pieces]
-    if not parts:
-        return np.zeros(int(cfg.fused_dim), dtype=F32)
-    return ref_project(np.concatenate(parts, axis=0).astype(F32), int(cfg.fused_dim), "composite_fused")
 
 
 def assert_close(ours, ref):
@@ -67,6 +33,7 @@ def assert_unit_or_zero(v):
 
 
 # --- seeds -------------------------------------------------------------------
+
 
 @pytest.mark.parametrize(
     "args, seed",
@@ -96,6 +63,7 @@ def test_seed_truncates_numbers_and_checks_types():
 
 # --- the generator -------------------------------------------------------------
 
+
 @pytest.mark.parametrize("seed", [0, 1, 2, 12345, 44678330, 3543557085, 2**32 - 1])
 def test_draws_equal_numpy_bit_for_bit(seed):
     n = 400_000  # about 5,000 wedge tests and 100 tail draws per seed
@@ -120,8 +88,22 @@ def test_draw_seed_range(seed):
 
 # --- projection ------------------------------------------------------------------
 
-SHAPES = [(1, 1), (1, 7), (1, 1024), (7, 1), (300, 1), (2, 3), (64, 256), (3, 1024), (513, 2), (0, 5),
-          (5, 0), (1, 0), (256, 256), (40, 40)]
+SHAPES = [
+    (1, 1),
+    (1, 7),
+    (1, 1024),
+    (7, 1),
+    (300, 1),
+    (2, 3),
+    (64, 256),
+    (3, 1024),
+    (513, 2),
+    (0, 5),
+    (5, 0),
+    (1, 0),
+    (256, 256),
+    (40, 40),
+]
 
 
 @pytest.mark.parametrize("in_dim, out_dim", SHAPES)
@@ -272,6 +254,7 @@ def test_long_projection_can_be_interrupted():
 
 # --- module helpers ----------------------------------------------------------------
 
+
 def test_to_np_1d():
     assert c._to_np_1d(3).shape == (1,)
     m = np.arange(32, dtype=F32).reshape(4, 8)
@@ -292,6 +275,7 @@ def test_l2_keeps_shape_and_handles_zeros():
 
 
 # --- fusion ------------------------------------------------------------------------
+
 
 def vecs(n, length=256, seed=11):
     rng = np.random.default_rng(seed)
@@ -328,7 +312,7 @@ def test_fuse_four_modalities_is_exact_without_matrix():
     out = c.CompositeStateBuilder().fuse(*blocks[:2], depth_emb=blocks[3], audio_emb=blocks[2])
     expected = ref_fuse(c.CompositeConfig(), list(zip(FIELDS[:4], blocks)))
     assert np.array_equal(out, expected)
-    assert np.allclose([np.linalg.norm(out[i:i + 256]) for i in range(0, 1024, 256)], 0.5)
+    assert np.allclose([np.linalg.norm(out[i : i + 256]) for i in range(0, 1024, 256)], 0.5)
 
 
 def test_fuse_orders_pieces_by_modality():
@@ -363,14 +347,18 @@ def test_fuse_nothing_and_zero_pieces():
 
 # --- configuration and builder -------------------------------------------------------
 
+
 def test_config_is_a_dataclass():
     cfg = c.CompositeConfig()
     assert dataclasses.is_dataclass(c.CompositeConfig)
     assert [(f.name, f.type, f.default) for f in dataclasses.fields(cfg)] == [
-        ("per_modality_dim", int, 256), ("fused_dim", int, 1024)] + [(w, float, 1.0) for w in FIELDS]
+        ("per_modality_dim", int, 256),
+        ("fused_dim", int, 1024),
+    ] + [(w, float, 1.0) for w in FIELDS]
     assert repr(c.CompositeConfig(8, w_text=2.0)) == (
         "CompositeConfig(per_modality_dim=8, fused_dim=1024, w_imu=1.0, w_vision=1.0, "
-        "w_audio=1.0, w_depth=1.0, w_thermal=1.0, w_text=2.0)")
+        "w_audio=1.0, w_depth=1.0, w_thermal=1.0, w_text=2.0)"
+    )
     assert cfg == c.CompositeConfig() and cfg != c.CompositeConfig(fused_dim=8)
     with pytest.raises(TypeError):
         hash(cfg)
@@ -405,22 +393,29 @@ B = c.CompositeStateBuilder()
 @pytest.mark.parametrize(
     "call, error, message",
     [
-        (lambda: B.project([1.0], None), TypeError,
-         r"^Argument 'name' has incorrect type \(expected str, got NoneType\)$"),
-        (lambda: c._project(np.ones(3, F32), "8", "imu"), TypeError,
-         r"^Argument 'out_dim' has incorrect type \(expected int, got str\)$"),
-        (lambda: B.fuse(*[None] * 7), TypeError,
-         r"^fuse\(\) takes at most 7 positional arguments \(8 given\)$"),
+        (
+            lambda: B.project([1.0], None),
+            TypeError,
+            r"^Argument 'name' has incorrect type \(expected str, got NoneType\)$",
+        ),
+        (
+            lambda: c._project(np.ones(3, F32), "8", "imu"),
+            TypeError,
+            r"^Argument 'out_dim' has incorrect type \(expected int, got str\)$",
+        ),
+        (lambda: B.fuse(*[None] * 7), TypeError, r"^fuse\(\) takes at most 7 positional arguments \(8 given\)$"),
         (lambda: B.fuse(sound_emb=1), TypeError, "sound_emb"),
-        (lambda: c.CompositeStateBuilder(None, None), TypeError,
-         r"^__init__\(\) takes at most 2 positional arguments \(3 given\)$"),
+        (
+            lambda: c.CompositeStateBuilder(None, None),
+            TypeError,
+            r"^__init__\(\) takes at most 2 positional arguments \(3 given\)$",
+        ),
         (lambda: B.project([[1.0], [2.0, 3.0]], "imu"), ValueError, None),
         (lambda: B.project("abc", "imu"), ValueError, None),
         (lambda: B.project(np.ones(3), "imu\ud800"), UnicodeEncodeError, None),
         (lambda: c._project(np.ones(3, F32), -2, "imu"), ValueError, "negative dimensions"),
         (lambda: B.fuse(np.float32(1.0), np.ones(3)), ValueError, "zero-dimensional"),
-        (lambda: c.CompositeStateBuilder(types.SimpleNamespace(w_imu="heavy")).fuse(np.ones(3)), ValueError,
-         None),
+        (lambda: c.CompositeStateBuilder(types.SimpleNamespace(w_imu="heavy")).fuse(np.ones(3)), ValueError, None),
     ],
 )
 def test_errors(call, error, message):

@@ -1,7 +1,6 @@
 """Tests of orvane.brenlow.detector against a plain-Python reference of the same rules."""
 
 import copy
-import math
 import pickle
 import re
 import struct
@@ -16,80 +15,8 @@ from hypothesis import strategies as st
 
 import orvane.brenlow.detector as D
 from orvane.brenlow.detector import AnomalyDetector, AnomalyEvent
-
-
-# ---------------------------------------------------------------------------
-# Reference: the detector's rules in plain Python, reading the constants from
-# the compiled module's namespace as the compiled code does.
-# ---------------------------------------------------------------------------
-
-HEALTHY = ("HEALTHY", "NORMAL", "OK", "NOMINAL")
-
-
-def neumaier_sum(values):
-    # sum() over floats as Python 3.12+ computes it (3.11's is not compensated).
-    s = c = 0.0
-    for x in values:
-        t = s + x
-        if abs(s) >= abs(x):
-            c += (s - t) + x
-        else:
-            c += (x - t) + s
-        s = t
-    return s + c if c and math.isfinite(c) else s
-
-
-def ref_build_query(payload):
-    parts = []
-    for key, value in list(payload.items())[:20]:
-        try:
-            v = round(float(value), 4)
-        except (TypeError, ValueError):
-            continue
-        parts.append(f"{key}={v}")
-    return "sensor state " + " ".join(parts)
-
-
-def ref_analyse_hits(device_id, timestamp, payload, hits, confidence):
-    """The event's to_dict() without detected_at, or None."""
-    outcomes, scores = [], []
-    for hit in hits:
-        score = float(hit.get("score") or 0.0)
-        outcome = hit.get("outcome")
-        label = None
-        if isinstance(outcome, dict):
-            result = outcome.get("result", "")
-            if isinstance(result, str) and result and result != "pending":
-                metrics = outcome.get("metrics")
-                metrics = metrics if isinstance(metrics, dict) else {}
-                label = str(metrics.get("health_label", result))
-        elif isinstance(outcome, str) and outcome != "pending":
-            label = str(outcome)
-        if label:
-            outcomes.append(label)
-            scores.append(score)
-    if not outcomes:
-        return None
-    counts = {}
-    for label in outcomes:
-        counts[label] = counts.get(label, 0) + 1
-    dominant = max(counts, key=counts.get)
-    ratio = counts[dominant] / len(outcomes)
-    threshold = max(D.DETECTOR_CLUSTER_THRESHOLD * confidence, 0.4)
-    if ratio < threshold:
-        return None
-    if dominant.upper() in HEALTHY:
-        return None
-    avg = neumaier_sum(scores) / len(scores)
-    return {
-        "device_id": device_id,
-        "timestamp": timestamp,
-        "similar_episode_count": len(outcomes),
-        "dominant_outcome": dominant,
-        "confidence": float(confidence),
-        "query_score": round(avg, 4),
-        "channel_snapshot": {k: float(v) for k, v in list(payload.items())[:20]},
-    }
+from reference import detector as ref_detector
+from reference.host import neumaier_sum
 
 
 def outcome_of(call):
@@ -213,7 +140,9 @@ def test_hit_rules(consts, hits, confidence, expected):
         assert event is None and len(det.events) == 0
     else:
         assert (event.dominant_outcome, event.similar_episode_count, event.query_score) == expected
-    assert same(None if event is None else event_record(event), ref_analyse_hits("d", "t", {}, hits, confidence))
+    assert same(
+        None if event is None else event_record(event), ref_detector.analyse_hits("d", "t", {}, hits, confidence)
+    )
 
 
 def test_ratio_equal_to_threshold_records(consts):
@@ -333,7 +262,7 @@ def test_analyse_hits_matches_reference(hits, payload, confidence, factor):
     try:
         det = AnomalyDetector(Client(), "dev")
         ours = outcome_of(lambda: det._analyse_hits("ts", payload, hits, confidence))
-        ref = outcome_of(lambda: ref_analyse_hits("dev", "ts", payload, hits, confidence))
+        ref = outcome_of(lambda: ref_detector.analyse_hits("dev", "ts", payload, hits, confidence))
     finally:
         D.DETECTOR_CLUSTER_THRESHOLD = saved
     if ours[0] == "ok" and ours[1] is not None:
@@ -378,7 +307,7 @@ def test_query_score_is_compensated_mean(values):
     ],
 )
 def test_build_query(payload, text):
-    assert AnomalyDetector(Client(), "d")._build_query(payload) == text == ref_build_query(payload)
+    assert AnomalyDetector(Client(), "d")._build_query(payload) == text == ref_detector.build_query(payload)
 
 
 def test_build_query_other_errors_propagate():
@@ -398,7 +327,7 @@ def test_build_query_other_errors_propagate():
 @given(payload=payloads)
 def test_build_query_matches_reference(payload):
     det = AnomalyDetector(Client(), "d")
-    assert same(outcome_of(lambda: det._build_query(payload)), outcome_of(lambda: ref_build_query(payload)))
+    assert same(outcome_of(lambda: det._build_query(payload)), outcome_of(lambda: ref_detector.build_query(payload)))
 
 
 # ---------------------------------------------------------------------------
@@ -504,35 +433,6 @@ def test_subclass_helpers_are_used(consts):
     assert client.calls[0][0] == ("custom",)
 
 
-class RefDetector:
-    """observe() in plain Python over the reference helpers above."""
-
-    def __init__(self, brain, device_id):
-        self.brain, self.device_id, self.counter, self.events = brain, device_id, 0, []
-
-    def observe(self, timestamp, payload, confidence):
-        if confidence < D.DETECTOR_MIN_CONFIDENCE:
-            return None
-        self.counter += 1
-        if self.counter % D.DETECTOR_CHECK_EVERY != 0:
-            return None
-        text = ref_build_query(payload)
-        try:
-            hits = self.brain.query(
-                text, k=D.DETECTOR_TOP_K, device_id=self.device_id, include_episode=True, prefer_success=True
-            )
-        except Exception:
-            return None
-        if not hits:
-            return None
-        if type(hits) is not list:
-            raise TypeError(f"Argument 'hits' has incorrect type (expected list, got {type(hits).__name__})")
-        record = ref_analyse_hits(self.device_id, timestamp, payload, hits, float(confidence))
-        if record is not None:
-            self.events.append(record)
-        return record
-
-
 answers = st.one_of(hits_lists, st.sampled_from([None, [], (), ({"outcome": "F"},), RuntimeError("down")]))
 
 
@@ -546,17 +446,22 @@ def test_observe_matches_reference(every, readings):
     D.DETECTOR_CHECK_EVERY, D.DETECTOR_MIN_CONFIDENCE = every, 0.5
     try:
         ours_client, ref_client = Client(), Client()
-        ours, ref = AnomalyDetector(ours_client, "dev"), RefDetector(ref_client, "dev")
+        ours, ref = AnomalyDetector(ours_client, "dev"), ref_detector.AnomalyDetector(ref_client, "dev")
         for i, (confidence, payload, answer) in enumerate(readings):
             ours_client.answer = ref_client.answer = answer
             got = outcome_of(lambda: ours.observe(str(i), payload, confidence))
             want = outcome_of(lambda: ref.observe(str(i), payload, confidence))
             if got[0] == "ok" and got[1] is not None:
                 got = ("ok", event_record(got[1]))
+            if want[0] == "ok" and want[1] is not None:
+                want = ("ok", event_record(want[1]))
             assert same(got, want)
-        assert ours._check_counter == ref.counter
+        assert ours._check_counter == ref._check_counter
         assert ours_client.calls == ref_client.calls
-        assert same([{k: v for k, v in e.items() if k != "detected_at"} for e in ours.get_events()], ref.events)
+        assert same(
+            [{k: v for k, v in e.items() if k != "detected_at"} for e in ours.get_events()],
+            [{k: v for k, v in e.items() if k != "detected_at"} for e in ref.get_events()],
+        )
     finally:
         D.DETECTOR_CHECK_EVERY, D.DETECTOR_MIN_CONFIDENCE = saved
 

@@ -11,52 +11,7 @@ F = torch.nn.functional
 from orvane.qx.encoders import imu  # noqa: E402
 from orvane.qx.encoders.base import BaseEncoder  # noqa: E402
 from orvane.qx.encoders.imu import IMUEncoder, IMUEncoderConfig, _IMUModel, _MSBranch  # noqa: E402
-
-
-# A plain PyTorch model laid out as the encoder network is documented, to
-# hold the compiled network's results against.
-class RefBranch(nn.Module):
-    def __init__(self, in_channels, out_channels, kernel, stride, pool_steps):
-        super().__init__()
-        self.net = nn.Sequential(
-            nn.Conv1d(in_channels, out_channels, kernel_size=kernel, stride=stride, padding=max(0, kernel // 2)),
-            nn.BatchNorm1d(out_channels),
-            nn.ReLU(inplace=True),
-            nn.AdaptiveAvgPool1d(pool_steps),
-        )
-
-    def forward(self, x):
-        return self.net(x)
-
-
-class RefModel(nn.Module):
-    def __init__(self, c):
-        super().__init__()
-        self.cfg = c
-        self.branches = nn.ModuleList(
-            [
-                RefBranch(c.in_channels, c.branch_filters, int(k), int(s), c.branch_pool_steps)
-                for k, s in zip(c.kernels, c.strides)
-            ]
-        )
-        feat_dim = len(c.kernels) * c.branch_filters * c.branch_pool_steps
-        self.to_tokens = nn.Linear(feat_dim, c.in_channels * c.token_dim)
-        self.attn = nn.MultiheadAttention(embed_dim=c.token_dim, num_heads=c.heads, batch_first=True)
-        self.ln1 = nn.LayerNorm(c.token_dim)
-        self.ff = nn.Sequential(nn.Linear(c.token_dim, c.token_dim * 2), nn.GELU(), nn.Linear(c.token_dim * 2, c.token_dim))
-        self.ln2 = nn.LayerNorm(c.token_dim)
-        self.proj = nn.Sequential(
-            nn.Linear(c.token_dim, c.proj_hidden), nn.LayerNorm(c.proj_hidden), nn.GELU(), nn.Linear(c.proj_hidden, c.out_dim)
-        )
-
-    def forward(self, x):
-        b = x.shape[0]
-        z = torch.cat([branch(x).reshape(b, -1) for branch in self.branches], dim=1)
-        tokens = self.to_tokens(z).view(b, self.cfg.in_channels, self.cfg.token_dim)
-        a, _ = self.attn(tokens, tokens, tokens, need_weights=False)
-        tokens = self.ln1(tokens + a)
-        tokens = self.ln2(tokens + self.ff(tokens))
-        return F.normalize(self.proj(tokens.mean(dim=1)), p=2, dim=-1)
+from reference.imu import Model as RefModel  # noqa: E402
 
 
 def expected_layout(kernels=(8, 32, 128)):
@@ -193,8 +148,17 @@ def test_state_dict_layout():
 
 
 def test_layout_follows_the_config():
-    c = IMUEncoderConfig(in_channels=3, branch_filters=4, branch_pool_steps=5, kernels=(3, 5), strides=(1, 2, 9),
-                         token_dim=8, heads=2, proj_hidden=10, out_dim=7)
+    c = IMUEncoderConfig(
+        in_channels=3,
+        branch_filters=4,
+        branch_pool_steps=5,
+        kernels=(3, 5),
+        strides=(1, 2, 9),
+        token_dim=8,
+        heads=2,
+        proj_hidden=10,
+        out_dim=7,
+    )
     shapes = {k: tuple(v.shape) for k, v in _IMUModel(c).state_dict().items()}
     assert shapes["branches.1.net.0.weight"] == (4, 3, 5)
     assert "branches.2.net.0.weight" not in shapes
@@ -387,8 +351,10 @@ def test_encode_runs_without_gradients_and_restores_the_mode(checkpoint):
     [
         ({"device": None}, "Argument 'device' has incorrect type (expected str, got NoneType)"),
         ({"checkpoint_path": 3}, "Argument 'checkpoint_path' has incorrect type (expected str, got int)"),
-        ({"checkpoint_path": pathlib.Path("x.pt")},
-         "Argument 'checkpoint_path' has incorrect type (expected str, got PosixPath)"),
+        (
+            {"checkpoint_path": pathlib.Path("x.pt")},
+            "Argument 'checkpoint_path' has incorrect type (expected str, got PosixPath)",
+        ),
         ({"device": type("Name", (str,), {})("cpu")}, "Argument 'device' has incorrect type (expected str, got Name)"),
         ({"config": None}, "__init__() got an unexpected keyword argument 'config'"),
     ],

@@ -28,8 +28,9 @@ def run_child(setup):
             print("imported")
         """
     )
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=os.environ.copy(),
-                          timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=os.environ.copy(), timeout=120
+    )
     assert proc.returncode == 0, proc.stderr
     return proc.stdout.strip().splitlines()[-1]
 

@@ -11,184 +11,7 @@ from hypothesis import strategies as st
 
 import orvane.brenlow.profiler as P
 from orvane.brenlow.profiler import ChannelStats, StatisticalProfiler
-
-
-# ---------------------------------------------------------------------------
-# Plain-Python reference: the formulas as Python evaluates them.
-# ---------------------------------------------------------------------------
-
-def host_sum(values):
-    """sum() over floats as Python 3.12+ computes it (Neumaier)."""
-    values = list(values)
-    if not values:
-        return 0
-    s = c = 0.0
-    for x in values:
-        t = s + x
-        if abs(s) >= abs(x):
-            c += (s - t) + x
-        else:
-            c += (x - t) + s
-        s = t
-    if c and math.isfinite(c):
-        s += c
-    return s
-
-
-class RefChannelStats:
-    def __init__(self, name):
-        if type(name) is not str:
-            raise TypeError(f"Argument 'name' has incorrect type (expected str, got {type(name).__name__})")
-        self.name = name
-        self.count = 0
-        self.min_val = math.inf
-        self.max_val = -math.inf
-        self.mean = 0.0
-        self.M2 = 0.0
-        self.prev_value = None
-        self.delta_sum = 0.0
-        self.delta_count = 0
-        self.outlier_count = 0
-        self.history = deque(maxlen=P.PROFILER_CORRELATION_WINDOW)
-
-    def update(self, value):
-        value = float(value)
-        self.count += 1
-        if value < self.min_val:
-            self.min_val = value
-        if value > self.max_val:
-            self.max_val = value
-        delta = value - self.mean
-        self.mean += delta / self.count
-        delta2 = value - self.mean
-        self.M2 += delta * delta2
-        if self.prev_value is not None:
-            self.delta_sum += abs(value - self.prev_value)
-            self.delta_count += 1
-        self.prev_value = value
-        self.history.append(value)
-
-    @property
-    def variance(self):
-        return 0.0 if self.count < 2 else self.M2 / (self.count - 1)
-
-    @property
-    def std(self):
-        return math.sqrt(self.variance)
-
-    @property
-    def value_range(self):
-        return 0.0 if self.count == 0 else self.max_val - self.min_val
-
-    @property
-    def mean_rate_of_change(self):
-        return 0.0 if self.delta_count == 0 else self.delta_sum / self.delta_count
-
-    @property
-    def outlier_frequency(self):
-        return 0.0 if self.count == 0 else self.outlier_count / self.count
-
-    def check_outlier(self, value):
-        value = float(value)
-        if self.count < P.PROFILER_MIN_DATAPOINTS:
-            return False
-        std = self.std
-        if std == 0:
-            return False
-        z = abs(value - self.mean) / std
-        is_outlier = z > P.PROFILER_OUTLIER_ZSCORE
-        if is_outlier:
-            self.outlier_count += 1
-        return is_outlier
-
-    @property
-    def periodicity_score(self):
-        vals = list(self.history)
-        n = len(vals)
-        if n < P.PROFILER_PERIODICITY_MIN_POINTS:
-            return 0.0
-        mean_v = host_sum(vals) / n
-        centered = [v - mean_v for v in vals]
-        amps = []
-        for k in range(1, max(2, n // 2)):
-            re = im = 0.0
-            for t in range(n):
-                ang = 2.0 * math.pi * k * t / n
-                re += centered[t] * math.cos(ang)
-                im -= centered[t] * math.sin(ang)
-            amps.append(math.sqrt(re * re + im * im))
-        total = host_sum(amps)
-        if total == 0:
-            return 0.0
-        return round(max(amps) / total, 4)
-
-    def to_dict(self):
-        return {"name": self.name, "count": self.count, "min": self.min_val, "max": self.max_val,
-                "mean": self.mean, "variance": self.variance, "std": self.std,
-                "value_range": self.value_range, "mean_rate_of_change": self.mean_rate_of_change,
-                "outlier_frequency": self.outlier_frequency, "periodicity_score": self.periodicity_score}
-
-
-class RefProfiler:
-    def __init__(self, device_id):
-        self.device_id = device_id
-        self.channels = {}
-        self.total_observations = 0
-        self._lock = threading.Lock()
-
-    def observe(self, payload):
-        with self._lock:
-            self.total_observations += 1
-            for key, value in payload.items():
-                try:
-                    v = float(value)
-                except (TypeError, ValueError):
-                    continue
-                if key not in self.channels:
-                    self.channels[key] = RefChannelStats(key)
-                self.channels[key].update(v)
-                self.channels[key].check_outlier(v)
-
-    @property
-    def confidence_score(self):
-        if self.total_observations <= 0:
-            return 0.0
-        ratio = self.total_observations / max(P.PROFILER_MIN_DATAPOINTS, 1)
-        raw = 1.0 - 1.0 / (1.0 + (ratio / 4.0) ** 1.5)
-        return round(min(raw, 0.99), 4)
-
-    def compute_correlations(self):
-        with self._lock:
-            keys = [k for k, c in self.channels.items() if len(c.history) >= 10]
-            if len(keys) < 2:
-                return {}
-            result = {}
-            for k1 in keys:
-                result[k1] = {}
-                h1 = list(self.channels[k1].history)
-                n = len(h1)
-                m1 = host_sum(h1) / n
-                for k2 in keys:
-                    if k2 == k1:
-                        result[k1][k2] = 1.0
-                        continue
-                    h2 = list(self.channels[k2].history)[-n:]
-                    if len(h2) < n:
-                        continue
-                    m2 = host_sum(h2) / n
-                    num = host_sum((h1[i] - m1) * (h2[i] - m2) for i in range(n))
-                    d1 = math.sqrt(host_sum((a - m1) ** 2 for a in h1))
-                    d2 = math.sqrt(host_sum((b - m2) ** 2 for b in h2))
-                    result[k1][k2] = round(num / (d1 * d2), 4) if d1 and d2 else 0.0
-            return result
-
-    def snapshot(self):
-        with self._lock:
-            records = {k: c.to_dict() for k, c in self.channels.items()}
-            total = self.total_observations
-        return {"device_id": self.device_id, "total_observations": total,
-                "confidence_score": self.confidence_score, "channel_count": len(records),
-                "channels": records, "correlations": self.compute_correlations()}
+from reference import profiler as ref_profiler
 
 
 def assert_same(got, want, path="record"):
@@ -210,9 +33,11 @@ def assert_same(got, want, path="record"):
 @pytest.fixture
 def config(monkeypatch):
     """Rebinds configuration constants on the compiled module for one test."""
+
     def set_(**values):
         for name, value in values.items():
             monkeypatch.setattr(P, name, value)
+
     return set_
 
 
@@ -225,17 +50,28 @@ def message(excinfo):
 # ---------------------------------------------------------------------------
 
 finite = st.floats(min_value=-1e6, max_value=1e6, allow_nan=False)
-value_stream = st.lists(st.one_of(finite, finite, st.integers(-50, 50), st.sampled_from([0.0, -0.0, 1e-300]),
-                                  st.floats(width=64)), max_size=60)
+value_stream = st.lists(
+    st.one_of(finite, finite, st.integers(-50, 50), st.sampled_from([0.0, -0.0, 1e-300]), st.floats(width=64)),
+    max_size=60,
+)
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(values=value_stream, window=st.sampled_from([1, 7, 12, 40]), min_points=st.sampled_from([1, 3, 20]),
-       min_data=st.sampled_from([0, 4, 30]), zscore=st.sampled_from([1.5, 2, 3.0]))
+@given(
+    values=value_stream,
+    window=st.sampled_from([1, 7, 12, 40]),
+    min_points=st.sampled_from([1, 3, 20]),
+    min_data=st.sampled_from([0, 4, 30]),
+    zscore=st.sampled_from([1.5, 2, 3.0]),
+)
 def test_channel_matches_reference(config, values, window, min_points, min_data, zscore):
-    config(PROFILER_CORRELATION_WINDOW=window, PROFILER_PERIODICITY_MIN_POINTS=min_points,
-           PROFILER_MIN_DATAPOINTS=min_data, PROFILER_OUTLIER_ZSCORE=zscore)
-    ours, ref = ChannelStats("ch"), RefChannelStats("ch")
+    config(
+        PROFILER_CORRELATION_WINDOW=window,
+        PROFILER_PERIODICITY_MIN_POINTS=min_points,
+        PROFILER_MIN_DATAPOINTS=min_data,
+        PROFILER_OUTLIER_ZSCORE=zscore,
+    )
+    ours, ref = ChannelStats("ch"), ref_profiler.ChannelStats("ch")
     for i, v in enumerate(values):
         ours.update(v)
         ref.update(v)
@@ -253,28 +89,59 @@ def test_channel_matches_reference(config, values, window, min_points, min_data,
 @given(values=st.lists(finite, min_size=20, max_size=100), window=st.integers(20, 100))
 def test_periodicity_of_full_windows_matches_reference(config, values, window):
     config(PROFILER_CORRELATION_WINDOW=window, PROFILER_PERIODICITY_MIN_POINTS=20)
-    ours, ref = ChannelStats("p"), RefChannelStats("p")
+    ours, ref = ChannelStats("p"), ref_profiler.ChannelStats("p")
     for v in values + values[:7]:
         ours.update(v)
         ref.update(v)
     assert_same(ours.periodicity_score, ref.periodicity_score)
 
 
-@pytest.mark.parametrize("values, expected", [
-    ([], dict(count=0, min=math.inf, max=-math.inf, mean=0.0, variance=0.0, std=0.0, value_range=0.0,
-              mean_rate_of_change=0.0, outlier_frequency=0.0, periodicity_score=0.0)),
-    ([4.25], dict(count=1, min=4.25, max=4.25, mean=4.25, variance=0.0, std=0.0, value_range=0.0,
-                  mean_rate_of_change=0.0)),
-    ([1, 2, 3], dict(count=3, mean=2.0, variance=1.0, std=1.0, value_range=2.0, mean_rate_of_change=1.0)),
-    ([5.0] * 40, dict(variance=0.0, std=0.0, periodicity_score=0.0, outlier_frequency=0.0)),
-])
+@pytest.mark.parametrize(
+    "values, expected",
+    [
+        (
+            [],
+            dict(
+                count=0,
+                min=math.inf,
+                max=-math.inf,
+                mean=0.0,
+                variance=0.0,
+                std=0.0,
+                value_range=0.0,
+                mean_rate_of_change=0.0,
+                outlier_frequency=0.0,
+                periodicity_score=0.0,
+            ),
+        ),
+        (
+            [4.25],
+            dict(
+                count=1, min=4.25, max=4.25, mean=4.25, variance=0.0, std=0.0, value_range=0.0, mean_rate_of_change=0.0
+            ),
+        ),
+        ([1, 2, 3], dict(count=3, mean=2.0, variance=1.0, std=1.0, value_range=2.0, mean_rate_of_change=1.0)),
+        ([5.0] * 40, dict(variance=0.0, std=0.0, periodicity_score=0.0, outlier_frequency=0.0)),
+    ],
+)
 def test_channel_records(values, expected):
     c = ChannelStats("x")
     for v in values:
         c.update(v)
     record = c.to_dict()
-    assert list(record) == ["name", "count", "min", "max", "mean", "variance", "std", "value_range",
-                            "mean_rate_of_change", "outlier_frequency", "periodicity_score"]
+    assert list(record) == [
+        "name",
+        "count",
+        "min",
+        "max",
+        "mean",
+        "variance",
+        "std",
+        "value_range",
+        "mean_rate_of_change",
+        "outlier_frequency",
+        "periodicity_score",
+    ]
     assert record["name"] == "x"
     for key, value in expected.items():
         assert_same(record[key], float(value) if key != "count" else value, key)
@@ -364,22 +231,29 @@ class Text(str):
     pass
 
 
-@pytest.mark.parametrize("call, text", [
-    (lambda: ChannelStats(None), "Argument 'name' has incorrect type (expected str, got NoneType)"),
-    (lambda: ChannelStats(Text("a")), "Argument 'name' has incorrect type (expected str, got Text)"),
-    (lambda: ChannelStats(3), "Argument 'name' has incorrect type (expected str, got int)"),
-    (lambda: ChannelStats(), "__init__() takes exactly 2 positional arguments (1 given)"),
-    (lambda: ChannelStats("a").update("1.0"), "must be real number, not str"),
-    (lambda: ChannelStats("a").check_outlier(None), "must be real number, not NoneType"),
-    (lambda: ChannelStats("a").update(), "update() takes exactly 2 positional arguments (1 given)"),
-    (lambda: ChannelStats("a").to_dict(1), "to_dict() takes exactly 1 positional argument (2 given)"),
-    (lambda: StatisticalProfiler(b"id"), "Argument 'device_id' has incorrect type (expected str, got bytes)"),
-    (lambda: StatisticalProfiler("d").observe(None),
-     "Argument 'payload' has incorrect type (expected dict, got NoneType)"),
-    (lambda: StatisticalProfiler("d").observe(type("D", (dict,), {})()),
-     "Argument 'payload' has incorrect type (expected dict, got D)"),
-    (lambda: StatisticalProfiler("d").snapshot(1), "snapshot() takes exactly 1 positional argument (2 given)"),
-])
+@pytest.mark.parametrize(
+    "call, text",
+    [
+        (lambda: ChannelStats(None), "Argument 'name' has incorrect type (expected str, got NoneType)"),
+        (lambda: ChannelStats(Text("a")), "Argument 'name' has incorrect type (expected str, got Text)"),
+        (lambda: ChannelStats(3), "Argument 'name' has incorrect type (expected str, got int)"),
+        (lambda: ChannelStats(), "__init__() takes exactly 2 positional arguments (1 given)"),
+        (lambda: ChannelStats("a").update("1.0"), "must be real number, not str"),
+        (lambda: ChannelStats("a").check_outlier(None), "must be real number, not NoneType"),
+        (lambda: ChannelStats("a").update(), "update() takes exactly 2 positional arguments (1 given)"),
+        (lambda: ChannelStats("a").to_dict(1), "to_dict() takes exactly 1 positional argument (2 given)"),
+        (lambda: StatisticalProfiler(b"id"), "Argument 'device_id' has incorrect type (expected str, got bytes)"),
+        (
+            lambda: StatisticalProfiler("d").observe(None),
+            "Argument 'payload' has incorrect type (expected dict, got NoneType)",
+        ),
+        (
+            lambda: StatisticalProfiler("d").observe(type("D", (dict,), {})()),
+            "Argument 'payload' has incorrect type (expected dict, got D)",
+        ),
+        (lambda: StatisticalProfiler("d").snapshot(1), "snapshot() takes exactly 1 positional argument (2 given)"),
+    ],
+)
 def test_argument_errors(call, text):
     with pytest.raises(TypeError) as info:
         call()
@@ -397,18 +271,21 @@ def test_update_refuses_before_changing_anything():
 # StatisticalProfiler against the reference
 # ---------------------------------------------------------------------------
 
-payload_values = st.one_of(finite, st.integers(-1000, 1000), st.booleans(), st.none(),
-                           st.sampled_from(["3.5", " -1_000.25 ", "nan", "-Infinity", "1e3", "abc", "", b"2",
-                                            bytearray(b"7"), [1], {}]))
-payloads = st.lists(st.dictionaries(st.sampled_from(["a", "b", "c", "d"]), payload_values, max_size=4),
-                    max_size=45)
+payload_values = st.one_of(
+    finite,
+    st.integers(-1000, 1000),
+    st.booleans(),
+    st.none(),
+    st.sampled_from(["3.5", " -1_000.25 ", "nan", "-Infinity", "1e3", "abc", "", b"2", bytearray(b"7"), [1], {}]),
+)
+payloads = st.lists(st.dictionaries(st.sampled_from(["a", "b", "c", "d"]), payload_values, max_size=4), max_size=45)
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(stream=payloads, window=st.sampled_from([9, 12, 30]), min_data=st.sampled_from([0, 5, 30, 2.5]))
 def test_snapshot_matches_reference(config, stream, window, min_data):
     config(PROFILER_CORRELATION_WINDOW=window, PROFILER_MIN_DATAPOINTS=min_data, PROFILER_PERIODICITY_MIN_POINTS=6)
-    ours, ref = StatisticalProfiler("dev"), RefProfiler("dev")
+    ours, ref = StatisticalProfiler("dev"), ref_profiler.StatisticalProfiler("dev")
     for payload in stream:
         ours.observe(payload)
         ref.observe(payload)
@@ -421,7 +298,7 @@ def test_snapshot_matches_reference(config, stream, window, min_data):
 @given(rows=st.lists(st.tuples(finite, finite, finite), min_size=10, max_size=40), late=st.integers(0, 30))
 def test_correlations_of_unequal_windows_match_reference(config, rows, late):
     config(PROFILER_CORRELATION_WINDOW=25)
-    ours, ref = StatisticalProfiler("dev"), RefProfiler("dev")
+    ours, ref = StatisticalProfiler("dev"), ref_profiler.StatisticalProfiler("dev")
     for i, (a, b, c) in enumerate(rows):
         payload = {"a": a, "b": b * 3 - a} if i < late else {"a": a, "b": b, "c": c, "d": 2.0 * c + 1}
         ours.observe(payload)
@@ -432,8 +309,17 @@ def test_correlations_of_unequal_windows_match_reference(config, rows, late):
 def test_new_profiler():
     p = StatisticalProfiler("pump-1")
     assert p.confidence_score == 0.0 and not p._lock.locked()
-    assert_same(p.snapshot(), {"device_id": "pump-1", "total_observations": 0, "confidence_score": 0.0,
-                               "channel_count": 0, "channels": {}, "correlations": {}})
+    assert_same(
+        p.snapshot(),
+        {
+            "device_id": "pump-1",
+            "total_observations": 0,
+            "confidence_score": 0.0,
+            "channel_count": 0,
+            "channels": {},
+            "correlations": {},
+        },
+    )
 
 
 def test_payload_conversion_and_skipping():
@@ -456,11 +342,24 @@ def test_late_channel_counts_only_its_own_values():
     assert snap["total_observations"] == 10 and snap["channels"]["late"]["count"] == 1
 
 
-@pytest.mark.parametrize("minimum, total, expected", [
-    (20, 1, 0.0014), (20, 20, 0.1111), (20, 80, 0.5), (20, 320, 0.8889), (20, 1706, 0.9899),
-    (20, 1707, 0.99), (20, 10**6, 0.99), (0, 5, 0.5829), (1, 5, 0.5829), (-3, 5, 0.5829), (20.0, 80, 0.5),
-    (20, 0, 0.0), (20, -4, 0.0),
-])
+@pytest.mark.parametrize(
+    "minimum, total, expected",
+    [
+        (20, 1, 0.0014),
+        (20, 20, 0.1111),
+        (20, 80, 0.5),
+        (20, 320, 0.8889),
+        (20, 1706, 0.9899),
+        (20, 1707, 0.99),
+        (20, 10**6, 0.99),
+        (0, 5, 0.5829),
+        (1, 5, 0.5829),
+        (-3, 5, 0.5829),
+        (20.0, 80, 0.5),
+        (20, 0, 0.0),
+        (20, -4, 0.0),
+    ],
+)
 def test_confidence_curve(config, minimum, total, expected):
     config(PROFILER_MIN_DATAPOINTS=minimum)
     p = StatisticalProfiler("d")
@@ -525,7 +424,7 @@ def test_foreign_and_subclassed_channels_are_used_through_their_methods(config):
 
     p = StatisticalProfiler("d")
     p.channels["sub"] = Counting("sub")
-    p.channels["ref"] = RefChannelStats("ref")
+    p.channels["ref"] = ref_profiler.ChannelStats("ref")
     for i in range(15):
         p.observe({"sub": i % 4, "ref": i * 0.5, "own": -i})
     assert p.channels["sub"].seen == 15 and p.channels["ref"].count == 15
@@ -538,16 +437,20 @@ def test_foreign_and_subclassed_channels_are_used_through_their_methods(config):
 # Correlations
 # ---------------------------------------------------------------------------
 
+
 def feed(profiler, rows):
     for row in rows:
         profiler.observe(row)
 
 
-@pytest.mark.parametrize("rows", [
-    [],
-    [{"a": float(i)} for i in range(20)],
-    [{"a": float(i), "b": float(i % 3)} for i in range(9)] + [{"a": 1.0}] * 5,
-])
+@pytest.mark.parametrize(
+    "rows",
+    [
+        [],
+        [{"a": float(i)} for i in range(20)],
+        [{"a": float(i), "b": float(i % 3)} for i in range(9)] + [{"a": 1.0}] * 5,
+    ],
+)
 def test_correlations_need_two_windows_of_ten(rows):
     p = StatisticalProfiler("d")
     feed(p, rows)
@@ -556,8 +459,15 @@ def test_correlations_need_two_windows_of_ten(rows):
 
 def test_correlation_shapes():
     p = StatisticalProfiler("d")
-    feed(p, [{"x": float(i), "up": 2.0 * i + 1, "down": -0.5 * i, "flat": 3.0, "short": float(i % 4)}
-             if i < 9 else {"x": float(i), "up": 2.0 * i + 1, "down": -0.5 * i, "flat": 3.0} for i in range(10)])
+    feed(
+        p,
+        [
+            {"x": float(i), "up": 2.0 * i + 1, "down": -0.5 * i, "flat": 3.0, "short": float(i % 4)}
+            if i < 9
+            else {"x": float(i), "up": 2.0 * i + 1, "down": -0.5 * i, "flat": 3.0}
+            for i in range(10)
+        ],
+    )
     corr = p.compute_correlations()
     assert list(corr) == ["x", "up", "down", "flat"]
     assert corr["x"] == {"x": 1.0, "up": 1.0, "down": -1.0, "flat": 0.0}
@@ -569,7 +479,7 @@ def test_shorter_window_pairs_with_the_latest_values_of_the_longer():
     p = StatisticalProfiler("d")
     feed(p, [{"A": float(i * i % 7)} for i in range(18)])
     feed(p, [{"A": float(i * i % 7), "B": float(i % 5)} for i in range(18, 30)])
-    ref = RefProfiler("d")
+    ref = ref_profiler.StatisticalProfiler("d")
     feed(ref, [{"A": float(i * i % 7)} for i in range(18)])
     feed(ref, [{"A": float(i * i % 7), "B": float(i % 5)} for i in range(18, 30)])
     corr = p.compute_correlations()
@@ -580,6 +490,7 @@ def test_shorter_window_pairs_with_the_latest_values_of_the_longer():
 # ---------------------------------------------------------------------------
 # Threads
 # ---------------------------------------------------------------------------
+
 
 def test_concurrent_observers_and_readers(monkeypatch):
     monkeypatch.setattr(sys, "getswitchinterval", sys.getswitchinterval)
@@ -637,18 +548,26 @@ def test_concurrent_observers_and_readers(monkeypatch):
 # Module
 # ---------------------------------------------------------------------------
 
+
 def test_module_binds_configuration_and_host_modules():
     import orvane.config as cfg
-    for name in ("PROFILER_CORRELATION_WINDOW", "PROFILER_MIN_DATAPOINTS", "PROFILER_OUTLIER_ZSCORE",
-                 "PROFILER_PERIODICITY_MIN_POINTS"):
+
+    for name in (
+        "PROFILER_CORRELATION_WINDOW",
+        "PROFILER_MIN_DATAPOINTS",
+        "PROFILER_OUTLIER_ZSCORE",
+        "PROFILER_PERIODICITY_MIN_POINTS",
+    ):
         assert getattr(P, name) == getattr(cfg, name)
     assert P.deque is deque and P.math is math and P.threading is threading
 
 
 def test_missing_configuration_constant_fails_the_import():
-    code = ("import sys, types, orvane.config as c\n"
-            "del c.PROFILER_OUTLIER_ZSCORE\n"
-            "try:\n    import orvane.brenlow.profiler\nexcept ImportError as e:\n    print(e)\n")
+    code = (
+        "import sys, types, orvane.config as c\n"
+        "del c.PROFILER_OUTLIER_ZSCORE\n"
+        "try:\n    import orvane.brenlow.profiler\nexcept ImportError as e:\n    print(e)\n"
+    )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.stdout.strip() == "cannot import name PROFILER_OUTLIER_ZSCORE", out.stderr
 
@@ -674,6 +593,7 @@ def test_window_capacity_is_read_as_deque_reads_it(config, window, error):
 def test_stub_names_exist_at_runtime():
     import ast
     import pathlib
+
     tree = ast.parse(pathlib.Path(P.__file__).with_name("profiler.pyi").read_text())
     classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
     for name in ("ChannelStats", "StatisticalProfiler"):
@@ -687,6 +607,7 @@ def test_stub_names_exist_at_runtime():
 def test_copying_and_pickling_behave_like_a_plain_class(config):
     import copy
     import pickle
+
     config(PROFILER_CORRELATION_WINDOW=4)
     c = ChannelStats("x")
     for v in (1.0, 5.0, 2.0, 8.0, 3.0):
@@ -694,8 +615,12 @@ def test_copying_and_pickling_behave_like_a_plain_class(config):
     c.note = "kept"
     for clone in (copy.deepcopy(c), pickle.loads(pickle.dumps(c))):
         assert_same(clone.to_dict(), c.to_dict())
-        assert (list(clone.history), clone.history.maxlen, clone.prev_value, clone.note) == ([5.0, 2.0, 8.0, 3.0], 4,
-                                                                                             3.0, "kept")
+        assert (list(clone.history), clone.history.maxlen, clone.prev_value, clone.note) == (
+            [5.0, 2.0, 8.0, 3.0],
+            4,
+            3.0,
+            "kept",
+        )
     p = StatisticalProfiler("d")
     p.observe({"a": 1.0})
     with pytest.raises(TypeError, match="cannot pickle"):
@@ -707,7 +632,7 @@ def test_copying_and_pickling_behave_like_a_plain_class(config):
 def test_long_windows_are_scored_without_a_cached_table(config):
     # 1800 values need a cos/sin table larger than the cache keeps
     config(PROFILER_CORRELATION_WINDOW=1800, PROFILER_PERIODICITY_MIN_POINTS=1)
-    ours, ref = ChannelStats("long"), RefChannelStats("long")
+    ours, ref = ChannelStats("long"), ref_profiler.ChannelStats("long")
     for t in range(1800):
         v = math.sin(t * 0.37) + (t % 11) * 0.01
         ours.update(v)
@@ -716,7 +641,7 @@ def test_long_windows_are_scored_without_a_cached_table(config):
 
 
 def test_extreme_values_give_a_value_where_plain_python_overflows():
-    ours, ref = StatisticalProfiler("d"), RefProfiler("d")
+    ours, ref = StatisticalProfiler("d"), ref_profiler.StatisticalProfiler("d")
     for i in range(12):
         row = {"huge": (-1) ** i * 1e200, "plain": float(i)}
         ours.observe(row)
@@ -735,7 +660,7 @@ def test_constants_rebound_during_a_payload_apply_to_the_rest_of_it(config):
         return 0.0
 
     results = []
-    for profiler in (StatisticalProfiler("d"), RefProfiler("d")):
+    for profiler in (StatisticalProfiler("d"), ref_profiler.StatisticalProfiler("d")):
         P.PROFILER_MIN_DATAPOINTS = 1000
         for i in range(6):
             profiler.observe({"a": float(i % 3), "b": float(i % 2)})

@@ -14,13 +14,16 @@ def test_missing_ids_get_a_fresh_one(value):
     assert first != second
 
 
-@pytest.mark.parametrize("given, kept", [
-    ("  pump-7  ", "pump-7"),
-    ("\tline 2 / cell A\n", "line 2 / cell A"),
-    ("user@example.com:9000/#x?y=1", "user@example.com:9000/#x?y=1"),
-    ("\x1cid\u2003", "id"),
-    ("Ünïcødé-✓", "Ünïcødé-✓"),
-])
+@pytest.mark.parametrize(
+    "given, kept",
+    [
+        ("  pump-7  ", "pump-7"),
+        ("\tline 2 / cell A\n", "line 2 / cell A"),
+        ("user@example.com:9000/#x?y=1", "user@example.com:9000/#x?y=1"),
+        ("\x1cid\u2003", "id"),
+        ("Ünïcødé-✓", "Ünïcødé-✓"),
+    ],
+)
 def test_given_ids_are_only_trimmed(given, kept):
     assert ensure_device_id(given) == kept
 
@@ -38,16 +41,24 @@ class Text(str):
     pass
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: ensure_device_id(), "ensure_device_id() takes exactly 1 positional argument (0 given)"),
-    (lambda: ensure_device_id("a", "b"), "ensure_device_id() takes exactly 1 positional argument (2 given)"),
-    (lambda: ensure_device_id(device_id="a", name="b"), "ensure_device_id() got an unexpected keyword argument 'name'"),
-    (lambda: ensure_device_id("a", device_id="b"),
-     "ensure_device_id() got multiple values for keyword argument 'device_id'"),
-    (lambda: ensure_device_id(1), "Argument 'device_id' has incorrect type (expected str, got int)"),
-    (lambda: ensure_device_id(b"id"), "Argument 'device_id' has incorrect type (expected str, got bytes)"),
-    (lambda: ensure_device_id(Text("id")), "Argument 'device_id' has incorrect type (expected str, got Text)"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: ensure_device_id(), "ensure_device_id() takes exactly 1 positional argument (0 given)"),
+        (lambda: ensure_device_id("a", "b"), "ensure_device_id() takes exactly 1 positional argument (2 given)"),
+        (
+            lambda: ensure_device_id(device_id="a", name="b"),
+            "ensure_device_id() got an unexpected keyword argument 'name'",
+        ),
+        (
+            lambda: ensure_device_id("a", device_id="b"),
+            "ensure_device_id() got multiple values for keyword argument 'device_id'",
+        ),
+        (lambda: ensure_device_id(1), "Argument 'device_id' has incorrect type (expected str, got int)"),
+        (lambda: ensure_device_id(b"id"), "Argument 'device_id' has incorrect type (expected str, got bytes)"),
+        (lambda: ensure_device_id(Text("id")), "Argument 'device_id' has incorrect type (expected str, got Text)"),
+    ],
+)
 def test_errors(call, message):
     with pytest.raises(TypeError) as info:
         call()
@@ -57,4 +68,5 @@ def test_errors(call, message):
 def test_module_has_uuid_loaded():
     import orvane.brenlow.provisioner as p
     import uuid
+
     assert p.uuid is uuid

@@ -11,6 +11,8 @@ import time
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from reference.host import neumaier_sum as neumaier
+
 h = pytest.importorskip("orvane._pyhost")
 
 # Each conversion is checked on batches: a list that hypothesis draws (and
@@ -24,8 +26,24 @@ SPREAD = 100
 def any_double():
     """Every double: bit patterns (NaNs, subnormals, signed zeros) plus floats()."""
     bits = st.integers(0, 2**64 - 1).map(lambda b: struct.unpack("<d", struct.pack("<Q", b))[0])
-    special = st.sampled_from([0.0, -0.0, math.inf, -math.inf, math.nan, 5e-324, -5e-324, 2.2250738585072014e-308,
-                               1.7976931348623157e308, 1e16, 1e-4, 9.999999999999999e15, 0.0001, 1e-05])
+    special = st.sampled_from(
+        [
+            0.0,
+            -0.0,
+            math.inf,
+            -math.inf,
+            math.nan,
+            5e-324,
+            -5e-324,
+            2.2250738585072014e-308,
+            1.7976931348623157e308,
+            1e16,
+            1e-4,
+            9.999999999999999e15,
+            0.0001,
+            1e-05,
+        ]
+    )
     return st.one_of(bits, st.floats(), special, st.floats(-1e6, 1e6))
 
 
@@ -43,6 +61,7 @@ def double_batches():
             else:
                 spread.append(round(rng.uniform(-1e4, 1e4), rng.randint(0, 8)))
         return drawn + spread
+
     return st.tuples(st.lists(any_double(), max_size=20), st.integers(0, 2**32)).map(expand)
 
 
@@ -67,13 +86,15 @@ def test_round_matches_builtin(values, seed):
 
 
 @BATCHES
-@given(st.lists(st.tuples(st.integers(-10**6, 10**6), st.integers(0, 5), st.integers(0, 9999)), max_size=20),
-       st.integers(0, 2**32))
+@given(
+    st.lists(st.tuples(st.integers(-(10**6), 10**6), st.integers(0, 5), st.integers(0, 9999)), max_size=20),
+    st.integers(0, 2**32),
+)
 def test_round_halfway_cases_match_builtin(drawn, seed):
     # Texts ending in 5 one place beyond the rounding position: the decision
     # rests on the exact binary value, ties going to the even neighbour.
     rng = random.Random(seed)
-    cases = drawn + [(rng.randint(-10**6, 10**6), rng.randint(0, 5), rng.randint(0, 9999)) for _ in range(SPREAD)]
+    cases = drawn + [(rng.randint(-(10**6), 10**6), rng.randint(0, 5), rng.randint(0, 9999)) for _ in range(SPREAD)]
     for whole, n, frac in cases:
         text = f"{whole}.{str(frac).zfill(4)[:n]}5"
         x = float(text)
@@ -98,11 +119,18 @@ def numeric_texts():
     digits = st.text("0123456789", min_size=1, max_size=12)
     underscored = st.lists(st.text("0123456789", min_size=1, max_size=3), min_size=1, max_size=4).map("_".join)
     mantissa = st.one_of(
-        digits, underscored,
+        digits,
+        underscored,
         st.tuples(digits, digits).map(lambda p: f"{p[0]}.{p[1]}"),
-        digits.map(lambda d: f".{d}"), digits.map(lambda d: f"{d}."))
-    exponent = st.one_of(st.just(""), st.tuples(st.sampled_from("eE"), st.sampled_from(["", "+", "-"]),
-                                                st.integers(0, 400)).map(lambda t: f"{t[0]}{t[1]}{t[2]}"))
+        digits.map(lambda d: f".{d}"),
+        digits.map(lambda d: f"{d}."),
+    )
+    exponent = st.one_of(
+        st.just(""),
+        st.tuples(st.sampled_from("eE"), st.sampled_from(["", "+", "-"]), st.integers(0, 400)).map(
+            lambda t: f"{t[0]}{t[1]}{t[2]}"
+        ),
+    )
     words = st.sampled_from(["inf", "INF", "Infinity", "iNfInItY", "nan", "NaN", "nAn", "infinit", "na"])
     core = st.one_of(st.tuples(mantissa, exponent).map("".join), words)
     space = st.sampled_from(["", " ", "\t", "\n ", "\u2003", "\x1c"])
@@ -121,7 +149,10 @@ def outcome(fn, arg):
 @BATCHES
 def spread_text(rng):
     """A numeric-looking text: sign, digits, underscores, point, exponent, words, junk."""
-    digits = lambda: "".join(rng.choice("0123456789") for _ in range(rng.randint(1, 8)))
+
+    def digits():
+        return "".join(rng.choice("0123456789") for _ in range(rng.randint(1, 8)))
+
     shape = rng.randrange(6)
     if shape == 0:
         core = digits()
@@ -132,12 +163,17 @@ def spread_text(rng):
     elif shape == 3:
         core = rng.choice([f".{digits()}", f"{digits()}."])
     elif shape == 4:
-        core = "".join(c.upper() if rng.random() < 0.5 else c for c in rng.choice(["inf", "infinity", "nan", "infinit"]))
+        core = "".join(
+            c.upper() if rng.random() < 0.5 else c for c in rng.choice(["inf", "infinity", "nan", "infinit"])
+        )
     else:
         core = "".join(chr(rng.randint(32, 0x2100)) for _ in range(rng.randint(0, 4)))
     if shape < 4 and rng.random() < 0.5:
         core += rng.choice("eE") + rng.choice(["", "+", "-"]) + str(rng.randint(0, 400))
-    space = lambda: rng.choice(["", "", " ", "\t", "\u2003", "\x1c"])
+
+    def space():
+        return rng.choice(["", "", " ", "\t", "\u2003", "\x1c"])
+
     junk = rng.choice(["", "", "", "", "_", "x", "e", "\u0663", "1_"])
     return space() + rng.choice(["", "", "+", "-", "--"]) + core + junk + space()
 
@@ -153,13 +189,16 @@ def test_host_float_of_texts_matches_float(drawn, seed):
             assert same_float(got[1], want[1]), text
         else:
             assert got[1] is want[1], text
-        assert outcome(h.host_float, text.encode("utf-8", "surrogatepass"))[0] == outcome(
-            float, text.encode("utf-8", "surrogatepass"))[0]
+        assert (
+            outcome(h.host_float, text.encode("utf-8", "surrogatepass"))[0]
+            == outcome(float, text.encode("utf-8", "surrogatepass"))[0]
+        )
 
 
 @BATCHES
-@given(st.lists(st.one_of(st.integers(), st.integers(-2**1100, 2**1100), st.booleans()), max_size=20),
-       double_batches())
+@given(
+    st.lists(st.one_of(st.integers(), st.integers(-(2**1100), 2**1100), st.booleans()), max_size=20), double_batches()
+)
 def test_host_float_of_numbers_matches_float(numbers, doubles):
     for v in numbers + doubles:
         got, want = outcome(h.host_float, v), outcome(float, v)
@@ -181,8 +220,9 @@ class BadFloat:
         raise ZeroDivisionError("no")
 
 
-@pytest.mark.parametrize("value", [WithFloat(), WithIndex(), BadFloat(), None, [], {}, "1.5", b" 2 ", bytearray(b"3"),
-                                   10**400, True, 3 + 0j])
+@pytest.mark.parametrize(
+    "value", [WithFloat(), WithIndex(), BadFloat(), None, [], {}, "1.5", b" 2 ", bytearray(b"3"), 10**400, True, 3 + 0j]
+)
 def test_conversion_protocols_match_interpreter(value):
     got, want = outcome(h.host_float, value), outcome(float, value)
     assert got == want or (got[0] == want[0] == "ok" and same_float(got[1], want[1]))
@@ -199,18 +239,6 @@ def test_real_float_refuses_texts_and_others(value):
         h.real_float(value)
 
 
-def neumaier(values):
-    s = c = 0.0
-    for x in values:
-        t = s + x
-        if abs(s) >= abs(x):
-            c += (s - t) + x
-        else:
-            c += (x - t) + s
-        s = t
-    return s + c if c and math.isfinite(c) else s
-
-
 @BATCHES
 @given(st.lists(any_double(), max_size=60))
 def test_compensated_sum_follows_neumaier(values):
@@ -219,39 +247,46 @@ def test_compensated_sum_follows_neumaier(values):
         assert same_float(h.compensated_sum(values), sum(values))
 
 
-@pytest.mark.parametrize("values, want", [
-    ([0.1] * 10, 1.0),
-    ([1e100, 1.0, -1e100], 1.0),
-    ([math.inf, 1.0], math.inf),
-    ([math.inf, -math.inf], math.nan),
-    ([1.7976931348623157e308, 1.7976931348623157e308, -1.0], math.inf),
-    ([-0.0], 0.0),
-    ([], 0.0),
-])
+@pytest.mark.parametrize(
+    "values, want",
+    [
+        ([0.1] * 10, 1.0),
+        ([1e100, 1.0, -1e100], 1.0),
+        ([math.inf, 1.0], math.inf),
+        ([math.inf, -math.inf], math.nan),
+        ([1.7976931348623157e308, 1.7976931348623157e308, -1.0], math.inf),
+        ([-0.0], 0.0),
+        ([], 0.0),
+    ],
+)
 def test_compensated_sum_edges(values, want):
     assert same_float(h.compensated_sum(values), want)
 
 
 # -- argument parsing ---------------------------------------------------------
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: h.probe(), "probe() takes at least 1 positional argument (0 given)"),
-    (lambda: h.probe("a", None, None, 1, 2.0, 3), "probe() takes at most 5 positional arguments (6 given)"),
-    (lambda: h.probe(mapping={}), "probe() takes at least 1 positional argument (0 given)"),
-    (lambda: h.probe("a", colour=1), "probe() got an unexpected keyword argument 'colour'"),
-    (lambda: h.probe("a", text="b"), "probe() got multiple values for keyword argument 'text'"),
-    (lambda: h.probe(1), "Argument 'text' has incorrect type (expected str, got int)"),
-    (lambda: h.probe(type("S", (str,), {})("x")), "Argument 'text' has incorrect type (expected str, got S)"),
-    (lambda: h.probe("a", mapping=[]), "Argument 'mapping' has incorrect type (expected dict, got list)"),
-    (lambda: h.probe("a", items=()), "Argument 'items' has incorrect type (expected list, got tuple)"),
-    (lambda: h.probe("a", count="3"), "Argument 'count' has incorrect type (expected int, got str)"),
-    (lambda: h.probe("a", ratio="0.5"), "Argument 'ratio' has incorrect type (expected float, got str)"),
-    (lambda: h.probe("a", ratio=None), "Argument 'ratio' has incorrect type (expected float, got NoneType)"),
-    (lambda: h.method_probe("t", {}), "observe() takes exactly 4 positional arguments (3 given)"),
-    (lambda: h.method_probe("t", {}, 1.0, 2), "observe() takes exactly 4 positional arguments (5 given)"),
-    # a missing parameter is reported by its position, as compiled extensions do
-    (lambda: h.method_probe("t", confidence=1.0), "observe() takes exactly 4 positional arguments (2 given)"),
-])
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: h.probe(), "probe() takes at least 1 positional argument (0 given)"),
+        (lambda: h.probe("a", None, None, 1, 2.0, 3), "probe() takes at most 5 positional arguments (6 given)"),
+        (lambda: h.probe(mapping={}), "probe() takes at least 1 positional argument (0 given)"),
+        (lambda: h.probe("a", colour=1), "probe() got an unexpected keyword argument 'colour'"),
+        (lambda: h.probe("a", text="b"), "probe() got multiple values for keyword argument 'text'"),
+        (lambda: h.probe(1), "Argument 'text' has incorrect type (expected str, got int)"),
+        (lambda: h.probe(type("S", (str,), {})("x")), "Argument 'text' has incorrect type (expected str, got S)"),
+        (lambda: h.probe("a", mapping=[]), "Argument 'mapping' has incorrect type (expected dict, got list)"),
+        (lambda: h.probe("a", items=()), "Argument 'items' has incorrect type (expected list, got tuple)"),
+        (lambda: h.probe("a", count="3"), "Argument 'count' has incorrect type (expected int, got str)"),
+        (lambda: h.probe("a", ratio="0.5"), "Argument 'ratio' has incorrect type (expected float, got str)"),
+        (lambda: h.probe("a", ratio=None), "Argument 'ratio' has incorrect type (expected float, got NoneType)"),
+        (lambda: h.method_probe("t", {}), "observe() takes exactly 4 positional arguments (3 given)"),
+        (lambda: h.method_probe("t", {}, 1.0, 2), "observe() takes exactly 4 positional arguments (5 given)"),
+        # a missing parameter is reported by its position, as compiled extensions do
+        (lambda: h.method_probe("t", confidence=1.0), "observe() takes exactly 4 positional arguments (2 given)"),
+    ],
+)
 def test_argument_messages(call, message):
     with pytest.raises(TypeError) as info:
         call()
@@ -271,8 +306,10 @@ def test_argument_conversions():
 
 # -- configuration constants ---------------------------------------------------
 
+
 def test_bind_constants_and_lookup_at_use(tmp_path, monkeypatch):
     import types
+
     source = types.ModuleType("fake_config")
     source.ALPHA, source.BETA = 1.5, 3
     monkeypatch.setitem(sys.modules, "fake_config", source)
@@ -291,6 +328,7 @@ def test_bind_constants_and_lookup_at_use(tmp_path, monkeypatch):
 
 
 # -- the lock ------------------------------------------------------------------
+
 
 def test_lock_behaves_like_a_plain_lock():
     lock = h.new_lock()
@@ -368,6 +406,7 @@ def test_lock_counts_exactly_under_contention():
 
 def test_uuid4_hex_is_random_version4():
     import uuid
+
     ids = {h.uuid4_hex() for _ in range(1000)}
     assert len(ids) == 1000
     for text in list(ids)[:50]:

@@ -10,7 +10,9 @@ import pytest
 
 from orvane import resolver as resolver_mod
 from orvane.resolver import LocalResolver, ResolverError, channel_values, make_server
-from pg_support import pg_url  # noqa: F401 - fixture
+import pg_support
+
+pg_url = pg_support.pg_url  # the fixture: a database URL of a fresh schema (PostgreSQL runs)
 
 
 def episode(eid, **values):

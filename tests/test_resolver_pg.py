@@ -17,7 +17,9 @@ import pytest
 import orvane
 from orvane.client import Brenlow
 from orvane.resolver import LocalResolver, ResolverError
-from pg_support import pg_url  # noqa: F401 - fixture
+import pg_support
+
+pg_url = pg_support.pg_url  # the fixture: a database URL of a fresh schema
 
 SRC = os.path.dirname(os.path.dirname(os.path.abspath(orvane.__file__)))
 ENV = {**os.environ, "PYTHONPATH": SRC + os.pathsep + os.environ.get("PYTHONPATH", "")}
@@ -60,7 +62,9 @@ def test_schema_created_once_versioned_and_newer_one_refused(pg_url):
     with LocalResolver(pg_url) as first, LocalResolver(pg_url) as second:
         first.ingest([episode("a", x=1)], "d")
         assert second.query("x=1", 1, "d", False, True)[0]["episode_id"] == "a"
-    assert sql(pg_url, "SELECT value FROM orvane_meta WHERE key = 'schema_version'") == [(str(resolver_pg.SCHEMA_VERSION),)]
+    assert sql(pg_url, "SELECT value FROM orvane_meta WHERE key = 'schema_version'") == [
+        (str(resolver_pg.SCHEMA_VERSION),)
+    ]
     sql(pg_url, "UPDATE orvane_meta SET value = '99' WHERE key = 'schema_version'")
     with pytest.raises(ResolverError, match="version 99, newer than this release"):
         LocalResolver(pg_url)
@@ -107,8 +111,18 @@ def test_an_unreachable_database_is_a_503_and_one_line_from_serve(pg_url):
     with pytest.raises(ResolverError, match="the database is unavailable") as info:
         LocalResolver(dead)
     assert info.value.status_code == 503
-    run = subprocess.run([sys.executable, "-m", "orvane", "serve", "--port", "0", "--db", dead], capture_output=True, text=True, env=ENV, timeout=60)
-    assert run.returncode == 2 and run.stderr.startswith("orvane serve: the database is unavailable") and run.stderr.count("\n") == 1, run.stderr
+    run = subprocess.run(
+        [sys.executable, "-m", "orvane", "serve", "--port", "0", "--db", dead],
+        capture_output=True,
+        text=True,
+        env=ENV,
+        timeout=60,
+    )
+    assert (
+        run.returncode == 2
+        and run.stderr.startswith("orvane serve: the database is unavailable")
+        and run.stderr.count("\n") == 1
+    ), run.stderr
 
 
 @pytest.mark.parametrize(
@@ -141,16 +155,33 @@ def test_resolvers_on_one_database_see_each_others_writes(pg_url):
         assert ids_of(a.query("x=1", 5, "d", False, True)) == ["e1", "e2"]  # its own writes at once
         eventually(lambda: ids_of(b.query("x=1", 5, "d", False, True)) == ["e1", "e2"])
         a.record_outcome("e2", "failure", "FAULT", device_id="d")
-        eventually(lambda: b.query("x=2", 1, "d", False, True)[0]["outcome"] == {"result": "failure", "metrics": {"health_label": "FAULT"}})
+        eventually(
+            lambda: (
+                b.query("x=2", 1, "d", False, True)[0]["outcome"]
+                == {"result": "failure", "metrics": {"health_label": "FAULT"}}
+            )
+        )
         vid = a.request("POST", "/qx/ingest", {"device_id": "d", "embedding": [0.0, 2.0]})["id"]
-        eventually(lambda: [h["id"] for h in b.request("POST", "/qx/query", {"device_id": "d", "embedding": [0.0, 1.0], "k": 1})["results"]] == [vid])
+        eventually(
+            lambda: (
+                [
+                    h["id"]
+                    for h in b.request("POST", "/qx/query", {"device_id": "d", "embedding": [0.0, 1.0], "k": 1})[
+                        "results"
+                    ]
+                ]
+                == [vid]
+            )
+        )
         # and the other way round, a later outcome replacing an earlier one
         b.ingest([episode("e3", x=1)], "d")
         b.record_outcome("e2", "success", "HEALTHY", device_id="d")
         eventually(lambda: ids_of(a.query("x=1", 1, "d", False, True)) == ["e3"])
         eventually(lambda: a.query("x=2", 1, "d", False, True)[0]["outcome"]["result"] == "success")
         # equal scores: newest (the database's id order) first on both
-        assert ids_of(a.query("x=1", 2, "d", False, False)) == ids_of(b.query("x=1", 2, "d", False, False)) == ["e3", "e1"]
+        assert (
+            ids_of(a.query("x=1", 2, "d", False, False)) == ids_of(b.query("x=1", 2, "d", False, False)) == ["e3", "e1"]
+        )
 
 
 def test_a_resolver_holds_only_the_devices_it_served(pg_url):
@@ -184,7 +215,9 @@ def test_concurrent_writers_through_two_resolvers_keep_one_id_order(pg_url):
             t.join()
         assert errors == []
         # every score ties: the hits are the device's episodes, newest (largest id) first
-        newest_first = [row[0] for row in sql(pg_url, "SELECT episode_id FROM episodes WHERE device_id = 'd' ORDER BY id DESC")]
+        newest_first = [
+            row[0] for row in sql(pg_url, "SELECT episode_id FROM episodes WHERE device_id = 'd' ORDER BY id DESC")
+        ]
         assert len(newest_first) == 8 * 15 * 8
         for r in (a, b, watcher):
             eventually(lambda: len(r.query("x=1", 1000, "d", False, False)) == len(newest_first))
@@ -286,7 +319,11 @@ def test_two_servers_on_one_database_see_each_others_episodes_and_outcomes(pg_ur
         took = eventually(lambda: ids_of(two.query("t=50", k=3)) == ["p1", "p2"])
         assert took < 1.0
         one.record_outcome("p1", "failure", "OVERHEAT")
-        eventually(lambda: two.query("t=50", k=1)[0]["outcome"] == {"result": "failure", "metrics": {"health_label": "OVERHEAT"}})
+        eventually(
+            lambda: (
+                two.query("t=50", k=1)[0]["outcome"] == {"result": "failure", "metrics": {"health_label": "OVERHEAT"}}
+            )
+        )
         two.ingest([episode("p3", t=50)])
         two.record_outcome("p3", "success", "HEALTHY")
         eventually(lambda: ids_of(one.query("t=50", k=1, prefer_success=False)) == ["p3"])
@@ -313,7 +350,9 @@ def test_tokens_keep_devices_apart_across_servers(pg_url, tmp_path):
         assert info.value.status_code == 403
         a2, fleet1 = Brenlow("pump-a", url=url2, token="token-a"), Brenlow("pump-b", url=url1, token="token-fleet")
         eventually(lambda: a2.query("x=1", k=1)[0]["outcome"] == {"result": "success"})
-        eventually(lambda: fleet1.query("x=1", k=1)[0]["outcome"] == {"result": "failure", "metrics": {"health_label": "LEAK"}})
+        eventually(
+            lambda: fleet1.query("x=1", k=1)[0]["outcome"] == {"result": "failure", "metrics": {"health_label": "LEAK"}}
+        )
         assert a2.stats()["episodes"] == {"pump-a": 1} and a2.stats()["outcomes"] == 1
         assert fleet1.stats()["episodes"] == {"pump-a": 1, "pump-b": 1} and fleet1.stats()["outcomes"] == 2
     finally:
@@ -339,7 +378,13 @@ for b in range(100000):
 def test_kill_9_during_ingest_loses_no_acknowledged_episode(pg_url):
     proc, url = start_server(pg_url)
     clients = [
-        subprocess.Popen([sys.executable, "-c", KILL_CLIENT, url, f"c{n}"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=ENV)
+        subprocess.Popen(
+            [sys.executable, "-c", KILL_CLIENT, url, f"c{n}"],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=ENV,
+        )
         for n in range(20)
     ]
     try:
@@ -371,7 +416,10 @@ def test_kill_9_during_ingest_loses_no_acknowledged_episode(pg_url):
     # query without channels ties every episode, newest first
     with LocalResolver(pg_url) as r:
         for device in ("c0", "c13"):
-            table = [row[0] for row in sql(pg_url, "SELECT episode_id FROM episodes WHERE device_id = %s ORDER BY id DESC", device)]
+            table = [
+                row[0]
+                for row in sql(pg_url, "SELECT episode_id FROM episodes WHERE device_id = %s ORDER BY id DESC", device)
+            ]
             assert 0 < len(table) <= 1000
             assert ids_of(r.query("no channels", 1000, device, False, False)) == table
 
@@ -387,7 +435,9 @@ def make_sqlite_store(path):
         r.record_outcome("e4-3", "failure", "FAULT", device_id="dev1")
         r.record_outcome("e5-3", "success", "HEALTHY", device_id="dev2")
         r.record_outcome("e0-1", "failure", "NOT-THIS-ONE", device_id="dev2")  # dev0 holds e0-1
-        vid = r.request("POST", "/qx/ingest", {"device_id": "dev1", "embedding": [0.6, 0.8], "metadata": {"k": 1}})["id"]
+        vid = r.request("POST", "/qx/ingest", {"device_id": "dev1", "embedding": [0.6, 0.8], "metadata": {"k": 1}})[
+            "id"
+        ]
     return vid
 
 
@@ -446,8 +496,13 @@ def test_migrate_a_store_of_the_first_layout(tmp_path, pg_url):
         """
     )
     rows = [("a", "e1", episode("e1", t=20)), ("a", "e2", episode("e2", t=30)), ("b", "e1", episode("e1", t=40))]
-    db.executemany("INSERT INTO episodes (device_id, episode_id, body, ingested_at) VALUES (?, ?, ?, 1.0)", [(d, e, json.dumps(b)) for d, e, b in rows])
-    db.executemany("INSERT INTO outcomes VALUES (?, ?, ?, 2.0)", [("e1", "failure", "FAULT"), ("lost", "success", None)])
+    db.executemany(
+        "INSERT INTO episodes (device_id, episode_id, body, ingested_at) VALUES (?, ?, ?, 1.0)",
+        [(d, e, json.dumps(b)) for d, e, b in rows],
+    )
+    db.executemany(
+        "INSERT INTO outcomes VALUES (?, ?, ?, 2.0)", [("e1", "failure", "FAULT"), ("lost", "success", None)]
+    )
     db.commit()
     db.close()
     assert migrate_sqlite(path, pg_url) == {"episodes": {"a": 2, "b": 1}, "outcomes": 3, "vectors": 0}
@@ -455,33 +510,53 @@ def test_migrate_a_store_of_the_first_layout(tmp_path, pg_url):
     assert placed == [("", "lost", "success"), ("a", "e1", "failure"), ("b", "e1", "failure")]
     with LocalResolver(pg_url) as r:
         assert ids_of(r.query("t=29", 2, "a", False, False)) == ["e2", "e1"]
-        assert r.query("t=40", 1, "b", False, False)[0]["outcome"] == {"result": "failure", "metrics": {"health_label": "FAULT"}}
-        assert r.outcomes == {"a": {"e1": {"result": "failure", "metrics": {"health_label": "FAULT"}}}, "b": {"e1": {"result": "failure", "metrics": {"health_label": "FAULT"}}}}
+        assert r.query("t=40", 1, "b", False, False)[0]["outcome"] == {
+            "result": "failure",
+            "metrics": {"health_label": "FAULT"},
+        }
+        assert r.outcomes == {
+            "a": {"e1": {"result": "failure", "metrics": {"health_label": "FAULT"}}},
+            "b": {"e1": {"result": "failure", "metrics": {"health_label": "FAULT"}}},
+        }
         # the outcome kept aside goes to the device whose episode arrives first
         r.query("t=1", 1, "c", False, False)
         r.ingest([episode("lost", t=1)], "c")
         assert r.query("t=1", 1, "c", False, False)[0]["outcome"] == {"result": "success"}
         r.ingest([episode("lost", t=1)], "d")
         assert r.query("t=1", 1, "d", False, False)[0]["outcome"] is None
-    assert sorted(sql(pg_url, "SELECT device_id, episode_id FROM outcomes")) == [("a", "e1"), ("b", "e1"), ("c", "lost")]
+    assert sorted(sql(pg_url, "SELECT device_id, episode_id FROM outcomes")) == [
+        ("a", "e1"),
+        ("b", "e1"),
+        ("c", "lost"),
+    ]
 
 
 def test_migrate_command_line(tmp_path, pg_url):
     path = str(tmp_path / "store.sqlite")
     make_sqlite_store(path)
-    run = subprocess.run([sys.executable, "-m", "orvane", "migrate", path, pg_url], capture_output=True, text=True, env=ENV, timeout=120)
+    run = subprocess.run(
+        [sys.executable, "-m", "orvane", "migrate", path, pg_url], capture_output=True, text=True, env=ENV, timeout=120
+    )
     assert run.returncode == 0, run.stderr
     assert "episodes: 301/301 (100%)" in run.stdout and "verified:" in run.stdout
     for args, message in [
         ([str(tmp_path / "missing.sqlite"), pg_url], "no such file"),
         ([path, "sqlite:///x"], "must be a postgresql://"),
     ]:
-        run = subprocess.run([sys.executable, "-m", "orvane", "migrate", *args], capture_output=True, text=True, env=ENV, timeout=60)
+        run = subprocess.run(
+            [sys.executable, "-m", "orvane", "migrate", *args], capture_output=True, text=True, env=ENV, timeout=60
+        )
         assert run.returncode == 2 and message in run.stderr and run.stderr.count("\n") == 1, run.stderr
     held = LocalResolver(path)
     held.ingest([episode("late", x=1)], "dev0")  # a running resolver holds its file
     try:
-        run = subprocess.run([sys.executable, "-m", "orvane", "migrate", path, pg_url], capture_output=True, text=True, env=ENV, timeout=60)
+        run = subprocess.run(
+            [sys.executable, "-m", "orvane", "migrate", path, pg_url],
+            capture_output=True,
+            text=True,
+            env=ENV,
+            timeout=60,
+        )
         assert run.returncode == 2 and "in use" in run.stderr, run.stderr
     finally:
         held.close()

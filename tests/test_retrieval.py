@@ -9,8 +9,10 @@ import pytest
 from orvane.client import Brenlow, EmbeddedResolver, ResolverError
 from orvane.qx.retrieval import CrossModalRetriever, RetrievalNotAvailable
 
-NOT_AVAILABLE = ("The resolver has no {} endpoint -- either it's running code from before QX retrieval existed, "
-                 "or this really is a 404. See orvane/qx/retrieval.")
+NOT_AVAILABLE = (
+    "The resolver has no {} endpoint -- either it's running code from before QX retrieval existed, "
+    "or this really is a 404. See orvane/qx/retrieval."
+)
 
 
 class FakeClient:
@@ -30,7 +32,7 @@ class FakeClient:
 
     @property
     def body(self):
-        (args, kwargs), = self.calls
+        ((args, kwargs),) = self.calls
         assert args[0] == "POST" and list(kwargs) == ["json"]
         return args[1], kwargs["json"]
 
@@ -52,21 +54,25 @@ def widened(values):
 
 # -- vector form ---------------------------------------------------------------
 
+
 @pytest.mark.filterwarnings("ignore:overflow encountered in cast:RuntimeWarning")
-@pytest.mark.parametrize("embedding", [
-    np.array([0.1, 0.2, 1 / 3], dtype=np.float64),
-    np.arange(6, dtype=np.float32).reshape(2, 3),
-    np.asfortranarray(np.arange(6, dtype=np.float64).reshape(2, 3) / 7),
-    np.arange(20, dtype=np.float32)[::3],
-    np.array([1e-45, -0.0, np.inf, 3.4e38, 1e39], dtype=np.float64),
-    np.array([], dtype=np.float32),
-    np.array(2.5),
-    np.array([1, 2, 3], dtype=np.int64),
-    np.array([0.5, 1.5], dtype=">f4"),
-    [[0.1, 0.2], [0.3, 0.4]],
-    0.1,
-    7,
-])
+@pytest.mark.parametrize(
+    "embedding",
+    [
+        np.array([0.1, 0.2, 1 / 3], dtype=np.float64),
+        np.arange(6, dtype=np.float32).reshape(2, 3),
+        np.asfortranarray(np.arange(6, dtype=np.float64).reshape(2, 3) / 7),
+        np.arange(20, dtype=np.float32)[::3],
+        np.array([1e-45, -0.0, np.inf, 3.4e38, 1e39], dtype=np.float64),
+        np.array([], dtype=np.float32),
+        np.array(2.5),
+        np.array([1, 2, 3], dtype=np.int64),
+        np.array([0.5, 1.5], dtype=">f4"),
+        [[0.1, 0.2], [0.3, 0.4]],
+        0.1,
+        7,
+    ],
+)
 def test_vector_form(embedding):
     client = FakeClient({"id": "v"})
     CrossModalRetriever(client).ingest(embedding)
@@ -89,6 +95,7 @@ def test_nan_survives_the_vector_form():
 
 
 # -- ingest --------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("device_id, sent", [(None, "configured"), ("", "configured"), ("dev-7", "dev-7")])
 def test_ingest_body(device_id, sent):
@@ -117,10 +124,18 @@ def test_configured_device_id_is_read_at_each_request():
     assert [kw["json"]["device_id"] for _, kw in client.calls] == ["configured", "renamed"]
 
 
-@pytest.mark.parametrize("response, expected", [
-    ({}, ""), ({"id": None}, ""), ({"id": ""}, ""), ({"id": 0}, ""),
-    ({"id": 42}, "42"), ({"id": "v-1"}, "v-1"), ({"id": 4.5}, "4.5"),
-])
+@pytest.mark.parametrize(
+    "response, expected",
+    [
+        ({}, ""),
+        ({"id": None}, ""),
+        ({"id": ""}, ""),
+        ({"id": 0}, ""),
+        ({"id": 42}, "42"),
+        ({"id": "v-1"}, "v-1"),
+        ({"id": 4.5}, "4.5"),
+    ],
+)
 def test_ingest_result(response, expected):
     result = CrossModalRetriever(FakeClient(response)).ingest([1.0])
     assert type(result) is str and result == expected
@@ -128,11 +143,12 @@ def test_ingest_result(response, expected):
 
 # -- ingest_batch --------------------------------------------------------------
 
+
 def test_ingest_batch_body():
     items = [
         {"episode_type": "fused", "embedding": np.array([0.1, 0.2]), "metadata": {"a": 1}},
-        {"state_id": "s1", "device_id": "other"},              # no embedding: added last, as null
-        {"embedding": None, "action_id": "a9"},                # null embedding keeps its place
+        {"state_id": "s1", "device_id": "other"},  # no embedding: added last, as null
+        {"embedding": None, "action_id": "a9"},  # null embedding keeps its place
         {"embedding": [[1, 2], [3, 4]]},
     ]
     before = [dict(i) for i in items]
@@ -141,8 +157,12 @@ def test_ingest_batch_body():
     path, body = client.body
     assert path == "/qx/ingest" and list(body) == ["device_id", "items"] and body["device_id"] == "dev-2"
     sent = body["items"]
-    assert [list(s) for s in sent] == [["episode_type", "embedding", "metadata"], ["state_id", "device_id", "embedding"],
-                                       ["embedding", "action_id"], ["embedding"]]
+    assert [list(s) for s in sent] == [
+        ["episode_type", "embedding", "metadata"],
+        ["state_id", "device_id", "embedding"],
+        ["embedding", "action_id"],
+        ["embedding"],
+    ]
     assert bits(sent[0]["embedding"]) == bits(widened([0.1, 0.2]))
     assert sent[1]["embedding"] is None and sent[2]["embedding"] is None
     assert sent[3]["embedding"] == [1.0, 2.0, 3.0, 4.0]
@@ -174,12 +194,15 @@ def test_ingest_batch_ids_must_be_a_list(ids, name):
         CrossModalRetriever(FakeClient({"episode_ids": ids})).ingest_batch([])
 
 
-@pytest.mark.parametrize("items, error", [
-    ([{"embedding": [1.0]}, {"embedding": "abc"}], ValueError),
-    ([{"embedding": [[1.0, 2.0], [3.0]]}], ValueError),
-    ([{"embedding": [1.0]}, 3], AttributeError),
-    ([None], AttributeError),
-])
+@pytest.mark.parametrize(
+    "items, error",
+    [
+        ([{"embedding": [1.0]}, {"embedding": "abc"}], ValueError),
+        ([{"embedding": [[1.0, 2.0], [3.0]]}], ValueError),
+        ([{"embedding": [1.0]}, 3], AttributeError),
+        ([None], AttributeError),
+    ],
+)
 def test_ingest_batch_fails_before_any_request(items, error):
     client = FakeClient({"episode_ids": []})
     with pytest.raises(error):
@@ -193,6 +216,7 @@ def test_ingest_batch_non_mapping_item_message():
 
 
 # -- retrieve ------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("k, sent", [(None, 10), (3, 3), (3.7, 3), (-2.9, -2), (True, 1), (np.int64(4), 4)])
 def test_retrieve_body(k, sent):
@@ -225,26 +249,30 @@ def test_retrieve_k_must_be_a_number(k):
 
 # -- argument checks -----------------------------------------------------------
 
+
 class StrSub(str):
     pass
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda r: r.ingest([1.0], device_id=5), "Argument 'device_id' has incorrect type (expected str, got int)"),
-    (lambda r: r.ingest([1.0], StrSub("x")), "Argument 'device_id' has incorrect type (expected str, got StrSub)"),
-    (lambda r: r.ingest([1.0], None, []), "Argument 'metadata' has incorrect type (expected dict, got list)"),
-    (lambda r: r.ingest_batch(({},)), "Argument 'items' has incorrect type (expected list, got tuple)"),
-    (lambda r: r.ingest_batch([], b"d"), "Argument 'device_id' has incorrect type (expected str, got bytes)"),
-    (lambda r: r.retrieve([1.0], 1), "Argument 'device_id' has incorrect type (expected str, got int)"),
-    (lambda r: r._post(b"/qx/query", {}), "Argument 'path' has incorrect type (expected str, got bytes)"),
-    (lambda r: r._post("/qx/query", []), "Argument 'payload' has incorrect type (expected dict, got list)"),
-    (lambda r: r.ingest(), "ingest() takes at least 2 positional arguments (1 given)"),
-    (lambda r: r.ingest(1, None, None, 4), "ingest() takes at most 4 positional arguments (5 given)"),
-    (lambda r: r.ingest_batch(), "ingest_batch() takes at least 2 positional arguments (1 given)"),
-    (lambda r: r.retrieve([1.0], kk=3), "retrieve() got an unexpected keyword argument 'kk'"),
-    (lambda r: r._post("/qx/query"), "_post() takes exactly 3 positional arguments (2 given)"),
-    (lambda r: CrossModalRetriever(), "__init__() takes exactly 2 positional arguments (1 given)"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda r: r.ingest([1.0], device_id=5), "Argument 'device_id' has incorrect type (expected str, got int)"),
+        (lambda r: r.ingest([1.0], StrSub("x")), "Argument 'device_id' has incorrect type (expected str, got StrSub)"),
+        (lambda r: r.ingest([1.0], None, []), "Argument 'metadata' has incorrect type (expected dict, got list)"),
+        (lambda r: r.ingest_batch(({},)), "Argument 'items' has incorrect type (expected list, got tuple)"),
+        (lambda r: r.ingest_batch([], b"d"), "Argument 'device_id' has incorrect type (expected str, got bytes)"),
+        (lambda r: r.retrieve([1.0], 1), "Argument 'device_id' has incorrect type (expected str, got int)"),
+        (lambda r: r._post(b"/qx/query", {}), "Argument 'path' has incorrect type (expected str, got bytes)"),
+        (lambda r: r._post("/qx/query", []), "Argument 'payload' has incorrect type (expected dict, got list)"),
+        (lambda r: r.ingest(), "ingest() takes at least 2 positional arguments (1 given)"),
+        (lambda r: r.ingest(1, None, None, 4), "ingest() takes at most 4 positional arguments (5 given)"),
+        (lambda r: r.ingest_batch(), "ingest_batch() takes at least 2 positional arguments (1 given)"),
+        (lambda r: r.retrieve([1.0], kk=3), "retrieve() got an unexpected keyword argument 'kk'"),
+        (lambda r: r._post("/qx/query"), "_post() takes exactly 3 positional arguments (2 given)"),
+        (lambda r: CrossModalRetriever(), "__init__() takes exactly 2 positional arguments (1 given)"),
+    ],
+)
 def test_argument_errors(call, message):
     client = FakeClient()
     with pytest.raises(TypeError) as e:
@@ -263,12 +291,16 @@ def test_unconvertible_embedding_fails_before_the_request(embedding):
 
 # -- _post and the 404 translation ---------------------------------------------
 
+
 @pytest.mark.parametrize("status", [404, "404", np.int64(404)])
-@pytest.mark.parametrize("call, path", [
-    (lambda r: r.ingest([1.0]), "/qx/ingest"),
-    (lambda r: r.ingest_batch([]), "/qx/ingest"),
-    (lambda r: r.retrieve([1.0]), "/qx/query"),
-])
+@pytest.mark.parametrize(
+    "call, path",
+    [
+        (lambda r: r.ingest([1.0]), "/qx/ingest"),
+        (lambda r: r.ingest_batch([]), "/qx/ingest"),
+        (lambda r: r.retrieve([1.0]), "/qx/query"),
+    ],
+)
 def test_404_becomes_retrieval_not_available(status, call, path):
     error = StatusError(status)
     with pytest.raises(RetrievalNotAvailable) as e:
@@ -277,8 +309,17 @@ def test_404_becomes_retrieval_not_available(status, call, path):
     assert e.value.__cause__ is error and e.value.__context__ is error and e.value.__suppress_context__
 
 
-@pytest.mark.parametrize("error", [StatusError(500), StatusError(404.0), StatusError(None), StatusError(" 404"),
-                                   ValueError("no status"), ResolverError("boom", 401)])
+@pytest.mark.parametrize(
+    "error",
+    [
+        StatusError(500),
+        StatusError(404.0),
+        StatusError(None),
+        StatusError(" 404"),
+        ValueError("no status"),
+        ResolverError("boom", 401),
+    ],
+)
 def test_other_errors_propagate_unchanged(error):
     with pytest.raises(type(error)) as e:
         CrossModalRetriever(FakeClient(error=error)).retrieve([1.0])
@@ -331,7 +372,7 @@ def test_post_passes_the_body_and_returns_the_answer():
     client = FakeClient(answer)
     payload = {"b": 1, "a": 2}
     assert CrossModalRetriever(client)._post("/x", payload) is answer
-    (args, kwargs), = client.calls
+    ((args, kwargs),) = client.calls
     assert args == ("POST", "/x") and kwargs["json"] is payload
 
 
@@ -345,6 +386,7 @@ def test_null_response_fails_when_its_field_is_read():
 
 
 # -- the object ----------------------------------------------------------------
+
 
 def test_brain_is_a_plain_attribute_and_post_can_be_overridden():
     first, second = FakeClient({"id": "1"}), FakeClient({"id": "2"})
@@ -366,6 +408,7 @@ def test_brain_is_a_plain_attribute_and_post_can_be_overridden():
 
 
 # -- against the embedded client -----------------------------------------------
+
 
 def test_embedded_client_round_trip():
     client = Brenlow(device_id="dev-e")

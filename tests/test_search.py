@@ -58,7 +58,9 @@ def test_long_scans_with_many_ties_equal_reference(seed):
     index = index_of(rows)
     for probe in ({"a": 1.0, "b": 1.0}, {"a": 0.0, "b": 5e-17, "c": 2.0}, {"c": 1.0 + 2**-40, "zz": 0.0}):
         for k in (1, 7, 40):
-            assert compiled(index, probe, k, 5000) == [(sc, 7 + 3 * i) for sc, i in search_episodes(rows, probe, k, 5000, CAP)]
+            assert compiled(index, probe, k, 5000) == [
+                (sc, 7 + 3 * i) for sc, i in search_episodes(rows, probe, k, 5000, CAP)
+            ]
 
 
 def test_sparse_names_cost_their_values_and_score_alike():
@@ -160,7 +162,10 @@ def test_recent_failures_are_not_hidden_and_the_detector_fires(monkeypatch):
 
 @settings(max_examples=60, deadline=None)
 @given(
-    st.lists(st.tuples(st.dictionaries(names, values, max_size=3), st.sampled_from([None, "success", "failure"])), max_size=40),
+    st.lists(
+        st.tuples(st.dictionaries(names, values, max_size=3), st.sampled_from([None, "success", "failure"])),
+        max_size=40,
+    ),
     probe_st,
     st.integers(0, 12),
     st.integers(1, 50),
@@ -238,9 +243,16 @@ def test_store_from_before_layout_versions_is_back_filled_once(tmp_path, monkeyp
     path = str(tmp_path / "old.db")
     db = sqlite3.connect(path)
     db.executescript(_OLD_LAYOUT)
-    bodies = [episode("a", t=20.0, r=1500.0), {"episode_id": "b", "embeddings": {"text": "t=30 r=1400"}}, episode("c", t=25.0)]
+    bodies = [
+        episode("a", t=20.0, r=1500.0),
+        {"episode_id": "b", "embeddings": {"text": "t=30 r=1400"}},
+        episode("c", t=25.0),
+    ]
     for i, body in enumerate(bodies):
-        db.execute("INSERT INTO episodes (device_id, episode_id, body, ingested_at) VALUES (?, ?, ?, 0)", ("d", body["episode_id"], json.dumps(body)))
+        db.execute(
+            "INSERT INTO episodes (device_id, episode_id, body, ingested_at) VALUES (?, ?, ?, 0)",
+            ("d", body["episode_id"], json.dumps(body)),
+        )
     db.execute("INSERT INTO outcomes VALUES ('b', 'failure', 'FAULT', 0)")
     db.execute("INSERT INTO vectors VALUES (1, 'v1', 'd', ?, '{}')", (array.array("d", [0.6, 0.8]).tobytes(),))
     db.commit()

@@ -62,8 +62,7 @@ template <bool Exclusive>
 void take(std::shared_mutex& mu) {
     if (Exclusive ? mu.try_lock() : mu.try_lock_shared()) return;
     bool ok = true;
-    Py_BEGIN_ALLOW_THREADS
-    try {
+    Py_BEGIN_ALLOW_THREADS try {
         if (Exclusive)
             mu.lock();
         else
@@ -71,8 +70,7 @@ void take(std::shared_mutex& mu) {
     } catch (...) {
         ok = false;
     }
-    Py_END_ALLOW_THREADS
-    if (!ok) throw std::runtime_error("cannot take the index lock");
+    Py_END_ALLOW_THREADS if (!ok) throw std::runtime_error("cannot take the index lock");
 }
 
 // The index's size, under its lock.
@@ -94,15 +92,13 @@ template <typename Scan>
 std::vector<Hit> scan_shared(std::shared_mutex& mu, Scan&& scan) {
     std::vector<Hit> hits;
     std::exception_ptr error;
-    Py_BEGIN_ALLOW_THREADS
-    try {
+    Py_BEGIN_ALLOW_THREADS try {
         std::shared_lock<std::shared_mutex> hold(mu);
         hits = scan();
     } catch (...) {
         error = std::current_exception();
     }
-    Py_END_ALLOW_THREADS
-    if (error) std::rethrow_exception(error);
+    Py_END_ALLOW_THREADS if (error) std::rethrow_exception(error);
     return hits;
 }
 
@@ -163,13 +159,10 @@ struct BufferGuard {
 // ---------------------------------------------------------------------------
 
 struct EpisodeIndexObject {
-    PyObject_HEAD
-    orvane_search::EpisodeIndex* index;
+    PyObject_HEAD orvane_search::EpisodeIndex* index;
 };
 
-orvane_search::EpisodeIndex& episodes_of(PyObject* self) {
-    return *reinterpret_cast<EpisodeIndexObject*>(self)->index;
-}
+orvane_search::EpisodeIndex& episodes_of(PyObject* self) { return *reinterpret_cast<EpisodeIndexObject*>(self)->index; }
 
 PyObject* episodes_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const pyhost::Signature sig{"EpisodeIndex", nullptr, 0, 0, false};
@@ -295,13 +288,10 @@ PyType_Spec episodes_spec = {"orvane._search.EpisodeIndex", sizeof(EpisodeIndexO
 // ---------------------------------------------------------------------------
 
 struct VectorIndexObject {
-    PyObject_HEAD
-    orvane_search::VectorIndex* index;
+    PyObject_HEAD orvane_search::VectorIndex* index;
 };
 
-orvane_search::VectorIndex& vectors_of(PyObject* self) {
-    return *reinterpret_cast<VectorIndexObject*>(self)->index;
-}
+orvane_search::VectorIndex& vectors_of(PyObject* self) { return *reinterpret_cast<VectorIndexObject*>(self)->index; }
 
 PyObject* vectors_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const pyhost::Signature sig{"VectorIndex", nullptr, 0, 0, false};
@@ -418,9 +408,9 @@ PyObject* load_episodes(PyObject* module, PyObject* const* args, Py_ssize_t narg
             return nullptr;
         }
         PyObject* device = PyTuple_GET_ITEM(row.get(), 1);
-        if (!last_device || (device != last_device.get() && !(PyUnicode_CheckExact(device) &&
-                                                              PyUnicode_CheckExact(last_device.get()) &&
-                                                              PyUnicode_Compare(device, last_device.get()) == 0))) {
+        if (!last_device ||
+            (device != last_device.get() && !(PyUnicode_CheckExact(device) && PyUnicode_CheckExact(last_device.get()) &&
+                                              PyUnicode_Compare(device, last_device.get()) == 0))) {
             if (!pyhost::check_str(device, "device_id")) return nullptr;
             PyObject* found = PyDict_GetItemWithError(a[1], device);
             if (found == nullptr) {
@@ -490,10 +480,9 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT, "orvane._search", "The resolver's compiled search index (private).", sizeof(ModuleState),
-    module_methods,        slots,
-    module_traverse,       module_clear,
-    module_free,
+    PyModuleDef_HEAD_INIT, "orvane._search", "The resolver's compiled search index (private).",
+    sizeof(ModuleState),   module_methods,   slots,
+    module_traverse,       module_clear,     module_free,
 };
 
 }  // namespace

@@ -64,8 +64,7 @@ class Column {
 
     // totals[i - lo] += this channel's capped squared difference for each
     // row i in [lo, hi) (the cap when the row has no value).
-    void accumulate(double x, double inv, double cap2, std::size_t lo, std::size_t hi,
-                    double* totals) const noexcept;
+    void accumulate(double x, double inv, double cap2, std::size_t lo, std::size_t hi, double* totals) const noexcept;
 
   private:
     void to_sparse();

@@ -199,12 +199,13 @@ def _chain(first: str, rest: Iterator[str]) -> Iterator[str]:
     yield from rest
 
 
-def profile_rows(payloads: Iterable[Dict[str, Any]], device_id: str) -> Tuple[Dict[str, Any], Dict[str, Any]]:
-    """Feeds payloads to a new profiler; answers its snapshot and the classified schema."""
+def profile_rows(payloads: Iterable[Dict[str, Any]], device_id: str, profiler: Any = None) -> Tuple[Dict[str, Any], Dict[str, Any]]:
+    """Feeds payloads to a new profiler (or to ``profiler``); answers its snapshot and the classified schema."""
     from .brenlow.classifier import SchemaClassifier
     from .brenlow.profiler import StatisticalProfiler
 
-    profiler = StatisticalProfiler(device_id)
+    if profiler is None:
+        profiler = StatisticalProfiler(device_id)
     for payload in payloads:
         profiler.observe(payload)
     snapshot = profiler.snapshot()
@@ -228,11 +229,19 @@ def cmd_profile(args: argparse.Namespace, out: TextIO) -> int:
         from .brenlow.provisioner import ensure_device_id
 
         device_id = ensure_device_id(os.path.splitext(os.path.basename(args.file))[0])
+    wants_report = _report_check(args.report)
+    report = None
     try:
         with open(args.file, newline="", encoding="utf-8-sig") as stream:
             delimiter, ts_column, channels, readings = read_csv(stream, args.timestamp_column, args.delimiter)
+            if wants_report:
+                from .report import ProfileReport
+
+                report = ProfileReport(device_id)
+                readings = report.watch(readings)
+            profiler = report.profiler if report is not None else None
             progress = _FileProgress(args.file, stream, sys.stderr)
-            snapshot, schema = profile_rows(progress.payloads(readings), device_id)
+            snapshot, schema = profile_rows(progress.payloads(readings), device_id, profiler)
             progress.finish()
     except OSError as exc:
         raise CommandError(f"cannot read {args.file}: {exc.strerror or exc}") from None
@@ -243,6 +252,8 @@ def cmd_profile(args: argparse.Namespace, out: TextIO) -> int:
             f"no column holds a number when cells are split at {_delimiter_name(delimiter)}"
             f" (header: {', '.join([ts_column, *channels])}); give the right one with --delimiter"
         )
+    if report is not None:
+        _report_write(report.write, args.report, source=args.file, timestamp_column=ts_column, columns=channels, snapshot=snapshot, schema=schema)
     if args.json:
         json.dump(_json_safe({"snapshot": snapshot, "schema": schema}), out, indent=2, allow_nan=False)
         out.write("\n")
@@ -323,6 +334,29 @@ class _FileProgress:
                 self.err.write("\n")
             except (OSError, ValueError):
                 pass
+
+
+def _report_check(path: Optional[str]) -> bool:
+    """True when a report is asked for and can be written; a one-line error before any work when not."""
+    if path is None:
+        return False
+    from .report import ReportError, check_report_path
+
+    try:
+        check_report_path(path)
+    except ReportError as exc:
+        raise CommandError(str(exc)) from None
+    return True
+
+
+def _report_write(write: Any, path: str, **kwargs: Any) -> None:
+    from .report import ReportError
+
+    try:
+        write(path, **kwargs)
+    except ReportError as exc:
+        raise CommandError(str(exc)) from None
+    print(f"report written to {path}", file=sys.stderr)
 
 
 # -- serve -------------------------------------------------------------------------
@@ -485,7 +519,14 @@ def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
             brain.stats()  # needs a token where the server wants one
         except ResolverError as exc:
             raise CommandError(f"the resolver at {cfg.url}: {exc}") from None
-    result = run_demo(cfg, out=out, err=sys.stderr)
+    recorder = None
+    if _report_check(args.report):
+        from .report import DemoRecorder
+
+        recorder = DemoRecorder()
+    result = run_demo(cfg, out=out, err=sys.stderr, recorder=recorder)
+    if recorder is not None:
+        _report_write(recorder.write, args.report)
     if args.check and not result.targets_met:
         out.write("demo targets not met\n")
         return 1
@@ -542,6 +583,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--no-progress", action="store_true", help="no progress bar")
     demo.add_argument("--no-tables", action="store_true", help="no per-device channel tables")
     demo.add_argument("--check", action="store_true", help="exit with status 1 when recall or precision misses its target")
+    demo.add_argument("--report", metavar="FILE.html", help="also write an HTML report with plots (needs the 'report' extra)")
     demo.set_defaults(func=cmd_demo)
 
     serve = sub.add_parser("serve", help="offer a local resolver over HTTP for several processes")
@@ -600,6 +642,7 @@ def build_parser() -> argparse.ArgumentParser:
     profile.add_argument(
         "--delimiter", type=_delimiter, help="cell delimiter, one character or 'tab' (default: guessed from the header row among , ; tab |)"
     )
+    profile.add_argument("--report", metavar="FILE.html", help="also write an HTML report with plots (needs the 'report' extra)")
     profile.set_defaults(func=cmd_profile)
     return parser
 

@@ -111,9 +111,7 @@ def _psycopg() -> Any:
     except ImportError:
         from .resolver import ResolverError
 
-        raise ResolverError(
-            "a postgresql:// store needs psycopg 3: pip install 'orvane[postgres]'", 500
-        ) from None
+        raise ResolverError("a postgresql:// store needs psycopg 3: pip install 'orvane[postgres]'", 500) from None
     return psycopg
 
 
@@ -207,7 +205,9 @@ class _Pool:
 
     def _give(self, conn: Any) -> None:
         psycopg = _psycopg()
-        healthy = not conn.broken and not conn.closed and conn.info.transaction_status == psycopg.pq.TransactionStatus.IDLE
+        healthy = (
+            not conn.broken and not conn.closed and conn.info.transaction_status == psycopg.pq.TransactionStatus.IDLE
+        )
         with self._cond:
             if healthy and not self._closed:
                 self._idle.append(conn)
@@ -301,9 +301,12 @@ RETURNING id
 
 # Episodes, and outcomes kept aside (device "") for the episodes just stored:
 # they become the storing device's, unless it has recorded its own.
-_INSERT_EPISODES_PLACING = """
+_INSERT_EPISODES_PLACING = (
+    """
 WITH kept AS (
-""" + _INSERT_EPISODES.strip().replace("RETURNING id", "RETURNING id, episode_id") + """
+"""
+    + _INSERT_EPISODES.strip().replace("RETURNING id", "RETURNING id, episode_id")
+    + """
 ), moved AS (
     DELETE FROM outcomes o USING kept WHERE o.device_id = '' AND o.episode_id = kept.episode_id
     RETURNING o.episode_id, o.result, o.health_label
@@ -316,6 +319,7 @@ WITH kept AS (
 )
 SELECT id, NULL::bigint FROM kept UNION ALL SELECT NULL::bigint, seq FROM placed
 """
+)
 
 _UPSERT_OUTCOMES = """
 INSERT INTO outcomes (device_id, episode_id, result, health_label, recorded_at, seq)
@@ -517,7 +521,9 @@ class PostgresStore:
             self._applied("outcomes", (device_id,), max(seqs))
         return len(ids)
 
-    def put_outcome(self, device_id: str, episode_id: str, result: str, health_label: Optional[str], now: float) -> None:
+    def put_outcome(
+        self, device_id: str, episode_id: str, result: str, health_label: Optional[str], now: float
+    ) -> None:
         """Records an outcome (replacing the device's earlier one for that episode)."""
         self.put_outcomes([(device_id, episode_id, result, health_label)], now)
 
@@ -705,7 +711,9 @@ class PostgresStore:
         if not rowids:
             return {}
         with self._pool.connection() as conn:
-            rows = conn.execute("SELECT id, episode_id, body FROM episodes WHERE id = ANY(%s)", (list(rowids),)).fetchall()
+            rows = conn.execute(
+                "SELECT id, episode_id, body FROM episodes WHERE id = ANY(%s)", (list(rowids),)
+            ).fetchall()
         return {rowid: (episode_id, body) for rowid, episode_id, body in rows}
 
     def vector_records(self, rowids: Sequence[int]) -> Dict[int, Tuple[str, str]]:
@@ -721,7 +729,9 @@ class PostgresStore:
             if device_id is None:
                 rows = conn.execute(f"SELECT device_id, count(*) FROM {table} GROUP BY device_id ORDER BY device_id")
             else:
-                rows = conn.execute(f"SELECT device_id, count(*) FROM {table} WHERE device_id = %s GROUP BY device_id", (device_id,))
+                rows = conn.execute(
+                    f"SELECT device_id, count(*) FROM {table} WHERE device_id = %s GROUP BY device_id", (device_id,)
+                )
             return dict(rows.fetchall())
 
     def episode_counts(self, device_id: Optional[str] = None) -> Dict[str, int]:
@@ -756,14 +766,18 @@ class PostgresStore:
     def unplaced_outcomes(self) -> List[Tuple[str, str, Optional[str]]]:
         """(episode_id, result, health_label) of outcomes kept aside until their episode arrives."""
         with self._pool.connection() as conn:
-            return conn.execute("SELECT episode_id, result, health_label FROM outcomes WHERE device_id = '' ORDER BY seq").fetchall()
+            return conn.execute(
+                "SELECT episode_id, result, health_label FROM outcomes WHERE device_id = '' ORDER BY seq"
+            ).fetchall()
 
     def all_vectors(self) -> List[Tuple[str, str, bytes, str]]:
         """(device id, id, unit vector, metadata JSON) of every vector in order."""
         with self._pool.connection() as conn:
             return [
                 (device, vid, bytes(emb), meta)
-                for device, vid, emb, meta in conn.execute("SELECT device_id, id, embedding, metadata FROM vectors ORDER BY seq")
+                for device, vid, emb, meta in conn.execute(
+                    "SELECT device_id, id, embedding, metadata FROM vectors ORDER BY seq"
+                )
             ]
 
 
@@ -844,7 +858,9 @@ def migrate_sqlite(
                 else:
                     report.step(kind, done, total, force=True)
                 while True:
-                    chunk = src.execute(select + " WHERE rowid > ? ORDER BY rowid LIMIT ?", (last, batch_size)).fetchall()
+                    chunk = src.execute(
+                        select + " WHERE rowid > ? ORDER BY rowid LIMIT ?", (last, batch_size)
+                    ).fetchall()
                     if not chunk:
                         break
                     with ordered_write(target, lock_key):
@@ -939,7 +955,8 @@ def migrate_sqlite(
             src_counts = dict(src.execute("SELECT device_id, count(*) FROM episodes GROUP BY device_id"))
             dst_counts = dict(
                 target.execute(
-                    "SELECT device_id, count(*) FROM episodes WHERE device_id = ANY(%s) GROUP BY device_id", (list(src_counts),)
+                    "SELECT device_id, count(*) FROM episodes WHERE device_id = ANY(%s) GROUP BY device_id",
+                    (list(src_counts),),
                 ).fetchall()
             )
             for device, n in sorted(src_counts.items()):
@@ -1047,8 +1064,15 @@ class PostgresResolver(_resolver.LocalResolver):
         self._check_open()
         return self._store.add_episodes(device_id, rows, now)
 
-    def _keep_outcome(self, device_id: str, episode_id: str, result: str, health_label: Optional[str], now: float) -> None:
-        for value, what in ((device_id, "device_id"), (episode_id, "episode_id"), (result, "result"), (health_label, "health_label")):
+    def _keep_outcome(
+        self, device_id: str, episode_id: str, result: str, health_label: Optional[str], now: float
+    ) -> None:
+        for value, what in (
+            (device_id, "device_id"),
+            (episode_id, "episode_id"),
+            (result, "result"),
+            (health_label, "health_label"),
+        ):
             check_text(value, what)
         self._check_open()
         self._store.put_outcome(device_id, episode_id, result, health_label, now)

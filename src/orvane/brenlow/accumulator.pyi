@@ -4,6 +4,8 @@ from collections import deque as deque
 from types import TracebackType
 from typing import Any, final
 
+from typing_extensions import disjoint_base
+
 from orvane.client import Brenlow
 
 ACCUMULATOR_WINDOW_SIZE: int
@@ -23,6 +25,7 @@ class Lock:
         tb: TracebackType | None,
     ) -> None: ...
 
+@disjoint_base
 class EpisodeAccumulator:
     brain: Brenlow
     device_id: str

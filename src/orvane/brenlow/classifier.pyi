@@ -1,5 +1,7 @@
 from typing import Any, Dict
 
+from orvane.brenlow.profiler import SnapshotRecord
+
 DYNAMIC_VARIANCE_THRESHOLD: float
 STABLE_VARIANCE_THRESHOLD: float
 HIGH_ROC_THRESHOLD: float
@@ -9,4 +11,4 @@ PERIODICITY_THRESHOLD: float
 
 class SchemaClassifier:
     def __init__(self) -> None: ...
-    def classify(self, profiler_snapshot: Dict[str, Any]) -> Dict[str, Any]: ...
+    def classify(self, profiler_snapshot: SnapshotRecord | Dict[str, Any]) -> Dict[str, Any]: ...

@@ -1,6 +1,8 @@
 from collections import deque
 from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
+from typing_extensions import disjoint_base
+
 if TYPE_CHECKING:
     from orvane.client import Brenlow
 
@@ -9,6 +11,7 @@ DETECTOR_MIN_CONFIDENCE: float
 DETECTOR_TOP_K: int
 DETECTOR_CLUSTER_THRESHOLD: float
 
+@disjoint_base
 class AnomalyEvent:
     device_id: str
     timestamp: str
@@ -40,6 +43,7 @@ class _Lock:
     def __enter__(self) -> bool: ...
     def __exit__(self, *exc: object) -> None: ...
 
+@disjoint_base
 class AnomalyDetector:
     brain: "Brenlow"
     device_id: str

@@ -2,7 +2,9 @@ import math as math
 import threading as threading
 from collections import deque
 from types import TracebackType
-from typing import Iterable, SupportsFloat, SupportsIndex, TypedDict, final
+from typing import Iterable, SupportsFloat, SupportsIndex, TypedDict, final, type_check_only
+
+from typing_extensions import disjoint_base
 
 PROFILER_CORRELATION_WINDOW: int | None
 PROFILER_MIN_DATAPOINTS: int | float
@@ -11,23 +13,24 @@ PROFILER_PERIODICITY_MIN_POINTS: int | float
 
 _Real = SupportsFloat | SupportsIndex
 
-ChannelRecord = TypedDict(
-    "ChannelRecord",
-    {
-        "name": str,
-        "count": int,
-        "min": float,
-        "max": float,
-        "mean": float,
-        "variance": float,
-        "std": float,
-        "value_range": float,
-        "mean_rate_of_change": float,
-        "outlier_frequency": float,
-        "periodicity_score": float,
-    },
-)
+# The records' shapes exist for type checkers only: at run time they are
+# plain dicts, and the module has no such names (import them under
+# `if TYPE_CHECKING:`).
+@type_check_only
+class ChannelRecord(TypedDict):
+    name: str
+    count: int
+    min: float
+    max: float
+    mean: float
+    variance: float
+    std: float
+    value_range: float
+    mean_rate_of_change: float
+    outlier_frequency: float
+    periodicity_score: float
 
+@type_check_only
 class SnapshotRecord(TypedDict):
     device_id: str
     total_observations: int
@@ -47,6 +50,7 @@ class _Lock:
         self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
     ) -> None: ...
 
+@disjoint_base
 class ChannelStats:
     name: str
     count: int
@@ -82,6 +86,7 @@ class ChannelStats:
     def periodicity_score(self) -> float: ...
     def to_dict(self) -> ChannelRecord: ...
 
+@disjoint_base
 class StatisticalProfiler:
     device_id: str
     channels: dict[str, ChannelStats]

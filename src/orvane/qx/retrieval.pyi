@@ -1,11 +1,13 @@
 from typing import Any, Dict, List, Optional
 
 import numpy as np
+from typing_extensions import disjoint_base
 
 from orvane.client import Brenlow
 
 class RetrievalNotAvailable(Exception): ...
 
+@disjoint_base
 class CrossModalRetriever:
     brain: Brenlow
     def __init__(self, brain: Brenlow) -> None: ...

@@ -4,7 +4,6 @@ from typing import Any, Optional as Optional
 import numpy as np
 import torch
 import torch.nn as nn
-import torch.nn.functional as F
 
 from orvane.qx.encoders.base import BaseEncoder as BaseEncoder
 

@@ -1,4 +1,4 @@
-"""Hostile input for EpisodeAccumulator (see test_hostile.py)."""
+"""Hostile input for EpisodeAccumulator (see support.py)."""
 
 import threading
 import time
@@ -7,9 +7,23 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from test_hostile import (
-    FEW, HOSTILE, MUTATIONS, Boom, ListSub, Mutator, RaisingStr, StrSub, _build_value, armed_keys,
-    build_payload, check_refuses_bad_calls, expect, hostile_args, payload_specs, value_specs,
+from .support import (
+    FEW,
+    HOSTILE,
+    MUTATIONS,
+    Boom,
+    ListSub,
+    Mutator,
+    RaisingStr,
+    StrSub,
+    build_value,
+    armed_keys,
+    build_payload,
+    check_refuses_bad_calls,
+    expect,
+    hostile_args,
+    payload_specs,
+    value_specs,
 )
 
 accumulator = pytest.importorskip("orvane.brenlow.accumulator")
@@ -26,7 +40,8 @@ def no_automatic_flush(monkeypatch):
     yield
     deadline = time.monotonic() + 10
     while time.monotonic() < deadline and any(
-            t.name != "MainThread" and t.daemon and t.is_alive() for t in threading.enumerate()):
+        t.name != "MainThread" and t.daemon and t.is_alive() for t in threading.enumerate()
+    ):
         time.sleep(0.005)
 
 
@@ -66,18 +81,21 @@ def context_from(spec, mutators):
     ctx = {}
     for key, vspec in spec:
         if key == "source_tags":
-            ctx[key] = [_build_value(v, mutators) for v in vspec]
+            ctx[key] = [build_value(v, mutators) for v in vspec]
         elif key == "source_meta":
-            ctx[key] = {f"m{i}": _build_value(v, mutators) for i, v in enumerate(vspec)}
+            ctx[key] = {f"m{i}": build_value(v, mutators) for i, v in enumerate(vspec)}
         else:
-            ctx[key] = _build_value(vspec[0] if vspec else ("plain", ""), mutators)
+            ctx[key] = build_value(vspec[0] if vspec else ("plain", ""), mutators)
     return ctx
 
 
 context_specs = st.lists(
-    st.tuples(st.sampled_from(["source_text", "source_kind", "source_category", "source_product", "source_tags",
-                               "source_meta", "other"]),
-              st.lists(value_specs, max_size=4)),
+    st.tuples(
+        st.sampled_from(
+            ["source_text", "source_kind", "source_category", "source_product", "source_tags", "source_meta", "other"]
+        ),
+        st.lists(value_specs, max_size=4),
+    ),
     max_size=6,
 )
 
@@ -90,8 +108,9 @@ def test_observe_hostile_payload_and_context(spec, ctx_spec, mutate_what, armed)
     payload = build_payload(spec)
     mutators: list = []
     ctx = context_from(ctx_spec, mutators)
-    target = {"payload": payload, "context": ctx, "tags": ctx.get("source_tags"),
-              "meta": ctx.get("source_meta")}[mutate_what]
+    target = {"payload": payload, "context": ctx, "tags": ctx.get("source_tags"), "meta": ctx.get("source_meta")}[
+        mutate_what
+    ]
     for m in mutators:
         m.target = target
     before = state(acc)
@@ -128,8 +147,16 @@ def test_build_episode_changes_no_field(spec, ctx):
     ok, out = expect(BUILD_ERRORS, acc._build_episode, "t1", payload, context=ctx)
     assert state(acc) == before and list(acc.window) == window
     if ok:
-        assert list(out) == ["episode_id", "product", "category", "state", "action", "outcome", "embeddings",
-                             "metadata"]
+        assert list(out) == [
+            "episode_id",
+            "product",
+            "category",
+            "state",
+            "action",
+            "outcome",
+            "embeddings",
+            "metadata",
+        ]
     check_usable(acc)
 
 
@@ -172,8 +199,19 @@ class StrRaisingError(Exception):
         raise Boom("str of error")
 
 
-@pytest.mark.parametrize("fail", [ConnectionError("down"), Boom("x"), StrRaisingError(), ValueError(""),
-                                  "no_ingest", "not_callable", KeyboardInterrupt(), SystemExit(3)])
+@pytest.mark.parametrize(
+    "fail",
+    [
+        ConnectionError("down"),
+        Boom("x"),
+        StrRaisingError(),
+        ValueError(""),
+        "no_ingest",
+        "not_callable",
+        KeyboardInterrupt(),
+        SystemExit(3),
+    ],
+)
 @pytest.mark.parametrize("batch", [[], [{"a": 1}], [RaisingStr()] * 3, "listsub"])
 def test_post_batch_with_a_failing_client(fail, batch, capsys):
     if fail == "no_ingest":
@@ -255,8 +293,9 @@ def test_constructor_hostile_device_id(value):
 
 
 @HOSTILE
-@given(st.sampled_from(["ACCUMULATOR_BATCH_SIZE", "ACCUMULATOR_FLUSH_MAX_AGE_S", "ACCUMULATOR_WINDOW_SIZE"]),
-       hostile_args)
+@given(
+    st.sampled_from(["ACCUMULATOR_BATCH_SIZE", "ACCUMULATOR_FLUSH_MAX_AGE_S", "ACCUMULATOR_WINDOW_SIZE"]), hostile_args
+)
 def test_rebound_constants_of_any_type(name, value):
     client = Client()
     saved = getattr(accumulator, name)
@@ -364,7 +403,7 @@ def test_fields_changed_while_observe_reads_them(action, where):
     be read after the window let it go."""
     import collections
 
-    from test_hostile import Acts
+    from .support import Acts
 
     acc = EpisodeAccumulator(Client(), "dev")
     acc.observe("t0", {"a": 1.0 * 3, "b": "2.5" + "", "c": 4 + 10**6})
@@ -396,8 +435,9 @@ def test_fields_changed_while_observe_reads_them(action, where):
     check_usable(acc)
 
 
-@pytest.mark.parametrize("override", ["returns_none", "returns_int", "reenters", "raises", "not_callable",
-                                      "flush_raises", "flush_rebinds"])
+@pytest.mark.parametrize(
+    "override", ["returns_none", "returns_int", "reenters", "raises", "not_callable", "flush_raises", "flush_rebinds"]
+)
 def test_subclass_overrides_of_any_kind(override, monkeypatch):
     """observe reaches _build_episode and _flush_locked through the instance,
     so a subclass's override runs, whatever it does."""
@@ -413,18 +453,24 @@ def test_subclass_overrides_of_any_kind(override, monkeypatch):
     elif override == "reenters":
         Sub._build_episode = lambda self, timestamp, payload, context=None: self.observe(timestamp, payload)
     elif override == "raises":
+
         def boom(self, timestamp, payload, context=None):
             raise Boom("build")
+
         Sub._build_episode = boom
     elif override == "not_callable":
         Sub._flush_locked = 5
     elif override == "flush_raises":
+
         def boom(self, now_ts=None):
             raise Boom("flush")
+
         Sub._flush_locked = boom
     else:
+
         def rebind(self, now_ts=None):
             self.pending_batch = []
+
         Sub._flush_locked = rebind
     acc = Sub(Client(), "dev")
     results = [expect((Boom, RuntimeError, TypeError), acc.observe, f"t{i}", {"a": float(i)}) for i in range(3)]

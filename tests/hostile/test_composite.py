@@ -1,5 +1,5 @@
 """Hostile input for CompositeStateBuilder and the composite helpers (see
-test_hostile.py)."""
+support.py)."""
 
 import hashlib
 
@@ -7,17 +7,34 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from test_hostile import (
-    ALLOCATION_ABORTS, FEW, HOSTILE, Boom, FalsyRaising, IntSub, ListSub, Mutator, RaisingFloat, RaisingIndex, StrSub,
-    _build_value, allocatable, check_refuses_bad_calls, expect, hostile_args, make_odd, value_specs,
+from .support import (
+    ALLOCATION_ABORTS,
+    FEW,
+    HOSTILE,
+    Boom,
+    FalsyRaising,
+    IntSub,
+    ListSub,
+    Mutator,
+    RaisingFloat,
+    RaisingIndex,
+    StrSub,
+    build_value,
+    allocatable,
+    check_refuses_bad_calls,
+    expect,
+    hostile_args,
+    make_odd,
+    value_specs,
 )
 
 np = pytest.importorskip("numpy")
 
 # NumPy's own warnings for the odd values fed to it (complex to real, float32
 # overflow) are part of its conversion, not something to report here.
-pytestmark = pytest.mark.filterwarnings("ignore:Casting complex values:Warning",
-                                        "ignore:overflow encountered:RuntimeWarning")
+pytestmark = pytest.mark.filterwarnings(
+    "ignore:Casting complex values:Warning", "ignore:overflow encountered:RuntimeWarning"
+)
 composite = pytest.importorskip("orvane.qx.composite")
 Builder = composite.CompositeStateBuilder
 Config = composite.CompositeConfig
@@ -35,8 +52,9 @@ MODALITIES = ("imu_emb", "vision_emb", "audio_emb", "depth_emb", "thermal_emb", 
 UNALLOCATABLE = [] if ALLOCATION_ABORTS else [2**45]
 dims = st.one_of(
     st.integers(-3, 40),
-    st.sampled_from([2.9, "4", None, True, IntSub(6), 10**400, 2**64, float("nan"), float("inf"), 1j, b"3"]
-                    + UNALLOCATABLE),
+    st.sampled_from(
+        [2.9, "4", None, True, IntSub(6), 10**400, 2**64, float("nan"), float("inf"), 1j, b"3"] + UNALLOCATABLE
+    ),
     st.sampled_from([RaisingIndex, RaisingFloat, lambda: Mutator("grow")]).map(lambda make: make()),
 )
 
@@ -44,7 +62,7 @@ dims = st.one_of(
 def embedding_from(spec, mutators):
     kind, payload = spec
     if kind == "list":
-        values = [_build_value(v, mutators) for v in payload]
+        values = [build_value(v, mutators) for v in payload]
         for m in mutators:
             m.target = values
         return values
@@ -56,12 +74,16 @@ def embedding_from(spec, mutators):
 
 embedding_specs = st.one_of(
     st.lists(value_specs, max_size=6).map(lambda v: ("list", v)),
-    st.tuples(st.sampled_from(["float32", "float64", "int64", "bool", "complex64", "object", "float16", "uint8"]),
-              st.sampled_from([(0,), (1,), (5,), (2, 3), (1, 1, 4), ()])).map(lambda v: ("array", v)),
+    st.tuples(
+        st.sampled_from(["float32", "float64", "int64", "bool", "complex64", "object", "float16", "uint8"]),
+        st.sampled_from([(0,), (1,), (5,), (2, 3), (1, 1, 4), ()]),
+    ).map(lambda v: ("array", v)),
     st.sampled_from(["nested", "raising_float", "none", "dict", "strsub", "listsub", "bytes"]).map(
-        lambda k: ("odd", k)),
-    st.sampled_from([3.5, 10**400, float("nan"), "1.5", "abc", "", [[1.0, 2.0], [3.0]], [[]],
-                     np.float32(2.0)]).map(lambda v: ("plain", v)),
+        lambda k: ("odd", k)
+    ),
+    st.sampled_from([3.5, 10**400, float("nan"), "1.5", "abc", "", [[1.0, 2.0], [3.0]], [[]], np.float32(2.0)]).map(
+        lambda v: ("plain", v)
+    ),
 )
 
 
@@ -87,8 +109,15 @@ def check_usable(builder):
 
 
 @HOSTILE
-@given(embedding_specs, st.one_of(st.sampled_from(["imu", "text", "", "é" * 100]), st.just("\ud800"),
-                                  st.sampled_from([StrSub("imu"), None, 3, b"imu"])), dims)
+@given(
+    embedding_specs,
+    st.one_of(
+        st.sampled_from(["imu", "text", "", "é" * 100]),
+        st.just("\ud800"),
+        st.sampled_from([StrSub("imu"), None, 3, b"imu"]),
+    ),
+    dims,
+)
 def test_project_hostile(spec, name, dim):
     mutators: list = []
     raw = embedding_from(spec, mutators)
@@ -103,9 +132,12 @@ def test_project_hostile(spec, name, dim):
 
 
 @HOSTILE
-@given(st.lists(st.tuples(st.sampled_from(MODALITIES), embedding_specs), max_size=4, unique_by=lambda t: t[0]),
-       st.dictionaries(st.sampled_from(WEIGHTS + ("fused_dim",)), st.one_of(dims, hostile_args.map(allocatable)),
-                       max_size=3))
+@given(
+    st.lists(st.tuples(st.sampled_from(MODALITIES), embedding_specs), max_size=4, unique_by=lambda t: t[0]),
+    st.dictionaries(
+        st.sampled_from(WEIGHTS + ("fused_dim",)), st.one_of(dims, hostile_args.map(allocatable)), max_size=3
+    ),
+)
 def test_fuse_hostile(modalities, cfg_values):
     mutators: list = []
     kwargs = {name: embedding_from(spec, mutators) for name, spec in modalities}
@@ -129,8 +161,9 @@ def test_stable_seed_against_sha1(name, in_dim, out_dim):
 
 
 @HOSTILE
-@given(st.one_of(st.integers(0, 2**32 - 1), hostile_args),
-       st.one_of(st.integers(-2, 50), hostile_args.map(allocatable)))
+@given(
+    st.one_of(st.integers(0, 2**32 - 1), hostile_args), st.one_of(st.integers(-2, 50), hostile_args.map(allocatable))
+)
 def test_standard_normal_against_numpy(seed, n):
     ok, out = expect(ERRORS, composite._standard_normal_f32, seed, n)
     if ok:
@@ -186,9 +219,19 @@ class LenLies:
         return 1.0
 
 
-@pytest.mark.parametrize("raw", [ArrayRaising(), LenLies(), np.ones((3, 4), np.float32)[:, ::2],
-                                 np.ones(8, np.float32)[::-1], np.ones(4, ">f4"), np.ma.masked_array([1.0, 2.0]),
-                                 memoryview(b"\x00\x00\x80?" * 3).cast("f"), range(5)])
+@pytest.mark.parametrize(
+    "raw",
+    [
+        ArrayRaising(),
+        LenLies(),
+        np.ones((3, 4), np.float32)[:, ::2],
+        np.ones(8, np.float32)[::-1],
+        np.ones(4, ">f4"),
+        np.ma.masked_array([1.0, 2.0]),
+        memoryview(b"\x00\x00\x80?" * 3).cast("f"),
+        range(5),
+    ],
+)
 def test_project_and_fuse_on_odd_array_likes(raw):
     builder = Builder(Config(per_modality_dim=8, fused_dim=12))
     ok, out = expect(ERRORS, builder.project, raw, "imu")

@@ -1,4 +1,4 @@
-"""Hostile input for ChannelStats and StatisticalProfiler (see test_hostile.py)."""
+"""Hostile input for ChannelStats and StatisticalProfiler (see support.py)."""
 
 import math
 
@@ -6,9 +6,22 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from test_hostile import (
-    FEW, HOSTILE, MUTATIONS, Boom, DictSub, Mutator, RaisingFloat, StrSub, ValueErrorFloat, armed_keys,
-    build_payload, check_refuses_bad_calls, expect, hostile_args, payload_specs,
+from .support import (
+    FEW,
+    HOSTILE,
+    MUTATIONS,
+    Boom,
+    DictSub,
+    Mutator,
+    RaisingFloat,
+    StrSub,
+    ValueErrorFloat,
+    armed_keys,
+    build_payload,
+    check_refuses_bad_calls,
+    expect,
+    hostile_args,
+    payload_specs,
 )
 
 profiler = pytest.importorskip("orvane.brenlow.profiler")
@@ -23,7 +36,8 @@ CONVERSION = (TypeError, ValueError, OverflowError, Boom)
 
 def fields(ch):
     return {f: getattr(ch, f) for f in ("name", *INT_FIELDS, *FLOAT_FIELDS, "prev_value")} | {
-        "history": list(ch.history)}
+        "history": list(ch.history)
+    }
 
 
 def same(a, b):
@@ -147,7 +161,8 @@ def test_channel_counters_at_the_native_limit(field, value):
     else:
         assert ch.outlier_count in (before["outlier_count"], before["outlier_count"] + 1)
         assert (ch.outlier_count > 0) == (before["outlier_count"] > 0) or ch.outlier_count == before[
-            "outlier_count"] + 1
+            "outlier_count"
+        ] + 1
 
 
 @pytest.mark.parametrize("mode", MUTATIONS)
@@ -260,8 +275,11 @@ class FakeChannel:
 
 
 @HOSTILE
-@given(st.sampled_from(["object", "none", "fake_list", "fake_raising", "fake_mutating", "fake_short",
-                        "stats_nan", "fake_str"]))
+@given(
+    st.sampled_from(
+        ["object", "none", "fake_list", "fake_raising", "fake_mutating", "fake_short", "stats_nan", "fake_str"]
+    )
+)
 def test_snapshot_with_foreign_channel_objects(kind):
     """`channels` is a public dict: a caller may put anything in it."""
     p = StatisticalProfiler("dev")
@@ -302,8 +320,10 @@ def test_snapshot_with_foreign_channel_objects(kind):
 
 
 @HOSTILE
-@given(st.sampled_from(["PROFILER_MIN_DATAPOINTS", "PROFILER_OUTLIER_ZSCORE", "PROFILER_PERIODICITY_MIN_POINTS"]),
-       hostile_args)
+@given(
+    st.sampled_from(["PROFILER_MIN_DATAPOINTS", "PROFILER_OUTLIER_ZSCORE", "PROFILER_PERIODICITY_MIN_POINTS"]),
+    hostile_args,
+)
 def test_rebound_constants_of_any_type(name, value):
     saved = getattr(profiler, name)
     try:
@@ -327,8 +347,12 @@ def test_profiler_bad_calls():
     check_refuses_bad_calls(p.observe, 1, ("payload",))
     check_refuses_bad_calls(p.snapshot, 0, ())
     check_refuses_bad_calls(p.compute_correlations, 0, ())
-    for field, value in (("channels", DictSub()), ("channels", None), ("device_id", StrSub("x")),
-                         ("total_observations", "3")):
+    for field, value in (
+        ("channels", DictSub()),
+        ("channels", None),
+        ("device_id", StrSub("x")),
+        ("total_observations", "3"),
+    ):
         with pytest.raises(TypeError):
             setattr(p, field, value)
     assert p.total_observations == 0 and p.channels == {}
@@ -353,8 +377,12 @@ class CallsBack:
 @pytest.mark.parametrize("call", ["observe", "snapshot", "compute_correlations", "acquire"])
 def test_observe_reentered_from_a_value_raises_instead_of_hanging(call):
     p = StatisticalProfiler("dev")
-    inner = {"observe": lambda: p.observe({"b": 1.0}), "snapshot": p.snapshot,
-             "compute_correlations": p.compute_correlations, "acquire": p._lock.acquire}[call]
+    inner = {
+        "observe": lambda: p.observe({"b": 1.0}),
+        "snapshot": p.snapshot,
+        "compute_correlations": p.compute_correlations,
+        "acquire": p._lock.acquire,
+    }[call]
     value = CallsBack(inner)
     p.observe({"a": value})
     assert type(value.error) is RuntimeError
@@ -373,6 +401,7 @@ def test_lock_released_by_a_value_while_observe_holds_it():
     check_profiler_usable(p)
 
     import threading
+
     taken, done = threading.Event(), threading.Event()
 
     def other():
@@ -407,13 +436,14 @@ def test_total_observations_at_the_native_limit():
 
 
 @pytest.mark.parametrize("action", ["clear", "rebind", "foreign"])
-@pytest.mark.parametrize("where", ["payload", "PROFILER_MIN_DATAPOINTS", "PROFILER_OUTLIER_ZSCORE",
-                                   "PROFILER_PERIODICITY_MIN_POINTS"])
+@pytest.mark.parametrize(
+    "where", ["payload", "PROFILER_MIN_DATAPOINTS", "PROFILER_OUTLIER_ZSCORE", "PROFILER_PERIODICITY_MIN_POINTS"]
+)
 def test_channels_changed_while_the_profiler_reads_them(action, where):
     """Python code run by a value or by a rebound constant empties or
     replaces `channels` in the middle of observe/snapshot: no stale channel
     may be used after it is gone."""
-    from test_hostile import Acts
+    from .support import Acts
 
     p = StatisticalProfiler("dev")
     for i in range(40):

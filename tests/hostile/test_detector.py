@@ -1,12 +1,26 @@
-"""Hostile input for AnomalyEvent and AnomalyDetector (see test_hostile.py)."""
+"""Hostile input for AnomalyEvent and AnomalyDetector (see support.py)."""
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from test_hostile import (
-    FEW, HOSTILE, MUTATIONS, Boom, DictSub, ListSub, Mutator, StrSub, _build_value, armed_keys, build_payload,
-    check_refuses_bad_calls, expect, hostile_args, payload_specs, value_specs,
+from .support import (
+    FEW,
+    HOSTILE,
+    MUTATIONS,
+    Boom,
+    DictSub,
+    ListSub,
+    Mutator,
+    StrSub,
+    build_value,
+    armed_keys,
+    build_payload,
+    check_refuses_bad_calls,
+    expect,
+    hostile_args,
+    payload_specs,
+    value_specs,
 )
 
 detector = pytest.importorskip("orvane.brenlow.detector")
@@ -57,9 +71,16 @@ def check_usable(det):
 
 outcome_specs = st.one_of(
     value_specs,
-    st.fixed_dictionaries({}, optional={"result": value_specs, "metrics": st.one_of(
-        value_specs, st.fixed_dictionaries({}, optional={"health_label": value_specs}).map(lambda d: ("metrics", d)))})
-    .map(lambda d: ("outcome", d)),
+    st.fixed_dictionaries(
+        {},
+        optional={
+            "result": value_specs,
+            "metrics": st.one_of(
+                value_specs,
+                st.fixed_dictionaries({}, optional={"health_label": value_specs}).map(lambda d: ("metrics", d)),
+            ),
+        },
+    ).map(lambda d: ("outcome", d)),
     st.sampled_from(["FAULT", "fault", "pending", "ok", "HEALTHY", "", "ǅ"]).map(lambda v: ("plain", v)),
 )
 hit_specs = st.one_of(
@@ -72,22 +93,22 @@ def build_hits(specs, mutators, subclass):
     def outcome(spec):
         tag, v = spec
         if tag == "outcome":
-            return {k: (metrics(x) if k == "metrics" else _build_value(x, mutators)) for k, x in v.items()}
-        return _build_value(spec, mutators)
+            return {k: (metrics(x) if k == "metrics" else build_value(x, mutators)) for k, x in v.items()}
+        return build_value(spec, mutators)
 
     def metrics(spec):
         tag, v = spec
         if tag == "metrics":
-            return {k: _build_value(x, mutators) for k, x in v.items()}
-        return _build_value(spec, mutators)
+            return {k: build_value(x, mutators) for k, x in v.items()}
+        return build_value(spec, mutators)
 
     hits = []
     for tag, v in specs:
         if tag == "hit":
-            hit = {k: (outcome(x) if k == "outcome" else _build_value(x, mutators)) for k, x in v.items()}
+            hit = {k: (outcome(x) if k == "outcome" else build_value(x, mutators)) for k, x in v.items()}
             hits.append(DictSub(hit) if subclass else hit)
         else:
-            hits.append(_build_value((tag, v), mutators))
+            hits.append(build_value((tag, v), mutators))
     return hits
 
 
@@ -150,10 +171,40 @@ class StrRaisingError(Exception):
         raise Boom("str")
 
 
-@pytest.mark.parametrize("result", [None, [], (), {}, 0, "", FAULT_HITS, tuple(FAULT_HITS), ListSub(FAULT_HITS),
-                                    DictSub(a=1), "FAULT", 5, [None], [[1]], [StrSub("x")], iter(FAULT_HITS)])
-@pytest.mark.parametrize("fail", [None, ConnectionError("x"), Boom("q"), StrRaisingError(), MemoryError(),
-                                  RecursionError(), KeyboardInterrupt(), SystemExit(1)])
+@pytest.mark.parametrize(
+    "result",
+    [
+        None,
+        [],
+        (),
+        {},
+        0,
+        "",
+        FAULT_HITS,
+        tuple(FAULT_HITS),
+        ListSub(FAULT_HITS),
+        DictSub(a=1),
+        "FAULT",
+        5,
+        [None],
+        [[1]],
+        [StrSub("x")],
+        iter(FAULT_HITS),
+    ],
+)
+@pytest.mark.parametrize(
+    "fail",
+    [
+        None,
+        ConnectionError("x"),
+        Boom("q"),
+        StrRaisingError(),
+        MemoryError(),
+        RecursionError(),
+        KeyboardInterrupt(),
+        SystemExit(1),
+    ],
+)
 def test_observe_with_odd_client_results(result, fail):
     det = AnomalyDetector(Client(result, fail), "dev")
     allowed = ERRORS + (KeyboardInterrupt, SystemExit)
@@ -198,8 +249,16 @@ def test_event_constructor_hostile_argument(position, value):
     ok, out = expect((TypeError, ValueError, OverflowError, Boom), AnomalyEvent, *args)
     if ok:
         record = out.to_dict()
-        assert list(record) == ["device_id", "timestamp", "similar_episode_count", "dominant_outcome",
-                                "confidence", "query_score", "channel_snapshot", "detected_at"]
+        assert list(record) == [
+            "device_id",
+            "timestamp",
+            "similar_episode_count",
+            "dominant_outcome",
+            "confidence",
+            "query_score",
+            "channel_snapshot",
+            "detected_at",
+        ]
         assert type(record["similar_episode_count"]) is int
         assert type(record["confidence"]) is float and type(record["query_score"]) is float
     elif position in (0, 1, 3, 6):
@@ -207,8 +266,12 @@ def test_event_constructor_hostile_argument(position, value):
 
 
 @HOSTILE
-@given(st.sampled_from(["DETECTOR_CHECK_EVERY", "DETECTOR_MIN_CONFIDENCE", "DETECTOR_TOP_K",
-                        "DETECTOR_CLUSTER_THRESHOLD"]), hostile_args)
+@given(
+    st.sampled_from(
+        ["DETECTOR_CHECK_EVERY", "DETECTOR_MIN_CONFIDENCE", "DETECTOR_TOP_K", "DETECTOR_CLUSTER_THRESHOLD"]
+    ),
+    hostile_args,
+)
 def test_rebound_constants_of_any_type(name, value):
     saved = getattr(detector, name)
     det = AnomalyDetector(Client(FAULT_HITS), "dev")
@@ -238,8 +301,19 @@ def test_events_changed_while_read(mode):
 
 def test_detector_bad_calls():
     check_refuses_bad_calls(AnomalyDetector, 2, ("brain", "device_id"))
-    check_refuses_bad_calls(AnomalyEvent, 7, ("device_id", "timestamp", "similar_episode_count",
-                                               "dominant_outcome", "confidence", "query_score", "channel_snapshot"))
+    check_refuses_bad_calls(
+        AnomalyEvent,
+        7,
+        (
+            "device_id",
+            "timestamp",
+            "similar_episode_count",
+            "dominant_outcome",
+            "confidence",
+            "query_score",
+            "channel_snapshot",
+        ),
+    )
     det = AnomalyDetector(Client(FAULT_HITS), "dev")
     check_refuses_bad_calls(det.observe, 3, ("timestamp", "payload", "confidence"))
     check_refuses_bad_calls(det._build_query, 1, ("payload",))
@@ -278,7 +352,7 @@ def test_check_counter_at_the_native_limit():
 def test_events_changed_while_observe_runs(action, where):
     import collections
 
-    from test_hostile import Acts
+    from .support import Acts
 
     det = AnomalyDetector(Client(FAULT_HITS), "dev")
     det.observe("t0", {"a": 1.0}, 0.9)

@@ -1,20 +1,36 @@
-"""Hostile input for CrossModalRetriever (see test_hostile.py)."""
+"""Hostile input for CrossModalRetriever (see support.py)."""
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from test_hostile import (
-    FEW, HOSTILE, MUTATIONS, Boom, DictSub, IntSub, ListSub, Mutator, RaisingStr, StrSub, _build_value,
-    build_payload, check_refuses_bad_calls, expect, hostile_args, payload_specs, value_specs,
+from .support import (
+    FEW,
+    HOSTILE,
+    MUTATIONS,
+    Boom,
+    DictSub,
+    IntSub,
+    ListSub,
+    Mutator,
+    RaisingStr,
+    StrSub,
+    build_value,
+    build_payload,
+    check_refuses_bad_calls,
+    expect,
+    hostile_args,
+    payload_specs,
+    value_specs,
 )
 
 np = pytest.importorskip("numpy")
 
 # NumPy's own warnings for the odd values fed to it (complex to real, float32
 # overflow) are part of its conversion, not something to report here.
-pytestmark = pytest.mark.filterwarnings("ignore:Casting complex values:Warning",
-                                        "ignore:overflow encountered:RuntimeWarning")
+pytestmark = pytest.mark.filterwarnings(
+    "ignore:Casting complex values:Warning", "ignore:overflow encountered:RuntimeWarning"
+)
 retrieval = pytest.importorskip("orvane.qx.retrieval")
 Retriever = retrieval.CrossModalRetriever
 NotAvailable = retrieval.RetrievalNotAvailable
@@ -56,8 +72,11 @@ def check_usable(r):
     r.brain = client
     try:
         assert r.ingest([0.5, 0.25], "dev") == "v1"
-        assert client.calls[-1] == ("POST", "/qx/ingest",
-                                    {"device_id": "dev", "embedding": [0.5, 0.25], "metadata": {}})
+        assert client.calls[-1] == (
+            "POST",
+            "/qx/ingest",
+            {"device_id": "dev", "embedding": [0.5, 0.25], "metadata": {}},
+        )
         assert r.ingest_batch([{"embedding": [1.0]}]) == ["e1"]
         assert r.retrieve(np.ones(2, np.float32), k=3) == [{"score": 1.0}]
         assert client.calls[-1][2] == {"device_id": "cfg-dev", "embedding": [1.0, 1.0], "k": 3}
@@ -67,15 +86,29 @@ def check_usable(r):
 
 embedding_values = st.one_of(
     st.lists(value_specs, max_size=5).map(lambda v: ("list", v)),
-    st.sampled_from([np.ones((2, 3)), np.zeros(0), np.float64(2.5), 3, 10**400, "1.5", "abc", None, [[1.0], []],
-                     {"a": 1}, np.array(["x"]), np.ones(3, dtype=complex)]).map(lambda v: ("plain", v)),
+    st.sampled_from(
+        [
+            np.ones((2, 3)),
+            np.zeros(0),
+            np.float64(2.5),
+            3,
+            10**400,
+            "1.5",
+            "abc",
+            None,
+            [[1.0], []],
+            {"a": 1},
+            np.array(["x"]),
+            np.ones(3, dtype=complex),
+        ]
+    ).map(lambda v: ("plain", v)),
 )
 
 
 def embedding_from(spec, mutators, target=None):
     kind, v = spec
     if kind == "list":
-        values = [_build_value(x, mutators) for x in v]
+        values = [build_value(x, mutators) for x in v]
         for m in mutators:
             m.target = values if target is None else target
         return values
@@ -83,17 +116,39 @@ def embedding_from(spec, mutators, target=None):
 
 
 responses = st.one_of(
-    st.sampled_from([None, {}, [], "x", 5, DictSub(id="x"), {"id": None}, {"id": 0}, {"id": ""},
-                     {"id": 10**400}, {"id": RaisingStr()}, {"id": b"x"}, {"episode_ids": None},
-                     {"episode_ids": []}, {"episode_ids": ("a",)}, {"episode_ids": ListSub(["a"])},
-                     {"episode_ids": "ab"}, {"results": None}, {"results": ()}, {"results": [1, None]},
-                     {"results": ListSub()}, {"id": "ok", "episode_ids": ["a", None], "results": [{}]}]),
+    st.sampled_from(
+        [
+            None,
+            {},
+            [],
+            "x",
+            5,
+            DictSub(id="x"),
+            {"id": None},
+            {"id": 0},
+            {"id": ""},
+            {"id": 10**400},
+            {"id": RaisingStr()},
+            {"id": b"x"},
+            {"episode_ids": None},
+            {"episode_ids": []},
+            {"episode_ids": ("a",)},
+            {"episode_ids": ListSub(["a"])},
+            {"episode_ids": "ab"},
+            {"results": None},
+            {"results": ()},
+            {"results": [1, None]},
+            {"results": ListSub()},
+            {"id": "ok", "episode_ids": ["a", None], "results": [{}]},
+        ]
+    ),
     payload_specs.map(build_payload),
 )
 failures = st.one_of(
     st.none(),
-    st.sampled_from([404, "404", 404.0, IntSub(404), StrSub("404"), " 404", 500, None, b"404", RaisingStr(),
-                     "mutator"]).map(lambda c: ClientError(Mutator("clear") if c == "mutator" else c)),
+    st.sampled_from(
+        [404, "404", 404.0, IntSub(404), StrSub("404"), " 404", 500, None, b"404", RaisingStr(), "mutator"]
+    ).map(lambda c: ClientError(Mutator("clear") if c == "mutator" else c)),
     st.sampled_from([CodeRaises("x"), ConnectionError("down"), TimeoutError(), Boom("client")]),
 )
 
@@ -108,15 +163,22 @@ def _outcome_check(ok, out, fail, path, client):
         assert type(out) is Boom
     elif str(code) == "404":
         assert type(out) is NotAvailable and out.__cause__ is fail
-        assert str(out) == (f"The resolver has no {path} endpoint -- either it's running code from before QX "
-                            "retrieval existed, or this really is a 404. See orvane/qx/retrieval.")
+        assert str(out) == (
+            f"The resolver has no {path} endpoint -- either it's running code from before QX "
+            "retrieval existed, or this really is a 404. See orvane/qx/retrieval."
+        )
     else:
         assert out is fail  # unchanged
 
 
 @HOSTILE
-@given(embedding_values, st.one_of(st.none(), st.just(""), st.just("dev"), hostile_args),
-       st.one_of(st.none(), payload_specs.map(build_payload), hostile_args), responses, failures)
+@given(
+    embedding_values,
+    st.one_of(st.none(), st.just(""), st.just("dev"), hostile_args),
+    st.one_of(st.none(), payload_specs.map(build_payload), hostile_args),
+    responses,
+    failures,
+)
 def test_ingest_hostile(embedding_spec, device_id, metadata, response, fail):
     mutators: list = []
     embedding = embedding_from(embedding_spec, mutators)
@@ -139,10 +201,17 @@ def test_ingest_hostile(embedding_spec, device_id, metadata, response, fail):
 
 
 @HOSTILE
-@given(st.lists(st.one_of(
-    st.tuples(embedding_values, payload_specs).map(lambda t: ("item", t)),
-    value_specs.map(lambda v: ("odd", v))), max_size=4),
-    st.sampled_from(["items", "item"]), responses, failures)
+@given(
+    st.lists(
+        st.one_of(
+            st.tuples(embedding_values, payload_specs).map(lambda t: ("item", t)), value_specs.map(lambda v: ("odd", v))
+        ),
+        max_size=4,
+    ),
+    st.sampled_from(["items", "item"]),
+    responses,
+    failures,
+)
 def test_ingest_batch_hostile(item_specs, mutate_what, response, fail):
     mutators: list = []
     items = []
@@ -156,7 +225,7 @@ def test_ingest_batch_hostile(item_specs, mutate_what, response, fail):
                 pass
             items.append(item)
         else:
-            items.append(_build_value(spec, mutators))
+            items.append(build_value(spec, mutators))
     if mutate_what == "items":
         for m in mutators:
             m.target = items
@@ -191,8 +260,12 @@ def test_retrieve_hostile(embedding_spec, k, response, fail):
 
 
 @HOSTILE
-@given(st.one_of(st.sampled_from(["/qx/ingest", "/qx/query", "", "\ud800"]), hostile_args),
-       st.one_of(payload_specs.map(build_payload), hostile_args), responses, failures)
+@given(
+    st.one_of(st.sampled_from(["/qx/ingest", "/qx/query", "", "\ud800"]), hostile_args),
+    st.one_of(payload_specs.map(build_payload), hostile_args),
+    responses,
+    failures,
+)
 def test_post_hostile(path, payload, response, fail):
     client = Client(response, fail)
     r = Retriever(client)
@@ -221,8 +294,12 @@ def test_interrupts_from_the_client_pass_through(fail):
 @pytest.mark.parametrize("brain", [None, object(), "client", 5])
 def test_a_brain_that_is_no_client(brain):
     r = Retriever(brain)
-    for call in (lambda: r.ingest([1.0], "dev"), lambda: r.ingest([1.0]), lambda: r.retrieve([1.0], "d"),
-                 lambda: r.ingest_batch([], "d")):
+    for call in (
+        lambda: r.ingest([1.0], "dev"),
+        lambda: r.ingest([1.0]),
+        lambda: r.retrieve([1.0], "d"),
+        lambda: r.ingest_batch([], "d"),
+    ):
         with pytest.raises(AttributeError):
             call()
     check_usable(r)
@@ -251,9 +328,14 @@ def test_retrieval_bad_calls():
     check_refuses_bad_calls(r.ingest_batch, 1, ("items", "device_id"))
     check_refuses_bad_calls(r.retrieve, 1, ("embedding", "device_id", "k"))
     check_refuses_bad_calls(r._post, 2, ("path", "payload"))
-    for call in (lambda: r.ingest_batch(ListSub()), lambda: r.ingest_batch(None), lambda: r.ingest_batch((1,)),
-                 lambda: r.retrieve([1.0], k="3"), lambda: r.retrieve([1.0], k=None),
-                 lambda: r.ingest([1.0], metadata=DictSub())):
+    for call in (
+        lambda: r.ingest_batch(ListSub()),
+        lambda: r.ingest_batch(None),
+        lambda: r.ingest_batch((1,)),
+        lambda: r.retrieve([1.0], k="3"),
+        lambda: r.retrieve([1.0], k=None),
+        lambda: r.ingest([1.0], metadata=DictSub()),
+    ):
         with pytest.raises(TypeError):
             call()
     assert r.brain.calls == []

@@ -1,4 +1,4 @@
-"""Hostile input for IMUEncoder, _to_tensor and encode (see test_hostile.py).
+"""Hostile input for IMUEncoder, _to_tensor and encode (see support.py).
 A forward pass costs a good fraction of a second on a busy machine, so the
 cases that run the network are few; _to_tensor gets the broad search."""
 
@@ -6,17 +6,28 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from test_hostile import (
-    FEW, HOSTILE, Boom, ListSub, Mutator, RaisingFloat, StrSub, _build_value, check_refuses_bad_calls, expect,
-    hostile_args, value_specs,
+from .support import (
+    FEW,
+    HOSTILE,
+    Boom,
+    ListSub,
+    Mutator,
+    RaisingFloat,
+    StrSub,
+    build_value,
+    check_refuses_bad_calls,
+    expect,
+    hostile_args,
+    value_specs,
 )
 
 np = pytest.importorskip("numpy")
 
 # NumPy's own warnings for the odd values fed to it (complex to real, float32
 # overflow) are part of its conversion, not something to report here.
-pytestmark = pytest.mark.filterwarnings("ignore:Casting complex values:Warning",
-                                        "ignore:overflow encountered:RuntimeWarning")
+pytestmark = pytest.mark.filterwarnings(
+    "ignore:Casting complex values:Warning", "ignore:overflow encountered:RuntimeWarning"
+)
 torch = pytest.importorskip("torch")
 imu = pytest.importorskip("orvane.qx.encoders.imu")
 
@@ -45,7 +56,7 @@ def check_usable(encoder, reference):
 def raw_from(spec, mutators):
     kind, v = spec
     if kind == "rows":
-        rows = [[_build_value(x, mutators) for x in row] for row in v]
+        rows = [[build_value(x, mutators) for x in row] for row in v]
         for m in mutators:
             m.target = rows[0] if rows else None
         return rows
@@ -57,12 +68,24 @@ def raw_from(spec, mutators):
 
 shapes = st.sampled_from([(6, 4), (4, 6), (6, 6), (6,), (6, 0), (0, 6), (1, 6, 4), (5, 7), (6, 1), ()])
 raw_specs = st.one_of(
-    st.tuples(st.sampled_from(["float32", "float64", "int8", "bool", "object", "complex64", "uint64"]), shapes)
-    .map(lambda v: ("array", v)),
+    st.tuples(st.sampled_from(["float32", "float64", "int8", "bool", "object", "complex64", "uint64"]), shapes).map(
+        lambda v: ("array", v)
+    ),
     st.lists(st.lists(value_specs, min_size=1, max_size=4), min_size=1, max_size=7).map(lambda v: ("rows", v)),
-    st.sampled_from([None, "abc", 3.0, 10**400, [[1.0] * 4] * 5 + [[1.0] * 3], ListSub([[1.0] * 4] * 6),
-                     {"a": 1}, np.ones((4, 6), np.float32).T, np.ones((6, 8), np.float32)[:, ::2],
-                     np.ones((6, 4), ">f4")]).map(lambda v: ("plain", v)),
+    st.sampled_from(
+        [
+            None,
+            "abc",
+            3.0,
+            10**400,
+            [[1.0] * 4] * 5 + [[1.0] * 3],
+            ListSub([[1.0] * 4] * 6),
+            {"a": 1},
+            np.ones((4, 6), np.float32).T,
+            np.ones((6, 8), np.float32)[:, ::2],
+            np.ones((6, 4), ">f4"),
+        ]
+    ).map(lambda v: ("plain", v)),
 )
 
 
@@ -76,8 +99,9 @@ def test_to_tensor_hostile(encoder, reference, spec):
         assert isinstance(out, torch.Tensor) and out.dtype == torch.float32
         assert out.dim() == 3 and out.shape[0] == 1 and out.shape[1] == 6
     elif isinstance(out, ValueError) and str(out).startswith("Expected"):
-        assert str(out).startswith(("Expected 2D [T,6] or [6,T] array, got shape=",
-                                    "Expected a channel dimension of 6, got shape="))
+        assert str(out).startswith(
+            ("Expected 2D [T,6] or [6,T] array, got shape=", "Expected a channel dimension of 6, got shape=")
+        )
 
 
 @settings(FEW, max_examples=max(6, FEW.max_examples // 10))
@@ -91,13 +115,16 @@ def test_encode_hostile(encoder, reference, spec):
     check_usable(encoder, reference)
 
 
-@pytest.mark.parametrize("raw", [
-    [[1.0, RaisingFloat()] * 2] * 6,
-    np.full((6, 8), np.nan, np.float32),
-    np.full((6, 8), 1e39),
-    np.ones((6, 0), np.float32),
-    "mutating",
-])
+@pytest.mark.parametrize(
+    "raw",
+    [
+        [[1.0, RaisingFloat()] * 2] * 6,
+        np.full((6, 8), np.nan, np.float32),
+        np.full((6, 8), 1e39),
+        np.ones((6, 0), np.float32),
+        "mutating",
+    ],
+)
 def test_encode_odd_windows(encoder, reference, raw):
     if isinstance(raw, str):
         m = Mutator("clear")
@@ -124,8 +151,9 @@ def test_load_checkpoint_hostile_path(encoder, reference, path):
     check_usable(encoder, reference)
 
 
-@pytest.mark.parametrize("state", ["truncated", "missing_key", "wrong_shape", "not_a_dict", "extra_key",
-                                   "foreign_state"])
+@pytest.mark.parametrize(
+    "state", ["truncated", "missing_key", "wrong_shape", "not_a_dict", "extra_key", "foreign_state"]
+)
 def test_load_checkpoint_hostile_files(encoder, reference, tmp_path, state):
     good = encoder._model.state_dict()
     path = tmp_path / "ckpt.pt"
@@ -155,8 +183,17 @@ def test_load_checkpoint_hostile_files(encoder, reference, tmp_path, state):
     check_usable(encoder, reference)
 
 
-@pytest.mark.parametrize("args,kwargs", [((None, None), {}), ((StrSub("x"),), {}), ((), {"device": 5}),
-                                         ((b"x",), {}), ((1, "cpu"), {}), ((), {"device": "bogus"})])
+@pytest.mark.parametrize(
+    "args,kwargs",
+    [
+        ((None, None), {}),
+        ((StrSub("x"),), {}),
+        ((), {"device": 5}),
+        ((b"x",), {}),
+        ((1, "cpu"), {}),
+        ((), {"device": "bogus"}),
+    ],
+)
 def test_constructor_hostile_arguments(args, kwargs):
     with pytest.raises((TypeError, RuntimeError)):
         imu.IMUEncoder(*args, **kwargs)

@@ -1,12 +1,24 @@
-"""Hostile input for SchemaClassifier.classify (see test_hostile.py)."""
+"""Hostile input for SchemaClassifier.classify (see support.py)."""
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from test_hostile import (
-    FEW, HOSTILE, Boom, DictSub, StrSub, _build_value, armed_keys, build_payload, check_refuses_bad_calls, expect,
-    hostile_args, make_odd, payload_specs, value_specs,
+from .support import (
+    FEW,
+    HOSTILE,
+    Boom,
+    DictSub,
+    StrSub,
+    build_value,
+    armed_keys,
+    build_payload,
+    check_refuses_bad_calls,
+    expect,
+    hostile_args,
+    make_odd,
+    payload_specs,
+    value_specs,
 )
 
 classifier = pytest.importorskip("orvane.brenlow.classifier")
@@ -15,8 +27,10 @@ ERRORS = (TypeError, ValueError, AttributeError, OverflowError, RuntimeError, Bo
 STAT_KEYS = ["count", "variance", "mean_rate_of_change", "outlier_frequency", "periodicity_score"]
 ORDINARY = {
     "confidence_score": 0.5,
-    "channels": {"a": {"count": 10, "variance": 0.02, "mean_rate_of_change": 0.1},
-                 "b": {"count": 10, "variance": 0.00001}},
+    "channels": {
+        "a": {"count": 10, "variance": 0.02, "mean_rate_of_change": 0.1},
+        "b": {"count": 10, "variance": 0.00001},
+    },
     "correlations": {"a": {"b": 0.9}, "b": {"a": 0.9}},
 }
 
@@ -30,8 +44,7 @@ def check_usable(clf):
 
 
 def check_record(out, channels):
-    assert list(out) == ["confidence", "channel_count", "significant_channels", "stable_channels",
-                         "classifications"]
+    assert list(out) == ["confidence", "channel_count", "significant_channels", "stable_channels", "classifications"]
     assert out["channel_count"] == len(out["classifications"])
     for name in out["significant_channels"] + out["stable_channels"]:
         assert name in out["classifications"]
@@ -53,22 +66,30 @@ def _bind(mutators, target):
 
 
 @HOSTILE
-@given(st.lists(st.tuples(st.text(max_size=3), stats_specs), max_size=5),
-       st.one_of(value_specs, st.just(("plain", 0.8))),
-       st.sampled_from(["channels", "stats", "correlations", "snapshot"]),
-       st.booleans())
+@given(
+    st.lists(st.tuples(st.text(max_size=3), stats_specs), max_size=5),
+    st.one_of(value_specs, st.just(("plain", 0.8))),
+    st.sampled_from(["channels", "stats", "correlations", "snapshot"]),
+    st.booleans(),
+)
 def test_classify_hostile_snapshot(channel_specs, confidence_spec, mutate_what, subclass_records):
     mutators: list = []
     channels = {}
     for name, stats in channel_specs:
-        rec = {k: _build_value(v, mutators) for k, v in stats.items()}
+        rec = {k: build_value(v, mutators) for k, v in stats.items()}
         channels[name] = DictSub(rec) if subclass_records else rec
-    correlations = {name: {other: _build_value(("plain", 0.75), mutators) for other in channels}
-                    for name in channels}
-    snapshot = {"confidence_score": _build_value(confidence_spec, mutators), "channels": channels,
-                "correlations": correlations}
-    target = {"channels": channels, "correlations": correlations, "snapshot": snapshot,
-              "stats": next(iter(channels.values()), None)}[mutate_what]
+    correlations = {name: {other: build_value(("plain", 0.75), mutators) for other in channels} for name in channels}
+    snapshot = {
+        "confidence_score": build_value(confidence_spec, mutators),
+        "channels": channels,
+        "correlations": correlations,
+    }
+    target = {
+        "channels": channels,
+        "correlations": correlations,
+        "snapshot": snapshot,
+        "stats": next(iter(channels.values()), None),
+    }[mutate_what]
     _bind(mutators, target)
     clf = classifier.SchemaClassifier()
     ok, out = expect(ERRORS, clf.classify, snapshot)
@@ -84,8 +105,12 @@ def test_classify_hostile_top_level_and_partners(spec):
     correlation partners."""
     clf = classifier.SchemaClassifier()
     payload = build_payload(spec)
-    for snapshot in (payload, {"channels": payload}, {"channels": {"a": payload}},
-                     {"channels": {"a": {"count": 9}}, "correlations": {"a": payload}}):
+    for snapshot in (
+        payload,
+        {"channels": payload},
+        {"channels": {"a": payload}},
+        {"channels": {"a": {"count": 9}}, "correlations": {"a": payload}},
+    ):
         with armed_keys():
             ok, out = expect(ERRORS, clf.classify, snapshot)
         if ok:
@@ -149,9 +174,19 @@ def test_classify_refuses_non_dict(value):
 
 
 @HOSTILE
-@given(st.sampled_from(["DYNAMIC_VARIANCE_THRESHOLD", "STABLE_VARIANCE_THRESHOLD", "HIGH_ROC_THRESHOLD",
-                        "CORRELATION_THRESHOLD", "OUTLIER_FREQUENCY_THRESHOLD", "PERIODICITY_THRESHOLD"]),
-       hostile_args)
+@given(
+    st.sampled_from(
+        [
+            "DYNAMIC_VARIANCE_THRESHOLD",
+            "STABLE_VARIANCE_THRESHOLD",
+            "HIGH_ROC_THRESHOLD",
+            "CORRELATION_THRESHOLD",
+            "OUTLIER_FREQUENCY_THRESHOLD",
+            "PERIODICITY_THRESHOLD",
+        ]
+    ),
+    hostile_args,
+)
 def test_classify_with_rebound_thresholds(name, value):
     saved = getattr(classifier, name)
     clf = classifier.SchemaClassifier()
@@ -168,10 +203,17 @@ def test_classify_with_rebound_thresholds(name, value):
 def test_classify_deeply_nested_and_huge():
     clf = classifier.SchemaClassifier()
     deep = make_odd("deep_dict")
-    for snap in ({"channels": deep}, {"channels": {"a": deep}}, {"correlations": {"a": deep}, "channels": {"a": {}}},
-                 {"channels": {"a": {"count": 10**400}}}, {"channels": {"a": {"count": float("inf")}}},
-                 {"channels": {"a": {"count": float("nan")}}}, {"channels": {"a": {"count": 9, "variance": 10**400}}},
-                 {"confidence_score": 10**400}, {"channels": {str(i): {"count": 9} for i in range(2000)}}):
+    for snap in (
+        {"channels": deep},
+        {"channels": {"a": deep}},
+        {"correlations": {"a": deep}, "channels": {"a": {}}},
+        {"channels": {"a": {"count": 10**400}}},
+        {"channels": {"a": {"count": float("inf")}}},
+        {"channels": {"a": {"count": float("nan")}}},
+        {"channels": {"a": {"count": 9, "variance": 10**400}}},
+        {"confidence_score": 10**400},
+        {"channels": {str(i): {"count": 9} for i in range(2000)}},
+    ):
         ok, out = expect(ERRORS, clf.classify, snap)
         if ok:
             check_record(out, snap.get("channels"))

@@ -1,6 +1,6 @@
-"""Hostile input, shared part: the objects that misbehave, the hypothesis
+"""Hostile input, shared support: the objects that misbehave, the hypothesis
 strategies that build payloads from them, and the checks every entry point
-goes through. The per-module files (test_hostile_<module>.py) import these.
+goes through. The test modules of this package import these.
 
 The rule under test: whatever Python object a caller passes, an entry point
 either returns or raises one of the exceptions its contract allows (or the
@@ -13,15 +13,8 @@ from __future__ import annotations
 import os
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
-
-
-
-@pytest.fixture(scope="module")
-def provisioner():
-    # Not at module level: the other hostile files import this one.
-    return pytest.importorskip("orvane.brenlow.provisioner")
 
 
 # Every hostile test runs under these settings: a few dozen examples each keeps
@@ -232,12 +225,31 @@ def allocatable(value):
         return 7
     return value
 
+
 USER_ERRORS = (Boom,)
 MUTATION_ERRORS = (RuntimeError,)
 
-LOOKED_UP = ["modality_count", "nl_text_len", "score", "outcome", "result", "metrics", "health_label",
-             "channels", "correlations", "count", "variance", "source_text", "source_tags", "embedding",
-             "id", "results", "episode_ids", "a", "temp"]
+LOOKED_UP = [
+    "modality_count",
+    "nl_text_len",
+    "score",
+    "outcome",
+    "result",
+    "metrics",
+    "health_label",
+    "channels",
+    "correlations",
+    "count",
+    "variance",
+    "source_text",
+    "source_tags",
+    "embedding",
+    "id",
+    "results",
+    "episode_ids",
+    "a",
+    "temp",
+]
 
 # -- strategies -------------------------------------------------------------------
 
@@ -245,8 +257,23 @@ finite = st.floats(allow_nan=False, allow_infinity=False, width=64)
 plain_numbers = st.one_of(
     st.floats(width=64),
     st.integers(min_value=-(2**70), max_value=2**70),
-    st.sampled_from([10**400, -(10**400), 2**63 - 1, -(2**63), 2**64, float("nan"), float("inf"),
-                     float("-inf"), -0.0, 5e-324, 1.7976931348623157e308, True, False]),
+    st.sampled_from(
+        [
+            10**400,
+            -(10**400),
+            2**63 - 1,
+            -(2**63),
+            2**64,
+            float("nan"),
+            float("inf"),
+            float("-inf"),
+            -0.0,
+            5e-324,
+            1.7976931348623157e308,
+            True,
+            False,
+        ]
+    ),
 )
 texts = st.one_of(
     st.text(max_size=12),
@@ -268,21 +295,56 @@ def _deep_dict(depth: int):
     return value
 
 
-odd_objects = st.sampled_from(["raising_float", "raising_index", "value_error_float", "wrong_float",
-                               "raising_str", "falsy_raising", "none", "list", "dict", "tuple", "bytes",
-                               "bytearray", "complex", "object", "nested", "deep_dict", "strsub", "intsub",
-                               "floatsub", "listsub", "dictsub"])
+odd_objects = st.sampled_from(
+    [
+        "raising_float",
+        "raising_index",
+        "value_error_float",
+        "wrong_float",
+        "raising_str",
+        "falsy_raising",
+        "none",
+        "list",
+        "dict",
+        "tuple",
+        "bytes",
+        "bytearray",
+        "complex",
+        "object",
+        "nested",
+        "deep_dict",
+        "strsub",
+        "intsub",
+        "floatsub",
+        "listsub",
+        "dictsub",
+    ]
+)
 
 
 def make_odd(kind: str):
     return {
-        "raising_float": RaisingFloat, "raising_index": RaisingIndex, "value_error_float": ValueErrorFloat,
-        "wrong_float": WrongFloat, "raising_str": RaisingStr, "falsy_raising": FalsyRaising,
-        "none": lambda: None, "list": lambda: [1.0, "x"], "dict": lambda: {"x": 1.0}, "tuple": lambda: (1.0,),
-        "bytes": lambda: b"2.5", "bytearray": lambda: bytearray(b" 7 "), "complex": lambda: 1j,
-        "object": object, "nested": lambda: _nested(200), "deep_dict": lambda: _deep_dict(200),
-        "strsub": lambda: StrSub("3.5"), "intsub": lambda: IntSub(7), "floatsub": lambda: FloatSub(2.5),
-        "listsub": lambda: ListSub([1.0]), "dictsub": lambda: DictSub(a=1.0),
+        "raising_float": RaisingFloat,
+        "raising_index": RaisingIndex,
+        "value_error_float": ValueErrorFloat,
+        "wrong_float": WrongFloat,
+        "raising_str": RaisingStr,
+        "falsy_raising": FalsyRaising,
+        "none": lambda: None,
+        "list": lambda: [1.0, "x"],
+        "dict": lambda: {"x": 1.0},
+        "tuple": lambda: (1.0,),
+        "bytes": lambda: b"2.5",
+        "bytearray": lambda: bytearray(b" 7 "),
+        "complex": lambda: 1j,
+        "object": object,
+        "nested": lambda: _nested(200),
+        "deep_dict": lambda: _deep_dict(200),
+        "strsub": lambda: StrSub("3.5"),
+        "intsub": lambda: IntSub(7),
+        "floatsub": lambda: FloatSub(2.5),
+        "listsub": lambda: ListSub([1.0]),
+        "dictsub": lambda: DictSub(a=1.0),
     }[kind]()
 
 
@@ -322,7 +384,7 @@ def fresh(v):
     return v
 
 
-def _build_value(spec, mutators):
+def build_value(spec, mutators):
     tag, v = spec
     if tag == "plain":
         return fresh(v)
@@ -353,7 +415,7 @@ def build_payload(spec, container=dict):
     payload = container()
     for kspec, vspec in spec:
         key = _build_key(kspec)
-        value = _build_value(vspec, mutators)
+        value = build_value(vspec, mutators)
         try:
             payload[key] = value
         except Boom:  # a TwinStrKey or EvilEqKey colliding while building
@@ -374,7 +436,9 @@ class armed_keys:
 
 
 hostile_args = st.one_of(
-    plain_numbers, texts, odd_objects.map(make_odd),
+    plain_numbers,
+    texts,
+    odd_objects.map(make_odd),
     st.sampled_from(MUTATIONS).map(Mutator),
 )
 
@@ -407,130 +471,6 @@ def check_refuses_bad_calls(fn, n_required: int, names: tuple):
     for args, kwargs in call_shapes(n_required, names):
         with pytest.raises(TypeError):
             fn(*args, **kwargs)
-
-
-# -- provisioner (small enough to live here) ------------------------------------------
-
-
-@HOSTILE
-@given(value=hostile_args)
-def test_ensure_device_id_hostile(provisioner, value):
-    ok, out = expect((TypeError,), provisioner.ensure_device_id, value)
-    if ok:
-        assert type(value) is str or value is None
-        assert type(out) is str and 0 < len(out) <= 128
-    else:
-        assert type(value) is not str and value is not None
-        assert "Argument 'device_id' has incorrect type (expected str, got " in str(out)
-    assert provisioner.ensure_device_id(" pump ") == "pump"
-
-
-@pytest.mark.parametrize("value", ["\ud800x", "a\x00b", " \x1c\u3000id\u2029 ", "é" * 500, StrSub("x")])
-def test_ensure_device_id_odd_text(provisioner, value):
-    ok, out = expect((TypeError,), provisioner.ensure_device_id, value)
-    if type(value) is StrSub:
-        assert not ok
-    else:
-        assert ok and out == value.strip()[:128]
-
-
-def test_ensure_device_id_bad_calls(provisioner):
-    check_refuses_bad_calls(provisioner.ensure_device_id, 1, ("device_id",))
-    with pytest.raises(TypeError):
-        provisioner.ensure_device_id(device_id="x", other=1)
-    assert provisioner.ensure_device_id(device_id=" x ") == "x"
-
-
-# -- objects that never ran __init__, and reference cycles -----------------------------
-
-
-class _Client:
-    class config:
-        device_id = "cfg"
-
-    def ingest(self, batch, device_id=None):
-        return None
-
-    def query(self, *args, **kwargs):
-        return [{"score": 1.0, "outcome": "FAULT"}] * 2
-
-    def _request(self, method, path, json=None):
-        return {"id": "x"}
-
-
-# (module, class, constructor arguments, operations to try on the instance)
-CLASSES = [
-    ("orvane.brenlow.profiler", "ChannelStats", ("c",),
-     lambda o: (o.update(1.0), o.check_outlier(1.0), o.to_dict(), o.variance, o.periodicity_score, o.history)),
-    ("orvane.brenlow.profiler", "StatisticalProfiler", ("d",),
-     lambda o: (o.observe({"a": 1.0}), o.snapshot(), o.confidence_score, o.compute_correlations())),
-    ("orvane.brenlow.classifier", "SchemaClassifier", (), lambda o: o.classify({})),
-    ("orvane.brenlow.accumulator", "EpisodeAccumulator", (_Client(), "d"),
-     lambda o: (o.observe("t", {"a": 1}), o._build_episode("t", {}), o._post_batch([]), o.flush())),
-    ("orvane.brenlow.detector", "AnomalyEvent", ("d", "t", 1, "F", 0.5, 0.5, {}), lambda o: o.to_dict()),
-    ("orvane.brenlow.detector", "AnomalyDetector", (_Client(), "d"),
-     lambda o: (o.observe("t", {"a": 1.0}, 0.9), o.get_events(), o._build_query({}),
-                o._analyse_hits("t", {}, [], 0.5))),
-    ("orvane.qx.composite", "CompositeStateBuilder", (), lambda o: (o.project([1.0], "x"), o.fuse([1.0]))),
-    ("orvane.qx.retrieval", "CrossModalRetriever", (_Client(),),
-     lambda o: (o.ingest([1.0]), o.retrieve([1.0]), o.ingest_batch([]))),
-]
-
-
-@pytest.mark.parametrize("how", ["subclass_skipping_init", "bare_new"])
-@pytest.mark.parametrize("module_name,class_name,args,use", CLASSES, ids=[c[1] for c in CLASSES])
-def test_objects_that_never_ran_init(module_name, class_name, args, use, how):
-    """Plain Python classes let a subclass skip __init__ and let __new__ run
-    alone; every operation on such an object raises, none crashes."""
-    import copy
-
-    cls = getattr(pytest.importorskip(module_name), class_name)
-    if how == "bare_new":
-        obj = cls.__new__(cls)
-    else:
-        obj = type("Sub" + class_name, (cls,), {"__init__": lambda self, *a, **k: None})()
-    expect((AttributeError, TypeError, RuntimeError), use, obj)
-    for name in dir(obj):
-        if not name.startswith("__"):
-            expect((AttributeError, TypeError), getattr, obj, name)
-    expect((AttributeError, TypeError), repr, obj)
-    expect((AttributeError, TypeError), copy.copy, obj)
-    expect((AttributeError, TypeError), copy.deepcopy, obj)
-    # Running __init__ late makes it a normal object.
-    cls.__init__(obj, *args)
-    use(obj)
-
-
-@pytest.mark.parametrize("module_name,class_name,args,use", CLASSES, ids=[c[1] for c in CLASSES])
-def test_reference_cycles_through_objects_are_collected(module_name, class_name, args, use):
-    import gc
-    import weakref
-
-    cls = getattr(pytest.importorskip(module_name), class_name)
-
-    class Holder:
-        pass
-
-    holder = Holder()
-    obj = cls(*(dict(a) if isinstance(a, dict) else a for a in args))  # nothing shared with the table
-    use(obj)
-    holder.obj = obj
-    for field in ("brain", "cfg"):
-        if hasattr(obj, field):
-            setattr(obj, field, holder)  # object -> holder -> object
-    for field in ("channels", "channel_snapshot"):
-        if isinstance(getattr(obj, field, None), dict):
-            getattr(obj, field)["self"] = holder
-    for field in ("window", "events", "pending_batch"):
-        if hasattr(getattr(obj, field, None), "append"):
-            getattr(obj, field).append(holder)
-    try:
-        ref = weakref.ref(obj)
-    except TypeError:
-        ref = weakref.ref(holder)
-    del obj, holder
-    gc.collect()
-    assert ref() is None
 
 
 class Acts:
