@@ -55,14 +55,16 @@ CLIENT = textwrap.dedent(
                 break
             out.write(f"{b}\\n")  # acknowledged
             b += 1
-    """
-    .replace("BATCH_SIZE", str(BATCH))
+    """.replace("BATCH_SIZE", str(BATCH))
 )
 
 
 def serve(db: str) -> tuple:
     proc = subprocess.Popen(
-        [sys.executable, "-m", "orvane", "serve", "--port", "0", "--quiet", "--db", db], stdout=subprocess.PIPE, text=True, env=ENV
+        [sys.executable, "-m", "orvane", "serve", "--port", "0", "--quiet", "--db", db],
+        stdout=subprocess.PIPE,
+        text=True,
+        env=ENV,
     )
     url = proc.stdout.readline().split()[4]
     return proc, url
@@ -76,7 +78,12 @@ def load(url: str, clients: int, seconds: float, logs: str) -> list:
             (
                 f"c{n}",
                 log,
-                subprocess.Popen([sys.executable, "-c", CLIENT, url, f"c{n}", str(seconds), log], stderr=subprocess.PIPE, text=True, env=ENV),
+                subprocess.Popen(
+                    [sys.executable, "-c", CLIENT, url, f"c{n}", str(seconds), log],
+                    stderr=subprocess.PIPE,
+                    text=True,
+                    env=ENV,
+                ),
             )
         )
     return procs
@@ -162,8 +169,16 @@ def main() -> None:
         errors = [p.stderr.read().strip() for _, _, p in procs]
         sys.path.insert(0, SRC)
         stats = subprocess.run(
-            [sys.executable, "-c", "import json, sys; from orvane.client import Brenlow; print(json.dumps(Brenlow(url=sys.argv[1]).stats()))", url],
-            capture_output=True, text=True, env=ENV, check=True,
+            [
+                sys.executable,
+                "-c",
+                "import json, sys; from orvane.client import Brenlow; print(json.dumps(Brenlow(url=sys.argv[1]).stats()))",
+                url,
+            ],
+            capture_output=True,
+            text=True,
+            env=ENV,
+            check=True,
         )
         served_count = sum(json.loads(stats.stdout)["episodes"].values())
         proc.send_signal(signal.SIGTERM)

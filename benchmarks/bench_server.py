@@ -243,7 +243,9 @@ def run(server: Server, quick: bool) -> None:
     print(f"health check, idle server: median {idle * 1e3:.2f} ms over {len(lat)} checks")
     print()
     print("health check while one hostile request is served (max / median of the checks during it)")
-    print(f"{'shape':<11} {'body':>8} {'status':>6} {'request':>9} {'health max':>11} {'median':>8} {'max/idle':>9}  target")
+    print(
+        f"{'shape':<11} {'body':>8} {'status':>6} {'request':>9} {'health max':>11} {'median':>8} {'max/idle':>9}  target"
+    )
     for size, target in ((MIB, 0.050), (16 * MIB - 64, 0.250)):
         for shape, (path, make) in SHAPES.items():
             body = make(size)
@@ -285,8 +287,12 @@ def run(server: Server, quick: bool) -> None:
     for _ in range(100):
         channel_values(small)
     new_parse = (time.perf_counter() - t0) / 100
-    unknown = json.dumps({"query_text": " ".join(f"nope{i}=1.5" for i in range(1024)), "device_id": "big", "k": 10}).encode()
-    too_many = json.dumps({"query_text": " ".join(f"nope{i}=1.5" for i in range(3000)), "device_id": "big", "k": 10}).encode()
+    unknown = json.dumps(
+        {"query_text": " ".join(f"nope{i}=1.5" for i in range(1024)), "device_id": "big", "k": 10}
+    ).encode()
+    too_many = json.dumps(
+        {"query_text": " ".join(f"nope{i}=1.5" for i in range(3000)), "device_id": "big", "k": 10}
+    ).encode()
     t0 = time.perf_counter()
     assert server.post("/v1/episodes/query", unknown) == 200
     t_unknown = time.perf_counter() - t0
@@ -310,7 +316,9 @@ def run(server: Server, quick: bool) -> None:
     print()
 
     # -- memory per request, each on a fresh server (memory freed earlier would hide a peak)
-    print("server memory for one request, fresh server each (peak over the body; held afterwards); targets 12x and 50 MB")
+    print(
+        "server memory for one request, fresh server each (peak over the body; held afterwards); targets 12x and 50 MB"
+    )
     print(f"{'shape':<11} {'body':>8} {'status':>6} {'peak':>9} {'x body':>7} {'held after':>11}")
     with tempfile.TemporaryDirectory() as tmp:
         for shape in ("numbers", "strings", "episodes", "query_text", "deep"):
@@ -334,7 +342,9 @@ def run(server: Server, quick: bool) -> None:
                 held = fresh.status("VmRSS") - before
             finally:
                 fresh.stop()
-            print(f"{shape:<11} {len(body) / MIB:>6.1f}Mi {status:>6} {peak / MIB:>7.1f}Mi {peak / len(body):>6.1f}x {held / MIB:>9.1f}Mi")
+            print(
+                f"{shape:<11} {len(body) / MIB:>6.1f}Mi {status:>6} {peak / MIB:>7.1f}Mi {peak / len(body):>6.1f}x {held / MIB:>9.1f}Mi"
+            )
 
 
 if __name__ == "__main__":

@@ -93,7 +93,11 @@ def status_of(answer):
 
 
 def episode(eid, **values):
-    return {"episode_id": eid, "state": {"context": {k: float(v) for k, v in values.items()}}, "outcome": {"result": "pending"}}
+    return {
+        "episode_id": eid,
+        "state": {"context": {k: float(v) for k, v in values.items()}},
+        "outcome": {"result": "pending"},
+    }
 
 
 @pytest.fixture(scope="module")
@@ -114,7 +118,9 @@ def token_server(tmp_path_factory):
 
 def post(path, body, **headers):
     data = json.dumps(body).encode()
-    head = "".join(f"{k}: {v}\r\n" for k, v in {"Host": "127.0.0.1", "Content-Type": "application/json", **headers}.items())
+    head = "".join(
+        f"{k}: {v}\r\n" for k, v in {"Host": "127.0.0.1", "Content-Type": "application/json", **headers}.items()
+    )
     return f"POST {path} HTTP/1.1\r\n{head}Content-Length: {len(data)}\r\nConnection: close\r\n\r\n".encode() + data
 
 
@@ -129,7 +135,9 @@ def test_long_tokens_without_equals_and_many_pairs(open_server):
     many = " ".join(f"c{i}=1" for i in range(1025))
     status, answer, _ = s.request("POST", "/v1/episodes/query", {"query_text": many, "device_id": "q"})
     assert status == 400 and "1024" in answer["error"]
-    status, answer, _ = s.request("POST", "/v1/episodes/query", {"query_text": many.rsplit(" ", 1)[0], "device_id": "q"})
+    status, answer, _ = s.request(
+        "POST", "/v1/episodes/query", {"query_text": many.rsplit(" ", 1)[0], "device_id": "q"}
+    )
     assert status == 200
 
 
@@ -146,7 +154,9 @@ def test_long_tokens_without_equals_and_many_pairs(open_server):
     ],
 )
 def test_body_framing(open_server, head, status):
-    answer = open_server.raw(b"POST /v1/episodes/query HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n" + head + b"\r\n{}")
+    answer = open_server.raw(
+        b"POST /v1/episodes/query HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n" + head + b"\r\n{}"
+    )
     assert status_of(answer) == status and b'"error"' in answer
 
 
@@ -186,7 +196,8 @@ def test_nan_and_infinity_travel_as_python_writes_them(open_server):
 
 
 @pytest.mark.parametrize(
-    "ctype", ["text/plain", "application/x-www-form-urlencoded", "multipart/form-data; boundary=x", None, "application/jsonp"]
+    "ctype",
+    ["text/plain", "application/x-www-form-urlencoded", "multipart/form-data; boundary=x", None, "application/jsonp"],
 )
 def test_post_needs_a_json_content_type(open_server, ctype):
     s = open_server
@@ -206,7 +217,12 @@ def test_post_needs_a_json_content_type(open_server, ctype):
     assert resp.status == 200 and "web" not in json.loads(resp.read())["episodes"]
     conn.close()
     data = json.dumps({"device_id": "web-ok", "batch": [episode("w", x=1)]}).encode()
-    assert s.request("POST", "/v1/episodes/ingest", raw_body=data, headers={"Content-Type": "Application/JSON; charset=utf-8"})[0] == 200
+    assert (
+        s.request(
+            "POST", "/v1/episodes/ingest", raw_body=data, headers={"Content-Type": "Application/JSON; charset=utf-8"}
+        )[0]
+        == 200
+    )
 
 
 @pytest.mark.parametrize(
@@ -232,7 +248,9 @@ def test_missing_host_and_allow_host():
     s = Served("--allow-host", "resolver.lan")
     try:
         assert status_of(s.raw(b"GET /v1/health HTTP/1.0\r\n\r\n")) == 400
-        assert status_of(s.raw(b"GET /v1/health HTTP/1.1\r\nHost: resolver.lan:8765\r\nConnection: close\r\n\r\n")) == 200
+        assert (
+            status_of(s.raw(b"GET /v1/health HTTP/1.1\r\nHost: resolver.lan:8765\r\nConnection: close\r\n\r\n")) == 200
+        )
         assert status_of(s.raw(b"GET /v1/health HTTP/1.1\r\nHost: other.lan\r\nConnection: close\r\n\r\n")) == 421
     finally:
         s.stop()
@@ -278,15 +296,36 @@ def test_tokens_keep_devices_apart(token_server):
     assert status == 401 and headers["WWW-Authenticate"] == "Bearer"
     assert s.request("GET", "/v1/stats", token="token-a-5f1f")[0] == 401
     assert s.request("GET", "/v1/stats", headers={"Authorization": f"Basic {a}"})[0] == 401
-    assert s.request("POST", "/v1/episodes/ingest", {"device_id": "pump-a", "batch": [episode("e1", x=1)]}, token=a)[0] == 200
-    assert s.request("POST", "/v1/episodes/ingest", {"device_id": "pump-b", "batch": [episode("e1", x=1)]}, token=b)[0] == 200
-    assert s.request("POST", "/v1/episodes/outcome", {"device_id": "pump-a", "episode_id": "e1", "result": "success"}, token=a)[0] == 200
+    assert (
+        s.request("POST", "/v1/episodes/ingest", {"device_id": "pump-a", "batch": [episode("e1", x=1)]}, token=a)[0]
+        == 200
+    )
+    assert (
+        s.request("POST", "/v1/episodes/ingest", {"device_id": "pump-b", "batch": [episode("e1", x=1)]}, token=b)[0]
+        == 200
+    )
+    assert (
+        s.request(
+            "POST", "/v1/episodes/outcome", {"device_id": "pump-a", "episode_id": "e1", "result": "success"}, token=a
+        )[0]
+        == 200
+    )
     # B may neither write A's outcome nor its episodes, nor read them
-    assert s.request("POST", "/v1/episodes/outcome", {"device_id": "pump-a", "episode_id": "e1", "result": "failure"}, token=b)[0] == 403
-    assert s.request("POST", "/v1/episodes/ingest", {"device_id": "pump-a", "batch": [episode("e9", x=1)]}, token=b)[0] == 403
+    assert (
+        s.request(
+            "POST", "/v1/episodes/outcome", {"device_id": "pump-a", "episode_id": "e1", "result": "failure"}, token=b
+        )[0]
+        == 403
+    )
+    assert (
+        s.request("POST", "/v1/episodes/ingest", {"device_id": "pump-a", "batch": [episode("e9", x=1)]}, token=b)[0]
+        == 403
+    )
     assert s.request("POST", "/v1/episodes/query", {"device_id": "pump-a", "query_text": "x=1"}, token=b)[0] == 403
     # B's own outcome for an episode of the same id stays B's
-    status, answer, _ = s.request("POST", "/v1/episodes/outcome", {"episode_id": "e1", "result": "failure", "health_label": "LEAK"}, token=b)
+    status, answer, _ = s.request(
+        "POST", "/v1/episodes/outcome", {"episode_id": "e1", "result": "failure", "health_label": "LEAK"}, token=b
+    )
     assert status == 200 and answer["device_id"] == "pump-b"
     hits = s.request("POST", "/v1/episodes/query", {"device_id": "pump-a", "query_text": "x=1"}, token=a)[1]["hits"]
     assert hits[0]["outcome"] == {"result": "success"}
@@ -352,12 +391,24 @@ def test_without_vectors_404_comes_before_the_token(tmp_path):
 def test_bad_tokens_file_is_one_line(tmp_path, content, message):
     path = tmp_path / "tokens.json"
     path.write_text(content)
-    run = subprocess.run([sys.executable, "-m", "orvane", "serve", "--port", "0", "--tokens", str(path)], capture_output=True, text=True, env=ENV, timeout=30)
+    run = subprocess.run(
+        [sys.executable, "-m", "orvane", "serve", "--port", "0", "--tokens", str(path)],
+        capture_output=True,
+        text=True,
+        env=ENV,
+        timeout=30,
+    )
     assert run.returncode == 2 and message in run.stderr and len(run.stderr.splitlines()) == 1
 
 
 def test_non_loopback_needs_tokens_or_insecure():
-    run = subprocess.run([sys.executable, "-m", "orvane", "serve", "--host", "0.0.0.0", "--port", "0"], capture_output=True, text=True, env=ENV, timeout=30)
+    run = subprocess.run(
+        [sys.executable, "-m", "orvane", "serve", "--host", "0.0.0.0", "--port", "0"],
+        capture_output=True,
+        text=True,
+        env=ENV,
+        timeout=30,
+    )
     assert run.returncode == 2 and "--tokens" in run.stderr and "--insecure" in run.stderr
     assert len(run.stderr.splitlines()) == 1
 
@@ -450,7 +501,9 @@ def test_slow_and_idle_clients_are_timed_out(monkeypatch):
             slow.sendall(b"GET /v1/health HTTP/1.1\r\nHost: loc")  # and then nothing more
             assert status_of(read_all(slow)) == 408
         with socket.create_connection((host, port), timeout=10) as slow_body:
-            slow_body.sendall(b"POST /v1/episodes/query HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n{")
+            slow_body.sendall(
+                b"POST /v1/episodes/query HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n{"
+            )
             assert status_of(read_all(slow_body)) == 408
         with socket.create_connection((host, port), timeout=10) as idle:
             assert status_of(read_all(idle)) == 408  # connected, never spoke: told and closed

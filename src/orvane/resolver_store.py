@@ -251,7 +251,9 @@ class SQLiteStore:
             )
             cur.executemany("INSERT INTO episode_channels (rowid, device_id, packed) VALUES (?, ?, ?)", channels)
             if unplaced:
-                placed = [(device_id, rows[j][0], *unplaced[rows[j][0]], now) for _, j in added if rows[j][0] in unplaced]
+                placed = [
+                    (device_id, rows[j][0], *unplaced[rows[j][0]], now) for _, j in added if rows[j][0] in unplaced
+                ]
                 cur.executemany(
                     "INSERT OR IGNORE INTO device_outcomes (device_id, episode_id, result, health_label, recorded_at)"
                     " VALUES (?, ?, ?, ?, ?)",
@@ -285,7 +287,9 @@ class SQLiteStore:
         return self._db.execute("SELECT device_id, body FROM episodes ORDER BY rowid")
 
     # -- outcomes ---------------------------------------------------------------
-    def put_outcome(self, device_id: str, episode_id: str, result: str, health_label: Optional[str], now: float) -> None:
+    def put_outcome(
+        self, device_id: str, episode_id: str, result: str, health_label: Optional[str], now: float
+    ) -> None:
         self._db.execute(
             "INSERT OR REPLACE INTO device_outcomes (device_id, episode_id, result, health_label, recorded_at)"
             " VALUES (?, ?, ?, ?, ?)",

@@ -158,7 +158,12 @@ class Tokens:
         for device, token in mapping.items():
             if not isinstance(device, str) or not device:
                 raise ValueError("every device id must be a non-empty string")
-            if not isinstance(token, str) or not token.strip() or token != token.strip() or any(c.isspace() for c in token):
+            if (
+                not isinstance(token, str)
+                or not token.strip()
+                or token != token.strip()
+                or any(c.isspace() for c in token)
+            ):
                 raise ValueError(f"the token of {device!r} must be a non-empty string without spaces")
             raw = token.encode("utf-8")
             digest = hashlib.sha256(raw).digest()
@@ -330,7 +335,9 @@ def _outcome_route(resolver: LocalResolver, body: dict, who: Optional[str]) -> d
         device = who  # a device's token speaks for that device
     if isinstance(device, str) and device:
         _check_device(who, device)
-    return resolver.record_outcome(body.get("episode_id"), body.get("result"), body.get("health_label"), device_id=device)
+    return resolver.record_outcome(
+        body.get("episode_id"), body.get("result"), body.get("health_label"), device_id=device
+    )
 
 
 def _vector_route(path: str) -> Callable[[LocalResolver, dict, Optional[str]], Any]:
@@ -344,7 +351,8 @@ def _vector_route(path: str) -> Callable[[LocalResolver, dict, Optional[str]], A
             # is refused as that item, the rest of the batch is stored.
             body = dict(body)
             body["items"] = [
-                item if not isinstance(item, dict) or _reaches(who, item.get("device_id") or device) else None for item in items
+                item if not isinstance(item, dict) or _reaches(who, item.get("device_id") or device) else None
+                for item in items
             ]
         return resolver.request("POST", path, body)
 
@@ -362,7 +370,6 @@ _ROUTES: Dict[str, Route] = {
     "/v1/episodes/outcome": ("POST", _outcome_route, True),
     **{path: ("POST", _vector_route(path), True) for path in VECTOR_PATHS},
 }
-
 
 
 def _canned(status: int, message: str, *headers: str) -> bytes:
@@ -469,7 +476,9 @@ class ResolverHTTPServer(socketserver.TCPServer):
                 # Idle workers already woken for earlier connections are not free:
                 # compare with everything waiting.
                 if len(self._pending) > self._idle_workers and len(self._workers) < self.max_connections:
-                    worker = threading.Thread(target=self._work, name=f"orvane-server-{len(self._workers)}", daemon=True)
+                    worker = threading.Thread(
+                        target=self._work, name=f"orvane-server-{len(self._workers)}", daemon=True
+                    )
                     self._workers.append(worker)
                     worker.start()
                 self._lock.notify()
