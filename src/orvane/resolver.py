@@ -6,6 +6,8 @@ is given no ``url``, and what ``orvane serve`` offers over HTTP
 
 Everything is kept in SQLite, in memory by default or in a file when a path
 is given; a file opened again brings its episodes, outcomes and vectors back.
+A ``postgresql://`` (or ``postgres://``) path keeps them in PostgreSQL
+instead, shared by several resolvers (:mod:`orvane.resolver_pg`).
 Beside the tables the resolver keeps in-memory indexes (each episode's
 channel values as native columns, each vector scaled to unit length) so that
 a query never re-reads or re-parses stored records; only the hits it returns
@@ -232,7 +234,7 @@ class LocalResolver:
     """Episodes, outcomes and vectors of many devices in one SQLite database.
 
     ``path`` is a database file, or None / ":memory:" for a private in-memory
-    database. ``vectors=False`` makes the vector endpoints answer 404, as a
+    database, or a ``postgresql://`` URL (:mod:`orvane.resolver_pg`). ``vectors=False`` makes the vector endpoints answer 404, as a
     resolver from before vector retrieval does. ``max_episodes_per_device``
     bounds the work of a query: only a device's newest N episodes are
     candidates (the channel spreads still count every stored episode, and
