@@ -573,6 +573,8 @@ class PostgresStore:
 
         Answers False when the device was already followed (nothing loaded).
         """
+        if device_id in self._followed["episodes"]:
+            return False  # devices are never dropped: no need to wait for a poll under way
         with self._feed_lock:
             if device_id in self._followed["episodes"]:
                 return False
@@ -602,6 +604,8 @@ class PostgresStore:
 
     def follow_vectors(self, device_id: str) -> bool:
         """Loads a device's vectors through the callback and follows them from now on."""
+        if device_id in self._followed["vectors"]:
+            return False
         with self._feed_lock:
             if device_id in self._followed["vectors"]:
                 return False
