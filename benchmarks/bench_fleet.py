@@ -5,8 +5,9 @@
 1. Ingest: 20 client processes post batches of 50 episodes (the
    accumulator's batch size) for a fixed time, as fast as they are answered:
    through one server on a SQLite file, and through two servers sharing one
-   PostgreSQL database (10 clients each). Episodes acknowledged per second,
-   median of the runs (each run on a fresh store).
+   PostgreSQL database (10 clients each); for comparison also through one
+   server on PostgreSQL. Episodes acknowledged per second, median of the runs
+   (each run on a fresh store).
 2. Query: one device holding 100k episodes of 7 channels; one client asks
    for the 10 most similar episodes, one query after another, through one
    server on each backend. Median and 90th percentile latency per query.
@@ -204,7 +205,7 @@ def main() -> int:
         print(
             f"machine: {os.cpu_count()} cores; {args.clients} client processes, batches of 50, {args.seconds:.0f} s per run"
         )
-        sqlite_rates, pg_rates = [], []
+        sqlite_rates, pg_rates, pg1_rates = [], [], []
         for run in range(args.runs):
             server = Server(os.path.join(tmp, f"ingest{run}.sqlite"))
             try:
@@ -218,13 +219,27 @@ def main() -> int:
             finally:
                 for s in servers:
                     s.stop()
+            # For comparison: one server on PostgreSQL (the cost of the database
+            # apart from that of a second server process on the same cores).
+            url = fresh_schema(base)
+            server = Server(url)
+            try:
+                pg1_rates.append(ingest_run([server.url], args.clients, args.seconds, 50))
+            finally:
+                server.stop()
             print(
-                f"  run {run + 1}: SQLite, one server {sqlite_rates[-1]:,.0f} episodes/s; PostgreSQL, two servers {pg_rates[-1]:,.0f} episodes/s"
+                f"  run {run + 1}: SQLite, one server {sqlite_rates[-1]:,.0f} episodes/s; PostgreSQL, two servers "
+                f"{pg_rates[-1]:,.0f} episodes/s (one server {pg1_rates[-1]:,.0f})"
             )
-        s_med, p_med = statistics.median(sqlite_rates), statistics.median(pg_rates)
+        s_med, p_med, p1_med = (
+            statistics.median(sqlite_rates),
+            statistics.median(pg_rates),
+            statistics.median(pg1_rates),
+        )
         print(
             f"ingest (median of {args.runs}): SQLite one server {s_med:,.0f} episodes/s; "
-            f"PostgreSQL two servers {p_med:,.0f} episodes/s; ratio {p_med / s_med:.2f}"
+            f"PostgreSQL two servers {p_med:,.0f} episodes/s; ratio {p_med / s_med:.2f} "
+            f"(PostgreSQL one server {p1_med:,.0f} episodes/s, ratio {p1_med / s_med:.2f})"
         )
 
         sqlite_path = os.path.join(tmp, "query.sqlite")
