@@ -134,7 +134,7 @@ def check_text(value: Any, what: str) -> None:
 
 @contextmanager
 def _db_errors() -> Iterator[None]:
-    """Database failures as resolver errors: unreachable or failed over is 503."""
+    """Database failures as resolver errors: unreachable, failed over or busy is 503."""
     psycopg = _psycopg()
     try:
         yield
@@ -142,6 +142,8 @@ def _db_errors() -> Iterator[None]:
         raise _error(f"the database is unavailable: {_first_line(exc)}", 503) from None
     except psycopg.DataError as exc:
         raise _error(f"the database refused a value: {_first_line(exc)}", 400) from None
+    except psycopg.Error as exc:
+        raise _error(f"the database failed: {type(exc).__name__}: {_first_line(exc)}", 500) from None
 
 
 def _first_line(exc: BaseException) -> str:
@@ -845,7 +847,7 @@ def migrate_sqlite(
             target = psycopg.connect(url, autocommit=True, connect_timeout=10)
         except psycopg.Error as exc:
             raise MigrationError(f"cannot reach {redact_url(url)}: {_first_line(exc)}") from None
-        with target:
+        with target, _db_errors():
             lock_key = prepare_tables(target)
             tables = {row[0] for row in src.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
             report = _Progress(out, progress_every)
