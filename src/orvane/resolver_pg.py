@@ -584,16 +584,18 @@ class PostgresStore:
             # row committed before this call (a client reads its own writes).
             self._poll_locked()
             with self._pool.connection() as conn:
-                cur = conn.cursor(binary=True)
-                cur.execute(
-                    "SELECT id, channels FROM episodes WHERE device_id = %s AND id <= %s ORDER BY id",
-                    (device_id, self._cursor["episodes"]),
-                )
-                while True:
-                    chunk = cur.fetchmany(20000)
-                    if not chunk:
-                        break
-                    self._apply["episodes"](device_id, chunk)
+                # A server-side cursor: a large device arrives a slice at a
+                # time, never whole in this process's memory.
+                with conn.transaction(), conn.cursor("orvane_load", binary=True) as cur:
+                    cur.execute(
+                        "SELECT id, channels FROM episodes WHERE device_id = %s AND id <= %s ORDER BY id",
+                        (device_id, self._cursor["episodes"]),
+                    )
+                    while True:
+                        chunk = cur.fetchmany(20000)
+                        if not chunk:
+                            break
+                        self._apply["episodes"](device_id, chunk)
                 rows = conn.execute(
                     "SELECT episode_id, result, health_label FROM outcomes WHERE device_id = %s AND seq <= %s ORDER BY seq",
                     (device_id, self._cursor["outcomes"]),
