@@ -10,6 +10,9 @@ import pytest
 
 from orvane import resolver as resolver_mod
 from orvane.resolver import LocalResolver, ResolverError, channel_values, make_server
+import pg_support
+
+pg_url = pg_support.pg_url  # the fixture: a database URL of a fresh schema (PostgreSQL runs)
 
 
 def episode(eid, **values):
@@ -21,9 +24,15 @@ def episode(eid, **values):
     }
 
 
+@pytest.fixture(params=["sqlite", "postgres"])
+def resolver_backend(request):
+    """The store every resolver of a test uses: None (SQLite in memory) or a PostgreSQL URL."""
+    return request.getfixturevalue("pg_url") if request.param == "postgres" else None
+
+
 @pytest.fixture
-def res():
-    r = LocalResolver()
+def res(resolver_backend):
+    r = LocalResolver(resolver_backend)
     yield r
     r.close()
 
@@ -165,8 +174,8 @@ def test_vector_ingest_validation(res, body):
 
 
 @pytest.mark.parametrize("path", ["/qx/ingest", "/qx/query"])
-def test_resolver_without_vectors_answers_404(path):
-    with LocalResolver(vectors=False) as r:
+def test_resolver_without_vectors_answers_404(path, resolver_backend):
+    with LocalResolver(resolver_backend, vectors=False) as r:
         with pytest.raises(ResolverError) as info:
             r.request("POST", path, {"embedding": [1.0]})
         assert info.value.status_code == 404
@@ -181,8 +190,8 @@ def test_unknown_path_and_method(res):
     assert info.value.status_code == 405
 
 
-def test_file_store_survives_reopening(tmp_path):
-    path = str(tmp_path / "store.sqlite")
+def test_file_store_survives_reopening(tmp_path, resolver_backend):
+    path = resolver_backend or str(tmp_path / "store.sqlite")
     with LocalResolver(path) as r:
         r.ingest([episode("a", x=1), episode("b", x=5)], "d")
         r.record_outcome("b", "failure", "FAULT", device_id="d")
@@ -208,8 +217,8 @@ def test_a_store_file_has_one_resolver_at_a_time(tmp_path):
         assert again.stats()["episodes"] == {"d": 1}
 
 
-def test_closed_resolver_refuses():
-    r = LocalResolver()
+def test_closed_resolver_refuses(resolver_backend):
+    r = LocalResolver(resolver_backend)
     r.close()
     r.close()  # twice is harmless
     with pytest.raises(ResolverError) as info:
@@ -241,8 +250,8 @@ def test_concurrent_ingest_and_query_lose_nothing(res):
 
 
 @pytest.fixture
-def server():
-    r = LocalResolver()
+def server(resolver_backend):
+    r = LocalResolver(resolver_backend)
     srv = make_server(r, "127.0.0.1", 0)
     thread = threading.Thread(target=srv.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
     thread.start()
@@ -304,8 +313,8 @@ def test_http_body_limits(server):
     assert status == 413 and server.resolver.stats()["episodes"] == {}
 
 
-def test_http_server_without_vectors_answers_404_there_only():
-    r = LocalResolver(vectors=False)
+def test_http_server_without_vectors_answers_404_there_only(resolver_backend):
+    r = LocalResolver(resolver_backend, vectors=False)
     srv = make_server(r, "127.0.0.1", 0)
     thread = threading.Thread(target=srv.serve_forever, daemon=True)
     thread.start()

@@ -1,4 +1,4 @@
-"""The ``orvane`` command line: ``demo``, ``serve`` and ``profile``."""
+"""The ``orvane`` command line: ``demo``, ``serve``, ``migrate`` and ``profile``."""
 
 from __future__ import annotations
 
@@ -366,6 +366,7 @@ def cmd_serve(args: argparse.Namespace, out: TextIO) -> int:
     import sqlite3
 
     from .resolver import LocalResolver, ResolverError
+    from .resolver_pg import redact_url
     from .server import Tokens, is_loopback, make_server
 
     tokens = None
@@ -419,7 +420,7 @@ def cmd_serve(args: argparse.Namespace, out: TextIO) -> int:
         if threading.current_thread() is threading.main_thread():
             signal.signal(signal.SIGTERM, stop)
             signal.signal(signal.SIGINT, stop)
-        store = args.db or "memory"
+        store = redact_url(args.db) if args.db else "memory"
         vectors = "off" if args.no_vectors else "on"
         auth = f"tokens from {args.tokens}" if tokens is not None else "none"
         out.write(f"orvane resolver listening on {server.url} (store: {store}; vector endpoints: {vectors}; tokens: {auth})\n")
@@ -434,6 +435,22 @@ def cmd_serve(args: argparse.Namespace, out: TextIO) -> int:
         out.flush()
     finally:
         resolver.close()
+    return 0
+
+
+# -- migrate -----------------------------------------------------------------------
+
+
+def cmd_migrate(args: argparse.Namespace, out: TextIO) -> int:
+    from .resolver import ResolverError
+    from .resolver_pg import MigrationError, is_postgres_url, migrate_sqlite
+
+    if not is_postgres_url(args.url):
+        raise CommandError(f"the target must be a postgresql:// or postgres:// URL, got {args.url!r}")
+    try:
+        migrate_sqlite(args.file, args.url, batch_size=args.batch_size, out=out)
+    except (MigrationError, ResolverError) as exc:
+        raise CommandError(str(exc)) from None
     return 0
 
 
@@ -576,7 +593,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="address to listen on (default 127.0.0.1, loopback only; ::1 for IPv6); any other needs --tokens or --insecure",
     )
     serve.add_argument("--port", type=_port, default=8765, help="port (default 8765; 0 picks a free one)")
-    serve.add_argument("--db", help="SQLite file to keep the store in (default: in memory, gone at exit)")
+    serve.add_argument("--db", help="SQLite file to keep the store in (default: in memory, gone at exit), or postgresql://USER@HOST:PORT/DB shared by several servers")
     serve.add_argument("--no-vectors", action="store_true", help="answer 404 on /qx/ingest and /qx/query, like a resolver without vector retrieval")
     serve.add_argument("--quiet", action="store_true", help="do not log requests")
     serve.add_argument(
@@ -610,6 +627,12 @@ def build_parser() -> argparse.ArgumentParser:
         help="a query considers each device's newest N episodes (default 1,000,000; older ones stay stored)",
     )
     serve.set_defaults(func=cmd_serve)
+
+    migrate = sub.add_parser("migrate", help="copy a SQLite store into PostgreSQL (resumable; counts verified)")
+    migrate.add_argument("file", metavar="SQLITE_FILE")
+    migrate.add_argument("url", metavar="postgresql://USER@HOST:PORT/DB")
+    migrate.add_argument("--batch-size", type=_positive, default=5000, help="rows per committed batch (default 5000)")
+    migrate.set_defaults(func=cmd_migrate)
 
     profile = sub.add_parser("profile", help="profile a CSV of readings and print the channel schema")
     profile.add_argument("file", metavar="FILE.csv")

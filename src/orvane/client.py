@@ -15,7 +15,7 @@
 
 Without a ``url`` the client keeps everything in this process, in a
 :class:`~orvane.resolver.LocalResolver` (SQLite in memory, or in the file
-``db_path``). With ``url="http://127.0.0.1:8765"`` it talks to a resolver
+``db_path``, or the PostgreSQL database a ``postgresql://`` ``db_path`` names). With ``url="http://127.0.0.1:8765"`` it talks to a resolver
 that ``orvane serve`` offers over HTTP, which several processes can share;
 ``token=`` (or the environment variable ``ORVANE_TOKEN``) is sent as
 ``Authorization: Bearer <token>`` to a server started with ``--tokens``.
@@ -146,7 +146,8 @@ class Brenlow:
 
     ``Brenlow()`` keeps a private in-memory resolver; ``resolver=`` shares a
     :class:`LocalResolver` between clients of one process; ``db_path=``
-    keeps the store in a SQLite file; ``url=`` talks to ``orvane serve``,
+    keeps the store in a SQLite file (or PostgreSQL, for a ``postgresql://``
+    URL); ``url=`` talks to ``orvane serve``,
     with ``token=`` (default: the environment variable ``ORVANE_TOKEN``)
     when the server wants one.
     """

@@ -6,6 +6,8 @@ is given no ``url``, and what ``orvane serve`` offers over HTTP
 
 Everything is kept in SQLite, in memory by default or in a file when a path
 is given; a file opened again brings its episodes, outcomes and vectors back.
+A ``postgresql://`` (or ``postgres://``) path keeps them in PostgreSQL
+instead, shared by several resolvers (:mod:`orvane.resolver_pg`).
 Beside the tables the resolver keeps in-memory indexes (each episode's
 channel values as native columns, each vector scaled to unit length) so that
 a query never re-reads or re-parses stored records; only the hits it returns
@@ -232,13 +234,21 @@ class LocalResolver:
     """Episodes, outcomes and vectors of many devices in one SQLite database.
 
     ``path`` is a database file, or None / ":memory:" for a private in-memory
-    database. ``vectors=False`` makes the vector endpoints answer 404, as a
+    database, or a ``postgresql://`` URL (:mod:`orvane.resolver_pg`). ``vectors=False`` makes the vector endpoints answer 404, as a
     resolver from before vector retrieval does. ``max_episodes_per_device``
     bounds the work of a query: only a device's newest N episodes are
     candidates (the channel spreads still count every stored episode, and
     nothing is deleted). Every operation is safe to call from several
     threads at once.
     """
+
+    def __new__(cls, path: Optional[str] = None, *args: Any, **kwargs: Any) -> "LocalResolver":
+        # A postgresql:// (or postgres://) path is a database several servers share.
+        if cls is LocalResolver and isinstance(path, str) and path.startswith(("postgresql://", "postgres://")):
+            from .resolver_pg import PostgresResolver
+
+            return super().__new__(PostgresResolver)
+        return super().__new__(cls)
 
     def __init__(
         self,
@@ -256,12 +266,7 @@ class LocalResolver:
         self.path = path or ":memory:"
         self.vectors_enabled = bool(vectors)
         self.max_episodes_per_device = max_episodes_per_device
-        # The store is used under _lock only: an in-memory database lives in
-        # its one connection, and one writer keeps SQLite's own locking simple.
-        try:
-            self._store = SQLiteStore(self.path, _channels_of_body)
-        except StoreError as exc:
-            raise ResolverError(str(exc), 409) from None
+        self._store = self._open_store()
         self._lock = threading.Lock()
         self._closed = False
         self._devices: Dict[str, EpisodeIndex] = {}
@@ -277,6 +282,17 @@ class LocalResolver:
             raise
 
     # -- lifecycle --------------------------------------------------------------
+    # The hooks _open_store, _load, _keep_*, _episode_index and _vector_index
+    # are where a store shared by several resolvers (orvane.resolver_pg)
+    # differs: it loads devices on first use and feeds its indexes itself.
+    def _open_store(self) -> Any:
+        # The store is used under _lock only: an in-memory database lives in
+        # its one connection, and one writer keeps SQLite's own locking simple.
+        try:
+            return SQLiteStore(self.path, _channels_of_body)
+        except StoreError as exc:
+            raise ResolverError(str(exc), 409) from None
+
     def _load(self) -> None:
         load_episodes(self._store.episode_channels(), self._devices)
         for device_id, episode_id, result, label in self._store.outcomes():
@@ -333,7 +349,10 @@ class LocalResolver:
             if episode_id is not None and not isinstance(episode_id, str):
                 episode_id = str(episode_id)
             rows.append((episode_id, body, pack_channels(_episode_values(stored))))
-        now = time.time()
+        return {"accepted": len(batch), "stored": self._keep_episodes(device_id, rows, time.time())}
+
+    def _keep_episodes(self, device_id: str, rows: List[Tuple[Optional[str], str, bytes]], now: float) -> int:
+        """Stores (episode_id, body, packed channels) rows and indexes them; answers how many were new."""
         with self._lock:
             self._check_open()
             index = self._devices.get(device_id)
@@ -348,7 +367,7 @@ class LocalResolver:
                     old = self._unplaced.pop(rows[j][0], None) if rows[j][0] is not None else None
                     if old is not None:
                         self._outcomes.setdefault(device_id, {}).setdefault(rows[j][0], _outcome_record(*old))
-        return {"accepted": len(batch), "stored": len(added)}
+        return len(added)
 
     def record_outcome(self, episode_id: Any, result: Any, health_label: Any = None, device_id: Any = None) -> dict:
         """Records what became of one of a device's episodes (a later record replaces an earlier one).
@@ -365,11 +384,14 @@ class LocalResolver:
             raise ResolverError("result must be a non-empty string", 400)
         if health_label is not None and not isinstance(health_label, str):
             raise ResolverError("health_label must be a string or null", 400)
+        self._keep_outcome(device_id, episode_id, result, health_label, time.time())
+        return {"episode_id": episode_id, "device_id": device_id, "recorded": True}
+
+    def _keep_outcome(self, device_id: str, episode_id: str, result: str, health_label: Optional[str], now: float) -> None:
         with self._lock:
             self._check_open()
-            self._store.put_outcome(device_id, episode_id, result, health_label, time.time())
+            self._store.put_outcome(device_id, episode_id, result, health_label, now)
             self._outcomes.setdefault(device_id, {})[episode_id] = _outcome_record(result, health_label)
-        return {"episode_id": episode_id, "device_id": device_id, "recorded": True}
 
     def query(
         self,
@@ -395,9 +417,7 @@ class LocalResolver:
             probe = channel_values(text, MAX_QUERY_PAIRS)
         except ValueError as exc:
             raise ResolverError(f"query_text holds {exc} (at most {MAX_QUERY_PAIRS})", 400) from None
-        with self._lock:
-            self._check_open()
-            index = self._devices.get(device_id)
+        index = self._episode_index(device_id)
         if index is None or k == 0:
             return []
         names = [name.encode("utf-8", "surrogatepass") for name in probe]
@@ -430,6 +450,11 @@ class LocalResolver:
             order = sorted(range(len(hits)), key=lambda j: (-found[j][0], not _is_success(hits[j]["outcome"])))
             hits = [hits[j] for j in order]
         return hits
+
+    def _episode_index(self, device_id: str) -> Optional[EpisodeIndex]:
+        with self._lock:
+            self._check_open()
+            return self._devices.get(device_id)
 
     # -- vectors ----------------------------------------------------------------
     def request(self, method: str, path: str, body: Any) -> dict:
@@ -500,6 +525,11 @@ class LocalResolver:
                 raise ResolverError(f"metadata cannot be stored as JSON: {exc}", 422) from None
             unit = array.array("d", [x / norm for x in vec] if norm > 0.0 else [0.0] * len(vec))
             rows.append((uuid.uuid4().hex, device, unit.tobytes(), meta))
+        self._keep_vectors(rows)
+        return [vid for vid, _, _, _ in rows]
+
+    def _keep_vectors(self, rows: List[Tuple[str, str, bytes, str]]) -> None:
+        """Stores (id, device id, unit vector as doubles, metadata JSON) rows and indexes them."""
         with self._lock:
             self._check_open()
             rowids = self._store.add_vectors(rows)
@@ -508,12 +538,14 @@ class LocalResolver:
                 if index is None:
                     index = self._vectors[device] = VectorIndex()
                 index.append(rowid, blob)
-        return [vid for vid, _, _, _ in rows]
 
-    def _nearest(self, device: str, vec: List[float], norm: float, k: int) -> List[dict]:
+    def _vector_index(self, device: str) -> Optional[VectorIndex]:
         with self._lock:
             self._check_open()
-            index = self._vectors.get(device)
+            return self._vectors.get(device)
+
+    def _nearest(self, device: str, vec: List[float], norm: float, k: int) -> List[dict]:
+        index = self._vector_index(device)
         if k == 0 or index is None:
             return []
         probe = array.array("d", [x / norm for x in vec] if norm > 0.0 else [0.0] * len(vec))
