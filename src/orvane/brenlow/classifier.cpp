@@ -131,7 +131,22 @@ struct ModuleState {
     pyhost::Names<kTextCount> text;
     PyObject* zero_int;    // default of "count"
     PyObject* zero_float;  // default of the statistics and the confidence
+    // The significance score of every combination of weighted labels (bit i:
+    // the i-th weight of kWeights), made once: equal floats are
+    // interchangeable, so the records share them.
+    PyObject* score[32];
+    double score_value[32];
 };
+
+constexpr double kWeights[] = {kDynamicWeight, kSlowMovingWeight, kPeriodicWeight, kOutlierWeight, kCorrelatedWeight};
+
+// The rounded score of a combination, added in label order as classify adds.
+bool combination_score(unsigned bits, double* out) {
+    double significance = 0.0;
+    for (unsigned i = 0; i < 5; ++i)
+        if (bits & (1u << i)) significance = significance + kWeights[i];
+    return pyhost::round_half_even(std::min(significance, 1.0), 4, out);
+}
 
 ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
 
@@ -297,6 +312,91 @@ struct ChannelStats {
     double variance, roc, outlier_freq, periodicity;
 };
 
+// The five statistics of an exact dict whose values are exact floats (an
+// exact int for the count), the way the profiler writes them: read in one
+// walk that finds the keys by identity, since such a dict's keys are our
+// interned names. Nothing here can run Python code, so reading them all at
+// once equals reading them one by one. False (no error set) when the walk
+// cannot decide: a key missing or stored as another equal str, or a value
+// that needs the general conversions.
+bool read_plain_stats(const ModuleState* st, PyObject* stats, bool* below, ChannelStats* s) {
+    if (!PyDict_CheckExact(stats)) return false;
+    static constexpr Text kKeys[] = {kCount, kVariance, kMeanRateOfChange, kOutlierFrequency, kPeriodicityScore};
+    PyObject* found[5] = {};
+    int missing = 5;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (missing > 0 && PyDict_Next(stats, &pos, &key, &value)) {
+        for (int i = 0; i < 5; ++i) {
+            if (key == st->text[kKeys[i]]) {
+                found[i] = value;
+                --missing;
+                break;
+            }
+        }
+    }
+    if (missing > 0 || !PyLong_CheckExact(found[0])) return false;
+    double* out[] = {&s->variance, &s->roc, &s->outlier_freq, &s->periodicity};
+    for (int i = 0; i < 4; ++i) {
+        if (!PyFloat_CheckExact(found[i + 1])) return false;
+        const double x = PyFloat_AS_DOUBLE(found[i + 1]);
+        *out[i] = x == 0.0 ? 0.0 : x;  // `or 0.0`: -0.0 is false too
+    }
+    int overflow = 0;
+    const long long c = PyLong_AsLongLongAndOverflow(found[0], &overflow);
+    *below = overflow < 0 || (overflow == 0 && c < kMinCount);
+    return true;
+}
+
+// `for name, stats in channels.items()`. An exact dict is walked in place
+// with the checks its own items iterator makes; anything else goes through
+// its items() and the iterator that returns.
+class ChannelItems {
+  public:
+    ChannelItems(const ModuleState* st, PyObject* channels) : st_(st), channels_(channels) {}
+
+    bool start() {
+        if (PyDict_CheckExact(channels_)) {
+            used_ = left_ = PyDict_GET_SIZE(channels_);
+            return true;
+        }
+        Ref items = Ref::steal(PyObject_CallMethodNoArgs(channels_, st_->text[kItems]));
+        if (items) it_ = Ref::steal(PyObject_GetIter(items.get()));
+        return static_cast<bool>(it_);
+    }
+
+    // 1 with the next pair, 0 at the end, -1 with an error set.
+    int next(Ref* name, Ref* stats) {
+        name->reset();
+        stats->reset();
+        if (it_) {
+            Ref item = Ref::steal(PyIter_Next(it_.get()));
+            if (!item) return PyErr_Occurred() ? -1 : 0;
+            return pyhost::unpack_pair(item.get(), name, stats) ? 1 : -1;
+        }
+        if (PyDict_GET_SIZE(channels_) != used_) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return -1;
+        }
+        PyObject *k, *v;
+        if (!PyDict_Next(channels_, &pos_, &k, &v)) return 0;
+        if (left_ == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return -1;
+        }
+        --left_;
+        *name = Ref::borrow(k);
+        *stats = Ref::borrow(v);
+        return 1;
+    }
+
+  private:
+    const ModuleState* st_;
+    PyObject* channels_;
+    Ref it_;
+    Py_ssize_t pos_ = 0, used_ = 0, left_ = 0;
+};
+
 // The partners of `name` whose absolute correlation reaches the threshold,
 // in the order of its correlation mapping. Only a dict (or a subclass) of
 // partners is read; anything else counts as no partners.
@@ -397,7 +497,7 @@ Ref classify_channel(const ModuleState* st, Thresholds& th, PyObject* name, cons
                      PyObject* correlations, PyObject* confidence, Ranked* rank) {
     PyObject* labels[6];
     Py_ssize_t nlabels = 0;
-    double significance = 0.0;
+    unsigned weighted = 0;  // bit i: kWeights[i] earned
     int t;
 
     // "dynamic": high variance and a high rate of change.
@@ -405,7 +505,7 @@ Ref classify_channel(const ModuleState* st, Thresholds& th, PyObject* name, cons
     if (t && (t = th.test(s.roc, Py_GT, kHighRocThreshold)) < 0) return Ref();
     if (t) {
         labels[nlabels++] = st->text[kDynamic];
-        significance = significance + kDynamicWeight;
+        weighted |= 1u << 0;
     }
     // "stable" earns no weight; otherwise low variance and a low rate of
     // change make a slow mover.
@@ -418,25 +518,25 @@ Ref classify_channel(const ModuleState* st, Thresholds& th, PyObject* name, cons
         if (t && (t = th.test(s.roc, Py_LE, kHighRocThreshold)) < 0) return Ref();
         if (t) {
             labels[nlabels++] = st->text[kSlowMoving];
-            significance = significance + kSlowMovingWeight;
+            weighted |= 1u << 1;
         }
     }
     if ((t = th.test(s.periodicity, Py_GE, kPeriodicityThreshold)) < 0) return Ref();
     if (t) {
         labels[nlabels++] = st->text[kPeriodic];
-        significance = significance + kPeriodicWeight;
+        weighted |= 1u << 2;
     }
     if ((t = th.test(s.outlier_freq, Py_GT, kOutlierFrequencyThreshold)) < 0) return Ref();
     if (t) {
         labels[nlabels++] = st->text[kOutlierProne];
-        significance = significance + kOutlierWeight;
+        weighted |= 1u << 3;
     }
 
     Ref partners = correlated_partners(st, th, correlations, name);
     if (!partners) return Ref();
     if (PyList_GET_SIZE(partners.get()) > 0) {
         labels[nlabels++] = st->text[kCorrelated];
-        significance = significance + kCorrelatedWeight;
+        weighted |= 1u << 4;
     }
     if (nlabels == 0) labels[nlabels++] = st->text[kUnknown];
 
@@ -444,9 +544,8 @@ Ref classify_channel(const ModuleState* st, Thresholds& th, PyObject* name, cons
     if (!rec) return Ref();
     Ref label_list = make_labels(labels, nlabels);
     if (!label_list || PyDict_SetItem(rec.get(), st->text[kLabels], label_list.get()) < 0) return Ref();
-    if (!pyhost::round_half_even(std::min(significance, 1.0), 4, &rank->score)) return Ref();
-    Ref score = Ref::steal(PyFloat_FromDouble(rank->score));
-    if (!score || PyDict_SetItem(rec.get(), st->text[kSignificanceScore], score.get()) < 0) return Ref();
+    rank->score = st->score_value[weighted];
+    if (PyDict_SetItem(rec.get(), st->text[kSignificanceScore], st->score[weighted]) < 0) return Ref();
     if (PyDict_SetItem(rec.get(), st->text[kConfidence], confidence) < 0 ||
         PyDict_SetItem(rec.get(), st->text[kCorrelatedWith], partners.get()) < 0)
         return Ref();
@@ -547,25 +646,22 @@ PyObject* classify(PyObject* self, PyTypeObject* defining_class, PyObject* const
     // A dict's own items() runs no Python code; anything else may.
     const bool plain_channels = PyDict_CheckExact(channels.get());
     if (plain_channels) ranked.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(channels.get())));
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(channels.get(), st->text[kItems]));
-    if (!items) return nullptr;
-    Ref it = Ref::steal(PyObject_GetIter(items.get()));
-    if (!it) return nullptr;
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        Ref name, stats;
-        if (!plain_channels || !PyTuple_CheckExact(item.get()) ||
-            !PyUnicode_CheckExact(PyTuple_GET_ITEM(item.get(), 0)))
+    ChannelItems channel_items(st, channels.get());
+    if (!channel_items.start()) return nullptr;
+    Ref name, stats;
+    while (int more = channel_items.next(&name, &stats)) {
+        if (more < 0) return nullptr;
+        if (!plain_channels || !PyUnicode_CheckExact(name.get()))
             ran_python = true;  // iteration, unpacking, or the name's __hash__/__eq__
-        if (!pyhost::unpack_pair(item.get(), &name, &stats)) return nullptr;
-        item.reset();
         // All five values are read, and may fail, before the count decides.
         bool below;
         ChannelStats s;
-        if (!read_count_below_min(st, stats.get(), &below, &ran_python) ||
-            !read_stat(st, stats.get(), kVariance, &s.variance, &ran_python) ||
-            !read_stat(st, stats.get(), kMeanRateOfChange, &s.roc, &ran_python) ||
-            !read_stat(st, stats.get(), kOutlierFrequency, &s.outlier_freq, &ran_python) ||
-            !read_stat(st, stats.get(), kPeriodicityScore, &s.periodicity, &ran_python))
+        if (!read_plain_stats(st, stats.get(), &below, &s) &&
+            (PyErr_Occurred() || !read_count_below_min(st, stats.get(), &below, &ran_python) ||
+             !read_stat(st, stats.get(), kVariance, &s.variance, &ran_python) ||
+             !read_stat(st, stats.get(), kMeanRateOfChange, &s.roc, &ran_python) ||
+             !read_stat(st, stats.get(), kOutlierFrequency, &s.outlier_freq, &ran_python) ||
+             !read_stat(st, stats.get(), kPeriodicityScore, &s.periodicity, &ran_python)))
             return nullptr;
         if (ran_python) {
             th.python_may_have_run();
@@ -581,7 +677,6 @@ PyObject* classify(PyObject* self, PyTypeObject* defining_class, PyObject* const
         if (PyDict_GET_SIZE(classifications.get()) == before) repeated_name = true;
         ranked.push_back(rank);  // name stays alive as a key of classifications
     }
-    if (PyErr_Occurred()) return nullptr;
 
     if (repeated_name) reread_ranking(st, classifications.get(), &ranked);
     Ref significant, stable;
@@ -680,6 +775,11 @@ int exec_module(PyObject* module) {
     st->zero_int = PyLong_FromLong(0);
     st->zero_float = PyFloat_FromDouble(0.0);
     if (st->zero_int == nullptr || st->zero_float == nullptr) return -1;
+    for (unsigned bits = 0; bits < 32; ++bits) {
+        if (!combination_score(bits, &st->score_value[bits]) ||
+            (st->score[bits] = PyFloat_FromDouble(st->score_value[bits])) == nullptr)
+            return -1;
+    }
     for (const Threshold& t : kThresholds) {
         Ref v = Ref::steal(PyFloat_FromDouble(t.value));
         if (!v || PyModule_AddObjectRef(module, kTexts[t.name], v.get()) < 0) return -1;
@@ -703,6 +803,7 @@ int module_clear(PyObject* module) {
     st->text.clear();
     Py_CLEAR(st->zero_int);
     Py_CLEAR(st->zero_float);
+    for (PyObject*& score : st->score) Py_CLEAR(score);
     return 0;
 }
 
