@@ -24,25 +24,25 @@ namespace orvane_accumulator {
 
 // len(pending_batch) >= ACCUMULATOR_BATCH_SIZE, compared as Python compares.
 int batch_due(ModuleState* st, PyObject* module, Py_ssize_t pending) {
-    Ref limit = pyhost::module_global(module, st->ACCUMULATOR_BATCH_SIZE);
-    if (!limit) return -1;
-    if (PyLong_CheckExact(limit.get())) {
-        int overflow;
-        long long v = PyLong_AsLongLongAndOverflow(limit.get(), &overflow);
-        if (v == -1 && PyErr_Occurred()) return -1;
-        if (overflow != 0) return overflow < 0;
-        return pending >= v;
-    }
-    Ref n = Ref::steal(PyLong_FromSsize_t(pending));
-    if (!n) return -1;
-    return PyObject_RichCompareBool(n.get(), limit.get(), Py_GE);
+    pyhost::Constant limit;
+    if (!limit.load(module, st->ACCUMULATOR_BATCH_SIZE, st->cached_batch_size, st->watch)) return -1;
+    return limit.compare_count(pending, Py_GE);
 }
 
-// ACCUMULATOR_FLUSH_MAX_AGE_S > 0 and now - _last_flush_ts >= it.
+// ACCUMULATOR_FLUSH_MAX_AGE_S > 0 and now - _last_flush_ts >= float(it).
 int age_due(ModuleState* st, PyObject* module, double now, double last_flush) {
-    double max_age;
-    if (!pyhost::global_float(module, st->ACCUMULATOR_FLUSH_MAX_AGE_S, &max_age)) return -1;
-    return max_age > 0.0 && now - last_flush >= max_age;
+    pyhost::Constant max_age;
+    if (!max_age.load(module, st->ACCUMULATOR_FLUSH_MAX_AGE_S, st->cached_max_age, st->watch)) return -1;
+    int positive;
+    if (max_age.is_other()) {  // `max_age > 0` with its own operator
+        Ref zero = Ref::steal(PyLong_FromLong(0));
+        positive = zero ? PyObject_RichCompareBool(max_age.object(), zero.get(), Py_GT) : -1;
+    } else {
+        positive = max_age.compare_count(0, Py_LT);
+    }
+    double limit;
+    if (positive <= 0) return positive;
+    return max_age.to_double(&limit) ? now - last_flush >= limit : -1;
 }
 
 // Hands the pending episodes to a new posting thread. The caller holds _lock.
@@ -605,9 +605,10 @@ int exec_module(PyObject* module) {
     if (st->accumulator_type == nullptr) return -1;
     PyObject* type = reinterpret_cast<PyObject*>(st->accumulator_type);
     if ((st->own_build_episode = PyObject_GetAttr(type, st->_build_episode)) == nullptr ||
-        (st->own_flush_locked = PyObject_GetAttr(type, st->_flush_locked)) == nullptr)
+        (st->own_flush_locked = PyObject_GetAttr(type, st->_flush_locked)) == nullptr ||
+        PyModule_AddType(module, st->accumulator_type) < 0)
         return -1;
-    return PyModule_AddType(module, st->accumulator_type);
+    return st->watch.start(module);
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
@@ -629,6 +630,7 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->own_build_episode);
     Py_CLEAR(st->own_flush_locked);
     Py_CLEAR(st->number_abc);
+    st->watch.stop();
 #define ACCUMULATOR_RELEASE(n) Py_CLEAR(st->n);
     ACCUMULATOR_NAMES(ACCUMULATOR_RELEASE)
 #undef ACCUMULATOR_RELEASE
