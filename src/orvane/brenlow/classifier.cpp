@@ -212,15 +212,6 @@ bool read_count_below_min(const ModuleState* st, PyObject* stats, bool* below, b
     return true;
 }
 
-// `x OP NAME` for a module-level threshold, looked up now. A float threshold
-// is compared directly; anything else a caller may have bound goes through
-// the interpreter's own comparison.
-int compare_threshold(PyObject* module, const ModuleState* st, double x, int op, Text name) {
-    pyhost::Constant limit;
-    if (!limit.load(module, st->text[name])) return -1;
-    return limit.compare(x, op);
-}
-
 // Exact strings are stored in their narrowest kind, so two of them are
 // equal exactly when kind, length and code units agree.
 bool str_differs(PyObject* a, PyObject* b) {
@@ -271,8 +262,11 @@ class Thresholds {
     int test(double x, int op, Text name) {
         if (stale_) load();
         if (all_float_) return pyhost::Constant::compare_doubles(x, value_[name - kFirst], op);
-        stale_ = true;  // the comparison itself may run Python code
-        return compare_threshold(module_, st_, x, op, name);
+        // Looked up now and compared with the interpreter's own comparison,
+        // which may itself run Python code.
+        stale_ = true;
+        pyhost::Constant limit;
+        return limit.load(module_, st_->text[name]) ? limit.compare(x, op) : -1;
     }
 
     // The correlation threshold as a double, when it is a float.
@@ -746,12 +740,7 @@ PyGetSetDef classifier_getset[] = {
 
 PyType_Slot classifier_slots[] = {
     pyhost::slot<Py_tp_new, classifier_new>(),
-    {Py_tp_dealloc, reinterpret_cast<void*>(classifier_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(classifier_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(classifier_clear)},
-    {Py_tp_methods, classifier_methods},
-    {Py_tp_members, classifier_members},
-    {Py_tp_getset, classifier_getset},
+    PYHOST_GC_TYPE_SLOTS(classifier),
     {Py_tp_doc,
      const_cast<char*>("SchemaClassifier()\n--\n\nBehaviour labels for the channels of a profiler snapshot.")},
     {0, nullptr},
