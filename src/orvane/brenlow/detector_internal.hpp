@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 #include <vector>
+#include "detector_core.hpp"
 #include "pyhost.hpp"
 
 namespace orvane_detector {
@@ -15,9 +16,6 @@ namespace orvane_detector {
 using pyhost::Ref;
 
 constexpr Py_ssize_t kMaxEvents = 1000;      // capacity of the event buffer
-constexpr Py_ssize_t kMaxChannels = 20;      // channels in a query text and a snapshot
-constexpr int kScoreDigits = 4;              // decimal places of query_score and query values
-constexpr double kThresholdFloor = 0.4;      // lowest consensus share that can count
 constexpr Py_ssize_t kLinearLabelScan = 32;  // distinct labels counted without a hash index
 
 const char* const kConstantNames[] = {"DETECTOR_CHECK_EVERY", "DETECTOR_MIN_CONFIDENCE", "DETECTOR_TOP_K",
@@ -116,22 +114,13 @@ inline EventObject* as_event(PyObject* o) { return reinterpret_cast<EventObject*
 
 inline int event_traverse(PyObject* self, visitproc visit, void* arg) {
     EventObject* e = as_event(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(e->device_id);
-    Py_VISIT(e->timestamp);
-    Py_VISIT(e->similar_episode_count);
-    Py_VISIT(e->dominant_outcome);
-    Py_VISIT(e->channel_snapshot);
-    return 0;
+    return pyhost::visit_all(visit, arg, Py_TYPE(self), e->device_id, e->timestamp, e->similar_episode_count,
+                             e->dominant_outcome, e->channel_snapshot);
 }
 
 inline int event_clear(PyObject* self) {
     EventObject* e = as_event(self);
-    Py_CLEAR(e->device_id);
-    Py_CLEAR(e->timestamp);
-    Py_CLEAR(e->similar_episode_count);
-    Py_CLEAR(e->dominant_outcome);
-    Py_CLEAR(e->channel_snapshot);
+    pyhost::clear_all(e->device_id, e->timestamp, e->similar_episode_count, e->dominant_outcome, e->channel_snapshot);
     return 0;
 }
 
@@ -144,11 +133,7 @@ extern PyType_Spec event_spec;
 
 bool event_fill(ModuleState* st, PyObject* module, EventObject* e, PyObject* device_id, PyObject* timestamp,
                 PyObject* count, PyObject* dominant, double confidence, double query_score, PyObject* snapshot);
-int event_init(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* event_to_dict_impl(ModuleState* st, PyObject* self);
-PyObject* event_to_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* event_getstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* event_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* event_get(PyObject* self, void* closure);
 int event_set(PyObject* self, PyObject* value, void* closure);
 PyObject* channel_snapshot(PyObject* payload);

@@ -260,19 +260,16 @@ const ModuleState* state_for(PyTypeObject* defining_class) {
     return module ? state_of(module) : nullptr;
 }
 
-PyObject* retriever_ingest(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static const char* const params[] = {"embedding", "device_id", "metadata"};
-    static const pyhost::Signature sig{"ingest", params, 3, 1, true};
-    PyObject* a[3];
-    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, a)) return nullptr;
-    PyObject* device_id = a[1] ? a[1] : Py_None;
-    PyObject* metadata = a[2] ? a[2] : Py_None;
+PyObject* retriever_ingest(PyObject* self, PyTypeObject* cls, PyObject* embedding, PyObject* device_id,
+                           PyObject* metadata) {
+    if (device_id == nullptr) device_id = Py_None;
+    if (metadata == nullptr) metadata = Py_None;
     if (!pyhost::check_str(device_id, "device_id", true) || !pyhost::check_dict(metadata, "metadata", true))
         return nullptr;
     const ModuleState* st = state_for(cls);
     if (st == nullptr) return nullptr;
 
-    Ref vector = vector_form(st, a[0]);
+    Ref vector = vector_form(st, embedding);
     if (!vector) return nullptr;
     Ref device = request_device_id(st, self, device_id);
     if (!device) return nullptr;
@@ -294,14 +291,8 @@ PyObject* retriever_ingest(PyObject* self, PyTypeObject* cls, PyObject* const* a
     return PyObject_Str(id.get());
 }
 
-PyObject* retriever_ingest_batch(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
-                                 PyObject* kwnames) {
-    static const char* const params[] = {"items", "device_id"};
-    static const pyhost::Signature sig{"ingest_batch", params, 2, 1, true};
-    PyObject* a[2];
-    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, a)) return nullptr;
-    PyObject* items = a[0];
-    PyObject* device_id = a[1] ? a[1] : Py_None;
+PyObject* retriever_ingest_batch(PyObject* self, PyTypeObject* cls, PyObject* items, PyObject* device_id) {
+    if (device_id == nullptr) device_id = Py_None;
     if (!pyhost::check_list(items, "items") || !pyhost::check_str(device_id, "device_id", true)) return nullptr;
     const ModuleState* st = state_for(cls);
     if (st == nullptr) return nullptr;
@@ -346,20 +337,16 @@ PyObject* retriever_ingest_batch(PyObject* self, PyTypeObject* cls, PyObject* co
     return ids.release();
 }
 
-PyObject* retriever_retrieve(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
-                             PyObject* kwnames) {
-    static const char* const params[] = {"embedding", "device_id", "k"};
-    static const pyhost::Signature sig{"retrieve", params, 3, 1, true};
-    PyObject* a[3];
-    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, a)) return nullptr;
-    PyObject* device_id = a[1] ? a[1] : Py_None;
+PyObject* retriever_retrieve(PyObject* self, PyTypeObject* cls, PyObject* embedding, PyObject* device_id,
+                             PyObject* k_arg) {
+    if (device_id == nullptr) device_id = Py_None;
     if (!pyhost::check_str(device_id, "device_id", true)) return nullptr;
     const ModuleState* st = state_for(cls);
     if (st == nullptr) return nullptr;
-    Ref k = a[2] ? pyhost::int_arg(a[2], "k") : Ref::borrow(st->default_k);
+    Ref k = k_arg ? pyhost::int_arg(k_arg, "k") : Ref::borrow(st->default_k);
     if (!k) return nullptr;
 
-    Ref vector = vector_form(st, a[0]);
+    Ref vector = vector_form(st, embedding);
     if (!vector) return nullptr;
     Ref device = request_device_id(st, self, device_id);
     if (!device) return nullptr;
@@ -386,27 +373,19 @@ PyObject* retriever_retrieve(PyObject* self, PyTypeObject* cls, PyObject* const*
     return results.release();
 }
 
-PyObject* retriever_post(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static const char* const params[] = {"path", "payload"};
-    static const pyhost::Signature sig{"_post", params, 2, 2, true};
-    PyObject* a[2];
-    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, a)) return nullptr;
-    if (!pyhost::check_str(a[0], "path") || !pyhost::check_dict(a[1], "payload")) return nullptr;
+PyObject* retriever_post(PyObject* self, PyTypeObject* cls, PyObject* path, PyObject* payload) {
+    if (!pyhost::check_str(path, "path") || !pyhost::check_dict(payload, "payload")) return nullptr;
     const ModuleState* st = state_for(cls);
     if (st == nullptr) return nullptr;
-    return post_impl(st, self, a[0], a[1]);
+    return post_impl(st, self, path, payload);
 }
 
 // ---------------------------------------------------------------------------
 // Python glue
 // ---------------------------------------------------------------------------
 
-int retriever_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* const params[] = {"brain"};
-    static const pyhost::Signature sig{"__init__", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
-    Py_XSETREF(as_retriever(self)->brain, Py_NewRef(a[0]));
+int retriever_init(PyObject* self, PyObject* brain) {
+    Py_XSETREF(as_retriever(self)->brain, Py_NewRef(brain));
     return 0;
 }
 
@@ -425,32 +404,28 @@ int set_brain(PyObject* self, PyObject* value, void*) {
 }
 
 int retriever_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_retriever(self)->brain);
-    Py_VISIT(as_retriever(self)->dict);
-    return 0;
+    return pyhost::visit_all(visit, arg, Py_TYPE(self), as_retriever(self)->brain, as_retriever(self)->dict);
 }
 
 int retriever_clear(PyObject* self) {
-    Py_CLEAR(as_retriever(self)->brain);
-    Py_CLEAR(as_retriever(self)->dict);
+    pyhost::clear_all(as_retriever(self)->brain, as_retriever(self)->dict);
     return 0;
 }
 
 void retriever_dealloc(PyObject* self) { pyhost::dealloc_gc(self, as_retriever(self)->weakrefs, retriever_clear); }
 
 PyMethodDef retriever_methods[] = {
-    pyhost::method<"ingest", retriever_ingest, "embedding, device_id=None, metadata=None",
-                   "Store one vector in the resolver's vector store; returns its id ('' when\n"
-                   "the resolver gives none).">(),
-    pyhost::method<"ingest_batch", retriever_ingest_batch, "items, device_id=None",
-                   "Store several items (mappings with an 'embedding') in one request;\n"
-                   "returns their ids, index-aligned with items (None where refused).">(),
-    pyhost::method<"retrieve", retriever_retrieve, "embedding, device_id=None, k=10",
-                   "Up to k stored vectors nearest to embedding, as the resolver's hits.">(),
-    pyhost::method<"_post", retriever_post, "path, payload",
-                   "POST payload to path through the client; a 404 becomes\n"
-                   "RetrievalNotAvailable.">(),
+    pyhost::def<"ingest", retriever_ingest, "embedding, device_id=None, metadata=None",
+                "Store one vector in the resolver's vector store; returns its id ('' when\n"
+                "the resolver gives none).">(),
+    pyhost::def<"ingest_batch", retriever_ingest_batch, "items, device_id=None",
+                "Store several items (mappings with an 'embedding') in one request;\n"
+                "returns their ids, index-aligned with items (None where refused).">(),
+    pyhost::def<"retrieve", retriever_retrieve, "embedding, device_id=None, k=10",
+                "Up to k stored vectors nearest to embedding, as the resolver's hits.">(),
+    pyhost::def<"_post", retriever_post, "path, payload",
+                "POST payload to path through the client; a 404 becomes\n"
+                "RetrievalNotAvailable.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -463,7 +438,7 @@ PyGetSetDef retriever_getset[] = {
 PyMemberDef retriever_members[] = {PYHOST_DICT_WEAK_MEMBERS(RetrieverObject, dict, weakrefs)};
 
 PyType_Slot retriever_slots[] = {
-    pyhost::slot<Py_tp_init, retriever_init>(),
+    pyhost::init<retriever_init, "brain">(),
     PYHOST_GC_TYPE_SLOTS(retriever),
     {Py_tp_doc, const_cast<char*>("CrossModalRetriever(brain)\n--\n\n"
                                   "Vector ingest and nearest-vector queries through the resolver client\n"
@@ -477,18 +452,14 @@ PyType_Spec retriever_spec = {"orvane.qx.retrieval.CrossModalRetriever", sizeof(
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-#define VISIT(f) Py_VISIT(st->f);
-    STATE_OBJECTS(VISIT)
-#undef VISIT
+    STATE_OBJECTS(PYHOST_VISIT_FIELD)
     return 0;
 }
 
 int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-#define CLEAR(f) Py_CLEAR(st->f);
-    STATE_OBJECTS(CLEAR)
-#undef CLEAR
+    STATE_OBJECTS(PYHOST_CLEAR_FIELD)
     return 0;
 }
 
