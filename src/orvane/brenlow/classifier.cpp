@@ -595,14 +595,7 @@ bool reread_ranking(const ModuleState* st, PyObject* classifications, std::vecto
     return true;
 }
 
-PyObject* classify(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, size_t nargsf,
-                   PyObject* kwnames) {
-    static const char* const params[] = {"profiler_snapshot"};
-    static const pyhost::Signature sig{"classify", params, 1, 1, true};
-    (void)self;
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, a)) return nullptr;
-    PyObject* snapshot = a[0];
+PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) {
     if (!pyhost::check_dict(snapshot, "profiler_snapshot")) return nullptr;
 
     PyObject* module = PyType_GetModule(defining_class);
@@ -709,9 +702,7 @@ PyObject* classifier_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 int classifier_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<ClassifierObject*>(self)->dict);
-    return 0;
+    return pyhost::visit_all(visit, arg, Py_TYPE(self), reinterpret_cast<ClassifierObject*>(self)->dict);
 }
 
 int classifier_clear(PyObject* self) {
@@ -724,10 +715,10 @@ void classifier_dealloc(PyObject* self) {
 }
 
 PyMethodDef classifier_methods[] = {
-    pyhost::method<"classify", classify, "profiler_snapshot",
-                   "Labels, significance and correlated partners of every channel of a\n"
-                   "profiler snapshot, with the significant channels ranked and the stable\n"
-                   "ones listed.">(),
+    pyhost::def<"classify", classify, "profiler_snapshot",
+                "Labels, significance and correlated partners of every channel of a\n"
+                "profiler snapshot, with the significant channels ranked and the stable\n"
+                "ones listed.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -780,18 +771,14 @@ int exec_module(PyObject* module) {
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    Py_VISIT(st->classifier_type);
-    return 0;
+    return st == nullptr ? 0 : pyhost::visit_all(visit, arg, st->classifier_type);
 }
 
 int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-    Py_CLEAR(st->classifier_type);
     st->text.clear();
-    Py_CLEAR(st->zero_int);
-    Py_CLEAR(st->zero_float);
+    pyhost::clear_all(st->classifier_type, st->zero_int, st->zero_float);
     for (PyObject*& score : st->score) Py_CLEAR(score);
     return 0;
 }
