@@ -36,84 +36,29 @@ constexpr double kSignificantAbove = 0.2;
 // Module state: the interned texts of the records and the threshold names
 // ---------------------------------------------------------------------------
 
+// Every text the module uses as a key, a label, a method or a threshold name,
+// each named k_TEXT.
+// clang-format off
+#define CLASSIFIER_TEXTS(X) \
+    X(channels) X(correlations) X(confidence_score) X(count) X(variance) X(mean_rate_of_change) X(outlier_frequency) \
+    X(periodicity_score) X(items) X(get) X(labels) X(significance_score) X(confidence) X(correlated_with) \
+    X(stats_summary) X(mean_roc) X(outlier_freq) X(channel_count) X(significant_channels) X(stable_channels) \
+    X(classifications) X(dynamic) X(stable) X(slow_moving) X(periodic) X(outlier_prone) X(correlated) X(unknown) \
+    X(DYNAMIC_VARIANCE_THRESHOLD) X(STABLE_VARIANCE_THRESHOLD) X(HIGH_ROC_THRESHOLD) X(CORRELATION_THRESHOLD) \
+    X(OUTLIER_FREQUENCY_THRESHOLD) X(PERIODICITY_THRESHOLD)
+// clang-format on
+
 enum Text : int {
-    // snapshot keys read
-    kChannels,
-    kCorrelations,
-    kConfidenceScore,
-    kCount,
-    kVariance,
-    kMeanRateOfChange,
-    kOutlierFrequency,
-    kPeriodicityScore,
-    // methods of the mappings
-    kItems,
-    kGet,
-    // classification keys
-    kLabels,
-    kSignificanceScore,
-    kConfidence,
-    kCorrelatedWith,
-    kStatsSummary,
-    kMeanRoc,
-    kOutlierFreq,
-    kChannelCount,
-    kSignificantChannels,
-    kStableChannels,
-    kClassifications,
-    // labels
-    kDynamic,
-    kStable,
-    kSlowMoving,
-    kPeriodic,
-    kOutlierProne,
-    kCorrelated,
-    kUnknown,
-    // threshold names
-    kDynamicVarianceThreshold,
-    kStableVarianceThreshold,
-    kHighRocThreshold,
-    kCorrelationThreshold,
-    kOutlierFrequencyThreshold,
-    kPeriodicityThreshold,
-    kTextCount
+#define CLASSIFIER_ENUM(t) k_##t,
+    CLASSIFIER_TEXTS(CLASSIFIER_ENUM)
+#undef CLASSIFIER_ENUM
+        kTextCount
 };
 
 constexpr const char* kTexts[kTextCount] = {
-    "channels",
-    "correlations",
-    "confidence_score",
-    "count",
-    "variance",
-    "mean_rate_of_change",
-    "outlier_frequency",
-    "periodicity_score",
-    "items",
-    "get",
-    "labels",
-    "significance_score",
-    "confidence",
-    "correlated_with",
-    "stats_summary",
-    "mean_roc",
-    "outlier_freq",
-    "channel_count",
-    "significant_channels",
-    "stable_channels",
-    "classifications",
-    "dynamic",
-    "stable",
-    "slow_moving",
-    "periodic",
-    "outlier_prone",
-    "correlated",
-    "unknown",
-    "DYNAMIC_VARIANCE_THRESHOLD",
-    "STABLE_VARIANCE_THRESHOLD",
-    "HIGH_ROC_THRESHOLD",
-    "CORRELATION_THRESHOLD",
-    "OUTLIER_FREQUENCY_THRESHOLD",
-    "PERIODICITY_THRESHOLD",
+#define CLASSIFIER_TEXT(t) #t,
+    CLASSIFIER_TEXTS(CLASSIFIER_TEXT)
+#undef CLASSIFIER_TEXT
 };
 
 struct Threshold {
@@ -122,8 +67,8 @@ struct Threshold {
 };
 
 constexpr Threshold kThresholds[] = {
-    {kDynamicVarianceThreshold, 0.01}, {kStableVarianceThreshold, 0.0001}, {kHighRocThreshold, 0.05},
-    {kCorrelationThreshold, 0.7},      {kOutlierFrequencyThreshold, 0.05}, {kPeriodicityThreshold, 0.3},
+    {k_DYNAMIC_VARIANCE_THRESHOLD, 0.01}, {k_STABLE_VARIANCE_THRESHOLD, 0.0001}, {k_HIGH_ROC_THRESHOLD, 0.05},
+    {k_CORRELATION_THRESHOLD, 0.7},       {k_OUTLIER_FREQUENCY_THRESHOLD, 0.05}, {k_PERIODICITY_THRESHOLD, 0.3},
 };
 
 struct ModuleState {
@@ -166,7 +111,7 @@ Ref mapping_get(const ModuleState* st, PyObject* mapping, PyObject* key, PyObjec
         return Ref();
     }
     *ran_python = true;
-    return Ref::steal(PyObject_CallMethodObjArgs(mapping, st->text[kGet], key, dflt, nullptr));
+    return Ref::steal(PyObject_CallMethodObjArgs(mapping, st->text[k_get], key, dflt, nullptr));
 }
 
 // float(stats.get(key, 0.0) or 0.0)
@@ -196,7 +141,7 @@ bool read_stat(const ModuleState* st, PyObject* stats, Text key, double* out, bo
 // int(stats.get("count", 0)) < 5
 bool read_count_below_min(const ModuleState* st, PyObject* stats, bool* below, bool* ran_python) {
     bool missing;
-    Ref v = mapping_get(st, stats, st->text[kCount], st->zero_int, &missing, ran_python);
+    Ref v = mapping_get(st, stats, st->text[k_count], st->zero_int, &missing, ran_python);
     if (missing) {
         *below = true;
         return true;
@@ -273,7 +218,7 @@ class Thresholds {
     bool correlation(double* out) {
         if (stale_) load();
         if (!all_float_) return false;
-        *out = value_[kCorrelationThreshold - kFirst];
+        *out = value_[k_CORRELATION_THRESHOLD - kFirst];
         return true;
     }
 
@@ -282,7 +227,7 @@ class Thresholds {
         stale_ = false;
         all_float_ = true;
         PyObject* dict = PyModule_GetDict(module_);
-        for (int i = 0; i < kCount; ++i) {
+        for (int i = 0; i < k_count; ++i) {
             PyObject* v = PyDict_GetItemWithError(dict, st_->text[kFirst + i]);
             if (v == nullptr || !PyFloat_CheckExact(v)) {
                 if (PyErr_Occurred()) PyErr_Clear();  // the lookup at the use reports it
@@ -293,13 +238,13 @@ class Thresholds {
         }
     }
 
-    static constexpr int kFirst = kDynamicVarianceThreshold;
-    static constexpr int kCount = kPeriodicityThreshold - kDynamicVarianceThreshold + 1;
+    static constexpr int kFirst = k_DYNAMIC_VARIANCE_THRESHOLD;
+    static constexpr int k_count = k_PERIODICITY_THRESHOLD - k_DYNAMIC_VARIANCE_THRESHOLD + 1;
     PyObject* module_;
     const ModuleState* st_;
     bool stale_ = true;
     bool all_float_ = false;
-    double value_[kCount];
+    double value_[k_count];
 };
 
 struct ChannelStats {
@@ -315,7 +260,8 @@ struct ChannelStats {
 // that needs the general conversions.
 bool read_plain_stats(const ModuleState* st, PyObject* stats, bool* below, ChannelStats* s) {
     if (!PyDict_CheckExact(stats)) return false;
-    static constexpr Text kKeys[] = {kCount, kVariance, kMeanRateOfChange, kOutlierFrequency, kPeriodicityScore};
+    static constexpr Text kKeys[] = {k_count, k_variance, k_mean_rate_of_change, k_outlier_frequency,
+                                     k_periodicity_score};
     PyObject* found[5] = {};
     int missing = 5;
     Py_ssize_t pos = 0;
@@ -354,7 +300,7 @@ class ChannelItems {
             used_ = left_ = PyDict_GET_SIZE(channels_);
             return true;
         }
-        Ref items = Ref::steal(PyObject_CallMethodNoArgs(channels_, st_->text[kItems]));
+        Ref items = Ref::steal(PyObject_CallMethodNoArgs(channels_, st_->text[k_items]));
         if (items) it_ = Ref::steal(PyObject_GetIter(items.get()));
         return static_cast<bool>(it_);
     }
@@ -406,7 +352,7 @@ Ref correlated_partners(const ModuleState* st, Thresholds& th, PyObject* correla
         th.python_may_have_run();
         Ref dflt = Ref::steal(PyDict_New());
         if (!dflt) return Ref();
-        partners = Ref::steal(PyObject_CallMethodObjArgs(correlations, st->text[kGet], name, dflt.get(), nullptr));
+        partners = Ref::steal(PyObject_CallMethodObjArgs(correlations, st->text[k_get], name, dflt.get(), nullptr));
         if (!partners) return Ref();
     }
     if (!PyDict_Check(partners.get())) return result;
@@ -433,7 +379,7 @@ Ref correlated_partners(const ModuleState* st, Thresholds& th, PyObject* correla
         if (PyList_SetSlice(result.get(), 0, PyList_GET_SIZE(result.get()), nullptr) < 0) return Ref();
     }
     th.python_may_have_run();
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(partners.get(), st->text[kItems]));
+    Ref items = Ref::steal(PyObject_CallMethodNoArgs(partners.get(), st->text[k_items]));
     if (!items) return Ref();
     Ref it = Ref::steal(PyObject_GetIter(items.get()));
     if (!it) return Ref();
@@ -446,7 +392,7 @@ Ref correlated_partners(const ModuleState* st, Thresholds& th, PyObject* correla
         double c;
         if (!pyhost::host_float(value.get(), &c)) return Ref();
         th.python_may_have_run();
-        int hit = th.test(__builtin_fabs(c), Py_GE, kCorrelationThreshold);
+        int hit = th.test(__builtin_fabs(c), Py_GE, k_CORRELATION_THRESHOLD);
         if (hit < 0) return Ref();
         if (hit && PyList_Append(result.get(), other.get()) < 0) return Ref();
     }
@@ -472,10 +418,10 @@ Ref make_labels(PyObject* const* labels, Py_ssize_t n) {
 Ref unclassified(const ModuleState* st, PyObject* confidence) {
     Ref rec = Ref::steal(PyDict_New());
     if (!rec) return Ref();
-    Ref labels = make_labels(&st->text.at[kUnknown], 1);
-    if (!labels || PyDict_SetItem(rec.get(), st->text[kLabels], labels.get()) < 0 ||
-        PyDict_SetItem(rec.get(), st->text[kSignificanceScore], st->zero_float) < 0 ||
-        PyDict_SetItem(rec.get(), st->text[kConfidence], confidence) < 0)
+    Ref labels = make_labels(&st->text.at[k_unknown], 1);
+    if (!labels || PyDict_SetItem(rec.get(), st->text[k_labels], labels.get()) < 0 ||
+        PyDict_SetItem(rec.get(), st->text[k_significance_score], st->zero_float) < 0 ||
+        PyDict_SetItem(rec.get(), st->text[k_confidence], confidence) < 0)
         return Ref();
     return rec;
 }
@@ -495,61 +441,61 @@ Ref classify_channel(const ModuleState* st, Thresholds& th, PyObject* name, cons
     int t;
 
     // "dynamic": high variance and a high rate of change.
-    if ((t = th.test(s.variance, Py_GT, kDynamicVarianceThreshold)) < 0) return Ref();
-    if (t && (t = th.test(s.roc, Py_GT, kHighRocThreshold)) < 0) return Ref();
+    if ((t = th.test(s.variance, Py_GT, k_DYNAMIC_VARIANCE_THRESHOLD)) < 0) return Ref();
+    if (t && (t = th.test(s.roc, Py_GT, k_HIGH_ROC_THRESHOLD)) < 0) return Ref();
     if (t) {
-        labels[nlabels++] = st->text[kDynamic];
+        labels[nlabels++] = st->text[k_dynamic];
         weighted |= 1u << 0;
     }
     // "stable" earns no weight; otherwise low variance and a low rate of
     // change make a slow mover.
-    if ((t = th.test(s.variance, Py_LE, kStableVarianceThreshold)) < 0) return Ref();
+    if ((t = th.test(s.variance, Py_LE, k_STABLE_VARIANCE_THRESHOLD)) < 0) return Ref();
     rank->stable = t;
     if (t) {
-        labels[nlabels++] = st->text[kStable];
+        labels[nlabels++] = st->text[k_stable];
     } else {
-        if ((t = th.test(s.variance, Py_LE, kDynamicVarianceThreshold)) < 0) return Ref();
-        if (t && (t = th.test(s.roc, Py_LE, kHighRocThreshold)) < 0) return Ref();
+        if ((t = th.test(s.variance, Py_LE, k_DYNAMIC_VARIANCE_THRESHOLD)) < 0) return Ref();
+        if (t && (t = th.test(s.roc, Py_LE, k_HIGH_ROC_THRESHOLD)) < 0) return Ref();
         if (t) {
-            labels[nlabels++] = st->text[kSlowMoving];
+            labels[nlabels++] = st->text[k_slow_moving];
             weighted |= 1u << 1;
         }
     }
-    if ((t = th.test(s.periodicity, Py_GE, kPeriodicityThreshold)) < 0) return Ref();
+    if ((t = th.test(s.periodicity, Py_GE, k_PERIODICITY_THRESHOLD)) < 0) return Ref();
     if (t) {
-        labels[nlabels++] = st->text[kPeriodic];
+        labels[nlabels++] = st->text[k_periodic];
         weighted |= 1u << 2;
     }
-    if ((t = th.test(s.outlier_freq, Py_GT, kOutlierFrequencyThreshold)) < 0) return Ref();
+    if ((t = th.test(s.outlier_freq, Py_GT, k_OUTLIER_FREQUENCY_THRESHOLD)) < 0) return Ref();
     if (t) {
-        labels[nlabels++] = st->text[kOutlierProne];
+        labels[nlabels++] = st->text[k_outlier_prone];
         weighted |= 1u << 3;
     }
 
     Ref partners = correlated_partners(st, th, correlations, name);
     if (!partners) return Ref();
     if (PyList_GET_SIZE(partners.get()) > 0) {
-        labels[nlabels++] = st->text[kCorrelated];
+        labels[nlabels++] = st->text[k_correlated];
         weighted |= 1u << 4;
     }
-    if (nlabels == 0) labels[nlabels++] = st->text[kUnknown];
+    if (nlabels == 0) labels[nlabels++] = st->text[k_unknown];
 
     Ref rec = Ref::steal(PyDict_New());
     if (!rec) return Ref();
     Ref label_list = make_labels(labels, nlabels);
-    if (!label_list || PyDict_SetItem(rec.get(), st->text[kLabels], label_list.get()) < 0) return Ref();
+    if (!label_list || PyDict_SetItem(rec.get(), st->text[k_labels], label_list.get()) < 0) return Ref();
     rank->score = st->score_value[weighted];
-    if (PyDict_SetItem(rec.get(), st->text[kSignificanceScore], st->score[weighted]) < 0) return Ref();
-    if (PyDict_SetItem(rec.get(), st->text[kConfidence], confidence) < 0 ||
-        PyDict_SetItem(rec.get(), st->text[kCorrelatedWith], partners.get()) < 0)
+    if (PyDict_SetItem(rec.get(), st->text[k_significance_score], st->score[weighted]) < 0) return Ref();
+    if (PyDict_SetItem(rec.get(), st->text[k_confidence], confidence) < 0 ||
+        PyDict_SetItem(rec.get(), st->text[k_correlated_with], partners.get()) < 0)
         return Ref();
 
     Ref summary = Ref::steal(PyDict_New());
-    if (!summary || !set_rounded(summary.get(), st->text[kVariance], s.variance, 6) ||
-        !set_rounded(summary.get(), st->text[kMeanRoc], s.roc, 6) ||
-        !set_rounded(summary.get(), st->text[kOutlierFreq], s.outlier_freq, 4) ||
-        !set_rounded(summary.get(), st->text[kPeriodicityScore], s.periodicity, 4) ||
-        PyDict_SetItem(rec.get(), st->text[kStatsSummary], summary.get()) < 0)
+    if (!summary || !set_rounded(summary.get(), st->text[k_variance], s.variance, 6) ||
+        !set_rounded(summary.get(), st->text[k_mean_roc], s.roc, 6) ||
+        !set_rounded(summary.get(), st->text[k_outlier_freq], s.outlier_freq, 4) ||
+        !set_rounded(summary.get(), st->text[k_periodicity_score], s.periodicity, 4) ||
+        PyDict_SetItem(rec.get(), st->text[k_stats_summary], summary.get()) < 0)
         return Ref();
     return rec;
 }
@@ -585,11 +531,11 @@ bool reread_ranking(const ModuleState* st, PyObject* classifications, std::vecto
     PyObject *name, *rec;
     while (PyDict_Next(classifications, &pos, &name, &rec)) {
         // Our own records, with exact-str keys: these lookups run no Python code.
-        PyObject* score = PyDict_GetItem(rec, st->text[kSignificanceScore]);
-        PyObject* labels = PyDict_GetItem(rec, st->text[kLabels]);
+        PyObject* score = PyDict_GetItem(rec, st->text[k_significance_score]);
+        PyObject* labels = PyDict_GetItem(rec, st->text[k_labels]);
         bool stable = false;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels); ++i)
-            stable |= PyList_GET_ITEM(labels, i) == st->text[kStable];
+            stable |= PyList_GET_ITEM(labels, i) == st->text[k_stable];
         ranked->push_back({PyFloat_AS_DOUBLE(score), stable, name});
     }
     return true;
@@ -604,7 +550,7 @@ PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) 
 
     // channels, correlations and confidence, read in that order.
     Ref channels;
-    if (PyObject* c = PyDict_GetItemWithError(snapshot, st->text[kChannels])) {
+    if (PyObject* c = PyDict_GetItemWithError(snapshot, st->text[k_channels])) {
         channels = Ref::borrow(c);
     } else {
         if (PyErr_Occurred()) return nullptr;
@@ -612,7 +558,7 @@ PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) 
         if (!channels) return nullptr;
     }
     Ref correlations;
-    if (PyObject* c = PyDict_GetItemWithError(snapshot, st->text[kCorrelations])) {
+    if (PyObject* c = PyDict_GetItemWithError(snapshot, st->text[k_correlations])) {
         correlations = Ref::borrow(c);
     } else {
         if (PyErr_Occurred()) return nullptr;
@@ -621,7 +567,7 @@ PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) 
     }
     bool ran_python = false;
     double conf_value;
-    if (!read_stat(st, snapshot, kConfidenceScore, &conf_value, &ran_python)) return nullptr;
+    if (!read_stat(st, snapshot, k_confidence_score, &conf_value, &ran_python)) return nullptr;
     Ref confidence = Ref::steal(PyFloat_FromDouble(conf_value));
     if (!confidence) return nullptr;
 
@@ -645,10 +591,10 @@ PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) 
         ChannelStats s;
         if (!read_plain_stats(st, stats.get(), &below, &s) &&
             (PyErr_Occurred() || !read_count_below_min(st, stats.get(), &below, &ran_python) ||
-             !read_stat(st, stats.get(), kVariance, &s.variance, &ran_python) ||
-             !read_stat(st, stats.get(), kMeanRateOfChange, &s.roc, &ran_python) ||
-             !read_stat(st, stats.get(), kOutlierFrequency, &s.outlier_freq, &ran_python) ||
-             !read_stat(st, stats.get(), kPeriodicityScore, &s.periodicity, &ran_python)))
+             !read_stat(st, stats.get(), k_variance, &s.variance, &ran_python) ||
+             !read_stat(st, stats.get(), k_mean_rate_of_change, &s.roc, &ran_python) ||
+             !read_stat(st, stats.get(), k_outlier_frequency, &s.outlier_freq, &ran_python) ||
+             !read_stat(st, stats.get(), k_periodicity_score, &s.periodicity, &ran_python)))
             return nullptr;
         if (ran_python) {
             th.python_may_have_run();
@@ -670,11 +616,11 @@ PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) 
     if (!list_channels(ranked, &significant, &stable)) return nullptr;
     Ref count = Ref::steal(PyLong_FromSsize_t(PyDict_GET_SIZE(classifications.get())));
     Ref result = Ref::steal(PyDict_New());
-    if (!count || !result || PyDict_SetItem(result.get(), st->text[kConfidence], confidence.get()) < 0 ||
-        PyDict_SetItem(result.get(), st->text[kChannelCount], count.get()) < 0 ||
-        PyDict_SetItem(result.get(), st->text[kSignificantChannels], significant.get()) < 0 ||
-        PyDict_SetItem(result.get(), st->text[kStableChannels], stable.get()) < 0 ||
-        PyDict_SetItem(result.get(), st->text[kClassifications], classifications.get()) < 0)
+    if (!count || !result || PyDict_SetItem(result.get(), st->text[k_confidence], confidence.get()) < 0 ||
+        PyDict_SetItem(result.get(), st->text[k_channel_count], count.get()) < 0 ||
+        PyDict_SetItem(result.get(), st->text[k_significant_channels], significant.get()) < 0 ||
+        PyDict_SetItem(result.get(), st->text[k_stable_channels], stable.get()) < 0 ||
+        PyDict_SetItem(result.get(), st->text[k_classifications], classifications.get()) < 0)
         return nullptr;
     return result.release();
 }
