@@ -12,7 +12,11 @@ alternating in the same process:
   the thread and the freeing, so this ratio is lower; it is given in CPU time
   of all threads (the work done) and in wall-clock time (which on a busy
   machine also holds the scheduler's delays in handing over to each new
-  thread).
+  thread);
+* cost per reading while the queue fills from empty to 50, 500 and 5,000
+  pending episodes (the batch size raised so that none is sent): queued
+  episodes stay alive, so the cyclic collector walks them and new ones land
+  in colder memory.
 
     python benchmarks/bench_accumulator.py
 """
@@ -71,6 +75,29 @@ def compare(timer, fresh_batch, number, repeat, rounds=3):
     return statistics.median(t_plain), statistics.median(t_ours)
 
 
+def with_pending(pending, rounds=5):
+    """Median seconds per observe call over filling an empty queue up to
+    `pending` episodes (none sent: the batch size is raised meanwhile)."""
+    saved = compiled.ACCUMULATOR_BATCH_SIZE
+    compiled.ACCUMULATOR_BATCH_SIZE = 10**9  # both read it from the compiled module
+    try:
+        accs = [cls(NullClient(), "bench-device") for cls in (PyEpisodeAccumulator, EpisodeAccumulator)]
+        times = [[], []]
+        for _ in range(rounds):  # alternate, so that machine noise falls on both alike
+            for acc, t in zip(accs, times):
+                acc.pending_batch = []
+                acc._last_flush_ts = time.time()
+                start = time.perf_counter()
+                for i in range(pending):
+                    acc.observe(TIMESTAMP, PAYLOADS[i & 63])
+                t.append((time.perf_counter() - start) / pending)
+        for acc in accs:
+            acc.pending_batch = []
+        return statistics.median(times[0]), statistics.median(times[1])
+    finally:
+        compiled.ACCUMULATOR_BATCH_SIZE = saved
+
+
 def report(label, times):
     py, cc = times
     print(f"  {label:<44} plain Python {py * 1e6:7.2f} us   orvane {cc * 1e6:6.2f} us   ratio {py / cc:5.1f}x")
@@ -88,6 +115,8 @@ def main():
     report("per reading (no flush due)", compare(time.perf_counter, True, number=batch - 1, repeat=300))
     report(f"batch of {batch}, posting threads, CPU time", compare(time.process_time, False, number=4000, repeat=7))
     report(f"batch of {batch}, posting threads, wall time", compare(time.perf_counter, False, number=4000, repeat=7))
+    for pending in (50, 500, 5000):
+        report(f"per reading, filling the queue to {pending:,}", with_pending(pending, rounds=max(5, 20000 // pending)))
 
 
 if __name__ == "__main__":
