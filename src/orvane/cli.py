@@ -11,7 +11,7 @@ import signal
 import sys
 import threading
 import time
-from typing import Any, Dict, Iterable, Iterator, List, NoReturn, Optional, Sequence, TextIO, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, NoReturn, Optional, Sequence, TextIO, Tuple
 
 from .server import DEFAULT_MAX_BODY, DEFAULT_MAX_CONNECTIONS
 
@@ -62,7 +62,10 @@ def format_table(headers: Sequence[str], rows: Iterable[Sequence[str]], *, align
     return "\n".join([line(headers), line(["-" * w for w in widths])] + [line(r) for r in rows])
 
 
-def schema_table(snapshot: Dict[str, Any], schema: Dict[str, Any]) -> str:
+SCHEMA_HEADERS = ["channel", "count", "mean", "std", "min", "max", "periodicity", "outliers", "labels", "significance", "correlated with"]
+
+
+def schema_rows(snapshot: Dict[str, Any], schema: Dict[str, Any], num: Callable[[Any], str] = _num) -> List[List[str]]:
     """One row per channel: its statistics from the snapshot and its labels from the schema."""
     classifications = schema.get("classifications", {})
     significant = set(schema.get("significant_channels", ()))
@@ -72,20 +75,23 @@ def schema_table(snapshot: Dict[str, Any], schema: Dict[str, Any]) -> str:
         rows.append(
             [
                 name + (" *" if name in significant else ""),
-                _num(rec.get("count")),
-                _num(rec.get("mean")),
-                _num(rec.get("std")),
-                _num(rec.get("min")),
-                _num(rec.get("max")),
-                _num(rec.get("periodicity_score")),
-                _num(rec.get("outlier_frequency")),
+                num(rec.get("count")),
+                num(rec.get("mean")),
+                num(rec.get("std")),
+                num(rec.get("min")),
+                num(rec.get("max")),
+                num(rec.get("periodicity_score")),
+                num(rec.get("outlier_frequency")),
                 ", ".join(cls.get("labels", ())),
-                _num(cls.get("significance_score", 0.0)),
+                num(cls.get("significance_score", 0.0)),
                 ", ".join(cls.get("correlated_with", ())) or "-",
             ]
         )
-    headers = ["channel", "count", "mean", "std", "min", "max", "periodicity", "outliers", "labels", "significance", "correlated with"]
-    return format_table(headers, rows, align_right=[False] + [True] * 7 + [False, True, False])
+    return rows
+
+
+def schema_table(snapshot: Dict[str, Any], schema: Dict[str, Any]) -> str:
+    return format_table(SCHEMA_HEADERS, schema_rows(snapshot, schema), align_right=[False] + [True] * 7 + [False, True, False])
 
 
 def snapshot_heading(snapshot: Dict[str, Any], schema: Dict[str, Any]) -> str:

@@ -23,6 +23,8 @@ import tempfile
 from datetime import datetime, timezone
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
+from .cli import SCHEMA_HEADERS, schema_rows
+
 __all__ = [
     "INSTALL_HINT",
     "ReportError",
@@ -395,47 +397,8 @@ def _write(path: str, text: str) -> None:
         raise ReportError(f"cannot write the report {path}: {exc.strerror or exc}") from None
 
 
-def _schema_rows(snapshot: Dict[str, Any], schema: Dict[str, Any]) -> List[List[str]]:
-    classifications = schema.get("classifications", {})
-    significant = set(schema.get("significant_channels", ()))
-    rows = []
-    for name, rec in snapshot.get("channels", {}).items():
-        cls = classifications.get(name, {})
-        rows.append(
-            [
-                name + (" *" if name in significant else ""),
-                _num(rec.get("count")),
-                _num(rec.get("mean")),
-                _num(rec.get("std")),
-                _num(rec.get("min")),
-                _num(rec.get("max")),
-                _num(rec.get("periodicity_score")),
-                _num(rec.get("outlier_frequency")),
-                ", ".join(cls.get("labels", ())),
-                _num(cls.get("significance_score", 0.0)),
-                ", ".join(cls.get("correlated_with", ())) or "-",
-            ]
-        )
-    return rows
-
-
-_SCHEMA_HEADERS = [
-    "channel",
-    "count",
-    "mean",
-    "std",
-    "min",
-    "max",
-    "periodicity",
-    "outliers",
-    "labels",
-    "significance",
-    "correlated with",
-]
-
-
 def _schema_table(snapshot: Dict[str, Any], schema: Dict[str, Any]) -> str:
-    return _table(_SCHEMA_HEADERS, _schema_rows(snapshot, schema), left=(0, 8, 10))
+    return _table(SCHEMA_HEADERS, schema_rows(snapshot, schema, _num), left=(0, 8, 10))
 
 
 def _schema_heading(snapshot: Dict[str, Any], schema: Dict[str, Any]) -> str:
