@@ -79,8 +79,7 @@ void report_undelivered(ModuleState* st, PyObject* hook, PyObject* device_id, Py
 }
 
 // Step 1 for one accumulator: take its pending episodes under its lock and
-// post them here. False only for an error that must end the hook (an
-// interrupt); anything else is reported and the drain goes on.
+// post them here. False only for an interrupt, which ends the hook.
 bool post_pending(ModuleState* st, PyObject* module, PyObject* hook, PyObject* self, Clock::time_point deadline,
                   const std::string& limit_text) {
     AccumulatorObject* acc = as_acc(self);
@@ -116,7 +115,13 @@ bool post_pending(ModuleState* st, PyObject* module, PyObject* hook, PyObject* s
     if (!batch) return true;
     Ref r = Ref::steal(PyObject_CallMethodOneArg(self, st->_post_batch, batch.get()));
     if (r) return true;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    // An interrupt ends the hook; any other error outside the ordinary
+    // class (a client raising SystemExit) is reported and the drain goes on.
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return false;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_WriteUnraisable(hook);
+        return true;
+    }
     // An overridden _post_batch that raised: its batch is lost, say so.
     Ref exc = take_exception();
     Ref message = Ref::steal(PyObject_Str(exc.get()));
