@@ -254,3 +254,20 @@ def test_an_explicit_device_id_must_match_the_saved_one(tmp_path, capsys):
     profile_json(capsys, write_csv(tmp_path / "a.csv", ROWS[:3]), "--state", state)
     assert main(["profile", write_csv(tmp_path / "b.csv", ROWS[3:6]), "--state", state, "--device-id", "other"]) == 2
     assert "holds the profile of device 'a', not 'other'" in capsys.readouterr().err
+
+
+def test_state_and_report_are_not_combined(tmp_path, capsys):
+    state = tmp_path / "s.json"
+    args = [
+        "profile",
+        write_csv(tmp_path / "a.csv", ROWS[:3]),
+        "--state",
+        str(state),
+        "--report",
+        str(tmp_path / "r.html"),
+    ]
+    code = main(args)
+    err = capsys.readouterr().err
+    if "report" in err and "extra" in err:
+        pytest.skip("the report extra is not installed")
+    assert code == 2 and "--report and --state cannot be used together" in err and not state.exists()

@@ -268,9 +268,20 @@ def cmd_profile(args: argparse.Namespace, out: TextIO) -> int:
         from .brenlow.profiler import StatisticalProfiler
 
         profiler = StatisticalProfiler(device_id)
+    wants_report = _report_check(args.report)
+    if wants_report and args.state is not None:
+        # The report draws the readings of one run from a profiler it starts itself.
+        raise CommandError("--report and --state cannot be used together")
+    report = None
     try:
         with open(args.file, newline="", encoding="utf-8-sig") as stream:
             ts_column, channels, readings = read_csv_readings(stream, args.timestamp_column)
+            if wants_report:
+                from .report import ProfileReport
+
+                report = ProfileReport(device_id)
+                readings = report.watch(readings)
+                profiler = report.profiler
             snapshot, schema = profile_rows((payload for _, payload in readings), device_id, profiler)
     except OSError as exc:
         raise CommandError(f"cannot read {args.file}: {exc.strerror or exc}") from None
@@ -278,6 +289,8 @@ def cmd_profile(args: argparse.Namespace, out: TextIO) -> int:
         raise CommandError(f"{args.file} is not UTF-8 text: {exc}") from None
     if args.state is not None:
         save_profile_state(args.state, profiler)
+    if report is not None:
+        _report_write(report.write, args.report, source=args.file, timestamp_column=ts_column, columns=channels, snapshot=snapshot, schema=schema)
     if args.json:
         json.dump(_json_safe({"snapshot": snapshot, "schema": schema}), out, indent=2, allow_nan=False)
         out.write("\n")
@@ -300,6 +313,29 @@ def cmd_profile(args: argparse.Namespace, out: TextIO) -> int:
     if pairs:
         out.write("\nstrongest correlations: " + "; ".join(f"{a} ~ {b} {_num(v)}" for _, a, b, v in pairs[:5]) + "\n")
     return 0
+
+
+def _report_check(path: Optional[str]) -> bool:
+    """True when a report is asked for and can be written; a one-line error before any work when not."""
+    if path is None:
+        return False
+    from .report import ReportError, check_report_path
+
+    try:
+        check_report_path(path)
+    except ReportError as exc:
+        raise CommandError(str(exc)) from None
+    return True
+
+
+def _report_write(write: Any, path: str, **kwargs: Any) -> None:
+    from .report import ReportError
+
+    try:
+        write(path, **kwargs)
+    except ReportError as exc:
+        raise CommandError(str(exc)) from None
+    print(f"report written to {path}", file=sys.stderr)
 
 
 # -- serve -------------------------------------------------------------------------
@@ -363,7 +399,14 @@ def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
         check_config(cfg)
     except ValueError as exc:
         raise CommandError(str(exc)) from None
-    result = run_demo(cfg, out=out, err=sys.stderr)
+    recorder = None
+    if _report_check(args.report):
+        from .report import DemoRecorder
+
+        recorder = DemoRecorder()
+    result = run_demo(cfg, out=out, err=sys.stderr, recorder=recorder)
+    if recorder is not None:
+        _report_write(recorder.write, args.report)
     if args.check and not result.targets_met:
         out.write("demo targets not met\n")
         return 1
@@ -404,6 +447,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--no-progress", action="store_true", help="no progress bar")
     demo.add_argument("--no-tables", action="store_true", help="no per-device channel tables")
     demo.add_argument("--check", action="store_true", help="exit with status 1 when recall or precision misses its target")
+    demo.add_argument("--report", metavar="FILE.html", help="also write an HTML report with plots (needs the 'report' extra)")
     demo.set_defaults(func=cmd_demo)
 
     serve = sub.add_parser("serve", help="offer a local resolver over HTTP for several processes")
@@ -426,6 +470,7 @@ def build_parser() -> argparse.ArgumentParser:
     profile.add_argument("--json", action="store_true", help="print the snapshot and the schema as JSON")
     profile.add_argument("--timestamp-column", help="name of the timestamp column (default: one named timestamp/time/ts/datetime/date, else the first)")
     profile.add_argument("--device-id", help="device id to profile under (default: the file's name without its extension)")
+    profile.add_argument("--report", metavar="FILE.html", help="also write an HTML report with plots (needs the 'report' extra)")
     profile.add_argument(
         "--state",
         metavar="FILE",

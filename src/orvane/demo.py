@@ -132,6 +132,8 @@ class DemoResult:
     states_agreeing: int
     imu_windows: int
     notes: List[str] = field(default_factory=list)
+    #: Every anomaly event of the run: (device, reading index, dominant outcome).
+    events: List[Tuple[str, int, str]] = field(default_factory=list)
 
     @property
     def readings_per_s(self) -> float:
@@ -395,11 +397,15 @@ def check_config(cfg: DemoConfig) -> None:
             raise ValueError(f"the {part} ({length} readings) cannot hold {most} faults of {cfg.fault_length} readings")
 
 
-def run_demo(cfg: DemoConfig, out: TextIO = sys.stdout, err: TextIO = sys.stderr) -> DemoResult:
-    """Runs the simulated fleet through every module and prints what it measured."""
+def run_demo(cfg: DemoConfig, out: TextIO = sys.stdout, err: TextIO = sys.stderr, recorder: Any = None) -> DemoResult:
+    """Runs the simulated fleet through every module and prints what it measured.
+
+    A ``recorder`` (for a report) is handed each reading, ``recorder.reading(device, payload)``,
+    and at the end ``recorder.finish(result, snapshots)`` with each device's profiler snapshot.
+    """
     check_config(cfg)
     with _one_torch_thread(cfg.imu):
-        return _run(cfg, out, err)
+        return _run(cfg, out, err, recorder)
 
 
 @contextmanager
@@ -427,7 +433,7 @@ def _one_torch_thread(wanted: bool) -> Iterator[None]:
         torch.set_num_threads(previous)
 
 
-def _run(cfg: DemoConfig, out: TextIO, err: TextIO) -> DemoResult:
+def _run(cfg: DemoConfig, out: TextIO, err: TextIO, recorder: Any = None) -> DemoResult:
     from .brenlow.accumulator import EpisodeAccumulator
     from .brenlow.classifier import SchemaClassifier
     from .brenlow.detector import AnomalyDetector
@@ -488,6 +494,8 @@ def _run(cfg: DemoConfig, out: TextIO, err: TextIO) -> DemoResult:
             truth = fault.kind if fault is not None else HEALTHY
             payload, context = dev.reading(t, truth, fault.severity if fault is not None else 1.0)
             profiler = profilers[dev.name]
+            if recorder is not None:
+                recorder.reading(dev.name, payload)
 
             t0 = perf()
             profiler.observe(payload)
@@ -590,7 +598,10 @@ def _run(cfg: DemoConfig, out: TextIO, err: TextIO) -> DemoResult:
         states_agreeing=agreeing,
         imu_windows=imu_windows,
         notes=notes,
+        events=events,
     )
+    if recorder is not None:
+        recorder.finish(result, {d.name: profilers[d.name].snapshot() for d in devices})
     _summary(result, cfg, out, time.perf_counter() - started)
     brain.close()
     return result
