@@ -62,19 +62,16 @@ PyObject* compensated_sum(PyObject*, PyObject* seq) {
 
 // probe(name, text, mapping=None, items=None, count=0, ratio=0.0): every
 // argument kind in one signature; returns what it parsed.
-PyObject* probe(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"text", "mapping", "items", "count", "ratio"};
-    static const pyhost::Signature sig{"probe", params, 5, 1, false};
-    PyObject* a[5];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!pyhost::check_str(a[0], "text")) return nullptr;
-    if (a[1] && !pyhost::check_dict(a[1], "mapping", true)) return nullptr;
-    if (a[2] && !pyhost::check_list(a[2], "items", true)) return nullptr;
-    Ref count = a[3] ? pyhost::int_arg(a[3], "count") : Ref::steal(PyLong_FromLong(0));
+PyObject* probe(PyObject*, PyObject* text, PyObject* mapping, PyObject* items, PyObject* count_arg,
+                PyObject* ratio_arg) {
+    if (!pyhost::check_str(text, "text")) return nullptr;
+    if (mapping && !pyhost::check_dict(mapping, "mapping", true)) return nullptr;
+    if (items && !pyhost::check_list(items, "items", true)) return nullptr;
+    Ref count = count_arg ? pyhost::int_arg(count_arg, "count") : Ref::steal(PyLong_FromLong(0));
     if (!count) return nullptr;
     double ratio = 0.0;
-    if (a[4] && !pyhost::float_arg(a[4], "ratio", &ratio)) return nullptr;
-    return Py_BuildValue("(OOOOd)", a[0], a[1] ? a[1] : Py_None, a[2] ? a[2] : Py_None, count.get(), ratio);
+    if (ratio_arg && !pyhost::float_arg(ratio_arg, "ratio", &ratio)) return nullptr;
+    return Py_BuildValue("(OOOOd)", text, mapping ? mapping : Py_None, items ? items : Py_None, count.get(), ratio);
 }
 
 // method_probe(self, timestamp, payload, confidence): the messages of a
@@ -135,7 +132,8 @@ PyMethodDef methods[] = {
     pyhost::function<"round_half_even", round_half_even, "x, ndigits, /", "round(x, ndigits) of a float">(),
     pyhost::function<"float_repr", float_repr, "x, /", "repr() of a float">(),
     pyhost::function<"compensated_sum", compensated_sum, "values, /", "sum() of floats, compensated">(),
-    pyhost::function<"probe", probe, "text, mapping=None, items=None, count=0, ratio=0.0", "argument parsing probe">(),
+    pyhost::def_function<"probe", probe, "text, mapping=None, items=None, count=0, ratio=0.0",
+                         "argument parsing probe">(),
     pyhost::function<"method_probe", method_probe, "timestamp, payload, confidence", "method argument probe">(),
     pyhost::function<"new_lock", new_lock, "", "a new object lock">(),
     pyhost::function<"uuid4_hex", uuid4_hex, "", "32 hex digits of a random UUID">(),
@@ -162,17 +160,8 @@ int clear(PyObject* module) {
 
 PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "orvane._pyhost",
-    "Host-rule helpers exposed for testing.",
-    sizeof(ModuleState),
-    methods,
-    slots,
-    traverse,
-    clear,
-    nullptr,
-};
+PyModuleDef moduledef = pyhost::module_def<ModuleState>("orvane._pyhost", "Host-rule helpers exposed for testing.",
+                                                        slots, traverse, clear, nullptr, methods);
 
 }  // namespace
 

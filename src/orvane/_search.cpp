@@ -24,37 +24,7 @@ struct ModuleState {
     PyObject* episode_type;
 };
 
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
-
-// ---------------------------------------------------------------------------
-// Entry points never let a C++ exception reach the interpreter
-// ---------------------------------------------------------------------------
-
-void raise_from_cpp_exception() noexcept {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::length_error&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
-    }
-}
-
-using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-template <FastMethod F>
-PyObject* guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    try {
-        return F(self, args, nargs, kwnames);
-    } catch (...) {
-        raise_from_cpp_exception();
-        return nullptr;
-    }
-}
+ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
 
 // Takes `mu` (exclusively or shared) from a thread holding the
 // interpreter's lock.
@@ -79,7 +49,7 @@ Py_ssize_t size_of(Index& index) noexcept {
     try {
         take<false>(index.mutex());
     } catch (...) {
-        raise_from_cpp_exception();
+        pyhost::raise_from_cpp_exception();
         return -1;
     }
     std::shared_lock<std::shared_mutex> hold(index.mutex(), std::adopt_lock);
@@ -152,8 +122,6 @@ struct BufferGuard {
     }
 };
 
-#define METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(guarded<fn>))
-
 // ---------------------------------------------------------------------------
 // EpisodeIndex
 // ---------------------------------------------------------------------------
@@ -164,9 +132,7 @@ struct EpisodeIndexObject {
 
 orvane_search::EpisodeIndex& episodes_of(PyObject* self) { return *reinterpret_cast<EpisodeIndexObject*>(self)->index; }
 
-PyObject* episodes_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const pyhost::Signature sig{"EpisodeIndex", nullptr, 0, 0, false};
-    if (!pyhost::parse_tuple(sig, args, kwargs, nullptr)) return nullptr;
+PyObject* episodes_new(PyTypeObject* type) {
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     auto* index = new (std::nothrow) orvane_search::EpisodeIndex();
@@ -184,15 +150,11 @@ void episodes_dealloc(PyObject* self) {
 
 Py_ssize_t episodes_len(PyObject* self) { return size_of(episodes_of(self)); }
 
-PyObject* episodes_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"rowid", "packed"};
-    static const pyhost::Signature sig{"append", params, 2, 2, true};
-    PyObject* a[2];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+PyObject* episodes_append(PyObject* self, PyObject* rowid_obj, PyObject* packed) {
     long long rowid;
-    if (!rowid_arg(a[0], &rowid)) return nullptr;
+    if (!rowid_arg(rowid_obj, &rowid)) return nullptr;
     BufferGuard buf;
-    if (!bytes_arg(a[1], "packed", &buf.view)) return nullptr;
+    if (!bytes_arg(packed, "packed", &buf.view)) return nullptr;
     buf.held = true;
     auto& index = episodes_of(self);
     take<true>(index.mutex());
@@ -204,18 +166,16 @@ PyObject* episodes_append(PyObject* self, PyObject* const* args, Py_ssize_t narg
     Py_RETURN_NONE;
 }
 
-PyObject* episodes_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"names", "values", "k", "limit", "cap"};
-    static const pyhost::Signature sig{"search", params, 5, 5, true};
-    PyObject* a[5];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!pyhost::check_list(a[0], "names") || !pyhost::check_list(a[1], "values")) return nullptr;
+PyObject* episodes_search(PyObject* self, PyObject* names_arg, PyObject* values_arg, PyObject* k_arg,
+                          PyObject* limit_arg, PyObject* cap_arg) {
+    if (!pyhost::check_list(names_arg, "names") || !pyhost::check_list(values_arg, "values")) return nullptr;
     std::size_t k, limit;
     double cap;
-    if (!count_arg(a[2], "k", &k) || !count_arg(a[3], "limit", &limit) || !pyhost::float_arg(a[4], "cap", &cap))
+    if (!count_arg(k_arg, "k", &k) || !count_arg(limit_arg, "limit", &limit) ||
+        !pyhost::float_arg(cap_arg, "cap", &cap))
         return nullptr;
-    const Py_ssize_t m = PyList_GET_SIZE(a[0]);
-    if (PyList_GET_SIZE(a[1]) != m) {
+    const Py_ssize_t m = PyList_GET_SIZE(names_arg);
+    if (PyList_GET_SIZE(values_arg) != m) {
         PyErr_SetString(PyExc_ValueError, "names and values differ in length");
         return nullptr;
     }
@@ -225,14 +185,14 @@ PyObject* episodes_search(PyObject* self, PyObject* const* args, Py_ssize_t narg
     names.reserve(static_cast<std::size_t>(m));
     probe.reserve(static_cast<std::size_t>(m));
     for (Py_ssize_t i = 0; i < m; ++i) {
-        PyObject* name = PyList_GET_ITEM(a[0], i);
+        PyObject* name = PyList_GET_ITEM(names_arg, i);
         if (!PyBytes_CheckExact(name)) {
             pyhost::raise_arg_type("names", "bytes", name);
             return nullptr;
         }
         names.emplace_back(PyBytes_AS_STRING(name), static_cast<std::size_t>(PyBytes_GET_SIZE(name)));
         double value;
-        if (!pyhost::float_arg(PyList_GET_ITEM(a[1], i), "values", &value)) return nullptr;
+        if (!pyhost::float_arg(PyList_GET_ITEM(values_arg, i), "values", &value)) return nullptr;
         probe.push_back({{}, value});
     }
     for (std::size_t i = 0; i < names.size(); ++i) probe[i].name = names[i];
@@ -241,9 +201,7 @@ PyObject* episodes_search(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return hits_list(hits);
 }
 
-PyObject* episodes_footprint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"footprint", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* episodes_footprint(PyObject* self) {
     auto& index = episodes_of(self);
     take<false>(index.mutex());
     std::shared_lock<std::shared_mutex> hold(index.mutex(), std::adopt_lock);
@@ -251,27 +209,22 @@ PyObject* episodes_footprint(PyObject* self, PyObject* const* args, Py_ssize_t n
                          static_cast<Py_ssize_t>(index.slots_held()));
 }
 
-constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef episodes_methods[] = {
-    {"append", METHOD(episodes_append), kFlags,
-     "append($self, /, rowid, packed)\n--\n\n"
-     "Add one stored episode: its row id and its packed channel values\n"
-     "(repeated u32 name length, UTF-8 name, f64 value; little-endian)."},
-    {"search", METHOD(episodes_search), kFlags,
-     "search($self, /, names, values, k, limit, cap)\n--\n\n"
-     "The k best of the newest `limit` episodes for the query channels\n"
-     "names[i] = values[i] (names as UTF-8 bytes), as [(score, rowid), ...]:\n"
-     "best first, equal scores newest first."},
-    {"footprint", METHOD(episodes_footprint), kFlags,
-     "footprint($self, /)\n--\n\n"
-     "(channels, value slots held): a slot per value, plus the gaps of\n"
-     "channels kept as columns."},
+    pyhost::def<"append", episodes_append, "rowid, packed",
+                "Add one stored episode: its row id and its packed channel values\n"
+                "(repeated u32 name length, UTF-8 name, f64 value; little-endian).">(),
+    pyhost::def<"search", episodes_search, "names, values, k, limit, cap",
+                "The k best of the newest `limit` episodes for the query channels\n"
+                "names[i] = values[i] (names as UTF-8 bytes), as [(score, rowid), ...]:\n"
+                "best first, equal scores newest first.">(),
+    pyhost::def<"footprint", episodes_footprint, "",
+                "(channels, value slots held): a slot per value, plus the gaps of\n"
+                "channels kept as columns.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot episodes_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(episodes_new)},
+    pyhost::new_slot<"EpisodeIndex", episodes_new, "">(),
     {Py_tp_dealloc, reinterpret_cast<void*>(episodes_dealloc)},
     {Py_tp_methods, episodes_methods},
     {Py_sq_length, reinterpret_cast<void*>(episodes_len)},
@@ -293,9 +246,7 @@ struct VectorIndexObject {
 
 orvane_search::VectorIndex& vectors_of(PyObject* self) { return *reinterpret_cast<VectorIndexObject*>(self)->index; }
 
-PyObject* vectors_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const pyhost::Signature sig{"VectorIndex", nullptr, 0, 0, false};
-    if (!pyhost::parse_tuple(sig, args, kwargs, nullptr)) return nullptr;
+PyObject* vectors_new(PyTypeObject* type) {
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     auto* index = new (std::nothrow) orvane_search::VectorIndex();
@@ -327,15 +278,11 @@ bool doubles_arg(PyObject* o, const char* name, std::vector<double>* out) {
     return true;
 }
 
-PyObject* vectors_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"rowid", "unit"};
-    static const pyhost::Signature sig{"append", params, 2, 2, true};
-    PyObject* a[2];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+PyObject* vectors_append(PyObject* self, PyObject* rowid_obj, PyObject* unit_arg) {
     long long rowid;
-    if (!rowid_arg(a[0], &rowid)) return nullptr;
+    if (!rowid_arg(rowid_obj, &rowid)) return nullptr;
     std::vector<double> unit;
-    if (!doubles_arg(a[1], "unit", &unit)) return nullptr;
+    if (!doubles_arg(unit_arg, "unit", &unit)) return nullptr;
     auto& index = vectors_of(self);
     take<true>(index.mutex());
     std::unique_lock<std::shared_mutex> hold(index.mutex(), std::adopt_lock);
@@ -343,33 +290,27 @@ PyObject* vectors_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     Py_RETURN_NONE;
 }
 
-PyObject* vectors_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"probe", "k"};
-    static const pyhost::Signature sig{"search", params, 2, 2, true};
-    PyObject* a[2];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+PyObject* vectors_search(PyObject* self, PyObject* probe_arg, PyObject* k_arg) {
     std::vector<double> probe;
     std::size_t k;
-    if (!doubles_arg(a[0], "probe", &probe) || !count_arg(a[1], "k", &k)) return nullptr;
+    if (!doubles_arg(probe_arg, "probe", &probe) || !count_arg(k_arg, "k", &k)) return nullptr;
     auto& index = vectors_of(self);
     auto hits = scan_shared(index.mutex(), [&] { return index.search(probe.data(), probe.size(), k); });
     return hits_list(hits);
 }
 
 PyMethodDef vectors_methods[] = {
-    {"append", METHOD(vectors_append), kFlags,
-     "append($self, /, rowid, unit)\n--\n\n"
-     "Add one stored vector: its row id and its unit values as native doubles\n"
-     "(kept as float32)."},
-    {"search", METHOD(vectors_search), kFlags,
-     "search($self, /, probe, k)\n--\n\n"
-     "Cosine of the unit probe (native doubles) against the stored vectors of\n"
-     "its length: the k best as [(score, rowid), ...], equal scores newest first."},
+    pyhost::def<"append", vectors_append, "rowid, unit",
+                "Add one stored vector: its row id and its unit values as native doubles\n"
+                "(kept as float32).">(),
+    pyhost::def<"search", vectors_search, "probe, k",
+                "Cosine of the unit probe (native doubles) against the stored vectors of\n"
+                "its length: the k best as [(score, rowid), ...], equal scores newest first.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot vectors_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(vectors_new)},
+    pyhost::new_slot<"VectorIndex", vectors_new, "">(),
     {Py_tp_dealloc, reinterpret_cast<void*>(vectors_dealloc)},
     {Py_tp_methods, vectors_methods},
     {Py_sq_length, reinterpret_cast<void*>(vectors_len)},
@@ -386,19 +327,15 @@ PyType_Spec vectors_spec = {"orvane._search.VectorIndex", sizeof(VectorIndexObje
 // indexes[device_id] (a new EpisodeIndex where missing). Opening a store
 // feeds every episode through here straight from the database cursor, so
 // no row outlives its own step.
-PyObject* load_episodes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"rows", "indexes"};
-    static const pyhost::Signature sig{"load_episodes", params, 2, 2, false};
-    PyObject* a[2];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!pyhost::check_dict(a[1], "indexes")) return nullptr;
+PyObject* load_episodes(PyObject* module, PyObject* rows_arg, PyObject* indexes) {
+    if (!pyhost::check_dict(indexes, "indexes")) return nullptr;
     // The module's own type, not whatever its attribute names now.
     Ref episode_type = Ref::borrow(state_of(module)->episode_type);
     if (!episode_type) {
         PyErr_SetString(PyExc_RuntimeError, "orvane._search is being torn down");
         return nullptr;
     }
-    Ref rows = Ref::steal(PyObject_GetIter(a[0]));
+    Ref rows = Ref::steal(PyObject_GetIter(rows_arg));
     if (!rows) return nullptr;
     Ref last_device;
     Ref index;
@@ -412,11 +349,11 @@ PyObject* load_episodes(PyObject* module, PyObject* const* args, Py_ssize_t narg
             (device != last_device.get() && !(PyUnicode_CheckExact(device) && PyUnicode_CheckExact(last_device.get()) &&
                                               PyUnicode_Compare(device, last_device.get()) == 0))) {
             if (!pyhost::check_str(device, "device_id")) return nullptr;
-            PyObject* found = PyDict_GetItemWithError(a[1], device);
+            PyObject* found = PyDict_GetItemWithError(indexes, device);
             if (found == nullptr) {
                 if (PyErr_Occurred()) return nullptr;
                 index = Ref::steal(PyObject_CallNoArgs(episode_type.get()));
-                if (!index || PyDict_SetItem(a[1], device, index.get()) < 0) return nullptr;
+                if (!index || PyDict_SetItem(indexes, device, index.get()) < 0) return nullptr;
             } else if (Py_TYPE(found) != reinterpret_cast<PyTypeObject*>(episode_type.get())) {
                 PyErr_SetString(PyExc_TypeError, "indexes must map device ids to EpisodeIndex objects");
                 return nullptr;
@@ -425,8 +362,8 @@ PyObject* load_episodes(PyObject* module, PyObject* const* args, Py_ssize_t narg
             }
             last_device = Ref::borrow(device);
         }
-        PyObject* call[2] = {PyTuple_GET_ITEM(row.get(), 0), PyTuple_GET_ITEM(row.get(), 2)};
-        Ref done = Ref::steal(guarded<episodes_append>(index.get(), call, 2, nullptr));
+        Ref done =
+            Ref::steal(episodes_append(index.get(), PyTuple_GET_ITEM(row.get(), 0), PyTuple_GET_ITEM(row.get(), 2)));
         if (!done) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
@@ -434,15 +371,12 @@ PyObject* load_episodes(PyObject* module, PyObject* const* args, Py_ssize_t narg
 }
 
 PyMethodDef module_methods[] = {
-    {"load_episodes", METHOD(load_episodes), kFlags,
-     "load_episodes(rows, indexes)\n--\n\n"
-     "Append each (rowid, device_id, packed) of the iterable rows, in store\n"
-     "order, to indexes[device_id], making an EpisodeIndex for a device not\n"
-     "yet there."},
+    pyhost::def_function<"load_episodes", load_episodes, "rows, indexes",
+                         "Append each (rowid, device_id, packed) of the iterable rows, in store\n"
+                         "order, to indexes[device_id], making an EpisodeIndex for a device not\n"
+                         "yet there.">(),
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef METHOD
 
 // ---------------------------------------------------------------------------
 // Module
@@ -459,8 +393,7 @@ int exec_module(PyObject* module) {
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
-    if (st != nullptr) Py_VISIT(st->episode_type);
-    return 0;
+    return st == nullptr ? 0 : pyhost::visit_all(visit, arg, st->episode_type);
 }
 
 int module_clear(PyObject* module) {
@@ -469,21 +402,11 @@ int module_clear(PyObject* module) {
     return 0;
 }
 
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT, "orvane._search", "The resolver's compiled search index (private).",
-    sizeof(ModuleState),   module_methods,   slots,
-    module_traverse,       module_clear,     module_free,
-};
+PyModuleDef moduledef =
+    pyhost::module_def<ModuleState>("orvane._search", "The resolver's compiled search index (private).", slots,
+                                    module_traverse, module_clear, pyhost::free_by_clear<module_clear>, module_methods);
 
 }  // namespace
 

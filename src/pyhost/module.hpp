@@ -3,11 +3,13 @@
 // its interned names, and the attribute errors every type raises alike.
 #pragma once
 
+#include "args.hpp"
 #include "refs.hpp"
 
 #include <array>
 #include <cstddef>
 #include <type_traits>
+#include <utility>
 
 namespace pyhost {
 
@@ -189,6 +191,177 @@ PyMethodDef function() noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// Methods declared by their parameter list
+// ---------------------------------------------------------------------------
+
+// The parameters of a text signature ("timestamp, payload, context=None",
+// "*, seed=None"), read at compile time: their names, how many are required
+// (those before the first default) and how many may be positional (those
+// before a "*"). Positional-only parameters ("/") are not parsed here.
+template <Lit Params>
+struct ParamList {
+    struct Parsed {
+        char text[Params.size + 1]{};  // the names, each ended by '\0'
+        std::size_t start[32]{};
+        Py_ssize_t count = 0, required = -1, positional = -1;
+    };
+    static constexpr Parsed parse() noexcept {
+        Parsed p;
+        std::size_t n = 0, i = 0;
+        while (i < Params.size) {
+            while (i < Params.size && Params.s[i] == ' ') ++i;
+            std::size_t begin = n;
+            bool has_default = false;
+            for (; i < Params.size && Params.s[i] != ','; ++i) {
+                if (Params.s[i] == '=') has_default = true;
+                if (!has_default && Params.s[i] != ' ') p.text[n++] = Params.s[i];
+            }
+            ++i;  // the comma
+            if (n - begin == 1 && p.text[begin] == '*') {
+                p.positional = p.count;
+                n = begin;
+                continue;
+            }
+            p.text[n++] = '\0';
+            if (has_default && p.required < 0) p.required = p.count;
+            p.start[p.count++] = begin;
+        }
+        if (p.required < 0) p.required = p.count;
+        return p;
+    }
+    static constexpr Parsed parsed = parse();
+    static constexpr Py_ssize_t count = parsed.count;
+    static constexpr auto names() noexcept {
+        std::array<const char*, count + 1> out{};
+        for (Py_ssize_t i = 0; i < count; ++i) out[i] = parsed.text + parsed.start[i];
+        return out;
+    }
+    static constexpr std::array<const char*, count + 1> name = names();
+    static_assert(count <= 32, "at most 32 parameters");
+    static constexpr bool no_slash() noexcept {
+        for (std::size_t i = 0; i < Params.size; ++i)
+            if (Params.s[i] == '/') return false;
+        return true;
+    }
+    static_assert(no_slash(), "positional-only parameters are parsed by hand");
+};
+
+// The parsed call of F: F takes the receiver (and, when its second
+// parameter is a PyTypeObject*, the defining class) followed by one borrowed
+// PyObject* per parameter, nullptr for an optional one not given. The
+// parameter names, the required count and the messages all come from PARAMS.
+template <Lit Name, auto F, Lit Params, bool Method>
+struct Parsing {
+    using P = ParamList<Params>;
+    static inline const Signature sig{Name.s, P::name.data(),      P::count, P::parsed.required,
+                                      Method, P::parsed.positional};
+
+    template <typename T>
+    struct Takes;
+    template <typename R, typename S, typename... A>
+    struct Takes<R (*)(S, A...)> {
+        using Result = R;
+        using Self = S;
+        // One parameter more than PARAMS names: the defining class.
+        static constexpr bool with_class = sizeof...(A) == P::count + 1;
+    };
+    using T = Takes<decltype(F)>;
+    using Self = typename T::Self;
+
+    template <std::size_t... I>
+    static auto invoke(Self self, PyTypeObject* cls, PyObject** a, std::index_sequence<I...>) {
+        if constexpr (T::with_class)
+            return F(self, cls, a[I]...);
+        else
+            return F(self, a[I]...);
+    }
+    // METH_FASTCALL | METH_KEYWORDS, with METH_METHOD when F takes the class.
+    static PyObject* vector(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+        PyObject* a[P::count + 1];
+        if (!parse_args(sig, args, static_cast<Py_ssize_t>(nargs), kwnames, a)) return nullptr;
+        return invoke(self, cls, a, std::make_index_sequence<P::count>{});
+    }
+    static PyObject* fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return vector(self, nullptr, args, static_cast<size_t>(nargs), kwnames);
+    }
+    // tp_init, tp_new and tp_call take a tuple and a dict.
+    static typename T::Result tuple(Self self, PyObject* args, PyObject* kwargs) {
+        PyObject* a[P::count + 1];
+        if (!parse_tuple(sig, args, kwargs, a)) return error_result<typename T::Result>();
+        return invoke(self, nullptr, a, std::make_index_sequence<P::count>{});
+    }
+};
+
+// One method-table entry whose arguments the kit parses from PARAMS, the
+// same list its text signature is written from:
+//     PyObject* observe(PyObject* self, PyObject* payload);
+//     pyhost::def<"observe", observe, "payload", "Fold one payload.">()
+// F passes the exception boundary. Receiver and Extra as for method().
+template <Lit Name, auto F, Lit Params, Lit Doc, Lit Receiver = "$self", int Extra = 0>
+PyMethodDef def() noexcept {
+    using C = Parsing<Name, F, Params, Receiver.s[1] != 'm'>;
+    void (*entry)(void);
+    int flags = METH_FASTCALL | METH_KEYWORDS | Extra;
+    if constexpr (C::T::with_class) {
+        entry = reinterpret_cast<void (*)(void)>(&Boundary<&C::vector>::call);
+        flags |= METH_METHOD;
+    } else {
+        entry = reinterpret_cast<void (*)(void)>(&Boundary<&C::fast>::call);
+    }
+    return {Name.s, reinterpret_cast<PyCFunction>(entry), flags,
+            SignatureDoc<Name, Params, Doc, Receiver>::text.data()};
+}
+
+// The same for a module-level function: F(PyObject* module, PyObject*...).
+template <Lit Name, auto F, Lit Params, Lit Doc>
+PyMethodDef def_function() noexcept {
+    return def<Name, F, Params, Doc, "$module">();
+}
+
+// A tp_init slot whose arguments are parsed from PARAMS ("device_id",
+// "dim=128"): int F(PyObject* self, PyObject*...); messages name __init__.
+template <auto F, Lit Params>
+PyType_Slot init() noexcept {
+    return {Py_tp_init, reinterpret_cast<void*>(&Boundary<&Parsing<"__init__", F, Params, true>::tuple>::call)};
+}
+
+// The same for tp_new: PyObject* F(PyTypeObject* type, PyObject*...); the
+// messages name the type as Python's own constructors do ("Name(...)").
+template <Lit Name, auto F, Lit Params>
+PyType_Slot new_slot() noexcept {
+    return {Py_tp_new, reinterpret_cast<void*>(&Boundary<&Parsing<Name, F, Params, false>::tuple>::call)};
+}
+
+// ---------------------------------------------------------------------------
+// Traverse and clear
+// ---------------------------------------------------------------------------
+
+// Visits every non-null reference given, as a run of Py_VISIT would.
+template <typename... T>
+int visit_all(visitproc visit, void* arg, T*... refs) noexcept {
+    int r = 0;
+    ((r = r ? r : (refs ? visit(reinterpret_cast<PyObject*>(refs), arg) : 0)), ...);
+    return r;
+}
+
+template <typename T>
+void clear_ref(T*& ref) noexcept {
+    Py_CLEAR(ref);
+}
+
+// For a state whose owned references an X-macro list names (LIST(X)
+// expanding X(field) for each): `LIST(PYHOST_VISIT_FIELD)` in m_traverse and
+// `LIST(PYHOST_CLEAR_FIELD)` in m_clear, with the state in `st`.
+#define PYHOST_VISIT_FIELD(f) Py_VISIT(st->f);
+#define PYHOST_CLEAR_FIELD(f) Py_CLEAR(st->f);
+
+// Clears every reference given, as a run of Py_CLEAR would.
+template <typename... T>
+void clear_all(T*&... refs) noexcept {
+    (clear_ref(refs), ...);
+}
+
+// ---------------------------------------------------------------------------
 // The module definition
 // ---------------------------------------------------------------------------
 
@@ -215,11 +388,12 @@ void free_by_clear(void* module) {
     Clear(static_cast<PyObject*>(module));
 }
 
-// A multi-phase module definition whose state is `State`.
+// A multi-phase module definition whose state is `State`, with its
+// module-level functions, if any.
 template <class State>
 PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_Slot* slots, traverseproc traverse, inquiry clear,
-                       freefunc free) noexcept {
-    return {PyModuleDef_HEAD_INIT, name, doc, sizeof(State), nullptr, slots, traverse, clear, free};
+                       freefunc free, PyMethodDef* functions = nullptr) noexcept {
+    return {PyModuleDef_HEAD_INIT, name, doc, sizeof(State), functions, slots, traverse, clear, free};
 }
 
 // ---------------------------------------------------------------------------

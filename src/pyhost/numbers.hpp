@@ -2,6 +2,7 @@
 // float and the compensated sum().
 #pragma once
 
+#include "csum.hpp"
 #include "refs.hpp"
 
 #include <cstddef>
@@ -56,30 +57,6 @@ bool round_half_even(double x, int ndigits, double* out);
 void append_float_repr(std::string& out, double x);
 std::string float_repr(double x);
 PyObject* float_repr_object(double x);  // new reference to a str
-
-// sum() over floats as Python 3.12 and later compute it (Neumaier's
-// compensated summation, starting from 0.0, with its non-finite rules).
-class CompensatedSum {
-  public:
-    void add(double x) noexcept {
-        double t = s_ + x;
-        if (__builtin_fabs(s_) >= __builtin_fabs(x))
-            c_ += (s_ - t) + x;
-        else
-            c_ += (x - t) + s_;
-        s_ = t;
-    }
-    double result() const noexcept {
-        // Adding the compensation must not turn an infinite or overflowed
-        // sum into NaN, nor lose the sign of a negative zero.
-        if (c_ != 0.0 && __builtin_isfinite(c_)) return s_ + c_;
-        return s_;
-    }
-
-  private:
-    double s_ = 0.0;
-    double c_ = 0.0;
-};
 
 double compensated_sum(const double* values, std::size_t n) noexcept;
 

@@ -47,31 +47,19 @@ PyObject* detector_new(PyTypeObject* tp, PyObject*, PyObject*) {
 
 int detector_traverse(PyObject* self, visitproc visit, void* arg) {
     DetectorObject* d = as_detector(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(d->brain);
-    Py_VISIT(d->device_id);
-    Py_VISIT(d->events);
-    Py_VISIT(d->lock);
-    return 0;
+    return pyhost::visit_all(visit, arg, Py_TYPE(self), d->brain, d->device_id, d->events, d->lock);
 }
 
 int detector_clear(PyObject* self) {
     DetectorObject* d = as_detector(self);
-    Py_CLEAR(d->brain);
-    Py_CLEAR(d->device_id);
-    Py_CLEAR(d->events);
-    Py_CLEAR(d->lock);
+    pyhost::clear_all(d->brain, d->device_id, d->events, d->lock);
     return 0;
 }
 
 void detector_dealloc(PyObject* self) { pyhost::dealloc_gc(self, as_detector(self)->weakrefs, detector_clear); }
 
-int detector_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* const params[] = {"brain", "device_id"};
-    static const pyhost::Signature sig{"__init__", params, 2, 2, true};
-    PyObject* a[2];
-    if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
-    if (!pyhost::check_str(a[1], "device_id")) return -1;
+int detector_init(PyObject* self, PyObject* brain, PyObject* device_id) {
+    if (!pyhost::check_str(device_id, "device_id")) return -1;
     ModuleState* st = as_detector(self)->state;
 
     Ref maxlen = Ref::steal(PyLong_FromSsize_t(kMaxEvents));
@@ -84,8 +72,8 @@ int detector_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!lock) return -1;
 
     DetectorObject* d = as_detector(self);
-    Py_XSETREF(d->brain, Py_NewRef(a[0]));
-    Py_XSETREF(d->device_id, Py_NewRef(a[1]));
+    Py_XSETREF(d->brain, Py_NewRef(brain));
+    Py_XSETREF(d->device_id, Py_NewRef(device_id));
     Py_XSETREF(d->events, events.release());
     Py_XSETREF(d->lock, lock.release());
     d->check_counter.store(0, std::memory_order_relaxed);
@@ -104,34 +92,11 @@ Ref detector_field(PyObject* self, PyObject* value, const char* name) {
 
 // ---- gate and cadence -----------------------------------------------------
 
-// Adds one to the counter of confident readings and returns the new count.
-// Concurrent observe() calls must never lose an increment. With the GIL,
-// every caller holds it from the load to the store (nothing in between can
-// release it), so the plain load and store are already one indivisible
-// step, and they avoid a locked instruction that would cost more than the
-// rest of a non-query reading. Without the GIL the increment must be a
-// read-modify-write of its own.
-// Counts one confident reading. The counter is a native integer: past its
-// largest value the reading is refused with OverflowError rather than
-// wrapping to a negative count. Without free threading the GIL makes the
-// load and store indivisible (no Python code runs between them).
-inline bool count_reading(std::atomic<long long>& counter, long long* out) {
 #ifdef Py_GIL_DISABLED
-    long long cur = counter.load(std::memory_order_relaxed);
-    do {
-        if (cur == LLONG_MAX) break;
-    } while (!counter.compare_exchange_weak(cur, cur + 1, std::memory_order_relaxed));
+constexpr bool kFreeThreaded = true;
 #else
-    const long long cur = counter.load(std::memory_order_relaxed);
-    if (cur != LLONG_MAX) counter.store(cur + 1, std::memory_order_relaxed);
+constexpr bool kFreeThreaded = false;
 #endif
-    if (cur == LLONG_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "_check_counter is too large");
-        return false;
-    }
-    *out = cur + 1;
-    return true;
-}
 
 // `x < limit` with the interpreter's float-to-anything comparison.
 int float_less_than(double x, PyObject* limit) {
@@ -155,11 +120,7 @@ int off_cadence(long long counter, PyObject* every) {
     if (PyLong_CheckExact(every)) {
         int overflow;
         long long n = PyLong_AsLongLongAndOverflow(every, &overflow);
-        // Floor and truncated remainders are zero together. The common
-        // small operands take the much cheaper 32-bit division.
-        if (!overflow && n > 0 && n <= 0xFFFFFFFFLL && counter >= 0 && counter <= 0xFFFFFFFFLL)
-            return static_cast<std::uint32_t>(counter) % static_cast<std::uint32_t>(n) != 0;
-        if (!overflow && n != 0) return counter % n != 0;
+        if (!overflow && n != 0) return off_cadence(counter, n);
     }
     Ref c = Ref::steal(PyLong_FromLongLong(counter));
     if (!c) return -1;
@@ -209,7 +170,7 @@ PyObject* build_query_impl(ModuleState* st, PyObject* payload) {
         }
         if (!pyhost::round_half_even(x, kScoreDigits, &rounded)) return nullptr;
         PyObject* key = ch.key[i].get();
-        Ref text = PyUnicode_CheckExact(key) ? Ref::borrow(key) : Ref::steal(PyObject_Format(key, st->s_empty));
+        Ref text = PyUnicode_CheckExact(key) ? Ref::borrow(key) : Ref::steal(PyObject_Format(key, st->names[N::empty]));
         if (!text) return nullptr;
         if (!first) ascii += ' ';
         first = false;
@@ -232,7 +193,7 @@ PyObject* build_query_impl(ModuleState* st, PyObject* payload) {
     Ref tail = Ref::steal(PyUnicode_FromStringAndSize(ascii.data(), static_cast<Py_ssize_t>(ascii.size())));
     if (!tail || !pieces) return tail.release();
     if (PyList_Append(pieces.get(), tail.get()) < 0) return nullptr;
-    return PyUnicode_Join(st->s_empty, pieces.get());
+    return PyUnicode_Join(st->names[N::empty], pieces.get());
 }
 
 // ---- hit analysis ---------------------------------------------------------
@@ -248,7 +209,8 @@ bool hit_get(ModuleState* st, PyObject* hit, PyObject* key, Ref* out) {
         return true;
     }
     PyObject* call_args[2] = {hit, key};
-    Ref v = Ref::steal(PyObject_VectorcallMethod(st->s_get, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref v = Ref::steal(
+        PyObject_VectorcallMethod(st->names[N::get], call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!v) return false;
     *out = v.get() == Py_None ? Ref() : v;
     // hit.get() gives None both for a missing key and for a None value; the
@@ -260,7 +222,7 @@ bool hit_get(ModuleState* st, PyObject* hit, PyObject* key, Ref* out) {
 // value counting as 0.0.
 bool hit_score(ModuleState* st, PyObject* hit, double* out) {
     Ref v;
-    if (!hit_get(st, hit, st->s_score, &v)) return false;
+    if (!hit_get(st, hit, st->names[N::score], &v)) return false;
     if (!v) {
         *out = 0.0;
         return true;
@@ -296,19 +258,20 @@ bool is_pending(PyObject* text) {
 // The outcome label of a hit, or an empty Ref when the hit has none usable.
 bool hit_label(ModuleState* st, PyObject* hit, Ref* out) {
     Ref outcome;
-    if (!hit_get(st, hit, st->s_outcome, &outcome)) return false;
+    if (!hit_get(st, hit, st->names[N::outcome], &outcome)) return false;
     *out = Ref();
     if (!outcome) return true;
     PyObject* o = outcome.get();
     if (PyDict_Check(o)) {
         Ref result;
-        if (!mapping_lookup(o, st->s_result, &result)) return false;
+        if (!mapping_lookup(o, st->names[N::result], &result)) return false;
         if (!result || !PyUnicode_Check(result.get()) || PyUnicode_GET_LENGTH(result.get()) == 0 ||
             is_pending(result.get()))
             return true;
         Ref metrics, health;
-        if (!mapping_lookup(o, st->s_metrics, &metrics)) return false;
-        if (metrics && PyDict_Check(metrics.get()) && !mapping_lookup(metrics.get(), st->s_health_label, &health))
+        if (!mapping_lookup(o, st->names[N::metrics], &metrics)) return false;
+        if (metrics && PyDict_Check(metrics.get()) &&
+            !mapping_lookup(metrics.get(), st->names[N::health_label], &health))
             return false;
         // A health label stored as None is still present: it reads "None".
         PyObject* chosen = health ? health.get() : result.get();
@@ -396,12 +359,7 @@ int below_threshold(double ratio, PyObject* factor, double confidence) {
         if (f == -1.0 && PyErr_Occurred()) return -1;
         native = true;
     }
-    if (native) {
-        double product = f * confidence;
-        // max() keeps its first argument unless a later one is greater.
-        double threshold = kThresholdFloor > product ? kThresholdFloor : product;
-        return ratio < threshold;
-    }
+    if (native) return orvane_detector::below_threshold(ratio, f, confidence);
     Ref conf = Ref::steal(PyFloat_FromDouble(confidence));
     if (!conf) return -1;
     Ref product = Ref::steal(PyNumber_Multiply(factor, conf.get()));
@@ -431,8 +389,8 @@ int is_healthy(ModuleState* st, PyObject* label) {
     // Full Unicode upper-casing can turn non-ASCII letters into ASCII ones
     // (the dotless i becomes I), so anything else asks str.upper().
     PyObject* call_args[1] = {label};
-    Ref upper =
-        Ref::steal(PyObject_VectorcallMethod(st->s_upper, call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref upper = Ref::steal(
+        PyObject_VectorcallMethod(st->names[N::upper], call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!upper) return -1;
     for (const char* h : kHealthyLabels) {
         Ref text = Ref::steal(PyUnicode_FromString(h));
@@ -499,10 +457,8 @@ PyObject* analyse_hits_impl(ModuleState* st, PyObject* module, PyObject* self, P
     if (healthy < 0) return nullptr;
     if (healthy) Py_RETURN_NONE;
 
-    pyhost::CompensatedSum sum;
-    for (double s : scores) sum.add(s);
     double query_score;
-    if (!pyhost::round_half_even(sum.result() / n, kScoreDigits, &query_score)) return nullptr;
+    if (!pyhost::round_half_even(mean_score(scores.data(), scores.size()), kScoreDigits, &query_score)) return nullptr;
 
     DetectorObject* d = as_detector(self);
     Ref device_id = detector_field(self, d->device_id, "device_id");
@@ -531,8 +487,8 @@ PyObject* analyse_hits_impl(ModuleState* st, PyObject* module, PyObject* self, P
         pyhost::LockGuard guard(reinterpret_cast<pyhost::LockObject*>(lock.get())->mutex);
         if (!guard.ok()) return nullptr;
         PyObject* call_args[2] = {events.get(), event.get()};
-        Ref r =
-            Ref::steal(PyObject_VectorcallMethod(st->s_append, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        Ref r = Ref::steal(
+            PyObject_VectorcallMethod(st->names[N::append], call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!r) return nullptr;
     }
     return event.release();
@@ -558,8 +514,8 @@ PyObject* get_events_impl(ModuleState* st, PyObject* self) {
             rec = Ref::steal(event_to_dict_impl(st, e.get()));
         } else {
             PyObject* call_args[1] = {e.get()};
-            rec = Ref::steal(
-                PyObject_VectorcallMethod(st->s_to_dict, call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            rec = Ref::steal(PyObject_VectorcallMethod(st->names[N::to_dict], call_args,
+                                                       1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         }
         if (!rec || PyList_Append(out.get(), rec.get()) < 0) return nullptr;
     }
@@ -582,8 +538,8 @@ bool query_client(ModuleState* st, PyObject* module, PyObject* self, PyObject* t
         Ref device_id = top_k ? detector_field(self, d->device_id, "device_id") : Ref();
         if (device_id) {
             PyObject* call_args[6] = {brain.get(), text, top_k.get(), device_id.get(), Py_True, Py_True};
-            result = Ref::steal(PyObject_VectorcallMethod(st->s_query, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                          st->query_kwnames));
+            result = Ref::steal(PyObject_VectorcallMethod(st->names[N::query], call_args,
+                                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->query_kwnames));
         }
     }
     if (!result) {
@@ -603,7 +559,10 @@ PyObject* observe_impl(ModuleState* st, PyObject* module, PyObject* self, PyObje
     if (low) Py_RETURN_NONE;
 
     long long counter;
-    if (!count_reading(as_detector(self)->check_counter, &counter)) return nullptr;
+    if (!count_reading<kFreeThreaded>(as_detector(self)->check_counter, &counter)) {
+        PyErr_SetString(PyExc_OverflowError, "_check_counter is too large");
+        return nullptr;
+    }
     Ref every = CONSTANT(st, module, check_every);
     if (!every) return nullptr;
     int skip = off_cadence(counter, every.get());
@@ -613,7 +572,7 @@ PyObject* observe_impl(ModuleState* st, PyObject* module, PyObject* self, PyObje
     // The helpers are called as methods, so that a subclass may refine them.
     PyObject* build_args[2] = {self, payload};
     Ref text = Ref::steal(
-        PyObject_VectorcallMethod(st->s_build_query, build_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        PyObject_VectorcallMethod(st->names[N::build_query], build_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!text) return nullptr;
     Ref hits;
     if (!query_client(st, module, self, text.get(), &hits)) return nullptr;
@@ -624,7 +583,8 @@ PyObject* observe_impl(ModuleState* st, PyObject* module, PyObject* self, PyObje
     Ref conf = Ref::steal(PyFloat_FromDouble(confidence));
     if (!conf) return nullptr;
     PyObject* analyse_args[5] = {self, timestamp, payload, hits.get(), conf.get()};
-    return PyObject_VectorcallMethod(st->s_analyse_hits, analyse_args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return PyObject_VectorcallMethod(st->names[N::analyse_hits], analyse_args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr);
 }
 
 // ---- Python entry points --------------------------------------------------
@@ -652,33 +612,22 @@ PyObject* detector_observe(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return observe_impl(d->state, d->module, self, a[0], a[1], confidence);
 }
 
-PyObject* detector_build_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"payload"};
-    static const pyhost::Signature sig{"_build_query", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!pyhost::check_dict(a[0], "payload")) return nullptr;
-    return build_query_impl(as_detector(self)->state, a[0]);
+PyObject* detector_build_query(PyObject* self, PyObject* payload) {
+    if (!pyhost::check_dict(payload, "payload")) return nullptr;
+    return build_query_impl(as_detector(self)->state, payload);
 }
 
-PyObject* detector_analyse_hits(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"timestamp", "payload", "hits", "confidence"};
-    static const pyhost::Signature sig{"_analyse_hits", params, 4, 4, true};
-    PyObject* a[4];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+PyObject* detector_analyse_hits(PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* hits,
+                                PyObject* confidence_arg) {
     double confidence;
-    if (!pyhost::check_str(a[0], "timestamp") || !pyhost::check_dict(a[1], "payload") ||
-        !pyhost::check_list(a[2], "hits") || !pyhost::real_float(a[3], &confidence))
+    if (!pyhost::check_str(timestamp, "timestamp") || !pyhost::check_dict(payload, "payload") ||
+        !pyhost::check_list(hits, "hits") || !pyhost::real_float(confidence_arg, &confidence))
         return nullptr;
     DetectorObject* d = as_detector(self);
-    return analyse_hits_impl(d->state, d->module, self, a[0], a[1], a[2], confidence);
+    return analyse_hits_impl(d->state, d->module, self, timestamp, payload, hits, confidence);
 }
 
-PyObject* detector_get_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"get_events", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
-    return get_events_impl(as_detector(self)->state, self);
-}
+PyObject* detector_get_events(PyObject* self) { return get_events_impl(as_detector(self)->state, self); }
 
 // ---- detector fields ------------------------------------------------------
 
@@ -744,11 +693,11 @@ PyMethodDef detector_methods[] = {
                    "Count a confident reading; on every DETECTOR_CHECK_EVERY-th one query the\n"
                    "resolver for similar episodes and return the AnomalyEvent they support,\n"
                    "or None.">(),
-    pyhost::method<"_build_query", detector_build_query, "payload", "The similarity query text for a reading.">(),
-    pyhost::method<"_analyse_hits", detector_analyse_hits, "timestamp, payload, hits, confidence",
-                   "Record and return an AnomalyEvent when the hits agree on an unhealthy\n"
-                   "outcome; otherwise None.">(),
-    pyhost::method<"get_events", detector_get_events, "", "The buffered events as dicts, oldest first.">(),
+    pyhost::def<"_build_query", detector_build_query, "payload", "The similarity query text for a reading.">(),
+    pyhost::def<"_analyse_hits", detector_analyse_hits, "timestamp, payload, hits, confidence",
+                "Record and return an AnomalyEvent when the hits agree on an unhealthy\n"
+                "outcome; otherwise None.">(),
+    pyhost::def<"get_events", detector_get_events, "", "The buffered events as dicts, oldest first.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -769,7 +718,7 @@ PyMemberDef detector_members[] = {
 
 PyType_Slot detector_slots[] = {
     pyhost::slot<Py_tp_new, detector_new>(),
-    pyhost::slot<Py_tp_init, detector_init>(),
+    pyhost::init<detector_init, "brain, device_id">(),
     PYHOST_GC_TYPE_SLOTS(detector),
     {Py_tp_doc, const_cast<char*>("AnomalyDetector(brain, device_id)\n--\n\n"
                                   "Flags one device's departures from its normal outcomes by asking\n"
@@ -782,30 +731,24 @@ PyType_Spec detector_spec = {"orvane.brenlow.detector.AnomalyDetector", sizeof(D
 
 // clang-format off
 #define STATE_OBJECTS(X) \
-    X(event_type) X(detector_type) X(lock_type) X(deque_type) X(check_every) X(min_confidence) X(top_k) \
-    X(cluster_threshold) X(time) X(s_get) X(s_score) X(s_outcome) X(s_result) X(s_metrics) X(s_health_label) \
-    X(s_append) X(s_query) X(s_upper) X(s_to_dict) X(s_build_query) X(s_analyse_hits) X(s_empty) \
-    X(query_kwnames) X(maxlen_kwnames)
+    X(event_type) X(detector_type) X(lock_type) X(deque_type) X(query_kwnames) X(maxlen_kwnames)
 // clang-format on
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-#define VISIT(f) Py_VISIT(st->f);
-    STATE_OBJECTS(VISIT)
-#undef VISIT
-    for (PyObject*& k : st->event_keys) Py_VISIT(k);
-    return 0;
+    STATE_OBJECTS(PYHOST_VISIT_FIELD)
+    if (int r = st->names.visit(visit, arg)) return r;
+    return st->event_keys.visit(visit, arg);
 }
 
 int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
     st->watch.stop();
-#define CLEAR(f) Py_CLEAR(st->f);
-    STATE_OBJECTS(CLEAR)
-#undef CLEAR
-    for (PyObject*& k : st->event_keys) Py_CLEAR(k);
+    STATE_OBJECTS(PYHOST_CLEAR_FIELD)
+    st->names.clear();
+    st->event_keys.clear();
     return 0;
 }
 
@@ -831,29 +774,7 @@ int exec_module(PyObject* module) {
         }
     }
 
-#define INTERN(field, text) \
-    if ((st->field = pyhost::intern(text)) == nullptr) return -1;
-    INTERN(check_every, "DETECTOR_CHECK_EVERY")
-    INTERN(min_confidence, "DETECTOR_MIN_CONFIDENCE")
-    INTERN(top_k, "DETECTOR_TOP_K")
-    INTERN(cluster_threshold, "DETECTOR_CLUSTER_THRESHOLD")
-    INTERN(time, "time")
-    INTERN(s_get, "get")
-    INTERN(s_score, "score")
-    INTERN(s_outcome, "outcome")
-    INTERN(s_result, "result")
-    INTERN(s_metrics, "metrics")
-    INTERN(s_health_label, "health_label")
-    INTERN(s_append, "append")
-    INTERN(s_query, "query")
-    INTERN(s_upper, "upper")
-    INTERN(s_to_dict, "to_dict")
-    INTERN(s_build_query, "_build_query")
-    INTERN(s_analyse_hits, "_analyse_hits")
-    INTERN(s_empty, "")
-#undef INTERN
-    for (int k = 0; k < K_EVENT_KEYS; ++k)
-        if ((st->event_keys[k] = pyhost::intern(kEventKeyNames[k])) == nullptr) return -1;
+    if (st->names.init(kNameTexts) < 0 || st->event_keys.init(kEventKeyNames) < 0) return -1;
     st->query_kwnames = Py_BuildValue("(ssss)", "k", "device_id", "include_episode", "prefer_success");
     if (st->query_kwnames == nullptr) return -1;
     st->maxlen_kwnames = Py_BuildValue("(s)", "maxlen");

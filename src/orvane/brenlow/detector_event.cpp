@@ -22,24 +22,21 @@ bool event_fill(ModuleState* st, PyObject* module, EventObject* e, PyObject* dev
     return true;
 }
 
-const char* const kEventParams[] = {"device_id",  "timestamp",   "similar_episode_count", "dominant_outcome",
-                                    "confidence", "query_score", "channel_snapshot"};
-const pyhost::Signature kEventSig{"__init__", kEventParams, 7, 7, true};
-
-int event_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[7];
-    if (!pyhost::parse_tuple(kEventSig, args, kwargs, a)) return -1;
-    if (!pyhost::check_str(a[0], "device_id") || !pyhost::check_str(a[1], "timestamp")) return -1;
-    Ref count = pyhost::int_arg(a[2], "similar_episode_count");
+int event_init(PyObject* self, PyObject* device_id, PyObject* timestamp, PyObject* similar_episode_count,
+               PyObject* dominant_outcome, PyObject* confidence_arg, PyObject* query_score_arg,
+               PyObject* channel_snapshot) {
+    if (!pyhost::check_str(device_id, "device_id") || !pyhost::check_str(timestamp, "timestamp")) return -1;
+    Ref count = pyhost::int_arg(similar_episode_count, "similar_episode_count");
     if (!count) return -1;
-    if (!pyhost::check_str(a[3], "dominant_outcome")) return -1;
+    if (!pyhost::check_str(dominant_outcome, "dominant_outcome")) return -1;
     double confidence, query_score;
-    if (!pyhost::real_float(a[4], &confidence) || !pyhost::real_float(a[5], &query_score)) return -1;
-    if (!pyhost::check_dict(a[6], "channel_snapshot")) return -1;
+    if (!pyhost::real_float(confidence_arg, &confidence) || !pyhost::real_float(query_score_arg, &query_score))
+        return -1;
+    if (!pyhost::check_dict(channel_snapshot, "channel_snapshot")) return -1;
     PyObject* module = module_of_type(Py_TYPE(self));
     if (module == nullptr) return -1;
-    return event_fill(state_of(module), module, as_event(self), a[0], a[1], count.get(), a[3], confidence, query_score,
-                      a[6])
+    return event_fill(state_of(module), module, as_event(self), device_id, timestamp, count.get(), dominant_outcome,
+                      confidence, query_score, channel_snapshot)
                ? 0
                : -1;
 }
@@ -67,9 +64,7 @@ PyObject* event_to_dict_impl(ModuleState* st, PyObject* self) {
     return d.release();
 }
 
-PyObject* event_to_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"to_dict", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* event_to_dict(PyObject* self) {
     PyObject* module = module_of_type(Py_TYPE(self));
     if (module == nullptr) return nullptr;
     return event_to_dict_impl(state_of(module), self);
@@ -78,9 +73,7 @@ PyObject* event_to_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // Copying and pickling: the default protocol makes a bare object with
 // __new__ and hands it this state, so an event comes back with its own
 // detected_at, and a subclass's extra attributes come with it.
-PyObject* event_getstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"__getstate__", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* event_getstate(PyObject* self) {
     PyObject* module = module_of_type(Py_TYPE(self));
     if (module == nullptr) return nullptr;
     Ref state = Ref::steal(event_to_dict_impl(state_of(module), self));
@@ -96,13 +89,9 @@ PyObject* event_getstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return state.release();
 }
 
-PyObject* event_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"state"};
-    static const pyhost::Signature sig{"__setstate__", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!pyhost::check_dict(a[0], "state")) return nullptr;
-    Ref items = Ref::steal(PyDict_Items(a[0]));
+PyObject* event_setstate(PyObject* self, PyObject* state) {
+    if (!pyhost::check_dict(state, "state")) return nullptr;
+    Ref items = Ref::steal(PyDict_Items(state));
     if (!items) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
@@ -175,10 +164,9 @@ int event_set(PyObject* self, PyObject* value, void* closure) {
 }
 
 PyMethodDef event_methods[] = {
-    pyhost::method<"to_dict", event_to_dict, "",
-                   "The event as a new dict of its eight fields, in declaration order.">(),
-    pyhost::method<"__getstate__", event_getstate, "", "">(),
-    pyhost::method<"__setstate__", event_setstate, "state", "">(),
+    pyhost::def<"to_dict", event_to_dict, "", "The event as a new dict of its eight fields, in declaration order.">(),
+    pyhost::def<"__getstate__", event_getstate, "", "">(),
+    pyhost::def<"__setstate__", event_setstate, "state", "">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -203,7 +191,9 @@ PyMemberDef event_members[] = {
 };
 
 PyType_Slot event_slots[] = {
-    pyhost::slot<Py_tp_init, event_init>(),
+    pyhost::init<
+        event_init,
+        "device_id, timestamp, similar_episode_count, dominant_outcome, confidence, query_score, channel_snapshot">(),
     PYHOST_GC_TYPE_SLOTS(event),
     {Py_tp_doc, const_cast<char*>("AnomalyEvent(device_id, timestamp, similar_episode_count, dominant_outcome, "
                                   "confidence, query_score, channel_snapshot)\n--\n\n"

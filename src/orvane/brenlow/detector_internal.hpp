@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 #include <vector>
+#include "detector_core.hpp"
 #include "pyhost.hpp"
 
 namespace orvane_detector {
@@ -15,9 +16,6 @@ namespace orvane_detector {
 using pyhost::Ref;
 
 constexpr Py_ssize_t kMaxEvents = 1000;      // capacity of the event buffer
-constexpr Py_ssize_t kMaxChannels = 20;      // channels in a query text and a snapshot
-constexpr int kScoreDigits = 4;              // decimal places of query_score and query values
-constexpr double kThresholdFloor = 0.4;      // lowest consensus share that can count
 constexpr Py_ssize_t kLinearLabelScan = 32;  // distinct labels counted without a hash index
 
 const char* const kConstantNames[] = {"DETECTOR_CHECK_EVERY", "DETECTOR_MIN_CONFIDENCE", "DETECTOR_TOP_K",
@@ -40,33 +38,58 @@ const char* const kEventKeyNames[K_EVENT_KEYS] = {"device_id",        "timestamp
                                                   "dominant_outcome", "confidence", "query_score",
                                                   "channel_snapshot", "detected_at"};
 
+// Interned names, compared by pointer first by the dict lookups.
+struct N {
+    enum : std::size_t {
+        check_every,
+        min_confidence,
+        top_k,
+        cluster_threshold,
+        time,
+        get,
+        score,
+        outcome,
+        result,
+        metrics,
+        health_label,
+        append,
+        query,
+        upper,
+        to_dict,
+        build_query,
+        analyse_hits,
+        empty,
+        count
+    };
+};
+const char* const kNameTexts[N::count] = {"DETECTOR_CHECK_EVERY",
+                                          "DETECTOR_MIN_CONFIDENCE",
+                                          "DETECTOR_TOP_K",
+                                          "DETECTOR_CLUSTER_THRESHOLD",
+                                          "time",
+                                          "get",
+                                          "score",
+                                          "outcome",
+                                          "result",
+                                          "metrics",
+                                          "health_label",
+                                          "append",
+                                          "query",
+                                          "upper",
+                                          "to_dict",
+                                          "_build_query",
+                                          "_analyse_hits",
+                                          ""};
+
 struct ModuleState {
     PyTypeObject* event_type;
     PyTypeObject* detector_type;
     PyTypeObject* lock_type;
     PyObject* deque_type;
-    // Interned names, compared by pointer first by the dict lookups.
-    PyObject* check_every;
-    PyObject* min_confidence;
-    PyObject* top_k;
-    PyObject* cluster_threshold;
-    PyObject* time;
-    PyObject* s_get;
-    PyObject* s_score;
-    PyObject* s_outcome;
-    PyObject* s_result;
-    PyObject* s_metrics;
-    PyObject* s_health_label;
-    PyObject* s_append;
-    PyObject* s_query;
-    PyObject* s_upper;
-    PyObject* s_to_dict;
-    PyObject* s_build_query;
-    PyObject* s_analyse_hits;
-    PyObject* s_empty;
+    pyhost::Names<N::count> names;
     PyObject* query_kwnames;   // ("k", "device_id", "include_episode", "prefer_success")
     PyObject* maxlen_kwnames;  // ("maxlen",)
-    PyObject* event_keys[K_EVENT_KEYS];
+    pyhost::Names<K_EVENT_KEYS> event_keys;
     // The configuration constants, re-read only after the namespace changes.
     pyhost::NamespaceWatch watch;
     pyhost::CachedGlobal cached_check_every;
@@ -77,7 +100,7 @@ struct ModuleState {
 };
 
 // A configuration constant as the module's namespace binds it now.
-#define CONSTANT(st, module, which) ((st)->cached_##which.get((module), (st)->which, (st)->watch))
+#define CONSTANT(st, module, which) ((st)->cached_##which.get((module), (st)->names[N::which], (st)->watch))
 
 extern PyModuleDef moduledef;
 
@@ -91,7 +114,7 @@ inline PyObject* module_of_type(PyTypeObject* tp) { return pyhost::module_of(tp,
 inline bool wall_time(ModuleState* st, PyObject* module, double* out) {
     Ref time_module = CONSTANT(st, module, time);
     if (!time_module) return false;
-    Ref now = Ref::steal(PyObject_CallMethodNoArgs(time_module.get(), st->time));
+    Ref now = Ref::steal(PyObject_CallMethodNoArgs(time_module.get(), st->names[N::time]));
     return now && pyhost::real_float(now.get(), out);
 }
 
@@ -116,22 +139,13 @@ inline EventObject* as_event(PyObject* o) { return reinterpret_cast<EventObject*
 
 inline int event_traverse(PyObject* self, visitproc visit, void* arg) {
     EventObject* e = as_event(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(e->device_id);
-    Py_VISIT(e->timestamp);
-    Py_VISIT(e->similar_episode_count);
-    Py_VISIT(e->dominant_outcome);
-    Py_VISIT(e->channel_snapshot);
-    return 0;
+    return pyhost::visit_all(visit, arg, Py_TYPE(self), e->device_id, e->timestamp, e->similar_episode_count,
+                             e->dominant_outcome, e->channel_snapshot);
 }
 
 inline int event_clear(PyObject* self) {
     EventObject* e = as_event(self);
-    Py_CLEAR(e->device_id);
-    Py_CLEAR(e->timestamp);
-    Py_CLEAR(e->similar_episode_count);
-    Py_CLEAR(e->dominant_outcome);
-    Py_CLEAR(e->channel_snapshot);
+    pyhost::clear_all(e->device_id, e->timestamp, e->similar_episode_count, e->dominant_outcome, e->channel_snapshot);
     return 0;
 }
 
@@ -144,11 +158,7 @@ extern PyType_Spec event_spec;
 
 bool event_fill(ModuleState* st, PyObject* module, EventObject* e, PyObject* device_id, PyObject* timestamp,
                 PyObject* count, PyObject* dominant, double confidence, double query_score, PyObject* snapshot);
-int event_init(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* event_to_dict_impl(ModuleState* st, PyObject* self);
-PyObject* event_to_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* event_getstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* event_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* event_get(PyObject* self, void* closure);
 int event_set(PyObject* self, PyObject* value, void* closure);
 PyObject* channel_snapshot(PyObject* payload);

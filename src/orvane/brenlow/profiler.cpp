@@ -20,62 +20,15 @@ namespace orvane_profiler {
 // Channel correlations
 // ---------------------------------------------------------------------------
 
-// One qualifying channel's window, with the mean, centred values and spread
-// of its latest n values memoised per n (a pair recomputes them for the
-// shorter window's length; the results are the same doubles every time).
-struct CorrelationSeries {
+// One qualifying channel's window and its name.
+struct CorrelationSeries : CorrelationWindow {
     Ref name;
-    std::vector<double> values;  // whole window, oldest first
-
-    struct Tail {
-        Py_ssize_t n;
-        std::vector<double> centered;
-        double spread;  // sqrt(sum((x - m) ** 2))
-    };
-    std::vector<Tail> tails;
-
-    const Tail& tail(Py_ssize_t n) {
-        for (const Tail& t : tails)
-            if (t.n == n) return t;
-        const double* h = values.data() + (values.size() - static_cast<std::size_t>(n));
-        pyhost::CompensatedSum s;
-        for (Py_ssize_t i = 0; i < n; ++i) s.add(h[i]);
-        double m = s.result() / static_cast<double>(n);
-        Tail t{n, std::vector<double>(static_cast<std::size_t>(n)), 0.0};
-        pyhost::CompensatedSum sq;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            t.centered[i] = h[i] - m;
-            // x ** 2 as float.__pow__ computes it: libm pow of |x|. Where
-            // Python would raise OverflowError (|x| above ~1.3e154) the
-            // square is left infinite, so that one extreme channel yields a
-            // 0.0 or NaN correlation instead of failing the whole snapshot.
-            sq.add(libm.pow(std::fabs(t.centered[i]), 2.0));
-        }
-        t.spread = std::sqrt(sq.result());
-        tails.push_back(std::move(t));
-        return tails.back();
-    }
 };
 
 // Pearson correlation of two centred windows of equal length, rounded to
 // 4 places; 0.0 when either has no spread.
-bool pair_correlation(const CorrelationSeries::Tail& a, const CorrelationSeries::Tail& b, double* out) {
-    if (!(a.spread != 0.0 && b.spread != 0.0)) {
-        *out = 0.0;
-        return true;
-    }
-    pyhost::CompensatedSum num;
-    for (Py_ssize_t i = 0; i < a.n; ++i) num.add(a.centered[i] * b.centered[i]);
-    double den = a.spread * b.spread;
-    double r;
-    if (PYHOST_UNLIKELY(den == 0.0)) {
-        // Both spreads are non-zero but their product underflowed: dividing
-        // by each in turn still gives the correlation instead of failing.
-        r = num.result() / a.spread / b.spread;
-    } else {
-        r = num.result() / den;
-    }
-    return pyhost::round_half_even(r, 4, out);
+bool pair_correlation(const CorrelationWindow::Tail& a, const CorrelationWindow::Tail& b, double* out) {
+    return pyhost::round_half_even(correlation_of(a, b), 4, out);
 }
 
 // Reads a window from a channel object that is not our own type, through
@@ -123,8 +76,8 @@ PyObject* correlations_of(std::vector<CorrelationSeries>& series) {
             if (known[j * q + i]) {
                 r = computed[j * q + i];
             } else {
-                const CorrelationSeries::Tail& a = series[i].tail(n);
-                const CorrelationSeries::Tail& b = series[j].tail(n);
+                const CorrelationWindow::Tail& a = series[i].tail(n);
+                const CorrelationWindow::Tail& b = series[j].tail(n);
                 if (!pair_correlation(a, b, &r)) return nullptr;
                 if (static_cast<Py_ssize_t>(series[j].values.size()) == n) {
                     computed[i * q + j] = r;
@@ -231,20 +184,16 @@ changed:
     return false;
 }
 
-PyObject* profiler_observe(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"payload"};
-    static const pyhost::Signature sig{"observe", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!pyhost::check_dict(a[0], "payload")) return nullptr;
+PyObject* profiler_observe(PyObject* o, PyObject* payload) {
+    if (!pyhost::check_dict(payload, "payload")) return nullptr;
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
     ProfilerObject* self = as_profiler(o);
-    Ref keep_payload = Ref::borrow(a[0]);
+    Ref keep_payload = Ref::borrow(payload);
     Ref keep_lock = Ref::borrow(reinterpret_cast<PyObject*>(self->lock));
     pyhost::LockGuard guard(self->lock->mutex);
     if (!guard.ok()) return nullptr;
-    if (!observe_locked(module, self, a[0])) return nullptr;
+    if (!observe_locked(module, self, payload)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -323,9 +272,7 @@ PyObject* compute_correlations_native(PyObject* module, ProfilerObject* self) {
     return correlations_of(series);
 }
 
-PyObject* profiler_compute_correlations(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"compute_correlations", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* profiler_compute_correlations(PyObject* o) {
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
     return compute_correlations_native(module, as_profiler(o));
@@ -341,9 +288,7 @@ struct SnapshotChannel {
     ChannelState state;
 };
 
-PyObject* profiler_snapshot(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"snapshot", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* profiler_snapshot(PyObject* o) {
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
     ModuleState* st = state_of(module);
@@ -387,10 +332,7 @@ PyObject* profiler_snapshot(PyObject* o, PyObject* const* args, Py_ssize_t nargs
     }
 
     PyObject* const* k = st->names.at + kSnapshotKey0;
-    if (self->device_id == nullptr) {
-        pyhost::missing_attribute(o, "device_id");
-        return nullptr;
-    }
+    if (self->device_id == nullptr) return pyhost::missing_attribute(o, "device_id");
     Ref snap = Ref::steal(PyDict_New());
     if (!snap || PyDict_SetItem(snap.get(), k[0], self->device_id) < 0) return nullptr;
     if (!set_record_ssize(snap.get(), k[1], total)) return nullptr;
@@ -429,16 +371,12 @@ PyObject* profiler_new(PyTypeObject* type, PyObject*, PyObject*) {
     return o;
 }
 
-int profiler_init(PyObject* o, PyObject* args, PyObject* kwargs) {
-    static const char* const params[] = {"device_id"};
-    static const pyhost::Signature sig{"__init__", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
-    if (!pyhost::check_str(a[0], "device_id")) return -1;
+int profiler_init(PyObject* o, PyObject* device_id) {
+    if (!pyhost::check_str(device_id, "device_id")) return -1;
     Ref channels = Ref::steal(PyDict_New());
     if (!channels) return -1;
     ProfilerObject* self = as_profiler(o);
-    Py_XSETREF(self->device_id, Py_NewRef(a[0]));
+    Py_XSETREF(self->device_id, Py_NewRef(device_id));
     Py_XSETREF(self->channels, channels.release());
     self->total_observations.store(0, std::memory_order_relaxed);
     return 0;
@@ -446,11 +384,7 @@ int profiler_init(PyObject* o, PyObject* args, PyObject* kwargs) {
 
 int profiler_traverse(PyObject* o, visitproc visit, void* arg) {
     ProfilerObject* self = as_profiler(o);
-    Py_VISIT(Py_TYPE(o));
-    Py_VISIT(self->dict);
-    Py_VISIT(self->channels);
-    Py_VISIT(reinterpret_cast<PyObject*>(self->lock));
-    return 0;
+    return pyhost::visit_all(visit, arg, Py_TYPE(o), self->dict, self->channels, self->lock);
 }
 
 int profiler_clear(PyObject* o) {
@@ -467,10 +401,7 @@ void profiler_dealloc(PyObject* o) {
     PyObject_GC_UnTrack(o);
     ProfilerObject* self = as_profiler(o);
     if (self->weakrefs != nullptr) PyObject_ClearWeakRefs(o);
-    Py_CLEAR(self->dict);
-    Py_CLEAR(self->channels);
-    Py_CLEAR(self->device_id);
-    Py_CLEAR(self->lock);
+    pyhost::clear_all(self->dict, self->channels, self->device_id, self->lock);
     self->total_observations.~atomic();
     tp->tp_free(o);
     Py_DECREF(tp);
@@ -478,10 +409,7 @@ void profiler_dealloc(PyObject* o) {
 
 PyObject* get_device_id(PyObject* o, void*) {
     ProfilerObject* self = as_profiler(o);
-    if (self->device_id == nullptr) {
-        pyhost::missing_attribute(o, "device_id");
-        return nullptr;
-    }
+    if (self->device_id == nullptr) return pyhost::missing_attribute(o, "device_id");
     return Py_NewRef(self->device_id);
 }
 int set_device_id(PyObject* o, PyObject* v, void*) {
@@ -518,11 +446,11 @@ PyGetSetDef profiler_getset[] = {
 };
 
 PyMethodDef profiler_methods[] = {
-    pyhost::method<"observe", profiler_observe, "payload",
-                   "Fold every numeric value of a payload into its channel, atomically.">(),
-    pyhost::method<"compute_correlations", profiler_compute_correlations, "",
-                   "Pearson correlations between the recent windows of the channels.">(),
-    pyhost::method<"snapshot", profiler_snapshot, "", "The device's snapshot record.">(),
+    pyhost::def<"observe", profiler_observe, "payload",
+                "Fold every numeric value of a payload into its channel, atomically.">(),
+    pyhost::def<"compute_correlations", profiler_compute_correlations, "",
+                "Pearson correlations between the recent windows of the channels.">(),
+    pyhost::def<"snapshot", profiler_snapshot, "", "The device's snapshot record.">(),
     pyhost::method<"__getstate__", profiler_getstate, "", "The profile as plain data (read under the lock).">(),
     pyhost::method<"__setstate__", profiler_setstate, "state", "Restore a profile from __getstate__'s data.">(),
     pyhost::method<"__reduce__", state_reduce, "", "Pickle and copy through __getstate__.">(),
@@ -535,7 +463,7 @@ PyType_Slot profiler_slots[] = {
     {Py_tp_doc, const_cast<char*>("StatisticalProfiler(device_id)\n--\n\nThe statistical profile of one "
                                   "device's reading stream.")},
     {Py_tp_new, reinterpret_cast<void*>(profiler_new)},
-    pyhost::slot<Py_tp_init, profiler_init>(),
+    pyhost::init<profiler_init, "device_id">(),
     PYHOST_GC_TYPE_SLOTS(profiler),
     {0, nullptr},
 };
@@ -587,20 +515,13 @@ int exec_module(PyObject* module) {
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-    Py_VISIT(st->lock_type);
-    Py_VISIT(st->stats_type);
-    Py_VISIT(st->profiler_type);
-    Py_VISIT(st->deque_type);
-    return 0;
+    return pyhost::visit_all(visit, arg, st->lock_type, st->stats_type, st->profiler_type, st->deque_type);
 }
 
 int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-    Py_CLEAR(st->lock_type);
-    Py_CLEAR(st->stats_type);
-    Py_CLEAR(st->profiler_type);
-    Py_CLEAR(st->deque_type);
+    pyhost::clear_all(st->lock_type, st->stats_type, st->profiler_type, st->deque_type);
     st->names.clear();
     return 0;
 }

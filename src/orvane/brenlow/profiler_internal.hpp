@@ -10,6 +10,7 @@
 #include <new>
 #include <unordered_map>
 #include <vector>
+#include "profiler_core.hpp"
 #include "pyhost.hpp"
 
 namespace orvane_profiler {
@@ -17,113 +18,6 @@ namespace orvane_profiler {
 using pyhost::Ref;
 
 extern PyModuleDef moduledef;
-
-// The fixed number of values a window needs before it takes part in the
-// correlation pass.
-constexpr Py_ssize_t kMinCorrelationValues = 10;
-
-// Integers up to this magnitude convert to double exactly, so comparisons
-// and true divisions of such ints can be done in doubles.
-constexpr long long kExactIntLimit = 1LL << 53;
-
-// ---------------------------------------------------------------------------
-// libm, called as Python calls it
-// ---------------------------------------------------------------------------
-
-// Python's math.cos, math.sin and float.__pow__ call libm. GCC would fold
-// pow(x, 2.0) into x * x and merge cos/sin of one angle into sincos, either
-// of which can differ from libm in the last bit; calling through volatile
-// pointers keeps each call a plain libm call.
-struct LibmCalls {
-    double (*volatile cos)(double) = ::cos;
-    double (*volatile sin)(double) = ::sin;
-    double (*volatile pow)(double, double) = ::pow;
-};
-const LibmCalls libm;
-
-// ---------------------------------------------------------------------------
-// Periodicity tables
-// ---------------------------------------------------------------------------
-
-// cos and sin of ang = ((2.0 * pi) * k) * t / n for every t < n and every
-// used bin k = 1 .. K-1, laid out by t so that one pass over the window
-// updates every bin.
-struct PeriodicityTable {
-    Py_ssize_t n;
-    Py_ssize_t bins;          // K - 1
-    std::vector<double> cos;  // [t * bins + (k - 1)]
-    std::vector<double> sin;
-};
-
-inline Py_ssize_t periodicity_bins(Py_ssize_t n) {
-    Py_ssize_t K = n / 2 > 2 ? n / 2 : 2;
-    return K - 1;
-}
-
-inline double periodicity_angle(Py_ssize_t k, Py_ssize_t t, Py_ssize_t n) {
-    // Python evaluates 2.0 * math.pi * k * t / n left to right.
-    return ((2.0 * M_PI) * static_cast<double>(k)) * static_cast<double>(t) / static_cast<double>(n);
-}
-
-inline std::shared_ptr<const PeriodicityTable> build_periodicity_table(Py_ssize_t n) {
-    auto table = std::make_shared<PeriodicityTable>();
-    table->n = n;
-    table->bins = periodicity_bins(n);
-    const std::size_t cells = static_cast<std::size_t>(n) * static_cast<std::size_t>(table->bins);
-    table->cos.resize(cells);
-    table->sin.resize(cells);
-    for (Py_ssize_t t = 0; t < n; ++t) {
-        for (Py_ssize_t j = 0; j < table->bins; ++j) {
-            double ang = periodicity_angle(j + 1, t, n);
-            table->cos[t * table->bins + j] = libm.cos(ang);
-            table->sin[t * table->bins + j] = libm.sin(ang);
-        }
-    }
-    return table;
-}
-
-// The tables of the window lengths in use, bounded in memory: a table costs
-// about 8 n^2 bytes, so the default windows (n <= 100) all fit easily while a
-// very long window is computed directly instead of being cached.
-class PeriodicityCache {
-  public:
-    static constexpr std::size_t kBudgetBytes = std::size_t{48} << 20;
-
-    // The table for windows of n values, or nullptr when it is too large to
-    // keep (or to allocate): the caller then evaluates the angles directly.
-    std::shared_ptr<const PeriodicityTable> get(Py_ssize_t n) noexcept {
-        try {
-            return get_or_build(n);
-        } catch (const std::exception&) {
-            return nullptr;
-        }
-    }
-
-  private:
-    std::shared_ptr<const PeriodicityTable> get_or_build(Py_ssize_t n) {
-        auto it = tables_.find(n);
-        if (it != tables_.end()) return it->second;
-        std::size_t cost = table_bytes(n);
-        if (cost > kBudgetBytes / 2) return nullptr;
-        if (bytes_ + cost > kBudgetBytes) {
-            // Window lengths in use change rarely; starting over is simpler
-            // than tracking recency, and tables in use stay alive by their
-            // shared pointers.
-            tables_.clear();
-            bytes_ = 0;
-        }
-        auto table = build_periodicity_table(n);
-        tables_.emplace(n, table);
-        bytes_ += cost;
-        return table;
-    }
-
-    static std::size_t table_bytes(Py_ssize_t n) {
-        return 2 * sizeof(double) * static_cast<std::size_t>(n) * static_cast<std::size_t>(periodicity_bins(n));
-    }
-    std::unordered_map<Py_ssize_t, std::shared_ptr<const PeriodicityTable>> tables_;
-    std::size_t bytes_ = 0;
-};
 
 // ---------------------------------------------------------------------------
 // Module state
@@ -225,88 +119,6 @@ inline bool read_window_capacity(PyObject* maxlen, Py_ssize_t* out) {
 }
 
 // ---------------------------------------------------------------------------
-// ChannelWindow: the most recent values of one channel
-// ---------------------------------------------------------------------------
-
-// A FIFO of doubles with a fixed capacity (or none), oldest first. Storage
-// grows with the values actually seen, so a large configured capacity costs
-// nothing up front; once full it becomes a ring.
-class ChannelWindow {
-  public:
-    static constexpr Py_ssize_t kUnbounded = -1;
-
-    void reset(Py_ssize_t capacity) {
-        values_.clear();
-        values_.shrink_to_fit();
-        head_ = 0;
-        capacity_ = capacity;
-    }
-    Py_ssize_t capacity() const noexcept { return capacity_; }
-    Py_ssize_t size() const noexcept { return static_cast<Py_ssize_t>(values_.size()); }
-
-    // Makes sure the next push cannot fail (call before changing anything
-    // else, so that running out of memory leaves no half-applied update).
-    bool reserve_next() {
-        if (capacity_ == 0 || is_full() || values_.size() < values_.capacity()) return true;
-        try {
-            std::size_t want = values_.capacity() ? values_.capacity() * 2 : 16;
-            if (capacity_ != kUnbounded && want > static_cast<std::size_t>(capacity_))
-                want = static_cast<std::size_t>(capacity_);
-            values_.reserve(want);
-        } catch (const std::exception&) {
-            PyErr_NoMemory();
-            return false;
-        }
-        return true;
-    }
-
-    // Appends, dropping the oldest value when full. Never allocates after
-    // reserve_next().
-    void push(double v) noexcept {
-        if (capacity_ == 0) return;
-        if (!is_full()) {
-            values_.push_back(v);
-            return;
-        }
-        values_[head_] = v;
-        head_ = head_ + 1 == values_.size() ? 0 : head_ + 1;
-    }
-
-    // The last m values (m <= size()), oldest first, into out.
-    void copy_latest(Py_ssize_t m, double* out) const noexcept {
-        const std::size_t len = values_.size();
-        std::size_t start = (head_ + len - static_cast<std::size_t>(m)) % (len ? len : 1);
-        std::size_t first = std::min<std::size_t>(static_cast<std::size_t>(m), len - start);
-        if (first) std::memcpy(out, values_.data() + start, first * sizeof(double));
-        if (static_cast<std::size_t>(m) > first)
-            std::memcpy(out + first, values_.data(), (static_cast<std::size_t>(m) - first) * sizeof(double));
-    }
-
-    std::vector<double> to_vector() const {
-        std::vector<double> out(values_.size());
-        copy_latest(size(), out.data());
-        return out;
-    }
-
-    // Replaces the contents (keeping the last values that fit).
-    void assign(const std::vector<double>& values, Py_ssize_t capacity) {
-        reset(capacity);
-        std::size_t from = 0;
-        if (capacity != kUnbounded && values.size() > static_cast<std::size_t>(capacity))
-            from = values.size() - static_cast<std::size_t>(capacity);
-        values_.assign(values.begin() + static_cast<std::ptrdiff_t>(from), values.end());
-    }
-
-  private:
-    bool is_full() const noexcept {
-        return capacity_ != kUnbounded && values_.size() == static_cast<std::size_t>(capacity_);
-    }
-    std::vector<double> values_;
-    std::size_t head_ = 0;  // index of the oldest value once the ring is full
-    Py_ssize_t capacity_ = 0;
-};
-
-// ---------------------------------------------------------------------------
 // Channel statistics
 // ---------------------------------------------------------------------------
 
@@ -336,11 +148,6 @@ struct ChannelState {
     std::vector<double> window;
 };
 
-inline double variance_of(Py_ssize_t count, double M2) {
-    if (count < 2) return 0.0;
-    return M2 / static_cast<double>(count - 1);
-}
-
 // math.sqrt(variance): ValueError for a negative variance (only reachable
 // when Python code has set M2 or count by hand).
 inline bool std_of(Py_ssize_t count, double M2, double* out) {
@@ -351,18 +158,6 @@ inline bool std_of(Py_ssize_t count, double M2, double* out) {
     }
     *out = std::sqrt(var);
     return true;
-}
-
-inline double value_range_of(Py_ssize_t count, double min_val, double max_val) {
-    return count == 0 ? 0.0 : max_val - min_val;
-}
-
-inline double mean_rate_of_change_of(double delta_sum, Py_ssize_t delta_count) {
-    return delta_count == 0 ? 0.0 : delta_sum / static_cast<double>(delta_count);
-}
-
-inline double outlier_frequency_of(Py_ssize_t outlier_count, Py_ssize_t count) {
-    return count == 0 ? 0.0 : static_cast<double>(outlier_count) / static_cast<double>(count);
 }
 
 // The two thresholds check_outlier compares with, read from the module
@@ -394,7 +189,10 @@ inline bool stats_update(ChannelStatsObject* self, double value) {
         PyErr_SetString(PyExc_OverflowError, "delta_count is too large");
         return false;
     }
-    if (!self->history.reserve_next()) return false;
+    if (!self->history.reserve_next()) {
+        PyErr_NoMemory();
+        return false;
+    }
     self->count += 1;
     if (value < self->min_val) self->min_val = value;
     if (value > self->max_val) self->max_val = value;

@@ -3,66 +3,6 @@
 
 namespace orvane_profiler {
 
-// re[j] = sum over t of centered[t] * cos, im[j] = -(sum of centered[t] * sin),
-// each accumulated over t in order exactly as a per-bin loop would. Bins are
-// independent sums, so they run side by side in vector lanes, four at a time
-// with the accumulators held in registers; every lane performs the same
-// IEEE operations in the same order as the scalar code (no contraction).
-void accumulate_bins(const PeriodicityTable& table, const double* centered, double* re, double* im) {
-    const Py_ssize_t n = table.n, bins = table.bins;
-    const double* cos_t = table.cos.data();
-    const double* sin_t = table.sin.data();
-    Py_ssize_t j = 0;
-#if defined(__GNUC__)
-    typedef double Lanes __attribute__((vector_size(16)));
-    auto load = [](const double* p) {
-        Lanes v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    };
-    for (; j + 4 <= bins; j += 4) {
-        Lanes r0 = {0.0, 0.0}, r1 = {0.0, 0.0}, m0 = {0.0, 0.0}, m1 = {0.0, 0.0};
-        for (Py_ssize_t t = 0; t < n; ++t) {
-            const Lanes c = {centered[t], centered[t]};
-            const double* cs = cos_t + t * bins + j;
-            const double* sn = sin_t + t * bins + j;
-            r0 = r0 + c * load(cs);
-            r1 = r1 + c * load(cs + 2);
-            m0 = m0 - c * load(sn);
-            m1 = m1 - c * load(sn + 2);
-        }
-        std::memcpy(re + j, &r0, sizeof r0);
-        std::memcpy(re + j + 2, &r1, sizeof r1);
-        std::memcpy(im + j, &m0, sizeof m0);
-        std::memcpy(im + j + 2, &m1, sizeof m1);
-    }
-#endif
-    for (; j < bins; ++j) {
-        double r = 0.0, m = 0.0;
-        for (Py_ssize_t t = 0; t < n; ++t) {
-            r = r + centered[t] * cos_t[t * bins + j];
-            m = m - centered[t] * sin_t[t * bins + j];
-        }
-        re[j] = r;
-        im[j] = m;
-    }
-}
-
-// The same sums for a window too long to keep a table for, with each angle
-// evaluated where it is used.
-void accumulate_bins_direct(Py_ssize_t n, Py_ssize_t bins, const double* centered, double* re, double* im) {
-    for (Py_ssize_t j = 0; j < bins; ++j) {
-        double r = 0.0, m = 0.0;
-        for (Py_ssize_t t = 0; t < n; ++t) {
-            double ang = periodicity_angle(j + 1, t, n);
-            r = r + centered[t] * libm.cos(ang);
-            m = m - centered[t] * libm.sin(ang);
-        }
-        re[j] = r;
-        im[j] = m;
-    }
-}
-
 // The periodicity score of a window (oldest first).
 bool periodicity_of(PyObject* module, const double* vals, Py_ssize_t n, double* out) {
     ModuleState* st = state_of(module);
@@ -79,35 +19,7 @@ bool periodicity_of(PyObject* module, const double* vals, Py_ssize_t n, double* 
         PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
         return false;
     }
-    pyhost::CompensatedSum total_vals;
-    for (Py_ssize_t t = 0; t < n; ++t) total_vals.add(vals[t]);
-    const double mean_v = total_vals.result() / static_cast<double>(n);
-
-    const Py_ssize_t bins = periodicity_bins(n);
-    std::vector<double> centered(static_cast<std::size_t>(n));
-    for (Py_ssize_t t = 0; t < n; ++t) centered[t] = vals[t] - mean_v;
-    std::vector<double> re(static_cast<std::size_t>(bins), 0.0), im(static_cast<std::size_t>(bins), 0.0);
-
-    std::shared_ptr<const PeriodicityTable> table = st->periodicity->get(n);
-    if (table)
-        accumulate_bins(*table, centered.data(), re.data(), im.data());
-    else
-        accumulate_bins_direct(n, bins, centered.data(), re.data(), im.data());
-
-    pyhost::CompensatedSum total;
-    double best = 0.0;
-    for (Py_ssize_t j = 0; j < bins; ++j) {
-        double amp = std::sqrt(re[j] * re[j] + im[j] * im[j]);
-        total.add(amp);
-        // max() keeps the first item unless a later one compares greater.
-        if (j == 0 || amp > best) best = amp;
-    }
-    double sum = total.result();
-    if (sum == 0.0) {
-        *out = 0.0;
-        return true;
-    }
-    return pyhost::round_half_even(best / sum, 4, out);
+    return pyhost::round_half_even(periodicity_ratio(vals, n, *st->periodicity), 4, out);
 }
 
 bool set_record_float(PyObject* record, PyObject* key, double v) {
@@ -174,12 +86,8 @@ PyObject* stats_new(PyTypeObject* type, PyObject*, PyObject*) {
     return o;
 }
 
-int stats_init(PyObject* o, PyObject* args, PyObject* kwargs) {
-    static const char* const params[] = {"name"};
-    static const pyhost::Signature sig{"__init__", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
-    if (!pyhost::check_str(a[0], "name")) return -1;
+int stats_init(PyObject* o, PyObject* name) {
+    if (!pyhost::check_str(name, "name")) return -1;
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return -1;
     Ref maxlen = pyhost::module_global(module, state_of(module)->names[kCfgWindow]);
@@ -188,7 +96,7 @@ int stats_init(PyObject* o, PyObject* args, PyObject* kwargs) {
     if (!read_window_capacity(maxlen.get(), &capacity)) return -1;
 
     ChannelStatsObject* self = as_stats(o);
-    Py_XSETREF(self->name, Py_NewRef(a[0]));
+    Py_XSETREF(self->name, Py_NewRef(name));
     self->count = 0;
     self->min_val = HUGE_VAL;
     self->max_val = -HUGE_VAL;
@@ -204,9 +112,7 @@ int stats_init(PyObject* o, PyObject* args, PyObject* kwargs) {
 }
 
 int stats_traverse(PyObject* o, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(o));
-    Py_VISIT(as_stats(o)->dict);
-    return 0;
+    return pyhost::visit_all(visit, arg, Py_TYPE(o), as_stats(o)->dict);
 }
 
 int stats_clear(PyObject* o) {
@@ -226,24 +132,16 @@ void stats_dealloc(PyObject* o) {
     Py_DECREF(tp);
 }
 
-PyObject* stats_update_method(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"value"};
-    static const pyhost::Signature sig{"update", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+PyObject* stats_update_method(PyObject* o, PyObject* value) {
     double v;
-    if (!pyhost::real_float(a[0], &v)) return nullptr;  // "must be real number, not T"
+    if (!pyhost::real_float(value, &v)) return nullptr;  // "must be real number, not T"
     if (!stats_update(as_stats(o), v)) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* stats_check_outlier_method(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"value"};
-    static const pyhost::Signature sig{"check_outlier", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+PyObject* stats_check_outlier_method(PyObject* o, PyObject* value) {
     double v;
-    if (!pyhost::real_float(a[0], &v)) return nullptr;  // "must be real number, not T"
+    if (!pyhost::real_float(value, &v)) return nullptr;  // "must be real number, not T"
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
     OutlierRule rule;
@@ -266,9 +164,7 @@ PyObject* channel_record_from_attributes(PyObject* module, PyObject* o) {
     return rec.release();
 }
 
-PyObject* stats_to_dict(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"to_dict", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* stats_to_dict(PyObject* o) {
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
     ChannelStatsObject* self = as_stats(o);
@@ -466,10 +362,10 @@ PyGetSetDef stats_getset[] = {
 };
 
 PyMethodDef stats_methods[] = {
-    pyhost::method<"update", stats_update_method, "value", "Fold a value into the statistics and the window.">(),
-    pyhost::method<"check_outlier", stats_check_outlier_method, "value",
-                   "True (and counted) when the value's z-score exceeds the threshold.">(),
-    pyhost::method<"to_dict", stats_to_dict, "", "The channel's summary record.">(),
+    pyhost::def<"update", stats_update_method, "value", "Fold a value into the statistics and the window.">(),
+    pyhost::def<"check_outlier", stats_check_outlier_method, "value",
+                "True (and counted) when the value's z-score exceeds the threshold.">(),
+    pyhost::def<"to_dict", stats_to_dict, "", "The channel's summary record.">(),
     pyhost::method<"__getstate__", stats_getstate, "", "The channel's statistics as plain data.">(),
     pyhost::method<"__setstate__", stats_setstate, "state", "Restore the statistics from __getstate__'s data.">(),
     pyhost::method<"__reduce__", state_reduce, "", "Pickle and copy through __getstate__.">(),
@@ -481,7 +377,7 @@ PyMemberDef stats_members[] = {PYHOST_DICT_WEAK_MEMBERS(ChannelStatsObject, dict
 PyType_Slot stats_slots[] = {
     {Py_tp_doc, const_cast<char*>("ChannelStats(name)\n--\n\nRunning statistics of one channel.")},
     {Py_tp_new, reinterpret_cast<void*>(stats_new)},
-    pyhost::slot<Py_tp_init, stats_init>(),
+    pyhost::init<stats_init, "name">(),
     PYHOST_GC_TYPE_SLOTS(stats),
     {0, nullptr},
 };

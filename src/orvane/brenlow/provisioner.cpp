@@ -23,12 +23,8 @@ PyObject* fresh_device_id() {
     return PyUnicode_FromStringAndSize(id, sizeof id);
 }
 
-PyObject* ensure_device_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"device_id"};
-    static const pyhost::Signature sig{"ensure_device_id", params, 1, 1, false};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    PyObject* id = a[0];
+PyObject* ensure_device_id(PyObject*, PyObject* device_id) {
+    PyObject* id = device_id;
     if (!pyhost::check_str(id, "device_id", /*allow_none=*/true)) return nullptr;
     if (id == Py_None) return fresh_device_id();
 
@@ -46,11 +42,11 @@ PyObject* ensure_device_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyMethodDef methods[] = {
-    pyhost::function<"ensure_device_id", ensure_device_id, "device_id",
-                     "The id under which a device's data is stored.\n\n"
-                     "A given id comes back with surrounding white space removed and cut to\n"
-                     "128 characters; None, '' or white space alone give a fresh\n"
-                     "'device_' id of 12 random hex digits.">(),
+    pyhost::def_function<"ensure_device_id", ensure_device_id, "device_id",
+                         "The id under which a device's data is stored.\n\n"
+                         "A given id comes back with surrounding white space removed and cut to\n"
+                         "128 characters; None, '' or white space alone give a fresh\n"
+                         "'device_' id of 12 random hex digits.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 

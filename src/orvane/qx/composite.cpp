@@ -374,15 +374,9 @@ PyObject* seeded_vector(ModuleState* st, std::uint32_t seed, const float* x, Py_
     // One row of deviates and the double-precision sums: O(out_dim), and
     // nothing at all for a single row, which goes straight into the result.
     constexpr std::size_t kScratchPerValue = sizeof(double) + sizeof(float);
-    if (in >= 2 && n_out > static_cast<std::size_t>(PY_SSIZE_T_MAX) / kScratchPerValue) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+    if (in >= 2 && n_out > static_cast<std::size_t>(PY_SSIZE_T_MAX) / kScratchPerValue) return PyErr_NoMemory();
     RawBuffer scratch(in >= 2 ? n_out * kScratchPerValue : 0);
-    if (scratch.get() == nullptr) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+    if (scratch.get() == nullptr) return PyErr_NoMemory();
     double* acc = in >= 2 ? static_cast<double*>(scratch.get()) : nullptr;
     float* row = in >= 2 ? reinterpret_cast<float*>(acc + n_out) : nullptr;
     if (!release_gil) {
@@ -459,36 +453,22 @@ bool host_int_ssize(PyObject* obj, Py_ssize_t* out) {
 // Module functions
 // ---------------------------------------------------------------------------
 
-PyObject* fn_to_np_1d(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"x"};
-    static const pyhost::Signature sig{"_to_np_1d", params, 1, 1, false};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+PyObject* fn_to_np_1d(PyObject* module, PyObject* x) {
     ModuleState* st = state_of(module);
-    PyObject* call[2] = {a[0], st->np_float32};
+    PyObject* call[2] = {x, st->np_float32};
     Ref arr = Ref::steal(PyObject_Vectorcall(st->np_asarray, call, 1, st->kw_dtype));
     if (!arr) return nullptr;
     // reshape(-1) also turns a scalar into shape (1,).
     return PyObject_CallMethodOneArg(arr.get(), st->s_reshape, st->minus_one);
 }
 
-PyObject* fn_l2(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"v"};
-    static const pyhost::Signature sig{"_l2", params, 1, 1, false};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    return l2_array(state_of(module), a[0]);
-}
+PyObject* fn_l2(PyObject* module, PyObject* v) { return l2_array(state_of(module), v); }
 
-PyObject* fn_stable_seed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"name", "in_dim", "out_dim"};
-    static const pyhost::Signature sig{"_stable_seed", params, 3, 3, false};
-    PyObject* a[3];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!pyhost::check_str(a[0], "name")) return nullptr;
-    Ref in_dim = pyhost::int_arg(a[1], "in_dim");
+PyObject* fn_stable_seed(PyObject*, PyObject* name, PyObject* in_dim_arg, PyObject* out_dim_arg) {
+    if (!pyhost::check_str(name, "name")) return nullptr;
+    Ref in_dim = pyhost::int_arg(in_dim_arg, "in_dim");
     if (!in_dim) return nullptr;
-    Ref out_dim = pyhost::int_arg(a[2], "out_dim");
+    Ref out_dim = pyhost::int_arg(out_dim_arg, "out_dim");
     if (!out_dim) return nullptr;
     std::uint32_t seed;
     try {
@@ -497,35 +477,27 @@ PyObject* fn_stable_seed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!append_decimal(dims, in_dim.get())) return nullptr;
         dims += ':';
         if (!append_decimal(dims, out_dim.get())) return nullptr;
-        if (!seed_of(a[0], dims, &seed)) return nullptr;
+        if (!seed_of(name, dims, &seed)) return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
     return PyLong_FromUnsignedLong(seed);
 }
 
-PyObject* fn_project(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"vec", "out_dim", "name"};
-    static const pyhost::Signature sig{"_project", params, 3, 3, false};
-    PyObject* a[3];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+PyObject* fn_project(PyObject* module, PyObject* vec, PyObject* out_dim_arg, PyObject* name) {
     Py_ssize_t out_dim;
-    if (!pyhost::ssize_arg(a[1], "out_dim", &out_dim)) return nullptr;
-    if (!pyhost::check_str(a[2], "name")) return nullptr;
-    return project_array(state_of(module), a[0], out_dim, a[2]);
+    if (!pyhost::ssize_arg(out_dim_arg, "out_dim", &out_dim)) return nullptr;
+    if (!pyhost::check_str(name, "name")) return nullptr;
+    return project_array(state_of(module), vec, out_dim, name);
 }
 
 // Test hook: the first n deviates of
 // numpy.random.default_rng(seed).standard_normal(n, dtype=numpy.float32).
-PyObject* fn_standard_normal_f32(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"seed", "n"};
-    static const pyhost::Signature sig{"_standard_normal_f32", params, 2, 2, false};
-    PyObject* a[2];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    Ref seed_obj = pyhost::int_arg(a[0], "seed");
+PyObject* fn_standard_normal_f32(PyObject* module, PyObject* seed_arg, PyObject* n_arg) {
+    Ref seed_obj = pyhost::int_arg(seed_arg, "seed");
     if (!seed_obj) return nullptr;
     Py_ssize_t n;
-    if (!pyhost::ssize_arg(a[1], "n", &n)) return nullptr;
+    if (!pyhost::ssize_arg(n_arg, "n", &n)) return nullptr;
     int overflow = 0;
     long long seed = PyLong_AsLongLongAndOverflow(seed_obj.get(), &overflow);
     if (seed == -1 && PyErr_Occurred()) return nullptr;
@@ -561,15 +533,11 @@ ModuleState* state_of_type(PyTypeObject* defining_class) {
     return static_cast<ModuleState*>(PyType_GetModuleState(defining_class));
 }
 
-int builder_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* const params[] = {"cfg"};
-    static const pyhost::Signature sig{"__init__", params, 1, 0, true};
-    PyObject* a[1];
-    if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
+int builder_init(PyObject* self, PyObject* cfg) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &moduledef);
     if (module == nullptr) return -1;
     ModuleState* st = state_of(module);
-    PyObject* cfg = a[0] ? a[0] : Py_None;
+    if (cfg == nullptr) cfg = Py_None;
     int truth = PyObject_IsTrue(cfg);
     if (truth < 0) return -1;
     Ref value = truth ? Ref::borrow(cfg) : Ref::steal(PyObject_CallNoArgs(st->config_class));
@@ -577,23 +545,19 @@ int builder_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return PyObject_SetAttr(self, st->s_cfg, value.get());
 }
 
-PyObject* builder_project(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static const char* const params[] = {"raw_embedding", "name"};
-    static const pyhost::Signature sig{"project", params, 2, 2, true};
-    PyObject* a[2];
-    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, a)) return nullptr;
-    if (!pyhost::check_str(a[1], "name")) return nullptr;
+PyObject* builder_project(PyObject* self, PyTypeObject* cls, PyObject* raw_embedding, PyObject* name) {
+    if (!pyhost::check_str(name, "name")) return nullptr;
     ModuleState* st = state_of_type(cls);
     Ref holder;
     Floats v;
-    if (!as_float32(st, a[0], holder, v)) return nullptr;
+    if (!as_float32(st, raw_embedding, holder, v)) return nullptr;
     Ref cfg = Ref::steal(PyObject_GetAttr(self, st->s_cfg));
     if (!cfg) return nullptr;
     Ref dim = Ref::steal(PyObject_GetAttr(cfg.get(), st->s_per_modality_dim));
     if (!dim) return nullptr;
     Py_ssize_t out_dim;
     if (!host_int_ssize(dim.get(), &out_dim)) return nullptr;
-    return project_values(st, v.data(), v.size(), out_dim, a[1]);
+    return project_values(st, v.data(), v.size(), out_dim, name);
 }
 
 struct Piece {
@@ -690,9 +654,7 @@ PyObject* builder_fuse(PyObject* self, PyTypeObject* cls, PyObject* const* args,
 }
 
 int builder_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<Builder*>(self)->dict);
-    return 0;
+    return pyhost::visit_all(visit, arg, Py_TYPE(self), reinterpret_cast<Builder*>(self)->dict);
 }
 
 int builder_clear(PyObject* self) {
@@ -705,12 +667,12 @@ void builder_dealloc(PyObject* self) {
 }
 
 PyMethodDef builder_methods[] = {
-    pyhost::method<"project", builder_project, "raw_embedding, name",
-                   "Map a raw embedding of any length to per_modality_dim float32 values.\n\n"
-                   "The embedding is flattened in row-major order and multiplied by a fixed\n"
-                   "random matrix chosen by (name, its length, per_modality_dim); an\n"
-                   "embedding that already has that length is only rescaled. The result has\n"
-                   "unit length, or is all zeros.">(),
+    pyhost::def<"project", builder_project, "raw_embedding, name",
+                "Map a raw embedding of any length to per_modality_dim float32 values.\n\n"
+                "The embedding is flattened in row-major order and multiplied by a fixed\n"
+                "random matrix chosen by (name, its length, per_modality_dim); an\n"
+                "embedding that already has that length is only rescaled. The result has\n"
+                "unit length, or is all zeros.">(),
     pyhost::method<"fuse", builder_fuse,
                    "imu_emb=None, vision_emb=None, audio_emb=None, depth_emb=None, thermal_emb=None, text_emb=None",
                    "Join projected modality vectors into one vector of fused_dim float32 values.\n\n"
@@ -732,7 +694,7 @@ PyType_Slot builder_slots[] = {
     {Py_tp_doc, const_cast<char*>("CompositeStateBuilder(cfg=None)\n--\n\n"
                                   "Projects per-modality embeddings and fuses them into composite state\n"
                                   "vectors. cfg defaults to CompositeConfig() when not given or false.")},
-    pyhost::slot<Py_tp_init, builder_init>(),
+    pyhost::init<builder_init, "cfg=None">(),
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_dealloc, reinterpret_cast<void*>(builder_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(builder_traverse)},
@@ -791,22 +753,22 @@ Ref make_config_class() {
 // ---------------------------------------------------------------------------
 
 PyMethodDef module_methods[] = {
-    pyhost::function<"_to_np_1d", fn_to_np_1d, "x",
-                     "x as a one-dimensional float32 array: numpy.asarray(x, dtype=float32)\n"
-                     "flattened in row-major order (a scalar becomes one value).">(),
-    pyhost::function<"_l2", fn_l2, "v",
-                     "v divided by its Euclidean norm plus 1e-8, as float32 of v's shape\n"
-                     "(all zeros for an all-zero v).">(),
-    pyhost::function<"_stable_seed", fn_stable_seed, "name, in_dim, out_dim",
-                     "The projection seed: the first 8 hex digits of the SHA-1 digest of\n"
-                     "'name:in_dim:out_dim' (UTF-8), as an unsigned 32-bit integer.">(),
-    pyhost::function<"_project", fn_project, "vec, out_dim, name",
-                     "vec times the seeded random matrix of (name, len(vec), out_dim), scaled\n"
-                     "to unit length, as out_dim float32 values; a vec of length out_dim is\n"
-                     "only rescaled.">(),
-    pyhost::function<"_standard_normal_f32", fn_standard_normal_f32, "seed, n",
-                     "The first n deviates that the projection draws for a seed: equal to\n"
-                     "numpy.random.default_rng(seed).standard_normal(n, dtype=numpy.float32).">(),
+    pyhost::def_function<"_to_np_1d", fn_to_np_1d, "x",
+                         "x as a one-dimensional float32 array: numpy.asarray(x, dtype=float32)\n"
+                         "flattened in row-major order (a scalar becomes one value).">(),
+    pyhost::def_function<"_l2", fn_l2, "v",
+                         "v divided by its Euclidean norm plus 1e-8, as float32 of v's shape\n"
+                         "(all zeros for an all-zero v).">(),
+    pyhost::def_function<"_stable_seed", fn_stable_seed, "name, in_dim, out_dim",
+                         "The projection seed: the first 8 hex digits of the SHA-1 digest of\n"
+                         "'name:in_dim:out_dim' (UTF-8), as an unsigned 32-bit integer.">(),
+    pyhost::def_function<"_project", fn_project, "vec, out_dim, name",
+                         "vec times the seeded random matrix of (name, len(vec), out_dim), scaled\n"
+                         "to unit length, as out_dim float32 values; a vec of length out_dim is\n"
+                         "only rescaled.">(),
+    pyhost::def_function<"_standard_normal_f32", fn_standard_normal_f32, "seed, n",
+                         "The first n deviates that the projection draws for a seed: equal to\n"
+                         "numpy.random.default_rng(seed).standard_normal(n, dtype=numpy.float32).">(),
     {nullptr, nullptr, 0, nullptr},
 };
 

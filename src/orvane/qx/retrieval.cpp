@@ -27,15 +27,42 @@ using pyhost::Ref;
 // clang-format off
 #define STATE_OBJECTS(X) \
     X(not_available) X(retriever_type) X(asarray) X(float32) X(dtype_kwnames) X(json_kwnames) X(minus_one) \
-    X(default_k) X(s_device_id) X(s_embedding) X(s_metadata) X(s_items) X(s_k) X(s_id) X(s_episode_ids) \
-    X(s_results) X(s_ingest_path) X(s_query_path) X(s_post_method) X(s_request) X(s_config) X(s_post) X(s_get) \
-    X(s_status_code) X(s_reshape) X(s_empty)
+    X(default_k)
 // clang-format on
+
+// Interned keys, attribute names and request texts.
+struct N {
+    enum : std::size_t {
+        device_id,
+        embedding,
+        metadata,
+        items,
+        k,
+        id,
+        episode_ids,
+        results,
+        ingest_path,
+        query_path,
+        post_method,
+        request,
+        config,
+        post,
+        get,
+        status_code,
+        reshape,
+        empty,
+        count
+    };
+};
+const char* const kNameTexts[N::count] = {
+    "device_id", "embedding", "metadata", "items",  "k",     "id",  "episode_ids", "results", "/qx/ingest",
+    "/qx/query", "POST",      "_request", "config", "_post", "get", "status_code", "reshape", ""};
 
 struct ModuleState {
 #define DECLARE(f) PyObject* f;
     STATE_OBJECTS(DECLARE)
 #undef DECLARE
+    pyhost::Names<N::count> names;
 };
 
 ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
@@ -56,13 +83,10 @@ struct RetrieverObject {
 
 RetrieverObject* as_retriever(PyObject* o) { return reinterpret_cast<RetrieverObject*>(o); }
 
-// The interpreter's message for a missing attribute of a plain class.
-void raise_missing_attribute(PyObject* self, const char* name) { pyhost::missing_attribute(self, name); }
-
 Ref brain_of(PyObject* self) {
     PyObject* brain = as_retriever(self)->brain;
     if (PYHOST_UNLIKELY(brain == nullptr)) {
-        raise_missing_attribute(self, "brain");
+        pyhost::missing_attribute(self, "brain");
         return Ref();
     }
     return Ref::borrow(brain);
@@ -106,7 +130,7 @@ Ref vector_form(const ModuleState* st, PyObject* embedding) {
     Ref array =
         Ref::steal(PyObject_Vectorcall(st->asarray, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->dtype_kwnames));
     if (!array) return Ref();
-    Ref flat = Ref::steal(PyObject_CallMethodOneArg(array.get(), st->s_reshape, st->minus_one));
+    Ref flat = Ref::steal(PyObject_CallMethodOneArg(array.get(), st->names[N::reshape], st->minus_one));
     if (!flat) return Ref();
     BufferView view;
     if (!view.acquire(flat.get(), PyBUF_STRIDES | PyBUF_FORMAT)) return Ref();
@@ -138,9 +162,9 @@ Ref request_device_id(const ModuleState* st, PyObject* self, PyObject* device_id
         return Ref::borrow(device_id);
     Ref brain = brain_of(self);
     if (!brain) return Ref();
-    Ref config = Ref::steal(PyObject_GetAttr(brain.get(), st->s_config));
+    Ref config = Ref::steal(PyObject_GetAttr(brain.get(), st->names[N::config]));
     if (!config) return Ref();
-    return Ref::steal(PyObject_GetAttr(config.get(), st->s_device_id));
+    return Ref::steal(PyObject_GetAttr(config.get(), st->names[N::device_id]));
 }
 
 // mapping.get(key) or mapping.get(key, dflt); `*missing` is set instead of
@@ -153,8 +177,8 @@ Ref mapping_get(const ModuleState* st, PyObject* mapping, PyObject* key, PyObjec
         if (!PyErr_Occurred()) *missing = true;
         return Ref();
     }
-    if (dflt == nullptr) return Ref::steal(PyObject_CallMethodOneArg(mapping, st->s_get, key));
-    return Ref::steal(PyObject_CallMethodObjArgs(mapping, st->s_get, key, dflt, nullptr));
+    if (dflt == nullptr) return Ref::steal(PyObject_CallMethodOneArg(mapping, st->names[N::get], key));
+    return Ref::steal(PyObject_CallMethodObjArgs(mapping, st->names[N::get], key, dflt, nullptr));
 }
 
 // A dict body built in the given key order.
@@ -174,7 +198,7 @@ void raise_expected(const char* expected, PyObject* got) {
 // self._post(path, body), looked up on the instance.
 Ref call_post(const ModuleState* st, PyObject* self, PyObject* path, PyObject* body) {
     PyObject* args[3] = {self, path, body};
-    return Ref::steal(PyObject_VectorcallMethod(st->s_post, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(PyObject_VectorcallMethod(st->names[N::post], args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // ---------------------------------------------------------------------------
@@ -204,11 +228,11 @@ class HandlingException {
 
 // str(getattr(error, "status_code", "")) == "404": 1, 0, or -1 with an error.
 int is_not_found(const ModuleState* st, PyObject* error) {
-    Ref status = Ref::steal(PyObject_GetAttr(error, st->s_status_code));
+    Ref status = Ref::steal(PyObject_GetAttr(error, st->names[N::status_code]));
     if (!status) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
-        status = Ref::borrow(st->s_empty);
+        status = Ref::borrow(st->names[N::empty]);
     }
     Ref text = Ref::steal(PyObject_Str(status.get()));
     if (!text) return -1;
@@ -222,9 +246,9 @@ int is_not_found(const ModuleState* st, PyObject* error) {
 PyObject* post_impl(const ModuleState* st, PyObject* self, PyObject* path, PyObject* payload) {
     Ref brain = brain_of(self);
     if (!brain) return nullptr;
-    PyObject* args[4] = {brain.get(), st->s_post_method, path, payload};
+    PyObject* args[4] = {brain.get(), st->names[N::post_method], path, payload};
     Ref result = Ref::steal(
-        PyObject_VectorcallMethod(st->s_request, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->json_kwnames));
+        PyObject_VectorcallMethod(st->names[N::request], args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->json_kwnames));
     if (result) {
         if (PyDict_CheckExact(result.get()) || result.get() == Py_None) return result.release();
         raise_expected("dict", result.get());
@@ -260,48 +284,39 @@ const ModuleState* state_for(PyTypeObject* defining_class) {
     return module ? state_of(module) : nullptr;
 }
 
-PyObject* retriever_ingest(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static const char* const params[] = {"embedding", "device_id", "metadata"};
-    static const pyhost::Signature sig{"ingest", params, 3, 1, true};
-    PyObject* a[3];
-    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, a)) return nullptr;
-    PyObject* device_id = a[1] ? a[1] : Py_None;
-    PyObject* metadata = a[2] ? a[2] : Py_None;
+PyObject* retriever_ingest(PyObject* self, PyTypeObject* cls, PyObject* embedding, PyObject* device_id,
+                           PyObject* metadata) {
+    if (device_id == nullptr) device_id = Py_None;
+    if (metadata == nullptr) metadata = Py_None;
     if (!pyhost::check_str(device_id, "device_id", true) || !pyhost::check_dict(metadata, "metadata", true))
         return nullptr;
     const ModuleState* st = state_for(cls);
     if (st == nullptr) return nullptr;
 
-    Ref vector = vector_form(st, a[0]);
+    Ref vector = vector_form(st, embedding);
     if (!vector) return nullptr;
     Ref device = request_device_id(st, self, device_id);
     if (!device) return nullptr;
     Ref meta = metadata != Py_None && PyDict_GET_SIZE(metadata) > 0 ? Ref::borrow(metadata) : Ref::steal(PyDict_New());
     if (!meta) return nullptr;
-    PyObject* keys[] = {st->s_device_id, st->s_embedding, st->s_metadata};
+    PyObject* keys[] = {st->names[N::device_id], st->names[N::embedding], st->names[N::metadata]};
     PyObject* values[] = {device.get(), vector.get(), meta.get()};
     Ref body = make_body(keys, values, 3);
     if (!body) return nullptr;
 
-    Ref response = call_post(st, self, st->s_ingest_path, body.get());
+    Ref response = call_post(st, self, st->names[N::ingest_path], body.get());
     if (!response) return nullptr;
     bool missing;
-    Ref id = mapping_get(st, response.get(), st->s_id, nullptr, &missing);
+    Ref id = mapping_get(st, response.get(), st->names[N::id], nullptr, &missing);
     if (!id && !missing) return nullptr;
     int truth = missing ? 0 : PyObject_IsTrue(id.get());
     if (truth < 0) return nullptr;
-    if (!truth) return Py_NewRef(st->s_empty);
+    if (!truth) return Py_NewRef(st->names[N::empty]);
     return PyObject_Str(id.get());
 }
 
-PyObject* retriever_ingest_batch(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
-                                 PyObject* kwnames) {
-    static const char* const params[] = {"items", "device_id"};
-    static const pyhost::Signature sig{"ingest_batch", params, 2, 1, true};
-    PyObject* a[2];
-    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, a)) return nullptr;
-    PyObject* items = a[0];
-    PyObject* device_id = a[1] ? a[1] : Py_None;
+PyObject* retriever_ingest_batch(PyObject* self, PyTypeObject* cls, PyObject* items, PyObject* device_id) {
+    if (device_id == nullptr) device_id = Py_None;
     if (!pyhost::check_list(items, "items") || !pyhost::check_str(device_id, "device_id", true)) return nullptr;
     const ModuleState* st = state_for(cls);
     if (st == nullptr) return nullptr;
@@ -313,28 +328,28 @@ PyObject* retriever_ingest_batch(PyObject* self, PyTypeObject* cls, PyObject* co
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(items, i));
         bool missing;
-        Ref embedding = mapping_get(st, item.get(), st->s_embedding, nullptr, &missing);
+        Ref embedding = mapping_get(st, item.get(), st->names[N::embedding], nullptr, &missing);
         if (!embedding && !missing) return nullptr;
         Ref vector = missing || embedding.get() == Py_None ? Ref::borrow(Py_None) : vector_form(st, embedding.get());
         if (!vector) return nullptr;
         Ref copy = Ref::steal(PyDict_CheckExact(item.get())
                                   ? PyDict_Copy(item.get())
                                   : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), item.get()));
-        if (!copy || PyDict_SetItem(copy.get(), st->s_embedding, vector.get()) < 0 ||
+        if (!copy || PyDict_SetItem(copy.get(), st->names[N::embedding], vector.get()) < 0 ||
             PyList_Append(sent.get(), copy.get()) < 0)
             return nullptr;
     }
     Ref device = request_device_id(st, self, device_id);
     if (!device) return nullptr;
-    PyObject* keys[] = {st->s_device_id, st->s_items};
+    PyObject* keys[] = {st->names[N::device_id], st->names[N::items]};
     PyObject* values[] = {device.get(), sent.get()};
     Ref body = make_body(keys, values, 2);
     if (!body) return nullptr;
 
-    Ref response = call_post(st, self, st->s_ingest_path, body.get());
+    Ref response = call_post(st, self, st->names[N::ingest_path], body.get());
     if (!response) return nullptr;
     bool missing;
-    Ref ids = mapping_get(st, response.get(), st->s_episode_ids, nullptr, &missing);
+    Ref ids = mapping_get(st, response.get(), st->names[N::episode_ids], nullptr, &missing);
     if (!ids && !missing) return nullptr;
     int truth = missing ? 0 : PyObject_IsTrue(ids.get());
     if (truth < 0) return nullptr;
@@ -346,29 +361,25 @@ PyObject* retriever_ingest_batch(PyObject* self, PyTypeObject* cls, PyObject* co
     return ids.release();
 }
 
-PyObject* retriever_retrieve(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
-                             PyObject* kwnames) {
-    static const char* const params[] = {"embedding", "device_id", "k"};
-    static const pyhost::Signature sig{"retrieve", params, 3, 1, true};
-    PyObject* a[3];
-    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, a)) return nullptr;
-    PyObject* device_id = a[1] ? a[1] : Py_None;
+PyObject* retriever_retrieve(PyObject* self, PyTypeObject* cls, PyObject* embedding, PyObject* device_id,
+                             PyObject* k_arg) {
+    if (device_id == nullptr) device_id = Py_None;
     if (!pyhost::check_str(device_id, "device_id", true)) return nullptr;
     const ModuleState* st = state_for(cls);
     if (st == nullptr) return nullptr;
-    Ref k = a[2] ? pyhost::int_arg(a[2], "k") : Ref::borrow(st->default_k);
+    Ref k = k_arg ? pyhost::int_arg(k_arg, "k") : Ref::borrow(st->default_k);
     if (!k) return nullptr;
 
-    Ref vector = vector_form(st, a[0]);
+    Ref vector = vector_form(st, embedding);
     if (!vector) return nullptr;
     Ref device = request_device_id(st, self, device_id);
     if (!device) return nullptr;
-    PyObject* keys[] = {st->s_device_id, st->s_embedding, st->s_k};
+    PyObject* keys[] = {st->names[N::device_id], st->names[N::embedding], st->names[N::k]};
     PyObject* values[] = {device.get(), vector.get(), k.get()};
     Ref body = make_body(keys, values, 3);
     if (!body) return nullptr;
 
-    Ref response = call_post(st, self, st->s_query_path, body.get());
+    Ref response = call_post(st, self, st->names[N::query_path], body.get());
     if (!response) return nullptr;
     bool missing;
     Ref fallback;
@@ -376,7 +387,7 @@ PyObject* retriever_retrieve(PyObject* self, PyTypeObject* cls, PyObject* const*
         fallback = Ref::steal(PyList_New(0));
         if (!fallback) return nullptr;
     }
-    Ref results = mapping_get(st, response.get(), st->s_results, fallback.get(), &missing);
+    Ref results = mapping_get(st, response.get(), st->names[N::results], fallback.get(), &missing);
     if (missing) return PyList_New(0);
     if (!results) return nullptr;
     if (!PyList_CheckExact(results.get()) && results.get() != Py_None) {
@@ -386,27 +397,19 @@ PyObject* retriever_retrieve(PyObject* self, PyTypeObject* cls, PyObject* const*
     return results.release();
 }
 
-PyObject* retriever_post(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static const char* const params[] = {"path", "payload"};
-    static const pyhost::Signature sig{"_post", params, 2, 2, true};
-    PyObject* a[2];
-    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, a)) return nullptr;
-    if (!pyhost::check_str(a[0], "path") || !pyhost::check_dict(a[1], "payload")) return nullptr;
+PyObject* retriever_post(PyObject* self, PyTypeObject* cls, PyObject* path, PyObject* payload) {
+    if (!pyhost::check_str(path, "path") || !pyhost::check_dict(payload, "payload")) return nullptr;
     const ModuleState* st = state_for(cls);
     if (st == nullptr) return nullptr;
-    return post_impl(st, self, a[0], a[1]);
+    return post_impl(st, self, path, payload);
 }
 
 // ---------------------------------------------------------------------------
 // Python glue
 // ---------------------------------------------------------------------------
 
-int retriever_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* const params[] = {"brain"};
-    static const pyhost::Signature sig{"__init__", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
-    Py_XSETREF(as_retriever(self)->brain, Py_NewRef(a[0]));
+int retriever_init(PyObject* self, PyObject* brain) {
+    Py_XSETREF(as_retriever(self)->brain, Py_NewRef(brain));
     return 0;
 }
 
@@ -417,7 +420,7 @@ PyObject* get_brain(PyObject* self, void*) {
 
 int set_brain(PyObject* self, PyObject* value, void*) {
     if (value == nullptr && as_retriever(self)->brain == nullptr) {
-        raise_missing_attribute(self, "brain");
+        pyhost::missing_attribute(self, "brain");
         return -1;
     }
     Py_XSETREF(as_retriever(self)->brain, Py_XNewRef(value));
@@ -425,32 +428,28 @@ int set_brain(PyObject* self, PyObject* value, void*) {
 }
 
 int retriever_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_retriever(self)->brain);
-    Py_VISIT(as_retriever(self)->dict);
-    return 0;
+    return pyhost::visit_all(visit, arg, Py_TYPE(self), as_retriever(self)->brain, as_retriever(self)->dict);
 }
 
 int retriever_clear(PyObject* self) {
-    Py_CLEAR(as_retriever(self)->brain);
-    Py_CLEAR(as_retriever(self)->dict);
+    pyhost::clear_all(as_retriever(self)->brain, as_retriever(self)->dict);
     return 0;
 }
 
 void retriever_dealloc(PyObject* self) { pyhost::dealloc_gc(self, as_retriever(self)->weakrefs, retriever_clear); }
 
 PyMethodDef retriever_methods[] = {
-    pyhost::method<"ingest", retriever_ingest, "embedding, device_id=None, metadata=None",
-                   "Store one vector in the resolver's vector store; returns its id ('' when\n"
-                   "the resolver gives none).">(),
-    pyhost::method<"ingest_batch", retriever_ingest_batch, "items, device_id=None",
-                   "Store several items (mappings with an 'embedding') in one request;\n"
-                   "returns their ids, index-aligned with items (None where refused).">(),
-    pyhost::method<"retrieve", retriever_retrieve, "embedding, device_id=None, k=10",
-                   "Up to k stored vectors nearest to embedding, as the resolver's hits.">(),
-    pyhost::method<"_post", retriever_post, "path, payload",
-                   "POST payload to path through the client; a 404 becomes\n"
-                   "RetrievalNotAvailable.">(),
+    pyhost::def<"ingest", retriever_ingest, "embedding, device_id=None, metadata=None",
+                "Store one vector in the resolver's vector store; returns its id ('' when\n"
+                "the resolver gives none).">(),
+    pyhost::def<"ingest_batch", retriever_ingest_batch, "items, device_id=None",
+                "Store several items (mappings with an 'embedding') in one request;\n"
+                "returns their ids, index-aligned with items (None where refused).">(),
+    pyhost::def<"retrieve", retriever_retrieve, "embedding, device_id=None, k=10",
+                "Up to k stored vectors nearest to embedding, as the resolver's hits.">(),
+    pyhost::def<"_post", retriever_post, "path, payload",
+                "POST payload to path through the client; a 404 becomes\n"
+                "RetrievalNotAvailable.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -463,7 +462,7 @@ PyGetSetDef retriever_getset[] = {
 PyMemberDef retriever_members[] = {PYHOST_DICT_WEAK_MEMBERS(RetrieverObject, dict, weakrefs)};
 
 PyType_Slot retriever_slots[] = {
-    pyhost::slot<Py_tp_init, retriever_init>(),
+    pyhost::init<retriever_init, "brain">(),
     PYHOST_GC_TYPE_SLOTS(retriever),
     {Py_tp_doc, const_cast<char*>("CrossModalRetriever(brain)\n--\n\n"
                                   "Vector ingest and nearest-vector queries through the resolver client\n"
@@ -477,50 +476,21 @@ PyType_Spec retriever_spec = {"orvane.qx.retrieval.CrossModalRetriever", sizeof(
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-#define VISIT(f) Py_VISIT(st->f);
-    STATE_OBJECTS(VISIT)
-#undef VISIT
-    return 0;
+    STATE_OBJECTS(PYHOST_VISIT_FIELD)
+    return st->names.visit(visit, arg);
 }
 
 int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-#define CLEAR(f) Py_CLEAR(st->f);
-    STATE_OBJECTS(CLEAR)
-#undef CLEAR
+    STATE_OBJECTS(PYHOST_CLEAR_FIELD)
+    st->names.clear();
     return 0;
 }
 
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
-    struct Text {
-        PyObject** slot;
-        const char* text;
-    } texts[] = {
-        {&st->s_device_id, "device_id"},
-        {&st->s_embedding, "embedding"},
-        {&st->s_metadata, "metadata"},
-        {&st->s_items, "items"},
-        {&st->s_k, "k"},
-        {&st->s_id, "id"},
-        {&st->s_episode_ids, "episode_ids"},
-        {&st->s_results, "results"},
-        {&st->s_ingest_path, "/qx/ingest"},
-        {&st->s_query_path, "/qx/query"},
-        {&st->s_post_method, "POST"},
-        {&st->s_request, "_request"},
-        {&st->s_config, "config"},
-        {&st->s_post, "_post"},
-        {&st->s_get, "get"},
-        {&st->s_status_code, "status_code"},
-        {&st->s_reshape, "reshape"},
-        {&st->s_empty, ""},
-    };
-    for (const Text& t : texts) {
-        *t.slot = pyhost::intern(t.text);
-        if (*t.slot == nullptr) return -1;
-    }
+    if (st->names.init(kNameTexts) < 0) return -1;
     st->dtype_kwnames = Py_BuildValue("(s)", "dtype");
     st->json_kwnames = Py_BuildValue("(s)", "json");
     st->minus_one = PyLong_FromLong(-1);

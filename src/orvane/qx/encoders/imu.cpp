@@ -268,18 +268,17 @@ bool init_super(PyObject* cls, PyObject* self) {
     return init && call(init.get());
 }
 
-int branch_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+int branch_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, PyObject* kernel, PyObject* stride,
+                PyObject* pool_steps) {
+    // Each is an int argument; the names below are its converted value.
     static const char* const params[] = {"in_channels", "out_channels", "kernel", "stride", "pool_steps"};
-    static const pyhost::Signature sig{"__init__", params, 5, 5, true};
-    PyObject* a[5];
-    if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
+    PyObject** given[] = {&in_channels, &out_channels, &kernel, &stride, &pool_steps};
     Ref v[5];
     for (int i = 0; i < 5; ++i) {
-        v[i] = pyhost::int_arg(a[i], params[i]);
+        v[i] = pyhost::int_arg(*given[i], params[i]);
         if (!v[i]) return -1;
+        *given[i] = v[i].get();
     }
-    PyObject *in_channels = v[0].get(), *out_channels = v[1].get(), *kernel = v[2].get(), *stride = v[3].get(),
-             *pool_steps = v[4].get();
     State* st = state_from_instance(self);
     if (st == nullptr || !init_super(st->branch_type.get(), self)) return -1;
 
@@ -309,18 +308,7 @@ int branch_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return PyObject_SetAttr(self, st->net.get(), net.get());
 }
 
-// The one argument `x` of a forward method.
-PyObject* forward_arg(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"x"};
-    static const pyhost::Signature sig{"forward", params, 1, 1, true};
-    PyObject* x;
-    return pyhost::parse_args(sig, args, nargs, kwnames, &x) ? x : nullptr;
-}
-
-PyObject* branch_forward(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-    PyObject* x = forward_arg(args, nargs, kwnames);
-    if (x == nullptr) return nullptr;
+PyObject* branch_forward(PyObject* self, PyTypeObject* cls, PyObject* x) {
     State* st = state_from_type(cls);
     Ref net = getattr(self, st->net.get());
     if (!net) return nullptr;
@@ -367,11 +355,7 @@ int model_set(PyObject* self, PyObject* name, const Ref& value) {
     return value ? PyObject_SetAttr(self, name, value.get()) : -1;
 }
 
-int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* const params[] = {"cfg"};
-    static const pyhost::Signature sig{"__init__", params, 1, 1, true};
-    PyObject* c;
-    if (!pyhost::parse_tuple(sig, args, kwargs, &c)) return -1;
+int model_init(PyObject* self, PyObject* c) {
     State* st = state_from_instance(self);
     if (st == nullptr || !init_super(st->model_type.get(), self)) return -1;
     if (PyObject_SetAttr(self, st->cfg.get(), c) < 0) return -1;
@@ -438,9 +422,7 @@ int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // x [B, in_channels, T] -> unit-length embeddings [B, out_dim].
-PyObject* model_forward(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* x = forward_arg(args, nargs, kwnames);
-    if (x == nullptr) return nullptr;
+PyObject* model_forward(PyObject* self, PyTypeObject* cls, PyObject* x) {
     State* st = state_from_type(cls);
 
     Ref shape = getattr(x, st->shape.get());
@@ -547,15 +529,11 @@ PyObject* model_forward(PyObject* self, PyTypeObject* cls, PyObject* const* args
 
 constexpr Py_ssize_t kWindowChannels = 6;
 
-int encoder_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* const params[] = {"checkpoint_path", "device"};
-    static const pyhost::Signature sig{"__init__", params, 2, 0, true};
-    PyObject* a[2];
-    if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
+int encoder_init(PyObject* self, PyObject* checkpoint_path, PyObject* device) {
     State* st = state_from_instance(self);
     if (st == nullptr) return -1;
-    PyObject* checkpoint_path = a[0] ? a[0] : Py_None;
-    PyObject* device = a[1] ? a[1] : st->s_cpu.get();
+    if (checkpoint_path == nullptr) checkpoint_path = Py_None;
+    if (device == nullptr) device = st->s_cpu.get();
     if (!pyhost::check_str(checkpoint_path, "checkpoint_path", /*allow_none=*/true) ||
         !pyhost::check_str(device, "device"))
         return -1;
@@ -603,12 +581,7 @@ Ref snapshot_weights(State* st, PyObject* model) {
     return copy;
 }
 
-PyObject* encoder_load_checkpoint(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-    static const char* const params[] = {"path"};
-    static const pyhost::Signature sig{"load_checkpoint", params, 1, 1, true};
-    PyObject* path;
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, &path)) return nullptr;
+PyObject* encoder_load_checkpoint(PyObject* self, PyTypeObject* cls, PyObject* path) {
     if (!pyhost::check_str(path, "path")) return nullptr;
     State* st = state_from_type(cls);
 
@@ -708,16 +681,7 @@ Ref to_tensor(State* st, PyObject* raw) {
     return call_method(t.get(), st->unsqueeze.get(), zero.get());
 }
 
-PyObject* raw_arg(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"raw"};
-    const pyhost::Signature sig{method, params, 1, 1, true};
-    PyObject* raw;
-    return pyhost::parse_args(sig, args, nargs, kwnames, &raw) ? raw : nullptr;
-}
-
-PyObject* encoder_to_tensor(PyObject*, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* raw = raw_arg("_to_tensor", args, nargs, kwnames);
-    if (raw == nullptr) return nullptr;
+PyObject* encoder_to_tensor(PyObject*, PyTypeObject* cls, PyObject* raw) {
     return to_tensor(state_from_type(cls), raw).release();
 }
 
@@ -744,10 +708,7 @@ Ref encode_no_grad(State* st, PyObject* self, PyObject* raw) {
     return call_method(host.get(), st->astype.get(), st->np_float32.get());
 }
 
-PyObject* encoder_encode(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-    PyObject* raw = raw_arg("encode", args, nargs, kwnames);
-    if (raw == nullptr) return nullptr;
+PyObject* encoder_encode(PyObject* self, PyTypeObject* cls, PyObject* raw) {
     State* st = state_from_type(cls);
     Ref is_enabled = getattr(st->torch.get(), st->is_grad_enabled.get());
     if (!is_enabled) return nullptr;
@@ -772,12 +733,12 @@ PyObject* encoder_encode(PyObject* self, PyTypeObject* cls, PyObject* const* arg
 // ---------------------------------------------------------------------------
 
 PyMethodDef branch_methods[] = {
-    pyhost::method<"forward", branch_forward, "x", "[B, in_channels, T] -> [B, out_channels, pool_steps].">(),
+    pyhost::def<"forward", branch_forward, "x", "[B, in_channels, T] -> [B, out_channels, pool_steps].">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot branch_slots[] = {
-    pyhost::slot<Py_tp_init, branch_init>(),
+    pyhost::init<branch_init, "in_channels, out_channels, kernel, stride, pool_steps">(),
     {Py_tp_methods, branch_methods},
     {Py_tp_doc, const_cast<char*>("_MSBranch(in_channels, out_channels, kernel, stride, pool_steps)\n--\n\n"
                                   "One time scale of the encoder: convolution, batch normalisation,\n"
@@ -789,12 +750,12 @@ PyType_Spec branch_spec = {"orvane.qx.encoders.imu._MSBranch", 0, 0, Py_TPFLAGS_
                            branch_slots};
 
 PyMethodDef model_methods[] = {
-    pyhost::method<"forward", model_forward, "x", "[B, in_channels, T] -> unit-length embeddings [B, out_dim].">(),
+    pyhost::def<"forward", model_forward, "x", "[B, in_channels, T] -> unit-length embeddings [B, out_dim].">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot model_slots[] = {
-    pyhost::slot<Py_tp_init, model_init>(),
+    pyhost::init<model_init, "cfg">(),
     {Py_tp_methods, model_methods},
     {Py_tp_doc, const_cast<char*>("_IMUModel(cfg)\n--\n\n"
                                   "Multi-scale convolution branches, one token per channel, a\n"
@@ -806,19 +767,17 @@ PyType_Spec model_spec = {"orvane.qx.encoders.imu._IMUModel", 0, 0, Py_TPFLAGS_D
                           model_slots};
 
 PyMethodDef encoder_methods[] = {
-    pyhost::method<"load_checkpoint", encoder_load_checkpoint, "path",
-                   "Load trained weights from a torch checkpoint, bare or under\n"
-                   "'model_state_dict'. Every key must match; on failure the weights\n"
-                   "and weights_loaded stay as they were.">(),
-    pyhost::method<"_to_tensor", encoder_to_tensor, "raw",
-                   "A [T, 6] or [6, T] window as a float32 tensor [1, 6, T].">(),
-    pyhost::method<"encode", encoder_encode, "raw",
-                   "The unit-length float32 embedding (out_dim values) of one window.">(),
+    pyhost::def<"load_checkpoint", encoder_load_checkpoint, "path",
+                "Load trained weights from a torch checkpoint, bare or under\n"
+                "'model_state_dict'. Every key must match; on failure the weights\n"
+                "and weights_loaded stay as they were.">(),
+    pyhost::def<"_to_tensor", encoder_to_tensor, "raw", "A [T, 6] or [6, T] window as a float32 tensor [1, 6, T].">(),
+    pyhost::def<"encode", encoder_encode, "raw", "The unit-length float32 embedding (out_dim values) of one window.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot encoder_slots[] = {
-    pyhost::slot<Py_tp_init, encoder_init>(),
+    pyhost::init<encoder_init, "checkpoint_path=None, device=None">(),
     {Py_tp_methods, encoder_methods},
     {Py_tp_doc, const_cast<char*>("IMUEncoder(checkpoint_path=None, device='cpu')\n--\n\n"
                                   "Encodes six-channel IMU windows, [T, 6] or [6, T], into\n"
