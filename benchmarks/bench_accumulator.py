@@ -12,7 +12,10 @@ alternating in the same process:
   the thread and the freeing, so this ratio is lower; it is given in CPU time
   of all threads (the work done) and in wall-clock time (which on a busy
   machine also holds the scheduler's delays in handing over to each new
-  thread).
+  thread);
+* cost per reading with 50, 500 and 5,000 episodes already pending (the
+  batch size raised so that none is sent): queued episodes stay alive, so
+  the cyclic collector walks them and new ones land in colder memory.
 
     python benchmarks/bench_accumulator.py
 """
@@ -71,6 +74,39 @@ def compare(timer, fresh_batch, number, repeat, rounds=3):
     return statistics.median(t_plain), statistics.median(t_ours)
 
 
+def with_pending(pending, number=50, repeat=40, rounds=3):
+    """Median seconds per observe call with `pending` episodes queued."""
+    saved = compiled.ACCUMULATOR_BATCH_SIZE
+    compiled.ACCUMULATOR_BATCH_SIZE = 10**9  # both read it from the compiled module
+    try:
+        medians = []
+        for cls in (PyEpisodeAccumulator, EpisodeAccumulator):
+            acc = cls(NullClient(), "bench-device")
+            for i in range(pending):
+                acc.observe(TIMESTAMP, PAYLOADS[i & 63])
+            queued = list(acc.pending_batch)
+            medians.append([queued, acc, []])
+        for _ in range(rounds):
+            for queued, acc, times in medians:
+
+                def setup(acc=acc, queued=queued):
+                    acc.pending_batch = list(queued)
+                    acc._last_flush_ts = time.time()
+
+                state = {"i": 0}
+
+                def one(acc=acc, state=state):
+                    i = state["i"] = state["i"] + 1
+                    acc.observe(TIMESTAMP, PAYLOADS[i & 63])
+
+                times.extend(timeit.repeat(one, setup=setup, number=number, repeat=repeat))
+        for _, acc, _ in medians:
+            acc.pending_batch = []
+        return tuple(statistics.median(t) / number for _, _, t in medians)
+    finally:
+        compiled.ACCUMULATOR_BATCH_SIZE = saved
+
+
 def report(label, times):
     py, cc = times
     print(f"  {label:<44} plain Python {py * 1e6:7.2f} us   orvane {cc * 1e6:6.2f} us   ratio {py / cc:5.1f}x")
@@ -88,6 +124,8 @@ def main():
     report("per reading (no flush due)", compare(time.perf_counter, True, number=batch - 1, repeat=300))
     report(f"batch of {batch}, posting threads, CPU time", compare(time.process_time, False, number=4000, repeat=7))
     report(f"batch of {batch}, posting threads, wall time", compare(time.perf_counter, False, number=4000, repeat=7))
+    for pending in (50, 500, 5000):
+        report(f"per reading with {pending:,} pending", with_pending(pending))
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """EpisodeAccumulator against a plain-Python model of the same rules."""
 
+import fractions
 import math
 import random
 import re
@@ -13,6 +14,7 @@ from collections import deque
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+import reference.accumulator as reference
 from reference.accumulator import build_episode as model_episode
 
 A = pytest.importorskip("orvane.brenlow.accumulator")
@@ -630,3 +632,28 @@ def test_forked_child_draws_its_own_ids(config):
     os.waitpid(pid, 0)
     parent = {acc.observe("t", {})["episode_id"] for _ in range(20)}
     assert len(child) == 20 and not child & parent
+
+
+@pytest.mark.parametrize("age", [0, -1, 0.0, 1e-9, True, 2**70, "5", None, fractions.Fraction(1, 10**9), [1]])
+@pytest.mark.parametrize("batch", [2, 2.5, True, 2**70, "2", None])
+def test_due_checks_compare_like_python(config, threads, monkeypatch, batch, age):
+    """Every value the configuration may be rebound to decides (or fails)
+    as the plain-Python accumulator's own comparisons do."""
+    monkeypatch.setattr(reference, "threading", types.SimpleNamespace(Thread=RecordingThread, Lock=threading.Lock))
+
+    def run(cls):
+        config(batch=batch, age=age)
+        client = Client()
+        acc = cls(client, "d")
+        acc._last_flush_ts = 0.0
+        try:
+            for ts in "abc":
+                acc.observe(ts, {"x": 1.0})
+        except Exception as e:  # the error is the result
+            result = (type(e).__name__, str(e))
+        else:
+            result = "ok"
+        threads()
+        return result, [[ep["state"]["timestamp"] for ep in b] for b, _ in client.batches]
+
+    assert run(EpisodeAccumulator) == run(reference.EpisodeAccumulator)

@@ -434,3 +434,39 @@ def test_thresholds_rebound_during_a_call(case):
         assert got == ("NameError", "name 'HIGH_ROC_THRESHOLD' is not defined")
     else:
         assert got == outcome(reference, mid_call_snapshots()[case]) and got[0] == "ok"
+
+
+class Mutating:
+    """A statistic whose float() edits the channels mapping it came from."""
+
+    def __init__(self, channels, edit):
+        self.channels, self.edit = channels, edit
+
+    def __float__(self):
+        self.edit(self.channels)
+        return 0.5
+
+
+@pytest.mark.parametrize(
+    "edit",
+    [
+        lambda ch: ch.__setitem__("zz", {"count": 9}),  # grows while walked
+        lambda ch: ch.pop("b", None),  # shrinks while walked
+        lambda ch: (ch.pop("b", None), ch.__setitem__("zz", {"count": 9})),  # same size, other keys
+        lambda ch: ch.__setitem__("b", {"count": 7, "variance": 0.25}),  # a later value replaced
+    ],
+)
+def test_channels_edited_while_classified(edit):
+    def snap():
+        channels = {"a": {"count": 9}, "b": {"count": 9, "variance": 0.5}, "c": {"count": 9}}
+        channels["a"]["variance"] = Mutating(channels, edit)
+        return snapshot(channels)
+
+    assert outcome(SchemaClassifier().classify, snap()) == outcome(reference, snap())
+
+
+def test_statistics_under_equal_but_distinct_keys():
+    # Keys built at run time are equal to the names read but not the same objects.
+    key = "".join(["vari", "ance"])
+    stats = {"count": 9, key: 0.5, "".join(["mean_rate", "_of_change"]): 0.2, "periodicity_score": 0.4}
+    assert_same(snapshot({"a": stats, "b": {**stats, "count": int("12")}}))

@@ -24,25 +24,25 @@ namespace orvane_accumulator {
 
 // len(pending_batch) >= ACCUMULATOR_BATCH_SIZE, compared as Python compares.
 int batch_due(ModuleState* st, PyObject* module, Py_ssize_t pending) {
-    Ref limit = pyhost::module_global(module, st->ACCUMULATOR_BATCH_SIZE);
-    if (!limit) return -1;
-    if (PyLong_CheckExact(limit.get())) {
-        int overflow;
-        long long v = PyLong_AsLongLongAndOverflow(limit.get(), &overflow);
-        if (v == -1 && PyErr_Occurred()) return -1;
-        if (overflow != 0) return overflow < 0;
-        return pending >= v;
-    }
-    Ref n = Ref::steal(PyLong_FromSsize_t(pending));
-    if (!n) return -1;
-    return PyObject_RichCompareBool(n.get(), limit.get(), Py_GE);
+    pyhost::Constant limit;
+    if (!limit.load(module, st->ACCUMULATOR_BATCH_SIZE, st->cached_batch_size, st->watch)) return -1;
+    return limit.compare_count(pending, Py_GE);
 }
 
-// ACCUMULATOR_FLUSH_MAX_AGE_S > 0 and now - _last_flush_ts >= it.
+// ACCUMULATOR_FLUSH_MAX_AGE_S > 0 and now - _last_flush_ts >= float(it).
 int age_due(ModuleState* st, PyObject* module, double now, double last_flush) {
-    double max_age;
-    if (!pyhost::global_float(module, st->ACCUMULATOR_FLUSH_MAX_AGE_S, &max_age)) return -1;
-    return max_age > 0.0 && now - last_flush >= max_age;
+    pyhost::Constant max_age;
+    if (!max_age.load(module, st->ACCUMULATOR_FLUSH_MAX_AGE_S, st->cached_max_age, st->watch)) return -1;
+    int positive;
+    if (max_age.is_other()) {  // `max_age > 0` with its own operator
+        Ref zero = Ref::steal(PyLong_FromLong(0));
+        positive = zero ? PyObject_RichCompareBool(max_age.object(), zero.get(), Py_GT) : -1;
+    } else {
+        positive = max_age.compare_count(0, Py_LT);
+    }
+    double limit;
+    if (positive <= 0) return positive;
+    return max_age.to_double(&limit) ? now - last_flush >= limit : -1;
 }
 
 // Hands the pending episodes to a new posting thread. The caller holds _lock.
@@ -259,30 +259,20 @@ bool check_reading(PyObject* timestamp, PyObject* payload, PyObject* context) {
            pyhost::check_dict(context, "context", /*allow_none=*/true);
 }
 
-PyObject* meth_observe(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"timestamp", "payload", "context"};
-    static const pyhost::Signature sig{"observe", params, 3, 2, true};
-    PyObject* a[3];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    PyObject* context = a[2] ? a[2] : Py_None;
-    if (!check_reading(a[0], a[1], context)) return nullptr;
-    return observe(state_of(cls), self, a[0], a[1], context);
+PyObject* meth_observe(PyObject* self, PyTypeObject* cls, PyObject* timestamp, PyObject* payload, PyObject* context) {
+    if (context == nullptr) context = Py_None;
+    if (!check_reading(timestamp, payload, context)) return nullptr;
+    return observe(state_of(cls), self, timestamp, payload, context);
 }
 
-PyObject* meth_build_episode(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-    static const char* const params[] = {"timestamp", "payload", "context"};
-    static const pyhost::Signature sig{"_build_episode", params, 3, 2, true};
-    PyObject* a[3];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    PyObject* context = a[2] ? a[2] : Py_None;
-    if (!check_reading(a[0], a[1], context)) return nullptr;
-    return build_episode(state_of(cls), self, a[0], a[1], context);
+PyObject* meth_build_episode(PyObject* self, PyTypeObject* cls, PyObject* timestamp, PyObject* payload,
+                             PyObject* context) {
+    if (context == nullptr) context = Py_None;
+    if (!check_reading(timestamp, payload, context)) return nullptr;
+    return build_episode(state_of(cls), self, timestamp, payload, context);
 }
 
-PyObject* meth_flush(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"flush", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* meth_flush(PyObject* self, PyTypeObject* cls) {
     ModuleState* st = state_of(cls);
     Ref lock = field(self, as_acc(self)->lock, "_lock");
     if (!lock) return nullptr;
@@ -292,54 +282,44 @@ PyObject* meth_flush(PyObject* self, PyTypeObject* cls, PyObject* const* args, P
     return PyObject_VectorcallMethod(st->_flush_locked, call, 1, nullptr);
 }
 
-PyObject* meth_flush_locked(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-    static const char* const params[] = {"now_ts"};
-    static const pyhost::Signature sig{"_flush_locked", params, 1, 0, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+PyObject* meth_flush_locked(PyObject* self, PyTypeObject* cls, PyObject* now_ts) {
     ModuleState* st = state_of(cls);
     double now = 0.0;
-    const bool has_now = a[0] != nullptr && a[0] != Py_None;
+    const bool has_now = now_ts != nullptr && now_ts != Py_None;
     if (has_now) {
         // Any number (float(x) decides, a complex fails there); anything
         // else is refused, even with __float__ or __index__.
-        int number = PyFloat_Check(a[0]) || PyLong_Check(a[0]) ? 1 : PyObject_IsInstance(a[0], st->number_abc);
+        int number = PyFloat_Check(now_ts) || PyLong_Check(now_ts) ? 1 : PyObject_IsInstance(now_ts, st->number_abc);
         if (number < 0) return nullptr;
         if (number == 0) {
-            pyhost::raise_arg_type("now_ts", "float", a[0]);
+            pyhost::raise_arg_type("now_ts", "float", now_ts);
             return nullptr;
         }
-        if (!pyhost::host_float(a[0], &now)) return nullptr;
+        if (!pyhost::host_float(now_ts, &now)) return nullptr;
     }
     return flush_locked(st, self, has_now, now);
 }
 
-PyObject* meth_post_batch(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-    static const char* const params[] = {"batch"};
-    static const pyhost::Signature sig{"_post_batch", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!pyhost::check_list(a[0], "batch")) return nullptr;
-    return post_batch(state_of(cls), self, a[0]);
+PyObject* meth_post_batch(PyObject* self, PyTypeObject* cls, PyObject* batch) {
+    if (!pyhost::check_list(batch, "batch")) return nullptr;
+    return post_batch(state_of(cls), self, batch);
 }
 
 PyMethodDef accumulator_methods[] = {
-    pyhost::method<"observe", meth_observe, "timestamp, payload, context=None",
-                   "Record one reading: append it to the window, build its episode, queue\n"
-                   "it, and hand the queue to a posting thread when the batch is full or\n"
-                   "old enough. Returns the episode.">(),
-    pyhost::method<"flush", meth_flush, "", "Hand every pending episode to a posting thread now.">(),
-    pyhost::method<"_build_episode", meth_build_episode, "timestamp, payload, context=None",
-                   "The episode record of one reading, compared with the reading before it\n"
-                   "in the window.">(),
-    pyhost::method<"_flush_locked", meth_flush_locked, "now_ts=None",
-                   "Take the pending batch and start its posting thread. The caller holds\n"
-                   "_lock.">(),
-    pyhost::method<"_post_batch", meth_post_batch, "batch",
-                   "Send one batch to the client (the body of a posting thread); a failure\n"
-                   "is reported on standard output and the batch dropped.">(),
+    pyhost::def<"observe", meth_observe, "timestamp, payload, context=None",
+                "Record one reading: append it to the window, build its episode, queue\n"
+                "it, and hand the queue to a posting thread when the batch is full or\n"
+                "old enough. Returns the episode.">(),
+    pyhost::def<"flush", meth_flush, "", "Hand every pending episode to a posting thread now.">(),
+    pyhost::def<"_build_episode", meth_build_episode, "timestamp, payload, context=None",
+                "The episode record of one reading, compared with the reading before it\n"
+                "in the window.">(),
+    pyhost::def<"_flush_locked", meth_flush_locked, "now_ts=None",
+                "Take the pending batch and start its posting thread. The caller holds\n"
+                "_lock.">(),
+    pyhost::def<"_post_batch", meth_post_batch, "batch",
+                "Send one batch to the client (the body of a posting thread); a failure\n"
+                "is reported on standard output and the batch dropped.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -455,12 +435,8 @@ PyObject* accumulator_new(PyTypeObject* type, PyObject*, PyObject*) {
     return self;
 }
 
-int accumulator_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* const params[] = {"brain", "device_id"};
-    static const pyhost::Signature sig{"__init__", params, 2, 2, true};
-    PyObject* a[2];
-    if (!pyhost::parse_tuple(sig, args, kwargs, a)) return -1;
-    if (!pyhost::check_str(a[1], "device_id")) return -1;
+int accumulator_init(PyObject* self, PyObject* brain, PyObject* device_id) {
+    if (!pyhost::check_str(device_id, "device_id")) return -1;
     PyObject* module = module_of(self);
     if (module == nullptr) return -1;
     ModuleState* st = state_of(module);
@@ -478,8 +454,8 @@ int accumulator_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!lock) return -1;
 
     AccumulatorObject* acc = as_acc(self);
-    Py_XSETREF(acc->brain, Py_NewRef(a[0]));
-    Py_XSETREF(acc->device_id, Py_NewRef(a[1]));
+    Py_XSETREF(acc->brain, Py_NewRef(brain));
+    Py_XSETREF(acc->device_id, Py_NewRef(device_id));
     Py_XSETREF(acc->window, window.release());
     Py_XSETREF(acc->pending_batch, pending.release());
     acc->total_episodes = 0;
@@ -491,30 +467,14 @@ int accumulator_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 int accumulator_traverse(PyObject* self, visitproc visit, void* arg) {
     AccumulatorObject* acc = as_acc(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(acc->brain);
-    Py_VISIT(acc->device_id);
-    Py_VISIT(acc->window);
-    Py_VISIT(acc->pending_batch);
-    Py_VISIT(acc->lock);
-    Py_VISIT(acc->cached_device_id);
-    Py_VISIT(acc->default_category);
-    Py_VISIT(acc->outcome_metadata);
-    Py_VISIT(acc->dict);
-    return 0;
+    return pyhost::visit_all(visit, arg, Py_TYPE(self), acc->brain, acc->device_id, acc->window, acc->pending_batch,
+                             acc->lock, acc->cached_device_id, acc->default_category, acc->outcome_metadata, acc->dict);
 }
 
 int accumulator_clear(PyObject* self) {
     AccumulatorObject* acc = as_acc(self);
-    Py_CLEAR(acc->brain);
-    Py_CLEAR(acc->device_id);
-    Py_CLEAR(acc->window);
-    Py_CLEAR(acc->pending_batch);
-    Py_CLEAR(acc->lock);
-    Py_CLEAR(acc->cached_device_id);
-    Py_CLEAR(acc->default_category);
-    Py_CLEAR(acc->outcome_metadata);
-    Py_CLEAR(acc->dict);
+    pyhost::clear_all(acc->brain, acc->device_id, acc->window, acc->pending_batch, acc->lock, acc->cached_device_id,
+                      acc->default_category, acc->outcome_metadata, acc->dict);
     return 0;
 }
 
@@ -531,7 +491,7 @@ void accumulator_dealloc(PyObject* self) {
 
 PyType_Slot accumulator_slots[] = {
     pyhost::slot<Py_tp_new, accumulator_new>(),
-    pyhost::slot<Py_tp_init, accumulator_init>(),
+    pyhost::init<accumulator_init, "brain, device_id">(),
     PYHOST_GC_TYPE_SLOTS(accumulator),
     {Py_tp_doc, const_cast<char*>("EpisodeAccumulator(brain, device_id)\n--\n\n"
                                   "Turns each reading of one device into an episode and sends the\n"
@@ -627,50 +587,34 @@ int exec_module(PyObject* module) {
     if (st->accumulator_type == nullptr) return -1;
     PyObject* type = reinterpret_cast<PyObject*>(st->accumulator_type);
     if ((st->own_build_episode = PyObject_GetAttr(type, st->_build_episode)) == nullptr ||
-        (st->own_flush_locked = PyObject_GetAttr(type, st->_flush_locked)) == nullptr)
+        (st->own_flush_locked = PyObject_GetAttr(type, st->_flush_locked)) == nullptr ||
+        PyModule_AddType(module, st->accumulator_type) < 0)
         return -1;
-    if (PyModule_AddType(module, st->accumulator_type) < 0) return -1;
+    if (st->watch.start(module) < 0) return -1;
     return exit_setup(module) ? 0 : -1;
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-    Py_VISIT(st->accumulator_type);
-    Py_VISIT(st->lock_type);
-    Py_VISIT(st->own_build_episode);
-    Py_VISIT(st->own_flush_locked);
-    Py_VISIT(st->number_abc);
+    if (int r = pyhost::visit_all(visit, arg, st->accumulator_type, st->lock_type, st->own_build_episode,
+                                  st->own_flush_locked, st->number_abc))
+        return r;
     return exit_traverse(st, visit, arg);
 }
 
 int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-    Py_CLEAR(st->accumulator_type);
-    Py_CLEAR(st->lock_type);
-    Py_CLEAR(st->own_build_episode);
-    Py_CLEAR(st->own_flush_locked);
-    Py_CLEAR(st->number_abc);
+    st->watch.stop();
+    ACCUMULATOR_NAMES(PYHOST_CLEAR_FIELD)
+    pyhost::clear_all(st->accumulator_type, st->lock_type, st->own_build_episode, st->own_flush_locked, st->number_abc,
+                      st->empty, st->zero_text, st->key_separator, st->action_sensor, st->action_multimodal,
+                      st->kw_context, st->kw_now_ts, st->kw_device_id, st->kw_thread, st->kw_maxlen, st->layout_reading,
+                      st->layout_episode, st->layout_state, st->layout_state_metadata, st->layout_action_sensor,
+                      st->layout_action_multimodal, st->layout_action_metadata, st->layout_outcome,
+                      st->layout_outcome_metadata, st->layout_embeddings, st->layout_metadata);
     exit_clear(st);
-#define ACCUMULATOR_RELEASE(n) Py_CLEAR(st->n);
-    ACCUMULATOR_NAMES(ACCUMULATOR_RELEASE)
-#undef ACCUMULATOR_RELEASE
-    Py_CLEAR(st->empty);
-    Py_CLEAR(st->zero_text);
-    Py_CLEAR(st->key_separator);
-    Py_CLEAR(st->action_sensor);
-    Py_CLEAR(st->action_multimodal);
-    Py_CLEAR(st->kw_context);
-    Py_CLEAR(st->kw_now_ts);
-    Py_CLEAR(st->kw_device_id);
-    Py_CLEAR(st->kw_thread);
-    Py_CLEAR(st->kw_maxlen);
-    for (PyObject** layout :
-         {&st->layout_reading, &st->layout_episode, &st->layout_state, &st->layout_state_metadata,
-          &st->layout_action_sensor, &st->layout_action_multimodal, &st->layout_action_metadata, &st->layout_outcome,
-          &st->layout_outcome_metadata, &st->layout_embeddings, &st->layout_metadata})
-        Py_CLEAR(*layout);
     return 0;
 }
 

@@ -268,6 +268,29 @@ int has_text(PyObject* payload, ModuleState* st) {
     return x > 0.0 ? 1 : 0;
 }
 
+// repr() of a delta, a value already rounded to kDeltaPlaces, from 1e-4 up
+// to 1e9: the decimal M / 10^6 it was rounded to, written directly. It has
+// at most 15 significant digits, so no other decimal that short reads back
+// as the same double, and repr() writes the shortest one. Other values take
+// the general path.
+void append_delta_repr(std::string& out, double d) {
+    static_assert(kDeltaPlaces == 6);
+    const double ad = std::fabs(d);
+    const double m = std::rint(ad * 1e6);
+    if (!(ad >= 1e-4 && ad < 1e9) || m / 1e6 != ad) return pyhost::append_float_repr(out, d);
+    auto digits = static_cast<unsigned long long>(m);
+    char text[24];
+    char* end = text + sizeof text;
+    char* p = end;
+    for (int i = 0; i < kDeltaPlaces; ++i, digits /= 10) *--p = static_cast<char>('0' + digits % 10);
+    *--p = '.';
+    do *--p = static_cast<char>('0' + digits % 10);
+    while ((digits /= 10) != 0);
+    if (d < 0) *--p = '-';
+    while (end[-1] == '0' && end[-2] != '.') --end;  // "1.500000" -> "1.5", "2.000000" -> "2.0"
+    out.append(p, end);
+}
+
 // "delta_<key>=<float text>" for the first entries of the deltas.
 Ref action_steps(PyObject* deltas, ModuleState* st) {
     const Py_ssize_t n = std::min(PyDict_GET_SIZE(deltas), kSteps);
@@ -283,7 +306,7 @@ Ref action_steps(PyObject* deltas, ModuleState* st) {
             if (!key) return Ref();
         }
         number.clear();
-        pyhost::append_float_repr(number, PyFloat_AS_DOUBLE(v));
+        append_delta_repr(number, PyFloat_AS_DOUBLE(v));
         PyObject* step;
         if (PyUnicode_IS_ASCII(key.get())) {
             // The usual channel name: the whole step is ASCII, written at once.

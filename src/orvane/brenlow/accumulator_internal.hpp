@@ -78,6 +78,12 @@ struct ModuleState {
     PyObject* number_abc;  // numbers.Number
     ExitRegistry* exit;    // live accumulators and batches in flight (accumulator_exit.cpp)
     PyObject* exit_hook;   // the function registered with atexit
+    // The globals every reading reads, looked up again only when the
+    // module's namespace has changed.
+    pyhost::NamespaceWatch watch;
+    pyhost::CachedGlobal cached_time;
+    pyhost::CachedGlobal cached_batch_size;
+    pyhost::CachedGlobal cached_max_age;
 };
 
 inline ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
@@ -218,7 +224,7 @@ inline Ref take_exception() { return SavedError().take(); }
 
 // time.time(), looked up through the module's own `time` at each use.
 inline bool wall_clock(ModuleState* st, PyObject* module, double* out) {
-    Ref time_module = pyhost::module_global(module, st->time);
+    Ref time_module = st->cached_time.get(module, st->time, st->watch);
     if (!time_module) return false;
     Ref now = Ref::steal(PyObject_CallMethodNoArgs(time_module.get(), st->time));
     return now && pyhost::host_float(now.get(), out);

@@ -36,84 +36,29 @@ constexpr double kSignificantAbove = 0.2;
 // Module state: the interned texts of the records and the threshold names
 // ---------------------------------------------------------------------------
 
+// Every text the module uses as a key, a label, a method or a threshold name,
+// each named k_TEXT.
+// clang-format off
+#define CLASSIFIER_TEXTS(X) \
+    X(channels) X(correlations) X(confidence_score) X(count) X(variance) X(mean_rate_of_change) X(outlier_frequency) \
+    X(periodicity_score) X(items) X(get) X(labels) X(significance_score) X(confidence) X(correlated_with) \
+    X(stats_summary) X(mean_roc) X(outlier_freq) X(channel_count) X(significant_channels) X(stable_channels) \
+    X(classifications) X(dynamic) X(stable) X(slow_moving) X(periodic) X(outlier_prone) X(correlated) X(unknown) \
+    X(DYNAMIC_VARIANCE_THRESHOLD) X(STABLE_VARIANCE_THRESHOLD) X(HIGH_ROC_THRESHOLD) X(CORRELATION_THRESHOLD) \
+    X(OUTLIER_FREQUENCY_THRESHOLD) X(PERIODICITY_THRESHOLD)
+// clang-format on
+
 enum Text : int {
-    // snapshot keys read
-    kChannels,
-    kCorrelations,
-    kConfidenceScore,
-    kCount,
-    kVariance,
-    kMeanRateOfChange,
-    kOutlierFrequency,
-    kPeriodicityScore,
-    // methods of the mappings
-    kItems,
-    kGet,
-    // classification keys
-    kLabels,
-    kSignificanceScore,
-    kConfidence,
-    kCorrelatedWith,
-    kStatsSummary,
-    kMeanRoc,
-    kOutlierFreq,
-    kChannelCount,
-    kSignificantChannels,
-    kStableChannels,
-    kClassifications,
-    // labels
-    kDynamic,
-    kStable,
-    kSlowMoving,
-    kPeriodic,
-    kOutlierProne,
-    kCorrelated,
-    kUnknown,
-    // threshold names
-    kDynamicVarianceThreshold,
-    kStableVarianceThreshold,
-    kHighRocThreshold,
-    kCorrelationThreshold,
-    kOutlierFrequencyThreshold,
-    kPeriodicityThreshold,
-    kTextCount
+#define CLASSIFIER_ENUM(t) k_##t,
+    CLASSIFIER_TEXTS(CLASSIFIER_ENUM)
+#undef CLASSIFIER_ENUM
+        kTextCount
 };
 
 constexpr const char* kTexts[kTextCount] = {
-    "channels",
-    "correlations",
-    "confidence_score",
-    "count",
-    "variance",
-    "mean_rate_of_change",
-    "outlier_frequency",
-    "periodicity_score",
-    "items",
-    "get",
-    "labels",
-    "significance_score",
-    "confidence",
-    "correlated_with",
-    "stats_summary",
-    "mean_roc",
-    "outlier_freq",
-    "channel_count",
-    "significant_channels",
-    "stable_channels",
-    "classifications",
-    "dynamic",
-    "stable",
-    "slow_moving",
-    "periodic",
-    "outlier_prone",
-    "correlated",
-    "unknown",
-    "DYNAMIC_VARIANCE_THRESHOLD",
-    "STABLE_VARIANCE_THRESHOLD",
-    "HIGH_ROC_THRESHOLD",
-    "CORRELATION_THRESHOLD",
-    "OUTLIER_FREQUENCY_THRESHOLD",
-    "PERIODICITY_THRESHOLD",
+#define CLASSIFIER_TEXT(t) #t,
+    CLASSIFIER_TEXTS(CLASSIFIER_TEXT)
+#undef CLASSIFIER_TEXT
 };
 
 struct Threshold {
@@ -122,8 +67,8 @@ struct Threshold {
 };
 
 constexpr Threshold kThresholds[] = {
-    {kDynamicVarianceThreshold, 0.01}, {kStableVarianceThreshold, 0.0001}, {kHighRocThreshold, 0.05},
-    {kCorrelationThreshold, 0.7},      {kOutlierFrequencyThreshold, 0.05}, {kPeriodicityThreshold, 0.3},
+    {k_DYNAMIC_VARIANCE_THRESHOLD, 0.01}, {k_STABLE_VARIANCE_THRESHOLD, 0.0001}, {k_HIGH_ROC_THRESHOLD, 0.05},
+    {k_CORRELATION_THRESHOLD, 0.7},       {k_OUTLIER_FREQUENCY_THRESHOLD, 0.05}, {k_PERIODICITY_THRESHOLD, 0.3},
 };
 
 struct ModuleState {
@@ -131,7 +76,22 @@ struct ModuleState {
     pyhost::Names<kTextCount> text;
     PyObject* zero_int;    // default of "count"
     PyObject* zero_float;  // default of the statistics and the confidence
+    // The significance score of every combination of weighted labels (bit i:
+    // the i-th weight of kWeights), made once: equal floats are
+    // interchangeable, so the records share them.
+    PyObject* score[32];
+    double score_value[32];
 };
+
+constexpr double kWeights[] = {kDynamicWeight, kSlowMovingWeight, kPeriodicWeight, kOutlierWeight, kCorrelatedWeight};
+
+// The rounded score of a combination, added in label order as classify adds.
+bool combination_score(unsigned bits, double* out) {
+    double significance = 0.0;
+    for (unsigned i = 0; i < 5; ++i)
+        if (bits & (1u << i)) significance = significance + kWeights[i];
+    return pyhost::round_half_even(std::min(significance, 1.0), 4, out);
+}
 
 ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
 
@@ -151,7 +111,7 @@ Ref mapping_get(const ModuleState* st, PyObject* mapping, PyObject* key, PyObjec
         return Ref();
     }
     *ran_python = true;
-    return Ref::steal(PyObject_CallMethodObjArgs(mapping, st->text[kGet], key, dflt, nullptr));
+    return Ref::steal(PyObject_CallMethodObjArgs(mapping, st->text[k_get], key, dflt, nullptr));
 }
 
 // float(stats.get(key, 0.0) or 0.0)
@@ -181,7 +141,7 @@ bool read_stat(const ModuleState* st, PyObject* stats, Text key, double* out, bo
 // int(stats.get("count", 0)) < 5
 bool read_count_below_min(const ModuleState* st, PyObject* stats, bool* below, bool* ran_python) {
     bool missing;
-    Ref v = mapping_get(st, stats, st->text[kCount], st->zero_int, &missing, ran_python);
+    Ref v = mapping_get(st, stats, st->text[k_count], st->zero_int, &missing, ran_python);
     if (missing) {
         *below = true;
         return true;
@@ -195,15 +155,6 @@ bool read_count_below_min(const ModuleState* st, PyObject* stats, bool* below, b
     if (c == -1 && PyErr_Occurred()) return false;
     *below = overflow < 0 || (overflow == 0 && c < kMinCount);
     return true;
-}
-
-// `x OP NAME` for a module-level threshold, looked up now. A float threshold
-// is compared directly; anything else a caller may have bound goes through
-// the interpreter's own comparison.
-int compare_threshold(PyObject* module, const ModuleState* st, double x, int op, Text name) {
-    pyhost::Constant limit;
-    if (!limit.load(module, st->text[name])) return -1;
-    return limit.compare(x, op);
 }
 
 // Exact strings are stored in their narrowest kind, so two of them are
@@ -256,15 +207,18 @@ class Thresholds {
     int test(double x, int op, Text name) {
         if (stale_) load();
         if (all_float_) return pyhost::Constant::compare_doubles(x, value_[name - kFirst], op);
-        stale_ = true;  // the comparison itself may run Python code
-        return compare_threshold(module_, st_, x, op, name);
+        // Looked up now and compared with the interpreter's own comparison,
+        // which may itself run Python code.
+        stale_ = true;
+        pyhost::Constant limit;
+        return limit.load(module_, st_->text[name]) ? limit.compare(x, op) : -1;
     }
 
     // The correlation threshold as a double, when it is a float.
     bool correlation(double* out) {
         if (stale_) load();
         if (!all_float_) return false;
-        *out = value_[kCorrelationThreshold - kFirst];
+        *out = value_[k_CORRELATION_THRESHOLD - kFirst];
         return true;
     }
 
@@ -273,7 +227,7 @@ class Thresholds {
         stale_ = false;
         all_float_ = true;
         PyObject* dict = PyModule_GetDict(module_);
-        for (int i = 0; i < kCount; ++i) {
+        for (int i = 0; i < k_count; ++i) {
             PyObject* v = PyDict_GetItemWithError(dict, st_->text[kFirst + i]);
             if (v == nullptr || !PyFloat_CheckExact(v)) {
                 if (PyErr_Occurred()) PyErr_Clear();  // the lookup at the use reports it
@@ -284,17 +238,103 @@ class Thresholds {
         }
     }
 
-    static constexpr int kFirst = kDynamicVarianceThreshold;
-    static constexpr int kCount = kPeriodicityThreshold - kDynamicVarianceThreshold + 1;
+    static constexpr int kFirst = k_DYNAMIC_VARIANCE_THRESHOLD;
+    static constexpr int k_count = k_PERIODICITY_THRESHOLD - k_DYNAMIC_VARIANCE_THRESHOLD + 1;
     PyObject* module_;
     const ModuleState* st_;
     bool stale_ = true;
     bool all_float_ = false;
-    double value_[kCount];
+    double value_[k_count];
 };
 
 struct ChannelStats {
     double variance, roc, outlier_freq, periodicity;
+};
+
+// The five statistics of an exact dict whose values are exact floats (an
+// exact int for the count), the way the profiler writes them: read in one
+// walk that finds the keys by identity, since such a dict's keys are our
+// interned names. Nothing here can run Python code, so reading them all at
+// once equals reading them one by one. False (no error set) when the walk
+// cannot decide: a key missing or stored as another equal str, or a value
+// that needs the general conversions.
+bool read_plain_stats(const ModuleState* st, PyObject* stats, bool* below, ChannelStats* s) {
+    if (!PyDict_CheckExact(stats)) return false;
+    static constexpr Text kKeys[] = {k_count, k_variance, k_mean_rate_of_change, k_outlier_frequency,
+                                     k_periodicity_score};
+    PyObject* found[5] = {};
+    int missing = 5;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (missing > 0 && PyDict_Next(stats, &pos, &key, &value)) {
+        for (int i = 0; i < 5; ++i) {
+            if (key == st->text[kKeys[i]]) {
+                found[i] = value;
+                --missing;
+                break;
+            }
+        }
+    }
+    if (missing > 0 || !PyLong_CheckExact(found[0])) return false;
+    double* out[] = {&s->variance, &s->roc, &s->outlier_freq, &s->periodicity};
+    for (int i = 0; i < 4; ++i) {
+        if (!PyFloat_CheckExact(found[i + 1])) return false;
+        const double x = PyFloat_AS_DOUBLE(found[i + 1]);
+        *out[i] = x == 0.0 ? 0.0 : x;  // `or 0.0`: -0.0 is false too
+    }
+    int overflow = 0;
+    const long long c = PyLong_AsLongLongAndOverflow(found[0], &overflow);
+    *below = overflow < 0 || (overflow == 0 && c < kMinCount);
+    return true;
+}
+
+// `for name, stats in channels.items()`. An exact dict is walked in place
+// with the checks its own items iterator makes; anything else goes through
+// its items() and the iterator that returns.
+class ChannelItems {
+  public:
+    ChannelItems(const ModuleState* st, PyObject* channels) : st_(st), channels_(channels) {}
+
+    bool start() {
+        if (PyDict_CheckExact(channels_)) {
+            used_ = left_ = PyDict_GET_SIZE(channels_);
+            return true;
+        }
+        Ref items = Ref::steal(PyObject_CallMethodNoArgs(channels_, st_->text[k_items]));
+        if (items) it_ = Ref::steal(PyObject_GetIter(items.get()));
+        return static_cast<bool>(it_);
+    }
+
+    // 1 with the next pair, 0 at the end, -1 with an error set.
+    int next(Ref* name, Ref* stats) {
+        name->reset();
+        stats->reset();
+        if (it_) {
+            Ref item = Ref::steal(PyIter_Next(it_.get()));
+            if (!item) return PyErr_Occurred() ? -1 : 0;
+            return pyhost::unpack_pair(item.get(), name, stats) ? 1 : -1;
+        }
+        if (PyDict_GET_SIZE(channels_) != used_) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return -1;
+        }
+        PyObject *k, *v;
+        if (!PyDict_Next(channels_, &pos_, &k, &v)) return 0;
+        if (left_ == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return -1;
+        }
+        --left_;
+        *name = Ref::borrow(k);
+        *stats = Ref::borrow(v);
+        return 1;
+    }
+
+  private:
+    const ModuleState* st_;
+    PyObject* channels_;
+    Ref it_;
+    Py_ssize_t pos_ = 0, used_ = 0, left_ = 0;
 };
 
 // The partners of `name` whose absolute correlation reaches the threshold,
@@ -312,7 +352,7 @@ Ref correlated_partners(const ModuleState* st, Thresholds& th, PyObject* correla
         th.python_may_have_run();
         Ref dflt = Ref::steal(PyDict_New());
         if (!dflt) return Ref();
-        partners = Ref::steal(PyObject_CallMethodObjArgs(correlations, st->text[kGet], name, dflt.get(), nullptr));
+        partners = Ref::steal(PyObject_CallMethodObjArgs(correlations, st->text[k_get], name, dflt.get(), nullptr));
         if (!partners) return Ref();
     }
     if (!PyDict_Check(partners.get())) return result;
@@ -339,7 +379,7 @@ Ref correlated_partners(const ModuleState* st, Thresholds& th, PyObject* correla
         if (PyList_SetSlice(result.get(), 0, PyList_GET_SIZE(result.get()), nullptr) < 0) return Ref();
     }
     th.python_may_have_run();
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(partners.get(), st->text[kItems]));
+    Ref items = Ref::steal(PyObject_CallMethodNoArgs(partners.get(), st->text[k_items]));
     if (!items) return Ref();
     Ref it = Ref::steal(PyObject_GetIter(items.get()));
     if (!it) return Ref();
@@ -352,7 +392,7 @@ Ref correlated_partners(const ModuleState* st, Thresholds& th, PyObject* correla
         double c;
         if (!pyhost::host_float(value.get(), &c)) return Ref();
         th.python_may_have_run();
-        int hit = th.test(__builtin_fabs(c), Py_GE, kCorrelationThreshold);
+        int hit = th.test(__builtin_fabs(c), Py_GE, k_CORRELATION_THRESHOLD);
         if (hit < 0) return Ref();
         if (hit && PyList_Append(result.get(), other.get()) < 0) return Ref();
     }
@@ -378,10 +418,10 @@ Ref make_labels(PyObject* const* labels, Py_ssize_t n) {
 Ref unclassified(const ModuleState* st, PyObject* confidence) {
     Ref rec = Ref::steal(PyDict_New());
     if (!rec) return Ref();
-    Ref labels = make_labels(&st->text.at[kUnknown], 1);
-    if (!labels || PyDict_SetItem(rec.get(), st->text[kLabels], labels.get()) < 0 ||
-        PyDict_SetItem(rec.get(), st->text[kSignificanceScore], st->zero_float) < 0 ||
-        PyDict_SetItem(rec.get(), st->text[kConfidence], confidence) < 0)
+    Ref labels = make_labels(&st->text.at[k_unknown], 1);
+    if (!labels || PyDict_SetItem(rec.get(), st->text[k_labels], labels.get()) < 0 ||
+        PyDict_SetItem(rec.get(), st->text[k_significance_score], st->zero_float) < 0 ||
+        PyDict_SetItem(rec.get(), st->text[k_confidence], confidence) < 0)
         return Ref();
     return rec;
 }
@@ -397,66 +437,65 @@ Ref classify_channel(const ModuleState* st, Thresholds& th, PyObject* name, cons
                      PyObject* correlations, PyObject* confidence, Ranked* rank) {
     PyObject* labels[6];
     Py_ssize_t nlabels = 0;
-    double significance = 0.0;
+    unsigned weighted = 0;  // bit i: kWeights[i] earned
     int t;
 
     // "dynamic": high variance and a high rate of change.
-    if ((t = th.test(s.variance, Py_GT, kDynamicVarianceThreshold)) < 0) return Ref();
-    if (t && (t = th.test(s.roc, Py_GT, kHighRocThreshold)) < 0) return Ref();
+    if ((t = th.test(s.variance, Py_GT, k_DYNAMIC_VARIANCE_THRESHOLD)) < 0) return Ref();
+    if (t && (t = th.test(s.roc, Py_GT, k_HIGH_ROC_THRESHOLD)) < 0) return Ref();
     if (t) {
-        labels[nlabels++] = st->text[kDynamic];
-        significance = significance + kDynamicWeight;
+        labels[nlabels++] = st->text[k_dynamic];
+        weighted |= 1u << 0;
     }
     // "stable" earns no weight; otherwise low variance and a low rate of
     // change make a slow mover.
-    if ((t = th.test(s.variance, Py_LE, kStableVarianceThreshold)) < 0) return Ref();
+    if ((t = th.test(s.variance, Py_LE, k_STABLE_VARIANCE_THRESHOLD)) < 0) return Ref();
     rank->stable = t;
     if (t) {
-        labels[nlabels++] = st->text[kStable];
+        labels[nlabels++] = st->text[k_stable];
     } else {
-        if ((t = th.test(s.variance, Py_LE, kDynamicVarianceThreshold)) < 0) return Ref();
-        if (t && (t = th.test(s.roc, Py_LE, kHighRocThreshold)) < 0) return Ref();
+        if ((t = th.test(s.variance, Py_LE, k_DYNAMIC_VARIANCE_THRESHOLD)) < 0) return Ref();
+        if (t && (t = th.test(s.roc, Py_LE, k_HIGH_ROC_THRESHOLD)) < 0) return Ref();
         if (t) {
-            labels[nlabels++] = st->text[kSlowMoving];
-            significance = significance + kSlowMovingWeight;
+            labels[nlabels++] = st->text[k_slow_moving];
+            weighted |= 1u << 1;
         }
     }
-    if ((t = th.test(s.periodicity, Py_GE, kPeriodicityThreshold)) < 0) return Ref();
+    if ((t = th.test(s.periodicity, Py_GE, k_PERIODICITY_THRESHOLD)) < 0) return Ref();
     if (t) {
-        labels[nlabels++] = st->text[kPeriodic];
-        significance = significance + kPeriodicWeight;
+        labels[nlabels++] = st->text[k_periodic];
+        weighted |= 1u << 2;
     }
-    if ((t = th.test(s.outlier_freq, Py_GT, kOutlierFrequencyThreshold)) < 0) return Ref();
+    if ((t = th.test(s.outlier_freq, Py_GT, k_OUTLIER_FREQUENCY_THRESHOLD)) < 0) return Ref();
     if (t) {
-        labels[nlabels++] = st->text[kOutlierProne];
-        significance = significance + kOutlierWeight;
+        labels[nlabels++] = st->text[k_outlier_prone];
+        weighted |= 1u << 3;
     }
 
     Ref partners = correlated_partners(st, th, correlations, name);
     if (!partners) return Ref();
     if (PyList_GET_SIZE(partners.get()) > 0) {
-        labels[nlabels++] = st->text[kCorrelated];
-        significance = significance + kCorrelatedWeight;
+        labels[nlabels++] = st->text[k_correlated];
+        weighted |= 1u << 4;
     }
-    if (nlabels == 0) labels[nlabels++] = st->text[kUnknown];
+    if (nlabels == 0) labels[nlabels++] = st->text[k_unknown];
 
     Ref rec = Ref::steal(PyDict_New());
     if (!rec) return Ref();
     Ref label_list = make_labels(labels, nlabels);
-    if (!label_list || PyDict_SetItem(rec.get(), st->text[kLabels], label_list.get()) < 0) return Ref();
-    if (!pyhost::round_half_even(std::min(significance, 1.0), 4, &rank->score)) return Ref();
-    Ref score = Ref::steal(PyFloat_FromDouble(rank->score));
-    if (!score || PyDict_SetItem(rec.get(), st->text[kSignificanceScore], score.get()) < 0) return Ref();
-    if (PyDict_SetItem(rec.get(), st->text[kConfidence], confidence) < 0 ||
-        PyDict_SetItem(rec.get(), st->text[kCorrelatedWith], partners.get()) < 0)
+    if (!label_list || PyDict_SetItem(rec.get(), st->text[k_labels], label_list.get()) < 0) return Ref();
+    rank->score = st->score_value[weighted];
+    if (PyDict_SetItem(rec.get(), st->text[k_significance_score], st->score[weighted]) < 0) return Ref();
+    if (PyDict_SetItem(rec.get(), st->text[k_confidence], confidence) < 0 ||
+        PyDict_SetItem(rec.get(), st->text[k_correlated_with], partners.get()) < 0)
         return Ref();
 
     Ref summary = Ref::steal(PyDict_New());
-    if (!summary || !set_rounded(summary.get(), st->text[kVariance], s.variance, 6) ||
-        !set_rounded(summary.get(), st->text[kMeanRoc], s.roc, 6) ||
-        !set_rounded(summary.get(), st->text[kOutlierFreq], s.outlier_freq, 4) ||
-        !set_rounded(summary.get(), st->text[kPeriodicityScore], s.periodicity, 4) ||
-        PyDict_SetItem(rec.get(), st->text[kStatsSummary], summary.get()) < 0)
+    if (!summary || !set_rounded(summary.get(), st->text[k_variance], s.variance, 6) ||
+        !set_rounded(summary.get(), st->text[k_mean_roc], s.roc, 6) ||
+        !set_rounded(summary.get(), st->text[k_outlier_freq], s.outlier_freq, 4) ||
+        !set_rounded(summary.get(), st->text[k_periodicity_score], s.periodicity, 4) ||
+        PyDict_SetItem(rec.get(), st->text[k_stats_summary], summary.get()) < 0)
         return Ref();
     return rec;
 }
@@ -492,24 +531,17 @@ bool reread_ranking(const ModuleState* st, PyObject* classifications, std::vecto
     PyObject *name, *rec;
     while (PyDict_Next(classifications, &pos, &name, &rec)) {
         // Our own records, with exact-str keys: these lookups run no Python code.
-        PyObject* score = PyDict_GetItem(rec, st->text[kSignificanceScore]);
-        PyObject* labels = PyDict_GetItem(rec, st->text[kLabels]);
+        PyObject* score = PyDict_GetItem(rec, st->text[k_significance_score]);
+        PyObject* labels = PyDict_GetItem(rec, st->text[k_labels]);
         bool stable = false;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels); ++i)
-            stable |= PyList_GET_ITEM(labels, i) == st->text[kStable];
+            stable |= PyList_GET_ITEM(labels, i) == st->text[k_stable];
         ranked->push_back({PyFloat_AS_DOUBLE(score), stable, name});
     }
     return true;
 }
 
-PyObject* classify(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, size_t nargsf,
-                   PyObject* kwnames) {
-    static const char* const params[] = {"profiler_snapshot"};
-    static const pyhost::Signature sig{"classify", params, 1, 1, true};
-    (void)self;
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, a)) return nullptr;
-    PyObject* snapshot = a[0];
+PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) {
     if (!pyhost::check_dict(snapshot, "profiler_snapshot")) return nullptr;
 
     PyObject* module = PyType_GetModule(defining_class);
@@ -518,7 +550,7 @@ PyObject* classify(PyObject* self, PyTypeObject* defining_class, PyObject* const
 
     // channels, correlations and confidence, read in that order.
     Ref channels;
-    if (PyObject* c = PyDict_GetItemWithError(snapshot, st->text[kChannels])) {
+    if (PyObject* c = PyDict_GetItemWithError(snapshot, st->text[k_channels])) {
         channels = Ref::borrow(c);
     } else {
         if (PyErr_Occurred()) return nullptr;
@@ -526,7 +558,7 @@ PyObject* classify(PyObject* self, PyTypeObject* defining_class, PyObject* const
         if (!channels) return nullptr;
     }
     Ref correlations;
-    if (PyObject* c = PyDict_GetItemWithError(snapshot, st->text[kCorrelations])) {
+    if (PyObject* c = PyDict_GetItemWithError(snapshot, st->text[k_correlations])) {
         correlations = Ref::borrow(c);
     } else {
         if (PyErr_Occurred()) return nullptr;
@@ -535,7 +567,7 @@ PyObject* classify(PyObject* self, PyTypeObject* defining_class, PyObject* const
     }
     bool ran_python = false;
     double conf_value;
-    if (!read_stat(st, snapshot, kConfidenceScore, &conf_value, &ran_python)) return nullptr;
+    if (!read_stat(st, snapshot, k_confidence_score, &conf_value, &ran_python)) return nullptr;
     Ref confidence = Ref::steal(PyFloat_FromDouble(conf_value));
     if (!confidence) return nullptr;
 
@@ -547,25 +579,22 @@ PyObject* classify(PyObject* self, PyTypeObject* defining_class, PyObject* const
     // A dict's own items() runs no Python code; anything else may.
     const bool plain_channels = PyDict_CheckExact(channels.get());
     if (plain_channels) ranked.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(channels.get())));
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(channels.get(), st->text[kItems]));
-    if (!items) return nullptr;
-    Ref it = Ref::steal(PyObject_GetIter(items.get()));
-    if (!it) return nullptr;
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        Ref name, stats;
-        if (!plain_channels || !PyTuple_CheckExact(item.get()) ||
-            !PyUnicode_CheckExact(PyTuple_GET_ITEM(item.get(), 0)))
+    ChannelItems channel_items(st, channels.get());
+    if (!channel_items.start()) return nullptr;
+    Ref name, stats;
+    while (int more = channel_items.next(&name, &stats)) {
+        if (more < 0) return nullptr;
+        if (!plain_channels || !PyUnicode_CheckExact(name.get()))
             ran_python = true;  // iteration, unpacking, or the name's __hash__/__eq__
-        if (!pyhost::unpack_pair(item.get(), &name, &stats)) return nullptr;
-        item.reset();
         // All five values are read, and may fail, before the count decides.
         bool below;
         ChannelStats s;
-        if (!read_count_below_min(st, stats.get(), &below, &ran_python) ||
-            !read_stat(st, stats.get(), kVariance, &s.variance, &ran_python) ||
-            !read_stat(st, stats.get(), kMeanRateOfChange, &s.roc, &ran_python) ||
-            !read_stat(st, stats.get(), kOutlierFrequency, &s.outlier_freq, &ran_python) ||
-            !read_stat(st, stats.get(), kPeriodicityScore, &s.periodicity, &ran_python))
+        if (!read_plain_stats(st, stats.get(), &below, &s) &&
+            (PyErr_Occurred() || !read_count_below_min(st, stats.get(), &below, &ran_python) ||
+             !read_stat(st, stats.get(), k_variance, &s.variance, &ran_python) ||
+             !read_stat(st, stats.get(), k_mean_rate_of_change, &s.roc, &ran_python) ||
+             !read_stat(st, stats.get(), k_outlier_frequency, &s.outlier_freq, &ran_python) ||
+             !read_stat(st, stats.get(), k_periodicity_score, &s.periodicity, &ran_python)))
             return nullptr;
         if (ran_python) {
             th.python_may_have_run();
@@ -581,18 +610,17 @@ PyObject* classify(PyObject* self, PyTypeObject* defining_class, PyObject* const
         if (PyDict_GET_SIZE(classifications.get()) == before) repeated_name = true;
         ranked.push_back(rank);  // name stays alive as a key of classifications
     }
-    if (PyErr_Occurred()) return nullptr;
 
     if (repeated_name) reread_ranking(st, classifications.get(), &ranked);
     Ref significant, stable;
     if (!list_channels(ranked, &significant, &stable)) return nullptr;
     Ref count = Ref::steal(PyLong_FromSsize_t(PyDict_GET_SIZE(classifications.get())));
     Ref result = Ref::steal(PyDict_New());
-    if (!count || !result || PyDict_SetItem(result.get(), st->text[kConfidence], confidence.get()) < 0 ||
-        PyDict_SetItem(result.get(), st->text[kChannelCount], count.get()) < 0 ||
-        PyDict_SetItem(result.get(), st->text[kSignificantChannels], significant.get()) < 0 ||
-        PyDict_SetItem(result.get(), st->text[kStableChannels], stable.get()) < 0 ||
-        PyDict_SetItem(result.get(), st->text[kClassifications], classifications.get()) < 0)
+    if (!count || !result || PyDict_SetItem(result.get(), st->text[k_confidence], confidence.get()) < 0 ||
+        PyDict_SetItem(result.get(), st->text[k_channel_count], count.get()) < 0 ||
+        PyDict_SetItem(result.get(), st->text[k_significant_channels], significant.get()) < 0 ||
+        PyDict_SetItem(result.get(), st->text[k_stable_channels], stable.get()) < 0 ||
+        PyDict_SetItem(result.get(), st->text[k_classifications], classifications.get()) < 0)
         return nullptr;
     return result.release();
 }
@@ -620,9 +648,7 @@ PyObject* classifier_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 int classifier_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<ClassifierObject*>(self)->dict);
-    return 0;
+    return pyhost::visit_all(visit, arg, Py_TYPE(self), reinterpret_cast<ClassifierObject*>(self)->dict);
 }
 
 int classifier_clear(PyObject* self) {
@@ -635,10 +661,10 @@ void classifier_dealloc(PyObject* self) {
 }
 
 PyMethodDef classifier_methods[] = {
-    pyhost::method<"classify", classify, "profiler_snapshot",
-                   "Labels, significance and correlated partners of every channel of a\n"
-                   "profiler snapshot, with the significant channels ranked and the stable\n"
-                   "ones listed.">(),
+    pyhost::def<"classify", classify, "profiler_snapshot",
+                "Labels, significance and correlated partners of every channel of a\n"
+                "profiler snapshot, with the significant channels ranked and the stable\n"
+                "ones listed.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -651,12 +677,7 @@ PyGetSetDef classifier_getset[] = {
 
 PyType_Slot classifier_slots[] = {
     pyhost::slot<Py_tp_new, classifier_new>(),
-    {Py_tp_dealloc, reinterpret_cast<void*>(classifier_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(classifier_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(classifier_clear)},
-    {Py_tp_methods, classifier_methods},
-    {Py_tp_members, classifier_members},
-    {Py_tp_getset, classifier_getset},
+    PYHOST_GC_TYPE_SLOTS(classifier),
     {Py_tp_doc,
      const_cast<char*>("SchemaClassifier()\n--\n\nBehaviour labels for the channels of a profiler snapshot.")},
     {0, nullptr},
@@ -680,6 +701,11 @@ int exec_module(PyObject* module) {
     st->zero_int = PyLong_FromLong(0);
     st->zero_float = PyFloat_FromDouble(0.0);
     if (st->zero_int == nullptr || st->zero_float == nullptr) return -1;
+    for (unsigned bits = 0; bits < 32; ++bits) {
+        if (!combination_score(bits, &st->score_value[bits]) ||
+            (st->score[bits] = PyFloat_FromDouble(st->score_value[bits])) == nullptr)
+            return -1;
+    }
     for (const Threshold& t : kThresholds) {
         Ref v = Ref::steal(PyFloat_FromDouble(t.value));
         if (!v || PyModule_AddObjectRef(module, kTexts[t.name], v.get()) < 0) return -1;
@@ -691,18 +717,15 @@ int exec_module(PyObject* module) {
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    Py_VISIT(st->classifier_type);
-    return 0;
+    return st == nullptr ? 0 : pyhost::visit_all(visit, arg, st->classifier_type);
 }
 
 int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-    Py_CLEAR(st->classifier_type);
     st->text.clear();
-    Py_CLEAR(st->zero_int);
-    Py_CLEAR(st->zero_float);
+    pyhost::clear_all(st->classifier_type, st->zero_int, st->zero_float);
+    for (PyObject*& score : st->score) Py_CLEAR(score);
     return 0;
 }
 
