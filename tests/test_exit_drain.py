@@ -175,3 +175,54 @@ def test_the_registry_keeps_no_accumulator_alive():
     del acc
     gc.collect()
     assert ref() is None
+
+
+# Each module object drains its own accumulators: one imported again, and
+# one in a sub-interpreter (drained when that interpreter ends). An
+# accumulator that is garbage but not yet collected still holds episodes:
+# the hook posts them too.
+MODULES = textwrap.dedent(
+    """\
+    import gc, importlib, sys
+    gc.disable()
+    import orvane.brenlow.accumulator as A1
+    del sys.modules["orvane.brenlow.accumulator"]
+    A2 = importlib.import_module("orvane.brenlow.accumulator")
+    assert A1 is not A2 and A1.EpisodeAccumulator is not A2.EpisodeAccumulator
+    BRAIN = '''
+    class Brain:
+        def ingest(self, batch, device_id=None):
+            print("ingested", device_id, len(batch), flush=True)
+    '''
+    exec(BRAIN)
+    a1 = A1.EpisodeAccumulator(Brain(), "one")
+    a1.observe("t", {"x": 1.0})
+    a2 = A2.EpisodeAccumulator(Brain(), "two")
+    a2.observe("t", {"x": 1.0})
+    a2.observe("t", {"x": 2.0})
+    g = A1.EpisodeAccumulator(Brain(), "garbage")
+    g.observe("t", {"x": 1.0})
+    g.me = g
+    del g
+    try:
+        import _xxsubinterpreters as interpreters
+    except ImportError:
+        interpreters = None
+    if interpreters is None:
+        print("no sub-interpreters", flush=True)
+    else:
+        sub = interpreters.create()
+        code = "import orvane.brenlow.accumulator as A\\n" + BRAIN
+        code += "acc = A.EpisodeAccumulator(Brain(), 'sub')\\nacc.observe('t', {'x': 1.0})\\n"
+        interpreters.run_string(sub, code)
+        interpreters.destroy(sub)
+    """
+)
+
+
+def test_every_module_object_drains_its_own_accumulators():
+    lines, err = run_child(MODULES)
+    sub = "no sub-interpreters" if "no sub-interpreters" in lines else "ingested sub 1"
+    assert sorted(lines) == sorted(["ingested garbage 1", "ingested one 1", sub, "ingested two 2"]), (lines, err)
+    if sub == "ingested sub 1":  # the sub-interpreter's accumulator was drained when it ended
+        assert lines.index("ingested sub 1") == 0, lines
