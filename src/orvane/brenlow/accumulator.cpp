@@ -629,8 +629,10 @@ PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
 PyModuleDef moduledef = pyhost::module_def<ModuleState>(
     "orvane.brenlow.accumulator",
-    "Episodes from device readings, batched and sent to the resolver on background threads.", slots, module_traverse,
-    module_clear, module_free);
+    "Episodes from device readings, batched and sent to the resolver on background threads.\n\n"
+    "At interpreter exit, pending episodes are posted and batches in flight waited for, for at most\n"
+    "EXIT_FLUSH_TIMEOUT_S seconds (default 5.0); a batch still undelivered then gets one failure line.",
+    slots, module_traverse, module_clear, module_free);
 }  // namespace orvane_accumulator
 
 PyMODINIT_FUNC PyInit_accumulator(void) { return PyModuleDef_Init(&orvane_accumulator::moduledef); }
