@@ -227,3 +227,82 @@ def test_retrieval_through_real_http_404(tmp_path):
             assert isinstance(info.value.__cause__, ResolverError) and info.value.__cause__.status_code == 404
     finally:
         stop_server(proc)
+
+
+# -- failures: one line on stderr, a non-zero exit --------------------------------------
+
+
+def one_line_failure(args, **kwargs):
+    kwargs.setdefault("stdout", subprocess.PIPE)
+    run = subprocess.run([sys.executable, "-m", "orvane", *args], stderr=subprocess.PIPE, text=True, env=ENV, timeout=60, **kwargs)
+    assert run.returncode != 0, run.stdout
+    assert "Traceback" not in run.stderr and len(run.stderr.strip().splitlines()) == 1, run.stderr
+    return run.stderr
+
+
+def test_serve_failures_are_one_line(tmp_path):
+    assert "cannot open the store" in one_line_failure(["serve", "--port", "0", "--db", "/nonexistent/dir/x.db"])
+    assert "cannot open the store" in one_line_failure(["serve", "--port", "0", "--db", str(tmp_path)])
+    junk = tmp_path / "junk.db"
+    junk.write_bytes(b"this is not a database, only text\n" * 100)
+    assert "not a database" in one_line_failure(["serve", "--port", "0", "--db", str(junk)])
+    assert junk.read_bytes() == b"this is not a database, only text\n" * 100
+    db = str(tmp_path / "shared.sqlite")
+    proc, url = start_server("--db", db)
+    try:
+        assert "in use by another resolver" in one_line_failure(["serve", "--port", "0", "--db", db])
+    finally:
+        stop_server(proc)
+
+
+def test_demo_failures_are_one_line():
+    assert "--seed" in one_line_failure(["demo", "--seed", "-1"])
+    assert "unreachable" in one_line_failure(["demo", "--url", "http://127.0.0.1:1", "--no-progress"])
+    assert "url must be http" in one_line_failure(["demo", "--url", "notaurl"])
+    assert "GB of memory" in one_line_failure(["demo", "--readings", "10000000000000000000"])
+    assert "GB of memory" in one_line_failure(["demo", "--devices", "100000000000", "--readings", "800"])
+
+
+def test_profile_to_a_full_disk_is_one_line(csv_file):
+    pytest.importorskip("orvane.brenlow.profiler")
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full here")
+    with open("/dev/full", "w") as full:
+        stderr = one_line_failure(["profile", csv_file], stdout=full)
+    assert "No space left" in stderr
+
+
+def test_profile_line_cap_and_delimiters(tmp_path, capsys):
+    pytest.importorskip("orvane.brenlow.profiler")
+    if os.path.exists("/dev/zero"):
+        assert "longer than" in one_line_failure(["profile", "/dev/zero", "--device-id", "z"])
+    semi = tmp_path / "semi.csv"
+    semi.write_text(CSV.replace(",", ";"))
+    assert main(["profile", str(semi)]) == 0
+    out = capsys.readouterr().out
+    assert "delimiter ';'" in out and "3 channels" in out
+    tabs = tmp_path / "tabs.csv"
+    tabs.write_text(CSV.replace(",", "\t"))
+    assert main(["profile", str(tabs), "--json"]) == 0
+    assert list(json.loads(capsys.readouterr().out)["snapshot"]["channels"]) == ["temp", "rpm", "pressure"]
+    # told the wrong delimiter: no number anywhere, said so instead of "0 channels"
+    assert main(["profile", str(semi), "--delimiter", "|"]) == 2
+    err = capsys.readouterr().err
+    assert "no column holds a number" in err and "'|'" in err
+    assert main(["profile", str(tabs), "--delimiter", "tab"]) == 0
+
+
+def test_profile_progress_after_a_second(csv_file, monkeypatch):
+    import io
+
+    from orvane import cli
+
+    clock = iter(range(0, 10_000, 2))
+    monkeypatch.setattr(cli.time, "monotonic", lambda: float(next(clock)))
+    err = io.StringIO()
+    with open(csv_file, newline="") as stream:
+        progress = cli._FileProgress("readings.csv", stream, err)
+        payloads = list(progress.payloads((str(i), {"x": "1"}) for i in range(3000)))
+    assert len(payloads) == 3000
+    lines = err.getvalue().splitlines()
+    assert lines and lines[0].startswith("profiling readings.csv:") and "1,024 readings" in lines[0]

@@ -1,5 +1,6 @@
 """Brenlow: in-process and over HTTP, the same behaviour and the same errors."""
 
+import socket
 import threading
 import time
 
@@ -142,3 +143,66 @@ def test_accumulator_and_detector_through_http(served):
     assert events[-1] is not None and events[-1].dominant_outcome == "OVERHEAT"
     quiet = [det.observe("later", {"temp": 20.2, "rpm": 1500.0}, 0.9) for _ in range(detector.DETECTOR_CHECK_EVERY)]
     assert quiet[-1] is None
+
+
+# -- transport failures and a busy server ----------------------------------------------
+
+
+def canned_server(answers):
+    """A loopback socket server answering each connection with the next raw bytes (then closing)."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(16)
+    seen = []
+
+    def serve():
+        for answer in answers:
+            conn, _ = listener.accept()
+            with conn:
+                conn.settimeout(5)
+                data = b""
+                while b"\r\n\r\n" not in data:
+                    data += conn.recv(65536)
+                seen.append(data)
+                conn.sendall(answer)
+        listener.close()
+
+    threading.Thread(target=serve, daemon=True).start()
+    return f"http://127.0.0.1:{listener.getsockname()[1]}", seen
+
+
+@pytest.mark.parametrize(
+    "answer",
+    [
+        b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"status\"",  # cut short: IncompleteRead
+        b"garbage, not HTTP at all\r\n\r\n",  # BadStatusLine
+        b"",  # closed without a word: RemoteDisconnected
+        b"HTTP/1.1 500 Oops\r\nContent-Length: 50\r\n\r\n{",  # error answer cut short
+    ],
+)
+def test_every_transport_failure_is_a_resolver_error_without_status(answer):
+    url, _ = canned_server([answer])
+    with pytest.raises(ResolverError) as info:
+        Brenlow(url=url, timeout=5).stats()
+    assert info.value.status_code is None or (answer.startswith(b"HTTP/1.1 500") and info.value.status_code == 500)
+
+
+def test_busy_answers_are_retried_with_pauses():
+    busy = b"HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 17\r\nConnection: close\r\n\r\n{\"error\": \"busy\"}"
+    ok = b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 28\r\nConnection: close\r\n\r\n{\"accepted\": 1, \"stored\": 1}"
+    url, seen = canned_server([busy, busy, ok])
+    assert Brenlow("d", url=url, token="tok-1").ingest([episode("a", x=1)]) == {"accepted": 1, "stored": 1}
+    assert len(seen) == 3 and all(b"Authorization: Bearer tok-1" in s for s in seen)
+    url, seen = canned_server([busy] * 5)
+    with pytest.raises(ResolverError) as info:
+        Brenlow("d", url=url).ingest([episode("a", x=1)])
+    assert info.value.status_code == 503 and len(seen) == 5
+
+
+def test_outcomes_belong_to_the_device(client):
+    client.ingest([episode("same", x=1)])
+    client.ingest([episode("same", x=1)], device_id="dev-2")
+    client.record_outcome("same", "failure", "LEAK", device_id="dev-2")
+    client.record_outcome("same", "success")  # the client's own device
+    assert client.query("x=1")[0]["outcome"] == {"result": "success"}
+    assert client.query("x=1", device_id="dev-2")[0]["outcome"] == {"result": "failure", "metrics": {"health_label": "LEAK"}}

@@ -145,11 +145,11 @@ def test_recent_failures_are_not_hidden_and_the_detector_fires(monkeypatch):
     res.ingest([episode(f"bad{i}", value=1.0) for i in range(40)], "d")
     res.ingest([episode(f"other{i}", value=2.0 + i) for i in range(50)], "d")
     for i in range(10):
-        res.record_outcome(f"ok{i}", "success", "HEALTHY")
+        res.record_outcome(f"ok{i}", "success", "HEALTHY", device_id="d")
     for i in range(40):
-        res.record_outcome(f"bad{i}", "failure", "FAULT")
+        res.record_outcome(f"bad{i}", "failure", "FAULT", device_id="d")
     for i in range(50):
-        res.record_outcome(f"other{i}", "success", "HEALTHY")
+        res.record_outcome(f"other{i}", "success", "HEALTHY", device_id="d")
     hits = res.query("sensor state value=1.0", 10, "d", False, True)
     assert [h["episode_id"] for h in hits] == [f"bad{i}" for i in range(39, 29, -1)]
     assert {h["outcome"]["result"] for h in hits} == {"failure"}
@@ -176,7 +176,7 @@ def test_resolver_query_equals_reference(rows, probe, k, limit, prefer):
     res.ingest([episode(f"e{i}", **ctx) for i, (ctx, _) in enumerate(rows)], "d")
     for i, (_, result) in enumerate(rows):
         if result:
-            res.record_outcome(f"e{i}", result)
+            res.record_outcome(f"e{i}", result, device_id="d")
     text = "sensor state " + " ".join(f"{n}={v!r}" for n, v in probe.items())
     probe = resolver_mod.channel_values(text)
     hits = res.query(text, k, "d", False, prefer)

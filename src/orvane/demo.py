@@ -475,7 +475,7 @@ def _run(cfg: DemoConfig, out: TextIO, err: TextIO, recorder: Any = None) -> Dem
     stamps = [(base_time + timedelta(seconds=t)).strftime("%Y-%m-%dT%H:%M:%SZ") for t in range(cfg.readings)]
     stamp_index = {s: t for t, s in enumerate(stamps)}
 
-    awaiting: deque = deque()  # (reading index, episode id, true label), oldest first
+    awaiting: deque = deque()  # (reading index, episode id, true label, device), oldest first
     outcomes_recorded = 0
     events: List[Tuple[str, int, str]] = []
     stream_seconds = 0.0
@@ -505,7 +505,7 @@ def _run(cfg: DemoConfig, out: TextIO, err: TextIO, recorder: Any = None) -> Dem
 
             if event is not None:
                 events.append((dev.name, stamp_index[event.timestamp], event.dominant_outcome))
-            awaiting.append((t, episode["episode_id"], truth))
+            awaiting.append((t, episode["episode_id"], truth, dev.name))
 
             if builder is not None and t >= cfg.warmup and t % cfg.state_every == 0:
                 state = _composite_state(np, np_rng, builder, encoder, dev, profiler, truth, payload, context, audio_mean)
@@ -529,11 +529,11 @@ def _run(cfg: DemoConfig, out: TextIO, err: TextIO, recorder: Any = None) -> Dem
                         out.write(f"\nnote: retrieval skipped: {exc}\n")
         # The outcome of a reading is known outcome_lag readings later.
         while awaiting and awaiting[0][0] <= t - cfg.outcome_lag:
-            _, episode_id, truth = awaiting.popleft()
+            _, episode_id, truth, device = awaiting.popleft()
             if truth == HEALTHY:
-                brain.record_outcome(episode_id, "success", HEALTHY)
+                brain.record_outcome(episode_id, "success", HEALTHY, device_id=device)
             else:
-                brain.record_outcome(episode_id, "failure", truth)
+                brain.record_outcome(episode_id, "failure", truth, device_id=device)
             outcomes_recorded += 1
         progress.update((t + 1) * len(devices))
     progress.finish()

@@ -2,10 +2,12 @@
 
 :class:`LocalResolver` is what :class:`orvane.client.Brenlow` talks to when it
 is given no ``url``, and what ``orvane serve`` offers over HTTP
-(:func:`make_server`) so that several processes can share one store.
+(:mod:`orvane.server`) so that several processes can share one store.
 
 Everything is kept in SQLite, in memory by default or in a file when a path
 is given; a file opened again brings its episodes, outcomes and vectors back.
+A ``postgresql://`` (or ``postgres://``) path keeps them in PostgreSQL
+instead, shared by several resolvers (:mod:`orvane.resolver_pg`).
 Beside the tables the resolver keeps in-memory indexes (each episode's
 channel values as native columns, each vector scaled to unit length) so that
 a query never re-reads or re-parses stored records; only the hits it returns
@@ -47,13 +49,10 @@ from __future__ import annotations
 import array
 import json
 import math
-import re
 import threading
 import time
 import uuid
-from http import HTTPStatus
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 from ._search import EpisodeIndex, VectorIndex, load_episodes
 from .resolver_store import SQLiteStore, StoreError, pack_channels
@@ -61,16 +60,12 @@ from .resolver_store import SQLiteStore, StoreError, pack_channels
 __all__ = [
     "ResolverError",
     "LocalResolver",
-    "ResolverHTTPServer",
-    "make_server",
     "channel_values",
     "VECTOR_PATHS",
 ]
 
 #: The vector endpoints; a resolver started without vectors answers 404 there.
 VECTOR_PATHS = ("/qx/ingest", "/qx/query")
-#: Largest request body the HTTP server reads.
-MAX_BODY_BYTES = 64 * 1024 * 1024
 #: Largest number of hits a query returns, whatever k asks for.
 MAX_K = 1000
 #: Cap, in units of a channel's spread, of one channel's difference.
@@ -91,13 +86,57 @@ class ResolverError(Exception):
         self.status_code = status_code
 
 
-_PAIR = re.compile(r"(\S+?)=(\S+)")
+#: Most ``name=value`` pairs a query text may hold.
+MAX_QUERY_PAIRS = 1024
+
+# A pair is a whitespace-delimited token holding "=" after its first
+# character and before its last: the name runs to the first such "=", the
+# value is the rest of the token ("a==b" is a = "=b", "=a=b" is "=a" = "b").
+# The text is split in pieces cut between tokens, so a long text costs a few
+# C-speed passes over each character and the tokens of one piece at a time.
+_PIECE = 1 << 16
 
 
-def channel_values(text: str) -> Dict[str, float]:
-    """Finite channel values spelled as ``name=value`` in a text."""
+def _pairs(text: str) -> Iterator[Tuple[str, str]]:
+    """The ``name=value`` pairs of a text, in order (names may repeat)."""
+    pos, n = 0, len(text)
+    if "=" not in text:
+        return
+    while pos < n:
+        width = _PIECE
+        while True:
+            piece = text[pos : pos + width]
+            if pos + width >= n or piece[-1].isspace() or text[pos + width].isspace():
+                used = len(piece)
+                break
+            # The piece ends inside a token: leave that token to the next piece.
+            used = len(piece) - len(piece.rsplit(None, 1)[-1])
+            if used:
+                piece = piece[:used]
+                break
+            width *= 2  # one token longer than the piece: widen it
+        pos += used
+        if "=" not in piece:
+            continue
+        for token in piece.split():
+            if "=" in token:
+                split = token.find("=", 1, len(token) - 1)
+                if split >= 0:
+                    yield token[:split], token[split + 1 :]
+
+
+def channel_values(text: str, limit: Optional[int] = None) -> Dict[str, float]:
+    """Finite channel values spelled as ``name=value`` in a text.
+
+    With ``limit``, a text holding more than that many ``name=value`` pairs
+    (numeric or not) raises ValueError; reading stops at the first one over.
+    """
     out: Dict[str, float] = {}
-    for key, raw in _PAIR.findall(text):
+    seen = 0
+    for key, raw in _pairs(text):
+        seen += 1
+        if limit is not None and seen > limit:
+            raise ValueError(f"more than {limit} name=value pairs")
         try:
             value = float(raw.rstrip(".,;"))
         except ValueError:
@@ -107,20 +146,42 @@ def channel_values(text: str) -> Dict[str, float]:
     return out
 
 
+#: Most channels of one episode that the index holds (the episode is stored whole).
+MAX_INDEXED_CHANNELS = 1024
+#: Longest channel name the index holds.
+MAX_CHANNEL_NAME = 256
+
+
 def _episode_values(episode: dict) -> Dict[str, float]:
+    """The channel values an episode is indexed by: its first MAX_INDEXED_CHANNELS usable ones.
+
+    An episode may carry any number of payload entries, and a refused batch
+    would be lost whole, so wide episodes are stored as they are and only
+    their index entry is bounded; names over MAX_CHANNEL_NAME characters are
+    not indexed.
+    """
     state = episode.get("state")
     context = state.get("context") if isinstance(state, dict) else None
+    out: Dict[str, float] = {}
     if isinstance(context, dict) and context:
-        out: Dict[str, float] = {}
         for key, value in context.items():
             if isinstance(value, (int, float)) and not isinstance(value, bool):
                 value = float(value)
-                if math.isfinite(value):
-                    out[str(key)] = value
+                key = str(key)
+                if math.isfinite(value) and len(key) <= MAX_CHANNEL_NAME:
+                    out[key] = value
+                    if len(out) == MAX_INDEXED_CHANNELS:
+                        break
         return out
     emb = episode.get("embeddings")
     text = emb.get("text") if isinstance(emb, dict) else None
-    return channel_values(text) if isinstance(text, str) else {}
+    if isinstance(text, str):
+        for key, value in channel_values(text).items():
+            if len(key) <= MAX_CHANNEL_NAME:
+                out[key] = value
+                if len(out) == MAX_INDEXED_CHANNELS:
+                    break
+    return out
 
 
 def _outcome_record(result: str, health_label: Optional[str]) -> dict:
@@ -173,13 +234,21 @@ class LocalResolver:
     """Episodes, outcomes and vectors of many devices in one SQLite database.
 
     ``path`` is a database file, or None / ":memory:" for a private in-memory
-    database. ``vectors=False`` makes the vector endpoints answer 404, as a
+    database, or a ``postgresql://`` URL (:mod:`orvane.resolver_pg`). ``vectors=False`` makes the vector endpoints answer 404, as a
     resolver from before vector retrieval does. ``max_episodes_per_device``
     bounds the work of a query: only a device's newest N episodes are
     candidates (the channel spreads still count every stored episode, and
     nothing is deleted). Every operation is safe to call from several
     threads at once.
     """
+
+    def __new__(cls, path: Optional[str] = None, *args: Any, **kwargs: Any) -> "LocalResolver":
+        # A postgresql:// (or postgres://) path is a database several servers share.
+        if cls is LocalResolver and isinstance(path, str) and path.startswith(("postgresql://", "postgres://")):
+            from .resolver_pg import PostgresResolver
+
+            return super().__new__(PostgresResolver)
+        return super().__new__(cls)
 
     def __init__(
         self,
@@ -197,16 +266,14 @@ class LocalResolver:
         self.path = path or ":memory:"
         self.vectors_enabled = bool(vectors)
         self.max_episodes_per_device = max_episodes_per_device
-        # The store is used under _lock only: an in-memory database lives in
-        # its one connection, and one writer keeps SQLite's own locking simple.
-        try:
-            self._store = SQLiteStore(self.path, _channels_of_body)
-        except StoreError as exc:
-            raise ResolverError(str(exc), 409) from None
+        self._store = self._open_store()
         self._lock = threading.Lock()
         self._closed = False
         self._devices: Dict[str, EpisodeIndex] = {}
-        self._outcomes: Dict[str, dict] = {}
+        # device -> episode id -> outcome; _unplaced: outcomes of an older store
+        # (keyed by episode id alone) whose episode has not arrived yet.
+        self._outcomes: Dict[str, Dict[str, dict]] = {}
+        self._unplaced: Dict[str, Tuple[str, Optional[str]]] = {}
         self._vectors: Dict[str, VectorIndex] = {}
         try:
             self._load()
@@ -215,10 +282,23 @@ class LocalResolver:
             raise
 
     # -- lifecycle --------------------------------------------------------------
+    # The hooks _open_store, _load, _keep_*, _episode_index and _vector_index
+    # are where a store shared by several resolvers (orvane.resolver_pg)
+    # differs: it loads devices on first use and feeds its indexes itself.
+    def _open_store(self) -> Any:
+        # The store is used under _lock only: an in-memory database lives in
+        # its one connection, and one writer keeps SQLite's own locking simple.
+        try:
+            return SQLiteStore(self.path, _channels_of_body)
+        except StoreError as exc:
+            raise ResolverError(str(exc), 409) from None
+
     def _load(self) -> None:
         load_episodes(self._store.episode_channels(), self._devices)
-        for episode_id, result, label in self._store.outcomes():
-            self._outcomes[episode_id] = _outcome_record(result, label)
+        for device_id, episode_id, result, label in self._store.outcomes():
+            self._outcomes.setdefault(device_id, {})[episode_id] = _outcome_record(result, label)
+        for episode_id, result, label in self._store.unplaced_outcomes():
+            self._unplaced[episode_id] = (result, label)
         for rowid, device_id, blob in self._store.vector_units():
             index = self._vectors.get(device_id)
             if index is None:
@@ -269,35 +349,49 @@ class LocalResolver:
             if episode_id is not None and not isinstance(episode_id, str):
                 episode_id = str(episode_id)
             rows.append((episode_id, body, pack_channels(_episode_values(stored))))
-        now = time.time()
+        return {"accepted": len(batch), "stored": self._keep_episodes(device_id, rows, time.time())}
+
+    def _keep_episodes(self, device_id: str, rows: List[Tuple[Optional[str], str, bytes]], now: float) -> int:
+        """Stores (episode_id, body, packed channels) rows and indexes them; answers how many were new."""
         with self._lock:
             self._check_open()
             index = self._devices.get(device_id)
             if index is None:
                 index = EpisodeIndex()
-            added = self._store.add_episodes(device_id, rows, now)
+            added = self._store.add_episodes(device_id, rows, now, self._unplaced)
             self._devices.setdefault(device_id, index)
             for rowid, j in added:
                 index.append(rowid, rows[j][2])
-        return {"accepted": len(batch), "stored": len(added)}
+            if self._unplaced:
+                for _, j in added:
+                    old = self._unplaced.pop(rows[j][0], None) if rows[j][0] is not None else None
+                    if old is not None:
+                        self._outcomes.setdefault(device_id, {}).setdefault(rows[j][0], _outcome_record(*old))
+        return len(added)
 
-    def record_outcome(self, episode_id: Any, result: Any, health_label: Any = None) -> dict:
-        """Records what became of an episode (a later record replaces an earlier one).
+    def record_outcome(self, episode_id: Any, result: Any, health_label: Any = None, device_id: Any = None) -> dict:
+        """Records what became of one of a device's episodes (a later record replaces an earlier one).
 
-        The episode need not have arrived yet: episodes are sent in the
-        background, and the outcome applies whenever it does.
+        Outcomes are kept per device (default "default-device"): another
+        device's episode of the same id keeps its own. The episode need not
+        have arrived yet: episodes are sent in the background, and the
+        outcome applies whenever it does.
         """
+        device_id = _device("default-device" if device_id is None else device_id)
         if not isinstance(episode_id, str) or not episode_id:
             raise ResolverError("episode_id must be a non-empty string", 400)
         if not isinstance(result, str) or not result:
             raise ResolverError("result must be a non-empty string", 400)
         if health_label is not None and not isinstance(health_label, str):
             raise ResolverError("health_label must be a string or null", 400)
+        self._keep_outcome(device_id, episode_id, result, health_label, time.time())
+        return {"episode_id": episode_id, "device_id": device_id, "recorded": True}
+
+    def _keep_outcome(self, device_id: str, episode_id: str, result: str, health_label: Optional[str], now: float) -> None:
         with self._lock:
             self._check_open()
-            self._store.put_outcome(episode_id, result, health_label, time.time())
-            self._outcomes[episode_id] = _outcome_record(result, health_label)
-        return {"episode_id": episode_id, "recorded": True}
+            self._store.put_outcome(device_id, episode_id, result, health_label, now)
+            self._outcomes.setdefault(device_id, {})[episode_id] = _outcome_record(result, health_label)
 
     def query(
         self,
@@ -319,10 +413,11 @@ class LocalResolver:
             raise ResolverError("query_text must be a string", 400)
         k = _count(k, "k")
         device_id = _device(device_id)
-        probe = channel_values(text)
-        with self._lock:
-            self._check_open()
-            index = self._devices.get(device_id)
+        try:
+            probe = channel_values(text, MAX_QUERY_PAIRS)
+        except ValueError as exc:
+            raise ResolverError(f"query_text holds {exc} (at most {MAX_QUERY_PAIRS})", 400) from None
+        index = self._episode_index(device_id)
         if index is None or k == 0:
             return []
         names = [name.encode("utf-8", "surrogatepass") for name in probe]
@@ -334,7 +429,8 @@ class LocalResolver:
         with self._lock:
             self._check_open()
             records = self._store.episode_records([rowid for _, rowid in found])
-            recorded = [self._outcomes.get(records[rowid][0]) for _, rowid in found]
+            outcomes = self._outcomes.get(device_id, {})
+            recorded = [outcomes.get(records[rowid][0]) for _, rowid in found]
         hits = []
         for (score, rowid), outcome in zip(found, recorded):
             episode_id, body = records[rowid]
@@ -354,6 +450,11 @@ class LocalResolver:
             order = sorted(range(len(hits)), key=lambda j: (-found[j][0], not _is_success(hits[j]["outcome"])))
             hits = [hits[j] for j in order]
         return hits
+
+    def _episode_index(self, device_id: str) -> Optional[EpisodeIndex]:
+        with self._lock:
+            self._check_open()
+            return self._devices.get(device_id)
 
     # -- vectors ----------------------------------------------------------------
     def request(self, method: str, path: str, body: Any) -> dict:
@@ -424,6 +525,11 @@ class LocalResolver:
                 raise ResolverError(f"metadata cannot be stored as JSON: {exc}", 422) from None
             unit = array.array("d", [x / norm for x in vec] if norm > 0.0 else [0.0] * len(vec))
             rows.append((uuid.uuid4().hex, device, unit.tobytes(), meta))
+        self._keep_vectors(rows)
+        return [vid for vid, _, _, _ in rows]
+
+    def _keep_vectors(self, rows: List[Tuple[str, str, bytes, str]]) -> None:
+        """Stores (id, device id, unit vector as doubles, metadata JSON) rows and indexes them."""
         with self._lock:
             self._check_open()
             rowids = self._store.add_vectors(rows)
@@ -432,12 +538,14 @@ class LocalResolver:
                 if index is None:
                     index = self._vectors[device] = VectorIndex()
                 index.append(rowid, blob)
-        return [vid for vid, _, _, _ in rows]
 
-    def _nearest(self, device: str, vec: List[float], norm: float, k: int) -> List[dict]:
+    def _vector_index(self, device: str) -> Optional[VectorIndex]:
         with self._lock:
             self._check_open()
-            index = self._vectors.get(device)
+            return self._vectors.get(device)
+
+    def _nearest(self, device: str, vec: List[float], norm: float, k: int) -> List[dict]:
+        index = self._vector_index(device)
         if k == 0 or index is None:
             return []
         probe = array.array("d", [x / norm for x in vec] if norm > 0.0 else [0.0] * len(vec))
@@ -453,13 +561,21 @@ class LocalResolver:
         ]
 
     # -- inspection -------------------------------------------------------------
-    def stats(self) -> dict:
-        """Counts per device: episodes, outcomes recorded and vectors."""
+    def stats(self, device_id: Optional[str] = None) -> dict:
+        """Counts per device of episodes and vectors, and the outcomes recorded; with ``device_id``, that device's only."""
         with self._lock:
             self._check_open()
+            if device_id is not None:
+                index, vectors = self._devices.get(device_id), self._vectors.get(device_id)
+                return {
+                    "episodes": {device_id: len(index)} if index is not None else {},
+                    "outcomes": len(self._outcomes.get(device_id, ())),
+                    "vectors": {device_id: len(vectors)} if vectors is not None else {},
+                    "vectors_enabled": self.vectors_enabled,
+                }
             return {
                 "episodes": {device: len(index) for device, index in self._devices.items()},
-                "outcomes": len(self._outcomes),
+                "outcomes": sum(map(len, self._outcomes.values())),
                 "vectors": {device: len(index) for device, index in self._vectors.items()},
                 "vectors_enabled": self.vectors_enabled,
             }
@@ -475,8 +591,8 @@ class LocalResolver:
         return out
 
     @property
-    def outcomes(self) -> Dict[str, dict]:
-        """Recorded outcomes by episode id (fresh copies)."""
+    def outcomes(self) -> Dict[str, Dict[str, dict]]:
+        """Recorded outcomes per device, by episode id (fresh copies)."""
         with self._lock:
             return json.loads(json.dumps(self._outcomes))
 
@@ -493,194 +609,13 @@ class LocalResolver:
         return out
 
 
-# -- HTTP ----------------------------------------------------------------------
+# The HTTP server lives in orvane.server; its names stay reachable from here.
+_SERVER_NAMES = ("ResolverHTTPServer", "make_server", "DEFAULT_MAX_BODY")
 
 
-class ResolverHTTPServer(ThreadingHTTPServer):
-    """HTTP front of a :class:`LocalResolver`, one thread per connection.
+def __getattr__(name: str) -> Any:
+    if name in _SERVER_NAMES:
+        from . import server
 
-    Routes (JSON in, JSON out; errors are ``{"error": message}`` with the
-    status of the failure):
-
-    ========  ======================  =========================================
-    GET       /v1/health              ``{"status": "ok", "vectors": bool}``
-    GET       /v1/stats               :meth:`LocalResolver.stats`
-    POST      /v1/episodes/ingest     ``{"device_id", "batch"}``
-    POST      /v1/episodes/query      ``{"query_text", "k", "device_id", "include_episode", "prefer_success"}`` -> ``{"hits"}``
-    POST      /v1/episodes/outcome    ``{"episode_id", "result", "health_label"}``
-    POST      /qx/ingest, /qx/query   the vector endpoints (404 without vectors)
-    ========  ======================  =========================================
-    """
-
-    daemon_threads = True
-    allow_reuse_address = True
-    # Many clients connect at once; the default backlog of 5 drops their SYNs.
-    request_queue_size = 128
-
-    def __init__(self, address: Tuple[str, int], resolver: LocalResolver, *, log: Optional[Callable[[str], None]] = None):
-        self.resolver = resolver
-        self.log = log
-        self._active = 0
-        self._idle = threading.Condition()
-        super().__init__(address, _Handler)
-
-    def _enter_request(self) -> None:
-        with self._idle:
-            self._active += 1
-
-    def _leave_request(self) -> None:
-        with self._idle:
-            self._active -= 1
-            if self._active == 0:
-                self._idle.notify_all()
-
-    def wait_idle(self, timeout: float) -> bool:
-        """Waits until no request is being served (idle keep-alive connections do not count)."""
-        with self._idle:
-            return self._idle.wait_for(lambda: self._active == 0, timeout)
-
-    @property
-    def url(self) -> str:
-        host, port = self.server_address[:2]
-        if ":" in host:
-            host = f"[{host}]"
-        return f"http://{host}:{port}"
-
-
-def make_server(
-    resolver: LocalResolver,
-    host: str = "127.0.0.1",
-    port: int = 0,
-    *,
-    log: Optional[Callable[[str], None]] = None,
-) -> ResolverHTTPServer:
-    """A bound (not yet serving) HTTP server for ``resolver``; port 0 picks a free port."""
-    return ResolverHTTPServer((host, port), resolver, log=log)
-
-
-class _Handler(BaseHTTPRequestHandler):
-    server: ResolverHTTPServer
-    protocol_version = "HTTP/1.1"
-    server_version = "orvane-resolver/1"
-    # A connection that sends nothing for this long is closed, so idle
-    # keep-alive clients cannot hold a thread forever.
-    timeout = 60
-
-    def log_message(self, format: str, *args: Any) -> None:  # noqa: A002 - the base class's name
-        if self.server.log is not None:
-            self.server.log("%s %s" % (self.address_string(), format % args))
-
-    # Every method gets an answer; unknown ones a 405 from _dispatch.
-    def do_GET(self) -> None:
-        self._dispatch("GET")
-
-    def do_POST(self) -> None:
-        self._dispatch("POST")
-
-    def do_PUT(self) -> None:
-        self._dispatch("PUT")
-
-    def do_DELETE(self) -> None:
-        self._dispatch("DELETE")
-
-    def do_PATCH(self) -> None:
-        self._dispatch("PATCH")
-
-    def _dispatch(self, method: str) -> None:
-        self.server._enter_request()
-        try:
-            self._serve(method)
-        finally:
-            self.server._leave_request()
-
-    def _serve(self, method: str) -> None:
-        path = self.path.split("?", 1)[0]
-        try:
-            body = self._read_body() if method in ("POST", "PUT", "PATCH") else None
-            status, answer = HTTPStatus.OK, self._route(method, path, body)
-        except ResolverError as exc:
-            status, answer = exc.status_code or 500, {"error": str(exc)}
-        except Exception as exc:  # a bug must still answer, and not kill the server
-            status, answer = HTTPStatus.INTERNAL_SERVER_ERROR, {"error": f"{type(exc).__name__}: {exc}"}
-            if self.server.log is not None:
-                self.server.log(f"error serving {method} {path}: {type(exc).__name__}: {exc}")
-        self._send(int(status), answer)
-
-    def _read_body(self) -> Any:
-        length = self.headers.get("Content-Length")
-        if self.headers.get("Transfer-Encoding", "").lower() == "chunked" or length is None:
-            self.close_connection = True
-            raise ResolverError("a request body needs a Content-Length", 411)
-        try:
-            size = int(length)
-        except ValueError:
-            self.close_connection = True
-            raise ResolverError("bad Content-Length", 400) from None
-        if size < 0 or size > MAX_BODY_BYTES:
-            self.close_connection = True
-            raise ResolverError(f"request body over {MAX_BODY_BYTES} bytes", 413)
-        raw = self.rfile.read(size)
-        if len(raw) != size:
-            self.close_connection = True
-            raise ResolverError("request body cut short", 400)
-        if not raw:
-            return None
-        try:
-            return json.loads(raw)
-        except (UnicodeDecodeError, ValueError) as exc:
-            raise ResolverError(f"request body is not JSON: {exc}", 400) from None
-
-    def _route(self, method: str, path: str, body: Any) -> Any:
-        resolver = self.server.resolver
-        if path in VECTOR_PATHS:
-            return resolver.request(method, path, body)
-        route = _ROUTES.get(path)
-        if route is None:
-            raise ResolverError(f"{method} {path}: not found", 404)
-        want, call = route
-        if method != want:
-            raise ResolverError(f"{method} {path}: method not allowed", 405)
-        if want == "POST" and not isinstance(body, dict):
-            raise ResolverError("the request body must be a JSON object", 400)
-        return call(resolver, body)
-
-    def _send(self, status: int, answer: Any) -> None:
-        data = json.dumps(answer).encode("utf-8")
-        try:
-            self.send_response(status)
-            self.send_header("Content-Type", "application/json")
-            self.send_header("Content-Length", str(len(data)))
-            if self.close_connection:
-                self.send_header("Connection", "close")
-            self.end_headers()
-            self.wfile.write(data)
-        except (BrokenPipeError, ConnectionResetError):
-            self.close_connection = True
-
-
-def _ingest_route(resolver: LocalResolver, body: dict) -> dict:
-    return resolver.ingest(body.get("batch"), body.get("device_id"))
-
-
-def _query_route(resolver: LocalResolver, body: dict) -> dict:
-    hits = resolver.query(
-        body.get("query_text"),
-        body.get("k", 10),
-        body.get("device_id"),
-        bool(body.get("include_episode", True)),
-        bool(body.get("prefer_success", True)),
-    )
-    return {"hits": hits}
-
-
-def _outcome_route(resolver: LocalResolver, body: dict) -> dict:
-    return resolver.record_outcome(body.get("episode_id"), body.get("result"), body.get("health_label"))
-
-
-_ROUTES: Dict[str, Tuple[str, Callable[[LocalResolver, Any], Any]]] = {
-    "/v1/health": ("GET", lambda r, _: {"status": "ok", "vectors": r.vectors_enabled}),
-    "/v1/stats": ("GET", lambda r, _: r.stats()),
-    "/v1/episodes/ingest": ("POST", _ingest_route),
-    "/v1/episodes/query": ("POST", _query_route),
-    "/v1/episodes/outcome": ("POST", _outcome_route),
-}
+        return getattr(server, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

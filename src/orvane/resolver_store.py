@@ -13,7 +13,11 @@ steps in ``_MIGRATIONS``; a store from a newer release is refused.
 Version 1 (no ``schema_version`` table): episodes as JSON bodies, outcomes,
 vectors. Version 2 adds ``episode_channels``: each episode's channel values
 in packed form (:func:`pack_channels`), so that opening a store loads the
-index without parsing any JSON.
+index without parsing any JSON. Version 3 keeps outcomes per device
+(``device_outcomes``): an outcome of version 2 and before, keyed by episode
+id alone, goes to every device holding that episode; one whose episode no
+device holds yet stays in ``outcomes`` until the episode arrives and is then
+given to the device that sent it.
 """
 
 from __future__ import annotations
@@ -25,7 +29,7 @@ from typing import Callable, Dict, Iterable, Iterator, List, Optional, Sequence,
 __all__ = ["SCHEMA_VERSION", "SQLiteStore", "StoreError", "pack_channels"]
 
 #: The layout this release writes.
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 
 _U32 = struct.Struct("<I")
 _F64 = struct.Struct("<d")
@@ -80,6 +84,18 @@ CREATE TABLE IF NOT EXISTS episode_channels (
 """
 
 
+_TABLES_V3 = """
+CREATE TABLE IF NOT EXISTS device_outcomes (
+    device_id TEXT NOT NULL,
+    episode_id TEXT NOT NULL,
+    result TEXT NOT NULL,
+    health_label TEXT,
+    recorded_at REAL NOT NULL,
+    PRIMARY KEY (device_id, episode_id)
+);
+"""
+
+
 def _run_script(db: sqlite3.Connection, script: str) -> None:
     # executescript() would commit the open transaction: run statement by statement.
     for statement in script.split(";"):
@@ -96,9 +112,20 @@ def _migrate_1_to_2(db: sqlite3.Connection, channels_of_body: Callable[[str], by
     )
 
 
+def _migrate_2_to_3(db: sqlite3.Connection, channels_of_body: Callable[[str], bytes]) -> None:
+    _run_script(db, _TABLES_V3)
+    db.execute(
+        "INSERT OR IGNORE INTO device_outcomes (device_id, episode_id, result, health_label, recorded_at)"
+        " SELECT DISTINCT e.device_id, o.episode_id, o.result, o.health_label, o.recorded_at"
+        " FROM outcomes o JOIN episodes e ON e.episode_id = o.episode_id"
+    )
+    db.execute("DELETE FROM outcomes WHERE episode_id IN (SELECT episode_id FROM episodes)")
+
+
 #: Step from version N to N + 1, applied in order inside one transaction.
 _MIGRATIONS: Dict[int, Callable[[sqlite3.Connection, Callable[[str], bytes]], None]] = {
     1: _migrate_1_to_2,
+    2: _migrate_2_to_3,
 }
 
 
@@ -151,6 +178,7 @@ class SQLiteStore:
             if version == 0:  # a new store
                 _run_script(db, _TABLES_V1)
                 _run_script(db, _TABLES_V2)
+                _run_script(db, _TABLES_V3)
                 self._set_version(SCHEMA_VERSION)
             elif version < SCHEMA_VERSION:
                 while version < SCHEMA_VERSION:
@@ -176,11 +204,17 @@ class SQLiteStore:
 
     # -- episodes ---------------------------------------------------------------
     def add_episodes(
-        self, device_id: str, rows: Sequence[Tuple[Optional[str], str, bytes]], now: float
+        self,
+        device_id: str,
+        rows: Sequence[Tuple[Optional[str], str, bytes]],
+        now: float,
+        unplaced: Optional[Dict[str, Tuple[str, Optional[str]]]] = None,
     ) -> List[Tuple[int, int]]:
         """Keeps (episode_id, body, packed channels) rows, skipping ids the device holds.
 
         All or nothing. Answers (row id, position in ``rows``) of each row kept.
+        An outcome in ``unplaced`` (episode id -> (result, health label), from
+        an older store) whose episode is kept here becomes this device's.
         """
         cur = self._db.cursor()
         cur.execute("BEGIN")
@@ -216,6 +250,16 @@ class SQLiteStore:
                 episodes,
             )
             cur.executemany("INSERT INTO episode_channels (rowid, device_id, packed) VALUES (?, ?, ?)", channels)
+            if unplaced:
+                placed = [
+                    (device_id, rows[j][0], *unplaced[rows[j][0]], now) for _, j in added if rows[j][0] in unplaced
+                ]
+                cur.executemany(
+                    "INSERT OR IGNORE INTO device_outcomes (device_id, episode_id, result, health_label, recorded_at)"
+                    " VALUES (?, ?, ?, ?, ?)",
+                    placed,
+                )
+                cur.executemany("DELETE FROM outcomes WHERE episode_id = ?", [(p[1],) for p in placed])
             cur.execute("COMMIT")
         except BaseException:
             cur.execute("ROLLBACK")
@@ -243,13 +287,21 @@ class SQLiteStore:
         return self._db.execute("SELECT device_id, body FROM episodes ORDER BY rowid")
 
     # -- outcomes ---------------------------------------------------------------
-    def put_outcome(self, episode_id: str, result: str, health_label: Optional[str], now: float) -> None:
+    def put_outcome(
+        self, device_id: str, episode_id: str, result: str, health_label: Optional[str], now: float
+    ) -> None:
         self._db.execute(
-            "INSERT OR REPLACE INTO outcomes (episode_id, result, health_label, recorded_at) VALUES (?, ?, ?, ?)",
-            (episode_id, result, health_label, now),
+            "INSERT OR REPLACE INTO device_outcomes (device_id, episode_id, result, health_label, recorded_at)"
+            " VALUES (?, ?, ?, ?, ?)",
+            (device_id, episode_id, result, health_label, now),
         )
 
-    def outcomes(self) -> Iterator[Tuple[str, str, Optional[str]]]:
+    def outcomes(self) -> Iterator[Tuple[str, str, str, Optional[str]]]:
+        """(device id, episode id, result, health label) of every outcome."""
+        return self._db.execute("SELECT device_id, episode_id, result, health_label FROM device_outcomes")
+
+    def unplaced_outcomes(self) -> Iterator[Tuple[str, str, Optional[str]]]:
+        """(episode id, result, health label) of outcomes from an older store whose episode has not arrived."""
         return self._db.execute("SELECT episode_id, result, health_label FROM outcomes")
 
     # -- vectors ----------------------------------------------------------------

@@ -32,3 +32,8 @@ int refuse_delete(const char* name) noexcept {
 }
 
 }  // namespace pyhost
+
+// The parameter lists that def() and init() read at compile time.
+static_assert(pyhost::ParamList<"a, b=None, *, c=3">::count == 3 &&
+              pyhost::ParamList<"a, b=None, *, c=3">::parsed.required == 1 &&
+              pyhost::ParamList<"a, b=None, *, c=3">::parsed.positional == 2 && pyhost::ParamList<"">::count == 0);

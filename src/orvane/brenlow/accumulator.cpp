@@ -75,7 +75,7 @@ PyObject* flush_locked(ModuleState* st, PyObject* self, bool has_now, double now
         }
         if (thread && exit_batch_handed(st, thread.get(), batch.get(), acc->device_id ? acc->device_id : Py_None)) {
             started = Ref::steal(PyObject_CallMethodNoArgs(thread.get(), st->start));
-            if (!started) exit_batch_done(st, batch.get());
+            if (!started) exit_batch_dropped(st, batch.get());
         }
     }
     if (started) Py_RETURN_NONE;

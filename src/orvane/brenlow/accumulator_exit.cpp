@@ -28,12 +28,15 @@
 
 namespace orvane_accumulator {
 
-// A batch handed to a posting thread, until that thread has its result.
+// A batch handed to a posting thread, until that thread has ended. Once the
+// thread has its result (kDone) the hook still waits for it: a daemon thread
+// that is still winding down when the interpreter finalizes is ended there
+// by thread exit, in the middle of our frames.
 struct InFlight {
     Ref thread;
     Ref batch;
     Ref device_id;
-    enum : int { kRunning, kReported } status = kRunning;
+    enum : int { kRunning, kDone, kReported } status = kRunning;
 };
 
 struct ExitRegistry {
@@ -129,25 +132,35 @@ bool post_pending(ModuleState* st, PyObject* module, PyObject* hook, PyObject* s
     return true;
 }
 
-// The first running batch whose thread is still alive, or -1; entries whose
-// thread ended without taking its result (an overridden _post_batch) go.
+// thread.is_alive(): 1 or 0; a thread object that cannot answer (not a
+// threading.Thread) counts as ended. -1 only for an interrupt.
+int thread_alive(PyObject* thread) {
+    Ref alive = Ref::steal(PyObject_CallMethod(thread, "is_alive", nullptr));
+    int yes = alive ? PyObject_IsTrue(alive.get()) : -1;
+    if (yes >= 0) return yes;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// 1 with the first entry whose thread is still alive (delivering or
+// winding down), 0 when there is none, -1 on error. Entries whose thread
+// has ended are dropped.
 int next_running(ModuleState* st, InFlight* out) {
     std::vector<InFlight>& all = st->exit->in_flight;
     for (std::size_t i = 0; i < all.size();) {
-        if (all[i].status != InFlight::kRunning) {
+        if (all[i].status == InFlight::kReported) {
             ++i;
             continue;
         }
         InFlight e = all[i];
-        Ref alive = Ref::steal(PyObject_CallMethod(e.thread.get(), "is_alive", nullptr));
-        if (!alive) return -1;
-        int yes = PyObject_IsTrue(alive.get());
+        int yes = thread_alive(e.thread.get());
         if (yes < 0) return -1;
-        // The call may have let other threads change the list.
         if (yes) {
             *out = e;
             return 1;
         }
+        // The call may have let other threads change the list.
         for (std::size_t j = 0; j < all.size(); ++j)
             if (all[j].batch.get() == e.batch.get()) {
                 all.erase(all.begin() + static_cast<std::ptrdiff_t>(j));
@@ -284,6 +297,21 @@ void exit_untrack(AccumulatorObject* acc) {
 
 bool exit_batch_handed(ModuleState* st, PyObject* thread, PyObject* batch, PyObject* device_id) {
     if (st->exit == nullptr) return true;
+    // Threads that have ended leave the list here.
+    std::vector<InFlight>& all = st->exit->in_flight;
+    for (std::size_t i = 0; i < all.size();) {
+        if (all[i].status != InFlight::kDone) {
+            ++i;
+            continue;
+        }
+        Ref t = all[i].thread;
+        int yes = thread_alive(t.get());
+        if (yes < 0) return false;
+        if (i < all.size() && all[i].thread.get() == t.get() && !yes)
+            all.erase(all.begin() + static_cast<std::ptrdiff_t>(i));
+        else
+            ++i;
+    }
     try {
         st->exit->in_flight.push_back(InFlight{Ref::borrow(thread), Ref::borrow(batch), Ref::borrow(device_id)});
     } catch (const std::exception&) {
@@ -299,11 +327,20 @@ bool exit_batch_done(ModuleState* st, PyObject* batch) {
     for (std::size_t i = 0; i < all.size(); ++i) {
         if (all[i].batch.get() != batch) continue;
         const bool reported = all[i].status == InFlight::kReported;
-        InFlight gone = std::move(all[i]);
-        all.erase(all.begin() + static_cast<std::ptrdiff_t>(i));
+        if (all[i].status == InFlight::kRunning) all[i].status = InFlight::kDone;
         return !reported;
     }
     return true;
+}
+
+void exit_batch_dropped(ModuleState* st, PyObject* batch) {
+    if (st->exit == nullptr) return;
+    std::vector<InFlight>& all = st->exit->in_flight;
+    for (std::size_t i = 0; i < all.size(); ++i)
+        if (all[i].batch.get() == batch) {
+            all.erase(all.begin() + static_cast<std::ptrdiff_t>(i));
+            return;
+        }
 }
 
 }  // namespace orvane_accumulator

@@ -256,5 +256,6 @@ void exit_track(ModuleState* st, AccumulatorObject* acc);
 void exit_untrack(AccumulatorObject* acc);
 bool exit_batch_handed(ModuleState* st, PyObject* thread, PyObject* batch, PyObject* device_id);
 bool exit_batch_done(ModuleState* st, PyObject* batch);
+void exit_batch_dropped(ModuleState* st, PyObject* batch);  // its thread never started
 
 }  // namespace orvane_accumulator
