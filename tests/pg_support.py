@@ -44,9 +44,9 @@ def pg_base_url() -> str:
 @pytest.fixture
 def pg_url():
     """A database URL whose connections see only a new, empty schema, dropped after the test."""
+    base = pg_base_url()  # skips (or fails) before psycopg is imported when it is missing
     import psycopg
 
-    base = pg_base_url()
     schema = "t_" + uuid.uuid4().hex[:16]
     try:
         with psycopg.connect(base, autocommit=True, connect_timeout=5) as conn:
