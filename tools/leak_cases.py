@@ -223,6 +223,32 @@ if profiler is not None:
         _periodicity_1_in_10()
         _to_dict_1_in_10()
 
+    _SNAP_P.note = [_F1]
+    _STATE = _SNAP_P.__getstate__()
+    _pickle_1_in_10 = every(10, lambda: __import__("pickle").loads(__import__("pickle").dumps(_SNAP_P)))
+
+    @case("profiler.StatisticalProfiler.__getstate__/__setstate__", _SNAP_P, _STATE)
+    def _():
+        _SNAP_P.__getstate__()
+        profiler.StatisticalProfiler.__new__(profiler.StatisticalProfiler).__setstate__(_STATE)
+
+    @case("profiler.StatisticalProfiler pickle round trip (1 in 10)", _SNAP_P)
+    def _():
+        _pickle_1_in_10()
+
+    _BAD_STATE = dict(_STATE, version=99)
+
+    @case("profiler.StatisticalProfiler.__setstate__(unknown version)", _BAD_STATE)
+    def _():
+        raising(lambda: profiler.StatisticalProfiler.__new__(profiler.StatisticalProfiler).__setstate__(_BAD_STATE), ValueError)()
+
+    _CH_STATE = _CH.__getstate__()
+
+    @case("profiler.ChannelStats.__getstate__/__setstate__", _CH, _CH_STATE)
+    def _():
+        _CH.__getstate__()
+        profiler.ChannelStats.__new__(profiler.ChannelStats).__setstate__(_CH_STATE)
+
     _HIST = [float(i % 9) for i in range(120)]
 
     @case("profiler.ChannelStats.history = list", _HIST)
@@ -374,6 +400,20 @@ if accumulator is not None:
           _FLUSH_CLIENT)
     def _():
         _flush_1_in_200()
+
+    def _drain_at_exit():
+        # What the exit hook does: post what is pending, wait for threads.
+        _ACC_FLUSH.observe(_TS, _F_PAYLOAD)
+        _ACC_FLUSH.flush()
+        _ACC_FLUSH.observe(_TS, _F_PAYLOAD)
+        accumulator._exit_drain()
+        join_threads()
+
+    _drain_1_in_200 = every(200, quiet(_drain_at_exit))
+
+    @case("accumulator._exit_drain (1 in 200)", _ACC_FLUSH, _F_PAYLOAD, _FLUSH_CLIENT)
+    def _():
+        _drain_1_in_200()
 
     @case("accumulator.EpisodeAccumulator(brain, device_id)", _ACLIENT, _DEV)
     def _():

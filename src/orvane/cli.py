@@ -9,6 +9,7 @@ import math
 import os
 import signal
 import sys
+import tempfile
 import threading
 import time
 from typing import Any, Callable, Dict, Iterable, Iterator, List, NoReturn, Optional, Sequence, TextIO, Tuple
@@ -206,7 +207,7 @@ def _chain(first: str, rest: Iterator[str]) -> Iterator[str]:
 
 
 def profile_rows(payloads: Iterable[Dict[str, Any]], device_id: str, profiler: Any = None) -> Tuple[Dict[str, Any], Dict[str, Any]]:
-    """Feeds payloads to a new profiler (or to ``profiler``); answers its snapshot and the classified schema."""
+    """Feeds payloads to a new profiler (or continues ``profiler``); answers its snapshot and the classified schema."""
     from .brenlow.classifier import SchemaClassifier
     from .brenlow.profiler import StatisticalProfiler
 
@@ -229,13 +230,101 @@ def _json_safe(value: Any) -> Any:
     return value
 
 
+# -- saved profiles (profile --state) ------------------------------------------------
+
+#: Version of the saved-profile file that ``profile --state`` reads and writes.
+STATE_FILE_VERSION = 1
+STATE_FILE_FORMAT = "orvane-profile"
+# The float entries of a channel's state: JSON spells their non-finite values as text.
+_STATE_FLOATS = ("min_val", "max_val", "mean", "M2", "prev_value", "delta_sum")
+_NON_FINITE = {"inf": math.inf, "-inf": -math.inf, "nan": math.nan}
+
+
+def _revive(value: Any) -> Any:
+    return _NON_FINITE.get(value, value) if isinstance(value, str) else value
+
+
+def load_profile_state(path: str) -> Any:
+    """The profiler saved in ``path``, or None when there is no such file."""
+    from .brenlow.profiler import StatisticalProfiler
+
+    try:
+        with open(path, encoding="utf-8") as stream:
+            saved = json.load(stream)
+    except FileNotFoundError:
+        return None
+    except OSError as exc:
+        raise CommandError(f"cannot read {path}: {exc.strerror or exc}") from None
+    except ValueError as exc:
+        raise CommandError(f"{path} is not a saved profile: {exc}") from None
+    if not isinstance(saved, dict) or saved.get("format") != STATE_FILE_FORMAT:
+        raise CommandError(f"{path} is not a saved profile (no \"format\": \"{STATE_FILE_FORMAT}\")")
+    if saved.get("version") != STATE_FILE_VERSION:
+        raise CommandError(f"{path}: saved-profile version {saved.get('version')!r} is not supported (this orvane reads version {STATE_FILE_VERSION})")
+    state = saved.get("profile")
+    # The profiler checks the state in full; here only the texts that stand
+    # for non-finite numbers become floats again.
+    pairs = state.get("channels") if isinstance(state, dict) else None
+    for pair in pairs if isinstance(pairs, list) else ():
+        channel = pair[1] if isinstance(pair, list) and len(pair) == 2 and isinstance(pair[1], dict) else {}
+        for key in _STATE_FLOATS:
+            if key in channel:
+                channel[key] = _revive(channel[key])
+        if isinstance(channel.get("window"), list):
+            channel["window"] = [_revive(v) for v in channel["window"]]
+    try:
+        profiler = StatisticalProfiler.__new__(StatisticalProfiler)
+        profiler.__setstate__(state)
+    except (TypeError, ValueError) as exc:
+        raise CommandError(f"{path} is not a saved profile: {exc}") from None
+    return profiler
+
+
+def save_profile_state(path: str, profiler: Any) -> None:
+    """Writes the profile to ``path`` atomically: a temporary file beside it, then a rename."""
+    saved = {"format": STATE_FILE_FORMAT, "version": STATE_FILE_VERSION, "profile": profiler.__getstate__()}
+    text = json.dumps(_json_safe(saved), allow_nan=False)
+    directory = os.path.dirname(os.path.abspath(path))
+    try:
+        fd, temp = tempfile.mkstemp(prefix=".orvane-profile-", suffix=".tmp", dir=directory)
+    except OSError as exc:
+        raise CommandError(f"cannot write {path}: {exc.strerror or exc}") from None
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as stream:
+            stream.write(text + "\n")
+            stream.flush()
+            os.fsync(stream.fileno())
+        os.replace(temp, path)
+    except BaseException as exc:
+        try:
+            os.unlink(temp)
+        except OSError:
+            pass
+        if isinstance(exc, OSError):
+            raise CommandError(f"cannot write {path}: {exc.strerror or exc}") from None
+        raise
+
+
 def cmd_profile(args: argparse.Namespace, out: TextIO) -> int:
     device_id = args.device_id
+    profiler = load_profile_state(args.state) if args.state is not None else None
+    if profiler is not None:
+        # The saved profile's device, whatever this CSV is called.
+        if device_id is not None and device_id != profiler.device_id:
+            raise CommandError(f"{args.state} holds the profile of device {profiler.device_id!r}, not {device_id!r}")
+        device_id = profiler.device_id
     if device_id is None:
         from .brenlow.provisioner import ensure_device_id
 
         device_id = ensure_device_id(os.path.splitext(os.path.basename(args.file))[0])
+    if args.state is not None and profiler is None:
+        from .brenlow.profiler import StatisticalProfiler
+
+        profiler = StatisticalProfiler(device_id)
     wants_report = _report_check(args.report)
+    if wants_report and args.state is not None:
+        # The report draws the readings of one run from a profiler it starts itself.
+        raise CommandError("--report and --state cannot be used together")
     report = None
     try:
         with open(args.file, newline="", encoding="utf-8-sig") as stream:
@@ -245,7 +334,7 @@ def cmd_profile(args: argparse.Namespace, out: TextIO) -> int:
 
                 report = ProfileReport(device_id)
                 readings = report.watch(readings)
-            profiler = report.profiler if report is not None else None
+                profiler = report.profiler
             progress = _FileProgress(args.file, stream, sys.stderr)
             snapshot, schema = profile_rows(progress.payloads(readings), device_id, profiler)
             progress.finish()
@@ -258,6 +347,8 @@ def cmd_profile(args: argparse.Namespace, out: TextIO) -> int:
             f"no column holds a number when cells are split at {_delimiter_name(delimiter)}"
             f" (header: {', '.join([ts_column, *channels])}); give the right one with --delimiter"
         )
+    if args.state is not None:
+        save_profile_state(args.state, profiler)
     if report is not None:
         _report_write(report.write, args.report, source=args.file, timestamp_column=ts_column, columns=channels, snapshot=snapshot, schema=schema)
     if args.json:
@@ -649,6 +740,11 @@ def build_parser() -> argparse.ArgumentParser:
         "--delimiter", type=_delimiter, help="cell delimiter, one character or 'tab' (default: guessed from the header row among , ; tab |)"
     )
     profile.add_argument("--report", metavar="FILE.html", help="also write an HTML report with plots (needs the 'report' extra)")
+    profile.add_argument(
+        "--state",
+        metavar="FILE",
+        help="continue the profile saved in FILE (JSON) if it exists, then save the profile there; its device id wins over the file name",
+    )
     profile.set_defaults(func=cmd_profile)
     return parser
 

@@ -73,7 +73,10 @@ PyObject* flush_locked(ModuleState* st, PyObject* self, bool has_now, double now
             PyObject* call[] = {target.get(), thread_args.get(), Py_True};
             thread = Ref::steal(PyObject_Vectorcall(thread_type.get(), call, 0, st->kw_thread));
         }
-        if (thread) started = Ref::steal(PyObject_CallMethodNoArgs(thread.get(), st->start));
+        if (thread && exit_batch_handed(st, thread.get(), batch.get(), acc->device_id ? acc->device_id : Py_None)) {
+            started = Ref::steal(PyObject_CallMethodNoArgs(thread.get(), st->start));
+            if (!started) exit_batch_dropped(st, batch.get());
+        }
     }
     if (started) Py_RETURN_NONE;
 
@@ -121,7 +124,13 @@ PyObject* post_batch(ModuleState* st, PyObject* self, PyObject* batch) {
         if (device_id) {
             PyObject* call[] = {brain.get(), batch, device_id.get()};
             Ref result = Ref::steal(PyObject_VectorcallMethod(st->ingest, call, 2, st->kw_device_id));
+            // A batch the exit hook has given up on was reported there.
+            const bool ours = exit_batch_done(st, batch);
             if (result && add_ingested(acc->total_ingested, n)) Py_RETURN_NONE;
+            if (!ours && PyErr_ExceptionMatches(PyExc_Exception)) {
+                PyErr_Clear();
+                Py_RETURN_NONE;
+            }
         }
     }
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
@@ -130,27 +139,33 @@ PyObject* post_batch(ModuleState* st, PyObject* self, PyObject* batch) {
     if (!message) return nullptr;
     device_id = field(self, acc->device_id, "device_id");
     if (!device_id) return nullptr;
-    Ref device_text = Ref::steal(PyObject_Str(device_id.get()));
-    if (!device_text) return nullptr;
+    if (!write_failure_line(st, device_id.get(), message.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Writes "[ACCUMULATOR] Batch ingest failed for <device>: <message>" to
+// sys.stdout.
+bool write_failure_line(ModuleState* st, PyObject* device_id, PyObject* message) {
+    Ref device_text = Ref::steal(PyObject_Str(device_id));
+    if (!device_text) return false;
     TextBuilder t;
     t.add("[ACCUMULATOR] Batch ingest failed for ");
     t.add(device_text.get());
     t.add(": ");
-    t.add(message.get());
+    t.add(message);
     t.add("\n");
     Ref line = Ref::steal(t.build());
-    if (!line) return nullptr;
+    if (!line) return false;
     // One write per line, so that lines of threads failing together never
     // interleave; print() would write the newline separately.
     Ref out = Ref::borrow(PySys_GetObject("stdout"));
     if (!out) {
         PyErr_SetString(PyExc_RuntimeError, "lost sys.stdout");
-        return nullptr;
+        return false;
     }
-    if (out.get() == Py_None) Py_RETURN_NONE;
+    if (out.get() == Py_None) return true;
     Ref written = Ref::steal(PyObject_CallMethodOneArg(out.get(), st->write, line.get()));
-    if (!written) return nullptr;
-    Py_RETURN_NONE;
+    return static_cast<bool>(written);
 }
 
 // 1 when ordinary method lookup of `name` on `self` finds `own`, our own
@@ -411,6 +426,12 @@ PyObject* accumulator_new(PyTypeObject* type, PyObject*, PyObject*) {
     new (&acc->total_ingested) std::atomic<long long>(0);
     acc->total_episodes = 0;
     acc->last_flush_ts = 0.0;
+    PyObject* module = pyhost::module_of(type, &moduledef);
+    if (module == nullptr) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    exit_track(state_of(module), acc);
     return self;
 }
 
@@ -460,6 +481,7 @@ int accumulator_clear(PyObject* self) {
 void accumulator_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    exit_untrack(as_acc(self));
     if (as_acc(self)->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
     accumulator_clear(self);
     as_acc(self)->total_ingested.~atomic();
@@ -568,14 +590,17 @@ int exec_module(PyObject* module) {
         (st->own_flush_locked = PyObject_GetAttr(type, st->_flush_locked)) == nullptr ||
         PyModule_AddType(module, st->accumulator_type) < 0)
         return -1;
-    return st->watch.start(module);
+    if (st->watch.start(module) < 0) return -1;
+    return exit_setup(module) ? 0 : -1;
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-    return pyhost::visit_all(visit, arg, st->accumulator_type, st->lock_type, st->own_build_episode,
-                             st->own_flush_locked, st->number_abc);
+    if (int r = pyhost::visit_all(visit, arg, st->accumulator_type, st->lock_type, st->own_build_episode,
+                                  st->own_flush_locked, st->number_abc))
+        return r;
+    return exit_traverse(st, visit, arg);
 }
 
 int module_clear(PyObject* module) {
@@ -589,15 +614,25 @@ int module_clear(PyObject* module) {
                       st->layout_episode, st->layout_state, st->layout_state_metadata, st->layout_action_sensor,
                       st->layout_action_multimodal, st->layout_action_metadata, st->layout_outcome,
                       st->layout_outcome_metadata, st->layout_embeddings, st->layout_metadata);
+    exit_clear(st);
     return 0;
+}
+
+void module_free(void* m) {
+    PyObject* module = static_cast<PyObject*>(m);
+    module_clear(module);
+    ModuleState* st = state_of(module);
+    if (st != nullptr) exit_free(st);
 }
 
 PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
 PyModuleDef moduledef = pyhost::module_def<ModuleState>(
     "orvane.brenlow.accumulator",
-    "Episodes from device readings, batched and sent to the resolver on background threads.", slots, module_traverse,
-    module_clear, pyhost::free_by_clear<module_clear>);
+    "Episodes from device readings, batched and sent to the resolver on background threads.\n\n"
+    "At interpreter exit, pending episodes are posted and batches in flight waited for, for at most\n"
+    "EXIT_FLUSH_TIMEOUT_S seconds (default 5.0); a batch still undelivered then gets one failure line.",
+    slots, module_traverse, module_clear, module_free);
 }  // namespace orvane_accumulator
 
 PyMODINIT_FUNC PyInit_accumulator(void) { return PyModuleDef_Init(&orvane_accumulator::moduledef); }

@@ -11,6 +11,11 @@ from orvane.client import Brenlow
 ACCUMULATOR_WINDOW_SIZE: int
 ACCUMULATOR_BATCH_SIZE: int
 ACCUMULATOR_FLUSH_MAX_AGE_S: float
+# Seconds the exit hook waits for batches in flight (from its start).
+EXIT_FLUSH_TIMEOUT_S: float
+
+# The exit hook, registered with atexit when the module is loaded.
+def _exit_drain() -> None: ...
 
 @final
 class Lock:

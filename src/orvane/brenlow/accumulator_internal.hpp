@@ -40,6 +40,8 @@ constexpr int kIdSuffix = 8;               // random hex digits in an episode id
     X(ACCUMULATOR_WINDOW_SIZE) X(ACCUMULATOR_BATCH_SIZE) X(ACCUMULATOR_FLUSH_MAX_AGE_S)
 // clang-format on
 
+struct ExitRegistry;
+
 struct ModuleState {
     PyTypeObject* accumulator_type;
     PyTypeObject* lock_type;
@@ -74,6 +76,8 @@ struct ModuleState {
     PyObject* own_build_episode;
     PyObject* own_flush_locked;
     PyObject* number_abc;  // numbers.Number
+    ExitRegistry* exit;    // live accumulators and batches in flight (accumulator_exit.cpp)
+    PyObject* exit_hook;   // the function registered with atexit
     // The globals every reading reads, looked up again only when the
     // module's namespace has changed.
     pyhost::NamespaceWatch watch;
@@ -193,6 +197,7 @@ struct AccumulatorObject {
     // Posting threads add to it without `_lock`, several at a time.
     std::atomic<long long> total_ingested;
     double last_flush_ts;
+    ExitRegistry* exit_registry;  // where this accumulator is tracked for the exit hook
 };
 
 inline AccumulatorObject* as_acc(PyObject* self) { return reinterpret_cast<AccumulatorObject*>(self); }
@@ -237,5 +242,20 @@ inline bool unchanged_size(PyObject* d, Py_ssize_t size) {
 Ref record(PyObject* layout, std::initializer_list<std::pair<PyObject*, PyObject*>> items);
 PyObject* make_layout(std::initializer_list<std::pair<PyObject*, PyObject*>> items);
 PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* context);
+bool write_failure_line(ModuleState* st, PyObject* device_id, PyObject* message);
+
+// The exit hook (accumulator_exit.cpp): set up at module execution; every
+// accumulator tracked from its creation to its end; every batch handed to a
+// posting thread known until that thread has its result. exit_batch_done
+// is false when the hook has already reported the batch as undelivered.
+bool exit_setup(PyObject* module);
+int exit_traverse(ModuleState* st, visitproc visit, void* arg);
+void exit_clear(ModuleState* st);
+void exit_free(ModuleState* st);
+void exit_track(ModuleState* st, AccumulatorObject* acc);
+void exit_untrack(AccumulatorObject* acc);
+bool exit_batch_handed(ModuleState* st, PyObject* thread, PyObject* batch, PyObject* device_id);
+bool exit_batch_done(ModuleState* st, PyObject* batch);
+void exit_batch_dropped(ModuleState* st, PyObject* batch);  // its thread never started
 
 }  // namespace orvane_accumulator

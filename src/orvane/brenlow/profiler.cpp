@@ -94,17 +94,6 @@ PyObject* correlations_of(std::vector<CorrelationSeries>& series) {
 // Statistical profiler
 // ---------------------------------------------------------------------------
 
-struct ProfilerObject {
-    PyObject_HEAD PyObject* dict;
-    PyObject* weakrefs;
-    PyObject* device_id;  // exact str; nullptr until __init__
-    PyObject* channels;   // exact dict
-    pyhost::LockObject* lock;
-    std::atomic<Py_ssize_t> total_observations;
-};
-
-ProfilerObject* as_profiler(PyObject* o) { return reinterpret_cast<ProfilerObject*>(o); }
-
 // The channel entries as (name, ChannelStats) pairs, taken at once so that
 // Python code running later (a foreign to_dict, a key's __eq__) cannot
 // disturb the iteration.
@@ -445,44 +434,6 @@ int set_total_observations(PyObject* o, PyObject* v, void*) {
 }
 PyObject* get_lock(PyObject* o, void*) { return Py_NewRef(reinterpret_cast<PyObject*>(as_profiler(o)->lock)); }
 
-// Copying shares the lock and the channels as a plain object's shallow copy
-// would; pickling fails on the lock, as it does for threading.Lock.
-const char* const kProfilerFields[] = {"device_id", "channels", "total_observations", "_lock"};
-
-PyObject* profiler_getstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"__getstate__", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
-    return state_of_attributes(o, as_profiler(o)->dict, kProfilerFields, std::size(kProfilerFields));
-}
-
-PyObject* profiler_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"state"};
-    static const pyhost::Signature sig{"__setstate__", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!pyhost::check_dict(a[0], "state")) return nullptr;
-    Ref state = Ref::steal(PyDict_Copy(a[0]));
-    if (!state) return nullptr;
-    // _lock is read-only as an attribute; a state may still carry one of
-    // our locks (a copy shares its original's).
-    Ref lock_key = Ref::steal(PyUnicode_FromString("_lock"));
-    if (!lock_key) return nullptr;
-    PyObject* lock = PyDict_GetItemWithError(state.get(), lock_key.get());
-    if (lock == nullptr && PyErr_Occurred()) return nullptr;
-    if (lock != nullptr) {
-        PyObject* module = module_of_type(Py_TYPE(o));
-        if (module == nullptr) return nullptr;
-        if (!Py_IS_TYPE(lock, state_of(module)->lock_type)) {
-            pyhost::raise_arg_type("_lock", "Lock", lock);
-            return nullptr;
-        }
-        Py_SETREF(as_profiler(o)->lock, reinterpret_cast<pyhost::LockObject*>(Py_NewRef(lock)));
-        if (PyDict_DelItem(state.get(), lock_key.get()) < 0) return nullptr;
-    }
-    if (!restore_attributes(o, state.get())) return nullptr;
-    Py_RETURN_NONE;
-}
-
 PyGetSetDef profiler_getset[] = {
     pyhost::getset<get_device_id, set_device_id>("device_id", "The device whose stream this is."),
     pyhost::getset<get_channels, set_channels>("channels",
@@ -500,8 +451,9 @@ PyMethodDef profiler_methods[] = {
     pyhost::def<"compute_correlations", profiler_compute_correlations, "",
                 "Pearson correlations between the recent windows of the channels.">(),
     pyhost::def<"snapshot", profiler_snapshot, "", "The device's snapshot record.">(),
-    pyhost::method<"__getstate__", profiler_getstate, "", "">(),
-    pyhost::method<"__setstate__", profiler_setstate, "state", "">(),
+    pyhost::method<"__getstate__", profiler_getstate, "", "The profile as plain data (read under the lock).">(),
+    pyhost::method<"__setstate__", profiler_setstate, "state", "Restore a profile from __getstate__'s data.">(),
+    pyhost::method<"__reduce__", state_reduce, "", "Pickle and copy through __getstate__.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 

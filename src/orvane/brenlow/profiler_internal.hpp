@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -236,6 +237,21 @@ inline int stats_check_outlier(PyObject* module, ChannelStatsObject* self, doubl
     return outlier;
 }
 
+// ---------------------------------------------------------------------------
+// Statistical profiler
+// ---------------------------------------------------------------------------
+
+struct ProfilerObject {
+    PyObject_HEAD PyObject* dict;
+    PyObject* weakrefs;
+    PyObject* device_id;  // exact str; nullptr until __init__
+    PyObject* channels;   // exact dict
+    pyhost::LockObject* lock;
+    std::atomic<Py_ssize_t> total_observations;
+};
+
+inline ProfilerObject* as_profiler(PyObject* o) { return reinterpret_cast<ProfilerObject*>(o); }
+
 // ---- defined across the module's sources ----
 
 bool set_record_float(PyObject* record, PyObject* key, double v);
@@ -243,8 +259,13 @@ bool set_record_ssize(PyObject* record, PyObject* key, Py_ssize_t v);
 PyObject* channel_record(PyObject* module, PyObject* name, const ChannelState& s);
 bool require_name(ChannelStatsObject* self);
 ChannelState capture_state(const ChannelStatsObject* self);
-PyObject* state_of_attributes(PyObject* o, PyObject* extra, const char* const* fields, std::size_t nfields);
-bool restore_attributes(PyObject* o, PyObject* state);
+// Saving and restoring (profiler_state.cpp): the versioned plain-data state
+// of both types, and the __reduce__ they share.
+PyObject* stats_getstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* stats_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* profiler_getstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* profiler_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* state_reduce(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 bool refuse_delete(PyObject* value, const char* attr);
 extern PyType_Spec stats_spec;
 

@@ -174,51 +174,6 @@ PyObject* stats_to_dict(PyObject* o) {
     return channel_record(module, name.get(), capture_state(self));
 }
 
-// ---- ChannelStats: copying and pickling ------------------------------------------
-
-// The instance's attributes, as a plain class's __dict__ would hold them:
-// the fields in creation order, then any attribute Python code added.
-PyObject* state_of_attributes(PyObject* o, PyObject* extra, const char* const* fields, std::size_t nfields) {
-    Ref state = Ref::steal(PyDict_New());
-    if (!state) return nullptr;
-    for (std::size_t i = 0; i < nfields; ++i) {
-        Ref v = Ref::steal(PyObject_GetAttrString(o, fields[i]));
-        if (!v || PyDict_SetItemString(state.get(), fields[i], v.get()) < 0) return nullptr;
-    }
-    if (extra != nullptr && PyDict_Update(state.get(), extra) < 0) return nullptr;
-    return state.release();
-}
-
-// Sets each entry of `state` as an attribute, through the typed setters.
-bool restore_attributes(PyObject* o, PyObject* state) {
-    if (!pyhost::check_dict(state, "state")) return false;
-    Ref items = Ref::steal(PyDict_Items(state));
-    if (!items) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* item = PyList_GET_ITEM(items.get(), i);
-        if (PyObject_SetAttr(o, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)) < 0) return false;
-    }
-    return true;
-}
-
-const char* const kStatsFields[] = {"name",       "count",     "min_val",     "max_val",       "mean",   "M2",
-                                    "prev_value", "delta_sum", "delta_count", "outlier_count", "history"};
-
-PyObject* stats_getstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"__getstate__", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
-    return state_of_attributes(o, as_stats(o)->dict, kStatsFields, std::size(kStatsFields));
-}
-
-PyObject* stats_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"state"};
-    static const pyhost::Signature sig{"__setstate__", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    if (!restore_attributes(o, a[0])) return nullptr;
-    Py_RETURN_NONE;
-}
-
 // ---- ChannelStats: attributes --------------------------------------------------
 
 bool refuse_delete(PyObject* value, const char* attr) { return value == nullptr && pyhost::refuse_delete(attr) < 0; }
@@ -411,8 +366,9 @@ PyMethodDef stats_methods[] = {
     pyhost::def<"check_outlier", stats_check_outlier_method, "value",
                 "True (and counted) when the value's z-score exceeds the threshold.">(),
     pyhost::def<"to_dict", stats_to_dict, "", "The channel's summary record.">(),
-    pyhost::method<"__getstate__", stats_getstate, "", "">(),
-    pyhost::method<"__setstate__", stats_setstate, "state", "">(),
+    pyhost::method<"__getstate__", stats_getstate, "", "The channel's statistics as plain data.">(),
+    pyhost::method<"__setstate__", stats_setstate, "state", "Restore the statistics from __getstate__'s data.">(),
+    pyhost::method<"__reduce__", state_reduce, "", "Pickle and copy through __getstate__.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
