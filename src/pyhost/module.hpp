@@ -450,6 +450,35 @@ PyObject* missing_attribute(PyObject* self, const char* name) noexcept;
 // "cannot delete attribute 'NAME'". Returns -1 for a setter to return.
 int refuse_delete(const char* name) noexcept;
 
+// The getter and setter of an object member, Obj::*Field: reading it while
+// unset raises the missing-attribute error, writing checks the value with
+// Check (check_str, check_dict; nullptr takes any object), deleting is
+// refused. The closure is the attribute's name.
+template <class Obj, PyObject* Obj::* Field, auto Check = nullptr>
+struct ObjectField {
+    static PyObject* get(PyObject* self, void* name) {
+        PyObject* value = reinterpret_cast<Obj*>(self)->*Field;
+        if (PYHOST_UNLIKELY(value == nullptr)) return missing_attribute(self, static_cast<const char*>(name));
+        return Py_NewRef(value);
+    }
+    static int set(PyObject* self, PyObject* value, void* name) {
+        const char* text = static_cast<const char*>(name);
+        if (value == nullptr) return refuse_delete(text);
+        if constexpr (!std::is_null_pointer_v<decltype(Check)>) {
+            if (!Check(value, text, false)) return -1;
+        }
+        Py_XSETREF(reinterpret_cast<Obj*>(self)->*Field, Py_NewRef(value));
+        return 0;
+    }
+};
+
+// A getset entry for such a member; both functions pass the boundary.
+template <class Obj, PyObject* Obj::* Field, auto Check = nullptr>
+PyGetSetDef object_field(const char* name, const char* doc) noexcept {
+    using F = ObjectField<Obj, Field, Check>;
+    return getset<&F::get, &F::set>(name, doc, const_cast<char*>(name));
+}
+
 // ---------------------------------------------------------------------------
 // Random ids
 // ---------------------------------------------------------------------------

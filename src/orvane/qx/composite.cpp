@@ -825,13 +825,10 @@ int module_clear(PyObject* module) {
     return 0;
 }
 
+// No per-interpreter GIL (without the slot, subinterpreters share the main
+// one): NumPy, which every operation calls, does not support one.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    // NumPy, which every operation calls, does not support interpreters
-    // with their own GIL.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
-#endif
     {0, nullptr},
 };
 

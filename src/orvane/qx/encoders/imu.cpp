@@ -902,11 +902,10 @@ void free_module(void* module) {
     if (st != nullptr) st->~State();
 }
 
+// No per-interpreter GIL (without the slot, subinterpreters share the main
+// one): NumPy and torch do not support one.
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
-#endif
     {0, nullptr},
 };
 
