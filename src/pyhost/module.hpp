@@ -479,6 +479,39 @@ PyGetSetDef object_field(const char* name, const char* doc) noexcept {
     return getset<&F::get, &F::set>(name, doc, const_cast<char*>(name));
 }
 
+// The same for a number member: a double reads as float and takes any real
+// number (float_arg), a Py_ssize_t reads as int and takes any real number
+// through int() (ssize_arg).
+template <class Obj, auto Field>
+struct NumberField {
+    using T = std::remove_reference_t<decltype(std::declval<Obj&>().*Field)>;
+    static_assert(std::is_same_v<T, double> || std::is_same_v<T, Py_ssize_t>);
+    static PyObject* get(PyObject* self, void*) {
+        if constexpr (std::is_same_v<T, double>)
+            return PyFloat_FromDouble(reinterpret_cast<Obj*>(self)->*Field);
+        else
+            return PyLong_FromSsize_t(reinterpret_cast<Obj*>(self)->*Field);
+    }
+    static int set(PyObject* self, PyObject* value, void* name) {
+        const char* text = static_cast<const char*>(name);
+        if (value == nullptr) return refuse_delete(text);
+        T v;
+        if constexpr (std::is_same_v<T, double>) {
+            if (!float_arg(value, text, &v)) return -1;
+        } else {
+            if (!ssize_arg(value, text, &v)) return -1;
+        }
+        reinterpret_cast<Obj*>(self)->*Field = v;
+        return 0;
+    }
+};
+
+template <class Obj, auto Field>
+PyGetSetDef number_field(const char* name, const char* doc) noexcept {
+    using F = NumberField<Obj, Field>;
+    return getset<&F::get, &F::set>(name, doc, const_cast<char*>(name));
+}
+
 // ---------------------------------------------------------------------------
 // Random ids
 // ---------------------------------------------------------------------------
