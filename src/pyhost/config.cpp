@@ -34,21 +34,6 @@ bool global_float(PyObject* module, PyObject* name, double* out) {
     return v && host_float(v.get(), out);
 }
 
-bool global_ssize(PyObject* module, PyObject* name, Py_ssize_t* out) {
-    Ref v = module_global(module, name);
-    if (!v) return false;
-    Ref n = Ref::steal(PyNumber_Long(v.get()));
-    if (!n) return false;
-    Py_ssize_t r = PyLong_AsSsize_t(n.get());
-    if (r == -1 && PyErr_Occurred()) return false;
-    *out = r;
-    return true;
-}
-
-}  // namespace pyhost
-
-namespace pyhost {
-
 bool Constant::prepare(Ref value) {
     obj_ = std::move(value);
     if (!obj_) return false;
@@ -66,19 +51,6 @@ bool Constant::prepare(Ref value) {
             kind_ = Kind::Int;
         }
     }
-    return true;
-}
-
-bool Constant::to_ssize(Py_ssize_t* out) const {
-    if (kind_ == Kind::Int && i_ >= PY_SSIZE_T_MIN && i_ <= PY_SSIZE_T_MAX) {
-        *out = static_cast<Py_ssize_t>(i_);
-        return true;
-    }
-    Ref n = Ref::steal(PyNumber_Long(obj_.get()));
-    if (!n) return false;
-    Py_ssize_t r = PyLong_AsSsize_t(n.get());
-    if (r == -1 && PyErr_Occurred()) return false;
-    *out = r;
     return true;
 }
 

@@ -25,9 +25,8 @@ int bind_constants(PyObject* module, const char* source, const char* const* name
 // an interned str kept in the module state.
 Ref module_global(PyObject* module, PyObject* name);
 
-// The same, converted: with float() and with int() respectively.
+// The same, converted with float().
 bool global_float(PyObject* module, PyObject* name, double* out);
-bool global_ssize(PyObject* module, PyObject* name, Py_ssize_t* out);
 
 // ---------------------------------------------------------------------------
 // Namespace watch
@@ -109,22 +108,12 @@ class Constant {
     }
     // `n OP constant` for an int n: 1, 0, or -1.
     int compare_count(Py_ssize_t n, int op) const {
-        if (kind_ == Kind::Int) return compare_ints(n, i_, op);
+        if (kind_ == Kind::Int) return compare_values<long long>(n, i_, op);
         if (kind_ == Kind::Float && n >= -kExactInt && n <= kExactInt)
             return compare_doubles(static_cast<double>(n), f_, op);
         Ref v = Ref::steal(PyLong_FromSsize_t(n));
         return v ? PyObject_RichCompareBool(v.get(), obj_.get(), op) : -1;
     }
-    // float(constant).
-    bool to_double(double* out) const {
-        if (kind_ == Kind::Float) {
-            *out = f_;
-            return true;
-        }
-        return host_float(obj_.get(), out);
-    }
-    // int(constant), narrowed to Py_ssize_t.
-    bool to_ssize(Py_ssize_t* out) const;
 
     PyObject* object() const noexcept { return obj_.get(); }
     bool is_int() const noexcept { return kind_ == Kind::Int; }
@@ -133,17 +122,9 @@ class Constant {
     long long int_value() const noexcept { return i_; }
     double float_value() const noexcept { return f_; }
 
-    static int compare_doubles(double x, double t, int op) noexcept {
-        switch (op) {
-            case Py_LT: return x < t;
-            case Py_LE: return x <= t;
-            case Py_EQ: return x == t;
-            case Py_NE: return x != t;
-            case Py_GT: return x > t;
-            default: return x >= t;
-        }
-    }
-    static int compare_ints(long long x, long long t, int op) noexcept {
+    static int compare_doubles(double x, double t, int op) noexcept { return compare_values(x, t, op); }
+    template <typename T>
+    static int compare_values(T x, T t, int op) noexcept {
         switch (op) {
             case Py_LT: return x < t;
             case Py_LE: return x <= t;

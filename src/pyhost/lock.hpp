@@ -75,11 +75,6 @@ class LockGuard {
     LockGuard& operator=(const LockGuard&) = delete;
     // False when acquiring failed (an exception is set).
     bool ok() const noexcept { return ok_; }
-    // Releases early (before calling back into Python code).
-    void unlock() {
-        if (ok_ && m_.held_by_current_thread()) m_.release();
-        ok_ = false;
-    }
 
   private:
     Mutex& m_;

@@ -450,6 +450,68 @@ PyObject* missing_attribute(PyObject* self, const char* name) noexcept;
 // "cannot delete attribute 'NAME'". Returns -1 for a setter to return.
 int refuse_delete(const char* name) noexcept;
 
+// The getter and setter of an object member, Obj::*Field: reading it while
+// unset raises the missing-attribute error, writing checks the value with
+// Check (check_str, check_dict; nullptr takes any object), deleting is
+// refused. The closure is the attribute's name.
+template <class Obj, PyObject* Obj::* Field, auto Check = nullptr>
+struct ObjectField {
+    static PyObject* get(PyObject* self, void* name) {
+        PyObject* value = reinterpret_cast<Obj*>(self)->*Field;
+        if (PYHOST_UNLIKELY(value == nullptr)) return missing_attribute(self, static_cast<const char*>(name));
+        return Py_NewRef(value);
+    }
+    static int set(PyObject* self, PyObject* value, void* name) {
+        const char* text = static_cast<const char*>(name);
+        if (value == nullptr) return refuse_delete(text);
+        if constexpr (!std::is_null_pointer_v<decltype(Check)>) {
+            if (!Check(value, text, false)) return -1;
+        }
+        Py_XSETREF(reinterpret_cast<Obj*>(self)->*Field, Py_NewRef(value));
+        return 0;
+    }
+};
+
+// A getset entry for such a member; both functions pass the boundary.
+template <class Obj, PyObject* Obj::* Field, auto Check = nullptr>
+PyGetSetDef object_field(const char* name, const char* doc) noexcept {
+    using F = ObjectField<Obj, Field, Check>;
+    return getset<&F::get, &F::set>(name, doc, const_cast<char*>(name));
+}
+
+// The same for a number member: a double reads as float and takes any real
+// number (float_arg), a Py_ssize_t reads as int and takes any real number
+// through int() (ssize_arg).
+template <class Obj, auto Field>
+struct NumberField {
+    using T = std::remove_reference_t<decltype(std::declval<Obj&>().*Field)>;
+    static_assert(std::is_same_v<T, double> || std::is_same_v<T, Py_ssize_t>);
+    static PyObject* get(PyObject* self, void*) {
+        if constexpr (std::is_same_v<T, double>)
+            return PyFloat_FromDouble(reinterpret_cast<Obj*>(self)->*Field);
+        else
+            return PyLong_FromSsize_t(reinterpret_cast<Obj*>(self)->*Field);
+    }
+    static int set(PyObject* self, PyObject* value, void* name) {
+        const char* text = static_cast<const char*>(name);
+        if (value == nullptr) return refuse_delete(text);
+        T v;
+        if constexpr (std::is_same_v<T, double>) {
+            if (!float_arg(value, text, &v)) return -1;
+        } else {
+            if (!ssize_arg(value, text, &v)) return -1;
+        }
+        reinterpret_cast<Obj*>(self)->*Field = v;
+        return 0;
+    }
+};
+
+template <class Obj, auto Field>
+PyGetSetDef number_field(const char* name, const char* doc) noexcept {
+    using F = NumberField<Obj, Field>;
+    return getset<&F::get, &F::set>(name, doc, const_cast<char*>(name));
+}
+
 // ---------------------------------------------------------------------------
 // Random ids
 // ---------------------------------------------------------------------------

@@ -631,31 +631,7 @@ PyObject* detector_get_events(PyObject* self) { return get_events_impl(as_detect
 
 // ---- detector fields ------------------------------------------------------
 
-PyObject* get_brain(PyObject* self, void*) { return detector_field(self, as_detector(self)->brain, "brain").release(); }
-int set_brain(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr) return pyhost::refuse_delete("brain");
-    Py_XSETREF(as_detector(self)->brain, Py_NewRef(value));
-    return 0;
-}
-
-PyObject* get_device_id(PyObject* self, void*) {
-    return detector_field(self, as_detector(self)->device_id, "device_id").release();
-}
-int set_device_id(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr) return pyhost::refuse_delete("device_id");
-    if (!pyhost::check_str(value, "device_id")) return -1;
-    Py_XSETREF(as_detector(self)->device_id, Py_NewRef(value));
-    return 0;
-}
-
-PyObject* get_events_field(PyObject* self, void*) {
-    return detector_field(self, as_detector(self)->events, "events").release();
-}
-int set_events_field(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr) return pyhost::refuse_delete("events");
-    Py_XSETREF(as_detector(self)->events, Py_NewRef(value));
-    return 0;
-}
+// brain, device_id and events: pyhost::object_field (see detector_getset).
 
 PyObject* get_lock(PyObject* self, void*) { return detector_field(self, as_detector(self)->lock, "_lock").release(); }
 int set_lock(PyObject* self, PyObject* value, void*) {
@@ -702,10 +678,11 @@ PyMethodDef detector_methods[] = {
 };
 
 PyGetSetDef detector_getset[] = {
-    pyhost::getset<get_brain, set_brain>("brain", "The resolver client."),
-    pyhost::getset<get_device_id, set_device_id>("device_id", "The device this detector watches."),
-    pyhost::getset<get_events_field, set_events_field>("events",
-                                                       "Recorded AnomalyEvents, oldest first (at most 1000)."),
+    pyhost::object_field<DetectorObject, &DetectorObject::brain>("brain", "The resolver client."),
+    pyhost::object_field<DetectorObject, &DetectorObject::device_id, pyhost::check_str>(
+        "device_id", "The device this detector watches."),
+    pyhost::object_field<DetectorObject, &DetectorObject::events>(
+        "events", "Recorded AnomalyEvents, oldest first (at most 1000)."),
     pyhost::getset<get_lock, set_lock>("_lock", "Guards events."),
     pyhost::getset<get_counter, set_counter>("_check_counter", "Readings that passed the confidence gate."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},

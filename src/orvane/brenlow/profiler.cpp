@@ -407,22 +407,6 @@ void profiler_dealloc(PyObject* o) {
     Py_DECREF(tp);
 }
 
-PyObject* get_device_id(PyObject* o, void*) {
-    ProfilerObject* self = as_profiler(o);
-    if (self->device_id == nullptr) return pyhost::missing_attribute(o, "device_id");
-    return Py_NewRef(self->device_id);
-}
-int set_device_id(PyObject* o, PyObject* v, void*) {
-    if (refuse_delete(v, "device_id") || !pyhost::check_str(v, "device_id")) return -1;
-    Py_XSETREF(as_profiler(o)->device_id, Py_NewRef(v));
-    return 0;
-}
-PyObject* get_channels(PyObject* o, void*) { return Py_NewRef(as_profiler(o)->channels); }
-int set_channels(PyObject* o, PyObject* v, void*) {
-    if (refuse_delete(v, "channels") || !pyhost::check_dict(v, "channels")) return -1;
-    Py_XSETREF(as_profiler(o)->channels, Py_NewRef(v));
-    return 0;
-}
 PyObject* get_total_observations(PyObject* o, void*) {
     return PyLong_FromSsize_t(as_profiler(o)->total_observations.load(std::memory_order_relaxed));
 }
@@ -435,9 +419,10 @@ int set_total_observations(PyObject* o, PyObject* v, void*) {
 PyObject* get_lock(PyObject* o, void*) { return Py_NewRef(reinterpret_cast<PyObject*>(as_profiler(o)->lock)); }
 
 PyGetSetDef profiler_getset[] = {
-    pyhost::getset<get_device_id, set_device_id>("device_id", "The device whose stream this is."),
-    pyhost::getset<get_channels, set_channels>("channels",
-                                               "Channel name -> ChannelStats, in order of first appearance."),
+    pyhost::object_field<ProfilerObject, &ProfilerObject::device_id, pyhost::check_str>(
+        "device_id", "The device whose stream this is."),
+    pyhost::object_field<ProfilerObject, &ProfilerObject::channels, pyhost::check_dict>(
+        "channels", "Channel name -> ChannelStats, in order of first appearance."),
     pyhost::getset<get_total_observations, set_total_observations>("total_observations", "Number of observe calls."),
     pyhost::getset<get_lock>("_lock", "The non-reentrant lock guarding the channels and the total."),
     pyhost::getset<get_confidence_score>("confidence_score",

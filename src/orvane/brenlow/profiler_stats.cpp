@@ -189,48 +189,6 @@ int set_name(PyObject* o, PyObject* v, void*) {
     return 0;
 }
 
-// Integer and double fields share one getter/setter pair each, addressed by
-// the field's offset.
-struct FieldSpec {
-    const char* name;
-    std::size_t offset;
-};
-
-#define STATS_FIELD(field) \
-    FieldSpec { #field, offsetof(ChannelStatsObject, field) }
-const FieldSpec kCountField = STATS_FIELD(count);
-const FieldSpec kDeltaCountField = STATS_FIELD(delta_count);
-const FieldSpec kOutlierCountField = STATS_FIELD(outlier_count);
-const FieldSpec kMinField = STATS_FIELD(min_val);
-const FieldSpec kMaxField = STATS_FIELD(max_val);
-const FieldSpec kMeanField = STATS_FIELD(mean);
-const FieldSpec kM2Field = STATS_FIELD(M2);
-const FieldSpec kDeltaSumField = STATS_FIELD(delta_sum);
-#undef STATS_FIELD
-
-PyObject* get_ssize_field(PyObject* o, void* closure) {
-    auto* f = static_cast<const FieldSpec*>(closure);
-    return PyLong_FromSsize_t(*reinterpret_cast<Py_ssize_t*>(reinterpret_cast<char*>(o) + f->offset));
-}
-int set_ssize_field(PyObject* o, PyObject* v, void* closure) {
-    auto* f = static_cast<const FieldSpec*>(closure);
-    Py_ssize_t n;
-    if (refuse_delete(v, f->name) || !pyhost::ssize_arg(v, f->name, &n)) return -1;
-    *reinterpret_cast<Py_ssize_t*>(reinterpret_cast<char*>(o) + f->offset) = n;
-    return 0;
-}
-PyObject* get_double_field(PyObject* o, void* closure) {
-    auto* f = static_cast<const FieldSpec*>(closure);
-    return PyFloat_FromDouble(*reinterpret_cast<double*>(reinterpret_cast<char*>(o) + f->offset));
-}
-int set_double_field(PyObject* o, PyObject* v, void* closure) {
-    auto* f = static_cast<const FieldSpec*>(closure);
-    double d;
-    if (refuse_delete(v, f->name) || !pyhost::float_arg(v, f->name, &d)) return -1;
-    *reinterpret_cast<double*>(reinterpret_cast<char*>(o) + f->offset) = d;
-    return 0;
-}
-
 PyObject* get_prev_value(PyObject* o, void*) {
     ChannelStatsObject* self = as_stats(o);
     if (!self->has_prev) Py_RETURN_NONE;
@@ -334,22 +292,24 @@ PyObject* get_periodicity_score(PyObject* o, void*) {
     return PyFloat_FromDouble(score);
 }
 
-#define FIELD_GETSET(spec, doc, getter, setter) \
-    pyhost::getset<getter, setter>(spec.name, doc, const_cast<FieldSpec*>(&spec))
+// The numeric fields, through pyhost::number_field.
+template <auto Field>
+PyGetSetDef stats_field(const char* name, const char* doc) {
+    return pyhost::number_field<ChannelStatsObject, Field>(name, doc);
+}
 
 PyGetSetDef stats_getset[] = {
     pyhost::getset<get_name, set_name>("name", "Channel name (the payload key)."),
-    FIELD_GETSET(kCountField, "Number of values passed to update.", get_ssize_field, set_ssize_field),
-    FIELD_GETSET(kMinField, "Smallest value seen.", get_double_field, set_double_field),
-    FIELD_GETSET(kMaxField, "Largest value seen.", get_double_field, set_double_field),
-    FIELD_GETSET(kMeanField, "Running mean.", get_double_field, set_double_field),
-    FIELD_GETSET(kM2Field, "Running sum of squared deviations from the mean.", get_double_field, set_double_field),
+    stats_field<&ChannelStatsObject::count>("count", "Number of values passed to update."),
+    stats_field<&ChannelStatsObject::min_val>("min_val", "Smallest value seen."),
+    stats_field<&ChannelStatsObject::max_val>("max_val", "Largest value seen."),
+    stats_field<&ChannelStatsObject::mean>("mean", "Running mean."),
+    stats_field<&ChannelStatsObject::M2>("M2", "Running sum of squared deviations from the mean."),
     pyhost::getset<get_prev_value, set_prev_value>("prev_value", "The previous value, or None."),
-    FIELD_GETSET(kDeltaSumField, "Sum of absolute steps between consecutive values.", get_double_field,
-                 set_double_field),
-    FIELD_GETSET(kDeltaCountField, "Number of steps.", get_ssize_field, set_ssize_field),
-    FIELD_GETSET(kOutlierCountField, "Number of check_outlier calls that found an outlier.", get_ssize_field,
-                 set_ssize_field),
+    stats_field<&ChannelStatsObject::delta_sum>("delta_sum", "Sum of absolute steps between consecutive values."),
+    stats_field<&ChannelStatsObject::delta_count>("delta_count", "Number of steps."),
+    stats_field<&ChannelStatsObject::outlier_count>("outlier_count",
+                                                    "Number of check_outlier calls that found an outlier."),
     pyhost::getset<get_history, set_history>("history", "The most recent values, oldest first (a copy)."),
     pyhost::getset<get_variance>("variance", "Sample variance; 0.0 below two values."),
     pyhost::getset<get_std>("std", "Sample standard deviation."),

@@ -47,52 +47,41 @@ constexpr std::size_t kReleaseGilWork = 1u << 15;
 // Module state
 // ---------------------------------------------------------------------------
 
+// Every reference the state owns, besides s_weights.
+#define COMPOSITE_REFS(X)        \
+    X(np_asarray)                \
+    X(np_empty)                  \
+    X(np_empty_like)             \
+    X(np_zeros)                  \
+    X(np_concatenate)            \
+    X(np_norm)                   \
+    X(np_float32)                \
+    X(np_ndarray)                \
+    X(config_class)              \
+    X(builder_type)              \
+    X(kw_dtype) /* ("dtype",) */ \
+    X(fused_name)                \
+    X(s_cfg)                     \
+    X(s_per_modality_dim)        \
+    X(s_fused_dim)               \
+    X(s_shape)                   \
+    X(s_reshape)                 \
+    X(s_astype)                  \
+    X(s_copy)                    \
+    X(minus_one)
+
 struct ModuleState {
-    PyObject* np_asarray;
-    PyObject* np_empty;
-    PyObject* np_empty_like;
-    PyObject* np_zeros;
-    PyObject* np_concatenate;
-    PyObject* np_norm;
-    PyObject* np_float32;
-    PyObject* np_ndarray;
-    PyObject* config_class;
-    PyObject* builder_type;
-    PyObject* kw_dtype;  // ("dtype",)
-    PyObject* fused_name;
-    PyObject* s_cfg;
-    PyObject* s_per_modality_dim;
-    PyObject* s_fused_dim;
-    PyObject* s_shape;
-    PyObject* s_reshape;
-    PyObject* s_astype;
-    PyObject* s_copy;
-    PyObject* minus_one;
+#define COMPOSITE_DECLARE(n) PyObject* n;
+    COMPOSITE_REFS(COMPOSITE_DECLARE)
+#undef COMPOSITE_DECLARE
     PyObject* s_weights[kModalities];
 };
 
 template <class F>
 void for_each_ref(ModuleState* st, F&& f) {
-    f(st->np_asarray);
-    f(st->np_empty);
-    f(st->np_empty_like);
-    f(st->np_zeros);
-    f(st->np_concatenate);
-    f(st->np_norm);
-    f(st->np_float32);
-    f(st->np_ndarray);
-    f(st->config_class);
-    f(st->builder_type);
-    f(st->kw_dtype);
-    f(st->fused_name);
-    f(st->s_cfg);
-    f(st->s_per_modality_dim);
-    f(st->s_fused_dim);
-    f(st->s_shape);
-    f(st->s_reshape);
-    f(st->s_astype);
-    f(st->s_copy);
-    f(st->minus_one);
+#define COMPOSITE_EACH(n) f(st->n);
+    COMPOSITE_REFS(COMPOSITE_EACH)
+#undef COMPOSITE_EACH
     for (auto& w : st->s_weights) f(w);
 }
 
@@ -836,32 +825,17 @@ int module_clear(PyObject* module) {
     return 0;
 }
 
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
-
+// No per-interpreter GIL (without the slot, subinterpreters share the main
+// one): NumPy, which every operation calls, does not support one.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    // NumPy, which every operation calls, does not support interpreters
-    // with their own GIL.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
-#endif
     {0, nullptr},
 };
 
-}  // namespace
+PyModuleDef moduledef = pyhost::module_def<ModuleState>(
+    "orvane.qx.composite", "Composite state vectors: seeded projection of raw embeddings and fusion of modalities.",
+    module_slots, module_traverse, module_clear, pyhost::free_by_clear<module_clear>, module_methods);
 
-namespace {
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "orvane.qx.composite",
-    "Composite state vectors: seeded projection of raw embeddings and fusion of modalities.",
-    sizeof(ModuleState),
-    module_methods,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
 }  // namespace
 
 PyMODINIT_FUNC PyInit_composite(void) { return PyModuleDef_Init(&moduledef); }

@@ -90,21 +90,24 @@ using pyhost::Ref;
     X(view)              \
     X(weights_loaded)
 
+// Keyword-name tuples of the calls that pass keywords, each with its names.
+#define IMU_KEYWORDS(X)                                \
+    X(kw_dtype, "dtype")                               \
+    X(kw_conv, "kernel_size", "stride", "padding")     \
+    X(kw_inplace, "inplace")                           \
+    X(kw_mha, "embed_dim", "num_heads", "batch_first") \
+    X(kw_need_weights, "need_weights")                 \
+    X(kw_dim, "dim")                                   \
+    X(kw_normalize, "p", "dim")                        \
+    X(kw_map_location, "map_location")
+
 struct State {
-#define IMU_DECLARE(n) Ref n;
+#define IMU_DECLARE(n, ...) Ref n;
     IMU_OBJECTS(IMU_DECLARE)
     IMU_NAMES(IMU_DECLARE)
+    IMU_KEYWORDS(IMU_DECLARE)
 #undef IMU_DECLARE
-    // Keyword-name tuples of the calls that pass keywords.
-    Ref kw_dtype;         // ("dtype",)
-    Ref kw_conv;          // ("kernel_size", "stride", "padding")
-    Ref kw_inplace;       // ("inplace",)
-    Ref kw_mha;           // ("embed_dim", "num_heads", "batch_first")
-    Ref kw_need_weights;  // ("need_weights",)
-    Ref kw_dim;           // ("dim",)
-    Ref kw_normalize;     // ("p", "dim")
-    Ref kw_map_location;  // ("map_location",)
-    Ref s_cpu;            // "cpu"
+    Ref s_cpu;  // "cpu"
 };
 
 // Defined at the end of the file, with the module's slots.
@@ -827,18 +830,13 @@ int exec_module(PyObject* module) {
     if (!st->n) return -1;
     IMU_NAMES(IMU_INTERN)
 #undef IMU_INTERN
-    st->kw_dtype = names_tuple({"dtype"});
-    st->kw_conv = names_tuple({"kernel_size", "stride", "padding"});
-    st->kw_inplace = names_tuple({"inplace"});
-    st->kw_mha = names_tuple({"embed_dim", "num_heads", "batch_first"});
-    st->kw_need_weights = names_tuple({"need_weights"});
-    st->kw_dim = names_tuple({"dim"});
-    st->kw_normalize = names_tuple({"p", "dim"});
-    st->kw_map_location = names_tuple({"map_location"});
+#define IMU_KW_TUPLE(n, ...)            \
+    st->n = names_tuple({__VA_ARGS__}); \
+    if (!st->n) return -1;
+    IMU_KEYWORDS(IMU_KW_TUPLE)
+#undef IMU_KW_TUPLE
     st->s_cpu = Ref::steal(PyUnicode_InternFromString("cpu"));
-    if (!st->kw_dtype || !st->kw_conv || !st->kw_inplace || !st->kw_mha || !st->kw_need_weights || !st->kw_dim ||
-        !st->kw_normalize || !st->kw_map_location || !st->s_cpu)
-        return -1;
+    if (!st->s_cpu) return -1;
 
     static const char* const dataclasses_names[] = {"dataclass", nullptr};
     static const char* const typing_names[] = {"Optional", nullptr};
@@ -888,18 +886,11 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
 int clear_module(PyObject* module) {
     State* st = state_of(module);
     if (st == nullptr) return 0;
-#define IMU_RESET(n) st->n.reset();
+#define IMU_RESET(n, ...) st->n.reset();
     IMU_OBJECTS(IMU_RESET)
     IMU_NAMES(IMU_RESET)
+    IMU_KEYWORDS(IMU_RESET)
 #undef IMU_RESET
-    st->kw_dtype.reset();
-    st->kw_conv.reset();
-    st->kw_inplace.reset();
-    st->kw_mha.reset();
-    st->kw_need_weights.reset();
-    st->kw_dim.reset();
-    st->kw_normalize.reset();
-    st->kw_map_location.reset();
     st->s_cpu.reset();
     return 0;
 }
@@ -911,25 +902,15 @@ void free_module(void* module) {
     if (st != nullptr) st->~State();
 }
 
+// No per-interpreter GIL (without the slot, subinterpreters share the main
+// one): NumPy and torch do not support one.
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
-#endif
     {0, nullptr},
 };
 
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "orvane.qx.encoders.imu",
-    "IMU windows to unit-length embeddings.",
-    sizeof(State),
-    nullptr,
-    slots,
-    traverse_module,
-    clear_module,
-    free_module,
-};
+PyModuleDef moduledef = pyhost::module_def<State>("orvane.qx.encoders.imu", "IMU windows to unit-length embeddings.",
+                                                  slots, traverse_module, clear_module, free_module);
 
 }  // namespace
 
