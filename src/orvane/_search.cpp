@@ -12,6 +12,7 @@
 #include <mutex>
 #include <new>
 #include <shared_mutex>
+#include <stdexcept>
 
 #include "_search_core.hpp"
 

@@ -121,6 +121,14 @@ class Constant {
     bool is_other() const noexcept { return kind_ == Kind::Other; }
     long long int_value() const noexcept { return i_; }
     double float_value() const noexcept { return f_; }
+    // float(constant).
+    bool to_double(double* out) const {
+        if (kind_ == Kind::Float) {
+            *out = f_;
+            return true;
+        }
+        return host_float(obj_.get(), out);
+    }
 
     static int compare_doubles(double x, double t, int op) noexcept { return compare_values(x, t, op); }
     template <typename T>

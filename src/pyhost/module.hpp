@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstddef>
+#include <stdexcept>
 #include <type_traits>
 #include <utility>
 
