@@ -164,7 +164,13 @@ def test_serve_many_processes_at_once_lose_nothing(tmp_path):
     proc, url = start_server("--db", db)
     try:
         clients = [
-            subprocess.Popen([sys.executable, "-c", CLIENT, url, f"proc{n}"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=ENV)
+            subprocess.Popen(
+                [sys.executable, "-c", CLIENT, url, f"proc{n}"],
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+                text=True,
+                env=ENV,
+            )
             for n in range(4)
         ]
         results = [c.communicate(timeout=120) for c in clients]
@@ -196,7 +202,13 @@ def test_serve_bounds_the_episodes_a_query_considers():
         assert [h["episode_id"] for h in brain.query("x=0", k=10)] == ["e15", "e16", "e17", "e18", "e19"]
     finally:
         stop_server(proc)
-    bad = subprocess.run([sys.executable, "-m", "orvane", "serve", "--max-episodes-per-device", "0"], capture_output=True, text=True, env=ENV, timeout=30)
+    bad = subprocess.run(
+        [sys.executable, "-m", "orvane", "serve", "--max-episodes-per-device", "0"],
+        capture_output=True,
+        text=True,
+        env=ENV,
+        timeout=30,
+    )
     assert bad.returncode == 2 and "positive" in bad.stderr
 
 
@@ -204,7 +216,13 @@ def test_serve_refuses_a_port_in_use():
     proc, url = start_server()
     try:
         port = url.rsplit(":", 1)[1]
-        busy = subprocess.run([sys.executable, "-m", "orvane", "serve", "--port", port], capture_output=True, text=True, env=ENV, timeout=30)
+        busy = subprocess.run(
+            [sys.executable, "-m", "orvane", "serve", "--port", port],
+            capture_output=True,
+            text=True,
+            env=ENV,
+            timeout=30,
+        )
         assert busy.returncode == 2 and "cannot listen" in busy.stderr
     finally:
         stop_server(proc)
@@ -234,7 +252,9 @@ def test_retrieval_through_real_http_404(tmp_path):
 
 def one_line_failure(args, **kwargs):
     kwargs.setdefault("stdout", subprocess.PIPE)
-    run = subprocess.run([sys.executable, "-m", "orvane", *args], stderr=subprocess.PIPE, text=True, env=ENV, timeout=60, **kwargs)
+    run = subprocess.run(
+        [sys.executable, "-m", "orvane", *args], stderr=subprocess.PIPE, text=True, env=ENV, timeout=60, **kwargs
+    )
     assert run.returncode != 0, run.stdout
     assert "Traceback" not in run.stderr and len(run.stderr.strip().splitlines()) == 1, run.stderr
     return run.stderr

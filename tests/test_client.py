@@ -11,7 +11,11 @@ from orvane.resolver import LocalResolver, make_server
 
 
 def episode(eid, **values):
-    return {"episode_id": eid, "state": {"context": {k: float(v) for k, v in values.items()}}, "outcome": {"result": "pending"}}
+    return {
+        "episode_id": eid,
+        "state": {"context": {k: float(v) for k, v in values.items()}},
+        "outcome": {"result": "pending"},
+    }
 
 
 @pytest.fixture
@@ -56,7 +60,9 @@ def test_round_trip(client):
     assert hits[0]["outcome"] == {"result": "failure", "metrics": {"health_label": "FAULT"}}
     assert hits[0]["episode"]["state"]["context"] == {"x": 5.0}
     assert [h["episode_id"] for h in client.query("x=5", k=5, device_id="dev-2")] == ["c"]
-    vid = client._request("POST", "/qx/ingest", json={"device_id": "dev-1", "embedding": [1.0, 0.0], "metadata": {"m": 1}})["id"]
+    vid = client._request(
+        "POST", "/qx/ingest", json={"device_id": "dev-1", "embedding": [1.0, 0.0], "metadata": {"m": 1}}
+    )["id"]
     out = client._request("POST", "/qx/query", json={"device_id": "dev-1", "embedding": [1.0, 0.1], "k": 3})
     assert out["results"][0]["id"] == vid and out["results"][0]["metadata"] == {"m": 1}
     assert client.stats()["episodes"] == {"dev-1": 2, "dev-2": 1}
@@ -137,7 +143,9 @@ def test_accumulator_and_detector_through_http(served):
         time.sleep(0.01)
     assert acc.total_ingested == 50 and resolver.stats()["episodes"] == {"pump": 50}
     for i, ep in enumerate(eps):
-        brain.record_outcome(ep["episode_id"], "failure" if i >= 40 else "success", "OVERHEAT" if i >= 40 else "HEALTHY")
+        brain.record_outcome(
+            ep["episode_id"], "failure" if i >= 40 else "success", "OVERHEAT" if i >= 40 else "HEALTHY"
+        )
     det = detector.AnomalyDetector(brain, "pump")
     events = [det.observe("now", {"temp": 60.0, "rpm": 1500.0}, 0.9) for _ in range(detector.DETECTOR_CHECK_EVERY)]
     assert events[-1] is not None and events[-1].dominant_outcome == "OVERHEAT"
@@ -174,7 +182,7 @@ def canned_server(answers):
 @pytest.mark.parametrize(
     "answer",
     [
-        b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"status\"",  # cut short: IncompleteRead
+        b'HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{"status"',  # cut short: IncompleteRead
         b"garbage, not HTTP at all\r\n\r\n",  # BadStatusLine
         b"",  # closed without a word: RemoteDisconnected
         b"HTTP/1.1 500 Oops\r\nContent-Length: 50\r\n\r\n{",  # error answer cut short
@@ -188,8 +196,8 @@ def test_every_transport_failure_is_a_resolver_error_without_status(answer):
 
 
 def test_busy_answers_are_retried_with_pauses():
-    busy = b"HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 17\r\nConnection: close\r\n\r\n{\"error\": \"busy\"}"
-    ok = b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 28\r\nConnection: close\r\n\r\n{\"accepted\": 1, \"stored\": 1}"
+    busy = b'HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 17\r\nConnection: close\r\n\r\n{"error": "busy"}'
+    ok = b'HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 28\r\nConnection: close\r\n\r\n{"accepted": 1, "stored": 1}'
     url, seen = canned_server([busy, busy, ok])
     assert Brenlow("d", url=url, token="tok-1").ingest([episode("a", x=1)]) == {"accepted": 1, "stored": 1}
     assert len(seen) == 3 and all(b"Authorization: Bearer tok-1" in s for s in seen)
@@ -205,4 +213,7 @@ def test_outcomes_belong_to_the_device(client):
     client.record_outcome("same", "failure", "LEAK", device_id="dev-2")
     client.record_outcome("same", "success")  # the client's own device
     assert client.query("x=1")[0]["outcome"] == {"result": "success"}
-    assert client.query("x=1", device_id="dev-2")[0]["outcome"] == {"result": "failure", "metrics": {"health_label": "LEAK"}}
+    assert client.query("x=1", device_id="dev-2")[0]["outcome"] == {
+        "result": "failure",
+        "metrics": {"health_label": "LEAK"},
+    }

@@ -38,12 +38,16 @@ def test_small_fleet_finds_the_faults_and_reports_its_own_figures():
     assert r.episodes_built == r.episodes_ingested == r.episodes_stored == 3 * 800
     assert r.outcomes_recorded == 3 * (800 - DemoConfig().outcome_lag)
     # the printed figures are the measured ones
-    assert figure(text, "recall").startswith(f"{r.recall * 100:.1f}% ({r.faults_found} of {r.faults_scored} faults found")
+    assert figure(text, "recall").startswith(
+        f"{r.recall * 100:.1f}% ({r.faults_found} of {r.faults_scored} faults found"
+    )
     assert f"{r.events_scored - r.events_true} of {r.events_scored}" in figure(text, "false events")
     assert f"{r.readings_per_s:,.0f} readings/s" in figure(text, "readings")
     assert "0 lost" in figure(text, "episodes")
     if r.retrieval_agreement is not None:
-        assert figure(text, "retrieval agreement").startswith(f"{r.retrieval_agreement * 100:.1f}% ({r.states_agreeing} of {r.states_retrieved}")
+        assert figure(text, "retrieval agreement").startswith(
+            f"{r.retrieval_agreement * 100:.1f}% ({r.states_agreeing} of {r.states_retrieved}"
+        )
     # a schema table per device, the text-bearing line last, and a progress bar
     assert len(re.findall(r"^device \S+: 800 readings", text, re.M)) == 3
     assert "device line-cam-01: 800 readings, 5 channels" in text
@@ -69,7 +73,19 @@ def test_without_torch_the_imu_part_is_skipped_with_a_note():
     pytest.importorskip("orvane.qx.composite")
     code = "import sys; sys.modules['torch'] = None\nfrom orvane.cli import main\nsys.exit(main(sys.argv[1:]))"
     run = subprocess.run(
-        [sys.executable, "-c", code, "demo", "--devices", "2", "--readings", "800", "--no-tables", "--no-progress", "--check"],
+        [
+            sys.executable,
+            "-c",
+            code,
+            "demo",
+            "--devices",
+            "2",
+            "--readings",
+            "800",
+            "--no-tables",
+            "--no-progress",
+            "--check",
+        ],
         capture_output=True,
         text=True,
         env=ENV,
@@ -89,7 +105,10 @@ def test_against_a_served_resolver_without_vectors():
     thread.start()
     try:
         out = io.StringIO()
-        r = run_demo(DemoConfig(devices=2, readings=800, seed=5, url=server.url, imu=False, tables=False, progress=False), out=out)
+        r = run_demo(
+            DemoConfig(devices=2, readings=800, seed=5, url=server.url, imu=False, tables=False, progress=False),
+            out=out,
+        )
         assert r.targets_met, out.getvalue()
         stored = resolver.stats()["episodes"]
         assert sorted(stored.values()) == [800, 800] and all(d.startswith(("pump-01-", "line-cam-01-")) for d in stored)

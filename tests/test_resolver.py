@@ -38,7 +38,9 @@ def res(resolver_backend):
 
 
 def test_query_ranks_by_channel_values_and_uses_recorded_outcomes(res):
-    res.ingest([episode("a", temp=20, rpm=1500), episode("b", temp=30, rpm=1500), episode("c", temp=40, rpm=1400)], "d1")
+    res.ingest(
+        [episode("a", temp=20, rpm=1500), episode("b", temp=30, rpm=1500), episode("c", temp=40, rpm=1400)], "d1"
+    )
     res.record_outcome("b", "failure", "OVERHEAT", device_id="d1")
     hits = res.query("sensor state temp=29.0 rpm=1500.0", 2, "d1", True, True)
     assert [h["episode_id"] for h in hits] == ["b", "a"]
@@ -130,8 +132,13 @@ def test_channel_values_parsing():
 
 
 def test_vector_ingest_and_cosine_query(res):
-    ids = [res.request("POST", "/qx/ingest", {"device_id": "d", "embedding": v, "metadata": {"n": i}})["id"] for i, v in enumerate([[1, 0, 0], [0, 1, 0], [1, 1, 0]])]
-    res.request("POST", "/qx/ingest", {"device_id": "d", "embedding": [1, 0], "metadata": {}})  # other length: never a hit
+    ids = [
+        res.request("POST", "/qx/ingest", {"device_id": "d", "embedding": v, "metadata": {"n": i}})["id"]
+        for i, v in enumerate([[1, 0, 0], [0, 1, 0], [1, 1, 0]])
+    ]
+    res.request(
+        "POST", "/qx/ingest", {"device_id": "d", "embedding": [1, 0], "metadata": {}}
+    )  # other length: never a hit
     res.request("POST", "/qx/ingest", {"device_id": "e", "embedding": [1, 0, 0]})  # other device
     out = res.request("POST", "/qx/query", {"device_id": "d", "embedding": [2, 0.1, 0], "k": 2})["results"]
     assert [h["id"] for h in out] == [ids[0], ids[2]]
@@ -277,10 +284,27 @@ def call(srv, method, path, body=None, raw=None, headers=None):
 
 def test_http_routes(server):
     assert call(server, "GET", "/v1/health") == (200, {"status": "ok", "vectors": True})
-    assert call(server, "POST", "/v1/episodes/ingest", {"device_id": "d", "batch": [episode("a", x=1)]}) == (200, {"accepted": 1, "stored": 1})
-    assert call(server, "POST", "/v1/episodes/outcome", {"episode_id": "a", "result": "failure", "health_label": "F", "device_id": "d"})[0] == 200
-    status, answer = call(server, "POST", "/v1/episodes/query", {"query_text": "x=1", "k": 3, "device_id": "d", "include_episode": False})
-    assert status == 200 and answer["hits"][0]["outcome"]["metrics"] == {"health_label": "F"} and "episode" not in answer["hits"][0]
+    assert call(server, "POST", "/v1/episodes/ingest", {"device_id": "d", "batch": [episode("a", x=1)]}) == (
+        200,
+        {"accepted": 1, "stored": 1},
+    )
+    assert (
+        call(
+            server,
+            "POST",
+            "/v1/episodes/outcome",
+            {"episode_id": "a", "result": "failure", "health_label": "F", "device_id": "d"},
+        )[0]
+        == 200
+    )
+    status, answer = call(
+        server, "POST", "/v1/episodes/query", {"query_text": "x=1", "k": 3, "device_id": "d", "include_episode": False}
+    )
+    assert (
+        status == 200
+        and answer["hits"][0]["outcome"]["metrics"] == {"health_label": "F"}
+        and "episode" not in answer["hits"][0]
+    )
     assert call(server, "GET", "/v1/stats")[1]["episodes"] == {"d": 1}
 
 
@@ -396,11 +420,17 @@ def test_outcomes_of_an_older_store_go_to_the_devices_holding_the_episode(tmp_pa
     db.close()
     with LocalResolver(path) as r:
         assert r.outcomes == {
-            "a": {"shared": {"result": "failure", "metrics": {"health_label": "LEAK"}}, "only-a": {"result": "success"}},
+            "a": {
+                "shared": {"result": "failure", "metrics": {"health_label": "LEAK"}},
+                "only-a": {"result": "success"},
+            },
             "b": {"shared": {"result": "failure", "metrics": {"health_label": "LEAK"}}},
         }
         r.ingest([episode("later", x=3)], "c")  # the outcome came before its episode
-        assert r.query("x=3", 1, "c", False, True)[0]["outcome"] == {"result": "failure", "metrics": {"health_label": "JAM"}}
+        assert r.query("x=3", 1, "c", False, True)[0]["outcome"] == {
+            "result": "failure",
+            "metrics": {"health_label": "JAM"},
+        }
     with LocalResolver(path) as r:
         assert r.outcomes["c"] == {"later": {"result": "failure", "metrics": {"health_label": "JAM"}}}
         assert r.stats()["outcomes"] == 4 and r.stats("a")["outcomes"] == 2

@@ -130,7 +130,10 @@ def test_shared_objects_keep_exact_counts(monkeypatch, capsys):
     total = THREADS * READINGS
     assert prof.total_observations == total
     assert {name: prof.channels[name].count for name in ("temp", "rpm", "load")} == {
-        "temp": total, "rpm": total, "load": total}
+        "temp": total,
+        "rpm": total,
+        "load": total,
+    }
     assert "mode" not in prof.channels
 
     acc.flush()

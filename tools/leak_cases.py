@@ -40,6 +40,7 @@ def every(n, fn, otherwise=None):
         if otherwise is not None:
             return otherwise()
         return None
+
     return call
 
 
@@ -75,6 +76,7 @@ def quiet(fn):
             return fn()
         finally:
             sys.stdout = saved
+
     return call
 
 
@@ -129,6 +131,7 @@ if provisioner is not None:
     @case("provisioner.ensure_device_id(bad keyword)", _ID)
     def _():
         raising(lambda: provisioner.ensure_device_id(_ID, device_id=_ID), TypeError)()
+
 
 # --- profiler ------------------------------------------------------------------
 profiler = _module("orvane.brenlow.profiler")
@@ -212,8 +215,7 @@ if profiler is not None:
 
     @case("profiler.ChannelStats properties", _CH)
     def _():
-        return (_CH.variance, _CH.std, _CH.value_range, _CH.mean_rate_of_change, _CH.outlier_frequency,
-                _CH.history)
+        return (_CH.variance, _CH.std, _CH.value_range, _CH.mean_rate_of_change, _CH.outlier_frequency, _CH.history)
 
     _periodicity_1_in_10 = every(10, lambda: _CH.periodicity_score)
     _to_dict_1_in_10 = every(10, _CH.to_dict)
@@ -240,7 +242,10 @@ if profiler is not None:
 
     @case("profiler.StatisticalProfiler.__setstate__(unknown version)", _BAD_STATE)
     def _():
-        raising(lambda: profiler.StatisticalProfiler.__new__(profiler.StatisticalProfiler).__setstate__(_BAD_STATE), ValueError)()
+        raising(
+            lambda: profiler.StatisticalProfiler.__new__(profiler.StatisticalProfiler).__setstate__(_BAD_STATE),
+            ValueError,
+        )()
 
     _CH_STATE = _CH.__getstate__()
 
@@ -266,12 +271,18 @@ if profiler is not None:
     def _():
         raising(lambda: profiler.ChannelStats(_SUB_PAYLOAD), TypeError)()
 
+
 # --- classifier ----------------------------------------------------------------
 classifier = _module("orvane.brenlow.classifier")
 if classifier is not None:
     _CLF = classifier.SchemaClassifier()
-    _REC = {"count": 10, "variance": 0.02, "mean_rate_of_change": 0.1, "outlier_frequency": 0.2,
-            "periodicity_score": 0.5}
+    _REC = {
+        "count": 10,
+        "variance": 0.02,
+        "mean_rate_of_change": 0.1,
+        "outlier_frequency": 0.2,
+        "periodicity_score": 0.5,
+    }
     _SNAPSHOT = {
         "confidence_score": 0.75,
         "channels": {f"ch{i}": dict(_REC, variance=0.0001 * i) for i in range(12)},
@@ -303,6 +314,7 @@ if classifier is not None:
     def _():
         raising(lambda: _CLF.classify(_C_SUB), TypeError)()
 
+
 # --- accumulator ---------------------------------------------------------------
 accumulator = _module("orvane.brenlow.accumulator")
 if accumulator is not None:
@@ -323,8 +335,12 @@ if accumulator is not None:
     _ACLIENT = IngestClient()
     _ACC = accumulator.EpisodeAccumulator(_ACLIENT, _DEV)
     _A_PAYLOAD = {"temp": _F1, "rpm": 1500 + 10**6, "text": "2.5", "nl_text_len": 3, "modality_count": 2.5}
-    _A_CONTEXT = {"source_text": "a reading " * 60, "source_kind": " MultiModal/vision ", "source_tags": ["x", " y "],
-                  "source_meta": {"site": "north"}}
+    _A_CONTEXT = {
+        "source_text": "a reading " * 60,
+        "source_kind": " MultiModal/vision ",
+        "source_tags": ["x", " y "],
+        "source_meta": {"site": "north"},
+    }
     _A_BAD = {"temp": _F1, "bad": _BAD_TEXT}
     _A_USER = {"temp": _F1, "bad": _RAISING}
 
@@ -396,8 +412,9 @@ if accumulator is not None:
 
     _flush_1_in_200 = every(200, _flush_with_thread)
 
-    @case("accumulator.EpisodeAccumulator.observe+flush, posting thread (1 in 200)", _ACC_FLUSH, _F_PAYLOAD,
-          _FLUSH_CLIENT)
+    @case(
+        "accumulator.EpisodeAccumulator.observe+flush, posting thread (1 in 200)", _ACC_FLUSH, _F_PAYLOAD, _FLUSH_CLIENT
+    )
     def _():
         _flush_1_in_200()
 
@@ -423,6 +440,7 @@ if accumulator is not None:
     def _():
         raising(lambda: accumulator.EpisodeAccumulator(_ACLIENT, _NONE_LIST), TypeError)()
 
+
 # --- detector ------------------------------------------------------------------
 detector = _module("orvane.brenlow.detector")
 if detector is not None:
@@ -438,9 +456,12 @@ if detector is not None:
                 raise self.fail()
             return self.hits
 
-    _HITS = [{"score": 0.9, "outcome": "FAULT"},
-             {"score": "0.7", "outcome": {"result": "done", "metrics": {"health_label": "FAULT"}}},
-             {"score": 0.5, "outcome": "pending"}, {"score": None}] * 3
+    _HITS = [
+        {"score": 0.9, "outcome": "FAULT"},
+        {"score": "0.7", "outcome": {"result": "done", "metrics": {"health_label": "FAULT"}}},
+        {"score": 0.5, "outcome": "pending"},
+        {"score": None},
+    ] * 3
     _QCLIENT = QueryClient(_HITS)
     _DET = detector.AnomalyDetector(_QCLIENT, _DEV)
     _D_PAYLOAD = {f"ch{i}": _F1 + i for i in range(25)}
@@ -523,6 +544,7 @@ if detector is not None:
     def _():
         detector.AnomalyDetector(_QCLIENT, _DEV)
 
+
 # --- composite -----------------------------------------------------------------
 composite = _module("orvane.qx.composite")
 np = _module("numpy")
@@ -601,9 +623,11 @@ if composite is not None and np is not None:
     def _():
         composite.CompositeStateBuilder(_BAD_CFG)
 
+
 # --- retrieval -----------------------------------------------------------------
 retrieval = _module("orvane.qx.retrieval")
 if retrieval is not None and np is not None:
+
     class StatusError(Exception):
         def __init__(self, code):
             super().__init__(f"status {code}")
@@ -678,6 +702,7 @@ if retrieval is not None and np is not None:
     @case("retrieval.CrossModalRetriever._post", _RET, _META)
     def _():
         _RET._post("/qx/ingest", _META)
+
 
 # --- imu -----------------------------------------------------------------------
 imu = _module("orvane.qx.encoders.imu") if np is not None else None

@@ -26,17 +26,20 @@ def case(name: str, *watched: object):
     def register(fn: Callable[[], object]) -> Callable[[], object]:
         CASES.append((name, fn, list(watched)))
         return fn
+
     return register
 
 
 def raising(fn: Callable[[], object], *errors: type) -> Callable[[], object]:
     """Wraps a call that must fail with one of `errors`."""
+
     def call() -> object:
         try:
             fn()
         except errors:
             return None
         raise AssertionError("expected an error")
+
     return call
 
 
@@ -47,6 +50,7 @@ def rss_kib() -> int:
 
 # --- the cases -----------------------------------------------------------------
 # Modules register their cases in leak_cases.py files beside this script.
+
 
 def load_cases() -> None:
     here = os.path.dirname(os.path.abspath(__file__))

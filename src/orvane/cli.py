@@ -63,7 +63,19 @@ def format_table(headers: Sequence[str], rows: Iterable[Sequence[str]], *, align
     return "\n".join([line(headers), line(["-" * w for w in widths])] + [line(r) for r in rows])
 
 
-SCHEMA_HEADERS = ["channel", "count", "mean", "std", "min", "max", "periodicity", "outliers", "labels", "significance", "correlated with"]
+SCHEMA_HEADERS = [
+    "channel",
+    "count",
+    "mean",
+    "std",
+    "min",
+    "max",
+    "periodicity",
+    "outliers",
+    "labels",
+    "significance",
+    "correlated with",
+]
 
 
 def schema_rows(snapshot: Dict[str, Any], schema: Dict[str, Any], num: Callable[[Any], str] = _num) -> List[List[str]]:
@@ -92,7 +104,9 @@ def schema_rows(snapshot: Dict[str, Any], schema: Dict[str, Any], num: Callable[
 
 
 def schema_table(snapshot: Dict[str, Any], schema: Dict[str, Any]) -> str:
-    return format_table(SCHEMA_HEADERS, schema_rows(snapshot, schema), align_right=[False] + [True] * 7 + [False, True, False])
+    return format_table(
+        SCHEMA_HEADERS, schema_rows(snapshot, schema), align_right=[False] + [True] * 7 + [False, True, False]
+    )
 
 
 def snapshot_heading(snapshot: Dict[str, Any], schema: Dict[str, Any]) -> str:
@@ -188,7 +202,9 @@ def read_csv(
                 if not row or all(not cell.strip() for cell in row):
                     continue
                 if len(row) > len(header):
-                    raise CommandError(f"line {reader.line_num}: {len(row)} cells, but the header has {len(header)} columns")
+                    raise CommandError(
+                        f"line {reader.line_num}: {len(row)} cells, but the header has {len(header)} columns"
+                    )
                 timestamp = row[ts_index].strip() if ts_index < len(row) else ""
                 payload = {}
                 for i, cell in enumerate(row):
@@ -206,7 +222,9 @@ def _chain(first: str, rest: Iterator[str]) -> Iterator[str]:
     yield from rest
 
 
-def profile_rows(payloads: Iterable[Dict[str, Any]], device_id: str, profiler: Any = None) -> Tuple[Dict[str, Any], Dict[str, Any]]:
+def profile_rows(
+    payloads: Iterable[Dict[str, Any]], device_id: str, profiler: Any = None
+) -> Tuple[Dict[str, Any], Dict[str, Any]]:
     """Feeds payloads to a new profiler (or continues ``profiler``); answers its snapshot and the classified schema."""
     from .brenlow.classifier import SchemaClassifier
     from .brenlow.profiler import StatisticalProfiler
@@ -258,9 +276,11 @@ def load_profile_state(path: str) -> Any:
     except ValueError as exc:
         raise CommandError(f"{path} is not a saved profile: {exc}") from None
     if not isinstance(saved, dict) or saved.get("format") != STATE_FILE_FORMAT:
-        raise CommandError(f"{path} is not a saved profile (no \"format\": \"{STATE_FILE_FORMAT}\")")
+        raise CommandError(f'{path} is not a saved profile (no "format": "{STATE_FILE_FORMAT}")')
     if saved.get("version") != STATE_FILE_VERSION:
-        raise CommandError(f"{path}: saved-profile version {saved.get('version')!r} is not supported (this orvane reads version {STATE_FILE_VERSION})")
+        raise CommandError(
+            f"{path}: saved-profile version {saved.get('version')!r} is not supported (this orvane reads version {STATE_FILE_VERSION})"
+        )
     state = saved.get("profile")
     # The profiler checks the state in full; here only the texts that stand
     # for non-finite numbers become floats again.
@@ -350,7 +370,15 @@ def cmd_profile(args: argparse.Namespace, out: TextIO) -> int:
     if args.state is not None:
         save_profile_state(args.state, profiler)
     if report is not None:
-        _report_write(report.write, args.report, source=args.file, timestamp_column=ts_column, columns=channels, snapshot=snapshot, schema=schema)
+        _report_write(
+            report.write,
+            args.report,
+            source=args.file,
+            timestamp_column=ts_column,
+            columns=channels,
+            snapshot=snapshot,
+            schema=schema,
+        )
     if args.json:
         json.dump(_json_safe({"snapshot": snapshot, "schema": schema}), out, indent=2, allow_nan=False)
         out.write("\n")
@@ -383,7 +411,7 @@ def _delimiter_name(delimiter: str) -> str:
 
 def _delimiter(text: str) -> str:
     text = {"tab": "\t", "\\t": "\t", "space": " "}.get(text, text)
-    if len(text) != 1 or text in "\"\r\n":
+    if len(text) != 1 or text in '"\r\n':
         raise argparse.ArgumentTypeError("must be one character (or 'tab'), not a quote or line break")
     return text
 
@@ -482,10 +510,14 @@ def cmd_serve(args: argparse.Namespace, out: TextIO) -> int:
                 " read and change every device's data"
             )
         if tokens is None:
-            print(f"orvane serve: warning: serving {args.host} without tokens (--insecure)", file=sys.stderr, flush=True)
+            print(
+                f"orvane serve: warning: serving {args.host} without tokens (--insecure)", file=sys.stderr, flush=True
+            )
     log = None if args.quiet else (lambda line: print(line, file=sys.stderr, flush=True))
     try:
-        resolver = LocalResolver(args.db, vectors=not args.no_vectors, max_episodes_per_device=args.max_episodes_per_device)
+        resolver = LocalResolver(
+            args.db, vectors=not args.no_vectors, max_episodes_per_device=args.max_episodes_per_device
+        )
     except ResolverError as exc:
         raise CommandError(str(exc)) from None
     except sqlite3.Error as exc:
@@ -520,7 +552,9 @@ def cmd_serve(args: argparse.Namespace, out: TextIO) -> int:
         store = redact_url(args.db) if args.db else "memory"
         vectors = "off" if args.no_vectors else "on"
         auth = f"tokens from {args.tokens}" if tokens is not None else "none"
-        out.write(f"orvane resolver listening on {server.url} (store: {store}; vector endpoints: {vectors}; tokens: {auth})\n")
+        out.write(
+            f"orvane resolver listening on {server.url} (store: {store}; vector endpoints: {vectors}; tokens: {auth})\n"
+        )
         out.flush()
         try:
             server.serve_forever(poll_interval=0.2)
@@ -670,17 +704,26 @@ def build_parser() -> argparse.ArgumentParser:
     sub.required = True
 
     demo = sub.add_parser("demo", help="run a simulated fleet through every module and report what was found")
-    demo.add_argument("--devices", type=_positive, default=6, help="devices in the fleet (default 6; the last one carries text)")
-    demo.add_argument("--readings", type=_positive, default=1200, help="readings per device (default 1200, at least 800)")
+    demo.add_argument(
+        "--devices", type=_positive, default=6, help="devices in the fleet (default 6; the last one carries text)"
+    )
+    demo.add_argument(
+        "--readings", type=_positive, default=1200, help="readings per device (default 1200, at least 800)"
+    )
     demo.add_argument("--seed", type=_non_negative, default=7, help="seed of the simulation, 0 or more (default 7)")
     demo.add_argument("--no-imu", action="store_true", help="skip the IMU encoder even when torch is installed")
     demo.add_argument(
-        "--url", help="use the resolver served at URL (orvane serve) instead of an in-process one; a token is read from ORVANE_TOKEN"
+        "--url",
+        help="use the resolver served at URL (orvane serve) instead of an in-process one; a token is read from ORVANE_TOKEN",
     )
     demo.add_argument("--no-progress", action="store_true", help="no progress bar")
     demo.add_argument("--no-tables", action="store_true", help="no per-device channel tables")
-    demo.add_argument("--check", action="store_true", help="exit with status 1 when recall or precision misses its target")
-    demo.add_argument("--report", metavar="FILE.html", help="also write an HTML report with plots (needs the 'report' extra)")
+    demo.add_argument(
+        "--check", action="store_true", help="exit with status 1 when recall or precision misses its target"
+    )
+    demo.add_argument(
+        "--report", metavar="FILE.html", help="also write an HTML report with plots (needs the 'report' extra)"
+    )
     demo.set_defaults(func=cmd_demo)
 
     serve = sub.add_parser("serve", help="offer a local resolver over HTTP for several processes")
@@ -690,8 +733,15 @@ def build_parser() -> argparse.ArgumentParser:
         help="address to listen on (default 127.0.0.1, loopback only; ::1 for IPv6); any other needs --tokens or --insecure",
     )
     serve.add_argument("--port", type=_port, default=8765, help="port (default 8765; 0 picks a free one)")
-    serve.add_argument("--db", help="SQLite file to keep the store in (default: in memory, gone at exit), or postgresql://USER@HOST:PORT/DB shared by several servers")
-    serve.add_argument("--no-vectors", action="store_true", help="answer 404 on /qx/ingest and /qx/query, like a resolver without vector retrieval")
+    serve.add_argument(
+        "--db",
+        help="SQLite file to keep the store in (default: in memory, gone at exit), or postgresql://USER@HOST:PORT/DB shared by several servers",
+    )
+    serve.add_argument(
+        "--no-vectors",
+        action="store_true",
+        help="answer 404 on /qx/ingest and /qx/query, like a resolver without vector retrieval",
+    )
     serve.add_argument("--quiet", action="store_true", help="do not log requests")
     serve.add_argument(
         "--tokens",
@@ -707,7 +757,11 @@ def build_parser() -> argparse.ArgumentParser:
     )
     serve.add_argument("--insecure", action="store_true", help="serve a non-loopback address without --tokens")
     serve.add_argument(
-        "--max-body", type=_positive, default=DEFAULT_MAX_BODY, metavar="BYTES", help=f"largest request body (default {DEFAULT_MAX_BODY})"
+        "--max-body",
+        type=_positive,
+        default=DEFAULT_MAX_BODY,
+        metavar="BYTES",
+        help=f"largest request body (default {DEFAULT_MAX_BODY})",
     )
     serve.add_argument(
         "--max-connections",
@@ -734,12 +788,21 @@ def build_parser() -> argparse.ArgumentParser:
     profile = sub.add_parser("profile", help="profile a CSV of readings and print the channel schema")
     profile.add_argument("file", metavar="FILE.csv")
     profile.add_argument("--json", action="store_true", help="print the snapshot and the schema as JSON")
-    profile.add_argument("--timestamp-column", help="name of the timestamp column (default: one named timestamp/time/ts/datetime/date, else the first)")
-    profile.add_argument("--device-id", help="device id to profile under (default: the file's name without its extension)")
     profile.add_argument(
-        "--delimiter", type=_delimiter, help="cell delimiter, one character or 'tab' (default: guessed from the header row among , ; tab |)"
+        "--timestamp-column",
+        help="name of the timestamp column (default: one named timestamp/time/ts/datetime/date, else the first)",
     )
-    profile.add_argument("--report", metavar="FILE.html", help="also write an HTML report with plots (needs the 'report' extra)")
+    profile.add_argument(
+        "--device-id", help="device id to profile under (default: the file's name without its extension)"
+    )
+    profile.add_argument(
+        "--delimiter",
+        type=_delimiter,
+        help="cell delimiter, one character or 'tab' (default: guessed from the header row among , ; tab |)",
+    )
+    profile.add_argument(
+        "--report", metavar="FILE.html", help="also write an HTML report with plots (needs the 'report' extra)"
+    )
     profile.add_argument(
         "--state",
         metavar="FILE",
@@ -766,7 +829,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 1
     except ImportError as exc:
         # A build without its compiled modules, or without NumPy where they need it.
-        print(f"orvane {args.command}: {exc} (install the package, or build it with tools/build-inplace)", file=sys.stderr)
+        print(
+            f"orvane {args.command}: {exc} (install the package, or build it with tools/build-inplace)", file=sys.stderr
+        )
         return 2
     except KeyboardInterrupt:
         print(f"orvane {args.command}: interrupted", file=sys.stderr)

@@ -81,7 +81,9 @@ class HTTPTransport:
                 host = None
         if scheme not in ("http", "https") or not host:
             raise ValueError(f"resolver url must be http:// or https:// with a host, got {url!r}")
-        if token is not None and (not isinstance(token, str) or not token or any(c.isspace() or not c.isprintable() for c in token)):
+        if token is not None and (
+            not isinstance(token, str) or not token or any(c.isspace() or not c.isprintable() for c in token)
+        ):
             raise ValueError("token must be a non-empty string of printable characters without spaces")
         self.url = url.rstrip("/")
         self.timeout = float(timeout)

@@ -508,7 +508,9 @@ def _run(cfg: DemoConfig, out: TextIO, err: TextIO, recorder: Any = None) -> Dem
             awaiting.append((t, episode["episode_id"], truth, dev.name))
 
             if builder is not None and t >= cfg.warmup and t % cfg.state_every == 0:
-                state = _composite_state(np, np_rng, builder, encoder, dev, profiler, truth, payload, context, audio_mean)
+                state = _composite_state(
+                    np, np_rng, builder, encoder, dev, profiler, truth, payload, context, audio_mean
+                )
                 states += 1
                 imu_windows += encoder is not None
                 if retrieval_on:
@@ -685,7 +687,11 @@ def _summary(r: DemoResult, cfg: DemoConfig, out: TextIO, wall: float) -> None:
     else:
         lines.append("  retrieval agreement  not measured (see the notes)")
     if r.states:
-        imu = f"{r.imu_windows:,} IMU windows encoded (untrained weights)" if r.imu_windows else "no IMU windows (see the notes)"
+        imu = (
+            f"{r.imu_windows:,} IMU windows encoded (untrained weights)"
+            if r.imu_windows
+            else "no IMU windows (see the notes)"
+        )
         lines.append(f"  composite states     {r.states:,} fused; {imu}")
     lines.append(f"  wall time            {wall:.1f} s")
     for note in r.notes:

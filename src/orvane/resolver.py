@@ -387,7 +387,9 @@ class LocalResolver:
         self._keep_outcome(device_id, episode_id, result, health_label, time.time())
         return {"episode_id": episode_id, "device_id": device_id, "recorded": True}
 
-    def _keep_outcome(self, device_id: str, episode_id: str, result: str, health_label: Optional[str], now: float) -> None:
+    def _keep_outcome(
+        self, device_id: str, episode_id: str, result: str, health_label: Optional[str], now: float
+    ) -> None:
         with self._lock:
             self._check_open()
             self._store.put_outcome(device_id, episode_id, result, health_label, now)
