@@ -2,21 +2,17 @@
 
 import json
 import os
-import signal
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
-import orvane
 
 from orvane.cli import main, read_csv_readings
 
-# Child processes import the same orvane as this one: the installed package,
-# or the source tree of a developer build.
-SRC = os.path.dirname(os.path.dirname(os.path.abspath(orvane.__file__)))
-ENV = {**os.environ, "PYTHONPATH": SRC + os.pathsep + os.environ.get("PYTHONPATH", "")}
+import serve_support
+from serve_support import ENV, start_server
 
 CSV = textwrap.dedent(
     """\
@@ -139,24 +135,8 @@ CLIENT = textwrap.dedent(
 )
 
 
-def start_server(*extra):
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "orvane", "serve", "--port", "0", "--quiet", *extra],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        env=ENV,
-    )
-    line = proc.stdout.readline()
-    assert line.startswith("orvane resolver listening on http://127.0.0.1:"), line + proc.stderr.read()
-    return proc, line.split()[4]
-
-
 def stop_server(proc):
-    proc.send_signal(signal.SIGTERM)
-    out, err = proc.communicate(timeout=20)
-    assert proc.returncode == 0, err
-    assert "orvane resolver stopped" in out
+    assert "orvane resolver stopped" in serve_support.stop_server(proc, timeout=20)
 
 
 def test_serve_many_processes_at_once_lose_nothing(tmp_path):

@@ -4,9 +4,7 @@ EXIT_FLUSH_TIMEOUT_S; what cannot be delivered is accounted for by failure
 lines. Each case runs in a child process, which exits normally."""
 
 import gc
-import os
 import re
-import signal
 import subprocess
 import sys
 import textwrap
@@ -14,12 +12,10 @@ import weakref
 
 import pytest
 
-import orvane
 
 A = pytest.importorskip("orvane.brenlow.accumulator")
 
-SRC = os.path.dirname(os.path.dirname(os.path.abspath(orvane.__file__)))
-ENV = {**os.environ, "PYTHONPATH": SRC + os.pathsep + os.environ.get("PYTHONPATH", "")}
+from serve_support import ENV, start_server, stop_server  # noqa: E402
 
 READINGS = 1234
 BATCH = 50
@@ -51,25 +47,6 @@ CHILD = textwrap.dedent(
     print("observed", flush=True)
     """
 )
-
-
-def start_server():
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "orvane", "serve", "--port", "0", "--quiet"],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        env=ENV,
-    )
-    line = proc.stdout.readline()
-    assert line.startswith("orvane resolver listening on http://127.0.0.1:"), line + proc.stderr.read()
-    return proc, line.split()[4]
-
-
-def stop_server(proc):
-    proc.send_signal(signal.SIGTERM)
-    out, err = proc.communicate(timeout=20)
-    assert proc.returncode == 0, err
 
 
 def run_child(source, *args, timeout=120):

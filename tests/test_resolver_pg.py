@@ -5,7 +5,6 @@ backends in test_resolver.py; this file covers what only a shared database has.
 """
 
 import json
-import os
 import signal
 import subprocess
 import sys
@@ -14,15 +13,14 @@ import time
 
 import pytest
 
-import orvane
 from orvane.client import Brenlow
 from orvane.resolver import LocalResolver, ResolverError
 import pg_support
 
 pg_url = pg_support.pg_url  # the fixture: a database URL of a fresh schema
 
-SRC = os.path.dirname(os.path.dirname(os.path.abspath(orvane.__file__)))
-ENV = {**os.environ, "PYTHONPATH": SRC + os.pathsep + os.environ.get("PYTHONPATH", "")}
+import serve_support  # noqa: E402
+from serve_support import ENV, stop_server  # noqa: E402
 
 
 def episode(eid, **values):
@@ -277,22 +275,7 @@ def test_a_writer_stuck_holding_the_write_lock_costs_others_a_503_not_a_hang(pg_
 
 
 def start_server(db, *extra):
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "orvane", "serve", "--port", "0", "--quiet", "--db", db, *extra],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        env=ENV,
-    )
-    line = proc.stdout.readline()
-    assert line.startswith("orvane resolver listening on http://127.0.0.1:"), line + proc.stderr.read()
-    return proc, line.split()[4]
-
-
-def stop_server(proc):
-    proc.send_signal(signal.SIGTERM)
-    out, err = proc.communicate(timeout=30)
-    assert proc.returncode == 0, err
+    return serve_support.start_server("--db", db, *extra)
 
 
 def test_serve_names_the_database_without_its_password(pg_url):
