@@ -227,8 +227,13 @@ def test_checkpoint_load_unpacks_state_dict_entries_as_python_does(tmp_path):
         [sys.executable, "-c", code], env={**os.environ, "PYTHONPATH": SRC}, capture_output=True, text=True, timeout=300
     )
     assert r.returncode == 0, r.stderr[-2000:]
-    assert r.stdout.splitlines() == [
-        "True",
-        "ValueError too many values to unpack (expected 2)",
-        "TypeError cannot unpack non-iterable int object",
-    ]
+    assert r.stdout.splitlines() == ["True", python_unpack_error(("k", "v", None)), python_unpack_error(7)]
+
+
+def python_unpack_error(value):
+    """`k, v = value` in this interpreter: its error as the child prints it (3.14 adds the count)."""
+    try:
+        k, v = value
+    except (ValueError, TypeError) as e:
+        return f"{type(e).__name__} {e}"
+    raise AssertionError(f"{value!r} unpacked")

@@ -104,7 +104,11 @@ static PyObject* lock_acquire(PyObject* self, PyObject* const* args, Py_ssize_t 
         return nullptr;
     }
     if (!(std::fabs(timeout) < 9223372036.854775807)) {
+#if PY_VERSION_HEX >= 0x030E0000
+        PyErr_SetString(PyExc_OverflowError, "timestamp out of range for C PyTime_t");
+#else
         PyErr_SetString(PyExc_OverflowError, "timestamp out of range for platform time_t");
+#endif
         return nullptr;
     }
     if (!blocking && timeout != -1.0) {
