@@ -49,6 +49,43 @@ def test_failed_allocation_raises_memory_error_instead_of_aborting():
     assert r.stdout.split() == ["MemoryError", "True"]
 
 
+def test_a_posting_thread_ended_during_finalization_does_not_crash_the_process():
+    # A batch still being sent when the exit hook gives up on it: its daemon
+    # thread wakes while the interpreter finalizes (here during a slow
+    # __del__) and, before 3.14, is ended by pthread_exit, whose unwind runs
+    # through the compiled method. The process must exit cleanly.
+    code = textwrap.dedent(
+        """
+        import sys, threading, time, types
+        import orvane.brenlow.accumulator as A
+        A.ACCUMULATOR_BATCH_SIZE = 5
+        A.ACCUMULATOR_FLUSH_MAX_AGE_S = 0
+        A.EXIT_FLUSH_TIMEOUT_S = 0.2
+
+        class Brain:
+            def ingest(self, batch, device_id=None):
+                if threading.current_thread() is not threading.main_thread():
+                    time.sleep(0.5)
+
+        class Slow:
+            def __del__(self, time=time):
+                time.sleep(1.5)
+
+        acc = A.EpisodeAccumulator(Brain(), "dev")
+        for i in range(10):
+            acc.observe(f"t{i}", {"x": float(i)})
+        held = types.ModuleType("held")
+        held.slow = Slow()
+        sys.modules["held"] = held
+        """
+    )
+    r = subprocess.run(
+        [sys.executable, "-c", code], env={**os.environ, "PYTHONPATH": SRC}, capture_output=True, text=True, timeout=120
+    )
+    assert r.returncode == 0, (r.returncode, r.stderr[-2000:])
+    assert r.stdout.count("no answer within the exit time limit") == 2, r.stdout
+
+
 # ---- text signatures -----------------------------------------------------------
 
 

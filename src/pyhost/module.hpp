@@ -6,6 +6,8 @@
 #include "args.hpp"
 #include "refs.hpp"
 
+#include <cxxabi.h>
+
 #include <array>
 #include <cstddef>
 #include <stdexcept>
@@ -37,14 +39,23 @@ constexpr R error_result() noexcept {
 // has already released what F held). Every function handed to the
 // interpreter (methods, tp_init, tp_new, getters, setters, tp_call) goes
 // through it.
+//
+// One unwind must pass: before 3.14 the interpreter ends a daemon thread
+// that wants the GIL back during finalization with pthread_exit, which
+// unwinds the thread's stack, our frames included. That thread no longer
+// has a thread state, so no Python error can be set for it, and glibc
+// aborts the process if the unwind is caught and not rethrown. Hence `call`
+// is not noexcept (a noexcept frame would terminate the unwind).
 template <auto F>
 struct Boundary;
 
 template <typename R, typename... A, R (*F)(A...)>
 struct Boundary<F> {
-    static R call(A... a) noexcept {
+    static R call(A... a) {
         try {
             return F(a...);
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             raise_from_cpp_exception();
             return error_result<R>();
