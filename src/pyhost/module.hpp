@@ -288,9 +288,17 @@ struct Parsing {
             return F(self, a[I]...);
     }
     // METH_FASTCALL | METH_KEYWORDS, with METH_METHOD when F takes the class.
+    // A call with positional arguments only, of an accepted count, is
+    // unpacked here; keywords and wrong counts go to the shared parser.
     static PyObject* vector(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargs, PyObject* kwnames) {
         PyObject* a[P::count + 1];
-        if (!parse_args(sig, args, static_cast<Py_ssize_t>(nargs), kwnames, a)) return nullptr;
+        const Py_ssize_t n = PyVectorcall_NARGS(nargs);
+        constexpr Py_ssize_t most = P::parsed.positional < 0 ? P::count : P::parsed.positional;
+        if (PYHOST_LIKELY(kwnames == nullptr && n >= P::parsed.required && n <= most)) {
+            for (Py_ssize_t i = 0; i < P::count; ++i) a[i] = i < n ? args[i] : nullptr;
+        } else if (!parse_args(sig, args, n, kwnames, a)) {
+            return nullptr;
+        }
         return invoke(self, cls, a, std::make_index_sequence<P::count>{});
     }
     static PyObject* fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
