@@ -12,6 +12,7 @@
 #include "detector_internal.hpp"
 
 namespace orvane_detector {
+namespace {
 
 // ---------------------------------------------------------------------------
 // AnomalyDetector: one device's detector
@@ -120,7 +121,7 @@ int off_cadence(long long counter, PyObject* every) {
     if (PyLong_CheckExact(every)) {
         int overflow;
         long long n = PyLong_AsLongLongAndOverflow(every, &overflow);
-        if (!overflow && n != 0) return off_cadence(counter, n);
+        if (!overflow && n != 0) return orvane_detector::off_cadence(counter, n);
     }
     Ref c = Ref::steal(PyLong_FromLongLong(counter));
     if (!c) return -1;
@@ -768,6 +769,8 @@ int exec_module(PyObject* module) {
 }
 
 PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
+
+}  // namespace
 
 PyModuleDef moduledef = pyhost::module_def<ModuleState>(
     "orvane.brenlow.detector", "Anomaly detection from the consensus of a device's most similar past episodes.", slots,

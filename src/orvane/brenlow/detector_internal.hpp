@@ -161,6 +161,5 @@ bool event_fill(ModuleState* st, PyObject* module, EventObject* e, PyObject* dev
 PyObject* event_to_dict_impl(ModuleState* st, PyObject* self);
 PyObject* event_get(PyObject* self, void* closure);
 int event_set(PyObject* self, PyObject* value, void* closure);
-PyObject* channel_snapshot(PyObject* payload);
 
 }  // namespace orvane_detector
