@@ -99,21 +99,6 @@ constexpr bool kFreeThreaded = true;
 constexpr bool kFreeThreaded = false;
 #endif
 
-// `x < limit` with the interpreter's float-to-anything comparison.
-int float_less_than(double x, PyObject* limit) {
-    if (PyFloat_CheckExact(limit)) return x < PyFloat_AS_DOUBLE(limit);
-    if (PyLong_CheckExact(limit)) {
-        int overflow;
-        long long v = PyLong_AsLongLongAndOverflow(limit, &overflow);
-        // Within +-2**53 the int converts exactly, so comparing doubles is
-        // the exact comparison the interpreter makes.
-        if (!overflow && v >= -(1LL << 53) && v <= (1LL << 53)) return x < static_cast<double>(v);
-    }
-    Ref xf = Ref::steal(PyFloat_FromDouble(x));
-    if (!xf) return -1;
-    return PyObject_RichCompareBool(xf.get(), limit, Py_LT);
-}
-
 // 1 when `counter % every != 0` (not this reading's turn), 0 when it is,
 // -1 with an error set (e.g. every == 0 gives the interpreter's
 // ZeroDivisionError).
@@ -130,6 +115,23 @@ int off_cadence(long long counter, PyObject* every) {
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (!zero) return -1;
     return PyObject_RichCompareBool(r.get(), zero.get(), Py_NE);
+}
+
+// `x < limit` with the interpreter's float-to-anything comparison. (Every
+// reading passes here: pyhost::Constant would do the same, but its out-of-line
+// preparation costs this path about 5%.)
+int float_less_than(double x, PyObject* limit) {
+    if (PyFloat_CheckExact(limit)) return x < PyFloat_AS_DOUBLE(limit);
+    if (PyLong_CheckExact(limit)) {
+        int overflow;
+        long long v = PyLong_AsLongLongAndOverflow(limit, &overflow);
+        // Within +-2**53 the int converts exactly, so comparing doubles is
+        // the exact comparison the interpreter makes.
+        if (!overflow && v >= -(1LL << 53) && v <= (1LL << 53)) return x < static_cast<double>(v);
+    }
+    Ref xf = Ref::steal(PyFloat_FromDouble(x));
+    if (!xf) return -1;
+    return PyObject_RichCompareBool(xf.get(), limit, Py_LT);
 }
 
 // ---- query text -----------------------------------------------------------
@@ -152,8 +154,10 @@ struct Channels {
     }
 };
 
-PyObject* build_query_impl(ModuleState* st, PyObject* payload) {
+PyObject* detector_build_query(PyObject* self, PyObject* payload) {
     static const char kPrefix[] = "sensor state ";
+    if (!pyhost::check_dict(payload, "payload")) return nullptr;
+    ModuleState* st = as_detector(self)->state;
     Channels ch(payload);
     // The text is ASCII except for non-ASCII keys; those split it into
     // pieces that are joined at the end.
@@ -199,16 +203,20 @@ PyObject* build_query_impl(ModuleState* st, PyObject* payload) {
 
 // ---- hit analysis ---------------------------------------------------------
 
+// A base-dict lookup on a mapping outcome (a dict or a subclass); missing
+// gives an empty Ref with no error set.
+bool mapping_lookup(PyObject* mapping, PyObject* key, Ref* out) {
+    PyObject* v = PyDict_GetItemWithError(mapping, key);
+    if (v == nullptr && PyErr_Occurred()) return false;
+    *out = Ref::borrow(v);
+    return true;
+}
+
 // hit.get(key): the dict's own lookup for an exact dict, otherwise the
 // object's `get` (AttributeError when it has none). Missing gives an empty Ref
 // with no error set.
 bool hit_get(ModuleState* st, PyObject* hit, PyObject* key, Ref* out) {
-    if (PyDict_CheckExact(hit)) {
-        PyObject* v = PyDict_GetItemWithError(hit, key);
-        if (v == nullptr && PyErr_Occurred()) return false;
-        *out = Ref::borrow(v);
-        return true;
-    }
+    if (PyDict_CheckExact(hit)) return mapping_lookup(hit, key, out);
     PyObject* call_args[2] = {hit, key};
     Ref v = Ref::steal(
         PyObject_VectorcallMethod(st->names[N::get], call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -240,15 +248,6 @@ bool hit_score(ModuleState* st, PyObject* hit, double* out) {
         return true;
     }
     return pyhost::host_float(v.get(), out);
-}
-
-// A base-dict lookup on a mapping outcome (a dict or a subclass); missing
-// gives an empty Ref with no error set.
-bool mapping_lookup(PyObject* mapping, PyObject* key, Ref* out) {
-    PyObject* v = PyDict_GetItemWithError(mapping, key);
-    if (v == nullptr && PyErr_Occurred()) return false;
-    *out = Ref::borrow(v);
-    return true;
 }
 
 bool is_pending(PyObject* text) {
@@ -348,19 +347,14 @@ Py_ssize_t count_labels(const std::pmr::vector<Ref>& outcomes, std::pmr::vector<
 
 // 1 when `ratio` falls short of max(factor * confidence, 0.4), with the
 // interpreter's arithmetic for whatever the factor is; -1 on error.
-int below_threshold(double ratio, PyObject* factor, double confidence) {
-    double f;
-    bool native = false;
-    if (PyFloat_CheckExact(factor)) {
-        f = PyFloat_AS_DOUBLE(factor);
-        native = true;
-    } else if (PyLong_CheckExact(factor)) {
+int below_threshold(double ratio, const pyhost::Constant& constant, double confidence) {
+    PyObject* factor = constant.object();
+    if (constant.is_float() || PyLong_CheckExact(factor)) {
         // int * float converts the int first (OverflowError when huge).
-        f = PyLong_AsDouble(factor);
-        if (f == -1.0 && PyErr_Occurred()) return -1;
-        native = true;
+        double f;
+        if (!constant.to_double(&f)) return -1;
+        return orvane_detector::below_threshold(ratio, f, confidence);
     }
-    if (native) return orvane_detector::below_threshold(ratio, f, confidence);
     Ref conf = Ref::steal(PyFloat_FromDouble(confidence));
     if (!conf) return -1;
     Ref product = Ref::steal(PyNumber_Multiply(factor, conf.get()));
@@ -416,8 +410,15 @@ PyObject* channel_snapshot(PyObject* payload) {
     return snap.release();
 }
 
-PyObject* analyse_hits_impl(ModuleState* st, PyObject* module, PyObject* self, PyObject* timestamp, PyObject* payload,
-                            PyObject* hits, double confidence) {
+PyObject* detector_analyse_hits(PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* hits,
+                                PyObject* confidence_arg) {
+    double confidence;
+    if (!pyhost::check_str(timestamp, "timestamp") || !pyhost::check_dict(payload, "payload") ||
+        !pyhost::check_list(hits, "hits") || !pyhost::real_float(confidence_arg, &confidence))
+        return nullptr;
+    DetectorObject* d = as_detector(self);
+    ModuleState* st = d->state;
+    PyObject* module = d->module;
     // The working lists live on the stack for the usual handful of hits.
     alignas(std::max_align_t) std::byte arena[2048];
     std::pmr::monotonic_buffer_resource pool(arena, sizeof arena);
@@ -449,9 +450,9 @@ PyObject* analyse_hits_impl(ModuleState* st, PyObject* module, PyObject* self, P
     const double n = static_cast<double>(outcomes.size());
     const double ratio = static_cast<double>(counts[static_cast<std::size_t>(best)].count) / n;
 
-    Ref factor = CONSTANT(st, module, cluster_threshold);
-    if (!factor) return nullptr;
-    int below = below_threshold(ratio, factor.get(), confidence);
+    pyhost::Constant factor;
+    if (!factor.load(module, st->names[N::cluster_threshold], st->cached_cluster_threshold, st->watch)) return nullptr;
+    int below = below_threshold(ratio, factor, confidence);
     if (below < 0) return nullptr;
     if (below) Py_RETURN_NONE;
     int healthy = is_healthy(st, dominant);
@@ -461,7 +462,6 @@ PyObject* analyse_hits_impl(ModuleState* st, PyObject* module, PyObject* self, P
     double query_score;
     if (!pyhost::round_half_even(mean_score(scores.data(), scores.size()), kScoreDigits, &query_score)) return nullptr;
 
-    DetectorObject* d = as_detector(self);
     Ref device_id = detector_field(self, d->device_id, "device_id");
     if (!device_id) return nullptr;
     Ref count = Ref::steal(PyLong_FromSize_t(outcomes.size()));
@@ -497,8 +497,9 @@ PyObject* analyse_hits_impl(ModuleState* st, PyObject* module, PyObject* self, P
 
 // ---- the event buffer -----------------------------------------------------
 
-PyObject* get_events_impl(ModuleState* st, PyObject* self) {
+PyObject* detector_get_events(PyObject* self) {
     DetectorObject* d = as_detector(self);
+    ModuleState* st = d->state;
     Ref lock = detector_field(self, d->lock, "_lock");
     if (!lock) return nullptr;
     Ref events = detector_field(self, d->events, "events");
@@ -551,8 +552,19 @@ bool query_client(ModuleState* st, PyObject* module, PyObject* self, PyObject* t
     return true;
 }
 
-PyObject* observe_impl(ModuleState* st, PyObject* module, PyObject* self, PyObject* timestamp, PyObject* payload,
-                       double confidence) {
+PyObject* detector_observe(PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* confidence_arg) {
+    double confidence;
+    // Every reading passes here: the usual exact types are recognised inline.
+    if (PYHOST_LIKELY(PyUnicode_CheckExact(timestamp) && PyDict_CheckExact(payload) &&
+                      PyFloat_CheckExact(confidence_arg))) {
+        confidence = PyFloat_AS_DOUBLE(confidence_arg);
+    } else if (!pyhost::check_str(timestamp, "timestamp") || !pyhost::check_dict(payload, "payload") ||
+               !pyhost::real_float(confidence_arg, &confidence)) {
+        return nullptr;
+    }
+    DetectorObject* d = as_detector(self);
+    ModuleState* st = d->state;
+    PyObject* module = d->module;
     Ref limit = CONSTANT(st, module, min_confidence);
     if (!limit) return nullptr;
     int low = float_less_than(confidence, limit.get());
@@ -560,7 +572,7 @@ PyObject* observe_impl(ModuleState* st, PyObject* module, PyObject* self, PyObje
     if (low) Py_RETURN_NONE;
 
     long long counter;
-    if (!count_reading<kFreeThreaded>(as_detector(self)->check_counter, &counter)) {
+    if (!count_reading<kFreeThreaded>(d->check_counter, &counter)) {
         PyErr_SetString(PyExc_OverflowError, "_check_counter is too large");
         return nullptr;
     }
@@ -587,48 +599,6 @@ PyObject* observe_impl(ModuleState* st, PyObject* module, PyObject* self, PyObje
     return PyObject_VectorcallMethod(st->names[N::analyse_hits], analyse_args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                      nullptr);
 }
-
-// ---- Python entry points --------------------------------------------------
-
-PyObject* detector_observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"timestamp", "payload", "confidence"};
-    static const pyhost::Signature sig{"observe", params, 3, 3, true};
-    PyObject* const* a = args;
-    PyObject* parsed[3];
-    double confidence;
-    // Every reading passes here, so the usual call (three positional
-    // arguments of the exact types) is recognised first; anything else goes
-    // through the full parse and checks, which raise the errors.
-    if (PYHOST_LIKELY(kwnames == nullptr && PyVectorcall_NARGS(nargs) == 3 && PyUnicode_CheckExact(args[0]) &&
-                      PyDict_CheckExact(args[1]) && PyFloat_CheckExact(args[2]))) {
-        confidence = PyFloat_AS_DOUBLE(args[2]);
-    } else {
-        if (!pyhost::parse_args(sig, args, nargs, kwnames, parsed)) return nullptr;
-        a = parsed;
-        if (!pyhost::check_str(a[0], "timestamp") || !pyhost::check_dict(a[1], "payload") ||
-            !pyhost::real_float(a[2], &confidence))
-            return nullptr;
-    }
-    DetectorObject* d = as_detector(self);
-    return observe_impl(d->state, d->module, self, a[0], a[1], confidence);
-}
-
-PyObject* detector_build_query(PyObject* self, PyObject* payload) {
-    if (!pyhost::check_dict(payload, "payload")) return nullptr;
-    return build_query_impl(as_detector(self)->state, payload);
-}
-
-PyObject* detector_analyse_hits(PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* hits,
-                                PyObject* confidence_arg) {
-    double confidence;
-    if (!pyhost::check_str(timestamp, "timestamp") || !pyhost::check_dict(payload, "payload") ||
-        !pyhost::check_list(hits, "hits") || !pyhost::real_float(confidence_arg, &confidence))
-        return nullptr;
-    DetectorObject* d = as_detector(self);
-    return analyse_hits_impl(d->state, d->module, self, timestamp, payload, hits, confidence);
-}
-
-PyObject* detector_get_events(PyObject* self) { return get_events_impl(as_detector(self)->state, self); }
 
 // ---- detector fields ------------------------------------------------------
 
@@ -666,10 +636,10 @@ int set_counter(PyObject* self, PyObject* value, void*) {
 // ---------------------------------------------------------------------------
 
 PyMethodDef detector_methods[] = {
-    pyhost::method<"observe", detector_observe, "timestamp, payload, confidence",
-                   "Count a confident reading; on every DETECTOR_CHECK_EVERY-th one query the\n"
-                   "resolver for similar episodes and return the AnomalyEvent they support,\n"
-                   "or None.">(),
+    pyhost::def<"observe", detector_observe, "timestamp, payload, confidence",
+                "Count a confident reading; on every DETECTOR_CHECK_EVERY-th one query the\n"
+                "resolver for similar episodes and return the AnomalyEvent they support,\n"
+                "or None.">(),
     pyhost::def<"_build_query", detector_build_query, "payload", "The similarity query text for a reading.">(),
     pyhost::def<"_analyse_hits", detector_analyse_hits, "timestamp, payload, hits, confidence",
                 "Record and return an AnomalyEvent when the hits agree on an unhealthy\n"
@@ -734,23 +704,18 @@ int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
     if (pyhost::bind_constants(module, "orvane.config", kConstantNames) < 0) return -1;
 
-    // What the module's Python face keeps in its namespace.
-    {
-        Ref threading = Ref::steal(PyImport_ImportModule("threading"));
-        if (!threading || PyModule_AddObjectRef(module, "threading", threading.get()) < 0) return -1;
-        Ref time = Ref::steal(PyImport_ImportModule("time"));
-        if (!time || PyModule_AddObjectRef(module, "time", time.get()) < 0) return -1;
-        Ref collections = Ref::steal(PyImport_ImportModule("collections"));
-        if (!collections) return -1;
-        st->deque_type = PyObject_GetAttrString(collections.get(), "deque");
-        if (st->deque_type == nullptr || PyModule_AddObjectRef(module, "deque", st->deque_type) < 0) return -1;
-        Ref typing = Ref::steal(PyImport_ImportModule("typing"));
-        if (!typing) return -1;
-        for (const char* name : {"TYPE_CHECKING", "Any", "Dict", "List", "Optional"}) {
-            Ref v = Ref::steal(PyObject_GetAttrString(typing.get(), name));
-            if (!v || PyModule_AddObjectRef(module, name, v.get()) < 0) return -1;
-        }
+    // What the module's Python face keeps in its namespace: (module, name)
+    // for `from module import name`, (module, nullptr) for `import module`.
+    const char* const imports[][2] = {{"threading", nullptr},      {"time", nullptr},     {"collections", "deque"},
+                                      {"typing", "TYPE_CHECKING"}, {"typing", "Any"},     {"typing", "Dict"},
+                                      {"typing", "List"},          {"typing", "Optional"}};
+    for (const auto& [from, name] : imports) {
+        Ref source = Ref::steal(PyImport_ImportModule(from));
+        Ref value = source && name ? Ref::steal(PyObject_GetAttrString(source.get(), name)) : source;
+        if (!value || PyModule_AddObjectRef(module, name ? name : from, value.get()) < 0) return -1;
     }
+    st->deque_type = PyObject_GetAttrString(module, "deque");
+    if (st->deque_type == nullptr) return -1;
 
     if (st->names.init(kNameTexts) < 0 || st->event_keys.init(kEventKeyNames) < 0) return -1;
     st->query_kwnames = Py_BuildValue("(ssss)", "k", "device_id", "include_episode", "prefer_success");
