@@ -63,11 +63,7 @@ int detector_init(PyObject* self, PyObject* brain, PyObject* device_id) {
     if (!pyhost::check_str(device_id, "device_id")) return -1;
     ModuleState* st = as_detector(self)->state;
 
-    Ref maxlen = Ref::steal(PyLong_FromSsize_t(kMaxEvents));
-    if (!maxlen) return -1;
-    PyObject* call_args[2] = {nullptr, maxlen.get()};
-    Ref events = Ref::steal(
-        PyObject_Vectorcall(st->deque_type, call_args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->maxlen_kwnames));
+    Ref events = Ref::steal(PyObject_CallFunction(st->deque_type, "()n", kMaxEvents));  // deque((), maxlen)
     if (!events) return -1;
     Ref lock = Ref::steal(reinterpret_cast<PyObject*>(pyhost::new_lock(st->lock_type)));
     if (!lock) return -1;
@@ -89,6 +85,14 @@ Ref detector_field(PyObject* self, PyObject* value, const char* name) {
         return Ref();
     }
     return Ref::borrow(value);
+}
+
+// receiver.name(args...), looked up as Python looks up a method.
+template <typename... A>
+Ref call_method(PyObject* name, PyObject* receiver, A*... args) {
+    PyObject* call_args[] = {receiver, args...};
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, call_args, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // ---- gate and cadence -----------------------------------------------------
@@ -217,9 +221,7 @@ bool mapping_lookup(PyObject* mapping, PyObject* key, Ref* out) {
 // with no error set.
 bool hit_get(ModuleState* st, PyObject* hit, PyObject* key, Ref* out) {
     if (PyDict_CheckExact(hit)) return mapping_lookup(hit, key, out);
-    PyObject* call_args[2] = {hit, key};
-    Ref v = Ref::steal(
-        PyObject_VectorcallMethod(st->names[N::get], call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref v = call_method(st->names[N::get], hit, key);
     if (!v) return false;
     *out = v.get() == Py_None ? Ref() : v;
     // hit.get() gives None both for a missing key and for a None value; the
@@ -232,21 +234,15 @@ bool hit_get(ModuleState* st, PyObject* hit, PyObject* key, Ref* out) {
 bool hit_score(ModuleState* st, PyObject* hit, double* out) {
     Ref v;
     if (!hit_get(st, hit, st->names[N::score], &v)) return false;
-    if (!v) {
-        *out = 0.0;
-        return true;
-    }
+    *out = 0.0;
+    if (!v) return true;
     if (PyFloat_CheckExact(v.get())) {
         double d = PyFloat_AS_DOUBLE(v.get());
-        *out = d != 0.0 ? d : 0.0;  // -0.0 is false, so it becomes 0.0
+        if (d != 0.0) *out = d;  // -0.0 is false, so it stays 0.0
         return true;
     }
     int truth = PyObject_IsTrue(v.get());
-    if (truth < 0) return false;
-    if (!truth) {
-        *out = 0.0;
-        return true;
-    }
+    if (truth <= 0) return truth == 0;  // false: 0.0; -1: the error
     return pyhost::host_float(v.get(), out);
 }
 
@@ -304,7 +300,8 @@ struct LabelCount {
 // Counts labels in order of first appearance and returns the index of the
 // dominant one (highest count, earliest on ties), or -1 with an error set.
 Py_ssize_t count_labels(const std::pmr::vector<Ref>& outcomes, std::pmr::vector<LabelCount>& counts) {
-    Ref index;  // label -> position in counts, once there are many labels
+    Ref index;                // label -> position in counts, once there are many labels
+    std::size_t indexed = 0;  // the labels entered in the index so far
     for (const Ref& r : outcomes) {
         PyObject* label = r.get();
         Py_ssize_t at = -1;
@@ -330,13 +327,10 @@ Py_ssize_t count_labels(const std::pmr::vector<Ref>& outcomes, std::pmr::vector<
         if (!index && static_cast<Py_ssize_t>(counts.size()) > kLinearLabelScan) {
             index = Ref::steal(PyDict_New());
             if (!index) return -1;
-            for (std::size_t j = 0; j < counts.size(); ++j) {
-                Ref pos = Ref::steal(PyLong_FromSize_t(j));
-                if (!pos || PyDict_SetItem(index.get(), counts[j].label, pos.get()) < 0) return -1;
-            }
-        } else if (index) {
-            Ref pos = Ref::steal(PyLong_FromSize_t(counts.size() - 1));
-            if (!pos || PyDict_SetItem(index.get(), label, pos.get()) < 0) return -1;
+        }
+        for (; index && indexed < counts.size(); ++indexed) {
+            Ref pos = Ref::steal(PyLong_FromSize_t(indexed));
+            if (!pos || PyDict_SetItem(index.get(), counts[indexed].label, pos.get()) < 0) return -1;
         }
     }
     Py_ssize_t best = 0;
@@ -383,9 +377,7 @@ int is_healthy(ModuleState* st, PyObject* label) {
     }
     // Full Unicode upper-casing can turn non-ASCII letters into ASCII ones
     // (the dotless i becomes I), so anything else asks str.upper().
-    PyObject* call_args[1] = {label};
-    Ref upper = Ref::steal(
-        PyObject_VectorcallMethod(st->names[N::upper], call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref upper = call_method(st->names[N::upper], label);
     if (!upper) return -1;
     for (const char* h : kHealthyLabels) {
         Ref text = Ref::steal(PyUnicode_FromString(h));
@@ -466,7 +458,6 @@ PyObject* detector_analyse_hits(PyObject* self, PyObject* timestamp, PyObject* p
     if (!device_id) return nullptr;
     Ref count = Ref::steal(PyLong_FromSize_t(outcomes.size()));
     if (!count) return nullptr;
-    Ref dominant_ref = Ref::borrow(dominant);
     Ref snapshot = Ref::steal(channel_snapshot(payload));
     if (!snapshot) return nullptr;
     // The record's own argument rules hold here too (a label's __str__ may
@@ -476,8 +467,8 @@ PyObject* detector_analyse_hits(PyObject* self, PyObject* timestamp, PyObject* p
     PyTypeObject* tp = st->event_type;
     Ref event = Ref::steal(tp->tp_alloc(tp, 0));
     if (!event) return nullptr;
-    if (!event_fill(st, module, as_event(event.get()), device_id.get(), timestamp, count.get(), dominant_ref.get(),
-                    confidence, query_score, snapshot.get()))
+    if (!event_fill(st, module, as_event(event.get()), device_id.get(), timestamp, count.get(), dominant, confidence,
+                    query_score, snapshot.get()))
         return nullptr;
 
     Ref lock = detector_field(self, d->lock, "_lock");
@@ -487,10 +478,7 @@ PyObject* detector_analyse_hits(PyObject* self, PyObject* timestamp, PyObject* p
     {
         pyhost::LockGuard guard(reinterpret_cast<pyhost::LockObject*>(lock.get())->mutex);
         if (!guard.ok()) return nullptr;
-        PyObject* call_args[2] = {events.get(), event.get()};
-        Ref r = Ref::steal(
-            PyObject_VectorcallMethod(st->names[N::append], call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        if (!r) return nullptr;
+        if (!call_method(st->names[N::append], events.get(), event.get())) return nullptr;
     }
     return event.release();
 }
@@ -511,14 +499,8 @@ PyObject* detector_get_events(PyObject* self) {
     Ref it = Ref::steal(PyObject_GetIter(events.get()));
     if (!it) return nullptr;
     while (Ref e = Ref::steal(PyIter_Next(it.get()))) {
-        Ref rec;
-        if (Py_TYPE(e.get()) == st->event_type) {
-            rec = Ref::steal(event_to_dict_impl(st, e.get()));
-        } else {
-            PyObject* call_args[1] = {e.get()};
-            rec = Ref::steal(PyObject_VectorcallMethod(st->names[N::to_dict], call_args,
-                                                       1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        }
+        Ref rec = Py_TYPE(e.get()) == st->event_type ? Ref::steal(event_to_dict_impl(st, e.get()))
+                                                     : call_method(st->names[N::to_dict], e.get());
         if (!rec || PyList_Append(out.get(), rec.get()) < 0) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
@@ -583,9 +565,7 @@ PyObject* detector_observe(PyObject* self, PyObject* timestamp, PyObject* payloa
     if (skip) Py_RETURN_NONE;
 
     // The helpers are called as methods, so that a subclass may refine them.
-    PyObject* build_args[2] = {self, payload};
-    Ref text = Ref::steal(
-        PyObject_VectorcallMethod(st->names[N::build_query], build_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref text = call_method(st->names[N::build_query], self, payload);
     if (!text) return nullptr;
     Ref hits;
     if (!query_client(st, module, self, text.get(), &hits)) return nullptr;
@@ -595,9 +575,7 @@ PyObject* detector_observe(PyObject* self, PyObject* timestamp, PyObject* payloa
     if (!truth) Py_RETURN_NONE;
     Ref conf = Ref::steal(PyFloat_FromDouble(confidence));
     if (!conf) return nullptr;
-    PyObject* analyse_args[5] = {self, timestamp, payload, hits.get(), conf.get()};
-    return PyObject_VectorcallMethod(st->names[N::analyse_hits], analyse_args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr);
+    return call_method(st->names[N::analyse_hits], self, timestamp, payload, hits.get(), conf.get()).release();
 }
 
 // ---- detector fields ------------------------------------------------------
@@ -679,7 +657,7 @@ PyType_Spec detector_spec = {"orvane.brenlow.detector.AnomalyDetector", sizeof(D
 
 // clang-format off
 #define STATE_OBJECTS(X) \
-    X(event_type) X(detector_type) X(lock_type) X(deque_type) X(query_kwnames) X(maxlen_kwnames)
+    X(event_type) X(detector_type) X(lock_type) X(deque_type) X(query_kwnames)
 // clang-format on
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
@@ -720,8 +698,6 @@ int exec_module(PyObject* module) {
     if (st->names.init(kNameTexts) < 0 || st->event_keys.init(kEventKeyNames) < 0) return -1;
     st->query_kwnames = Py_BuildValue("(ssss)", "k", "device_id", "include_episode", "prefer_success");
     if (st->query_kwnames == nullptr) return -1;
-    st->maxlen_kwnames = Py_BuildValue("(s)", "maxlen");
-    if (st->maxlen_kwnames == nullptr) return -1;
 
     st->lock_type = pyhost::make_lock_type(module, "orvane.brenlow.detector.Lock");
     if (st->lock_type == nullptr) return -1;

@@ -61,8 +61,7 @@ struct ModuleState {
     PyTypeObject* lock_type;
     PyObject* deque_type;
     pyhost::Names<N::count> names;
-    PyObject* query_kwnames;   // ("k", "device_id", "include_episode", "prefer_success")
-    PyObject* maxlen_kwnames;  // ("maxlen",)
+    PyObject* query_kwnames;  // ("k", "device_id", "include_episode", "prefer_success")
     pyhost::Names<K_EVENT_KEYS> event_keys;
     // The configuration constants, re-read only after the namespace changes.
     pyhost::NamespaceWatch watch;
