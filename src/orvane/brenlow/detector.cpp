@@ -2,9 +2,10 @@
 // into a similarity query against the resolver, and the returned hits decide
 // whether the device's past episodes agree on an unhealthy outcome.
 //
-// Layout: the event record, the detector with its fields, then the work in
-// the order a reading flows through it (gate and cadence, query text, the
-// client call, hit analysis, the event buffer), then the Python glue.
+// Layout: the detector object, then the work in the order a reading flows
+// through it (gate and cadence, query text, hit analysis, the event buffer,
+// the client call and observe itself), then the fields, types and module.
+// The event record is in detector_event.cpp.
 //
 // The configuration constants are read from this module's own namespace at
 // every use, so that rebinding e.g. DETECTOR_TOP_K on the module takes effect
