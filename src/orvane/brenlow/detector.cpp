@@ -444,7 +444,8 @@ PyObject* detector_analyse_hits(PyObject* self, PyObject* timestamp, PyObject* p
     const double ratio = static_cast<double>(counts[static_cast<std::size_t>(best)].count) / n;
 
     pyhost::Constant factor;
-    if (!factor.load(module, st->names[N::cluster_threshold], st->cached_cluster_threshold, st->watch)) return nullptr;
+    if (!factor.load(module, st->names[N::cluster_threshold], st->cached[N::cluster_threshold], st->watch))
+        return nullptr;
     int below = below_threshold(ratio, factor, confidence);
     if (below < 0) return nullptr;
     if (below) Py_RETURN_NONE;
@@ -453,7 +454,9 @@ PyObject* detector_analyse_hits(PyObject* self, PyObject* timestamp, PyObject* p
     if (healthy) Py_RETURN_NONE;
 
     double query_score;
-    if (!pyhost::round_half_even(mean_score(scores.data(), scores.size()), kScoreDigits, &query_score)) return nullptr;
+    // sum(scores) / len(scores), with Python's compensated float sum.
+    const double mean = pyhost::compensated_sum(scores.data(), scores.size()) / n;
+    if (!pyhost::round_half_even(mean, kScoreDigits, &query_score)) return nullptr;
 
     Ref device_id = detector_field(self, d->device_id, "device_id");
     if (!device_id) return nullptr;

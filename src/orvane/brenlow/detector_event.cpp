@@ -119,9 +119,7 @@ PyObject* event_to_dict(PyObject* self) {
 // __new__ and hands it this state, so an event comes back with its own
 // detected_at, and a subclass's extra attributes come with it.
 PyObject* event_getstate(PyObject* self) {
-    PyObject* module = module_of_type(Py_TYPE(self));
-    if (module == nullptr) return nullptr;
-    Ref state = Ref::steal(event_to_dict_impl(state_of(module), self));
+    Ref state = Ref::steal(event_to_dict(self));
     if (!state) return nullptr;
     // Only subclasses have an instance dict.
     Ref extra = Ref::steal(PyObject_GetAttrString(self, "__dict__"));

@@ -65,15 +65,11 @@ struct ModuleState {
     pyhost::Names<K_EVENT_KEYS> event_keys;
     // The configuration constants, re-read only after the namespace changes.
     pyhost::NamespaceWatch watch;
-    pyhost::CachedGlobal cached_check_every;
-    pyhost::CachedGlobal cached_min_confidence;
-    pyhost::CachedGlobal cached_top_k;
-    pyhost::CachedGlobal cached_cluster_threshold;
-    pyhost::CachedGlobal cached_time;
+    pyhost::CachedGlobal cached[N::time + 1];  // indexed by name: the four constants, then `time`
 };
 
 // A configuration constant as the module's namespace binds it now.
-#define CONSTANT(st, module, which) ((st)->cached_##which.get((module), (st)->names[N::which], (st)->watch))
+#define CONSTANT(st, module, which) ((st)->cached[N::which].get((module), (st)->names[N::which], (st)->watch))
 
 extern PyModuleDef moduledef;
 
