@@ -1,6 +1,7 @@
 // The detector's numeric core, free of the interpreter: the reading
-// counter, the query cadence and the consensus threshold, each the value Python's own arithmetic gives for native
-// operands. The adapter (detector.cpp) falls back to the interpreter for anything else.
+// counter, the query cadence and the consensus threshold, each the value
+// Python's own arithmetic gives for native operands. The adapter
+// (detector.cpp) falls back to the interpreter for anything else.
 #pragma once
 
 #include <atomic>
