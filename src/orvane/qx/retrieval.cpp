@@ -91,23 +91,6 @@ Ref brain_of(PyObject* self) {
 // Vector form and request pieces
 // ---------------------------------------------------------------------------
 
-// Releases a buffer view on every path.
-class BufferView {
-  public:
-    bool acquire(PyObject* o, int flags) {
-        held_ = PyObject_GetBuffer(o, &view_, flags) == 0;
-        return held_;
-    }
-    ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    const Py_buffer& operator*() const { return view_; }
-
-  private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 bool is_float32_format(const char* format) {
     if (format == nullptr) return false;
     if (*format == '@' || *format == '=' || (*format == (PY_BIG_ENDIAN ? '>' : '<')) ||
@@ -116,20 +99,9 @@ bool is_float32_format(const char* format) {
     return std::strcmp(format, "f") == 0;
 }
 
-// numpy.asarray(embedding, dtype=numpy.float32).reshape(-1), as a list of
-// Python floats: each float32 widened exactly (0.1 becomes
-// 0.10000000149011612). A value NumPy cannot convert fails here, with
-// NumPy's error, before anything is sent.
-Ref vector_form(const ModuleState* st, PyObject* embedding) {
-    PyObject* args[3] = {nullptr, embedding, st->float32};
-    Ref array =
-        Ref::steal(PyObject_Vectorcall(st->asarray, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->dtype_kwnames));
-    if (!array) return Ref();
-    Ref flat = Ref::steal(PyObject_CallMethodOneArg(array.get(), st->names[N::reshape], st->minus_one));
-    if (!flat) return Ref();
-    BufferView view;
-    if (!view.acquire(flat.get(), PyBUF_STRIDES | PyBUF_FORMAT)) return Ref();
-    const Py_buffer& v = *view;
+// The values of a flat float32 buffer as a list of Python floats, each
+// widened exactly (0.1 becomes 0.10000000149011612).
+Ref float_list(const Py_buffer& v) {
     if (v.ndim != 1 || v.itemsize != 4 || !is_float32_format(v.format)) {
         PyErr_Format(PyExc_TypeError, "expected a flat float32 array from numpy, got format '%s' with %d dimensions",
                      v.format ? v.format : "B", v.ndim);
@@ -147,6 +119,23 @@ Ref vector_form(const ModuleState* st, PyObject* embedding) {
         if (x == nullptr) return Ref();
         PyList_SET_ITEM(list.get(), i, x);
     }
+    return list;
+}
+
+// numpy.asarray(embedding, dtype=numpy.float32).reshape(-1), as a list of
+// Python floats. A value NumPy cannot convert fails here, with NumPy's
+// error, before anything is sent.
+Ref vector_form(const ModuleState* st, PyObject* embedding) {
+    PyObject* args[3] = {nullptr, embedding, st->float32};
+    Ref array =
+        Ref::steal(PyObject_Vectorcall(st->asarray, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->dtype_kwnames));
+    if (!array) return Ref();
+    Ref flat = Ref::steal(PyObject_CallMethodOneArg(array.get(), st->names[N::reshape], st->minus_one));
+    if (!flat) return Ref();
+    Py_buffer view;
+    if (PyObject_GetBuffer(flat.get(), &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) return Ref();
+    Ref list = float_list(view);
+    PyBuffer_Release(&view);
     return list;
 }
 
