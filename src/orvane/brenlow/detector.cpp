@@ -596,8 +596,6 @@ PyObject* detector_observe(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 // ---- detector fields ------------------------------------------------------
 
-// brain, device_id and events: pyhost::object_field (see detector_getset).
-
 PyObject* get_lock(PyObject* self, void*) { return detector_field(self, as_detector(self)->lock, "_lock").release(); }
 int set_lock(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return pyhost::refuse_delete("_lock");
