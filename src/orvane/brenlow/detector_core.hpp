@@ -1,15 +1,13 @@
 // The detector's numeric core, free of the interpreter: the reading
-// counter, the query cadence, the consensus threshold and the mean score,
-// each the value Python's own arithmetic gives for native operands. The
-// adapter (detector.cpp) falls back to the interpreter for anything else.
+// counter, the query cadence and the consensus threshold, each the value
+// Python's own arithmetic gives for native operands. The adapter
+// (detector.cpp) falls back to the interpreter for anything else.
 #pragma once
 
 #include <atomic>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
-
-#include "csum.hpp"
 
 namespace orvane_detector {
 
@@ -56,13 +54,6 @@ inline bool below_threshold(double ratio, double factor, double confidence) {
     // max() keeps its first argument unless a later one is greater.
     double threshold = kThresholdFloor > product ? kThresholdFloor : product;
     return ratio < threshold;
-}
-
-// sum(scores) / len(scores), with Python's compensated float sum.
-inline double mean_score(const double* scores, std::size_t n) {
-    pyhost::CompensatedSum sum;
-    for (std::size_t i = 0; i < n; ++i) sum.add(scores[i]);
-    return sum.result() / static_cast<double>(n);
 }
 
 }  // namespace orvane_detector

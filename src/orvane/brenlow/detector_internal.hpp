@@ -22,64 +22,38 @@ const char* const kConstantNames[] = {"DETECTOR_CHECK_EVERY", "DETECTOR_MIN_CONF
                                       "DETECTOR_CLUSTER_THRESHOLD", nullptr};
 const char* const kHealthyLabels[] = {"HEALTHY", "NORMAL", "OK", "NOMINAL"};
 
-// Keys of AnomalyEvent.to_dict(), in their order.
-enum EventKey {
-    K_DEVICE_ID,
-    K_TIMESTAMP,
-    K_COUNT,
-    K_DOMINANT,
-    K_CONFIDENCE,
-    K_QUERY_SCORE,
-    K_SNAPSHOT,
-    K_DETECTED_AT,
-    K_EVENT_KEYS
-};
-const char* const kEventKeyNames[K_EVENT_KEYS] = {"device_id",        "timestamp",  "similar_episode_count",
-                                                  "dominant_outcome", "confidence", "query_score",
-                                                  "channel_snapshot", "detected_at"};
+// The fields of AnomalyEvent with their kinds, in declaration order (that of
+// its constructor and of to_dict()).
+// clang-format off
+#define EVENT_FIELDS(X) \
+    X(device_id, Str) X(timestamp, Str) X(similar_episode_count, Int) X(dominant_outcome, Str) \
+    X(confidence, Float) X(query_score, Float) X(channel_snapshot, Dict) X(detected_at, Float)
+// clang-format on
+#define EVENT_KEY(field, kind) K_##field,
+enum EventKey { EVENT_FIELDS(EVENT_KEY) K_EVENT_KEYS };
+#undef EVENT_KEY
+#define EVENT_NAME(field, kind) #field,
+const char* const kEventKeyNames[K_EVENT_KEYS] = {EVENT_FIELDS(EVENT_NAME)};
+#undef EVENT_NAME
 
-// Interned names, compared by pointer first by the dict lookups.
+// Interned names, compared by pointer first by the dict lookups: the
+// configuration constants, the keys and attributes read, the methods called.
+// clang-format off
+#define DETECTOR_NAMES(X) \
+    X(check_every, "DETECTOR_CHECK_EVERY") X(min_confidence, "DETECTOR_MIN_CONFIDENCE") X(top_k, "DETECTOR_TOP_K") \
+    X(cluster_threshold, "DETECTOR_CLUSTER_THRESHOLD") X(time, "time") X(get, "get") X(score, "score") \
+    X(outcome, "outcome") X(result, "result") X(metrics, "metrics") X(health_label, "health_label") \
+    X(append, "append") X(query, "query") X(upper, "upper") X(to_dict, "to_dict") X(build_query, "_build_query") \
+    X(analyse_hits, "_analyse_hits") X(empty, "")
+// clang-format on
+#define NAME_INDEX(name, text) name,
 struct N {
-    enum : std::size_t {
-        check_every,
-        min_confidence,
-        top_k,
-        cluster_threshold,
-        time,
-        get,
-        score,
-        outcome,
-        result,
-        metrics,
-        health_label,
-        append,
-        query,
-        upper,
-        to_dict,
-        build_query,
-        analyse_hits,
-        empty,
-        count
-    };
+    enum : std::size_t { DETECTOR_NAMES(NAME_INDEX) count };
 };
-const char* const kNameTexts[N::count] = {"DETECTOR_CHECK_EVERY",
-                                          "DETECTOR_MIN_CONFIDENCE",
-                                          "DETECTOR_TOP_K",
-                                          "DETECTOR_CLUSTER_THRESHOLD",
-                                          "time",
-                                          "get",
-                                          "score",
-                                          "outcome",
-                                          "result",
-                                          "metrics",
-                                          "health_label",
-                                          "append",
-                                          "query",
-                                          "upper",
-                                          "to_dict",
-                                          "_build_query",
-                                          "_analyse_hits",
-                                          ""};
+#undef NAME_INDEX
+#define NAME_TEXT(name, text) text,
+const char* const kNameTexts[N::count] = {DETECTOR_NAMES(NAME_TEXT)};
+#undef NAME_TEXT
 
 struct ModuleState {
     PyTypeObject* event_type;
@@ -87,20 +61,15 @@ struct ModuleState {
     PyTypeObject* lock_type;
     PyObject* deque_type;
     pyhost::Names<N::count> names;
-    PyObject* query_kwnames;   // ("k", "device_id", "include_episode", "prefer_success")
-    PyObject* maxlen_kwnames;  // ("maxlen",)
+    PyObject* query_kwnames;  // ("k", "device_id", "include_episode", "prefer_success")
     pyhost::Names<K_EVENT_KEYS> event_keys;
     // The configuration constants, re-read only after the namespace changes.
     pyhost::NamespaceWatch watch;
-    pyhost::CachedGlobal cached_check_every;
-    pyhost::CachedGlobal cached_min_confidence;
-    pyhost::CachedGlobal cached_top_k;
-    pyhost::CachedGlobal cached_cluster_threshold;
-    pyhost::CachedGlobal cached_time;
+    pyhost::CachedGlobal cached[N::time + 1];  // indexed by name: the four constants, then `time`
 };
 
 // A configuration constant as the module's namespace binds it now.
-#define CONSTANT(st, module, which) ((st)->cached_##which.get((module), (st)->names[N::which], (st)->watch))
+#define CONSTANT(st, module, which) ((st)->cached[N::which].get((module), (st)->names[N::which], (st)->watch))
 
 extern PyModuleDef moduledef;
 
@@ -159,8 +128,5 @@ extern PyType_Spec event_spec;
 bool event_fill(ModuleState* st, PyObject* module, EventObject* e, PyObject* device_id, PyObject* timestamp,
                 PyObject* count, PyObject* dominant, double confidence, double query_score, PyObject* snapshot);
 PyObject* event_to_dict_impl(ModuleState* st, PyObject* self);
-PyObject* event_get(PyObject* self, void* closure);
-int event_set(PyObject* self, PyObject* value, void* closure);
-PyObject* channel_snapshot(PyObject* payload);
 
 }  // namespace orvane_detector

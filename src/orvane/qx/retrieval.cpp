@@ -31,32 +31,21 @@ using pyhost::Ref;
 // clang-format on
 
 // Interned keys, attribute names and request texts.
+// clang-format off
+#define RETRIEVAL_NAMES(X) \
+    X(device_id, "device_id") X(embedding, "embedding") X(metadata, "metadata") X(items, "items") X(k, "k") \
+    X(id, "id") X(episode_ids, "episode_ids") X(results, "results") X(ingest_path, "/qx/ingest") \
+    X(query_path, "/qx/query") X(post_method, "POST") X(request, "_request") X(config, "config") X(post, "_post") \
+    X(get, "get") X(status_code, "status_code") X(reshape, "reshape") X(empty, "")
+// clang-format on
+#define NAME_INDEX(name, text) name,
 struct N {
-    enum : std::size_t {
-        device_id,
-        embedding,
-        metadata,
-        items,
-        k,
-        id,
-        episode_ids,
-        results,
-        ingest_path,
-        query_path,
-        post_method,
-        request,
-        config,
-        post,
-        get,
-        status_code,
-        reshape,
-        empty,
-        count
-    };
+    enum : std::size_t { RETRIEVAL_NAMES(NAME_INDEX) count };
 };
-const char* const kNameTexts[N::count] = {
-    "device_id", "embedding", "metadata", "items",  "k",     "id",  "episode_ids", "results", "/qx/ingest",
-    "/qx/query", "POST",      "_request", "config", "_post", "get", "status_code", "reshape", ""};
+#undef NAME_INDEX
+#define NAME_TEXT(name, text) text,
+const char* const kNameTexts[N::count] = {RETRIEVAL_NAMES(NAME_TEXT)};
+#undef NAME_TEXT
 
 struct ModuleState {
 #define DECLARE(f) PyObject* f;
@@ -66,6 +55,12 @@ struct ModuleState {
 };
 
 ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
+
+// The state of the module that defined a method's class.
+const ModuleState* state_for(PyTypeObject* defining_class) {
+    PyObject* module = PyType_GetModule(defining_class);
+    return module ? state_of(module) : nullptr;
+}
 
 const char kNotAvailableFormat[] =
     "The resolver has no %U endpoint -- either it's running code from before QX retrieval existed, or this "
@@ -96,23 +91,6 @@ Ref brain_of(PyObject* self) {
 // Vector form and request pieces
 // ---------------------------------------------------------------------------
 
-// Releases a buffer view on every path.
-class BufferView {
-  public:
-    bool acquire(PyObject* o, int flags) {
-        held_ = PyObject_GetBuffer(o, &view_, flags) == 0;
-        return held_;
-    }
-    ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    const Py_buffer& operator*() const { return view_; }
-
-  private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 bool is_float32_format(const char* format) {
     if (format == nullptr) return false;
     if (*format == '@' || *format == '=' || (*format == (PY_BIG_ENDIAN ? '>' : '<')) ||
@@ -121,20 +99,9 @@ bool is_float32_format(const char* format) {
     return std::strcmp(format, "f") == 0;
 }
 
-// numpy.asarray(embedding, dtype=numpy.float32).reshape(-1), as a list of
-// Python floats: each float32 widened exactly (0.1 becomes
-// 0.10000000149011612). A value NumPy cannot convert fails here, with
-// NumPy's error, before anything is sent.
-Ref vector_form(const ModuleState* st, PyObject* embedding) {
-    PyObject* args[3] = {nullptr, embedding, st->float32};
-    Ref array =
-        Ref::steal(PyObject_Vectorcall(st->asarray, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->dtype_kwnames));
-    if (!array) return Ref();
-    Ref flat = Ref::steal(PyObject_CallMethodOneArg(array.get(), st->names[N::reshape], st->minus_one));
-    if (!flat) return Ref();
-    BufferView view;
-    if (!view.acquire(flat.get(), PyBUF_STRIDES | PyBUF_FORMAT)) return Ref();
-    const Py_buffer& v = *view;
+// The values of a flat float32 buffer as a list of Python floats, each
+// widened exactly (0.1 becomes 0.10000000149011612).
+Ref float_list(const Py_buffer& v) {
     if (v.ndim != 1 || v.itemsize != 4 || !is_float32_format(v.format)) {
         PyErr_Format(PyExc_TypeError, "expected a flat float32 array from numpy, got format '%s' with %d dimensions",
                      v.format ? v.format : "B", v.ndim);
@@ -152,6 +119,23 @@ Ref vector_form(const ModuleState* st, PyObject* embedding) {
         if (x == nullptr) return Ref();
         PyList_SET_ITEM(list.get(), i, x);
     }
+    return list;
+}
+
+// numpy.asarray(embedding, dtype=numpy.float32).reshape(-1), as a list of
+// Python floats. A value NumPy cannot convert fails here, with NumPy's
+// error, before anything is sent.
+Ref vector_form(const ModuleState* st, PyObject* embedding) {
+    PyObject* args[3] = {nullptr, embedding, st->float32};
+    Ref array =
+        Ref::steal(PyObject_Vectorcall(st->asarray, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->dtype_kwnames));
+    if (!array) return Ref();
+    Ref flat = Ref::steal(PyObject_CallMethodOneArg(array.get(), st->names[N::reshape], st->minus_one));
+    if (!flat) return Ref();
+    Py_buffer view;
+    if (PyObject_GetBuffer(flat.get(), &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) return Ref();
+    Ref list = float_list(view);
+    PyBuffer_Release(&view);
     return list;
 }
 
@@ -181,35 +165,25 @@ Ref mapping_get(const ModuleState* st, PyObject* mapping, PyObject* key, PyObjec
     return Ref::steal(PyObject_CallMethodObjArgs(mapping, st->names[N::get], key, dflt, nullptr));
 }
 
-// A dict body built in the given key order.
-Ref make_body(PyObject* const* keys, PyObject* const* values, int n) {
-    Ref body = Ref::steal(PyDict_New());
-    if (!body) return Ref();
-    for (int i = 0; i < n; ++i) {
-        if (PyDict_SetItem(body.get(), keys[i], values[i]) < 0) return Ref();
-    }
-    return body;
-}
-
 void raise_expected(const char* expected, PyObject* got) {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %s", expected, pyhost::type_name(got).c_str());
 }
 
-// self._post(path, body), looked up on the instance.
-Ref call_post(const ModuleState* st, PyObject* self, PyObject* path, PyObject* body) {
-    PyObject* args[3] = {self, path, body};
+// self._post(path, body), looked up on the instance, with a dict body of
+// the given (name, value) fields in their order.
+Ref post_fields(const ModuleState* st, PyObject* self, std::size_t path,
+                std::initializer_list<std::pair<std::size_t, PyObject*>> fields) {
+    Ref body = Ref::steal(PyDict_New());
+    if (!body) return Ref();
+    for (auto [name, value] : fields)
+        if (PyDict_SetItem(body.get(), st->names[name], value) < 0) return Ref();
+    PyObject* args[3] = {self, st->names[path], body.get()};
     return Ref::steal(PyObject_VectorcallMethod(st->names[N::post], args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // ---------------------------------------------------------------------------
 // _post: the one call into the client
 // ---------------------------------------------------------------------------
-
-// The error being raised, taken out of the thread state.
-Ref take_raised_exception() { return pyhost::SavedError().take(); }
-
-// Raises `exc` as it is: no chaining, traceback kept.
-void reraise(Ref exc) { pyhost::raise_object(std::move(exc)); }
 
 // While alive, `exc` is the exception being handled (sys.exception()), as
 // inside an `except` block: errors raised meanwhile get it as __context__.
@@ -243,7 +217,10 @@ int is_not_found(const ModuleState* st, PyObject* error) {
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
-PyObject* post_impl(const ModuleState* st, PyObject* self, PyObject* path, PyObject* payload) {
+PyObject* retriever_post(PyObject* self, PyTypeObject* cls, PyObject* path, PyObject* payload) {
+    if (!pyhost::check_str(path, "path") || !pyhost::check_dict(payload, "payload")) return nullptr;
+    const ModuleState* st = state_for(cls);
+    if (st == nullptr) return nullptr;
     Ref brain = brain_of(self);
     if (!brain) return nullptr;
     PyObject* args[4] = {brain.get(), st->names[N::post_method], path, payload};
@@ -256,12 +233,12 @@ PyObject* post_impl(const ModuleState* st, PyObject* self, PyObject* path, PyObj
     }
     // Only ordinary errors are examined; interrupts and exits pass untouched.
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-    Ref error = take_raised_exception();
+    Ref error = pyhost::SavedError().take();
     HandlingException handling(error.get());
     int not_found = is_not_found(st, error.get());
     if (not_found < 0) return nullptr;  // raised while handling: chained to `error`
     if (!not_found) {
-        reraise(std::move(error));
+        pyhost::raise_object(std::move(error));  // as it was: no chaining, traceback kept
         return nullptr;
     }
     Ref message = Ref::steal(PyUnicode_FromFormat(kNotAvailableFormat, path));
@@ -279,11 +256,6 @@ PyObject* post_impl(const ModuleState* st, PyObject* self, PyObject* path, PyObj
 // The operations
 // ---------------------------------------------------------------------------
 
-const ModuleState* state_for(PyTypeObject* defining_class) {
-    PyObject* module = PyType_GetModule(defining_class);
-    return module ? state_of(module) : nullptr;
-}
-
 PyObject* retriever_ingest(PyObject* self, PyTypeObject* cls, PyObject* embedding, PyObject* device_id,
                            PyObject* metadata) {
     if (device_id == nullptr) device_id = Py_None;
@@ -299,12 +271,8 @@ PyObject* retriever_ingest(PyObject* self, PyTypeObject* cls, PyObject* embeddin
     if (!device) return nullptr;
     Ref meta = metadata != Py_None && PyDict_GET_SIZE(metadata) > 0 ? Ref::borrow(metadata) : Ref::steal(PyDict_New());
     if (!meta) return nullptr;
-    PyObject* keys[] = {st->names[N::device_id], st->names[N::embedding], st->names[N::metadata]};
-    PyObject* values[] = {device.get(), vector.get(), meta.get()};
-    Ref body = make_body(keys, values, 3);
-    if (!body) return nullptr;
-
-    Ref response = call_post(st, self, st->names[N::ingest_path], body.get());
+    Ref response = post_fields(st, self, N::ingest_path,
+                               {{N::device_id, device.get()}, {N::embedding, vector.get()}, {N::metadata, meta.get()}});
     if (!response) return nullptr;
     bool missing;
     Ref id = mapping_get(st, response.get(), st->names[N::id], nullptr, &missing);
@@ -341,12 +309,7 @@ PyObject* retriever_ingest_batch(PyObject* self, PyTypeObject* cls, PyObject* it
     }
     Ref device = request_device_id(st, self, device_id);
     if (!device) return nullptr;
-    PyObject* keys[] = {st->names[N::device_id], st->names[N::items]};
-    PyObject* values[] = {device.get(), sent.get()};
-    Ref body = make_body(keys, values, 2);
-    if (!body) return nullptr;
-
-    Ref response = call_post(st, self, st->names[N::ingest_path], body.get());
+    Ref response = post_fields(st, self, N::ingest_path, {{N::device_id, device.get()}, {N::items, sent.get()}});
     if (!response) return nullptr;
     bool missing;
     Ref ids = mapping_get(st, response.get(), st->names[N::episode_ids], nullptr, &missing);
@@ -374,12 +337,8 @@ PyObject* retriever_retrieve(PyObject* self, PyTypeObject* cls, PyObject* embedd
     if (!vector) return nullptr;
     Ref device = request_device_id(st, self, device_id);
     if (!device) return nullptr;
-    PyObject* keys[] = {st->names[N::device_id], st->names[N::embedding], st->names[N::k]};
-    PyObject* values[] = {device.get(), vector.get(), k.get()};
-    Ref body = make_body(keys, values, 3);
-    if (!body) return nullptr;
-
-    Ref response = call_post(st, self, st->names[N::query_path], body.get());
+    Ref response = post_fields(st, self, N::query_path,
+                               {{N::device_id, device.get()}, {N::embedding, vector.get()}, {N::k, k.get()}});
     if (!response) return nullptr;
     bool missing;
     Ref fallback;
@@ -397,13 +356,6 @@ PyObject* retriever_retrieve(PyObject* self, PyTypeObject* cls, PyObject* embedd
     return results.release();
 }
 
-PyObject* retriever_post(PyObject* self, PyTypeObject* cls, PyObject* path, PyObject* payload) {
-    if (!pyhost::check_str(path, "path") || !pyhost::check_dict(payload, "payload")) return nullptr;
-    const ModuleState* st = state_for(cls);
-    if (st == nullptr) return nullptr;
-    return post_impl(st, self, path, payload);
-}
-
 // ---------------------------------------------------------------------------
 // Python glue
 // ---------------------------------------------------------------------------
@@ -413,10 +365,7 @@ int retriever_init(PyObject* self, PyObject* brain) {
     return 0;
 }
 
-PyObject* get_brain(PyObject* self, void*) {
-    Ref brain = brain_of(self);
-    return brain.release();
-}
+PyObject* get_brain(PyObject* self, void*) { return brain_of(self).release(); }
 
 int set_brain(PyObject* self, PyObject* value, void*) {
     if (value == nullptr && as_retriever(self)->brain == nullptr) {
