@@ -25,12 +25,6 @@ struct CorrelationSeries : CorrelationWindow {
     Ref name;
 };
 
-// Pearson correlation of two centred windows of equal length, rounded to
-// 4 places; 0.0 when either has no spread.
-bool pair_correlation(const CorrelationWindow::Tail& a, const CorrelationWindow::Tail& b, double* out) {
-    return pyhost::round_half_even(correlation_of(a, b), 4, out);
-}
-
 // Reads a window from a channel object that is not our own type, through
 // its `history` attribute.
 bool read_foreign_window(ModuleState* st, PyObject* channel, std::vector<double>& out) {
@@ -50,7 +44,7 @@ bool read_foreign_window(ModuleState* st, PyObject* channel, std::vector<double>
 }
 
 // The pairwise correlations of the given windows (oldest first, each at
-// least kMinCorrelationValues long), in order.
+// least kMinCorrelationValues long), in order, rounded to 4 places.
 PyObject* correlations_of(std::vector<CorrelationSeries>& series) {
     Ref result = Ref::steal(PyDict_New());
     if (!result) return nullptr;
@@ -76,9 +70,8 @@ PyObject* correlations_of(std::vector<CorrelationSeries>& series) {
             if (known[j * q + i]) {
                 r = computed[j * q + i];
             } else {
-                const CorrelationWindow::Tail& a = series[i].tail(n);
-                const CorrelationWindow::Tail& b = series[j].tail(n);
-                if (!pair_correlation(a, b, &r)) return nullptr;
+                if (!pyhost::round_half_even(correlation_of(series[i].tail(n), series[j].tail(n)), 4, &r))
+                    return nullptr;
                 if (static_cast<Py_ssize_t>(series[j].values.size()) == n) {
                     computed[i * q + j] = r;
                     known[i * q + j] = 1;
@@ -198,13 +191,10 @@ PyObject* profiler_observe(PyObject* o, PyObject* payload) {
 }
 
 // confidence_score from a total, with PROFILER_MIN_DATAPOINTS read now.
-bool confidence_of(PyObject* module, Py_ssize_t total, double* out) {
-    if (total <= 0) {
-        *out = 0.0;
-        return true;
-    }
+PyObject* confidence_of(PyObject* module, Py_ssize_t total) {
+    if (total <= 0) return PyFloat_FromDouble(0.0);
     pyhost::Constant minimum;
-    if (!minimum.load(module, state_of(module)->names[kCfgMinDatapoints])) return false;
+    if (!minimum.load(module, state_of(module)->names[kCfgMinDatapoints])) return nullptr;
     // ratio = total / max(minimum, 1), as Python computes it.
     double ratio;
     const bool total_exact = total <= kExactIntLimit;
@@ -217,58 +207,54 @@ bool confidence_of(PyObject* module, Py_ssize_t total, double* out) {
     } else {
         Ref one = Ref::steal(PyLong_FromLong(1));
         Ref t = Ref::steal(PyLong_FromSsize_t(total));
-        if (!one || !t) return false;
+        if (!one || !t) return nullptr;
         int one_greater = PyObject_RichCompareBool(one.get(), minimum.object(), Py_GT);
-        if (one_greater < 0) return false;
+        if (one_greater < 0) return nullptr;
         Ref r = Ref::steal(PyNumber_TrueDivide(t.get(), one_greater ? one.get() : minimum.object()));
-        if (!r || !pyhost::real_float(r.get(), &ratio)) return false;
+        if (!r || !pyhost::real_float(r.get(), &ratio)) return nullptr;
     }
     double base = ratio / 4.0;
     if (base < 0.0) {
         PyErr_SetString(PyExc_ValueError, "negative number cannot be raised to a fractional power");
-        return false;
+        return nullptr;
     }
     double raw = 1.0 - 1.0 / (1.0 + libm.pow(base, 1.5));
-    double capped = 0.99 < raw ? 0.99 : raw;
-    return pyhost::round_half_even(capped, 4, out);
+    double capped = 0.99 < raw ? 0.99 : raw, rounded;
+    if (!pyhost::round_half_even(capped, 4, &rounded)) return nullptr;
+    return PyFloat_FromDouble(rounded);
 }
 
 PyObject* get_confidence_score(PyObject* o, void*) {
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
-    double c;
-    if (!confidence_of(module, as_profiler(o)->total_observations.load(std::memory_order_relaxed), &c)) return nullptr;
-    return PyFloat_FromDouble(c);
+    return confidence_of(module, as_profiler(o)->total_observations.load(std::memory_order_relaxed));
 }
 
-// Copies the qualifying windows under the lock; the caller computes after
-// releasing it (the copies are all the pass reads).
-bool collect_correlation_series(PyObject* module, ProfilerObject* self, std::vector<CorrelationSeries>& out) {
-    ModuleState* st = state_of(module);
-    Ref keep_lock = Ref::borrow(reinterpret_cast<PyObject*>(self->lock));
-    pyhost::LockGuard guard(self->lock->mutex);
-    if (!guard.ok()) return false;
-    std::vector<std::pair<Ref, Ref>> items;
-    channel_items(self, items);
-    for (auto& [name, channel] : items) {
-        CorrelationSeries s;
-        if (Py_IS_TYPE(channel.get(), st->stats_type)) {
-            const ChannelWindow& w = as_stats(channel.get())->history;
-            if (w.size() < kMinCorrelationValues) continue;
-            s.values = w.to_vector();
-        } else {
-            if (!read_foreign_window(st, channel.get(), s.values)) return false;
-            if (static_cast<Py_ssize_t>(s.values.size()) < kMinCorrelationValues) continue;
-        }
-        s.name = name;
-        out.push_back(std::move(s));
-    }
-    return true;
-}
-
+// Copies the qualifying windows under the lock and computes after releasing
+// it (the copies are all the pass reads).
 PyObject* compute_correlations_native(PyObject* module, ProfilerObject* self) {
+    ModuleState* st = state_of(module);
     std::vector<CorrelationSeries> series;
-    if (!collect_correlation_series(module, self, series)) return nullptr;
+    {
+        Ref keep_lock = Ref::borrow(reinterpret_cast<PyObject*>(self->lock));
+        pyhost::LockGuard guard(self->lock->mutex);
+        if (!guard.ok()) return nullptr;
+        std::vector<std::pair<Ref, Ref>> items;
+        channel_items(self, items);
+        for (auto& [name, channel] : items) {
+            CorrelationSeries s;
+            if (Py_IS_TYPE(channel.get(), st->stats_type)) {
+                const ChannelWindow& w = as_stats(channel.get())->history;
+                if (w.size() < kMinCorrelationValues) continue;
+                s.values = w.to_vector();
+            } else {
+                if (!read_foreign_window(st, channel.get(), s.values)) return nullptr;
+                if (static_cast<Py_ssize_t>(s.values.size()) < kMinCorrelationValues) continue;
+            }
+            s.name = name;
+            series.push_back(std::move(s));
+        }
+    }
     return correlations_of(series);
 }
 
@@ -336,14 +322,9 @@ PyObject* profiler_snapshot(PyObject* o) {
     Ref snap = Ref::steal(PyDict_New());
     if (!snap || PyDict_SetItem(snap.get(), k[0], self->device_id) < 0) return nullptr;
     if (!set_record_ssize(snap.get(), k[1], total)) return nullptr;
-    Ref confidence;
-    if (own_type) {
-        double c;
-        if (!confidence_of(module, self->total_observations.load(std::memory_order_relaxed), &c)) return nullptr;
-        confidence = Ref::steal(PyFloat_FromDouble(c));
-    } else {
-        confidence = Ref::steal(PyObject_GetAttr(o, st->names[kConfidenceScore]));
-    }
+    Ref confidence =
+        Ref::steal(own_type ? confidence_of(module, self->total_observations.load(std::memory_order_relaxed))
+                            : PyObject_GetAttr(o, st->names[kConfidenceScore]));
     if (!confidence || PyDict_SetItem(snap.get(), k[2], confidence.get()) < 0) return nullptr;
     if (!set_record_ssize(snap.get(), k[3], PyDict_GET_SIZE(records.get()))) return nullptr;
     if (PyDict_SetItem(snap.get(), k[4], records.get()) < 0) return nullptr;
@@ -397,14 +378,12 @@ int profiler_clear(PyObject* o) {
 }
 
 void profiler_dealloc(PyObject* o) {
-    PyTypeObject* tp = Py_TYPE(o);
-    PyObject_GC_UnTrack(o);
-    ProfilerObject* self = as_profiler(o);
-    if (self->weakrefs != nullptr) PyObject_ClearWeakRefs(o);
-    pyhost::clear_all(self->dict, self->channels, self->device_id, self->lock);
-    self->total_observations.~atomic();
-    tp->tp_free(o);
-    Py_DECREF(tp);
+    pyhost::dealloc_gc(o, as_profiler(o)->weakrefs, [](PyObject* o) {
+        ProfilerObject* self = as_profiler(o);
+        pyhost::clear_all(self->dict, self->channels, self->device_id, self->lock);
+        self->total_observations.~atomic();
+        return 0;
+    });
 }
 
 PyObject* get_total_observations(PyObject* o, void*) {
@@ -436,9 +415,9 @@ PyMethodDef profiler_methods[] = {
     pyhost::def<"compute_correlations", profiler_compute_correlations, "",
                 "Pearson correlations between the recent windows of the channels.">(),
     pyhost::def<"snapshot", profiler_snapshot, "", "The device's snapshot record.">(),
-    pyhost::method<"__getstate__", profiler_getstate, "", "The profile as plain data (read under the lock).">(),
-    pyhost::method<"__setstate__", profiler_setstate, "state", "Restore a profile from __getstate__'s data.">(),
-    pyhost::method<"__reduce__", state_reduce, "", "Pickle and copy through __getstate__.">(),
+    pyhost::def<"__getstate__", profiler_getstate, "", "The profile as plain data (read under the lock).">(),
+    pyhost::def<"__setstate__", profiler_setstate, "state", "Restore a profile from __getstate__'s data.">(),
+    pyhost::def<"__reduce__", state_reduce, "", "Pickle and copy through __getstate__.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 

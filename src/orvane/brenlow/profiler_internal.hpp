@@ -2,14 +2,8 @@
 // functions one source defines and another calls.
 #pragma once
 
-#include <algorithm>
 #include <atomic>
-#include <cmath>
-#include <cstring>
-#include <memory>
 #include <new>
-#include <unordered_map>
-#include <vector>
 #include "profiler_core.hpp"
 #include "pyhost.hpp"
 
@@ -139,19 +133,24 @@ struct ChannelStatsObject {
     ChannelWindow history;
 };
 
-// The numeric state a channel record is computed from. The snapshot copies
-// it under the profiler's lock and computes the records after releasing it.
+// The numeric state of a channel, as a fresh one starts: what a record is
+// computed from (the snapshot copies it under the profiler's lock and
+// computes the records after releasing it) and what a saved state holds.
 struct ChannelState {
     Py_ssize_t count = 0;
-    double min_val = 0.0, max_val = 0.0, mean = 0.0, M2 = 0.0, delta_sum = 0.0;
+    double min_val = HUGE_VAL, max_val = -HUGE_VAL, mean = 0.0, M2 = 0.0;
+    bool has_prev = false;
+    double prev_value = 0.0, delta_sum = 0.0;
     Py_ssize_t delta_count = 0, outlier_count = 0;
     std::vector<double> window;
+    Py_ssize_t capacity = 0;  // ChannelWindow::kUnbounded: none
 };
 
 // math.sqrt(variance): ValueError for a negative variance (only reachable
 // when Python code has set M2 or count by hand).
-inline bool std_of(Py_ssize_t count, double M2, double* out) {
-    double var = variance_of(count, M2);
+template <class S>
+bool std_of(const S& s, double* out) {
+    double var = variance_of(s);
     if (var < 0.0) {
         PyErr_SetString(PyExc_ValueError, "math domain error");
         return false;
@@ -221,7 +220,7 @@ inline int stats_check_outlier(PyObject* module, ChannelStatsObject* self, doubl
     int below = rule.min_datapoints.compare_count(self->count, Py_LT);
     if (below != 0) return below < 0 ? -1 : 0;
     double sd;
-    if (!std_of(self->count, self->M2, &sd)) return -1;
+    if (!std_of(*self, &sd)) return -1;
     if (sd == 0.0) return 0;
     double z = std::fabs(value - self->mean) / sd;
     if (!rule.zscore_loaded) {
@@ -256,16 +255,21 @@ inline ProfilerObject* as_profiler(PyObject* o) { return reinterpret_cast<Profil
 
 bool set_record_float(PyObject* record, PyObject* key, double v);
 bool set_record_ssize(PyObject* record, PyObject* key, Py_ssize_t v);
+PyObject* float_list(const std::vector<double>& values);
+PyObject* capacity_object(Py_ssize_t capacity);  // None for unbounded
 PyObject* channel_record(PyObject* module, PyObject* name, const ChannelState& s);
 bool require_name(ChannelStatsObject* self);
 ChannelState capture_state(const ChannelStatsObject* self);
+// Sets every field but the name; may throw std::bad_alloc before changing anything.
+void restore_state(ChannelStatsObject* self, const ChannelState& s);
+void channel_items(ProfilerObject* self, std::vector<std::pair<Ref, Ref>>& out);
 // Saving and restoring (profiler_state.cpp): the versioned plain-data state
 // of both types, and the __reduce__ they share.
-PyObject* stats_getstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* stats_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* profiler_getstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* profiler_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* state_reduce(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* stats_getstate(PyObject* o);
+PyObject* stats_setstate(PyObject* o, PyObject* state);
+PyObject* profiler_getstate(PyObject* o);
+PyObject* profiler_setstate(PyObject* o, PyObject* state);
+PyObject* state_reduce(PyObject* o);
 bool refuse_delete(PyObject* value, const char* attr);
 extern PyType_Spec stats_spec;
 

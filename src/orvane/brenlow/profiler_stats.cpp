@@ -32,6 +32,21 @@ bool set_record_ssize(PyObject* record, PyObject* key, Py_ssize_t v) {
     return i && PyDict_SetItem(record, key, i.get()) == 0;
 }
 
+PyObject* float_list(const std::vector<double>& values) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* f = PyFloat_FromDouble(values[i]);
+        if (f == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), f);
+    }
+    return list.release();
+}
+
+PyObject* capacity_object(Py_ssize_t capacity) {
+    return capacity == ChannelWindow::kUnbounded ? Py_NewRef(Py_None) : PyLong_FromSsize_t(capacity);
+}
+
 // The channel record, in key order.
 PyObject* channel_record(PyObject* module, PyObject* name, const ChannelState& s) {
     ModuleState* st = state_of(module);
@@ -44,11 +59,11 @@ PyObject* channel_record(PyObject* module, PyObject* name, const ChannelState& s
     if (!set_record_float(rec.get(), k[2], s.min_val)) return nullptr;
     if (!set_record_float(rec.get(), k[3], s.max_val)) return nullptr;
     if (!set_record_float(rec.get(), k[4], s.mean)) return nullptr;
-    if (!set_record_float(rec.get(), k[5], variance_of(s.count, s.M2))) return nullptr;
-    if (!std_of(s.count, s.M2, &std_dev) || !set_record_float(rec.get(), k[6], std_dev)) return nullptr;
-    if (!set_record_float(rec.get(), k[7], value_range_of(s.count, s.min_val, s.max_val))) return nullptr;
-    if (!set_record_float(rec.get(), k[8], mean_rate_of_change_of(s.delta_sum, s.delta_count))) return nullptr;
-    if (!set_record_float(rec.get(), k[9], outlier_frequency_of(s.outlier_count, s.count))) return nullptr;
+    if (!set_record_float(rec.get(), k[5], variance_of(s))) return nullptr;
+    if (!std_of(s, &std_dev) || !set_record_float(rec.get(), k[6], std_dev)) return nullptr;
+    if (!set_record_float(rec.get(), k[7], value_range_of(s))) return nullptr;
+    if (!set_record_float(rec.get(), k[8], mean_rate_of_change_of(s))) return nullptr;
+    if (!set_record_float(rec.get(), k[9], outlier_frequency_of(s))) return nullptr;
     if (!periodicity_of(module, s.window.data(), static_cast<Py_ssize_t>(s.window.size()), &periodicity))
         return nullptr;
     if (!set_record_float(rec.get(), k[10], periodicity)) return nullptr;
@@ -66,13 +81,28 @@ ChannelState capture_state(const ChannelStatsObject* self) {
                         self->max_val,
                         self->mean,
                         self->M2,
+                        self->has_prev,
+                        self->prev_value,
                         self->delta_sum,
                         self->delta_count,
                         self->outlier_count,
-                        self->history.to_vector()};
+                        self->history.to_vector(),
+                        self->history.capacity()};
 }
 
-// ---- entry points ----------------------------------------------------------------
+void restore_state(ChannelStatsObject* self, const ChannelState& s) {
+    self->history.assign(s.window, s.capacity);
+    self->count = s.count;
+    self->min_val = s.min_val;
+    self->max_val = s.max_val;
+    self->mean = s.mean;
+    self->M2 = s.M2;
+    self->has_prev = s.has_prev;
+    self->prev_value = s.has_prev ? s.prev_value : 0.0;
+    self->delta_sum = s.delta_sum;
+    self->delta_count = s.delta_count;
+    self->outlier_count = s.outlier_count;
+}
 
 // ---- ChannelStats: Python glue ------------------------------------------------
 
@@ -91,23 +121,11 @@ int stats_init(PyObject* o, PyObject* name) {
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return -1;
     Ref maxlen = pyhost::module_global(module, state_of(module)->names[kCfgWindow]);
-    if (!maxlen) return -1;
-    Py_ssize_t capacity;
-    if (!read_window_capacity(maxlen.get(), &capacity)) return -1;
-
+    ChannelState fresh;
+    if (!maxlen || !read_window_capacity(maxlen.get(), &fresh.capacity)) return -1;
     ChannelStatsObject* self = as_stats(o);
     Py_XSETREF(self->name, Py_NewRef(name));
-    self->count = 0;
-    self->min_val = HUGE_VAL;
-    self->max_val = -HUGE_VAL;
-    self->mean = 0.0;
-    self->M2 = 0.0;
-    self->has_prev = false;
-    self->prev_value = 0.0;
-    self->delta_sum = 0.0;
-    self->delta_count = 0;
-    self->outlier_count = 0;
-    self->history.reset(capacity);
+    restore_state(self, fresh);
     return 0;
 }
 
@@ -121,15 +139,12 @@ int stats_clear(PyObject* o) {
 }
 
 void stats_dealloc(PyObject* o) {
-    PyTypeObject* tp = Py_TYPE(o);
-    PyObject_GC_UnTrack(o);
-    ChannelStatsObject* self = as_stats(o);
-    if (self->weakrefs != nullptr) PyObject_ClearWeakRefs(o);
-    stats_clear(o);
-    Py_CLEAR(self->name);
-    self->history.~ChannelWindow();
-    tp->tp_free(o);
-    Py_DECREF(tp);
+    pyhost::dealloc_gc(o, as_stats(o)->weakrefs, [](PyObject* o) {
+        ChannelStatsObject* self = as_stats(o);
+        pyhost::clear_all(self->dict, self->name);
+        self->history.~ChannelWindow();
+        return 0;
+    });
 }
 
 PyObject* stats_update_method(PyObject* o, PyObject* value) {
@@ -178,17 +193,6 @@ PyObject* stats_to_dict(PyObject* o) {
 
 bool refuse_delete(PyObject* value, const char* attr) { return value == nullptr && pyhost::refuse_delete(attr) < 0; }
 
-PyObject* get_name(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
-    if (!require_name(self)) return nullptr;
-    return Py_NewRef(self->name);
-}
-int set_name(PyObject* o, PyObject* v, void*) {
-    if (refuse_delete(v, "name") || !pyhost::check_str(v, "name")) return -1;
-    Py_XSETREF(as_stats(o)->name, Py_NewRef(v));
-    return 0;
-}
-
 PyObject* get_prev_value(PyObject* o, void*) {
     ChannelStatsObject* self = as_stats(o);
     if (!self->has_prev) Py_RETURN_NONE;
@@ -215,17 +219,9 @@ PyObject* get_history(PyObject* o, void*) {
     ChannelStatsObject* self = as_stats(o);
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
-    std::vector<double> vals = self->history.to_vector();
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(vals.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < vals.size(); ++i) {
-        PyObject* f = PyFloat_FromDouble(vals[i]);
-        if (f == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), f);
-    }
-    Py_ssize_t cap = self->history.capacity();
-    Ref maxlen = Ref::steal(cap == ChannelWindow::kUnbounded ? Py_NewRef(Py_None) : PyLong_FromSsize_t(cap));
-    if (!maxlen) return nullptr;
+    Ref list = Ref::steal(float_list(self->history.to_vector()));
+    Ref maxlen = Ref::steal(capacity_object(self->history.capacity()));
+    if (!list || !maxlen) return nullptr;
     PyObject* call_args[] = {list.get(), maxlen.get()};
     return PyObject_Vectorcall(state_of(module)->deque_type, call_args, 2, nullptr);
 }
@@ -260,27 +256,15 @@ int set_history(PyObject* o, PyObject* v, void*) {
     return 0;
 }
 
-PyObject* get_variance(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
-    return PyFloat_FromDouble(variance_of(self->count, self->M2));
+// A read-only value derived from the fields.
+template <double (*Derive)(const ChannelStatsObject&)>
+PyObject* get_derived(PyObject* o, void*) {
+    return PyFloat_FromDouble(Derive(*as_stats(o)));
 }
 PyObject* get_std(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
     double sd;
-    if (!std_of(self->count, self->M2, &sd)) return nullptr;
+    if (!std_of(*as_stats(o), &sd)) return nullptr;
     return PyFloat_FromDouble(sd);
-}
-PyObject* get_value_range(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
-    return PyFloat_FromDouble(value_range_of(self->count, self->min_val, self->max_val));
-}
-PyObject* get_mean_rate_of_change(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
-    return PyFloat_FromDouble(mean_rate_of_change_of(self->delta_sum, self->delta_count));
-}
-PyObject* get_outlier_frequency(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
-    return PyFloat_FromDouble(outlier_frequency_of(self->outlier_count, self->count));
 }
 PyObject* get_periodicity_score(PyObject* o, void*) {
     ChannelStatsObject* self = as_stats(o);
@@ -299,7 +283,8 @@ PyGetSetDef stats_field(const char* name, const char* doc) {
 }
 
 PyGetSetDef stats_getset[] = {
-    pyhost::getset<get_name, set_name>("name", "Channel name (the payload key)."),
+    pyhost::object_field<ChannelStatsObject, &ChannelStatsObject::name, pyhost::check_str>(
+        "name", "Channel name (the payload key)."),
     stats_field<&ChannelStatsObject::count>("count", "Number of values passed to update."),
     stats_field<&ChannelStatsObject::min_val>("min_val", "Smallest value seen."),
     stats_field<&ChannelStatsObject::max_val>("max_val", "Largest value seen."),
@@ -311,11 +296,11 @@ PyGetSetDef stats_getset[] = {
     stats_field<&ChannelStatsObject::outlier_count>("outlier_count",
                                                     "Number of check_outlier calls that found an outlier."),
     pyhost::getset<get_history, set_history>("history", "The most recent values, oldest first (a copy)."),
-    pyhost::getset<get_variance>("variance", "Sample variance; 0.0 below two values."),
+    pyhost::getset<get_derived<variance_of>>("variance", "Sample variance; 0.0 below two values."),
     pyhost::getset<get_std>("std", "Sample standard deviation."),
-    pyhost::getset<get_value_range>("value_range", "max_val - min_val; 0.0 when empty."),
-    pyhost::getset<get_mean_rate_of_change>("mean_rate_of_change", "Mean absolute step per reading."),
-    pyhost::getset<get_outlier_frequency>("outlier_frequency", "outlier_count / count; 0.0 when empty."),
+    pyhost::getset<get_derived<value_range_of>>("value_range", "max_val - min_val; 0.0 when empty."),
+    pyhost::getset<get_derived<mean_rate_of_change_of>>("mean_rate_of_change", "Mean absolute step per reading."),
+    pyhost::getset<get_derived<outlier_frequency_of>>("outlier_frequency", "outlier_count / count; 0.0 when empty."),
     pyhost::getset<get_periodicity_score>("periodicity_score",
                                           "Share of the strongest frequency bin in the window's amplitude spectrum."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -326,9 +311,9 @@ PyMethodDef stats_methods[] = {
     pyhost::def<"check_outlier", stats_check_outlier_method, "value",
                 "True (and counted) when the value's z-score exceeds the threshold.">(),
     pyhost::def<"to_dict", stats_to_dict, "", "The channel's summary record.">(),
-    pyhost::method<"__getstate__", stats_getstate, "", "The channel's statistics as plain data.">(),
-    pyhost::method<"__setstate__", stats_setstate, "state", "Restore the statistics from __getstate__'s data.">(),
-    pyhost::method<"__reduce__", state_reduce, "", "Pickle and copy through __getstate__.">(),
+    pyhost::def<"__getstate__", stats_getstate, "", "The channel's statistics as plain data.">(),
+    pyhost::def<"__setstate__", stats_setstate, "state", "Restore the statistics from __getstate__'s data.">(),
+    pyhost::def<"__reduce__", state_reduce, "", "Pickle and copy through __getstate__.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
