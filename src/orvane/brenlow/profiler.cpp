@@ -77,7 +77,8 @@ PyObject* correlations_of(std::vector<CorrelationSeries>& series) {
                     known[i * q + j] = 1;
                 }
             }
-            if (!set_record_float(inner.get(), series[j].name.get(), r)) return nullptr;
+            Ref f = Ref::steal(PyFloat_FromDouble(r));
+            if (!f || PyDict_SetItem(inner.get(), series[j].name.get(), f.get()) < 0) return nullptr;
         }
     }
     return result.release();
@@ -317,21 +318,20 @@ PyObject* profiler_snapshot(PyObject* o) {
         if (PyDict_SetItem(records.get(), c.name.get(), c.record.get()) < 0) return nullptr;
     }
 
-    PyObject* const* k = st->names.at + kSnapshotKey0;
     if (self->device_id == nullptr) return pyhost::missing_attribute(o, "device_id");
-    Ref snap = Ref::steal(PyDict_New());
-    if (!snap || PyDict_SetItem(snap.get(), k[0], self->device_id) < 0) return nullptr;
-    if (!set_record_ssize(snap.get(), k[1], total)) return nullptr;
+    // The device id as it is now: a subclass's confidence_score or
+    // compute_correlations may rebind it.
+    Ref device_id = Ref::borrow(self->device_id);
+    PyObject* const* k = st->names.at + kSnapshotKey0;
     Ref confidence =
         Ref::steal(own_type ? confidence_of(module, self->total_observations.load(std::memory_order_relaxed))
-                            : PyObject_GetAttr(o, st->names[kConfidenceScore]));
-    if (!confidence || PyDict_SetItem(snap.get(), k[2], confidence.get()) < 0) return nullptr;
-    if (!set_record_ssize(snap.get(), k[3], PyDict_GET_SIZE(records.get()))) return nullptr;
-    if (PyDict_SetItem(snap.get(), k[4], records.get()) < 0) return nullptr;
+                            : PyObject_GetAttr(o, k[2]));  // the key is the attribute's name
+    if (!confidence) return nullptr;
     Ref correlations = Ref::steal(own_type ? compute_correlations_native(module, self)
                                            : PyObject_CallMethodNoArgs(o, st->names[kComputeCorrelations]));
-    if (!correlations || PyDict_SetItem(snap.get(), k[5], correlations.get()) < 0) return nullptr;
-    return snap.release();
+    if (!correlations) return nullptr;
+    return Py_BuildValue("{OOOnOOOnOOOO}", k[0], device_id.get(), k[1], total, k[2], confidence.get(), k[3],
+                         PyDict_GET_SIZE(records.get()), k[4], records.get(), k[5], correlations.get());
 }
 
 // ---- StatisticalProfiler: Python glue ------------------------------------------

@@ -31,8 +31,9 @@ enum Name : std::size_t {
     kToDict,
     kHistory,
     kMaxlen,
-    kConfidenceScore,
     kComputeCorrelations,
+    kMinVal,
+    kMaxVal,
     kNameCount
 };
 const char* const kNameTexts[kNameCount] = {"name",
@@ -61,8 +62,9 @@ const char* const kNameTexts[kNameCount] = {"name",
                                             "to_dict",
                                             "history",
                                             "maxlen",
-                                            "confidence_score",
-                                            "compute_correlations"};
+                                            "compute_correlations",
+                                            "min_val",
+                                            "max_val"};
 
 struct ModuleState {
     PyTypeObject* lock_type;
@@ -72,19 +74,6 @@ struct ModuleState {
     pyhost::Names<kNameCount> names;
     PeriodicityCache* periodicity;
 };
-
-// The attributes a channel record reads, key by key.
-const char* const kChannelAttrs[11] = {"name",
-                                       "count",
-                                       "min_val",
-                                       "max_val",
-                                       "mean",
-                                       "variance",
-                                       "std",
-                                       "value_range",
-                                       "mean_rate_of_change",
-                                       "outlier_frequency",
-                                       "periodicity_score"};
 
 inline ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
 
@@ -253,8 +242,6 @@ inline ProfilerObject* as_profiler(PyObject* o) { return reinterpret_cast<Profil
 
 // ---- defined across the module's sources ----
 
-bool set_record_float(PyObject* record, PyObject* key, double v);
-bool set_record_ssize(PyObject* record, PyObject* key, Py_ssize_t v);
 PyObject* float_list(const std::vector<double>& values);
 PyObject* capacity_object(Py_ssize_t capacity);  // None for unbounded
 PyObject* channel_record(PyObject* module, PyObject* name, const ChannelState& s);

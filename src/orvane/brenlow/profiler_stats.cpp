@@ -22,16 +22,6 @@ bool periodicity_of(PyObject* module, const double* vals, Py_ssize_t n, double* 
     return pyhost::round_half_even(periodicity_ratio(vals, n, *st->periodicity), 4, out);
 }
 
-bool set_record_float(PyObject* record, PyObject* key, double v) {
-    Ref f = Ref::steal(PyFloat_FromDouble(v));
-    return f && PyDict_SetItem(record, key, f.get()) == 0;
-}
-
-bool set_record_ssize(PyObject* record, PyObject* key, Py_ssize_t v) {
-    Ref i = Ref::steal(PyLong_FromSsize_t(v));
-    return i && PyDict_SetItem(record, key, i.get()) == 0;
-}
-
 PyObject* float_list(const std::vector<double>& values) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) return nullptr;
@@ -47,27 +37,17 @@ PyObject* capacity_object(Py_ssize_t capacity) {
     return capacity == ChannelWindow::kUnbounded ? Py_NewRef(Py_None) : PyLong_FromSsize_t(capacity);
 }
 
-// The channel record, in key order.
+// The channel record, in key order (Py_BuildValue inserts the keys in the
+// order written).
 PyObject* channel_record(PyObject* module, PyObject* name, const ChannelState& s) {
-    ModuleState* st = state_of(module);
-    PyObject* const* k = st->names.at + kChannelKey0;
-    double std_dev, periodicity;
-    Ref rec = Ref::steal(PyDict_New());
-    if (!rec) return nullptr;
-    if (PyDict_SetItem(rec.get(), k[0], name) < 0) return nullptr;
-    if (!set_record_ssize(rec.get(), k[1], s.count)) return nullptr;
-    if (!set_record_float(rec.get(), k[2], s.min_val)) return nullptr;
-    if (!set_record_float(rec.get(), k[3], s.max_val)) return nullptr;
-    if (!set_record_float(rec.get(), k[4], s.mean)) return nullptr;
-    if (!set_record_float(rec.get(), k[5], variance_of(s))) return nullptr;
-    if (!std_of(s, &std_dev) || !set_record_float(rec.get(), k[6], std_dev)) return nullptr;
-    if (!set_record_float(rec.get(), k[7], value_range_of(s))) return nullptr;
-    if (!set_record_float(rec.get(), k[8], mean_rate_of_change_of(s))) return nullptr;
-    if (!set_record_float(rec.get(), k[9], outlier_frequency_of(s))) return nullptr;
-    if (!periodicity_of(module, s.window.data(), static_cast<Py_ssize_t>(s.window.size()), &periodicity))
+    PyObject* const* k = state_of(module)->names.at + kChannelKey0;
+    double sd, periodicity;
+    if (!std_of(s, &sd) ||
+        !periodicity_of(module, s.window.data(), static_cast<Py_ssize_t>(s.window.size()), &periodicity))
         return nullptr;
-    if (!set_record_float(rec.get(), k[10], periodicity)) return nullptr;
-    return rec.release();
+    return Py_BuildValue("{OOOnOdOdOdOdOdOdOdOdOd}", k[0], name, k[1], s.count, k[2], s.min_val, k[3], s.max_val, k[4],
+                         s.mean, k[5], variance_of(s), k[6], sd, k[7], value_range_of(s), k[8],
+                         mean_rate_of_change_of(s), k[9], outlier_frequency_of(s), k[10], periodicity);
 }
 
 bool require_name(ChannelStatsObject* self) {
@@ -172,8 +152,10 @@ PyObject* channel_record_from_attributes(PyObject* module, PyObject* o) {
     ModuleState* st = state_of(module);
     Ref rec = Ref::steal(PyDict_New());
     if (!rec) return nullptr;
-    for (int i = 0; i < 11; ++i) {
-        Ref v = Ref::steal(PyObject_GetAttrString(o, kChannelAttrs[i]));
+    for (std::size_t i = 0; i < 11; ++i) {
+        // Each key is the name of the attribute it reads, but for min and max.
+        PyObject* attr = st->names[i == 2 ? kMinVal : i == 3 ? kMaxVal : kChannelKey0 + i];
+        Ref v = Ref::steal(PyObject_GetAttr(o, attr));
         if (!v || PyDict_SetItem(rec.get(), st->names[kChannelKey0 + i], v.get()) < 0) return nullptr;
     }
     return rec.release();
