@@ -75,16 +75,7 @@ class PeriodicityCache {
 
     // The table for windows of n values, or nullptr when it is too large to
     // keep (or to allocate): the caller then evaluates the angles directly.
-    std::shared_ptr<const PeriodicityTable> get(Index n) noexcept {
-        try {
-            return get_or_build(n);
-        } catch (const std::exception&) {
-            return nullptr;
-        }
-    }
-
-  private:
-    std::shared_ptr<const PeriodicityTable> get_or_build(Index n) {
+    std::shared_ptr<const PeriodicityTable> get(Index n) noexcept try {
         auto it = tables_.find(n);
         if (it != tables_.end()) return it->second;
         std::size_t cost = table_bytes(n);
@@ -111,8 +102,11 @@ class PeriodicityCache {
         tables_.emplace(n, table);
         bytes_ += cost;
         return table;
+    } catch (const std::exception&) {
+        return nullptr;
     }
 
+  private:
     static std::size_t table_bytes(Index n) {
         return 2 * sizeof(double) * static_cast<std::size_t>(n) * static_cast<std::size_t>(periodicity_bins(n));
     }

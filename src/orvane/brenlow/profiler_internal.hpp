@@ -135,6 +135,11 @@ struct ChannelState {
     Py_ssize_t capacity = 0;  // ChannelWindow::kUnbounded: none
 };
 
+// The fields a ChannelStatsObject and a ChannelState both hold, for copying
+// one into the other.
+#define PROFILER_CHANNEL_NUMBERS(X) \
+    X(count) X(min_val) X(max_val) X(mean) X(M2) X(has_prev) X(prev_value) X(delta_sum) X(delta_count) X(outlier_count)
+
 // math.sqrt(variance): ValueError for a negative variance (only reachable
 // when Python code has set M2 or count by hand).
 template <class S>

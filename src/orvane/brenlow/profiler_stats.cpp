@@ -56,32 +56,20 @@ bool require_name(ChannelStatsObject* self) {
 }
 
 ChannelState capture_state(const ChannelStatsObject* self) {
-    return ChannelState{self->count,
-                        self->min_val,
-                        self->max_val,
-                        self->mean,
-                        self->M2,
-                        self->has_prev,
-                        self->prev_value,
-                        self->delta_sum,
-                        self->delta_count,
-                        self->outlier_count,
-                        self->history.to_vector(),
-                        self->history.capacity()};
+    ChannelState s;
+#define PROFILER_COPY_OUT(field) s.field = self->field;
+    PROFILER_CHANNEL_NUMBERS(PROFILER_COPY_OUT)
+#undef PROFILER_COPY_OUT
+    s.window = self->history.to_vector();
+    s.capacity = self->history.capacity();
+    return s;
 }
 
 void restore_state(ChannelStatsObject* self, const ChannelState& s) {
     self->history.assign(s.window, s.capacity);
-    self->count = s.count;
-    self->min_val = s.min_val;
-    self->max_val = s.max_val;
-    self->mean = s.mean;
-    self->M2 = s.M2;
-    self->has_prev = s.has_prev;
-    self->prev_value = s.has_prev ? s.prev_value : 0.0;
-    self->delta_sum = s.delta_sum;
-    self->delta_count = s.delta_count;
-    self->outlier_count = s.outlier_count;
+#define PROFILER_COPY_IN(field) self->field = s.field;
+    PROFILER_CHANNEL_NUMBERS(PROFILER_COPY_IN)
+#undef PROFILER_COPY_IN
 }
 
 // ---- ChannelStats: Python glue ------------------------------------------------
@@ -91,8 +79,7 @@ PyObject* stats_new(PyTypeObject* type, PyObject*, PyObject*) {
     if (o == nullptr) return nullptr;
     ChannelStatsObject* self = as_stats(o);
     new (&self->history) ChannelWindow();
-    self->min_val = HUGE_VAL;
-    self->max_val = -HUGE_VAL;
+    restore_state(self, ChannelState{});  // cannot throw: the window stays empty
     return o;
 }
 
