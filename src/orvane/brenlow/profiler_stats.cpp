@@ -37,17 +37,31 @@ PyObject* capacity_object(Py_ssize_t capacity) {
     return capacity == ChannelWindow::kUnbounded ? Py_NewRef(Py_None) : PyLong_FromSsize_t(capacity);
 }
 
-// The channel record, in key order (Py_BuildValue inserts the keys in the
-// order written).
+// record[keys[i]] = float(values[i]) for each value, in order.
+bool set_floats(PyObject* record, PyObject* const* keys, std::initializer_list<double> values) {
+    for (double v : values) {
+        Ref f = Ref::steal(PyFloat_FromDouble(v));
+        if (!f || PyDict_SetItem(record, *keys++, f.get()) < 0) return false;
+    }
+    return true;
+}
+
+// The channel record, in key order.
 PyObject* channel_record(PyObject* module, PyObject* name, const ChannelState& s) {
     PyObject* const* k = state_of(module)->names.at + kChannelKey0;
     double sd, periodicity;
     if (!std_of(s, &sd) ||
         !periodicity_of(module, s.window.data(), static_cast<Py_ssize_t>(s.window.size()), &periodicity))
         return nullptr;
-    return Py_BuildValue("{OOOnOdOdOdOdOdOdOdOdOd}", k[0], name, k[1], s.count, k[2], s.min_val, k[3], s.max_val, k[4],
-                         s.mean, k[5], variance_of(s), k[6], sd, k[7], value_range_of(s), k[8],
-                         mean_rate_of_change_of(s), k[9], outlier_frequency_of(s), k[10], periodicity);
+    Ref rec = Ref::steal(PyDict_New());
+    Ref count = Ref::steal(PyLong_FromSsize_t(s.count));
+    if (!rec || !count || PyDict_SetItem(rec.get(), k[0], name) < 0 ||
+        PyDict_SetItem(rec.get(), k[1], count.get()) < 0 ||
+        !set_floats(rec.get(), k + 2,
+                    {s.min_val, s.max_val, s.mean, variance_of(s), sd, value_range_of(s), mean_rate_of_change_of(s),
+                     outlier_frequency_of(s), periodicity}))
+        return nullptr;
+    return rec.release();
 }
 
 bool require_name(ChannelStatsObject* self) {
