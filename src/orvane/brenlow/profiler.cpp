@@ -29,18 +29,7 @@ struct CorrelationSeries : CorrelationWindow {
 // its `history` attribute.
 bool read_foreign_window(ModuleState* st, PyObject* channel, std::vector<double>& out) {
     Ref history = Ref::steal(PyObject_GetAttr(channel, st->names[kHistory]));
-    if (!history) return false;
-    // The window may be a list that a value's __float__ changes: iterate,
-    // holding each item, rather than index a snapshot of its length.
-    Ref it = Ref::steal(PyObject_GetIter(history.get()));
-    if (!it) return false;
-    out.clear();
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        double d;
-        if (!pyhost::real_float(item.get(), &d)) return false;
-        out.push_back(d);
-    }
-    return !PyErr_Occurred();
+    return history && read_values(history.get(), nullptr, out);
 }
 
 // The pairwise correlations of the given windows (oldest first, each at
@@ -99,15 +88,6 @@ void channel_items(ProfilerObject* self, std::vector<std::pair<Ref, Ref>>& out) 
     while (PyDict_Next(channels.get(), &pos, &k, &v)) out.emplace_back(Ref::borrow(k), Ref::borrow(v));
 }
 
-// A new ChannelStats(name) in `channels`.
-PyObject* add_channel(PyObject* module, PyObject* channels, PyObject* name) {
-    ModuleState* st = state_of(module);
-    PyObject* call_args[] = {name};
-    Ref channel = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(st->stats_type), call_args, 1, nullptr));
-    if (!channel || PyDict_SetItem(channels, name, channel.get()) < 0) return nullptr;
-    return channel.release();
-}
-
 // Applies one payload; the caller holds the lock.
 bool observe_locked(PyObject* module, ProfilerObject* self, PyObject* payload) {
     ModuleState* st = state_of(module);
@@ -147,8 +127,9 @@ bool observe_locked(PyObject* module, ProfilerObject* self, PyObject* payload) {
             Ref channel = Ref::borrow(PyDict_GetItemWithError(channels.get(), key.get()));
             if (!channel) {
                 if (PyErr_Occurred()) return false;
-                channel = Ref::steal(add_channel(module, channels.get(), key.get()));
-                if (!channel) return false;
+                // A new ChannelStats(name) in `channels`.
+                channel = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(st->stats_type), key.get()));
+                if (!channel || PyDict_SetItem(channels.get(), key.get(), channel.get()) < 0) return false;
             }
             if (Py_IS_TYPE(channel.get(), st->stats_type)) {
                 ChannelStatsObject* cs = as_stats(channel.get());
@@ -233,8 +214,11 @@ PyObject* get_confidence_score(PyObject* o, void*) {
 
 // Copies the qualifying windows under the lock and computes after releasing
 // it (the copies are all the pass reads).
-PyObject* compute_correlations_native(PyObject* module, ProfilerObject* self) {
+PyObject* compute_correlations(PyObject* o) {
+    PyObject* module = module_of_type(Py_TYPE(o));
+    if (module == nullptr) return nullptr;
     ModuleState* st = state_of(module);
+    ProfilerObject* self = as_profiler(o);
     std::vector<CorrelationSeries> series;
     {
         Ref keep_lock = Ref::borrow(reinterpret_cast<PyObject*>(self->lock));
@@ -257,12 +241,6 @@ PyObject* compute_correlations_native(PyObject* module, ProfilerObject* self) {
         }
     }
     return correlations_of(series);
-}
-
-PyObject* profiler_compute_correlations(PyObject* o) {
-    PyObject* module = module_of_type(Py_TYPE(o));
-    if (module == nullptr) return nullptr;
-    return compute_correlations_native(module, as_profiler(o));
 }
 
 // One channel as the snapshot copies it under the lock: our own type as its
@@ -327,8 +305,8 @@ PyObject* profiler_snapshot(PyObject* o) {
         Ref::steal(own_type ? confidence_of(module, self->total_observations.load(std::memory_order_relaxed))
                             : PyObject_GetAttr(o, k[2]));  // the key is the attribute's name
     if (!confidence) return nullptr;
-    Ref correlations = Ref::steal(own_type ? compute_correlations_native(module, self)
-                                           : PyObject_CallMethodNoArgs(o, st->names[kComputeCorrelations]));
+    Ref correlations =
+        Ref::steal(own_type ? compute_correlations(o) : PyObject_CallMethodNoArgs(o, st->names[kComputeCorrelations]));
     if (!correlations) return nullptr;
     return Py_BuildValue("{OOOnOOOnOOOO}", k[0], device_id.get(), k[1], total, k[2], confidence.get(), k[3],
                          PyDict_GET_SIZE(records.get()), k[4], records.get(), k[5], correlations.get());
@@ -412,7 +390,7 @@ PyGetSetDef profiler_getset[] = {
 PyMethodDef profiler_methods[] = {
     pyhost::def<"observe", profiler_observe, "payload",
                 "Fold every numeric value of a payload into its channel, atomically.">(),
-    pyhost::def<"compute_correlations", profiler_compute_correlations, "",
+    pyhost::def<"compute_correlations", compute_correlations, "",
                 "Pearson correlations between the recent windows of the channels.">(),
     pyhost::def<"snapshot", profiler_snapshot, "", "The device's snapshot record.">(),
     pyhost::def<"__getstate__", profiler_getstate, "", "The profile as plain data (read under the lock).">(),
@@ -447,13 +425,10 @@ PyType_Spec profiler_spec = {
 const char* const kConfigNames[] = {"PROFILER_CORRELATION_WINDOW", "PROFILER_MIN_DATAPOINTS", "PROFILER_OUTLIER_ZSCORE",
                                     "PROFILER_PERIODICITY_MIN_POINTS", nullptr};
 
+// Passes the exception boundary: running out of memory raises MemoryError.
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
-    st->periodicity = new (std::nothrow) PeriodicityCache();
-    if (st->periodicity == nullptr) {
-        PyErr_NoMemory();
-        return -1;
-    }
+    st->periodicity = new PeriodicityCache();
     if (pyhost::bind_constants(module, "orvane.config", kConfigNames) < 0) return -1;
 
     for (const char* host : {"math", "threading"}) {
@@ -491,16 +466,11 @@ int module_clear(PyObject* module) {
 }
 
 void module_free(void* m) {
-    PyObject* module = static_cast<PyObject*>(m);
-    module_clear(module);
-    ModuleState* st = state_of(module);
-    if (st != nullptr) {
-        delete st->periodicity;
-        st->periodicity = nullptr;
-    }
+    module_clear(static_cast<PyObject*>(m));
+    if (ModuleState* st = state_of(static_cast<PyObject*>(m))) delete std::exchange(st->periodicity, nullptr);
 }
 
-PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
+PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(pyhost::Boundary<exec_module>::call);
 
 PyModuleDef moduledef = pyhost::module_def<ModuleState>(
     "orvane.brenlow.profiler", "Running statistics per channel and the per-device statistical profiler.", slots,

@@ -249,6 +249,9 @@ inline ProfilerObject* as_profiler(PyObject* o) { return reinterpret_cast<Profil
 
 PyObject* float_list(const std::vector<double>& values);
 PyObject* capacity_object(Py_ssize_t capacity);  // None for unbounded
+// The values of an iterable, each converted with float_arg (`argname` naming
+// them) or, without a name, with the real-number conversion.
+bool read_values(PyObject* iterable, const char* argname, std::vector<double>& out);
 PyObject* channel_record(PyObject* module, PyObject* name, const ChannelState& s);
 bool require_name(ChannelStatsObject* self);
 ChannelState capture_state(const ChannelStatsObject* self);

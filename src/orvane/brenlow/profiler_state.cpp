@@ -28,8 +28,6 @@ namespace orvane_profiler {
 namespace {
 
 constexpr long kStateVersion = 1;
-const char kChannelWhat[] = "ChannelStats";
-const char kProfilerWhat[] = "StatisticalProfiler";
 
 // A ChannelStats copied field by field: what its state holds.
 struct SavedChannel : ChannelState {
@@ -138,7 +136,7 @@ bool read_float(PyObject* state, const char* what, const char* key, double* out)
 
 // Reads and checks a ChannelStats state (type excepted).
 bool read_channel(PyObject* state, SavedChannel& c) {
-    const char* w = kChannelWhat;
+    const char* w = "ChannelStats";
     Ref prev, cap, window;
     if (!read_version(state, w) || !read_entry(state, w, "name", &PyUnicode_Type, &c.name) ||
         !read_count(state, w, "count", &c.count) || !read_float(state, w, "min_val", &c.min_val) ||
@@ -276,7 +274,7 @@ PyObject* profiler_setstate(PyObject* o, PyObject* state) {
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
     ModuleState* st = state_of(module);
-    const char* w = kProfilerWhat;
+    const char* w = "StatisticalProfiler";
     Ref keep_state = Ref::borrow(state);
     Ref device_id, attributes, pairs;
     Py_ssize_t total;

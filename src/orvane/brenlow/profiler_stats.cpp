@@ -4,8 +4,9 @@
 namespace orvane_profiler {
 
 // The periodicity score of a window (oldest first).
-bool periodicity_of(PyObject* module, const double* vals, Py_ssize_t n, double* out) {
+bool periodicity_of(PyObject* module, const std::vector<double>& window, double* out) {
     ModuleState* st = state_of(module);
+    const Py_ssize_t n = static_cast<Py_ssize_t>(window.size());
     pyhost::Constant min_points;
     if (!min_points.load(module, st->names[kCfgPeriodicityMin])) return false;
     int below = min_points.compare_count(n, Py_LT);
@@ -19,7 +20,7 @@ bool periodicity_of(PyObject* module, const double* vals, Py_ssize_t n, double* 
         PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
         return false;
     }
-    return pyhost::round_half_even(periodicity_ratio(vals, n, *st->periodicity), 4, out);
+    return pyhost::round_half_even(periodicity_ratio(window.data(), n, *st->periodicity), 4, out);
 }
 
 PyObject* float_list(const std::vector<double>& values) {
@@ -31,6 +32,19 @@ PyObject* float_list(const std::vector<double>& values) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), f);
     }
     return list.release();
+}
+
+bool read_values(PyObject* iterable, const char* argname, std::vector<double>& out) {
+    // Through the iterator, holding each item: a value's __float__ may change
+    // the list being read, as with deque(values, maxlen).
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it) return false;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        double d;
+        if (!(argname ? pyhost::float_arg(item.get(), argname, &d) : pyhost::real_float(item.get(), &d))) return false;
+        out.push_back(d);
+    }
+    return !PyErr_Occurred();
 }
 
 PyObject* capacity_object(Py_ssize_t capacity) {
@@ -50,9 +64,7 @@ bool set_floats(PyObject* record, PyObject* const* keys, std::initializer_list<d
 PyObject* channel_record(PyObject* module, PyObject* name, const ChannelState& s) {
     PyObject* const* k = state_of(module)->names.at + kChannelKey0;
     double sd, periodicity;
-    if (!std_of(s, &sd) ||
-        !periodicity_of(module, s.window.data(), static_cast<Py_ssize_t>(s.window.size()), &periodicity))
-        return nullptr;
+    if (!std_of(s, &sd) || !periodicity_of(module, s.window, &periodicity)) return nullptr;
     Ref rec = Ref::steal(PyDict_New());
     Ref count = Ref::steal(PyLong_FromSsize_t(s.count));
     if (!rec || !count || PyDict_SetItem(rec.get(), k[0], name) < 0 ||
@@ -224,17 +236,8 @@ int set_history(PyObject* o, PyObject* v, void*) {
         Ref maxlen = Ref::steal(PyObject_GetAttr(v, st->names[kMaxlen]));
         if (!maxlen || !read_window_capacity(maxlen.get(), &capacity)) return -1;
     }
-    // Read through the iterator, holding each item: a value's __float__ may
-    // change the list being read, as with deque(values, maxlen).
-    Ref it = Ref::steal(PyObject_GetIter(v));
-    if (!it) return -1;
     std::vector<double> vals;
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        double d;
-        if (!pyhost::float_arg(item.get(), "history", &d)) return -1;
-        vals.push_back(d);
-    }
-    if (PyErr_Occurred()) return -1;
+    if (!read_values(v, "history", vals)) return -1;
     self->history.assign(vals, capacity);
     return 0;
 }
@@ -250,12 +253,9 @@ PyObject* get_std(PyObject* o, void*) {
     return PyFloat_FromDouble(sd);
 }
 PyObject* get_periodicity_score(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
     PyObject* module = module_of_type(Py_TYPE(o));
-    if (module == nullptr) return nullptr;
-    std::vector<double> vals = self->history.to_vector();
     double score;
-    if (!periodicity_of(module, vals.data(), static_cast<Py_ssize_t>(vals.size()), &score)) return nullptr;
+    if (module == nullptr || !periodicity_of(module, as_stats(o)->history.to_vector(), &score)) return nullptr;
     return PyFloat_FromDouble(score);
 }
 
