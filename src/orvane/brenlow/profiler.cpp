@@ -172,9 +172,12 @@ PyObject* profiler_observe(PyObject* o, PyObject* payload) {
     Py_RETURN_NONE;
 }
 
-// confidence_score from a total, with PROFILER_MIN_DATAPOINTS read now.
-PyObject* confidence_of(PyObject* module, Py_ssize_t total) {
+// confidence_score, with PROFILER_MIN_DATAPOINTS read now.
+PyObject* get_confidence_score(PyObject* o, void*) {
+    const Py_ssize_t total = as_profiler(o)->total_observations.load(std::memory_order_relaxed);
     if (total <= 0) return PyFloat_FromDouble(0.0);
+    PyObject* module = module_of_type(Py_TYPE(o));
+    if (module == nullptr) return nullptr;
     pyhost::Constant minimum;
     if (!minimum.load(module, state_of(module)->names[kCfgMinDatapoints])) return nullptr;
     // ratio = total / max(minimum, 1), as Python computes it.
@@ -204,12 +207,6 @@ PyObject* confidence_of(PyObject* module, Py_ssize_t total) {
     double capped = 0.99 < raw ? 0.99 : raw, rounded;
     if (!pyhost::round_half_even(capped, 4, &rounded)) return nullptr;
     return PyFloat_FromDouble(rounded);
-}
-
-PyObject* get_confidence_score(PyObject* o, void*) {
-    PyObject* module = module_of_type(Py_TYPE(o));
-    if (module == nullptr) return nullptr;
-    return confidence_of(module, as_profiler(o)->total_observations.load(std::memory_order_relaxed));
 }
 
 // Copies the qualifying windows under the lock and computes after releasing
@@ -301,9 +298,8 @@ PyObject* profiler_snapshot(PyObject* o) {
     // compute_correlations may rebind it.
     Ref device_id = Ref::borrow(self->device_id);
     PyObject* const* k = st->names.at + kSnapshotKey0;
-    Ref confidence =
-        Ref::steal(own_type ? confidence_of(module, self->total_observations.load(std::memory_order_relaxed))
-                            : PyObject_GetAttr(o, k[2]));  // the key is the attribute's name
+    Ref confidence = Ref::steal(own_type ? get_confidence_score(o, nullptr)
+                                         : PyObject_GetAttr(o, k[2]));  // the key is the attribute's name
     if (!confidence) return nullptr;
     Ref correlations =
         Ref::steal(own_type ? compute_correlations(o) : PyObject_CallMethodNoArgs(o, st->names[kComputeCorrelations]));
@@ -318,9 +314,8 @@ PyObject* profiler_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* module = module_of_type(type);
     if (module == nullptr) return nullptr;
     Ref channels = Ref::steal(PyDict_New());
-    if (!channels) return nullptr;
     Ref lock = Ref::steal(reinterpret_cast<PyObject*>(pyhost::new_lock(state_of(module)->lock_type)));
-    if (!lock) return nullptr;
+    if (!channels || !lock) return nullptr;
     PyObject* o = type->tp_alloc(type, 0);
     if (o == nullptr) return nullptr;
     ProfilerObject* self = as_profiler(o);
@@ -369,7 +364,8 @@ PyObject* get_total_observations(PyObject* o, void*) {
 }
 int set_total_observations(PyObject* o, PyObject* v, void*) {
     Py_ssize_t n;
-    if (refuse_delete(v, "total_observations") || !pyhost::ssize_arg(v, "total_observations", &n)) return -1;
+    if (v == nullptr) return pyhost::refuse_delete("total_observations");
+    if (!pyhost::ssize_arg(v, "total_observations", &n)) return -1;
     as_profiler(o)->total_observations.store(n, std::memory_order_relaxed);
     return 0;
 }

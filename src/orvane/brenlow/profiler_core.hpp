@@ -50,9 +50,7 @@ const LibmCalls libm;
 // used bin k = 1 .. K-1, laid out by t so that one pass over the window
 // updates every bin.
 struct PeriodicityTable {
-    Index n;
-    Index bins;               // K - 1
-    std::vector<double> cos;  // [t * bins + (k - 1)]
+    std::vector<double> cos;  // [t * bins + (k - 1)], bins = K - 1
     std::vector<double> sin;
 };
 
@@ -88,15 +86,14 @@ class PeriodicityCache {
             bytes_ = 0;
         }
         auto table = std::make_shared<PeriodicityTable>();
-        table->n = n;
-        table->bins = periodicity_bins(n);
-        table->cos.resize(static_cast<std::size_t>(n * table->bins));
-        table->sin.resize(static_cast<std::size_t>(n * table->bins));
+        const Index bins = periodicity_bins(n);
+        table->cos.resize(static_cast<std::size_t>(n * bins));
+        table->sin.resize(static_cast<std::size_t>(n * bins));
         for (Index t = 0; t < n; ++t) {
-            for (Index j = 0; j < table->bins; ++j) {
+            for (Index j = 0; j < bins; ++j) {
                 double ang = periodicity_angle(j + 1, t, n);
-                table->cos[t * table->bins + j] = libm.cos(ang);
-                table->sin[t * table->bins + j] = libm.sin(ang);
+                table->cos[t * bins + j] = libm.cos(ang);
+                table->sin[t * bins + j] = libm.sin(ang);
             }
         }
         tables_.emplace(n, table);

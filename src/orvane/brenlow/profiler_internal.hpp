@@ -140,6 +140,35 @@ struct ChannelState {
 #define PROFILER_CHANNEL_NUMBERS(X) \
     X(count) X(min_val) X(max_val) X(mean) X(M2) X(has_prev) X(prev_value) X(delta_sum) X(delta_count) X(outlier_count)
 
+inline bool require_name(ChannelStatsObject* self) {
+    if (self->name != nullptr) return true;
+    return pyhost::missing_attribute(reinterpret_cast<PyObject*>(self), "name") != nullptr;
+}
+
+inline ChannelState capture_state(const ChannelStatsObject* self) {
+    ChannelState s;
+#define PROFILER_COPY_OUT(field) s.field = self->field;
+    PROFILER_CHANNEL_NUMBERS(PROFILER_COPY_OUT)
+#undef PROFILER_COPY_OUT
+    s.window = self->history.to_vector();
+    s.capacity = self->history.capacity();
+    return s;
+}
+
+// Sets every field but the name; may throw std::bad_alloc before changing
+// anything.
+inline void restore_state(ChannelStatsObject* self, const ChannelState& s) {
+    self->history.assign(s.window, s.capacity);
+#define PROFILER_COPY_IN(field) self->field = s.field;
+    PROFILER_CHANNEL_NUMBERS(PROFILER_COPY_IN)
+#undef PROFILER_COPY_IN
+}
+
+// The window capacity as Python sees it: None for unbounded.
+inline PyObject* capacity_object(Py_ssize_t capacity) {
+    return capacity == ChannelWindow::kUnbounded ? Py_NewRef(Py_None) : PyLong_FromSsize_t(capacity);
+}
+
 // math.sqrt(variance): ValueError for a negative variance (only reachable
 // when Python code has set M2 or count by hand).
 template <class S>
@@ -248,15 +277,10 @@ inline ProfilerObject* as_profiler(PyObject* o) { return reinterpret_cast<Profil
 // ---- defined across the module's sources ----
 
 PyObject* float_list(const std::vector<double>& values);
-PyObject* capacity_object(Py_ssize_t capacity);  // None for unbounded
 // The values of an iterable, each converted with float_arg (`argname` naming
 // them) or, without a name, with the real-number conversion.
 bool read_values(PyObject* iterable, const char* argname, std::vector<double>& out);
 PyObject* channel_record(PyObject* module, PyObject* name, const ChannelState& s);
-bool require_name(ChannelStatsObject* self);
-ChannelState capture_state(const ChannelStatsObject* self);
-// Sets every field but the name; may throw std::bad_alloc before changing anything.
-void restore_state(ChannelStatsObject* self, const ChannelState& s);
 void channel_items(ProfilerObject* self, std::vector<std::pair<Ref, Ref>>& out);
 // Saving and restoring (profiler_state.cpp): the versioned plain-data state
 // of both types, and the __reduce__ they share.
@@ -265,7 +289,6 @@ PyObject* stats_setstate(PyObject* o, PyObject* state);
 PyObject* profiler_getstate(PyObject* o);
 PyObject* profiler_setstate(PyObject* o, PyObject* state);
 PyObject* state_reduce(PyObject* o);
-bool refuse_delete(PyObject* value, const char* attr);
 extern PyType_Spec stats_spec;
 
 }  // namespace orvane_profiler

@@ -47,10 +47,6 @@ bool read_values(PyObject* iterable, const char* argname, std::vector<double>& o
     return !PyErr_Occurred();
 }
 
-PyObject* capacity_object(Py_ssize_t capacity) {
-    return capacity == ChannelWindow::kUnbounded ? Py_NewRef(Py_None) : PyLong_FromSsize_t(capacity);
-}
-
 // record[keys[i]] = float(values[i]) for each value, in order.
 bool set_floats(PyObject* record, PyObject* const* keys, std::initializer_list<double> values) {
     for (double v : values) {
@@ -74,28 +70,6 @@ PyObject* channel_record(PyObject* module, PyObject* name, const ChannelState& s
                      outlier_frequency_of(s), periodicity}))
         return nullptr;
     return rec.release();
-}
-
-bool require_name(ChannelStatsObject* self) {
-    if (self->name != nullptr) return true;
-    return pyhost::missing_attribute(reinterpret_cast<PyObject*>(self), "name") != nullptr;
-}
-
-ChannelState capture_state(const ChannelStatsObject* self) {
-    ChannelState s;
-#define PROFILER_COPY_OUT(field) s.field = self->field;
-    PROFILER_CHANNEL_NUMBERS(PROFILER_COPY_OUT)
-#undef PROFILER_COPY_OUT
-    s.window = self->history.to_vector();
-    s.capacity = self->history.capacity();
-    return s;
-}
-
-void restore_state(ChannelStatsObject* self, const ChannelState& s) {
-    self->history.assign(s.window, s.capacity);
-#define PROFILER_COPY_IN(field) self->field = s.field;
-    PROFILER_CHANNEL_NUMBERS(PROFILER_COPY_IN)
-#undef PROFILER_COPY_IN
 }
 
 // ---- ChannelStats: Python glue ------------------------------------------------
@@ -142,8 +116,8 @@ void stats_dealloc(PyObject* o) {
 
 PyObject* stats_update_method(PyObject* o, PyObject* value) {
     double v;
-    if (!pyhost::real_float(value, &v)) return nullptr;  // "must be real number, not T"
-    if (!stats_update(as_stats(o), v)) return nullptr;
+    // "must be real number, not T"
+    if (!pyhost::real_float(value, &v) || !stats_update(as_stats(o), v)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -155,8 +129,7 @@ PyObject* stats_check_outlier_method(PyObject* o, PyObject* value) {
     OutlierRule rule;
     if (!rule.load(module)) return nullptr;
     int r = stats_check_outlier(module, as_stats(o), v, rule);
-    if (r < 0) return nullptr;
-    return PyBool_FromLong(r);
+    return r < 0 ? nullptr : PyBool_FromLong(r);
 }
 
 // A record built through attribute lookup, for subclasses that may
@@ -186,25 +159,17 @@ PyObject* stats_to_dict(PyObject* o) {
 
 // ---- ChannelStats: attributes --------------------------------------------------
 
-bool refuse_delete(PyObject* value, const char* attr) { return value == nullptr && pyhost::refuse_delete(attr) < 0; }
-
 PyObject* get_prev_value(PyObject* o, void*) {
     ChannelStatsObject* self = as_stats(o);
     if (!self->has_prev) Py_RETURN_NONE;
     return PyFloat_FromDouble(self->prev_value);
 }
 int set_prev_value(PyObject* o, PyObject* v, void*) {
-    if (refuse_delete(v, "prev_value")) return -1;
-    ChannelStatsObject* self = as_stats(o);
-    if (v == Py_None) {
-        self->has_prev = false;
-        self->prev_value = 0.0;
-        return 0;
-    }
-    double d;
-    if (!pyhost::float_arg(v, "prev_value", &d)) return -1;
-    self->prev_value = d;
-    self->has_prev = true;
+    if (v == nullptr) return pyhost::refuse_delete("prev_value");
+    double d = 0.0;  // None: no previous value
+    if (v != Py_None && !pyhost::float_arg(v, "prev_value", &d)) return -1;
+    as_stats(o)->has_prev = v != Py_None;
+    as_stats(o)->prev_value = d;
     return 0;
 }
 
@@ -224,7 +189,7 @@ PyObject* get_history(PyObject* o, void*) {
 // Reads any iterable of real numbers; a deque also sets the capacity from
 // its maxlen, anything else keeps the current capacity.
 int set_history(PyObject* o, PyObject* v, void*) {
-    if (refuse_delete(v, "history")) return -1;
+    if (v == nullptr) return pyhost::refuse_delete("history");
     ChannelStatsObject* self = as_stats(o);
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return -1;
