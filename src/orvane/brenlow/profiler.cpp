@@ -80,12 +80,14 @@ PyObject* correlations_of(std::vector<CorrelationSeries>& series) {
 // The channel entries as (name, ChannelStats) pairs, taken at once so that
 // Python code running later (a foreign to_dict, a key's __eq__) cannot
 // disturb the iteration.
-void channel_items(ProfilerObject* self, std::vector<std::pair<Ref, Ref>>& out) {
+std::vector<std::pair<Ref, Ref>> channel_items(ProfilerObject* self) {
     Ref channels = Ref::borrow(self->channels);
     Py_ssize_t pos = 0;
     PyObject *k, *v;
+    std::vector<std::pair<Ref, Ref>> out;
     out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(channels.get())));
     while (PyDict_Next(channels.get(), &pos, &k, &v)) out.emplace_back(Ref::borrow(k), Ref::borrow(v));
+    return out;
 }
 
 // Applies one payload; the caller holds the lock.
@@ -167,8 +169,7 @@ PyObject* profiler_observe(PyObject* o, PyObject* payload) {
     Ref keep_payload = Ref::borrow(payload);
     Ref keep_lock = Ref::borrow(reinterpret_cast<PyObject*>(self->lock));
     pyhost::LockGuard guard(self->lock->mutex);
-    if (!guard.ok()) return nullptr;
-    if (!observe_locked(module, self, payload)) return nullptr;
+    if (!guard.ok() || !observe_locked(module, self, payload)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -221,18 +222,13 @@ PyObject* compute_correlations(PyObject* o) {
         Ref keep_lock = Ref::borrow(reinterpret_cast<PyObject*>(self->lock));
         pyhost::LockGuard guard(self->lock->mutex);
         if (!guard.ok()) return nullptr;
-        std::vector<std::pair<Ref, Ref>> items;
-        channel_items(self, items);
-        for (auto& [name, channel] : items) {
+        for (auto& [name, channel] : channel_items(self)) {
             CorrelationSeries s;
-            if (Py_IS_TYPE(channel.get(), st->stats_type)) {
-                const ChannelWindow& w = as_stats(channel.get())->history;
-                if (w.size() < kMinCorrelationValues) continue;
-                s.values = w.to_vector();
-            } else {
-                if (!read_foreign_window(st, channel.get(), s.values)) return nullptr;
-                if (static_cast<Py_ssize_t>(s.values.size()) < kMinCorrelationValues) continue;
-            }
+            if (Py_IS_TYPE(channel.get(), st->stats_type))
+                s.values = as_stats(channel.get())->history.to_vector();
+            else if (!read_foreign_window(st, channel.get(), s.values))
+                return nullptr;
+            if (static_cast<Py_ssize_t>(s.values.size()) < kMinCorrelationValues) continue;
             s.name = name;
             series.push_back(std::move(s));
         }
@@ -263,10 +259,7 @@ PyObject* profiler_snapshot(PyObject* o) {
         Ref keep_lock = Ref::borrow(reinterpret_cast<PyObject*>(self->lock));
         pyhost::LockGuard guard(self->lock->mutex);
         if (!guard.ok()) return nullptr;
-        std::vector<std::pair<Ref, Ref>> items;
-        channel_items(self, items);
-        copied.reserve(items.size());
-        for (auto& [name, channel] : items) {
+        for (auto& [name, channel] : channel_items(self)) {
             SnapshotChannel c;
             c.name = name;
             if (Py_IS_TYPE(channel.get(), st->stats_type)) {
@@ -286,11 +279,8 @@ PyObject* profiler_snapshot(PyObject* o) {
     Ref records = Ref::steal(PyDict_New());
     if (!records) return nullptr;
     for (SnapshotChannel& c : copied) {
-        if (!c.record) {
-            c.record = Ref::steal(channel_record(module, c.channel_name.get(), c.state));
-            if (!c.record) return nullptr;
-        }
-        if (PyDict_SetItem(records.get(), c.name.get(), c.record.get()) < 0) return nullptr;
+        if (!c.record) c.record = Ref::steal(channel_record(module, c.channel_name.get(), c.state));
+        if (!c.record || PyDict_SetItem(records.get(), c.name.get(), c.record.get()) < 0) return nullptr;
     }
 
     if (self->device_id == nullptr) return pyhost::missing_attribute(o, "device_id");

@@ -61,8 +61,7 @@ double periodicity_ratio(const double* vals, Index n, PeriodicityCache& cache) {
     for (Index t = 0; t < n; ++t) centered[t] = vals[t] - mean_v;
     std::vector<double> re(static_cast<std::size_t>(bins), 0.0), im(static_cast<std::size_t>(bins), 0.0);
 
-    std::shared_ptr<const PeriodicityTable> table = cache.get(n);
-    accumulate_bins(table.get(), n, bins, centered.data(), re.data(), im.data());
+    accumulate_bins(cache.get(n).get(), n, bins, centered.data(), re.data(), im.data());
 
     pyhost::CompensatedSum total;
     double best = 0.0;

@@ -281,7 +281,7 @@ PyObject* float_list(const std::vector<double>& values);
 // them) or, without a name, with the real-number conversion.
 bool read_values(PyObject* iterable, const char* argname, std::vector<double>& out);
 PyObject* channel_record(PyObject* module, PyObject* name, const ChannelState& s);
-void channel_items(ProfilerObject* self, std::vector<std::pair<Ref, Ref>>& out);
+std::vector<std::pair<Ref, Ref>> channel_items(ProfilerObject* self);
 // Saving and restoring (profiler_state.cpp): the versioned plain-data state
 // of both types, and the __reduce__ they share.
 PyObject* stats_getstate(PyObject* o);

@@ -198,8 +198,7 @@ bool apply_channel(PyObject* o, const SavedChannel& c) {
 
 PyObject* stats_getstate(PyObject* o) {
     SavedChannel c;
-    if (!save_channel(o, false, c)) return nullptr;
-    return channel_state_record(c);
+    return save_channel(o, false, c) ? channel_state_record(c) : nullptr;
 }
 
 PyObject* stats_setstate(PyObject* o, PyObject* state) {
@@ -243,8 +242,7 @@ PyObject* profiler_getstate(PyObject* o) {
         if (self->device_id == nullptr) return pyhost::missing_attribute(o, "device_id");
         device_id = Ref::borrow(self->device_id);
         total = self->total_observations.load(std::memory_order_relaxed);
-        std::vector<std::pair<Ref, Ref>> items;
-        channel_items(self, items);
+        const std::vector<std::pair<Ref, Ref>> items = channel_items(self);
         saved.resize(items.size());
         for (std::size_t i = 0; i < items.size(); ++i) {
             PyObject* v = items[i].second.get();
