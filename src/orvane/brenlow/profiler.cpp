@@ -77,19 +77,6 @@ PyObject* correlations_of(std::vector<CorrelationSeries>& series) {
 // Statistical profiler
 // ---------------------------------------------------------------------------
 
-// The channel entries as (name, ChannelStats) pairs, taken at once so that
-// Python code running later (a foreign to_dict, a key's __eq__) cannot
-// disturb the iteration.
-std::vector<std::pair<Ref, Ref>> channel_items(ProfilerObject* self) {
-    Ref channels = Ref::borrow(self->channels);
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    std::vector<std::pair<Ref, Ref>> out;
-    out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(channels.get())));
-    while (PyDict_Next(channels.get(), &pos, &k, &v)) out.emplace_back(Ref::borrow(k), Ref::borrow(v));
-    return out;
-}
-
 // Applies one payload; the caller holds the lock.
 bool observe_locked(PyObject* module, ProfilerObject* self, PyObject* payload) {
     ModuleState* st = state_of(module);

@@ -274,6 +274,19 @@ struct ProfilerObject {
 
 inline ProfilerObject* as_profiler(PyObject* o) { return reinterpret_cast<ProfilerObject*>(o); }
 
+// The channel entries as (name, ChannelStats) pairs, taken at once so that
+// Python code running later (a foreign to_dict, a key's __eq__) cannot
+// disturb the iteration.
+inline std::vector<std::pair<Ref, Ref>> channel_items(ProfilerObject* self) {
+    Ref channels = Ref::borrow(self->channels);
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    std::vector<std::pair<Ref, Ref>> out;
+    out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(channels.get())));
+    while (PyDict_Next(channels.get(), &pos, &k, &v)) out.emplace_back(Ref::borrow(k), Ref::borrow(v));
+    return out;
+}
+
 // ---- defined across the module's sources ----
 
 PyObject* float_list(const std::vector<double>& values);
@@ -281,7 +294,6 @@ PyObject* float_list(const std::vector<double>& values);
 // them) or, without a name, with the real-number conversion.
 bool read_values(PyObject* iterable, const char* argname, std::vector<double>& out);
 PyObject* channel_record(PyObject* module, PyObject* name, const ChannelState& s);
-std::vector<std::pair<Ref, Ref>> channel_items(ProfilerObject* self);
 // Saving and restoring (profiler_state.cpp): the versioned plain-data state
 // of both types, and the __reduce__ they share.
 PyObject* stats_getstate(PyObject* o);

@@ -151,19 +151,16 @@ bool read_channel(PyObject* state, SavedChannel& c) {
     if (c.has_prev && !read_double(prev.get(), w, "prev_value", &c.prev_value)) return false;
 
     if (!read_entry(state, w, "window_capacity", nullptr, &cap)) return false;
-    if (cap.get() == Py_None) {
-        c.capacity = ChannelWindow::kUnbounded;
-    } else if (!PyLong_CheckExact(cap.get())) {
+    if (cap.get() != Py_None && !PyLong_CheckExact(cap.get())) {
         PyErr_Format(PyExc_TypeError, "%s state: 'window_capacity' must be an int or None, not %.200s", w,
                      Py_TYPE(cap.get())->tp_name);
         return false;
-    } else {
-        c.capacity = PyLong_AsSsize_t(cap.get());
-        if (c.capacity == -1 && PyErr_Occurred()) return false;
-        if (c.capacity < 0) {
-            PyErr_Format(PyExc_ValueError, "%s state: 'window_capacity' must not be negative", w);
-            return false;
-        }
+    }
+    c.capacity = cap.get() == Py_None ? ChannelWindow::kUnbounded : PyLong_AsSsize_t(cap.get());
+    if (c.capacity < 0 && cap.get() != Py_None) {
+        // OverflowError already set, or a negative capacity
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "%s state: 'window_capacity' must not be negative", w);
+        return false;
     }
     if (!read_entry(state, w, "window", &PyList_Type, &window)) return false;
     const Py_ssize_t n = PyList_GET_SIZE(window.get());
