@@ -239,27 +239,24 @@ PyObject* profiler_getstate(PyObject* o) {
         if (self->device_id == nullptr) return pyhost::missing_attribute(o, "device_id");
         device_id = Ref::borrow(self->device_id);
         total = self->total_observations.load(std::memory_order_relaxed);
-        const std::vector<std::pair<Ref, Ref>> items = channel_items(self);
-        saved.resize(items.size());
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            PyObject* v = items[i].second.get();
-            saved[i].name = items[i].first;
-            if (!PyObject_TypeCheck(v, st->stats_type))
-                saved[i].other = items[i].second;
-            else if (!save_channel(v, !Py_IS_TYPE(v, st->stats_type), saved[i].channel))
+        for (auto& [name, channel] : channel_items(self)) {
+            Saved& s = saved.emplace_back();
+            s.name = name;
+            if (!PyObject_TypeCheck(channel.get(), st->stats_type))
+                s.other = channel;
+            else if (!save_channel(channel.get(), !Py_IS_TYPE(channel.get(), st->stats_type), s.channel))
                 return nullptr;
         }
         attributes = copy_attributes(self->dict);
         if (!attributes) return nullptr;
     }
 
-    Ref channels = Ref::steal(PyList_New(static_cast<Py_ssize_t>(saved.size())));
+    Ref channels = Ref::steal(PyList_New(0));
     if (!channels) return nullptr;
-    for (std::size_t i = 0; i < saved.size(); ++i) {
-        Ref value = saved[i].other ? saved[i].other : Ref::steal(channel_state_record(saved[i].channel));
-        PyObject* pair = value ? Py_BuildValue("[OO]", saved[i].name.get(), value.get()) : nullptr;
-        if (pair == nullptr) return nullptr;
-        PyList_SET_ITEM(channels.get(), static_cast<Py_ssize_t>(i), pair);
+    for (const Saved& s : saved) {
+        Ref value = s.other ? s.other : Ref::steal(channel_state_record(s.channel));
+        Ref pair = Ref::steal(value ? Py_BuildValue("[OO]", s.name.get(), value.get()) : nullptr);
+        if (!pair || PyList_Append(channels.get(), pair.get()) < 0) return nullptr;
     }
     return Py_BuildValue("{sl,sO,sn,sO,sO}", "version", kStateVersion, "device_id", device_id.get(),
                          "total_observations", total, "channels", channels.get(), "attributes", attributes.get());
@@ -270,7 +267,6 @@ PyObject* profiler_setstate(PyObject* o, PyObject* state) {
     if (module == nullptr) return nullptr;
     ModuleState* st = state_of(module);
     const char* w = "StatisticalProfiler";
-    Ref keep_state = Ref::borrow(state);
     Ref device_id, attributes, pairs;
     Py_ssize_t total;
     if (!read_version(state, w) || !read_entry(state, w, "device_id", &PyUnicode_Type, &device_id) ||

@@ -176,11 +176,10 @@ int set_prev_value(PyObject* o, PyObject* v, void*) {
 // history reads as a fresh deque(values, maxlen=capacity): a copy, since the
 // window itself is kept as doubles.
 PyObject* get_history(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
-    Ref list = Ref::steal(float_list(self->history.to_vector()));
-    Ref maxlen = Ref::steal(capacity_object(self->history.capacity()));
+    Ref list = Ref::steal(float_list(as_stats(o)->history.to_vector()));
+    Ref maxlen = Ref::steal(capacity_object(as_stats(o)->history.capacity()));
     if (!list || !maxlen) return nullptr;
     PyObject* call_args[] = {list.get(), maxlen.get()};
     return PyObject_Vectorcall(state_of(module)->deque_type, call_args, 2, nullptr);
