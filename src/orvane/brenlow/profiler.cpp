@@ -383,13 +383,7 @@ PyType_Slot profiler_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec profiler_spec = {
-    "orvane.brenlow.profiler.StatisticalProfiler",
-    sizeof(ProfilerObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    profiler_slots,
-};
+PyType_Spec profiler_spec = gc_type_spec<ProfilerObject>("orvane.brenlow.profiler.StatisticalProfiler", profiler_slots);
 
 // ---------------------------------------------------------------------------
 // Module

@@ -274,12 +274,6 @@ PyType_Slot stats_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec stats_spec = {
-    "orvane.brenlow.profiler.ChannelStats",
-    sizeof(ChannelStatsObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    stats_slots,
-};
+PyType_Spec stats_spec = gc_type_spec<ChannelStatsObject>("orvane.brenlow.profiler.ChannelStats", stats_slots);
 
 }  // namespace orvane_profiler
