@@ -52,8 +52,9 @@ bool save_channel(PyObject* o, bool with_type, SavedChannel& out) {
     if (with_type) out.type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(o)));
     out.name = Ref::borrow(self->name);
     out.attributes = copy_attributes(self->dict);
+    if (!out.attributes) return false;
     static_cast<ChannelState&>(out) = capture_state(self);
-    return bool(out.attributes);
+    return true;
 }
 
 PyObject* channel_state_record(const SavedChannel& c) {
