@@ -25,32 +25,15 @@ struct CorrelationSeries : CorrelationWindow {
     Ref name;
 };
 
-// Pearson correlation of two centred windows of equal length, rounded to
-// 4 places; 0.0 when either has no spread.
-bool pair_correlation(const CorrelationWindow::Tail& a, const CorrelationWindow::Tail& b, double* out) {
-    return pyhost::round_half_even(correlation_of(a, b), 4, out);
-}
-
 // Reads a window from a channel object that is not our own type, through
 // its `history` attribute.
 bool read_foreign_window(ModuleState* st, PyObject* channel, std::vector<double>& out) {
     Ref history = Ref::steal(PyObject_GetAttr(channel, st->names[kHistory]));
-    if (!history) return false;
-    // The window may be a list that a value's __float__ changes: iterate,
-    // holding each item, rather than index a snapshot of its length.
-    Ref it = Ref::steal(PyObject_GetIter(history.get()));
-    if (!it) return false;
-    out.clear();
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        double d;
-        if (!pyhost::real_float(item.get(), &d)) return false;
-        out.push_back(d);
-    }
-    return !PyErr_Occurred();
+    return history && read_values(history.get(), nullptr, out);
 }
 
 // The pairwise correlations of the given windows (oldest first, each at
-// least kMinCorrelationValues long), in order.
+// least kMinCorrelationValues long), in order, rounded to 4 places.
 PyObject* correlations_of(std::vector<CorrelationSeries>& series) {
     Ref result = Ref::steal(PyDict_New());
     if (!result) return nullptr;
@@ -76,15 +59,15 @@ PyObject* correlations_of(std::vector<CorrelationSeries>& series) {
             if (known[j * q + i]) {
                 r = computed[j * q + i];
             } else {
-                const CorrelationWindow::Tail& a = series[i].tail(n);
-                const CorrelationWindow::Tail& b = series[j].tail(n);
-                if (!pair_correlation(a, b, &r)) return nullptr;
+                if (!pyhost::round_half_even(correlation_of(series[i].tail(n), series[j].tail(n)), 4, &r))
+                    return nullptr;
                 if (static_cast<Py_ssize_t>(series[j].values.size()) == n) {
                     computed[i * q + j] = r;
                     known[i * q + j] = 1;
                 }
             }
-            if (!set_record_float(inner.get(), series[j].name.get(), r)) return nullptr;
+            Ref f = Ref::steal(PyFloat_FromDouble(r));
+            if (!f || PyDict_SetItem(inner.get(), series[j].name.get(), f.get()) < 0) return nullptr;
         }
     }
     return result.release();
@@ -93,26 +76,6 @@ PyObject* correlations_of(std::vector<CorrelationSeries>& series) {
 // ---------------------------------------------------------------------------
 // Statistical profiler
 // ---------------------------------------------------------------------------
-
-// The channel entries as (name, ChannelStats) pairs, taken at once so that
-// Python code running later (a foreign to_dict, a key's __eq__) cannot
-// disturb the iteration.
-void channel_items(ProfilerObject* self, std::vector<std::pair<Ref, Ref>>& out) {
-    Ref channels = Ref::borrow(self->channels);
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(channels.get())));
-    while (PyDict_Next(channels.get(), &pos, &k, &v)) out.emplace_back(Ref::borrow(k), Ref::borrow(v));
-}
-
-// A new ChannelStats(name) in `channels`.
-PyObject* add_channel(PyObject* module, PyObject* channels, PyObject* name) {
-    ModuleState* st = state_of(module);
-    PyObject* call_args[] = {name};
-    Ref channel = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(st->stats_type), call_args, 1, nullptr));
-    if (!channel || PyDict_SetItem(channels, name, channel.get()) < 0) return nullptr;
-    return channel.release();
-}
 
 // Applies one payload; the caller holds the lock.
 bool observe_locked(PyObject* module, ProfilerObject* self, PyObject* payload) {
@@ -153,8 +116,9 @@ bool observe_locked(PyObject* module, ProfilerObject* self, PyObject* payload) {
             Ref channel = Ref::borrow(PyDict_GetItemWithError(channels.get(), key.get()));
             if (!channel) {
                 if (PyErr_Occurred()) return false;
-                channel = Ref::steal(add_channel(module, channels.get(), key.get()));
-                if (!channel) return false;
+                // A new ChannelStats(name) in `channels`.
+                channel = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(st->stats_type), key.get()));
+                if (!channel || PyDict_SetItem(channels.get(), key.get(), channel.get()) < 0) return false;
             }
             if (Py_IS_TYPE(channel.get(), st->stats_type)) {
                 ChannelStatsObject* cs = as_stats(channel.get());
@@ -192,19 +156,18 @@ PyObject* profiler_observe(PyObject* o, PyObject* payload) {
     Ref keep_payload = Ref::borrow(payload);
     Ref keep_lock = Ref::borrow(reinterpret_cast<PyObject*>(self->lock));
     pyhost::LockGuard guard(self->lock->mutex);
-    if (!guard.ok()) return nullptr;
-    if (!observe_locked(module, self, payload)) return nullptr;
+    if (!guard.ok() || !observe_locked(module, self, payload)) return nullptr;
     Py_RETURN_NONE;
 }
 
-// confidence_score from a total, with PROFILER_MIN_DATAPOINTS read now.
-bool confidence_of(PyObject* module, Py_ssize_t total, double* out) {
-    if (total <= 0) {
-        *out = 0.0;
-        return true;
-    }
+// confidence_score, with PROFILER_MIN_DATAPOINTS read now.
+PyObject* get_confidence_score(PyObject* o, void*) {
+    const Py_ssize_t total = as_profiler(o)->total_observations.load(std::memory_order_relaxed);
+    if (total <= 0) return PyFloat_FromDouble(0.0);
+    PyObject* module = module_of_type(Py_TYPE(o));
+    if (module == nullptr) return nullptr;
     pyhost::Constant minimum;
-    if (!minimum.load(module, state_of(module)->names[kCfgMinDatapoints])) return false;
+    if (!minimum.load(module, state_of(module)->names[kCfgMinDatapoints])) return nullptr;
     // ratio = total / max(minimum, 1), as Python computes it.
     double ratio;
     const bool total_exact = total <= kExactIntLimit;
@@ -217,65 +180,47 @@ bool confidence_of(PyObject* module, Py_ssize_t total, double* out) {
     } else {
         Ref one = Ref::steal(PyLong_FromLong(1));
         Ref t = Ref::steal(PyLong_FromSsize_t(total));
-        if (!one || !t) return false;
+        if (!one || !t) return nullptr;
         int one_greater = PyObject_RichCompareBool(one.get(), minimum.object(), Py_GT);
-        if (one_greater < 0) return false;
+        if (one_greater < 0) return nullptr;
         Ref r = Ref::steal(PyNumber_TrueDivide(t.get(), one_greater ? one.get() : minimum.object()));
-        if (!r || !pyhost::real_float(r.get(), &ratio)) return false;
+        if (!r || !pyhost::real_float(r.get(), &ratio)) return nullptr;
     }
     double base = ratio / 4.0;
     if (base < 0.0) {
         PyErr_SetString(PyExc_ValueError, "negative number cannot be raised to a fractional power");
-        return false;
+        return nullptr;
     }
     double raw = 1.0 - 1.0 / (1.0 + libm.pow(base, 1.5));
-    double capped = 0.99 < raw ? 0.99 : raw;
-    return pyhost::round_half_even(capped, 4, out);
+    double capped = 0.99 < raw ? 0.99 : raw, rounded;
+    if (!pyhost::round_half_even(capped, 4, &rounded)) return nullptr;
+    return PyFloat_FromDouble(rounded);
 }
 
-PyObject* get_confidence_score(PyObject* o, void*) {
+// Copies the qualifying windows under the lock and computes after releasing
+// it (the copies are all the pass reads).
+PyObject* compute_correlations(PyObject* o) {
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
-    double c;
-    if (!confidence_of(module, as_profiler(o)->total_observations.load(std::memory_order_relaxed), &c)) return nullptr;
-    return PyFloat_FromDouble(c);
-}
-
-// Copies the qualifying windows under the lock; the caller computes after
-// releasing it (the copies are all the pass reads).
-bool collect_correlation_series(PyObject* module, ProfilerObject* self, std::vector<CorrelationSeries>& out) {
     ModuleState* st = state_of(module);
-    Ref keep_lock = Ref::borrow(reinterpret_cast<PyObject*>(self->lock));
-    pyhost::LockGuard guard(self->lock->mutex);
-    if (!guard.ok()) return false;
-    std::vector<std::pair<Ref, Ref>> items;
-    channel_items(self, items);
-    for (auto& [name, channel] : items) {
-        CorrelationSeries s;
-        if (Py_IS_TYPE(channel.get(), st->stats_type)) {
-            const ChannelWindow& w = as_stats(channel.get())->history;
-            if (w.size() < kMinCorrelationValues) continue;
-            s.values = w.to_vector();
-        } else {
-            if (!read_foreign_window(st, channel.get(), s.values)) return false;
-            if (static_cast<Py_ssize_t>(s.values.size()) < kMinCorrelationValues) continue;
-        }
-        s.name = name;
-        out.push_back(std::move(s));
-    }
-    return true;
-}
-
-PyObject* compute_correlations_native(PyObject* module, ProfilerObject* self) {
+    ProfilerObject* self = as_profiler(o);
     std::vector<CorrelationSeries> series;
-    if (!collect_correlation_series(module, self, series)) return nullptr;
+    {
+        Ref keep_lock = Ref::borrow(reinterpret_cast<PyObject*>(self->lock));
+        pyhost::LockGuard guard(self->lock->mutex);
+        if (!guard.ok()) return nullptr;
+        for (auto& [name, channel] : channel_items(self)) {
+            CorrelationSeries s;
+            if (Py_IS_TYPE(channel.get(), st->stats_type))
+                s.values = as_stats(channel.get())->history.to_vector();
+            else if (!read_foreign_window(st, channel.get(), s.values))
+                return nullptr;
+            if (static_cast<Py_ssize_t>(s.values.size()) < kMinCorrelationValues) continue;
+            s.name = name;
+            series.push_back(std::move(s));
+        }
+    }
     return correlations_of(series);
-}
-
-PyObject* profiler_compute_correlations(PyObject* o) {
-    PyObject* module = module_of_type(Py_TYPE(o));
-    if (module == nullptr) return nullptr;
-    return compute_correlations_native(module, as_profiler(o));
 }
 
 // One channel as the snapshot copies it under the lock: our own type as its
@@ -301,10 +246,7 @@ PyObject* profiler_snapshot(PyObject* o) {
         Ref keep_lock = Ref::borrow(reinterpret_cast<PyObject*>(self->lock));
         pyhost::LockGuard guard(self->lock->mutex);
         if (!guard.ok()) return nullptr;
-        std::vector<std::pair<Ref, Ref>> items;
-        channel_items(self, items);
-        copied.reserve(items.size());
-        for (auto& [name, channel] : items) {
+        for (auto& [name, channel] : channel_items(self)) {
             SnapshotChannel c;
             c.name = name;
             if (Py_IS_TYPE(channel.get(), st->stats_type)) {
@@ -324,33 +266,23 @@ PyObject* profiler_snapshot(PyObject* o) {
     Ref records = Ref::steal(PyDict_New());
     if (!records) return nullptr;
     for (SnapshotChannel& c : copied) {
-        if (!c.record) {
-            c.record = Ref::steal(channel_record(module, c.channel_name.get(), c.state));
-            if (!c.record) return nullptr;
-        }
-        if (PyDict_SetItem(records.get(), c.name.get(), c.record.get()) < 0) return nullptr;
+        if (!c.record) c.record = Ref::steal(channel_record(module, c.channel_name.get(), c.state));
+        if (!c.record || PyDict_SetItem(records.get(), c.name.get(), c.record.get()) < 0) return nullptr;
     }
 
-    PyObject* const* k = st->names.at + kSnapshotKey0;
     if (self->device_id == nullptr) return pyhost::missing_attribute(o, "device_id");
-    Ref snap = Ref::steal(PyDict_New());
-    if (!snap || PyDict_SetItem(snap.get(), k[0], self->device_id) < 0) return nullptr;
-    if (!set_record_ssize(snap.get(), k[1], total)) return nullptr;
-    Ref confidence;
-    if (own_type) {
-        double c;
-        if (!confidence_of(module, self->total_observations.load(std::memory_order_relaxed), &c)) return nullptr;
-        confidence = Ref::steal(PyFloat_FromDouble(c));
-    } else {
-        confidence = Ref::steal(PyObject_GetAttr(o, st->names[kConfidenceScore]));
-    }
-    if (!confidence || PyDict_SetItem(snap.get(), k[2], confidence.get()) < 0) return nullptr;
-    if (!set_record_ssize(snap.get(), k[3], PyDict_GET_SIZE(records.get()))) return nullptr;
-    if (PyDict_SetItem(snap.get(), k[4], records.get()) < 0) return nullptr;
-    Ref correlations = Ref::steal(own_type ? compute_correlations_native(module, self)
-                                           : PyObject_CallMethodNoArgs(o, st->names[kComputeCorrelations]));
-    if (!correlations || PyDict_SetItem(snap.get(), k[5], correlations.get()) < 0) return nullptr;
-    return snap.release();
+    // The device id as it is now: a subclass's confidence_score or
+    // compute_correlations may rebind it.
+    Ref device_id = Ref::borrow(self->device_id);
+    PyObject* const* k = st->names.at + kSnapshotKey0;
+    Ref confidence = Ref::steal(own_type ? get_confidence_score(o, nullptr)
+                                         : PyObject_GetAttr(o, k[2]));  // the key is the attribute's name
+    if (!confidence) return nullptr;
+    Ref correlations =
+        Ref::steal(own_type ? compute_correlations(o) : PyObject_CallMethodNoArgs(o, st->names[kComputeCorrelations]));
+    if (!correlations) return nullptr;
+    return Py_BuildValue("{OOOnOOOnOOOO}", k[0], device_id.get(), k[1], total, k[2], confidence.get(), k[3],
+                         PyDict_GET_SIZE(records.get()), k[4], records.get(), k[5], correlations.get());
 }
 
 // ---- StatisticalProfiler: Python glue ------------------------------------------
@@ -359,9 +291,8 @@ PyObject* profiler_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* module = module_of_type(type);
     if (module == nullptr) return nullptr;
     Ref channels = Ref::steal(PyDict_New());
-    if (!channels) return nullptr;
     Ref lock = Ref::steal(reinterpret_cast<PyObject*>(pyhost::new_lock(state_of(module)->lock_type)));
-    if (!lock) return nullptr;
+    if (!channels || !lock) return nullptr;
     PyObject* o = type->tp_alloc(type, 0);
     if (o == nullptr) return nullptr;
     ProfilerObject* self = as_profiler(o);
@@ -397,14 +328,12 @@ int profiler_clear(PyObject* o) {
 }
 
 void profiler_dealloc(PyObject* o) {
-    PyTypeObject* tp = Py_TYPE(o);
-    PyObject_GC_UnTrack(o);
-    ProfilerObject* self = as_profiler(o);
-    if (self->weakrefs != nullptr) PyObject_ClearWeakRefs(o);
-    pyhost::clear_all(self->dict, self->channels, self->device_id, self->lock);
-    self->total_observations.~atomic();
-    tp->tp_free(o);
-    Py_DECREF(tp);
+    pyhost::dealloc_gc(o, as_profiler(o)->weakrefs, [](PyObject* o) {
+        ProfilerObject* self = as_profiler(o);
+        pyhost::clear_all(self->dict, self->channels, self->device_id, self->lock);
+        self->total_observations.~atomic();
+        return 0;
+    });
 }
 
 PyObject* get_total_observations(PyObject* o, void*) {
@@ -412,7 +341,8 @@ PyObject* get_total_observations(PyObject* o, void*) {
 }
 int set_total_observations(PyObject* o, PyObject* v, void*) {
     Py_ssize_t n;
-    if (refuse_delete(v, "total_observations") || !pyhost::ssize_arg(v, "total_observations", &n)) return -1;
+    if (v == nullptr) return pyhost::refuse_delete("total_observations");
+    if (!pyhost::ssize_arg(v, "total_observations", &n)) return -1;
     as_profiler(o)->total_observations.store(n, std::memory_order_relaxed);
     return 0;
 }
@@ -433,12 +363,12 @@ PyGetSetDef profiler_getset[] = {
 PyMethodDef profiler_methods[] = {
     pyhost::def<"observe", profiler_observe, "payload",
                 "Fold every numeric value of a payload into its channel, atomically.">(),
-    pyhost::def<"compute_correlations", profiler_compute_correlations, "",
+    pyhost::def<"compute_correlations", compute_correlations, "",
                 "Pearson correlations between the recent windows of the channels.">(),
     pyhost::def<"snapshot", profiler_snapshot, "", "The device's snapshot record.">(),
-    pyhost::method<"__getstate__", profiler_getstate, "", "The profile as plain data (read under the lock).">(),
-    pyhost::method<"__setstate__", profiler_setstate, "state", "Restore a profile from __getstate__'s data.">(),
-    pyhost::method<"__reduce__", state_reduce, "", "Pickle and copy through __getstate__.">(),
+    pyhost::def<"__getstate__", profiler_getstate, "", "The profile as plain data (read under the lock).">(),
+    pyhost::def<"__setstate__", profiler_setstate, "state", "Restore a profile from __getstate__'s data.">(),
+    pyhost::def<"__reduce__", state_reduce, "", "Pickle and copy through __getstate__.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -453,13 +383,7 @@ PyType_Slot profiler_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec profiler_spec = {
-    "orvane.brenlow.profiler.StatisticalProfiler",
-    sizeof(ProfilerObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    profiler_slots,
-};
+PyType_Spec profiler_spec = gc_type_spec<ProfilerObject>("orvane.brenlow.profiler.StatisticalProfiler", profiler_slots);
 
 // ---------------------------------------------------------------------------
 // Module
@@ -468,13 +392,10 @@ PyType_Spec profiler_spec = {
 const char* const kConfigNames[] = {"PROFILER_CORRELATION_WINDOW", "PROFILER_MIN_DATAPOINTS", "PROFILER_OUTLIER_ZSCORE",
                                     "PROFILER_PERIODICITY_MIN_POINTS", nullptr};
 
+// Passes the exception boundary: running out of memory raises MemoryError.
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
-    st->periodicity = new (std::nothrow) PeriodicityCache();
-    if (st->periodicity == nullptr) {
-        PyErr_NoMemory();
-        return -1;
-    }
+    st->periodicity = new PeriodicityCache();
     if (pyhost::bind_constants(module, "orvane.config", kConfigNames) < 0) return -1;
 
     for (const char* host : {"math", "threading"}) {
@@ -512,16 +433,11 @@ int module_clear(PyObject* module) {
 }
 
 void module_free(void* m) {
-    PyObject* module = static_cast<PyObject*>(m);
-    module_clear(module);
-    ModuleState* st = state_of(module);
-    if (st != nullptr) {
-        delete st->periodicity;
-        st->periodicity = nullptr;
-    }
+    module_clear(static_cast<PyObject*>(m));
+    if (ModuleState* st = state_of(static_cast<PyObject*>(m))) delete std::exchange(st->periodicity, nullptr);
 }
 
-PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
+PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(pyhost::Boundary<exec_module>::call);
 
 PyModuleDef moduledef = pyhost::module_def<ModuleState>(
     "orvane.brenlow.profiler", "Running statistics per channel and the per-device statistical profiler.", slots,

@@ -5,13 +5,13 @@ namespace orvane_profiler {
 
 // re[j] = sum over t of centered[t] * cos, im[j] = -(sum of centered[t] * sin),
 // each accumulated over t in order exactly as a per-bin loop would. Bins are
-// independent sums, so they run side by side in vector lanes, four at a time
-// with the accumulators held in registers; every lane performs the same
-// IEEE operations in the same order as the scalar code (no contraction).
-void accumulate_bins(const PeriodicityTable& table, const double* centered, double* re, double* im) {
-    const Index n = table.n, bins = table.bins;
-    const double* cos_t = table.cos.data();
-    const double* sin_t = table.sin.data();
+// independent sums, so with a table they run side by side in vector lanes,
+// four at a time with the accumulators held in registers; every lane performs
+// the same IEEE operations in the same order as the scalar code (no
+// contraction). Without a table (a window too long to keep one for) each
+// angle is evaluated where it is used.
+void accumulate_bins(const PeriodicityTable* table, Index n, Index bins, const double* centered, double* re,
+                     double* im) {
     Index j = 0;
 #if defined(__GNUC__)
     typedef double Lanes __attribute__((vector_size(16)));
@@ -20,12 +20,12 @@ void accumulate_bins(const PeriodicityTable& table, const double* centered, doub
         std::memcpy(&v, p, sizeof v);
         return v;
     };
-    for (; j + 4 <= bins; j += 4) {
+    for (; table && j + 4 <= bins; j += 4) {
         Lanes r0 = {0.0, 0.0}, r1 = {0.0, 0.0}, m0 = {0.0, 0.0}, m1 = {0.0, 0.0};
         for (Index t = 0; t < n; ++t) {
             const Lanes c = {centered[t], centered[t]};
-            const double* cs = cos_t + t * bins + j;
-            const double* sn = sin_t + t * bins + j;
+            const double* cs = table->cos.data() + t * bins + j;
+            const double* sn = table->sin.data() + t * bins + j;
             r0 = r0 + c * load(cs);
             r1 = r1 + c * load(cs + 2);
             m0 = m0 - c * load(sn);
@@ -40,23 +40,9 @@ void accumulate_bins(const PeriodicityTable& table, const double* centered, doub
     for (; j < bins; ++j) {
         double r = 0.0, m = 0.0;
         for (Index t = 0; t < n; ++t) {
-            r = r + centered[t] * cos_t[t * bins + j];
-            m = m - centered[t] * sin_t[t * bins + j];
-        }
-        re[j] = r;
-        im[j] = m;
-    }
-}
-
-// The same sums for a window too long to keep a table for, with each angle
-// evaluated where it is used.
-void accumulate_bins_direct(Index n, Index bins, const double* centered, double* re, double* im) {
-    for (Index j = 0; j < bins; ++j) {
-        double r = 0.0, m = 0.0;
-        for (Index t = 0; t < n; ++t) {
-            double ang = periodicity_angle(j + 1, t, n);
-            r = r + centered[t] * libm.cos(ang);
-            m = m - centered[t] * libm.sin(ang);
+            const double ang = table ? 0.0 : periodicity_angle(j + 1, t, n);
+            r = r + centered[t] * (table ? table->cos[t * bins + j] : libm.cos(ang));
+            m = m - centered[t] * (table ? table->sin[t * bins + j] : libm.sin(ang));
         }
         re[j] = r;
         im[j] = m;
@@ -75,11 +61,7 @@ double periodicity_ratio(const double* vals, Index n, PeriodicityCache& cache) {
     for (Index t = 0; t < n; ++t) centered[t] = vals[t] - mean_v;
     std::vector<double> re(static_cast<std::size_t>(bins), 0.0), im(static_cast<std::size_t>(bins), 0.0);
 
-    std::shared_ptr<const PeriodicityTable> table = cache.get(n);
-    if (table)
-        accumulate_bins(*table, centered.data(), re.data(), im.data());
-    else
-        accumulate_bins_direct(n, bins, centered.data(), re.data(), im.data());
+    accumulate_bins(cache.get(n).get(), n, bins, centered.data(), re.data(), im.data());
 
     pyhost::CompensatedSum total;
     double best = 0.0;
@@ -120,16 +102,10 @@ double correlation_of(const CorrelationWindow::Tail& a, const CorrelationWindow:
     if (!(a.spread != 0.0 && b.spread != 0.0)) return 0.0;
     pyhost::CompensatedSum num;
     for (Index i = 0; i < a.n; ++i) num.add(a.centered[i] * b.centered[i]);
-    double den = a.spread * b.spread;
-    double r;
-    if (den == 0.0) {
-        // Both spreads are non-zero but their product underflowed: dividing
-        // by each in turn still gives the correlation instead of failing.
-        r = num.result() / a.spread / b.spread;
-    } else {
-        r = num.result() / den;
-    }
-    return r;
+    const double den = a.spread * b.spread;
+    // Both spreads are non-zero; should their product underflow, dividing by
+    // each in turn still gives the correlation instead of failing.
+    return den == 0.0 ? num.result() / a.spread / b.spread : num.result() / den;
 }
 
 }  // namespace orvane_profiler

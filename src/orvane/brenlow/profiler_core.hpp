@@ -50,9 +50,7 @@ const LibmCalls libm;
 // used bin k = 1 .. K-1, laid out by t so that one pass over the window
 // updates every bin.
 struct PeriodicityTable {
-    Index n;
-    Index bins;               // K - 1
-    std::vector<double> cos;  // [t * bins + (k - 1)]
+    std::vector<double> cos;  // [t * bins + (k - 1)], bins = K - 1
     std::vector<double> sin;
 };
 
@@ -66,23 +64,6 @@ inline double periodicity_angle(Index k, Index t, Index n) {
     return ((2.0 * M_PI) * static_cast<double>(k)) * static_cast<double>(t) / static_cast<double>(n);
 }
 
-inline std::shared_ptr<const PeriodicityTable> build_periodicity_table(Index n) {
-    auto table = std::make_shared<PeriodicityTable>();
-    table->n = n;
-    table->bins = periodicity_bins(n);
-    const std::size_t cells = static_cast<std::size_t>(n) * static_cast<std::size_t>(table->bins);
-    table->cos.resize(cells);
-    table->sin.resize(cells);
-    for (Index t = 0; t < n; ++t) {
-        for (Index j = 0; j < table->bins; ++j) {
-            double ang = periodicity_angle(j + 1, t, n);
-            table->cos[t * table->bins + j] = libm.cos(ang);
-            table->sin[t * table->bins + j] = libm.sin(ang);
-        }
-    }
-    return table;
-}
-
 // The tables of the window lengths in use, bounded in memory: a table costs
 // about 8 n^2 bytes, so the default windows (n <= 100) all fit easily while a
 // very long window is computed directly instead of being cached.
@@ -92,16 +73,7 @@ class PeriodicityCache {
 
     // The table for windows of n values, or nullptr when it is too large to
     // keep (or to allocate): the caller then evaluates the angles directly.
-    std::shared_ptr<const PeriodicityTable> get(Index n) noexcept {
-        try {
-            return get_or_build(n);
-        } catch (const std::exception&) {
-            return nullptr;
-        }
-    }
-
-  private:
-    std::shared_ptr<const PeriodicityTable> get_or_build(Index n) {
+    std::shared_ptr<const PeriodicityTable> get(Index n) noexcept try {
         auto it = tables_.find(n);
         if (it != tables_.end()) return it->second;
         std::size_t cost = table_bytes(n);
@@ -113,12 +85,25 @@ class PeriodicityCache {
             tables_.clear();
             bytes_ = 0;
         }
-        auto table = build_periodicity_table(n);
+        auto table = std::make_shared<PeriodicityTable>();
+        const Index bins = periodicity_bins(n);
+        table->cos.resize(static_cast<std::size_t>(n * bins));
+        table->sin.resize(static_cast<std::size_t>(n * bins));
+        for (Index t = 0; t < n; ++t) {
+            for (Index j = 0; j < bins; ++j) {
+                double ang = periodicity_angle(j + 1, t, n);
+                table->cos[t * bins + j] = libm.cos(ang);
+                table->sin[t * bins + j] = libm.sin(ang);
+            }
+        }
         tables_.emplace(n, table);
         bytes_ += cost;
         return table;
+    } catch (const std::exception&) {
+        return nullptr;
     }
 
+  private:
     static std::size_t table_bytes(Index n) {
         return 2 * sizeof(double) * static_cast<std::size_t>(n) * static_cast<std::size_t>(periodicity_bins(n));
     }
@@ -137,12 +122,6 @@ class ChannelWindow {
   public:
     static constexpr Index kUnbounded = -1;
 
-    void reset(Index capacity) {
-        values_.clear();
-        values_.shrink_to_fit();
-        head_ = 0;
-        capacity_ = capacity;
-    }
     Index capacity() const noexcept { return capacity_; }
     Index size() const noexcept { return static_cast<Index>(values_.size()); }
 
@@ -174,29 +153,25 @@ class ChannelWindow {
         head_ = head_ + 1 == values_.size() ? 0 : head_ + 1;
     }
 
-    // The last m values (m <= size()), oldest first, into out.
-    void copy_latest(Index m, double* out) const noexcept {
-        const std::size_t len = values_.size();
-        std::size_t start = (head_ + len - static_cast<std::size_t>(m)) % (len ? len : 1);
-        std::size_t first = std::min<std::size_t>(static_cast<std::size_t>(m), len - start);
-        if (first) std::memcpy(out, values_.data() + start, first * sizeof(double));
-        if (static_cast<std::size_t>(m) > first)
-            std::memcpy(out + first, values_.data(), (static_cast<std::size_t>(m) - first) * sizeof(double));
-    }
-
+    // The values, oldest first.
     std::vector<double> to_vector() const {
-        std::vector<double> out(values_.size());
-        copy_latest(size(), out.data());
+        const std::size_t len = values_.size();
+        std::vector<double> out(len);
+        if (len) std::memcpy(out.data(), values_.data() + head_, (len - head_) * sizeof(double));
+        if (head_) std::memcpy(out.data() + (len - head_), values_.data(), head_ * sizeof(double));
         return out;
     }
 
-    // Replaces the contents (keeping the last values that fit).
+    // Replaces the contents (keeping the last values that fit). Throws
+    // std::bad_alloc before changing anything.
     void assign(const std::vector<double>& values, Index capacity) {
-        reset(capacity);
         std::size_t from = 0;
         if (capacity != kUnbounded && values.size() > static_cast<std::size_t>(capacity))
             from = values.size() - static_cast<std::size_t>(capacity);
-        values_.assign(values.begin() + static_cast<std::ptrdiff_t>(from), values.end());
+        std::vector<double> kept(values.begin() + static_cast<std::ptrdiff_t>(from), values.end());
+        values_.swap(kept);
+        head_ = 0;
+        capacity_ = capacity;
     }
 
   private:
@@ -208,21 +183,23 @@ class ChannelWindow {
     Index capacity_ = 0;
 };
 
-inline double variance_of(Index count, double M2) {
-    if (count < 2) return 0.0;
-    return M2 / static_cast<double>(count - 1);
+// The values a channel derives from its fields, read from anything that
+// names them as a channel does (its native state or its Python object).
+template <class S>
+double variance_of(const S& s) {
+    return s.count < 2 ? 0.0 : s.M2 / static_cast<double>(s.count - 1);
 }
-
-inline double value_range_of(Index count, double min_val, double max_val) {
-    return count == 0 ? 0.0 : max_val - min_val;
+template <class S>
+double value_range_of(const S& s) {
+    return s.count == 0 ? 0.0 : s.max_val - s.min_val;
 }
-
-inline double mean_rate_of_change_of(double delta_sum, Index delta_count) {
-    return delta_count == 0 ? 0.0 : delta_sum / static_cast<double>(delta_count);
+template <class S>
+double mean_rate_of_change_of(const S& s) {
+    return s.delta_count == 0 ? 0.0 : s.delta_sum / static_cast<double>(s.delta_count);
 }
-
-inline double outlier_frequency_of(Index outlier_count, Index count) {
-    return count == 0 ? 0.0 : static_cast<double>(outlier_count) / static_cast<double>(count);
+template <class S>
+double outlier_frequency_of(const S& s) {
+    return s.count == 0 ? 0.0 : static_cast<double>(s.outlier_count) / static_cast<double>(s.count);
 }
 
 // A channel's window, with the mean, centred values and spread

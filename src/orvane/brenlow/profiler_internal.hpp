@@ -2,14 +2,8 @@
 // functions one source defines and another calls.
 #pragma once
 
-#include <algorithm>
 #include <atomic>
-#include <cmath>
-#include <cstring>
-#include <memory>
 #include <new>
-#include <unordered_map>
-#include <vector>
 #include "profiler_core.hpp"
 #include "pyhost.hpp"
 
@@ -37,8 +31,9 @@ enum Name : std::size_t {
     kToDict,
     kHistory,
     kMaxlen,
-    kConfidenceScore,
     kComputeCorrelations,
+    kMinVal,
+    kMaxVal,
     kNameCount
 };
 const char* const kNameTexts[kNameCount] = {"name",
@@ -67,8 +62,9 @@ const char* const kNameTexts[kNameCount] = {"name",
                                             "to_dict",
                                             "history",
                                             "maxlen",
-                                            "confidence_score",
-                                            "compute_correlations"};
+                                            "compute_correlations",
+                                            "min_val",
+                                            "max_val"};
 
 struct ModuleState {
     PyTypeObject* lock_type;
@@ -79,20 +75,13 @@ struct ModuleState {
     PeriodicityCache* periodicity;
 };
 
-// The attributes a channel record reads, key by key.
-const char* const kChannelAttrs[11] = {"name",
-                                       "count",
-                                       "min_val",
-                                       "max_val",
-                                       "mean",
-                                       "variance",
-                                       "std",
-                                       "value_range",
-                                       "mean_rate_of_change",
-                                       "outlier_frequency",
-                                       "periodicity_score"};
-
 inline ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
+
+// The spec of a subclassable, garbage-collected heap type whose objects are Obj.
+template <class Obj>
+PyType_Spec gc_type_spec(const char* name, PyType_Slot* slots) {
+    return {name, sizeof(Obj), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+}
 
 // The module that defined `type` (or its base), borrowed.
 inline PyObject* module_of_type(PyTypeObject* type) { return pyhost::module_of(type, &moduledef); }
@@ -139,19 +128,58 @@ struct ChannelStatsObject {
     ChannelWindow history;
 };
 
-// The numeric state a channel record is computed from. The snapshot copies
-// it under the profiler's lock and computes the records after releasing it.
+// The numeric state of a channel, as a fresh one starts: what a record is
+// computed from (the snapshot copies it under the profiler's lock and
+// computes the records after releasing it) and what a saved state holds.
 struct ChannelState {
     Py_ssize_t count = 0;
-    double min_val = 0.0, max_val = 0.0, mean = 0.0, M2 = 0.0, delta_sum = 0.0;
+    double min_val = HUGE_VAL, max_val = -HUGE_VAL, mean = 0.0, M2 = 0.0;
+    bool has_prev = false;
+    double prev_value = 0.0, delta_sum = 0.0;
     Py_ssize_t delta_count = 0, outlier_count = 0;
     std::vector<double> window;
+    Py_ssize_t capacity = 0;  // ChannelWindow::kUnbounded: none
 };
+
+// The fields a ChannelStatsObject and a ChannelState both hold, for copying
+// one into the other.
+#define PROFILER_CHANNEL_NUMBERS(X) \
+    X(count) X(min_val) X(max_val) X(mean) X(M2) X(has_prev) X(prev_value) X(delta_sum) X(delta_count) X(outlier_count)
+
+inline bool require_name(ChannelStatsObject* self) {
+    if (self->name != nullptr) return true;
+    return pyhost::missing_attribute(reinterpret_cast<PyObject*>(self), "name") != nullptr;
+}
+
+inline ChannelState capture_state(const ChannelStatsObject* self) {
+    ChannelState s;
+#define PROFILER_COPY_OUT(field) s.field = self->field;
+    PROFILER_CHANNEL_NUMBERS(PROFILER_COPY_OUT)
+#undef PROFILER_COPY_OUT
+    s.window = self->history.to_vector();
+    s.capacity = self->history.capacity();
+    return s;
+}
+
+// Sets every field but the name; may throw std::bad_alloc before changing
+// anything.
+inline void restore_state(ChannelStatsObject* self, const ChannelState& s) {
+    self->history.assign(s.window, s.capacity);
+#define PROFILER_COPY_IN(field) self->field = s.field;
+    PROFILER_CHANNEL_NUMBERS(PROFILER_COPY_IN)
+#undef PROFILER_COPY_IN
+}
+
+// The window capacity as Python sees it: None for unbounded.
+inline PyObject* capacity_object(Py_ssize_t capacity) {
+    return capacity == ChannelWindow::kUnbounded ? Py_NewRef(Py_None) : PyLong_FromSsize_t(capacity);
+}
 
 // math.sqrt(variance): ValueError for a negative variance (only reachable
 // when Python code has set M2 or count by hand).
-inline bool std_of(Py_ssize_t count, double M2, double* out) {
-    double var = variance_of(count, M2);
+template <class S>
+bool std_of(const S& s, double* out) {
+    double var = variance_of(s);
     if (var < 0.0) {
         PyErr_SetString(PyExc_ValueError, "math domain error");
         return false;
@@ -221,7 +249,7 @@ inline int stats_check_outlier(PyObject* module, ChannelStatsObject* self, doubl
     int below = rule.min_datapoints.compare_count(self->count, Py_LT);
     if (below != 0) return below < 0 ? -1 : 0;
     double sd;
-    if (!std_of(self->count, self->M2, &sd)) return -1;
+    if (!std_of(*self, &sd)) return -1;
     if (sd == 0.0) return 0;
     double z = std::fabs(value - self->mean) / sd;
     if (!rule.zscore_loaded) {
@@ -252,21 +280,33 @@ struct ProfilerObject {
 
 inline ProfilerObject* as_profiler(PyObject* o) { return reinterpret_cast<ProfilerObject*>(o); }
 
+// The channel entries as (name, ChannelStats) pairs, taken at once so that
+// Python code running later (a foreign to_dict, a key's __eq__) cannot
+// disturb the iteration.
+inline std::vector<std::pair<Ref, Ref>> channel_items(ProfilerObject* self) {
+    Ref channels = Ref::borrow(self->channels);
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    std::vector<std::pair<Ref, Ref>> out;
+    out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(channels.get())));
+    while (PyDict_Next(channels.get(), &pos, &k, &v)) out.emplace_back(Ref::borrow(k), Ref::borrow(v));
+    return out;
+}
+
 // ---- defined across the module's sources ----
 
-bool set_record_float(PyObject* record, PyObject* key, double v);
-bool set_record_ssize(PyObject* record, PyObject* key, Py_ssize_t v);
+PyObject* float_list(const std::vector<double>& values);
+// The values of an iterable, each converted with float_arg (`argname` naming
+// them) or, without a name, with the real-number conversion.
+bool read_values(PyObject* iterable, const char* argname, std::vector<double>& out);
 PyObject* channel_record(PyObject* module, PyObject* name, const ChannelState& s);
-bool require_name(ChannelStatsObject* self);
-ChannelState capture_state(const ChannelStatsObject* self);
 // Saving and restoring (profiler_state.cpp): the versioned plain-data state
 // of both types, and the __reduce__ they share.
-PyObject* stats_getstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* stats_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* profiler_getstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* profiler_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* state_reduce(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-bool refuse_delete(PyObject* value, const char* attr);
+PyObject* stats_getstate(PyObject* o);
+PyObject* stats_setstate(PyObject* o, PyObject* state);
+PyObject* profiler_getstate(PyObject* o);
+PyObject* profiler_setstate(PyObject* o, PyObject* state);
+PyObject* state_reduce(PyObject* o);
 extern PyType_Spec stats_spec;
 
 }  // namespace orvane_profiler

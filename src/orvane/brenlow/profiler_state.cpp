@@ -23,8 +23,6 @@
 //   attributes (the instance __dict__).
 #include "profiler_internal.hpp"
 
-#include <string>
-
 namespace orvane_profiler {
 
 namespace {
@@ -32,81 +30,66 @@ namespace {
 constexpr long kStateVersion = 1;
 
 // A ChannelStats copied field by field: what its state holds.
-struct SavedChannel {
+struct SavedChannel : ChannelState {
     Ref type;  // set only for a subclass's instance
     Ref name;
-    Ref attributes;  // a copy of the instance __dict__, or null
-    Py_ssize_t count = 0;
-    double min_val = 0.0, max_val = 0.0, mean = 0.0, M2 = 0.0;
-    bool has_prev = false;
-    double prev_value = 0.0, delta_sum = 0.0;
-    Py_ssize_t delta_count = 0, outlier_count = 0;
-    std::vector<double> window;
-    Py_ssize_t capacity = 0;
+    Ref attributes;  // a copy of the instance __dict__
 };
+
+// A copy of an instance __dict__; a new dict when there is none yet.
+Ref copy_attributes(PyObject* dict) { return Ref::steal(dict != nullptr ? PyDict_Copy(dict) : PyDict_New()); }
+
+// Adds saved attributes to the instance __dict__.
+bool restore_attributes(PyObject* o, PyObject* attributes) {
+    if (PyDict_GET_SIZE(attributes) == 0) return true;
+    Ref dict = Ref::steal(PyObject_GenericGetDict(o, nullptr));
+    return dict && PyDict_Update(dict.get(), attributes) == 0;
+}
 
 bool save_channel(PyObject* o, bool with_type, SavedChannel& out) {
     ChannelStatsObject* self = as_stats(o);
     if (!require_name(self)) return false;
     if (with_type) out.type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(o)));
     out.name = Ref::borrow(self->name);
-    if (self->dict != nullptr) {
-        out.attributes = Ref::steal(PyDict_Copy(self->dict));
-        if (!out.attributes) return false;
-    }
-    out.count = self->count;
-    out.min_val = self->min_val;
-    out.max_val = self->max_val;
-    out.mean = self->mean;
-    out.M2 = self->M2;
-    out.has_prev = self->has_prev;
-    out.prev_value = self->prev_value;
-    out.delta_sum = self->delta_sum;
-    out.delta_count = self->delta_count;
-    out.outlier_count = self->outlier_count;
-    out.window = self->history.to_vector();
-    out.capacity = self->history.capacity();
+    out.attributes = copy_attributes(self->dict);
+    if (!out.attributes) return false;
+    static_cast<ChannelState&>(out) = capture_state(self);
     return true;
 }
 
-bool put(PyObject* d, const char* key, Ref value) { return value && PyDict_SetItemString(d, key, value.get()) == 0; }
-bool put_float(PyObject* d, const char* key, double v) { return put(d, key, Ref::steal(PyFloat_FromDouble(v))); }
-bool put_ssize(PyObject* d, const char* key, Py_ssize_t v) { return put(d, key, Ref::steal(PyLong_FromSsize_t(v))); }
-
 PyObject* channel_state_record(const SavedChannel& c) {
-    Ref d = Ref::steal(PyDict_New());
-    if (!d) return nullptr;
-    Ref window = Ref::steal(PyList_New(static_cast<Py_ssize_t>(c.window.size())));
-    if (!window) return nullptr;
-    for (std::size_t i = 0; i < c.window.size(); ++i) {
-        PyObject* f = PyFloat_FromDouble(c.window[i]);
-        if (f == nullptr) return nullptr;
-        PyList_SET_ITEM(window.get(), static_cast<Py_ssize_t>(i), f);
-    }
-    Ref capacity =
-        Ref::steal(c.capacity == ChannelWindow::kUnbounded ? Py_NewRef(Py_None) : PyLong_FromSsize_t(c.capacity));
-    Ref attributes = Ref::steal(c.attributes ? Py_NewRef(c.attributes.get()) : PyDict_New());
+    Ref window = Ref::steal(float_list(c.window));
+    Ref capacity = Ref::steal(capacity_object(c.capacity));
     Ref prev = Ref::steal(c.has_prev ? PyFloat_FromDouble(c.prev_value) : Py_NewRef(Py_None));
-    if (!put(d.get(), "version", Ref::steal(PyLong_FromLong(kStateVersion))) ||
-        !put(d.get(), "name", Ref::borrow(c.name.get())) || !put_ssize(d.get(), "count", c.count) ||
-        !put_float(d.get(), "min_val", c.min_val) || !put_float(d.get(), "max_val", c.max_val) ||
-        !put_float(d.get(), "mean", c.mean) || !put_float(d.get(), "M2", c.M2) ||
-        !put(d.get(), "prev_value", std::move(prev)) || !put_float(d.get(), "delta_sum", c.delta_sum) ||
-        !put_ssize(d.get(), "delta_count", c.delta_count) || !put_ssize(d.get(), "outlier_count", c.outlier_count) ||
-        !put(d.get(), "window", std::move(window)) || !put(d.get(), "window_capacity", std::move(capacity)) ||
-        !put(d.get(), "attributes", std::move(attributes)))
-        return nullptr;
-    if (c.type && !put(d.get(), "type", Ref::borrow(c.type.get()))) return nullptr;
+    if (!window || !capacity || !prev) return nullptr;
+    // Py_BuildValue inserts the keys in the order written.
+    Ref d = Ref::steal(Py_BuildValue(
+        "{sl,sO,sn,sd,sd,sd,sd,sO,sd,sn,sn,sO,sO,sO}", "version", kStateVersion, "name", c.name.get(), "count", c.count,
+        "min_val", c.min_val, "max_val", c.max_val, "mean", c.mean, "M2", c.M2, "prev_value", prev.get(), "delta_sum",
+        c.delta_sum, "delta_count", c.delta_count, "outlier_count", c.outlier_count, "window", window.get(),
+        "window_capacity", capacity.get(), "attributes", c.attributes.get()));
+    if (d && c.type && PyDict_SetItemString(d.get(), "type", c.type.get()) < 0) return nullptr;
     return d.release();
 }
 
 // ---- reading a state -------------------------------------------------------
 
-// state[key], borrowed; nullptr with an error set when it is missing.
-PyObject* entry(PyObject* state, const char* what, const char* key) {
+// state[key] into *out; false with an error set when it is missing or, with
+// `type` given, when it is not exactly of that type.
+bool read_entry(PyObject* state, const char* what, const char* key, PyTypeObject* type, Ref* out) {
     PyObject* v = PyDict_GetItemString(state, key);
-    if (v == nullptr && !PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "%s state has no '%s' entry", what, key);
-    return v;
+    if (v == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "%s state has no '%s' entry", what, key);
+        return false;
+    }
+    if (type != nullptr && !Py_IS_TYPE(v, type)) {
+        // "a str", "a dict", "a list", "an int"
+        PyErr_Format(PyExc_TypeError, "%s state: '%s' must be %s %s, not %.200s", what, key,
+                     type == &PyLong_Type ? "an" : "a", type->tp_name, Py_TYPE(v)->tp_name);
+        return false;
+    }
+    *out = Ref::borrow(v);
+    return true;
 }
 
 bool read_version(PyObject* state, const char* what) {
@@ -114,11 +97,11 @@ bool read_version(PyObject* state, const char* what) {
         PyErr_Format(PyExc_TypeError, "%s state must be a dict, not %.200s", what, Py_TYPE(state)->tp_name);
         return false;
     }
-    PyObject* v = entry(state, what, "version");
-    if (v == nullptr) return false;
-    if (!PyLong_CheckExact(v) || PyLong_AsLong(v) != kStateVersion) {
+    Ref v;
+    if (!read_entry(state, what, "version", nullptr, &v)) return false;
+    if (!PyLong_CheckExact(v.get()) || PyLong_AsLong(v.get()) != kStateVersion) {
         PyErr_Clear();
-        Ref text = Ref::steal(PyObject_Repr(v));
+        Ref text = Ref::steal(PyObject_Repr(v.get()));
         if (!text) return false;
         PyErr_Format(PyExc_ValueError, "%s state version %U is not supported (this orvane reads version %ld)", what,
                      text.get(), kStateVersion);
@@ -128,13 +111,9 @@ bool read_version(PyObject* state, const char* what) {
 }
 
 bool read_count(PyObject* state, const char* what, const char* key, Py_ssize_t* out) {
-    PyObject* v = entry(state, what, key);
-    if (v == nullptr) return false;
-    if (!PyLong_CheckExact(v)) {
-        PyErr_Format(PyExc_TypeError, "%s state: '%s' must be an int, not %.200s", what, key, Py_TYPE(v)->tp_name);
-        return false;
-    }
-    *out = PyLong_AsSsize_t(v);
+    Ref v;
+    if (!read_entry(state, what, key, &PyLong_Type, &v)) return false;
+    *out = PyLong_AsSsize_t(v.get());
     return !(*out == -1 && PyErr_Occurred());
 }
 
@@ -152,69 +131,40 @@ bool read_double(PyObject* v, const char* what, const char* key, double* out) {
 }
 
 bool read_float(PyObject* state, const char* what, const char* key, double* out) {
-    PyObject* v = entry(state, what, key);
-    return v != nullptr && read_double(v, what, key, out);
+    Ref v;
+    return read_entry(state, what, key, nullptr, &v) && read_double(v.get(), what, key, out);
 }
-
-bool read_attributes(PyObject* state, const char* what, Ref* out) {
-    PyObject* v = entry(state, what, "attributes");
-    if (v == nullptr) return false;
-    if (!PyDict_CheckExact(v)) {
-        PyErr_Format(PyExc_TypeError, "%s state: 'attributes' must be a dict, not %.200s", what, Py_TYPE(v)->tp_name);
-        return false;
-    }
-    *out = Ref::borrow(v);
-    return true;
-}
-
-const char kChannelWhat[] = "ChannelStats";
-const char kProfilerWhat[] = "StatisticalProfiler";
 
 // Reads and checks a ChannelStats state (type excepted).
 bool read_channel(PyObject* state, SavedChannel& c) {
-    const char* w = kChannelWhat;
-    if (!read_version(state, w)) return false;
-    PyObject* name = entry(state, w, "name");
-    if (name == nullptr) return false;
-    if (!PyUnicode_CheckExact(name)) {
-        PyErr_Format(PyExc_TypeError, "%s state: 'name' must be a str, not %.200s", w, Py_TYPE(name)->tp_name);
-        return false;
-    }
-    c.name = Ref::borrow(name);
-    if (!read_count(state, w, "count", &c.count) || !read_float(state, w, "min_val", &c.min_val) ||
+    const char* w = "ChannelStats";
+    Ref prev, cap, window;
+    if (!read_version(state, w) || !read_entry(state, w, "name", &PyUnicode_Type, &c.name) ||
+        !read_count(state, w, "count", &c.count) || !read_float(state, w, "min_val", &c.min_val) ||
         !read_float(state, w, "max_val", &c.max_val) || !read_float(state, w, "mean", &c.mean) ||
         !read_float(state, w, "M2", &c.M2) || !read_float(state, w, "delta_sum", &c.delta_sum) ||
         !read_count(state, w, "delta_count", &c.delta_count) ||
-        !read_count(state, w, "outlier_count", &c.outlier_count) || !read_attributes(state, w, &c.attributes))
+        !read_count(state, w, "outlier_count", &c.outlier_count) ||
+        !read_entry(state, w, "attributes", &PyDict_Type, &c.attributes) ||
+        !read_entry(state, w, "prev_value", nullptr, &prev))
         return false;
-    PyObject* prev = entry(state, w, "prev_value");
-    if (prev == nullptr) return false;
-    c.has_prev = prev != Py_None;
-    if (c.has_prev && !read_double(prev, w, "prev_value", &c.prev_value)) return false;
+    c.has_prev = prev.get() != Py_None;
+    if (c.has_prev && !read_double(prev.get(), w, "prev_value", &c.prev_value)) return false;
 
-    PyObject* cap = entry(state, w, "window_capacity");
-    if (cap == nullptr) return false;
-    if (cap == Py_None) {
-        c.capacity = ChannelWindow::kUnbounded;
-    } else if (!PyLong_CheckExact(cap)) {
+    if (!read_entry(state, w, "window_capacity", nullptr, &cap)) return false;
+    if (cap.get() != Py_None && !PyLong_CheckExact(cap.get())) {
         PyErr_Format(PyExc_TypeError, "%s state: 'window_capacity' must be an int or None, not %.200s", w,
-                     Py_TYPE(cap)->tp_name);
-        return false;
-    } else {
-        c.capacity = PyLong_AsSsize_t(cap);
-        if (c.capacity == -1 && PyErr_Occurred()) return false;
-        if (c.capacity < 0) {
-            PyErr_Format(PyExc_ValueError, "%s state: 'window_capacity' must not be negative", w);
-            return false;
-        }
-    }
-    PyObject* window = entry(state, w, "window");
-    if (window == nullptr) return false;
-    if (!PyList_CheckExact(window)) {
-        PyErr_Format(PyExc_TypeError, "%s state: 'window' must be a list, not %.200s", w, Py_TYPE(window)->tp_name);
+                     Py_TYPE(cap.get())->tp_name);
         return false;
     }
-    const Py_ssize_t n = PyList_GET_SIZE(window);
+    c.capacity = cap.get() == Py_None ? ChannelWindow::kUnbounded : PyLong_AsSsize_t(cap.get());
+    if (c.capacity < 0 && cap.get() != Py_None) {
+        // OverflowError already set, or a negative capacity
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "%s state: 'window_capacity' must not be negative", w);
+        return false;
+    }
+    if (!read_entry(state, w, "window", &PyList_Type, &window)) return false;
+    const Py_ssize_t n = PyList_GET_SIZE(window.get());
     if (c.capacity != ChannelWindow::kUnbounded && n > c.capacity) {
         PyErr_Format(PyExc_ValueError, "%s state: the window holds %zd values, more than its capacity %zd", w, n,
                      c.capacity);
@@ -222,7 +172,8 @@ bool read_channel(PyObject* state, SavedChannel& c) {
     }
     c.window.resize(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i)
-        if (!read_double(PyList_GET_ITEM(window, i), w, "window", &c.window[static_cast<std::size_t>(i)])) return false;
+        if (!read_double(PyList_GET_ITEM(window.get(), i), w, "window", &c.window[static_cast<std::size_t>(i)]))
+            return false;
     if (c.count < 0 || c.delta_count < 0 || c.outlier_count < 0) {
         PyErr_Format(PyExc_ValueError, "%s state: counts must not be negative", w);
         return false;
@@ -230,36 +181,33 @@ bool read_channel(PyObject* state, SavedChannel& c) {
     return true;
 }
 
-// Applies a checked state; nothing here can fail but the attributes.
+// Applies a checked state; only the attributes can fail (or memory, at the
+// boundary, before anything has changed).
 bool apply_channel(PyObject* o, const SavedChannel& c) {
     ChannelStatsObject* self = as_stats(o);
-    try {
-        self->history.assign(c.window, c.capacity);
-    } catch (const std::exception&) {
-        PyErr_NoMemory();
-        return false;
-    }
+    restore_state(self, c);
     Py_XSETREF(self->name, Py_NewRef(c.name.get()));
-    self->count = c.count;
-    self->min_val = c.min_val;
-    self->max_val = c.max_val;
-    self->mean = c.mean;
-    self->M2 = c.M2;
-    self->has_prev = c.has_prev;
-    self->prev_value = c.has_prev ? c.prev_value : 0.0;
-    self->delta_sum = c.delta_sum;
-    self->delta_count = c.delta_count;
-    self->outlier_count = c.outlier_count;
-    if (c.attributes && PyDict_GET_SIZE(c.attributes.get()) > 0) {
-        Ref dict = Ref::steal(PyObject_GenericGetDict(o, nullptr));
-        if (!dict || PyDict_Update(dict.get(), c.attributes.get()) < 0) return false;
-    }
-    return true;
+    return restore_attributes(o, c.attributes.get());
+}
+
+}  // namespace
+
+// ---- ChannelStats ----------------------------------------------------------------
+
+PyObject* stats_getstate(PyObject* o) {
+    SavedChannel c;
+    return save_channel(o, false, c) ? channel_state_record(c) : nullptr;
+}
+
+PyObject* stats_setstate(PyObject* o, PyObject* state) {
+    SavedChannel c;
+    if (!read_channel(state, c) || !apply_channel(o, c)) return nullptr;
+    Py_RETURN_NONE;
 }
 
 // __reduce__: (copyreg.__newobj__, (type(self),), self.__getstate__()), so
 // that every pickle protocol and the copy module take the same road.
-PyObject* reduce_with_state(PyObject* o) {
+PyObject* state_reduce(PyObject* o) {
     Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
     Ref newobj = copyreg ? Ref::steal(PyObject_GetAttrString(copyreg.get(), "__newobj__")) : Ref();
     if (!newobj) return nullptr;
@@ -268,39 +216,9 @@ PyObject* reduce_with_state(PyObject* o) {
     return Py_BuildValue("(O(O)O)", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(o)), state.get());
 }
 
-}  // namespace
-
-// ---- ChannelStats ----------------------------------------------------------------
-
-PyObject* stats_getstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"__getstate__", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
-    SavedChannel c;
-    if (!save_channel(o, false, c)) return nullptr;
-    return channel_state_record(c);
-}
-
-PyObject* stats_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"state"};
-    static const pyhost::Signature sig{"__setstate__", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    SavedChannel c;
-    if (!read_channel(a[0], c) || !apply_channel(o, c)) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* state_reduce(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"__reduce__", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
-    return reduce_with_state(o);
-}
-
 // ---- StatisticalProfiler -----------------------------------------------------------
 
-PyObject* profiler_getstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const pyhost::Signature sig{"__getstate__", nullptr, 0, 0, true};
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* profiler_getstate(PyObject* o) {
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
     ModuleState* st = state_of(module);
@@ -322,81 +240,45 @@ PyObject* profiler_getstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs
         if (self->device_id == nullptr) return pyhost::missing_attribute(o, "device_id");
         device_id = Ref::borrow(self->device_id);
         total = self->total_observations.load(std::memory_order_relaxed);
-        Ref channels = Ref::borrow(self->channels);
-        saved.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(channels.get())));
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(channels.get(), &pos, &k, &v)) {
-            Saved s;
-            s.name = Ref::borrow(k);
-            int ours = PyObject_TypeCheck(v, st->stats_type);
-            if (ours) {
-                if (!save_channel(v, !Py_IS_TYPE(v, st->stats_type), s.channel)) return nullptr;
-            } else {
-                s.other = Ref::borrow(v);
-            }
-            saved.push_back(std::move(s));
+        for (auto& [name, channel] : channel_items(self)) {
+            Saved& s = saved.emplace_back();
+            s.name = name;
+            if (!PyObject_TypeCheck(channel.get(), st->stats_type))
+                s.other = channel;
+            else if (!save_channel(channel.get(), !Py_IS_TYPE(channel.get(), st->stats_type), s.channel))
+                return nullptr;
         }
-        if (self->dict != nullptr) {
-            attributes = Ref::steal(PyDict_Copy(self->dict));
-            if (!attributes) return nullptr;
-        }
+        attributes = copy_attributes(self->dict);
+        if (!attributes) return nullptr;
     }
 
-    Ref channels = Ref::steal(PyList_New(static_cast<Py_ssize_t>(saved.size())));
+    Ref channels = Ref::steal(PyList_New(0));
     if (!channels) return nullptr;
-    for (std::size_t i = 0; i < saved.size(); ++i) {
-        Ref value = saved[i].other ? saved[i].other : Ref::steal(channel_state_record(saved[i].channel));
-        if (!value) return nullptr;
-        PyObject* pair = PyList_New(2);
-        if (pair == nullptr) return nullptr;
-        PyList_SET_ITEM(pair, 0, Py_NewRef(saved[i].name.get()));
-        PyList_SET_ITEM(pair, 1, value.release());
-        PyList_SET_ITEM(channels.get(), static_cast<Py_ssize_t>(i), pair);
+    for (const Saved& s : saved) {
+        Ref value = s.other ? s.other : Ref::steal(channel_state_record(s.channel));
+        Ref pair = Ref::steal(value ? Py_BuildValue("[OO]", s.name.get(), value.get()) : nullptr);
+        if (!pair || PyList_Append(channels.get(), pair.get()) < 0) return nullptr;
     }
-    if (!attributes) attributes = Ref::steal(PyDict_New());
-    Ref d = Ref::steal(PyDict_New());
-    if (!d || !put(d.get(), "version", Ref::steal(PyLong_FromLong(kStateVersion))) ||
-        !put(d.get(), "device_id", device_id) || !put_ssize(d.get(), "total_observations", total) ||
-        !put(d.get(), "channels", channels) || !put(d.get(), "attributes", attributes))
-        return nullptr;
-    return d.release();
+    return Py_BuildValue("{sl,sO,sn,sO,sO}", "version", kStateVersion, "device_id", device_id.get(),
+                         "total_observations", total, "channels", channels.get(), "attributes", attributes.get());
 }
 
-PyObject* profiler_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"state"};
-    static const pyhost::Signature sig{"__setstate__", params, 1, 1, true};
-    PyObject* a[1];
-    if (!pyhost::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+PyObject* profiler_setstate(PyObject* o, PyObject* state) {
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
     ModuleState* st = state_of(module);
-    PyObject* state = a[0];
-    const char* w = kProfilerWhat;
-    Ref keep_state = Ref::borrow(state);
-    if (!read_version(state, w)) return nullptr;
-    PyObject* device_id = entry(state, w, "device_id");
-    if (device_id == nullptr) return nullptr;
-    if (!PyUnicode_CheckExact(device_id)) {
-        PyErr_Format(PyExc_TypeError, "%s state: 'device_id' must be a str, not %.200s", w,
-                     Py_TYPE(device_id)->tp_name);
-        return nullptr;
-    }
-    Ref keep_device_id = Ref::borrow(device_id);
+    const char* w = "StatisticalProfiler";
+    Ref device_id, attributes, pairs;
     Py_ssize_t total;
-    Ref attributes;
-    if (!read_count(state, w, "total_observations", &total) || !read_attributes(state, w, &attributes)) return nullptr;
+    if (!read_version(state, w) || !read_entry(state, w, "device_id", &PyUnicode_Type, &device_id) ||
+        !read_count(state, w, "total_observations", &total) ||
+        !read_entry(state, w, "attributes", &PyDict_Type, &attributes))
+        return nullptr;
     if (total < 0) {
         PyErr_Format(PyExc_ValueError, "%s state: 'total_observations' must not be negative", w);
         return nullptr;
     }
-    Ref pairs = Ref::borrow(entry(state, w, "channels"));
-    if (!pairs) return nullptr;
-    if (!PyList_CheckExact(pairs.get())) {
-        PyErr_Format(PyExc_TypeError, "%s state: 'channels' must be a list, not %.200s", w,
-                     Py_TYPE(pairs.get())->tp_name);
-        return nullptr;
-    }
+    if (!read_entry(state, w, "channels", &PyList_Type, &pairs)) return nullptr;
 
     // The new channels, built in full before the profiler changes.
     Ref channels = Ref::steal(PyDict_New());
@@ -411,29 +293,24 @@ PyObject* profiler_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs
         }
         Ref name = Ref::borrow(PySequence_Fast_GET_ITEM(pair.get(), 0));
         Ref value = Ref::borrow(PySequence_Fast_GET_ITEM(pair.get(), 1));
-        Ref channel;
+        Ref channel = value;
         if (PyDict_CheckExact(value.get())) {
             SavedChannel c;
             if (!read_channel(value.get(), c)) return nullptr;
-            PyTypeObject* type = st->stats_type;
             PyObject* given_type = PyDict_GetItemString(value.get(), "type");
-            if (given_type != nullptr) {
-                if (!PyType_Check(given_type) ||
-                    !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(given_type), st->stats_type)) {
-                    PyErr_Format(PyExc_TypeError, "%s state: a channel's 'type' must be a ChannelStats subclass", w);
-                    return nullptr;
-                }
-                type = reinterpret_cast<PyTypeObject*>(given_type);
+            Ref type = Ref::borrow(given_type ? given_type : reinterpret_cast<PyObject*>(st->stats_type));
+            PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type.get());
+            if (!PyType_Check(type.get()) || !PyType_IsSubtype(tp, st->stats_type)) {
+                PyErr_Format(PyExc_TypeError, "%s state: a channel's 'type' must be a ChannelStats subclass", w);
+                return nullptr;
             }
-            channel = Ref::steal(type->tp_new(type, no_args.get(), nullptr));
+            channel = Ref::steal(tp->tp_new(tp, no_args.get(), nullptr));
             if (!channel) return nullptr;
             if (!PyObject_TypeCheck(channel.get(), st->stats_type)) {
-                PyErr_Format(PyExc_TypeError, "%s state: %.200s.__new__ made no ChannelStats", w, type->tp_name);
+                PyErr_Format(PyExc_TypeError, "%s state: %.200s.__new__ made no ChannelStats", w, tp->tp_name);
                 return nullptr;
             }
             if (!apply_channel(channel.get(), c)) return nullptr;
-        } else {
-            channel = value;
         }
         if (PyDict_SetItem(channels.get(), name.get(), channel.get()) < 0) return nullptr;
     }
@@ -443,14 +320,11 @@ PyObject* profiler_setstate(PyObject* o, PyObject* const* args, Py_ssize_t nargs
         Ref keep_lock = Ref::borrow(reinterpret_cast<PyObject*>(self->lock));
         pyhost::LockGuard guard(self->lock->mutex);
         if (!guard.ok()) return nullptr;
-        Py_XSETREF(self->device_id, Py_NewRef(device_id));
+        Py_XSETREF(self->device_id, Py_NewRef(device_id.get()));
         Py_XSETREF(self->channels, channels.release());
         self->total_observations.store(total, std::memory_order_relaxed);
     }
-    if (PyDict_GET_SIZE(attributes.get()) > 0) {
-        Ref dict = Ref::steal(PyObject_GenericGetDict(o, nullptr));
-        if (!dict || PyDict_Update(dict.get(), attributes.get()) < 0) return nullptr;
-    }
+    if (!restore_attributes(o, attributes.get())) return nullptr;
     Py_RETURN_NONE;
 }
 

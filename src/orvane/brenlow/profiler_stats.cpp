@@ -4,8 +4,9 @@
 namespace orvane_profiler {
 
 // The periodicity score of a window (oldest first).
-bool periodicity_of(PyObject* module, const double* vals, Py_ssize_t n, double* out) {
+bool periodicity_of(PyObject* module, const std::vector<double>& window, double* out) {
     ModuleState* st = state_of(module);
+    const Py_ssize_t n = static_cast<Py_ssize_t>(window.size());
     pyhost::Constant min_points;
     if (!min_points.load(module, st->names[kCfgPeriodicityMin])) return false;
     int below = min_points.compare_count(n, Py_LT);
@@ -19,60 +20,57 @@ bool periodicity_of(PyObject* module, const double* vals, Py_ssize_t n, double* 
         PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
         return false;
     }
-    return pyhost::round_half_even(periodicity_ratio(vals, n, *st->periodicity), 4, out);
+    return pyhost::round_half_even(periodicity_ratio(window.data(), n, *st->periodicity), 4, out);
 }
 
-bool set_record_float(PyObject* record, PyObject* key, double v) {
-    Ref f = Ref::steal(PyFloat_FromDouble(v));
-    return f && PyDict_SetItem(record, key, f.get()) == 0;
+PyObject* float_list(const std::vector<double>& values) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* f = PyFloat_FromDouble(values[i]);
+        if (f == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), f);
+    }
+    return list.release();
 }
 
-bool set_record_ssize(PyObject* record, PyObject* key, Py_ssize_t v) {
-    Ref i = Ref::steal(PyLong_FromSsize_t(v));
-    return i && PyDict_SetItem(record, key, i.get()) == 0;
+bool read_values(PyObject* iterable, const char* argname, std::vector<double>& out) {
+    // Through the iterator, holding each item: a value's __float__ may change
+    // the list being read, as with deque(values, maxlen).
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it) return false;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        double d;
+        if (!(argname ? pyhost::float_arg(item.get(), argname, &d) : pyhost::real_float(item.get(), &d))) return false;
+        out.push_back(d);
+    }
+    return !PyErr_Occurred();
+}
+
+// record[keys[i]] = float(values[i]) for each value, in order.
+bool set_floats(PyObject* record, PyObject* const* keys, std::initializer_list<double> values) {
+    for (double v : values) {
+        Ref f = Ref::steal(PyFloat_FromDouble(v));
+        if (!f || PyDict_SetItem(record, *keys++, f.get()) < 0) return false;
+    }
+    return true;
 }
 
 // The channel record, in key order.
 PyObject* channel_record(PyObject* module, PyObject* name, const ChannelState& s) {
-    ModuleState* st = state_of(module);
-    PyObject* const* k = st->names.at + kChannelKey0;
-    double std_dev, periodicity;
+    PyObject* const* k = state_of(module)->names.at + kChannelKey0;
+    double sd, periodicity;
+    if (!std_of(s, &sd) || !periodicity_of(module, s.window, &periodicity)) return nullptr;
     Ref rec = Ref::steal(PyDict_New());
-    if (!rec) return nullptr;
-    if (PyDict_SetItem(rec.get(), k[0], name) < 0) return nullptr;
-    if (!set_record_ssize(rec.get(), k[1], s.count)) return nullptr;
-    if (!set_record_float(rec.get(), k[2], s.min_val)) return nullptr;
-    if (!set_record_float(rec.get(), k[3], s.max_val)) return nullptr;
-    if (!set_record_float(rec.get(), k[4], s.mean)) return nullptr;
-    if (!set_record_float(rec.get(), k[5], variance_of(s.count, s.M2))) return nullptr;
-    if (!std_of(s.count, s.M2, &std_dev) || !set_record_float(rec.get(), k[6], std_dev)) return nullptr;
-    if (!set_record_float(rec.get(), k[7], value_range_of(s.count, s.min_val, s.max_val))) return nullptr;
-    if (!set_record_float(rec.get(), k[8], mean_rate_of_change_of(s.delta_sum, s.delta_count))) return nullptr;
-    if (!set_record_float(rec.get(), k[9], outlier_frequency_of(s.outlier_count, s.count))) return nullptr;
-    if (!periodicity_of(module, s.window.data(), static_cast<Py_ssize_t>(s.window.size()), &periodicity))
+    Ref count = Ref::steal(PyLong_FromSsize_t(s.count));
+    if (!rec || !count || PyDict_SetItem(rec.get(), k[0], name) < 0 ||
+        PyDict_SetItem(rec.get(), k[1], count.get()) < 0 ||
+        !set_floats(rec.get(), k + 2,
+                    {s.min_val, s.max_val, s.mean, variance_of(s), sd, value_range_of(s), mean_rate_of_change_of(s),
+                     outlier_frequency_of(s), periodicity}))
         return nullptr;
-    if (!set_record_float(rec.get(), k[10], periodicity)) return nullptr;
     return rec.release();
 }
-
-bool require_name(ChannelStatsObject* self) {
-    if (self->name != nullptr) return true;
-    return pyhost::missing_attribute(reinterpret_cast<PyObject*>(self), "name") != nullptr;
-}
-
-ChannelState capture_state(const ChannelStatsObject* self) {
-    return ChannelState{self->count,
-                        self->min_val,
-                        self->max_val,
-                        self->mean,
-                        self->M2,
-                        self->delta_sum,
-                        self->delta_count,
-                        self->outlier_count,
-                        self->history.to_vector()};
-}
-
-// ---- entry points ----------------------------------------------------------------
 
 // ---- ChannelStats: Python glue ------------------------------------------------
 
@@ -81,8 +79,7 @@ PyObject* stats_new(PyTypeObject* type, PyObject*, PyObject*) {
     if (o == nullptr) return nullptr;
     ChannelStatsObject* self = as_stats(o);
     new (&self->history) ChannelWindow();
-    self->min_val = HUGE_VAL;
-    self->max_val = -HUGE_VAL;
+    restore_state(self, ChannelState{});  // cannot throw: the window stays empty
     return o;
 }
 
@@ -91,23 +88,11 @@ int stats_init(PyObject* o, PyObject* name) {
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return -1;
     Ref maxlen = pyhost::module_global(module, state_of(module)->names[kCfgWindow]);
-    if (!maxlen) return -1;
-    Py_ssize_t capacity;
-    if (!read_window_capacity(maxlen.get(), &capacity)) return -1;
-
+    ChannelState fresh;
+    if (!maxlen || !read_window_capacity(maxlen.get(), &fresh.capacity)) return -1;
     ChannelStatsObject* self = as_stats(o);
     Py_XSETREF(self->name, Py_NewRef(name));
-    self->count = 0;
-    self->min_val = HUGE_VAL;
-    self->max_val = -HUGE_VAL;
-    self->mean = 0.0;
-    self->M2 = 0.0;
-    self->has_prev = false;
-    self->prev_value = 0.0;
-    self->delta_sum = 0.0;
-    self->delta_count = 0;
-    self->outlier_count = 0;
-    self->history.reset(capacity);
+    restore_state(self, fresh);
     return 0;
 }
 
@@ -121,21 +106,18 @@ int stats_clear(PyObject* o) {
 }
 
 void stats_dealloc(PyObject* o) {
-    PyTypeObject* tp = Py_TYPE(o);
-    PyObject_GC_UnTrack(o);
-    ChannelStatsObject* self = as_stats(o);
-    if (self->weakrefs != nullptr) PyObject_ClearWeakRefs(o);
-    stats_clear(o);
-    Py_CLEAR(self->name);
-    self->history.~ChannelWindow();
-    tp->tp_free(o);
-    Py_DECREF(tp);
+    pyhost::dealloc_gc(o, as_stats(o)->weakrefs, [](PyObject* o) {
+        ChannelStatsObject* self = as_stats(o);
+        pyhost::clear_all(self->dict, self->name);
+        self->history.~ChannelWindow();
+        return 0;
+    });
 }
 
 PyObject* stats_update_method(PyObject* o, PyObject* value) {
     double v;
-    if (!pyhost::real_float(value, &v)) return nullptr;  // "must be real number, not T"
-    if (!stats_update(as_stats(o), v)) return nullptr;
+    // "must be real number, not T"
+    if (!pyhost::real_float(value, &v) || !stats_update(as_stats(o), v)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -147,8 +129,7 @@ PyObject* stats_check_outlier_method(PyObject* o, PyObject* value) {
     OutlierRule rule;
     if (!rule.load(module)) return nullptr;
     int r = stats_check_outlier(module, as_stats(o), v, rule);
-    if (r < 0) return nullptr;
-    return PyBool_FromLong(r);
+    return r < 0 ? nullptr : PyBool_FromLong(r);
 }
 
 // A record built through attribute lookup, for subclasses that may
@@ -157,8 +138,10 @@ PyObject* channel_record_from_attributes(PyObject* module, PyObject* o) {
     ModuleState* st = state_of(module);
     Ref rec = Ref::steal(PyDict_New());
     if (!rec) return nullptr;
-    for (int i = 0; i < 11; ++i) {
-        Ref v = Ref::steal(PyObject_GetAttrString(o, kChannelAttrs[i]));
+    for (std::size_t i = 0; i < 11; ++i) {
+        // Each key is the name of the attribute it reads, but for min and max.
+        PyObject* attr = st->names[i == 2 ? kMinVal : i == 3 ? kMaxVal : kChannelKey0 + i];
+        Ref v = Ref::steal(PyObject_GetAttr(o, attr));
         if (!v || PyDict_SetItem(rec.get(), st->names[kChannelKey0 + i], v.get()) < 0) return nullptr;
     }
     return rec.release();
@@ -176,56 +159,28 @@ PyObject* stats_to_dict(PyObject* o) {
 
 // ---- ChannelStats: attributes --------------------------------------------------
 
-bool refuse_delete(PyObject* value, const char* attr) { return value == nullptr && pyhost::refuse_delete(attr) < 0; }
-
-PyObject* get_name(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
-    if (!require_name(self)) return nullptr;
-    return Py_NewRef(self->name);
-}
-int set_name(PyObject* o, PyObject* v, void*) {
-    if (refuse_delete(v, "name") || !pyhost::check_str(v, "name")) return -1;
-    Py_XSETREF(as_stats(o)->name, Py_NewRef(v));
-    return 0;
-}
-
 PyObject* get_prev_value(PyObject* o, void*) {
     ChannelStatsObject* self = as_stats(o);
     if (!self->has_prev) Py_RETURN_NONE;
     return PyFloat_FromDouble(self->prev_value);
 }
 int set_prev_value(PyObject* o, PyObject* v, void*) {
-    if (refuse_delete(v, "prev_value")) return -1;
-    ChannelStatsObject* self = as_stats(o);
-    if (v == Py_None) {
-        self->has_prev = false;
-        self->prev_value = 0.0;
-        return 0;
-    }
-    double d;
-    if (!pyhost::float_arg(v, "prev_value", &d)) return -1;
-    self->prev_value = d;
-    self->has_prev = true;
+    if (v == nullptr) return pyhost::refuse_delete("prev_value");
+    double d = 0.0;  // None: no previous value
+    if (v != Py_None && !pyhost::float_arg(v, "prev_value", &d)) return -1;
+    as_stats(o)->has_prev = v != Py_None;
+    as_stats(o)->prev_value = d;
     return 0;
 }
 
 // history reads as a fresh deque(values, maxlen=capacity): a copy, since the
 // window itself is kept as doubles.
 PyObject* get_history(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return nullptr;
-    std::vector<double> vals = self->history.to_vector();
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(vals.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < vals.size(); ++i) {
-        PyObject* f = PyFloat_FromDouble(vals[i]);
-        if (f == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), f);
-    }
-    Py_ssize_t cap = self->history.capacity();
-    Ref maxlen = Ref::steal(cap == ChannelWindow::kUnbounded ? Py_NewRef(Py_None) : PyLong_FromSsize_t(cap));
-    if (!maxlen) return nullptr;
+    Ref list = Ref::steal(float_list(as_stats(o)->history.to_vector()));
+    Ref maxlen = Ref::steal(capacity_object(as_stats(o)->history.capacity()));
+    if (!list || !maxlen) return nullptr;
     PyObject* call_args[] = {list.get(), maxlen.get()};
     return PyObject_Vectorcall(state_of(module)->deque_type, call_args, 2, nullptr);
 }
@@ -233,7 +188,7 @@ PyObject* get_history(PyObject* o, void*) {
 // Reads any iterable of real numbers; a deque also sets the capacity from
 // its maxlen, anything else keeps the current capacity.
 int set_history(PyObject* o, PyObject* v, void*) {
-    if (refuse_delete(v, "history")) return -1;
+    if (v == nullptr) return pyhost::refuse_delete("history");
     ChannelStatsObject* self = as_stats(o);
     PyObject* module = module_of_type(Py_TYPE(o));
     if (module == nullptr) return -1;
@@ -245,50 +200,26 @@ int set_history(PyObject* o, PyObject* v, void*) {
         Ref maxlen = Ref::steal(PyObject_GetAttr(v, st->names[kMaxlen]));
         if (!maxlen || !read_window_capacity(maxlen.get(), &capacity)) return -1;
     }
-    // Read through the iterator, holding each item: a value's __float__ may
-    // change the list being read, as with deque(values, maxlen).
-    Ref it = Ref::steal(PyObject_GetIter(v));
-    if (!it) return -1;
     std::vector<double> vals;
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        double d;
-        if (!pyhost::float_arg(item.get(), "history", &d)) return -1;
-        vals.push_back(d);
-    }
-    if (PyErr_Occurred()) return -1;
+    if (!read_values(v, "history", vals)) return -1;
     self->history.assign(vals, capacity);
     return 0;
 }
 
-PyObject* get_variance(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
-    return PyFloat_FromDouble(variance_of(self->count, self->M2));
+// A read-only value derived from the fields.
+template <double (*Derive)(const ChannelStatsObject&)>
+PyObject* get_derived(PyObject* o, void*) {
+    return PyFloat_FromDouble(Derive(*as_stats(o)));
 }
 PyObject* get_std(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
     double sd;
-    if (!std_of(self->count, self->M2, &sd)) return nullptr;
+    if (!std_of(*as_stats(o), &sd)) return nullptr;
     return PyFloat_FromDouble(sd);
 }
-PyObject* get_value_range(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
-    return PyFloat_FromDouble(value_range_of(self->count, self->min_val, self->max_val));
-}
-PyObject* get_mean_rate_of_change(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
-    return PyFloat_FromDouble(mean_rate_of_change_of(self->delta_sum, self->delta_count));
-}
-PyObject* get_outlier_frequency(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
-    return PyFloat_FromDouble(outlier_frequency_of(self->outlier_count, self->count));
-}
 PyObject* get_periodicity_score(PyObject* o, void*) {
-    ChannelStatsObject* self = as_stats(o);
     PyObject* module = module_of_type(Py_TYPE(o));
-    if (module == nullptr) return nullptr;
-    std::vector<double> vals = self->history.to_vector();
     double score;
-    if (!periodicity_of(module, vals.data(), static_cast<Py_ssize_t>(vals.size()), &score)) return nullptr;
+    if (module == nullptr || !periodicity_of(module, as_stats(o)->history.to_vector(), &score)) return nullptr;
     return PyFloat_FromDouble(score);
 }
 
@@ -299,7 +230,8 @@ PyGetSetDef stats_field(const char* name, const char* doc) {
 }
 
 PyGetSetDef stats_getset[] = {
-    pyhost::getset<get_name, set_name>("name", "Channel name (the payload key)."),
+    pyhost::object_field<ChannelStatsObject, &ChannelStatsObject::name, pyhost::check_str>(
+        "name", "Channel name (the payload key)."),
     stats_field<&ChannelStatsObject::count>("count", "Number of values passed to update."),
     stats_field<&ChannelStatsObject::min_val>("min_val", "Smallest value seen."),
     stats_field<&ChannelStatsObject::max_val>("max_val", "Largest value seen."),
@@ -311,11 +243,11 @@ PyGetSetDef stats_getset[] = {
     stats_field<&ChannelStatsObject::outlier_count>("outlier_count",
                                                     "Number of check_outlier calls that found an outlier."),
     pyhost::getset<get_history, set_history>("history", "The most recent values, oldest first (a copy)."),
-    pyhost::getset<get_variance>("variance", "Sample variance; 0.0 below two values."),
+    pyhost::getset<get_derived<variance_of>>("variance", "Sample variance; 0.0 below two values."),
     pyhost::getset<get_std>("std", "Sample standard deviation."),
-    pyhost::getset<get_value_range>("value_range", "max_val - min_val; 0.0 when empty."),
-    pyhost::getset<get_mean_rate_of_change>("mean_rate_of_change", "Mean absolute step per reading."),
-    pyhost::getset<get_outlier_frequency>("outlier_frequency", "outlier_count / count; 0.0 when empty."),
+    pyhost::getset<get_derived<value_range_of>>("value_range", "max_val - min_val; 0.0 when empty."),
+    pyhost::getset<get_derived<mean_rate_of_change_of>>("mean_rate_of_change", "Mean absolute step per reading."),
+    pyhost::getset<get_derived<outlier_frequency_of>>("outlier_frequency", "outlier_count / count; 0.0 when empty."),
     pyhost::getset<get_periodicity_score>("periodicity_score",
                                           "Share of the strongest frequency bin in the window's amplitude spectrum."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -326,9 +258,9 @@ PyMethodDef stats_methods[] = {
     pyhost::def<"check_outlier", stats_check_outlier_method, "value",
                 "True (and counted) when the value's z-score exceeds the threshold.">(),
     pyhost::def<"to_dict", stats_to_dict, "", "The channel's summary record.">(),
-    pyhost::method<"__getstate__", stats_getstate, "", "The channel's statistics as plain data.">(),
-    pyhost::method<"__setstate__", stats_setstate, "state", "Restore the statistics from __getstate__'s data.">(),
-    pyhost::method<"__reduce__", state_reduce, "", "Pickle and copy through __getstate__.">(),
+    pyhost::def<"__getstate__", stats_getstate, "", "The channel's statistics as plain data.">(),
+    pyhost::def<"__setstate__", stats_setstate, "state", "Restore the statistics from __getstate__'s data.">(),
+    pyhost::def<"__reduce__", state_reduce, "", "Pickle and copy through __getstate__.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -342,12 +274,6 @@ PyType_Slot stats_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec stats_spec = {
-    "orvane.brenlow.profiler.ChannelStats",
-    sizeof(ChannelStatsObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    stats_slots,
-};
+PyType_Spec stats_spec = gc_type_spec<ChannelStatsObject>("orvane.brenlow.profiler.ChannelStats", stats_slots);
 
 }  // namespace orvane_profiler
