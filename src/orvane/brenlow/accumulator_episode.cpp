@@ -90,34 +90,6 @@ Ref previous_value(PyObject* prev, PyObject* key) {
     return Ref::steal(PyObject_GetItem(prev, key));
 }
 
-// An error raised now but reported later, at the step that owns it.
-class DeferredError {
-  public:
-    DeferredError() = default;
-    DeferredError(const DeferredError&) = delete;
-    DeferredError& operator=(const DeferredError&) = delete;
-    bool held() const noexcept { return held_; }
-    // Takes the error being raised, unless an earlier one is already held.
-    void keep_first() {
-        if (held_) {
-            PyErr_Clear();
-            return;
-        }
-        held_ = true;
-        exc_ = SavedError().take();
-    }
-    // Raises the held error again; returns null for the caller to pass on.
-    std::nullptr_t raise() {
-        held_ = false;
-        pyhost::raise_object(std::move(exc_));
-        return nullptr;
-    }
-
-  private:
-    bool held_ = false;
-    Ref exc_;
-};
-
 bool conversion_error_absorbed() {
     return PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError);
 }
@@ -153,8 +125,8 @@ struct Channels {
     };
     std::vector<Entry> entries;
     Ref deltas;
-    Ref context;  // null when a value failed to convert
-    DeferredError context_error;
+    Ref context;        // null when a value failed to convert
+    Ref context_error;  // the first such failure, raised when the state is built
     bool all_keys_plain_str = true;
 };
 
@@ -179,7 +151,10 @@ bool gather_channels(PyObject* payload, PyObject* prev, Channels& ch) {
         e.value_ok = plain_float(v, &e.value, &runs_code);
         if (!e.value_ok) {
             if (before && !conversion_error_absorbed()) return false;
-            ch.context_error.keep_first();
+            if (ch.context_error)
+                PyErr_Clear();
+            else
+                ch.context_error = SavedError().take();
         }
         all_exact_floats = all_exact_floats && PyFloat_CheckExact(v);
         if (before) {
@@ -217,7 +192,7 @@ bool gather_channels(PyObject* payload, PyObject* prev, Channels& ch) {
         if (!f || PyDict_SetItem(ch.deltas.get(), e.key.get(), f.get()) < 0) return false;
     }
 
-    if (ch.context_error.held()) return true;
+    if (ch.context_error) return true;
     if (reuse_table) {
         ch.context = Ref::steal(PyDict_Copy(payload));  // exact floats stay: float(x) is x
         if (!ch.context) return false;
@@ -335,11 +310,10 @@ Ref action_steps(PyObject* deltas, ModuleState* st) {
 // "brenlow", "sensor", the device id, "multimodal" for a multimodal reading,
 // then the source tags, each once.
 Ref episode_tags(ModuleState* st, PyObject* device_id, bool multimodal, PyObject* source_tags) {
-    Ref tags = Ref::steal(PyList_New(0));
+    Py_ssize_t n = 0;
+    Ref tags = Ref::steal(PyList_New(3));
     if (!tags) return Ref();
-    if (PyList_Append(tags.get(), st->brenlow) < 0 || PyList_Append(tags.get(), st->sensor) < 0 ||
-        PyList_Append(tags.get(), device_id) < 0)
-        return Ref();
+    for (PyObject* tag : {st->brenlow, st->sensor, device_id}) PyList_SET_ITEM(tags.get(), n++, Py_NewRef(tag));
     auto add_new = [&](PyObject* tag) {
         int has = PySequence_Contains(tags.get(), tag);  // all exact str: no Python code
         if (has < 0) return false;
@@ -355,23 +329,14 @@ Ref episode_tags(ModuleState* st, PyObject* device_id, bool multimodal, PyObject
 
 // A new record copied from `layout` (its keys in order), holding the given
 // values (borrowed). Every key must be one of the layout's: replacing the
-// value of a present key keeps the table and the order as they are.
+// value of a present key keeps the table and the order as they are. Without
+// a layout, a new dict of the given items, in order (a layout itself).
 Ref record(PyObject* layout, std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
-    Ref d = Ref::steal(PyDict_Copy(layout));
+    Ref d = Ref::steal(layout != nullptr ? PyDict_Copy(layout) : PyDict_New());
     if (!d) return Ref();
     for (const auto& [key, value] : items)
         if (PyDict_SetItem(d.get(), key, value) < 0) return Ref();
     return d;
-}
-
-// A layout: the record's keys in order, each with the value that every
-// record starts with (the constant ones stay; the others are replaced).
-PyObject* make_layout(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
-    Ref d = Ref::steal(PyDict_New());
-    if (!d) return nullptr;
-    for (const auto& [key, value] : items)
-        if (PyDict_SetItem(d.get(), key, value) < 0) return nullptr;
-    return d.release();
 }
 
 bool refresh_device_cache(ModuleState* st, AccumulatorObject* acc, PyObject* dev) {
@@ -429,63 +394,55 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
     if (!refresh_device_cache(st, acc, dev)) return nullptr;
     Ref category = PyUnicode_GET_LENGTH(src.category.get()) > 0 ? src.category : Ref::borrow(acc->default_category);
 
-    const std::string channel_text = decimal(channels);
-    Ref canonical;
-    if (text_form) {
-        TextBuilder t;
-        t.add("Brenlow multimodal episode for device ");
-        t.add(dev);
-        t.add(" at ");
-        t.add(timestamp);
-        t.add(". Channels: ");
-        t.add(channel_text);
-        t.add(". Modality count: ");
-        t.add(modality_count.get());
-        t.add(". Source text: ");
-        t.add(preview.get());
-        canonical = Ref::steal(t.build());
-    } else {
-        // Keys that are not exact strings go through str.join, which accepts
-        // subclasses and refuses anything else with its own message.
-        Ref joined;
-        if (!ch.all_keys_plain_str) {
-            Ref keys = Ref::steal(PyList_New(named_keys));
-            if (!keys) return nullptr;
-            for (Py_ssize_t i = 0; i < named_keys; ++i)
-                PyList_SET_ITEM(keys.get(), i, Py_NewRef(ch.entries[static_cast<std::size_t>(i)].key.get()));
-            joined = Ref::steal(PyUnicode_Join(st->key_separator, keys.get()));
-            if (!joined) return nullptr;
-        }
-        TextBuilder t;
-        t.add("Brenlow sensor episode for device ");
-        t.add(dev);
-        t.add(" at ");
-        t.add(timestamp);
-        t.add(". Channels: ");
-        t.add(channel_text);
-        t.add(". Modality count: ");
-        t.add(modality_count.get());
-        t.add(". Natural language present: ");
-        if (text_present)
-            t.add("yes");
-        else
-            t.add("no");
-        t.add(". Feature keys: ");
-        if (joined) {
-            t.add(joined.get());
-        } else {
-            for (Py_ssize_t i = 0; i < named_keys; ++i) {
-                if (i > 0) t.add(st->key_separator);
-                t.add(ch.entries[static_cast<std::size_t>(i)].key.get());
-            }
-        }
-        t.add(".");
-        canonical = Ref::steal(t.build());
+    // Keys that are not exact strings go through str.join, which accepts
+    // subclasses and refuses anything else with its own message.
+    Ref joined;
+    if (!text_form && !ch.all_keys_plain_str) {
+        Ref keys = Ref::steal(PyList_New(named_keys));
+        if (!keys) return nullptr;
+        for (Py_ssize_t i = 0; i < named_keys; ++i)
+            PyList_SET_ITEM(keys.get(), i, Py_NewRef(ch.entries[static_cast<std::size_t>(i)].key.get()));
+        joined = Ref::steal(PyUnicode_Join(st->key_separator, keys.get()));
+        if (!joined) return nullptr;
     }
+    const std::string channel_text = decimal(channels);
+    TextBuilder text;
+    if (text_form)
+        text.add("Brenlow multimodal episode for device ");
+    else
+        text.add("Brenlow sensor episode for device ");
+    text.add(dev);
+    text.add(" at ");
+    text.add(timestamp);
+    text.add(". Channels: ");
+    text.add(channel_text);
+    text.add(". Modality count: ");
+    text.add(modality_count.get());
+    if (text_form) {
+        text.add(". Source text: ");
+        text.add(preview.get());
+    } else {
+        text.add(". Natural language present: ");
+        if (text_present)
+            text.add("yes");
+        else
+            text.add("no");
+        text.add(". Feature keys: ");
+        if (joined) text.add(joined.get());
+        for (Py_ssize_t i = 0; !joined && i < named_keys; ++i) {
+            if (i > 0) text.add(st->key_separator);
+            text.add(ch.entries[static_cast<std::size_t>(i)].key.get());
+        }
+        text.add(".");
+    }
+    Ref canonical = Ref::steal(text.build());
     if (!canonical) return nullptr;
 
     // State.
-    if (ch.context_error.held()) return ch.context_error.raise();
+    if (ch.context_error) {
+        pyhost::raise_object(std::move(ch.context_error));
+        return nullptr;
+    }
     Ref& context_values = ch.context;
     Ref state_description;
     {

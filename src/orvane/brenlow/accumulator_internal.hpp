@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -40,44 +39,37 @@ constexpr int kIdSuffix = 8;               // random hex digits in an episode id
     X(ACCUMULATOR_WINDOW_SIZE) X(ACCUMULATOR_BATCH_SIZE) X(ACCUMULATOR_FLUSH_MAX_AGE_S)
 // clang-format on
 
+// Fixed texts, interned like the names.
+// clang-format off
+#define ACCUMULATOR_TEXTS(X) \
+    X(empty, "") X(zero_text, "0") X(key_separator, ", ") X(action_sensor, "Channel deltas from previous reading") \
+    X(action_multimodal, "Multimodal channel deltas from previous reading")
+// clang-format on
+
+// Every other reference the state owns. Record layouts: dicts of a record's
+// keys, in order, that each new record is copied from, so that it is built
+// at its final size at once. own_*: our own methods as the type holds them,
+// to tell whether ordinary lookup on an instance still finds them.
+// clang-format off
+#define ACCUMULATOR_OWNED(X) \
+    X(own_build_episode) X(own_flush_locked) X(number_abc) X(exit_hook) \
+    X(kw_context) X(kw_now_ts) X(kw_device_id) X(kw_thread) X(kw_maxlen) \
+    X(layout_reading) X(layout_episode) X(layout_state) X(layout_state_metadata) X(layout_action_sensor) \
+    X(layout_action_multimodal) X(layout_action_metadata) X(layout_outcome) X(layout_outcome_metadata) \
+    X(layout_embeddings) X(layout_metadata)
+// clang-format on
+
 struct ExitRegistry;
 
 struct ModuleState {
     PyTypeObject* accumulator_type;
     PyTypeObject* lock_type;
-#define ACCUMULATOR_FIELD(n) PyObject* n;
+#define ACCUMULATOR_FIELD(n, ...) PyObject* n;
     ACCUMULATOR_NAMES(ACCUMULATOR_FIELD)
+    ACCUMULATOR_TEXTS(ACCUMULATOR_FIELD)
+    ACCUMULATOR_OWNED(ACCUMULATOR_FIELD)
 #undef ACCUMULATOR_FIELD
-    PyObject* empty;          // ""
-    PyObject* zero_text;      // "0"
-    PyObject* key_separator;  // ", "
-    PyObject* action_sensor;  // the action descriptions
-    PyObject* action_multimodal;
-    PyObject* kw_context;    // ("context",)
-    PyObject* kw_now_ts;     // ("now_ts",)
-    PyObject* kw_device_id;  // ("device_id",)
-    PyObject* kw_thread;     // ("target", "args", "daemon")
-    PyObject* kw_maxlen;     // ("maxlen",)
-    // Record layouts: dicts of the record's keys, in order, that each new
-    // record is copied from, so that it is built at its final size at once.
-    PyObject* layout_reading;
-    PyObject* layout_episode;
-    PyObject* layout_state;
-    PyObject* layout_state_metadata;
-    PyObject* layout_action_sensor;
-    PyObject* layout_action_multimodal;
-    PyObject* layout_action_metadata;
-    PyObject* layout_outcome;
-    PyObject* layout_outcome_metadata;
-    PyObject* layout_embeddings;
-    PyObject* layout_metadata;
-    // Our own methods as the type holds them, to tell whether ordinary
-    // lookup on an instance still finds them.
-    PyObject* own_build_episode;
-    PyObject* own_flush_locked;
-    PyObject* number_abc;  // numbers.Number
-    ExitRegistry* exit;    // live accumulators and batches in flight (accumulator_exit.cpp)
-    PyObject* exit_hook;   // the function registered with atexit
+    ExitRegistry* exit;  // live accumulators and batches in flight (accumulator_exit.cpp)
     // The globals every reading reads, looked up again only when the
     // module's namespace has changed.
     pyhost::NamespaceWatch watch;
@@ -92,9 +84,6 @@ inline ModuleState* state_of(PyTypeObject* defining_class) {
 }
 
 extern PyModuleDef moduledef;
-
-// The module that defined the type of `self` (a subclass included).
-inline PyObject* module_of(PyObject* self) { return pyhost::module_of(self, &moduledef); }
 
 // ---------------------------------------------------------------------------
 // Text assembly
@@ -170,11 +159,7 @@ class TextBuilder {
 };
 
 // Plain decimal text of an integer.
-inline std::string decimal(long long v) {
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    return std::string(buf, r.ptr);
-}
+inline std::string decimal(long long v) { return std::to_string(v); }
 
 // ---------------------------------------------------------------------------
 // The accumulator object
@@ -204,23 +189,14 @@ inline AccumulatorObject* as_acc(PyObject* self) { return reinterpret_cast<Accum
 
 // A field that __init__ never set (a subclass that skipped it) or that was
 // deleted reads like a missing attribute of a Python object.
-inline PyObject* missing_field(PyObject* self, const char* name) { return pyhost::missing_attribute(self, name); }
-
 inline Ref field(PyObject* self, PyObject* value, const char* name) {
-    if (value == nullptr) {
-        missing_field(self, name);
-        return Ref();
-    }
+    if (value == nullptr) pyhost::missing_attribute(self, name);
     return Ref::borrow(value);
 }
 
 inline pyhost::Mutex& mutex_of(PyObject* lock) { return reinterpret_cast<pyhost::LockObject*>(lock)->mutex; }
 
 using pyhost::SavedError;
-
-// The exception being handled, normalised, as a new reference; the error
-// indicator is cleared.
-inline Ref take_exception() { return SavedError().take(); }
 
 // time.time(), looked up through the module's own `time` at each use.
 inline bool wall_clock(ModuleState* st, PyObject* module, double* out) {
@@ -240,7 +216,6 @@ inline bool unchanged_size(PyObject* d, Py_ssize_t size) {
 // ---- defined across the module's sources ----
 
 Ref record(PyObject* layout, std::initializer_list<std::pair<PyObject*, PyObject*>> items);
-PyObject* make_layout(std::initializer_list<std::pair<PyObject*, PyObject*>> items);
 PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* context);
 bool write_failure_line(ModuleState* st, PyObject* device_id, PyObject* message);
 
