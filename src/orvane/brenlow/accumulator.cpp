@@ -168,11 +168,15 @@ bool write_failure_line(ModuleState* st, PyObject* device_id, PyObject* message)
     return static_cast<bool>(written);
 }
 
-// 1 when ordinary method lookup of `name` on `self` finds `own`, our own
-// method as the type was made with it: then calling the C++ code directly is
-// that same call. 0 when a subclass, a patched class attribute, an instance
-// attribute or a custom attribute hook would take over; -1 on error.
-int finds_own_method(PyObject* self, PyObject* name, PyObject* own) {
+// 1 when ordinary method lookup of _build_episode (which 0) or _flush_locked
+// (which 1) on `self` finds our own method as the type was made with it:
+// then calling the C++ code directly is that same call. 0 when a subclass,
+// a patched class attribute, an instance attribute or a custom attribute
+// hook would take over; -1 on error. A type's answer is remembered with its
+// version tag, which the interpreter clears whenever the type or a base
+// changes (tags are never reused).
+int finds_own_method(ModuleState* st, PyObject* self, int which) {
+    PyObject* const name = which ? st->_flush_locked : st->_build_episode;
     PyTypeObject* type = Py_TYPE(self);
     if (type->tp_getattro != PyObject_GenericGetAttr) return 0;
     PyObject* dict = as_acc(self)->dict;
@@ -180,6 +184,8 @@ int finds_own_method(PyObject* self, PyObject* name, PyObject* own) {
         if (PyDict_GetItemWithError(dict, name) != nullptr) return 0;
         if (PyErr_Occurred()) return -1;
     }
+    ModuleState::OwnMethods& known = st->own_methods[which];
+    if (type == known.type && type->tp_version_tag != 0 && type->tp_version_tag == known.version) return 1;
     // A method descriptor looked up on its type is the descriptor itself.
     Ref found = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name));
     if (!found) {
@@ -187,7 +193,9 @@ int finds_own_method(PyObject* self, PyObject* name, PyObject* own) {
         PyErr_Clear();
         return 0;
     }
-    return found.get() == own ? 1 : 0;
+    if (found.get() != (which ? st->own_flush_locked : st->own_build_episode)) return 0;
+    if (Py_IS_TYPE(type, &PyType_Type)) known = {type, type->tp_version_tag};  // no metaclass code ran
+    return 1;
 }
 
 PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* context) {
@@ -208,7 +216,7 @@ PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject
     }
 
     Ref episode;
-    const int own_build = finds_own_method(self, st->_build_episode, st->own_build_episode);
+    const int own_build = finds_own_method(st, self, 0);
     if (own_build < 0) return nullptr;
     if (own_build) {
         episode = Ref::steal(build_episode(st, self, timestamp, payload, context));
@@ -234,7 +242,7 @@ PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject
     const int due_age = age_due(st, module, now, acc->last_flush_ts);
     if (due_age < 0) return nullptr;
     if (due_batch || due_age) {
-        const int own_flush = finds_own_method(self, st->_flush_locked, st->own_flush_locked);
+        const int own_flush = finds_own_method(st, self, 1);
         if (own_flush < 0) return nullptr;
         Ref r;
         if (own_flush) {

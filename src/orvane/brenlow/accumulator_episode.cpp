@@ -1,6 +1,8 @@
 // Building one episode record from a reading: its channels, its context, its texts.
 #include "accumulator_internal.hpp"
 
+#include <charconv>
+
 namespace orvane_accumulator {
 
 // ---------------------------------------------------------------------------
@@ -247,23 +249,25 @@ int has_text(PyObject* payload, ModuleState* st) {
 // to 1e9: the decimal M / 10^6 it was rounded to, written directly. It has
 // at most 15 significant digits, so no other decimal that short reads back
 // as the same double, and repr() writes the shortest one. Other values take
-// the general path.
-void append_delta_repr(std::string& out, double d) {
+// the general path. Writes at most 32 characters; returns how many.
+std::size_t delta_repr(char* out, double d) {
     static_assert(kDeltaPlaces == 6);
     const double ad = std::fabs(d);
     const double m = std::rint(ad * 1e6);
-    if (!(ad >= 1e-4 && ad < 1e9) || m / 1e6 != ad) return pyhost::append_float_repr(out, d);
-    auto digits = static_cast<unsigned long long>(m);
-    char text[24];
-    char* end = text + sizeof text;
-    char* p = end;
-    for (int i = 0; i < kDeltaPlaces; ++i, digits /= 10) *--p = static_cast<char>('0' + digits % 10);
-    *--p = '.';
-    do *--p = static_cast<char>('0' + digits % 10);
-    while ((digits /= 10) != 0);
-    if (d < 0) *--p = '-';
-    while (end[-1] == '0' && end[-2] != '.') --end;  // "1.500000" -> "1.5", "2.000000" -> "2.0"
-    out.append(p, end);
+    if (!(ad >= 1e-4 && ad < 1e9) || m / 1e6 != ad) {
+        const std::string text = pyhost::float_repr(d);
+        return static_cast<std::size_t>(text.copy(out, 32));
+    }
+    const auto digits = static_cast<unsigned long long>(m);
+    unsigned long long fraction = digits % 1000000;
+    int places = kDeltaPlaces;
+    for (; places > 1 && fraction % 10 == 0; --places) fraction /= 10;  // "1.500000" -> "1.5", "2.000000" -> "2.0"
+    char* p = out;
+    if (d < 0) *p++ = '-';
+    p = std::to_chars(p, p + 16, digits / 1000000).ptr;
+    *p++ = '.';
+    for (int i = places - 1; i >= 0; --i, fraction /= 10) p[i] = static_cast<char>('0' + fraction % 10);
+    return static_cast<std::size_t>(p + places - out);
 }
 
 // "delta_<key>=<float text>" for the first entries of the deltas.
@@ -273,32 +277,31 @@ Ref action_steps(PyObject* deltas, ModuleState* st) {
     if (!steps) return Ref();
     Py_ssize_t pos = 0, i = 0;
     PyObject *k, *v;
-    std::string number;
+    char number[32];
     while (i < n && PyDict_Next(deltas, &pos, &k, &v)) {
         Ref key = Ref::borrow(k);
         if (!PyUnicode_CheckExact(k)) {
             key = Ref::steal(PyObject_Format(k, st->empty));  // as an f-string writes it
             if (!key) return Ref();
         }
-        number.clear();
-        append_delta_repr(number, PyFloat_AS_DOUBLE(v));
+        const std::size_t digits = delta_repr(number, PyFloat_AS_DOUBLE(v));
         PyObject* step;
         if (PyUnicode_IS_ASCII(key.get())) {
             // The usual channel name: the whole step is ASCII, written at once.
             const Py_ssize_t klen = PyUnicode_GET_LENGTH(key.get());
-            step = PyUnicode_New(7 + klen + static_cast<Py_ssize_t>(number.size()), 127);
+            step = PyUnicode_New(7 + klen + static_cast<Py_ssize_t>(digits), 127);
             if (step == nullptr) return Ref();
             char* out = static_cast<char*>(PyUnicode_DATA(step));
             std::memcpy(out, "delta_", 6);
             std::memcpy(out + 6, PyUnicode_DATA(key.get()), static_cast<std::size_t>(klen));
             out[6 + klen] = '=';
-            std::memcpy(out + 7 + klen, number.data(), number.size());
+            std::memcpy(out + 7 + klen, number, digits);
         } else {
             TextBuilder t;
             t.add("delta_");
             t.add(key.get());
             t.add("=");
-            t.add(number);
+            t.add(number, digits);
             step = t.build();
             if (step == nullptr) return Ref();
         }

@@ -69,6 +69,10 @@ struct ModuleState {
     ACCUMULATOR_TEXTS(ACCUMULATOR_FIELD)
     ACCUMULATOR_OWNED(ACCUMULATOR_FIELD)
 #undef ACCUMULATOR_FIELD
+    struct OwnMethods {
+        PyTypeObject* type;  // not a reference: only compared
+        unsigned int version;
+    } own_methods[2];    // the last type found with our own methods (finds_own_method)
     ExitRegistry* exit;  // live accumulators and batches in flight (accumulator_exit.cpp)
     // The globals every reading reads, looked up again only when the
     // module's namespace has changed.
