@@ -148,13 +148,7 @@ PyObject* post_batch(ModuleState* st, PyObject* self, PyObject* batch) {
 bool write_failure_line(ModuleState* st, PyObject* device_id, PyObject* message) {
     Ref device_text = Ref::steal(PyObject_Str(device_id));
     if (!device_text) return false;
-    TextBuilder t;
-    t.add("[ACCUMULATOR] Batch ingest failed for ");
-    t.add(device_text.get());
-    t.add(": ");
-    t.add(message);
-    t.add("\n");
-    Ref line = Ref::steal(t.build());
+    Ref line = concat("[ACCUMULATOR] Batch ingest failed for ", device_text.get(), ": ", message, "\n");
     if (!line) return false;
     // One write per line, so that lines of threads failing together never
     // interleave; print() would write the newline separately.

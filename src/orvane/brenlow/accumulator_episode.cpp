@@ -217,21 +217,13 @@ bool gather_channels(PyObject* payload, PyObject* prev, Channels& ch) {
 // int(round(float(payload["modality_count"]))) as decimal text; "0" when absent.
 Ref modality_count_text(PyObject* payload, ModuleState* st) {
     Ref raw = Ref::borrow(PyDict_GetItemWithError(payload, st->modality_count));
-    if (!raw) {
-        if (PyErr_Occurred()) return Ref();
-        return Ref::borrow(st->zero_text);
-    }
+    if (!raw) return PyErr_Occurred() ? Ref() : Ref::borrow(st->zero_text);
     double x;
     if (!pyhost::host_float(raw.get(), &x)) return Ref();
-    const double r = std::nearbyint(x);  // ties to even, as round() does
-    if (std::isfinite(r) && std::fabs(r) < 9.0e18) {
-        std::string s = decimal(static_cast<long long>(r));
-        return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-    }
-    // NaN and infinities fail here with the interpreter's own errors.
-    Ref n = Ref::steal(PyLong_FromDouble(r));
-    if (!n) return Ref();
-    return Ref::steal(PyObject_Str(n.get()));
+    // nearbyint: ties to even, as round() does; NaN and infinities fail in
+    // the conversion to int with the interpreter's own errors.
+    Ref n = Ref::steal(PyLong_FromDouble(std::nearbyint(x)));
+    return n ? Ref::steal(PyObject_Str(n.get())) : Ref();
 }
 
 // float(payload.get("nl_text_len", 0.0) or 0.0) > 0.0
@@ -297,12 +289,7 @@ Ref action_steps(PyObject* deltas, ModuleState* st) {
             out[6 + klen] = '=';
             std::memcpy(out + 7 + klen, number, digits);
         } else {
-            TextBuilder t;
-            t.add("delta_");
-            t.add(key.get());
-            t.add("=");
-            t.add(number, digits);
-            step = t.build();
+            step = concat("delta_", key.get(), "=", std::string_view(number, digits)).release();
             if (step == nullptr) return Ref();
         }
         PyList_SET_ITEM(steps.get(), i++, step);
@@ -344,10 +331,7 @@ Ref record(PyObject* layout, std::initializer_list<std::pair<PyObject*, PyObject
 
 bool refresh_device_cache(ModuleState* st, AccumulatorObject* acc, PyObject* dev) {
     if (acc->cached_device_id == dev) return true;
-    TextBuilder t;
-    t.add("device_");
-    t.add(dev);
-    Ref category = Ref::steal(t.build());
+    Ref category = concat("device_", dev);
     if (!category) return false;
     Ref outcome_metadata = record(st->layout_outcome_metadata, {{st->device_id, dev}});
     if (!outcome_metadata) return false;
@@ -408,12 +392,9 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
         joined = Ref::steal(PyUnicode_Join(st->key_separator, keys.get()));
         if (!joined) return nullptr;
     }
-    const std::string channel_text = decimal(channels);
+    const std::string channel_text = std::to_string(channels);
     TextBuilder text;
-    if (text_form)
-        text.add("Brenlow multimodal episode for device ");
-    else
-        text.add("Brenlow sensor episode for device ");
+    text.add(text_form ? "Brenlow multimodal episode for device " : "Brenlow sensor episode for device ");
     text.add(dev);
     text.add(" at ");
     text.add(timestamp);
@@ -426,10 +407,7 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
         text.add(preview.get());
     } else {
         text.add(". Natural language present: ");
-        if (text_present)
-            text.add("yes");
-        else
-            text.add("no");
+        text.add(text_present ? "yes" : "no");
         text.add(". Feature keys: ");
         if (joined) text.add(joined.get());
         for (Py_ssize_t i = 0; !joined && i < named_keys; ++i) {
@@ -446,18 +424,8 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
         pyhost::raise_object(std::move(ch.context_error));
         return nullptr;
     }
-    Ref& context_values = ch.context;
-    Ref state_description;
-    {
-        TextBuilder t;
-        if (multimodal)
-            t.add("Multimodal reading at ");
-        else
-            t.add("Sensor reading at ");
-        t.add(timestamp);
-        state_description = Ref::steal(t.build());
-        if (!state_description) return nullptr;
-    }
+    Ref state_description = concat(multimodal ? "Multimodal reading at " : "Sensor reading at ", timestamp);
+    if (!state_description) return nullptr;
     Ref channel_count = Ref::steal(PyLong_FromSsize_t(channels));
     if (!channel_count) return nullptr;
     Ref state_metadata = record(st->layout_state_metadata, {{st->channel_count, channel_count.get()}});
@@ -467,7 +435,7 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
         return nullptr;
     if (src.meta && PyDict_Update(state_metadata.get(), src.meta.get()) < 0) return nullptr;
     Ref state = record(st->layout_state, {{st->description, state_description.get()},
-                                          {st->context, context_values.get()},
+                                          {st->context, ch.context.get()},
                                           {st->timestamp, timestamp},
                                           {st->metadata, state_metadata.get()}});
     if (!state) return nullptr;
@@ -494,19 +462,10 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
     Ref tags = episode_tags(st, dev, multimodal, src.tags.get());
     if (!tags) return nullptr;
 
-    Ref episode_id;
-    {
-        char hex[kIdSuffix];
-        if (!pyhost::random_hex(hex, kIdSuffix)) return nullptr;
-        TextBuilder t;
-        t.add(dev);
-        t.add("_");
-        t.add(timestamp);
-        t.add("_");
-        t.add(hex, kIdSuffix);
-        episode_id = Ref::steal(t.build());
-        if (!episode_id) return nullptr;
-    }
+    char hex[kIdSuffix];
+    if (!pyhost::random_hex(hex, kIdSuffix)) return nullptr;
+    Ref episode_id = concat(dev, "_", timestamp, "_", std::string_view(hex, kIdSuffix));
+    if (!episode_id) return nullptr;
 
     Ref embeddings = record(st->layout_embeddings, {{st->text, canonical.get()}});
     Ref metadata = record(st->layout_metadata, {{st->tags, tags.get()}});

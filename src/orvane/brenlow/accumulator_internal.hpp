@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 #include "pyhost.hpp"
 
@@ -105,15 +106,14 @@ class TextBuilder {
         length_ += n;
         max_char_ = std::max(max_char_, PyUnicode_MAX_CHAR_VALUE(s));
     }
-    void add(const char* ascii, std::size_t n) {
-        push({nullptr, ascii, static_cast<Py_ssize_t>(n)});
-        length_ += static_cast<Py_ssize_t>(n);
+    void add(std::string_view ascii) {
+        push({nullptr, ascii.data(), static_cast<Py_ssize_t>(ascii.size())});
+        length_ += static_cast<Py_ssize_t>(ascii.size());
     }
     template <std::size_t N>
     void add(const char (&literal)[N]) {
-        add(literal, N - 1);
+        add(std::string_view(literal, N - 1));
     }
-    void add(const std::string& s) { add(s.data(), s.size()); }
 
     PyObject* build() const {
         PyObject* out = PyUnicode_New(length_, max_char_);
@@ -162,8 +162,13 @@ class TextBuilder {
     Py_UCS4 max_char_ = 127;
 };
 
-// Plain decimal text of an integer.
-inline std::string decimal(long long v) { return std::to_string(v); }
+// The str of str objects and ASCII pieces joined, in one allocation.
+template <typename... Parts>
+Ref concat(const Parts&... parts) {
+    TextBuilder t;
+    (t.add(parts), ...);
+    return Ref::steal(t.build());
+}
 
 // ---------------------------------------------------------------------------
 // The accumulator object
