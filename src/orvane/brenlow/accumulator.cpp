@@ -256,22 +256,14 @@ PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject
 // Python glue: methods
 // ---------------------------------------------------------------------------
 
-bool check_reading(PyObject* timestamp, PyObject* payload, PyObject* context) {
-    return pyhost::check_str(timestamp, "timestamp") && pyhost::check_dict(payload, "payload") &&
-           pyhost::check_dict(context, "context", /*allow_none=*/true);
-}
-
-PyObject* meth_observe(PyObject* self, PyTypeObject* cls, PyObject* timestamp, PyObject* payload, PyObject* context) {
+// observe and _build_episode take one reading, checked before any work.
+template <PyObject* (*F)(ModuleState*, PyObject*, PyObject*, PyObject*, PyObject*)>
+PyObject* meth_reading(PyObject* self, PyTypeObject* cls, PyObject* timestamp, PyObject* payload, PyObject* context) {
     if (context == nullptr) context = Py_None;
-    if (!check_reading(timestamp, payload, context)) return nullptr;
-    return observe(state_of(cls), self, timestamp, payload, context);
-}
-
-PyObject* meth_build_episode(PyObject* self, PyTypeObject* cls, PyObject* timestamp, PyObject* payload,
-                             PyObject* context) {
-    if (context == nullptr) context = Py_None;
-    if (!check_reading(timestamp, payload, context)) return nullptr;
-    return build_episode(state_of(cls), self, timestamp, payload, context);
+    if (!pyhost::check_str(timestamp, "timestamp") || !pyhost::check_dict(payload, "payload") ||
+        !pyhost::check_dict(context, "context", /*allow_none=*/true))
+        return nullptr;
+    return F(state_of(cls), self, timestamp, payload, context);
 }
 
 PyObject* meth_flush(PyObject* self, PyTypeObject* cls) {
@@ -308,12 +300,12 @@ PyObject* meth_post_batch(PyObject* self, PyTypeObject* cls, PyObject* batch) {
 }
 
 PyMethodDef accumulator_methods[] = {
-    pyhost::def<"observe", meth_observe, "timestamp, payload, context=None",
+    pyhost::def<"observe", meth_reading<observe>, "timestamp, payload, context=None",
                 "Record one reading: append it to the window, build its episode, queue\n"
                 "it, and hand the queue to a posting thread when the batch is full or\n"
                 "old enough. Returns the episode.">(),
     pyhost::def<"flush", meth_flush, "", "Hand every pending episode to a posting thread now.">(),
-    pyhost::def<"_build_episode", meth_build_episode, "timestamp, payload, context=None",
+    pyhost::def<"_build_episode", meth_reading<build_episode>, "timestamp, payload, context=None",
                 "The episode record of one reading, compared with the reading before it\n"
                 "in the window.">(),
     pyhost::def<"_flush_locked", meth_flush_locked, "now_ts=None",
@@ -457,14 +449,9 @@ int accumulator_clear(PyObject* self) {
 }
 
 void accumulator_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
     exit_untrack(as_acc(self));
-    if (as_acc(self)->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
-    accumulator_clear(self);
-    as_acc(self)->total_ingested.~atomic();
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    as_acc(self)->total_ingested.~atomic();  // trivial: nothing reads it from here on
+    pyhost::dealloc_gc(self, as_acc(self)->weakreflist, accumulator_clear);
 }
 
 PyType_Slot accumulator_slots[] = {

@@ -22,10 +22,7 @@ struct SourceInfo {
 // str(value or "").strip(): a missing or false value gives "".
 Ref context_text(ModuleState* st, PyObject* context, PyObject* key, bool lower) {
     Ref value = Ref::borrow(PyDict_GetItemWithError(context, key));
-    if (!value) {
-        if (PyErr_Occurred()) return Ref();
-        return Ref::borrow(st->empty);
-    }
+    if (!value) return PyErr_Occurred() ? Ref() : Ref::borrow(st->empty);
     int truth = PyObject_IsTrue(value.get());
     if (truth < 0) return Ref();
     if (truth == 0) return Ref::borrow(st->empty);
@@ -182,11 +179,7 @@ bool gather_channels(PyObject* payload, PyObject* prev, Channels& ch) {
     // have changed the payload, its own table is copied instead of grown
     // entry by entry.
     const bool reuse_table = !runs_code;
-    if (reuse_table && all_shared) {
-        ch.deltas = Ref::steal(PyDict_Copy(payload));
-    } else {
-        ch.deltas = Ref::steal(PyDict_New());
-    }
+    ch.deltas = Ref::steal(reuse_table && all_shared ? PyDict_Copy(payload) : PyDict_New());
     if (!ch.deltas) return false;
     for (const Channels::Entry& e : ch.entries) {
         if (!e.has_delta) continue;

@@ -49,7 +49,6 @@ struct ExitRegistry {
 
 namespace {
 
-const char kTimeoutName[] = "EXIT_FLUSH_TIMEOUT_S";
 constexpr double kDefaultTimeout = 5.0;
 
 void release_registry(ExitRegistry* r) {
@@ -64,10 +63,9 @@ double seconds_until(Clock::time_point deadline) {
 
 // The limit, read from the module namespace at exit. A value that is not a
 // real number is reported and the default used: the drain matters more.
-double exit_timeout(PyObject* module, PyObject* hook) {
-    Ref name = Ref::steal(PyUnicode_FromString(kTimeoutName));
+double exit_timeout(ModuleState* st, PyObject* module, PyObject* hook) {
     double limit = kDefaultTimeout;
-    if (!name || !pyhost::global_float(module, name.get(), &limit)) {
+    if (!pyhost::global_float(module, st->EXIT_FLUSH_TIMEOUT_S, &limit)) {
         PyErr_WriteUnraisable(hook);
         return kDefaultTimeout;
     }
@@ -163,14 +161,12 @@ int sweep(ModuleState* st, bool done_only, InFlight* alive) {
             *alive = e;
             return 1;
         }
-        // The call may have let other threads change the list.
-        if (i < all.size() && all[i].thread.get() == e.thread.get() && !yes) {
-            all.erase(all.begin() + static_cast<std::ptrdiff_t>(i));
-        } else if (i < all.size() && all[i].thread.get() == e.thread.get()) {
+        if (i >= all.size() || all[i].thread.get() != e.thread.get())
+            i = 0;  // the call let other threads change the list
+        else if (yes)
             ++i;
-        } else {
-            i = 0;
-        }
+        else
+            all.erase(all.begin() + static_cast<std::ptrdiff_t>(i));
     }
     return 0;
 }
@@ -186,7 +182,7 @@ PyObject* exit_hook(PyObject* module, PyObject*) {
     ModuleState* st = state_of(module);
     if (st == nullptr || st->exit == nullptr) Py_RETURN_NONE;
     Ref hook = Ref::borrow(st->exit_hook);
-    const double limit = exit_timeout(module, hook.get());
+    const double limit = exit_timeout(st, module, hook.get());
     const auto start = Clock::now();
     const bool forever = std::isinf(limit);
     const auto deadline =
@@ -247,7 +243,7 @@ bool exit_setup(PyObject* module) {
         return false;
     }
     Ref limit = Ref::steal(PyFloat_FromDouble(kDefaultTimeout));
-    if (!limit || PyModule_AddObjectRef(module, kTimeoutName, limit.get()) < 0) return false;
+    if (!limit || PyObject_SetAttr(module, st->EXIT_FLUSH_TIMEOUT_S, limit.get()) < 0) return false;
     st->exit_hook = PyCFunction_NewEx(&exit_hook_def, module, nullptr);
     if (st->exit_hook == nullptr || PyModule_AddObjectRef(module, "_exit_drain", st->exit_hook) < 0) return false;
     Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));

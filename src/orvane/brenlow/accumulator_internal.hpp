@@ -37,7 +37,7 @@ constexpr int kIdSuffix = 8;               // random hex digits in an episode id
     X(brenlow) X(sensor) X(multimodal) X(brenlow_sensor) X(brenlow_multimodal) X(edge_stream) \
     X(_build_episode) X(_flush_locked) X(_post_batch) X(append) X(ingest) X(start) X(time) X(strip) X(lower) \
     X(write) X(Thread) X(threading) X(deque) X(maxlen) X(target) X(args) X(daemon) X(now_ts) \
-    X(ACCUMULATOR_WINDOW_SIZE) X(ACCUMULATOR_BATCH_SIZE) X(ACCUMULATOR_FLUSH_MAX_AGE_S)
+    X(ACCUMULATOR_WINDOW_SIZE) X(ACCUMULATOR_BATCH_SIZE) X(ACCUMULATOR_FLUSH_MAX_AGE_S) X(EXIT_FLUSH_TIMEOUT_S)
 // clang-format on
 
 // Fixed texts, interned like the names.
