@@ -438,13 +438,12 @@ int accumulator_init(PyObject* self, PyObject* brain, PyObject* device_id) {
 int accumulator_traverse(PyObject* self, visitproc visit, void* arg) {
     AccumulatorObject* acc = as_acc(self);
     return pyhost::visit_all(visit, arg, Py_TYPE(self), acc->brain, acc->device_id, acc->window, acc->pending_batch,
-                             acc->lock, acc->cached_device_id, acc->default_category, acc->outcome_metadata, acc->dict);
+                             acc->lock, acc->dict);
 }
 
 int accumulator_clear(PyObject* self) {
     AccumulatorObject* acc = as_acc(self);
-    pyhost::clear_all(acc->brain, acc->device_id, acc->window, acc->pending_batch, acc->lock, acc->cached_device_id,
-                      acc->default_category, acc->outcome_metadata, acc->dict);
+    pyhost::clear_all(acc->brain, acc->device_id, acc->window, acc->pending_batch, acc->lock, acc->dict);
     return 0;
 }
 

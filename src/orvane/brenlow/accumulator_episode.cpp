@@ -172,7 +172,10 @@ bool gather_channels(PyObject* payload, PyObject* prev, Channels& ch) {
             all_shared = false;
         }
         ch.entries.push_back(std::move(e));
-        if (runs_code && !unchanged_size(payload, size)) return false;
+        if (runs_code && PyDict_GET_SIZE(payload) != size) {  // walking on would be unsafe
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return false;
+        }
     }
 
     // Both dicts are keyed as the payload, in its order; when nothing could
@@ -322,19 +325,6 @@ Ref record(PyObject* layout, std::initializer_list<std::pair<PyObject*, PyObject
     return d;
 }
 
-bool refresh_device_cache(ModuleState* st, AccumulatorObject* acc, PyObject* dev) {
-    if (acc->cached_device_id == dev) return true;
-    Ref category = concat("device_", dev);
-    if (!category) return false;
-    Ref outcome_metadata = record(st->layout_outcome_metadata, {{st->device_id, dev}});
-    if (!outcome_metadata) return false;
-    // Only strings and a dict of them are released here: no code runs.
-    Py_XSETREF(acc->default_category, category.release());
-    Py_XSETREF(acc->outcome_metadata, outcome_metadata.release());
-    Py_XSETREF(acc->cached_device_id, Py_NewRef(dev));
-    return true;
-}
-
 PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* context) {
     Ref device_id = field(self, as_acc(self)->device_id, "device_id");
     if (!device_id) return nullptr;
@@ -370,9 +360,8 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
     Ref product = PyUnicode_GET_LENGTH(src.product.get()) > 0
                       ? src.product
                       : Ref::borrow(multimodal ? st->brenlow_multimodal : st->brenlow_sensor);
-    AccumulatorObject* acc = as_acc(self);
-    if (!refresh_device_cache(st, acc, dev)) return nullptr;
-    Ref category = PyUnicode_GET_LENGTH(src.category.get()) > 0 ? src.category : Ref::borrow(acc->default_category);
+    Ref category = PyUnicode_GET_LENGTH(src.category.get()) > 0 ? src.category : concat("device_", dev);
+    if (!category) return nullptr;
 
     // Keys that are not exact strings go through str.join, which accepts
     // subclasses and refuses anything else with its own message.
@@ -447,7 +436,7 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
     // Outcome.
     Ref metrics = Ref::steal(PyDict_New());
     if (!metrics) return nullptr;
-    Ref outcome_metadata = Ref::steal(PyDict_Copy(acc->outcome_metadata));
+    Ref outcome_metadata = record(st->layout_outcome_metadata, {{st->device_id, dev}});
     if (!outcome_metadata) return nullptr;
     Ref outcome = record(st->layout_outcome, {{st->metrics, metrics.get()}, {st->metadata, outcome_metadata.get()}});
     if (!outcome) return nullptr;

@@ -110,10 +110,6 @@ class TextBuilder {
         push({nullptr, ascii.data(), static_cast<Py_ssize_t>(ascii.size())});
         length_ += static_cast<Py_ssize_t>(ascii.size());
     }
-    template <std::size_t N>
-    void add(const char (&literal)[N]) {
-        add(std::string_view(literal, N - 1));
-    }
 
     PyObject* build() const {
         PyObject* out = PyUnicode_New(length_, max_char_);
@@ -180,11 +176,6 @@ struct AccumulatorObject {
     PyObject* window;               // collections.deque of reading records
     PyObject* pending_batch;        // exact list of episode records
     PyObject* lock;                 // pyhost::LockObject
-    // Texts and records that depend only on the device id, made again
-    // whenever `device_id` is another object than the one they were made for.
-    PyObject* cached_device_id;
-    PyObject* default_category;  // "device_" + device_id
-    PyObject* outcome_metadata;  // {"pending": True, "device_id": device_id}, copied per episode
     PyObject* dict;
     PyObject* weakreflist;
     long long total_episodes;
@@ -213,13 +204,6 @@ inline bool wall_clock(ModuleState* st, PyObject* module, double* out) {
     if (!time_module) return false;
     Ref now = Ref::steal(PyObject_CallMethodNoArgs(time_module.get(), st->time));
     return now && pyhost::host_float(now.get(), out);
-}
-
-// Whether a dict that Python code may have changed is still safe to walk on.
-inline bool unchanged_size(PyObject* d, Py_ssize_t size) {
-    if (PyDict_GET_SIZE(d) == size) return true;
-    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-    return false;
 }
 
 // ---- defined across the module's sources ----
