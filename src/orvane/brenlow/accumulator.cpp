@@ -22,13 +22,6 @@ namespace orvane_accumulator {
 // Batching and posting
 // ---------------------------------------------------------------------------
 
-// len(pending_batch) >= ACCUMULATOR_BATCH_SIZE, compared as Python compares.
-int batch_due(ModuleState* st, PyObject* module, Py_ssize_t pending) {
-    pyhost::Constant limit;
-    if (!limit.load(module, st->ACCUMULATOR_BATCH_SIZE, st->cached_batch_size, st->watch)) return -1;
-    return limit.compare_count(pending, Py_GE);
-}
-
 // ACCUMULATOR_FLUSH_MAX_AGE_S > 0 and now - _last_flush_ts >= float(it).
 int age_due(ModuleState* st, PyObject* module, double now, double last_flush) {
     pyhost::Constant max_age;
@@ -134,21 +127,22 @@ PyObject* post_batch(ModuleState* st, PyObject* self, PyObject* batch) {
         }
     }
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-    Ref exc = SavedError().take();
-    Ref message = Ref::steal(PyObject_Str(exc.get()));
-    if (!message) return nullptr;
     device_id = field(self, acc->device_id, "device_id");
-    if (!device_id) return nullptr;
-    if (!write_failure_line(st, device_id.get(), message.get())) return nullptr;
+    if (!device_id || !write_failure_line(st, device_id.get(), nullptr)) return nullptr;
     Py_RETURN_NONE;
 }
 
 // Writes "[ACCUMULATOR] Batch ingest failed for <device>: <message>" to
-// sys.stdout.
+// sys.stdout; without a message, the str() of the exception being raised.
 bool write_failure_line(ModuleState* st, PyObject* device_id, PyObject* message) {
+    Ref text = Ref::borrow(message);
+    if (!text) {  // the exception being raised, taken
+        Ref exc = SavedError().take();
+        if (!(text = Ref::steal(PyObject_Str(exc.get())))) return false;
+    }
     Ref device_text = Ref::steal(PyObject_Str(device_id));
     if (!device_text) return false;
-    Ref line = concat("[ACCUMULATOR] Batch ingest failed for ", device_text.get(), ": ", message, "\n");
+    Ref line = concat("[ACCUMULATOR] Batch ingest failed for ", device_text.get(), ": ", text.get(), "\n");
     if (!line) return false;
     // One write per line, so that lines of threads failing together never
     // interleave; print() would write the newline separately.
@@ -231,7 +225,9 @@ PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject
     PyObject* module = PyType_GetModule(st->accumulator_type);
     double now;
     if (!wall_clock(st, module, &now)) return nullptr;
-    const int due_batch = batch_due(st, module, PyList_GET_SIZE(pending.get()));
+    pyhost::Constant batch_size;  // len(pending_batch) >= it, compared as Python compares
+    if (!batch_size.load(module, st->ACCUMULATOR_BATCH_SIZE, st->cached_batch_size, st->watch)) return nullptr;
+    const int due_batch = batch_size.compare_count(PyList_GET_SIZE(pending.get()), Py_GE);
     if (due_batch < 0) return nullptr;
     const int due_age = age_due(st, module, now, acc->last_flush_ts);
     if (due_age < 0) return nullptr;
@@ -390,18 +386,11 @@ PyMemberDef accumulator_members[] = {PYHOST_DICT_WEAK_MEMBERS(AccumulatorObject,
 // ---------------------------------------------------------------------------
 
 PyObject* accumulator_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    AccumulatorObject* acc = as_acc(self);
-    new (&acc->total_ingested) std::atomic<long long>(0);
-    acc->total_episodes = 0;
-    acc->last_flush_ts = 0.0;
     PyObject* module = pyhost::module_of(type, &moduledef);
-    if (module == nullptr) {
-        Py_DECREF(self);
-        return nullptr;
-    }
-    exit_track(state_of(module), acc);
+    PyObject* self = module != nullptr ? type->tp_alloc(type, 0) : nullptr;  // zero-filled
+    if (self == nullptr) return nullptr;
+    new (&as_acc(self)->total_ingested) std::atomic<long long>(0);
+    exit_track(state_of(module), as_acc(self));
     return self;
 }
 

@@ -126,9 +126,7 @@ bool post_pending(ModuleState* st, PyObject* module, PyObject* hook, PyObject* s
         return true;
     }
     // An overridden _post_batch that raised: its batch is lost, say so.
-    Ref exc = SavedError().take();
-    Ref message = Ref::steal(PyObject_Str(exc.get()));
-    if (!message || !write_failure_line(st, device_id.get(), message.get())) PyErr_WriteUnraisable(hook);
+    if (!write_failure_line(st, device_id.get(), nullptr)) PyErr_WriteUnraisable(hook);
     return true;
 }
 
@@ -253,17 +251,14 @@ bool exit_setup(PyObject* module) {
 
 int exit_traverse(ModuleState* st, visitproc visit, void* arg) {
     if (st->exit != nullptr)
-        for (InFlight& e : st->exit->in_flight) {
+        for (InFlight& e : st->exit->in_flight)
             if (int r = pyhost::visit_all(visit, arg, e.thread.get(), e.batch.get(), e.device_id.get())) return r;
-        }
     return 0;
 }
 
 void exit_clear(ModuleState* st) {
-    if (st->exit != nullptr) {
-        std::vector<InFlight> gone;
-        gone.swap(st->exit->in_flight);
-    }
+    // The entries leave the list before their references are dropped.
+    if (st->exit != nullptr) std::vector<InFlight>().swap(st->exit->in_flight);
 }
 
 void exit_free(ModuleState* st) {

@@ -210,7 +210,7 @@ inline bool wall_clock(ModuleState* st, PyObject* module, double* out) {
 
 Ref record(PyObject* layout, std::initializer_list<std::pair<PyObject*, PyObject*>> items);
 PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* context);
-bool write_failure_line(ModuleState* st, PyObject* device_id, PyObject* message);
+bool write_failure_line(ModuleState* st, PyObject* device_id, PyObject* message);  // null: the exception raised
 
 // The exit hook (accumulator_exit.cpp): set up at module execution; every
 // accumulator tracked from its creation to its end; every batch handed to a
