@@ -9,6 +9,7 @@ import sys
 import threading
 import time
 import types
+import weakref
 from collections import deque
 
 import pytest
@@ -612,6 +613,52 @@ def test_patching_a_method_after_use_takes_effect(config, monkeypatch, threads):
     monkeypatch.setattr(EpisodeAccumulator, "_flush_locked", lambda self, now_ts=None: flushed.append(now_ts))
     assert acc.observe("u", {}) == {"ts": "u"}
     assert len(flushed) == 1 and type(flushed[0]) is float
+
+
+def test_method_lookups_follow_changes_to_any_class(config, monkeypatch):
+    """Whether observe may call its own methods directly is remembered per
+    class; a change to the class or to a base must end that at once."""
+
+    class Sub(EpisodeAccumulator):
+        pass
+
+    class Own(EpisodeAccumulator):
+        def _build_episode(self, timestamp, payload, context=None):
+            return {"own": timestamp}
+
+    plain, sub, own = EpisodeAccumulator(Client(), "d"), Sub(Client(), "d"), Own(Client(), "d")
+    for acc in (plain, sub, own, plain, sub):  # each class in turn is the one remembered
+        episode = acc.observe("t", {"x": 1})
+        assert episode == {"own": "t"} if acc is own else "episode_id" in episode
+    monkeypatch.setattr(EpisodeAccumulator, "_build_episode", lambda self, ts, payload, context=None: {"base": ts})
+    assert sub.observe("u", {}) == {"base": "u"} and plain.observe("u", {}) == {"base": "u"}
+    assert own.observe("u", {}) == {"own": "u"}
+    monkeypatch.undo()
+    config()
+    assert "episode_id" in sub.observe("v", {"x": 2})
+    sub._build_episode = lambda ts, payload, context=None: {"instance": ts}
+    assert sub.observe("w", {}) == {"instance": "w"}
+
+
+def test_a_delivered_batch_is_let_go(config, threads):
+    """Once a batch is delivered nothing of ours holds it: it is freed with
+    its posting thread, not kept until a later flush."""
+
+    class Quiet:
+        def ingest(self, batch, device_id=None):
+            return None
+
+    class Probe:
+        pass
+
+    probe = Probe()
+    alive = weakref.ref(probe)
+    acc = EpisodeAccumulator(Quiet(), "d")
+    acc.observe("t", {"x": 1}, {"source_meta": {"probe": probe}})
+    del probe
+    acc.flush()
+    threads()
+    assert alive() is None and acc.total_ingested == 1
 
 
 @pytest.mark.skipif(not hasattr(__import__("os"), "fork"), reason="needs fork")

@@ -22,13 +22,6 @@ namespace orvane_accumulator {
 // Batching and posting
 // ---------------------------------------------------------------------------
 
-// len(pending_batch) >= ACCUMULATOR_BATCH_SIZE, compared as Python compares.
-int batch_due(ModuleState* st, PyObject* module, Py_ssize_t pending) {
-    pyhost::Constant limit;
-    if (!limit.load(module, st->ACCUMULATOR_BATCH_SIZE, st->cached_batch_size, st->watch)) return -1;
-    return limit.compare_count(pending, Py_GE);
-}
-
 // ACCUMULATOR_FLUSH_MAX_AGE_S > 0 and now - _last_flush_ts >= float(it).
 int age_due(ModuleState* st, PyObject* module, double now, double last_flush) {
     pyhost::Constant max_age;
@@ -134,27 +127,22 @@ PyObject* post_batch(ModuleState* st, PyObject* self, PyObject* batch) {
         }
     }
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-    Ref exc = take_exception();
-    Ref message = Ref::steal(PyObject_Str(exc.get()));
-    if (!message) return nullptr;
     device_id = field(self, acc->device_id, "device_id");
-    if (!device_id) return nullptr;
-    if (!write_failure_line(st, device_id.get(), message.get())) return nullptr;
+    if (!device_id || !write_failure_line(st, device_id.get(), nullptr)) return nullptr;
     Py_RETURN_NONE;
 }
 
 // Writes "[ACCUMULATOR] Batch ingest failed for <device>: <message>" to
-// sys.stdout.
+// sys.stdout; without a message, the str() of the exception being raised.
 bool write_failure_line(ModuleState* st, PyObject* device_id, PyObject* message) {
+    Ref text = Ref::borrow(message);
+    if (!text) {  // the exception being raised, taken
+        Ref exc = SavedError().take();
+        if (!(text = Ref::steal(PyObject_Str(exc.get())))) return false;
+    }
     Ref device_text = Ref::steal(PyObject_Str(device_id));
     if (!device_text) return false;
-    TextBuilder t;
-    t.add("[ACCUMULATOR] Batch ingest failed for ");
-    t.add(device_text.get());
-    t.add(": ");
-    t.add(message);
-    t.add("\n");
-    Ref line = Ref::steal(t.build());
+    Ref line = concat("[ACCUMULATOR] Batch ingest failed for ", device_text.get(), ": ", text.get(), "\n");
     if (!line) return false;
     // One write per line, so that lines of threads failing together never
     // interleave; print() would write the newline separately.
@@ -168,11 +156,15 @@ bool write_failure_line(ModuleState* st, PyObject* device_id, PyObject* message)
     return static_cast<bool>(written);
 }
 
-// 1 when ordinary method lookup of `name` on `self` finds `own`, our own
-// method as the type was made with it: then calling the C++ code directly is
-// that same call. 0 when a subclass, a patched class attribute, an instance
-// attribute or a custom attribute hook would take over; -1 on error.
-int finds_own_method(PyObject* self, PyObject* name, PyObject* own) {
+// 1 when ordinary method lookup of _build_episode (which 0) or _flush_locked
+// (which 1) on `self` finds our own method as the type was made with it:
+// then calling the C++ code directly is that same call. 0 when a subclass,
+// a patched class attribute, an instance attribute or a custom attribute
+// hook would take over; -1 on error. A type's answer is remembered with its
+// version tag, which the interpreter clears whenever the type or a base
+// changes (tags are never reused).
+int finds_own_method(ModuleState* st, PyObject* self, int which) {
+    PyObject* const name = which ? st->_flush_locked : st->_build_episode;
     PyTypeObject* type = Py_TYPE(self);
     if (type->tp_getattro != PyObject_GenericGetAttr) return 0;
     PyObject* dict = as_acc(self)->dict;
@@ -180,6 +172,8 @@ int finds_own_method(PyObject* self, PyObject* name, PyObject* own) {
         if (PyDict_GetItemWithError(dict, name) != nullptr) return 0;
         if (PyErr_Occurred()) return -1;
     }
+    ModuleState::OwnMethods& known = st->own_methods[which];
+    if (type == known.type && type->tp_version_tag != 0 && type->tp_version_tag == known.version) return 1;
     // A method descriptor looked up on its type is the descriptor itself.
     Ref found = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name));
     if (!found) {
@@ -187,7 +181,9 @@ int finds_own_method(PyObject* self, PyObject* name, PyObject* own) {
         PyErr_Clear();
         return 0;
     }
-    return found.get() == own ? 1 : 0;
+    if (found.get() != (which ? st->own_flush_locked : st->own_build_episode)) return 0;
+    if (Py_IS_TYPE(type, &PyType_Type)) known = {type, type->tp_version_tag};  // no metaclass code ran
+    return 1;
 }
 
 PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* context) {
@@ -208,7 +204,7 @@ PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject
     }
 
     Ref episode;
-    const int own_build = finds_own_method(self, st->_build_episode, st->own_build_episode);
+    const int own_build = finds_own_method(st, self, 0);
     if (own_build < 0) return nullptr;
     if (own_build) {
         episode = Ref::steal(build_episode(st, self, timestamp, payload, context));
@@ -229,12 +225,14 @@ PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject
     PyObject* module = PyType_GetModule(st->accumulator_type);
     double now;
     if (!wall_clock(st, module, &now)) return nullptr;
-    const int due_batch = batch_due(st, module, PyList_GET_SIZE(pending.get()));
+    pyhost::Constant batch_size;  // len(pending_batch) >= it, compared as Python compares
+    if (!batch_size.load(module, st->ACCUMULATOR_BATCH_SIZE, st->cached_batch_size, st->watch)) return nullptr;
+    const int due_batch = batch_size.compare_count(PyList_GET_SIZE(pending.get()), Py_GE);
     if (due_batch < 0) return nullptr;
     const int due_age = age_due(st, module, now, acc->last_flush_ts);
     if (due_age < 0) return nullptr;
     if (due_batch || due_age) {
-        const int own_flush = finds_own_method(self, st->_flush_locked, st->own_flush_locked);
+        const int own_flush = finds_own_method(st, self, 1);
         if (own_flush < 0) return nullptr;
         Ref r;
         if (own_flush) {
@@ -254,22 +252,14 @@ PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject
 // Python glue: methods
 // ---------------------------------------------------------------------------
 
-bool check_reading(PyObject* timestamp, PyObject* payload, PyObject* context) {
-    return pyhost::check_str(timestamp, "timestamp") && pyhost::check_dict(payload, "payload") &&
-           pyhost::check_dict(context, "context", /*allow_none=*/true);
-}
-
-PyObject* meth_observe(PyObject* self, PyTypeObject* cls, PyObject* timestamp, PyObject* payload, PyObject* context) {
+// observe and _build_episode take one reading, checked before any work.
+template <PyObject* (*F)(ModuleState*, PyObject*, PyObject*, PyObject*, PyObject*)>
+PyObject* meth_reading(PyObject* self, PyTypeObject* cls, PyObject* timestamp, PyObject* payload, PyObject* context) {
     if (context == nullptr) context = Py_None;
-    if (!check_reading(timestamp, payload, context)) return nullptr;
-    return observe(state_of(cls), self, timestamp, payload, context);
-}
-
-PyObject* meth_build_episode(PyObject* self, PyTypeObject* cls, PyObject* timestamp, PyObject* payload,
-                             PyObject* context) {
-    if (context == nullptr) context = Py_None;
-    if (!check_reading(timestamp, payload, context)) return nullptr;
-    return build_episode(state_of(cls), self, timestamp, payload, context);
+    if (!pyhost::check_str(timestamp, "timestamp") || !pyhost::check_dict(payload, "payload") ||
+        !pyhost::check_dict(context, "context", /*allow_none=*/true))
+        return nullptr;
+    return F(state_of(cls), self, timestamp, payload, context);
 }
 
 PyObject* meth_flush(PyObject* self, PyTypeObject* cls) {
@@ -306,12 +296,12 @@ PyObject* meth_post_batch(PyObject* self, PyTypeObject* cls, PyObject* batch) {
 }
 
 PyMethodDef accumulator_methods[] = {
-    pyhost::def<"observe", meth_observe, "timestamp, payload, context=None",
+    pyhost::def<"observe", meth_reading<observe>, "timestamp, payload, context=None",
                 "Record one reading: append it to the window, build its episode, queue\n"
                 "it, and hand the queue to a posting thread when the batch is full or\n"
                 "old enough. Returns the episode.">(),
     pyhost::def<"flush", meth_flush, "", "Hand every pending episode to a posting thread now.">(),
-    pyhost::def<"_build_episode", meth_build_episode, "timestamp, payload, context=None",
+    pyhost::def<"_build_episode", meth_reading<build_episode>, "timestamp, payload, context=None",
                 "The episode record of one reading, compared with the reading before it\n"
                 "in the window.">(),
     pyhost::def<"_flush_locked", meth_flush_locked, "now_ts=None",
@@ -329,86 +319,62 @@ PyMethodDef accumulator_methods[] = {
 
 // Object fields: readable, writable and deletable as on a Python object;
 // device_id and pending_batch keep their exact types.
-template <PyObject* AccumulatorObject::* Member>
-PyObject* get_object(PyObject* self, void* name) {
-    PyObject* v = as_acc(self)->*Member;
-    if (v == nullptr) return missing_field(self, static_cast<const char*>(name));
-    return Py_NewRef(v);
-}
-
-template <PyObject* AccumulatorObject::* Member>
+template <PyObject* AccumulatorObject::* Member, auto Check = nullptr>
 int set_object(PyObject* self, PyObject* value, void* name) {
     if (value != nullptr) {
-        const char* n = static_cast<const char*>(name);
-        if (Member == &AccumulatorObject::device_id && !pyhost::check_str(value, n)) return -1;
-        if (Member == &AccumulatorObject::pending_batch && !pyhost::check_list(value, n)) return -1;
+        if constexpr (!std::is_null_pointer_v<decltype(Check)>)
+            if (!Check(value, static_cast<const char*>(name), false)) return -1;
     } else if (as_acc(self)->*Member == nullptr) {
-        missing_field(self, static_cast<const char*>(name));
+        pyhost::missing_attribute(self, static_cast<const char*>(name));
         return -1;
     }
     Py_XSETREF(as_acc(self)->*Member, Py_XNewRef(value));
     return 0;
 }
 
-bool refuse_delete(PyObject* value, const char* name) { return value == nullptr && pyhost::refuse_delete(name) < 0; }
+template <PyObject* AccumulatorObject::* Member, auto Check = nullptr>
+PyGetSetDef object_getset(const char* name, const char* doc) {
+    return pyhost::getset<pyhost::ObjectField<AccumulatorObject, Member>::get, set_object<Member, Check>>(
+        name, doc, const_cast<char*>(name));
+}
 
-PyObject* get_total_episodes(PyObject* self, void*) { return PyLong_FromLongLong(as_acc(self)->total_episodes); }
-int set_total_episodes(PyObject* self, PyObject* value, void* name) {
-    if (refuse_delete(value, static_cast<const char*>(name))) return -1;
-    Ref v = pyhost::int_arg(value, "total_episodes");
+// The counters: ints held as native integers (total_ingested atomically).
+long long load(const long long& v) { return v; }
+long long load(const std::atomic<long long>& v) { return v.load(std::memory_order_relaxed); }
+
+template <auto Member>
+PyObject* get_count(PyObject* self, void*) {
+    return PyLong_FromLongLong(load(as_acc(self)->*Member));
+}
+
+template <auto Member>
+int set_count(PyObject* self, PyObject* value, void* name) {
+    if (value == nullptr) return pyhost::refuse_delete(static_cast<const char*>(name));
+    Ref v = pyhost::int_arg(value, static_cast<const char*>(name));
     if (!v) return -1;
     long long n = PyLong_AsLongLong(v.get());
     if (n == -1 && PyErr_Occurred()) return -1;
-    as_acc(self)->total_episodes = n;
+    as_acc(self)->*Member = n;
     return 0;
 }
 
-PyObject* get_total_ingested(PyObject* self, void*) {
-    return PyLong_FromLongLong(as_acc(self)->total_ingested.load(std::memory_order_relaxed));
+template <auto Member>
+PyGetSetDef count_getset(const char* name, const char* doc) {
+    return pyhost::getset<get_count<Member>, set_count<Member>>(name, doc, const_cast<char*>(name));
 }
-int set_total_ingested(PyObject* self, PyObject* value, void* name) {
-    if (refuse_delete(value, static_cast<const char*>(name))) return -1;
-    Ref v = pyhost::int_arg(value, "total_ingested");
-    if (!v) return -1;
-    long long n = PyLong_AsLongLong(v.get());
-    if (n == -1 && PyErr_Occurred()) return -1;
-    as_acc(self)->total_ingested.store(n, std::memory_order_relaxed);
-    return 0;
-}
-
-PyObject* get_last_flush_ts(PyObject* self, void*) { return PyFloat_FromDouble(as_acc(self)->last_flush_ts); }
-int set_last_flush_ts(PyObject* self, PyObject* value, void* name) {
-    if (refuse_delete(value, static_cast<const char*>(name))) return -1;
-    double v;
-    if (!pyhost::float_arg(value, "_last_flush_ts", &v)) return -1;
-    as_acc(self)->last_flush_ts = v;
-    return 0;
-}
-
-PyObject* get_lock(PyObject* self, void*) {
-    PyObject* v = as_acc(self)->lock;
-    if (v == nullptr) return missing_field(self, "_lock");
-    return Py_NewRef(v);
-}
-
-char n_brain[] = "brain", n_device_id[] = "device_id", n_window[] = "window", n_pending[] = "pending_batch",
-     n_total_episodes[] = "total_episodes", n_total_ingested[] = "total_ingested", n_last_flush[] = "_last_flush_ts";
 
 PyGetSetDef accumulator_getset[] = {
-    pyhost::getset<get_object<&AccumulatorObject::brain>, set_object<&AccumulatorObject::brain>>(
-        "brain", "The resolver client that batches are sent to.", n_brain),
-    pyhost::getset<get_object<&AccumulatorObject::device_id>, set_object<&AccumulatorObject::device_id>>(
-        "device_id", "The device this accumulator serves.", n_device_id),
-    pyhost::getset<get_object<&AccumulatorObject::window>, set_object<&AccumulatorObject::window>>(
-        "window", "The most recent readings, oldest first.", n_window),
-    pyhost::getset<get_object<&AccumulatorObject::pending_batch>, set_object<&AccumulatorObject::pending_batch>>(
-        "pending_batch", "Episodes not yet handed to a posting thread.", n_pending),
-    pyhost::getset<get_total_episodes, set_total_episodes>("total_episodes", "Episodes built.", n_total_episodes),
-    pyhost::getset<get_total_ingested, set_total_ingested>("total_ingested", "Episodes in batches the client accepted.",
-                                                           n_total_ingested),
-    pyhost::getset<get_last_flush_ts, set_last_flush_ts>("_last_flush_ts", "Wall-clock time of the last flush.",
-                                                         n_last_flush),
-    pyhost::getset<get_lock>("_lock", "The lock guarding this object's state."),
+    object_getset<&AccumulatorObject::brain>("brain", "The resolver client that batches are sent to."),
+    object_getset<&AccumulatorObject::device_id, pyhost::check_str>("device_id", "The device this accumulator serves."),
+    object_getset<&AccumulatorObject::window>("window", "The most recent readings, oldest first."),
+    object_getset<&AccumulatorObject::pending_batch, pyhost::check_list>(
+        "pending_batch", "Episodes not yet handed to a posting thread."),
+    count_getset<&AccumulatorObject::total_episodes>("total_episodes", "Episodes built."),
+    count_getset<&AccumulatorObject::total_ingested>("total_ingested", "Episodes in batches the client accepted."),
+    pyhost::number_field<AccumulatorObject, &AccumulatorObject::last_flush_ts>("_last_flush_ts",
+                                                                               "Wall-clock time of the last flush."),
+    pyhost::getset<pyhost::ObjectField<AccumulatorObject, &AccumulatorObject::lock>::get>(
+        "_lock", "The lock guarding this object's state.", const_cast<char*>("_lock")),
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -420,24 +386,17 @@ PyMemberDef accumulator_members[] = {PYHOST_DICT_WEAK_MEMBERS(AccumulatorObject,
 // ---------------------------------------------------------------------------
 
 PyObject* accumulator_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    AccumulatorObject* acc = as_acc(self);
-    new (&acc->total_ingested) std::atomic<long long>(0);
-    acc->total_episodes = 0;
-    acc->last_flush_ts = 0.0;
     PyObject* module = pyhost::module_of(type, &moduledef);
-    if (module == nullptr) {
-        Py_DECREF(self);
-        return nullptr;
-    }
-    exit_track(state_of(module), acc);
+    PyObject* self = module != nullptr ? type->tp_alloc(type, 0) : nullptr;  // zero-filled
+    if (self == nullptr) return nullptr;
+    new (&as_acc(self)->total_ingested) std::atomic<long long>(0);
+    exit_track(state_of(module), as_acc(self));
     return self;
 }
 
 int accumulator_init(PyObject* self, PyObject* brain, PyObject* device_id) {
     if (!pyhost::check_str(device_id, "device_id")) return -1;
-    PyObject* module = module_of(self);
+    PyObject* module = pyhost::module_of(self, &moduledef);
     if (module == nullptr) return -1;
     ModuleState* st = state_of(module);
 
@@ -468,25 +427,19 @@ int accumulator_init(PyObject* self, PyObject* brain, PyObject* device_id) {
 int accumulator_traverse(PyObject* self, visitproc visit, void* arg) {
     AccumulatorObject* acc = as_acc(self);
     return pyhost::visit_all(visit, arg, Py_TYPE(self), acc->brain, acc->device_id, acc->window, acc->pending_batch,
-                             acc->lock, acc->cached_device_id, acc->default_category, acc->outcome_metadata, acc->dict);
+                             acc->lock, acc->dict);
 }
 
 int accumulator_clear(PyObject* self) {
     AccumulatorObject* acc = as_acc(self);
-    pyhost::clear_all(acc->brain, acc->device_id, acc->window, acc->pending_batch, acc->lock, acc->cached_device_id,
-                      acc->default_category, acc->outcome_metadata, acc->dict);
+    pyhost::clear_all(acc->brain, acc->device_id, acc->window, acc->pending_batch, acc->lock, acc->dict);
     return 0;
 }
 
 void accumulator_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
     exit_untrack(as_acc(self));
-    if (as_acc(self)->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
-    accumulator_clear(self);
-    as_acc(self)->total_ingested.~atomic();
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    as_acc(self)->total_ingested.~atomic();  // trivial: nothing reads it from here on
+    pyhost::dealloc_gc(self, as_acc(self)->weakreflist, accumulator_clear);
 }
 
 PyType_Slot accumulator_slots[] = {
@@ -514,59 +467,54 @@ PyType_Spec accumulator_spec = {
 const char* const kConstants[] = {"ACCUMULATOR_WINDOW_SIZE", "ACCUMULATOR_BATCH_SIZE", "ACCUMULATOR_FLUSH_MAX_AGE_S",
                                   nullptr};
 
-PyObject* text_tuple(std::initializer_list<PyObject*> items) {
-    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
-    if (t == nullptr) return nullptr;
-    Py_ssize_t i = 0;
-    for (PyObject* item : items) PyTuple_SET_ITEM(t, i++, Py_NewRef(item));
-    return t;
-}
-
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
-#define ACCUMULATOR_INTERN(n) \
+#define ACCUMULATOR_NAME(n) \
     if ((st->n = pyhost::intern(#n)) == nullptr) return -1;
-    ACCUMULATOR_NAMES(ACCUMULATOR_INTERN)
-#undef ACCUMULATOR_INTERN
-    if ((st->empty = pyhost::intern("")) == nullptr || (st->zero_text = pyhost::intern("0")) == nullptr ||
-        (st->key_separator = pyhost::intern(", ")) == nullptr ||
-        (st->action_sensor = pyhost::intern("Channel deltas from previous reading")) == nullptr ||
-        (st->action_multimodal = pyhost::intern("Multimodal channel deltas from previous reading")) == nullptr)
-        return -1;
-    if ((st->kw_context = text_tuple({st->context})) == nullptr ||
-        (st->kw_now_ts = text_tuple({st->now_ts})) == nullptr ||
-        (st->kw_device_id = text_tuple({st->device_id})) == nullptr ||
-        (st->kw_thread = text_tuple({st->target, st->args, st->daemon})) == nullptr ||
-        (st->kw_maxlen = text_tuple({st->maxlen})) == nullptr)
+#define ACCUMULATOR_TEXT(n, text) \
+    if ((st->n = pyhost::intern(text)) == nullptr) return -1;
+    ACCUMULATOR_NAMES(ACCUMULATOR_NAME)
+    ACCUMULATOR_TEXTS(ACCUMULATOR_TEXT)
+#undef ACCUMULATOR_NAME
+#undef ACCUMULATOR_TEXT
+    if ((st->kw_context = PyTuple_Pack(1, st->context)) == nullptr ||
+        (st->kw_now_ts = PyTuple_Pack(1, st->now_ts)) == nullptr ||
+        (st->kw_device_id = PyTuple_Pack(1, st->device_id)) == nullptr ||
+        (st->kw_thread = PyTuple_Pack(3, st->target, st->args, st->daemon)) == nullptr ||
+        (st->kw_maxlen = PyTuple_Pack(1, st->maxlen)) == nullptr)
         return -1;
 
+    // Each layout: its keys in order, with the value every record starts
+    // with (the constant ones stay; None marks one each record replaces).
     PyObject* const none = Py_None;
-    if ((st->layout_reading = make_layout({{st->timestamp, none}, {st->payload, none}})) == nullptr ||
-        (st->layout_episode = make_layout({{st->episode_id, none},
-                                           {st->product, st->brenlow_sensor},
-                                           {st->category, none},
-                                           {st->state, none},
-                                           {st->action, none},
-                                           {st->outcome, none},
-                                           {st->embeddings, none},
-                                           {st->metadata, none}})) == nullptr ||
-        (st->layout_state = make_layout(
-             {{st->description, none}, {st->context, none}, {st->timestamp, none}, {st->metadata, none}})) == nullptr ||
-        (st->layout_state_metadata = make_layout({{st->channel_count, none}, {st->source_kind, st->empty}})) ==
-            nullptr ||
-        (st->layout_action_sensor = make_layout(
-             {{st->description, st->action_sensor}, {st->steps, none}, {st->commands, none}, {st->metadata, none}})) ==
-            nullptr ||
-        (st->layout_action_multimodal = make_layout({{st->description, st->action_multimodal},
-                                                     {st->steps, none},
-                                                     {st->commands, none},
-                                                     {st->metadata, none}})) == nullptr ||
-        (st->layout_action_metadata = make_layout({{st->deltas, none}})) == nullptr ||
-        (st->layout_outcome = make_layout(
-             {{st->result, st->pending}, {st->success, none}, {st->metrics, none}, {st->metadata, none}})) == nullptr ||
-        (st->layout_outcome_metadata = make_layout({{st->pending, Py_True}, {st->device_id, none}})) == nullptr ||
-        (st->layout_embeddings = make_layout({{st->text, none}})) == nullptr ||
-        (st->layout_metadata = make_layout({{st->tags, none}, {st->source, st->edge_stream}})) == nullptr)
+    auto layout = [](PyObject*& out, std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
+        return (out = record(nullptr, items).release()) != nullptr;
+    };
+    if (!layout(st->layout_reading, {{st->timestamp, none}, {st->payload, none}}) ||
+        !layout(st->layout_episode, {{st->episode_id, none},
+                                     {st->product, st->brenlow_sensor},
+                                     {st->category, none},
+                                     {st->state, none},
+                                     {st->action, none},
+                                     {st->outcome, none},
+                                     {st->embeddings, none},
+                                     {st->metadata, none}}) ||
+        !layout(st->layout_state,
+                {{st->description, none}, {st->context, none}, {st->timestamp, none}, {st->metadata, none}}) ||
+        !layout(st->layout_state_metadata, {{st->channel_count, none}, {st->source_kind, st->empty}}) ||
+        !layout(
+            st->layout_action_sensor,
+            {{st->description, st->action_sensor}, {st->steps, none}, {st->commands, none}, {st->metadata, none}}) ||
+        !layout(st->layout_action_multimodal, {{st->description, st->action_multimodal},
+                                               {st->steps, none},
+                                               {st->commands, none},
+                                               {st->metadata, none}}) ||
+        !layout(st->layout_action_metadata, {{st->deltas, none}}) ||
+        !layout(st->layout_outcome,
+                {{st->result, st->pending}, {st->success, none}, {st->metrics, none}, {st->metadata, none}}) ||
+        !layout(st->layout_outcome_metadata, {{st->pending, Py_True}, {st->device_id, none}}) ||
+        !layout(st->layout_embeddings, {{st->text, none}}) ||
+        !layout(st->layout_metadata, {{st->tags, none}, {st->source, st->edge_stream}}))
         return -1;
 
     if (pyhost::bind_constants(module, "orvane.config", kConstants) < 0) return -1;
@@ -594,12 +542,14 @@ int exec_module(PyObject* module) {
     return exit_setup(module) ? 0 : -1;
 }
 
+#define ACCUMULATOR_VISIT(n, ...) Py_VISIT(st->n);
+#define ACCUMULATOR_CLEAR(n, ...) Py_CLEAR(st->n);
+
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-    if (int r = pyhost::visit_all(visit, arg, st->accumulator_type, st->lock_type, st->own_build_episode,
-                                  st->own_flush_locked, st->number_abc))
-        return r;
+    ACCUMULATOR_OWNED(ACCUMULATOR_VISIT)
+    if (int r = pyhost::visit_all(visit, arg, st->accumulator_type, st->lock_type)) return r;
     return exit_traverse(st, visit, arg);
 }
 
@@ -607,13 +557,10 @@ int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
     st->watch.stop();
-    ACCUMULATOR_NAMES(PYHOST_CLEAR_FIELD)
-    pyhost::clear_all(st->accumulator_type, st->lock_type, st->own_build_episode, st->own_flush_locked, st->number_abc,
-                      st->empty, st->zero_text, st->key_separator, st->action_sensor, st->action_multimodal,
-                      st->kw_context, st->kw_now_ts, st->kw_device_id, st->kw_thread, st->kw_maxlen, st->layout_reading,
-                      st->layout_episode, st->layout_state, st->layout_state_metadata, st->layout_action_sensor,
-                      st->layout_action_multimodal, st->layout_action_metadata, st->layout_outcome,
-                      st->layout_outcome_metadata, st->layout_embeddings, st->layout_metadata);
+    ACCUMULATOR_NAMES(ACCUMULATOR_CLEAR)
+    ACCUMULATOR_TEXTS(ACCUMULATOR_CLEAR)
+    ACCUMULATOR_OWNED(ACCUMULATOR_CLEAR)
+    pyhost::clear_all(st->accumulator_type, st->lock_type);
     exit_clear(st);
     return 0;
 }

@@ -1,6 +1,8 @@
 // Building one episode record from a reading: its channels, its context, its texts.
 #include "accumulator_internal.hpp"
 
+#include <charconv>
+
 namespace orvane_accumulator {
 
 // ---------------------------------------------------------------------------
@@ -20,10 +22,7 @@ struct SourceInfo {
 // str(value or "").strip(): a missing or false value gives "".
 Ref context_text(ModuleState* st, PyObject* context, PyObject* key, bool lower) {
     Ref value = Ref::borrow(PyDict_GetItemWithError(context, key));
-    if (!value) {
-        if (PyErr_Occurred()) return Ref();
-        return Ref::borrow(st->empty);
-    }
+    if (!value) return PyErr_Occurred() ? Ref() : Ref::borrow(st->empty);
     int truth = PyObject_IsTrue(value.get());
     if (truth < 0) return Ref();
     if (truth == 0) return Ref::borrow(st->empty);
@@ -90,34 +89,6 @@ Ref previous_value(PyObject* prev, PyObject* key) {
     return Ref::steal(PyObject_GetItem(prev, key));
 }
 
-// An error raised now but reported later, at the step that owns it.
-class DeferredError {
-  public:
-    DeferredError() = default;
-    DeferredError(const DeferredError&) = delete;
-    DeferredError& operator=(const DeferredError&) = delete;
-    bool held() const noexcept { return held_; }
-    // Takes the error being raised, unless an earlier one is already held.
-    void keep_first() {
-        if (held_) {
-            PyErr_Clear();
-            return;
-        }
-        held_ = true;
-        exc_ = SavedError().take();
-    }
-    // Raises the held error again; returns null for the caller to pass on.
-    std::nullptr_t raise() {
-        held_ = false;
-        pyhost::raise_object(std::move(exc_));
-        return nullptr;
-    }
-
-  private:
-    bool held_ = false;
-    Ref exc_;
-};
-
 bool conversion_error_absorbed() {
     return PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError);
 }
@@ -153,8 +124,8 @@ struct Channels {
     };
     std::vector<Entry> entries;
     Ref deltas;
-    Ref context;  // null when a value failed to convert
-    DeferredError context_error;
+    Ref context;        // null when a value failed to convert
+    Ref context_error;  // the first such failure, raised when the state is built
     bool all_keys_plain_str = true;
 };
 
@@ -179,7 +150,10 @@ bool gather_channels(PyObject* payload, PyObject* prev, Channels& ch) {
         e.value_ok = plain_float(v, &e.value, &runs_code);
         if (!e.value_ok) {
             if (before && !conversion_error_absorbed()) return false;
-            ch.context_error.keep_first();
+            if (ch.context_error)
+                PyErr_Clear();
+            else
+                ch.context_error = SavedError().take();
         }
         all_exact_floats = all_exact_floats && PyFloat_CheckExact(v);
         if (before) {
@@ -198,18 +172,17 @@ bool gather_channels(PyObject* payload, PyObject* prev, Channels& ch) {
             all_shared = false;
         }
         ch.entries.push_back(std::move(e));
-        if (runs_code && !unchanged_size(payload, size)) return false;
+        if (runs_code && PyDict_GET_SIZE(payload) != size) {  // walking on would be unsafe
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return false;
+        }
     }
 
     // Both dicts are keyed as the payload, in its order; when nothing could
     // have changed the payload, its own table is copied instead of grown
     // entry by entry.
     const bool reuse_table = !runs_code;
-    if (reuse_table && all_shared) {
-        ch.deltas = Ref::steal(PyDict_Copy(payload));
-    } else {
-        ch.deltas = Ref::steal(PyDict_New());
-    }
+    ch.deltas = Ref::steal(reuse_table && all_shared ? PyDict_Copy(payload) : PyDict_New());
     if (!ch.deltas) return false;
     for (const Channels::Entry& e : ch.entries) {
         if (!e.has_delta) continue;
@@ -217,7 +190,7 @@ bool gather_channels(PyObject* payload, PyObject* prev, Channels& ch) {
         if (!f || PyDict_SetItem(ch.deltas.get(), e.key.get(), f.get()) < 0) return false;
     }
 
-    if (ch.context_error.held()) return true;
+    if (ch.context_error) return true;
     if (reuse_table) {
         ch.context = Ref::steal(PyDict_Copy(payload));  // exact floats stay: float(x) is x
         if (!ch.context) return false;
@@ -240,21 +213,13 @@ bool gather_channels(PyObject* payload, PyObject* prev, Channels& ch) {
 // int(round(float(payload["modality_count"]))) as decimal text; "0" when absent.
 Ref modality_count_text(PyObject* payload, ModuleState* st) {
     Ref raw = Ref::borrow(PyDict_GetItemWithError(payload, st->modality_count));
-    if (!raw) {
-        if (PyErr_Occurred()) return Ref();
-        return Ref::borrow(st->zero_text);
-    }
+    if (!raw) return PyErr_Occurred() ? Ref() : Ref::borrow(st->zero_text);
     double x;
     if (!pyhost::host_float(raw.get(), &x)) return Ref();
-    const double r = std::nearbyint(x);  // ties to even, as round() does
-    if (std::isfinite(r) && std::fabs(r) < 9.0e18) {
-        std::string s = decimal(static_cast<long long>(r));
-        return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-    }
-    // NaN and infinities fail here with the interpreter's own errors.
-    Ref n = Ref::steal(PyLong_FromDouble(r));
-    if (!n) return Ref();
-    return Ref::steal(PyObject_Str(n.get()));
+    // nearbyint: ties to even, as round() does; NaN and infinities fail in
+    // the conversion to int with the interpreter's own errors.
+    Ref n = Ref::steal(PyLong_FromDouble(std::nearbyint(x)));
+    return n ? Ref::steal(PyObject_Str(n.get())) : Ref();
 }
 
 // float(payload.get("nl_text_len", 0.0) or 0.0) > 0.0
@@ -272,23 +237,25 @@ int has_text(PyObject* payload, ModuleState* st) {
 // to 1e9: the decimal M / 10^6 it was rounded to, written directly. It has
 // at most 15 significant digits, so no other decimal that short reads back
 // as the same double, and repr() writes the shortest one. Other values take
-// the general path.
-void append_delta_repr(std::string& out, double d) {
+// the general path. Writes at most 32 characters; returns how many.
+std::size_t delta_repr(char* out, double d) {
     static_assert(kDeltaPlaces == 6);
     const double ad = std::fabs(d);
     const double m = std::rint(ad * 1e6);
-    if (!(ad >= 1e-4 && ad < 1e9) || m / 1e6 != ad) return pyhost::append_float_repr(out, d);
-    auto digits = static_cast<unsigned long long>(m);
-    char text[24];
-    char* end = text + sizeof text;
-    char* p = end;
-    for (int i = 0; i < kDeltaPlaces; ++i, digits /= 10) *--p = static_cast<char>('0' + digits % 10);
-    *--p = '.';
-    do *--p = static_cast<char>('0' + digits % 10);
-    while ((digits /= 10) != 0);
-    if (d < 0) *--p = '-';
-    while (end[-1] == '0' && end[-2] != '.') --end;  // "1.500000" -> "1.5", "2.000000" -> "2.0"
-    out.append(p, end);
+    if (!(ad >= 1e-4 && ad < 1e9) || m / 1e6 != ad) {
+        const std::string text = pyhost::float_repr(d);
+        return static_cast<std::size_t>(text.copy(out, 32));
+    }
+    const auto digits = static_cast<unsigned long long>(m);
+    unsigned long long fraction = digits % 1000000;
+    int places = kDeltaPlaces;
+    for (; places > 1 && fraction % 10 == 0; --places) fraction /= 10;  // "1.500000" -> "1.5", "2.000000" -> "2.0"
+    char* p = out;
+    if (d < 0) *p++ = '-';
+    p = std::to_chars(p, p + 16, digits / 1000000).ptr;
+    *p++ = '.';
+    for (int i = places - 1; i >= 0; --i, fraction /= 10) p[i] = static_cast<char>('0' + fraction % 10);
+    return static_cast<std::size_t>(p + places - out);
 }
 
 // "delta_<key>=<float text>" for the first entries of the deltas.
@@ -298,33 +265,27 @@ Ref action_steps(PyObject* deltas, ModuleState* st) {
     if (!steps) return Ref();
     Py_ssize_t pos = 0, i = 0;
     PyObject *k, *v;
-    std::string number;
+    char number[32];
     while (i < n && PyDict_Next(deltas, &pos, &k, &v)) {
         Ref key = Ref::borrow(k);
         if (!PyUnicode_CheckExact(k)) {
             key = Ref::steal(PyObject_Format(k, st->empty));  // as an f-string writes it
             if (!key) return Ref();
         }
-        number.clear();
-        append_delta_repr(number, PyFloat_AS_DOUBLE(v));
+        const std::size_t digits = delta_repr(number, PyFloat_AS_DOUBLE(v));
         PyObject* step;
         if (PyUnicode_IS_ASCII(key.get())) {
             // The usual channel name: the whole step is ASCII, written at once.
             const Py_ssize_t klen = PyUnicode_GET_LENGTH(key.get());
-            step = PyUnicode_New(7 + klen + static_cast<Py_ssize_t>(number.size()), 127);
+            step = PyUnicode_New(7 + klen + static_cast<Py_ssize_t>(digits), 127);
             if (step == nullptr) return Ref();
             char* out = static_cast<char*>(PyUnicode_DATA(step));
             std::memcpy(out, "delta_", 6);
             std::memcpy(out + 6, PyUnicode_DATA(key.get()), static_cast<std::size_t>(klen));
             out[6 + klen] = '=';
-            std::memcpy(out + 7 + klen, number.data(), number.size());
+            std::memcpy(out + 7 + klen, number, digits);
         } else {
-            TextBuilder t;
-            t.add("delta_");
-            t.add(key.get());
-            t.add("=");
-            t.add(number);
-            step = t.build();
+            step = concat("delta_", key.get(), "=", std::string_view(number, digits)).release();
             if (step == nullptr) return Ref();
         }
         PyList_SET_ITEM(steps.get(), i++, step);
@@ -335,11 +296,10 @@ Ref action_steps(PyObject* deltas, ModuleState* st) {
 // "brenlow", "sensor", the device id, "multimodal" for a multimodal reading,
 // then the source tags, each once.
 Ref episode_tags(ModuleState* st, PyObject* device_id, bool multimodal, PyObject* source_tags) {
-    Ref tags = Ref::steal(PyList_New(0));
+    Py_ssize_t n = 0;
+    Ref tags = Ref::steal(PyList_New(3));
     if (!tags) return Ref();
-    if (PyList_Append(tags.get(), st->brenlow) < 0 || PyList_Append(tags.get(), st->sensor) < 0 ||
-        PyList_Append(tags.get(), device_id) < 0)
-        return Ref();
+    for (PyObject* tag : {st->brenlow, st->sensor, device_id}) PyList_SET_ITEM(tags.get(), n++, Py_NewRef(tag));
     auto add_new = [&](PyObject* tag) {
         int has = PySequence_Contains(tags.get(), tag);  // all exact str: no Python code
         if (has < 0) return false;
@@ -355,39 +315,14 @@ Ref episode_tags(ModuleState* st, PyObject* device_id, bool multimodal, PyObject
 
 // A new record copied from `layout` (its keys in order), holding the given
 // values (borrowed). Every key must be one of the layout's: replacing the
-// value of a present key keeps the table and the order as they are.
+// value of a present key keeps the table and the order as they are. Without
+// a layout, a new dict of the given items, in order (a layout itself).
 Ref record(PyObject* layout, std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
-    Ref d = Ref::steal(PyDict_Copy(layout));
+    Ref d = Ref::steal(layout != nullptr ? PyDict_Copy(layout) : PyDict_New());
     if (!d) return Ref();
     for (const auto& [key, value] : items)
         if (PyDict_SetItem(d.get(), key, value) < 0) return Ref();
     return d;
-}
-
-// A layout: the record's keys in order, each with the value that every
-// record starts with (the constant ones stay; the others are replaced).
-PyObject* make_layout(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
-    Ref d = Ref::steal(PyDict_New());
-    if (!d) return nullptr;
-    for (const auto& [key, value] : items)
-        if (PyDict_SetItem(d.get(), key, value) < 0) return nullptr;
-    return d.release();
-}
-
-bool refresh_device_cache(ModuleState* st, AccumulatorObject* acc, PyObject* dev) {
-    if (acc->cached_device_id == dev) return true;
-    TextBuilder t;
-    t.add("device_");
-    t.add(dev);
-    Ref category = Ref::steal(t.build());
-    if (!category) return false;
-    Ref outcome_metadata = record(st->layout_outcome_metadata, {{st->device_id, dev}});
-    if (!outcome_metadata) return false;
-    // Only strings and a dict of them are released here: no code runs.
-    Py_XSETREF(acc->default_category, category.release());
-    Py_XSETREF(acc->outcome_metadata, outcome_metadata.release());
-    Py_XSETREF(acc->cached_device_id, Py_NewRef(dev));
-    return true;
 }
 
 PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* context) {
@@ -425,79 +360,54 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
     Ref product = PyUnicode_GET_LENGTH(src.product.get()) > 0
                       ? src.product
                       : Ref::borrow(multimodal ? st->brenlow_multimodal : st->brenlow_sensor);
-    AccumulatorObject* acc = as_acc(self);
-    if (!refresh_device_cache(st, acc, dev)) return nullptr;
-    Ref category = PyUnicode_GET_LENGTH(src.category.get()) > 0 ? src.category : Ref::borrow(acc->default_category);
+    Ref category = PyUnicode_GET_LENGTH(src.category.get()) > 0 ? src.category : concat("device_", dev);
+    if (!category) return nullptr;
 
-    const std::string channel_text = decimal(channels);
-    Ref canonical;
-    if (text_form) {
-        TextBuilder t;
-        t.add("Brenlow multimodal episode for device ");
-        t.add(dev);
-        t.add(" at ");
-        t.add(timestamp);
-        t.add(". Channels: ");
-        t.add(channel_text);
-        t.add(". Modality count: ");
-        t.add(modality_count.get());
-        t.add(". Source text: ");
-        t.add(preview.get());
-        canonical = Ref::steal(t.build());
-    } else {
-        // Keys that are not exact strings go through str.join, which accepts
-        // subclasses and refuses anything else with its own message.
-        Ref joined;
-        if (!ch.all_keys_plain_str) {
-            Ref keys = Ref::steal(PyList_New(named_keys));
-            if (!keys) return nullptr;
-            for (Py_ssize_t i = 0; i < named_keys; ++i)
-                PyList_SET_ITEM(keys.get(), i, Py_NewRef(ch.entries[static_cast<std::size_t>(i)].key.get()));
-            joined = Ref::steal(PyUnicode_Join(st->key_separator, keys.get()));
-            if (!joined) return nullptr;
-        }
-        TextBuilder t;
-        t.add("Brenlow sensor episode for device ");
-        t.add(dev);
-        t.add(" at ");
-        t.add(timestamp);
-        t.add(". Channels: ");
-        t.add(channel_text);
-        t.add(". Modality count: ");
-        t.add(modality_count.get());
-        t.add(". Natural language present: ");
-        if (text_present)
-            t.add("yes");
-        else
-            t.add("no");
-        t.add(". Feature keys: ");
-        if (joined) {
-            t.add(joined.get());
-        } else {
-            for (Py_ssize_t i = 0; i < named_keys; ++i) {
-                if (i > 0) t.add(st->key_separator);
-                t.add(ch.entries[static_cast<std::size_t>(i)].key.get());
-            }
-        }
-        t.add(".");
-        canonical = Ref::steal(t.build());
+    // Keys that are not exact strings go through str.join, which accepts
+    // subclasses and refuses anything else with its own message.
+    Ref joined;
+    if (!text_form && !ch.all_keys_plain_str) {
+        Ref keys = Ref::steal(PyList_New(named_keys));
+        if (!keys) return nullptr;
+        for (Py_ssize_t i = 0; i < named_keys; ++i)
+            PyList_SET_ITEM(keys.get(), i, Py_NewRef(ch.entries[static_cast<std::size_t>(i)].key.get()));
+        joined = Ref::steal(PyUnicode_Join(st->key_separator, keys.get()));
+        if (!joined) return nullptr;
     }
+    const std::string channel_text = std::to_string(channels);
+    TextBuilder text;
+    text.add(text_form ? "Brenlow multimodal episode for device " : "Brenlow sensor episode for device ");
+    text.add(dev);
+    text.add(" at ");
+    text.add(timestamp);
+    text.add(". Channels: ");
+    text.add(channel_text);
+    text.add(". Modality count: ");
+    text.add(modality_count.get());
+    if (text_form) {
+        text.add(". Source text: ");
+        text.add(preview.get());
+    } else {
+        text.add(". Natural language present: ");
+        text.add(text_present ? "yes" : "no");
+        text.add(". Feature keys: ");
+        if (joined) text.add(joined.get());
+        for (Py_ssize_t i = 0; !joined && i < named_keys; ++i) {
+            if (i > 0) text.add(st->key_separator);
+            text.add(ch.entries[static_cast<std::size_t>(i)].key.get());
+        }
+        text.add(".");
+    }
+    Ref canonical = Ref::steal(text.build());
     if (!canonical) return nullptr;
 
     // State.
-    if (ch.context_error.held()) return ch.context_error.raise();
-    Ref& context_values = ch.context;
-    Ref state_description;
-    {
-        TextBuilder t;
-        if (multimodal)
-            t.add("Multimodal reading at ");
-        else
-            t.add("Sensor reading at ");
-        t.add(timestamp);
-        state_description = Ref::steal(t.build());
-        if (!state_description) return nullptr;
+    if (ch.context_error) {
+        pyhost::raise_object(std::move(ch.context_error));
+        return nullptr;
     }
+    Ref state_description = concat(multimodal ? "Multimodal reading at " : "Sensor reading at ", timestamp);
+    if (!state_description) return nullptr;
     Ref channel_count = Ref::steal(PyLong_FromSsize_t(channels));
     if (!channel_count) return nullptr;
     Ref state_metadata = record(st->layout_state_metadata, {{st->channel_count, channel_count.get()}});
@@ -507,7 +417,7 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
         return nullptr;
     if (src.meta && PyDict_Update(state_metadata.get(), src.meta.get()) < 0) return nullptr;
     Ref state = record(st->layout_state, {{st->description, state_description.get()},
-                                          {st->context, context_values.get()},
+                                          {st->context, ch.context.get()},
                                           {st->timestamp, timestamp},
                                           {st->metadata, state_metadata.get()}});
     if (!state) return nullptr;
@@ -526,7 +436,7 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
     // Outcome.
     Ref metrics = Ref::steal(PyDict_New());
     if (!metrics) return nullptr;
-    Ref outcome_metadata = Ref::steal(PyDict_Copy(acc->outcome_metadata));
+    Ref outcome_metadata = record(st->layout_outcome_metadata, {{st->device_id, dev}});
     if (!outcome_metadata) return nullptr;
     Ref outcome = record(st->layout_outcome, {{st->metrics, metrics.get()}, {st->metadata, outcome_metadata.get()}});
     if (!outcome) return nullptr;
@@ -534,19 +444,10 @@ PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, Py
     Ref tags = episode_tags(st, dev, multimodal, src.tags.get());
     if (!tags) return nullptr;
 
-    Ref episode_id;
-    {
-        char hex[kIdSuffix];
-        if (!pyhost::random_hex(hex, kIdSuffix)) return nullptr;
-        TextBuilder t;
-        t.add(dev);
-        t.add("_");
-        t.add(timestamp);
-        t.add("_");
-        t.add(hex, kIdSuffix);
-        episode_id = Ref::steal(t.build());
-        if (!episode_id) return nullptr;
-    }
+    char hex[kIdSuffix];
+    if (!pyhost::random_hex(hex, kIdSuffix)) return nullptr;
+    Ref episode_id = concat(dev, "_", timestamp, "_", std::string_view(hex, kIdSuffix));
+    if (!episode_id) return nullptr;
 
     Ref embeddings = record(st->layout_embeddings, {{st->text, canonical.get()}});
     Ref metadata = record(st->layout_metadata, {{st->tags, tags.get()}});

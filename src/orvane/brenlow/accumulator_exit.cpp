@@ -29,13 +29,15 @@
 namespace orvane_accumulator {
 
 // A batch handed to a posting thread, until that thread has ended. Once the
-// thread has its result (kDone) the hook still waits for it: a daemon thread
-// that is still winding down when the interpreter finalizes is ended there
-// by thread exit, in the middle of our frames.
+// thread has its result (kDone) the batch is let go, so that it is freed on
+// that thread, but the hook still waits for the thread: a daemon thread that
+// is still winding down when the interpreter finalizes is ended there by
+// thread exit, in the middle of our frames.
 struct InFlight {
     Ref thread;
-    Ref batch;
+    Ref batch;  // null once done
     Ref device_id;
+    Py_ssize_t episodes;  // as handed over
     enum : int { kRunning, kDone, kReported } status = kRunning;
 };
 
@@ -47,7 +49,6 @@ struct ExitRegistry {
 
 namespace {
 
-const char kTimeoutName[] = "EXIT_FLUSH_TIMEOUT_S";
 constexpr double kDefaultTimeout = 5.0;
 
 void release_registry(ExitRegistry* r) {
@@ -62,10 +63,9 @@ double seconds_until(Clock::time_point deadline) {
 
 // The limit, read from the module namespace at exit. A value that is not a
 // real number is reported and the default used: the drain matters more.
-double exit_timeout(PyObject* module, PyObject* hook) {
-    Ref name = Ref::steal(PyUnicode_FromString(kTimeoutName));
+double exit_timeout(ModuleState* st, PyObject* module, PyObject* hook) {
     double limit = kDefaultTimeout;
-    if (!name || !pyhost::global_float(module, name.get(), &limit)) {
+    if (!pyhost::global_float(module, st->EXIT_FLUSH_TIMEOUT_S, &limit)) {
         PyErr_WriteUnraisable(hook);
         return kDefaultTimeout;
     }
@@ -126,9 +126,7 @@ bool post_pending(ModuleState* st, PyObject* module, PyObject* hook, PyObject* s
         return true;
     }
     // An overridden _post_batch that raised: its batch is lost, say so.
-    Ref exc = take_exception();
-    Ref message = Ref::steal(PyObject_Str(exc.get()));
-    if (!message || !write_failure_line(st, device_id.get(), message.get())) PyErr_WriteUnraisable(hook);
+    if (!write_failure_line(st, device_id.get(), nullptr)) PyErr_WriteUnraisable(hook);
     return true;
 }
 
@@ -143,53 +141,53 @@ int thread_alive(PyObject* thread) {
     return 0;
 }
 
-// 1 with the first entry whose thread is still alive (delivering or
-// winding down), 0 when there is none, -1 on error. Entries whose thread
-// has ended are dropped.
-int next_running(ModuleState* st, InFlight* out) {
+// Drops the entries whose thread has ended, among the running and done ones
+// (only the done ones when `done_only`). With `alive`, stops at the first
+// whose thread is still alive (delivering or winding down) and returns 1
+// with it. 0 when there is none, -1 on error.
+int sweep(ModuleState* st, bool done_only, InFlight* alive) {
     std::vector<InFlight>& all = st->exit->in_flight;
     for (std::size_t i = 0; i < all.size();) {
-        if (all[i].status == InFlight::kReported) {
+        if (all[i].status == InFlight::kReported || (done_only && all[i].status != InFlight::kDone)) {
             ++i;
             continue;
         }
         InFlight e = all[i];
         int yes = thread_alive(e.thread.get());
         if (yes < 0) return -1;
-        if (yes) {
-            *out = e;
+        if (yes && alive != nullptr) {
+            *alive = e;
             return 1;
         }
-        // The call may have let other threads change the list.
-        for (std::size_t j = 0; j < all.size(); ++j)
-            if (all[j].batch.get() == e.batch.get()) {
-                all.erase(all.begin() + static_cast<std::ptrdiff_t>(j));
-                break;
-            }
-        i = 0;
+        if (i >= all.size() || all[i].thread.get() != e.thread.get())
+            i = 0;  // the call let other threads change the list
+        else if (yes)
+            ++i;
+        else
+            all.erase(all.begin() + static_cast<std::ptrdiff_t>(i));
     }
     return 0;
+}
+
+// The entry of a batch still held, or nullptr.
+InFlight* find_batch(ModuleState* st, PyObject* batch) {
+    for (InFlight& e : st->exit->in_flight)
+        if (e.batch.get() == batch) return &e;
+    return nullptr;
 }
 
 PyObject* exit_hook(PyObject* module, PyObject*) {
     ModuleState* st = state_of(module);
     if (st == nullptr || st->exit == nullptr) Py_RETURN_NONE;
     Ref hook = Ref::borrow(st->exit_hook);
-    const double limit = exit_timeout(module, hook.get());
+    const double limit = exit_timeout(st, module, hook.get());
     const auto start = Clock::now();
     const bool forever = std::isinf(limit);
     const auto deadline =
         forever
             ? Clock::time_point::max()
             : start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(limit, 1e9)));
-    std::string limit_text;
-    {
-        Ref f = Ref::steal(PyFloat_FromDouble(limit));
-        Ref text = f ? Ref::steal(PyObject_Str(f.get())) : Ref();
-        const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-        if (utf8 == nullptr) return nullptr;
-        limit_text = std::string(utf8) + " s";
-    }
+    const std::string limit_text = pyhost::float_repr(limit) + " s";
 
     // 1. Pending episodes, posted here. The set may change while a post runs
     // Python code, so it is copied first, each accumulator held.
@@ -203,7 +201,7 @@ PyObject* exit_hook(PyObject* module, PyObject*) {
     // 2. Batches in flight, waited for until the deadline.
     InFlight e;
     int found;
-    while ((found = next_running(st, &e)) > 0) {
+    while ((found = sweep(st, false, &e)) > 0) {
         double wait = seconds_until(deadline);
         if (!forever && wait <= 0.0) break;
         Ref timeout = Ref::steal(forever ? Py_NewRef(Py_None) : PyFloat_FromDouble(wait));
@@ -220,7 +218,7 @@ PyObject* exit_hook(PyObject* module, PyObject*) {
     for (InFlight& entry : st->exit->in_flight) {
         if (entry.status != InFlight::kRunning) continue;
         entry.status = InFlight::kReported;
-        undelivered.emplace_back(entry.device_id, PyList_GET_SIZE(entry.batch.get()));
+        undelivered.emplace_back(entry.device_id, entry.episodes);
     }
     const std::string reason = "no answer within the exit time limit of " + limit_text;
     for (auto& [device_id, episodes] : undelivered)
@@ -243,7 +241,7 @@ bool exit_setup(PyObject* module) {
         return false;
     }
     Ref limit = Ref::steal(PyFloat_FromDouble(kDefaultTimeout));
-    if (!limit || PyModule_AddObjectRef(module, kTimeoutName, limit.get()) < 0) return false;
+    if (!limit || PyObject_SetAttr(module, st->EXIT_FLUSH_TIMEOUT_S, limit.get()) < 0) return false;
     st->exit_hook = PyCFunction_NewEx(&exit_hook_def, module, nullptr);
     if (st->exit_hook == nullptr || PyModule_AddObjectRef(module, "_exit_drain", st->exit_hook) < 0) return false;
     Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
@@ -252,22 +250,15 @@ bool exit_setup(PyObject* module) {
 }
 
 int exit_traverse(ModuleState* st, visitproc visit, void* arg) {
-    Py_VISIT(st->exit_hook);
     if (st->exit != nullptr)
-        for (InFlight& e : st->exit->in_flight) {
-            Py_VISIT(e.thread.get());
-            Py_VISIT(e.batch.get());
-            Py_VISIT(e.device_id.get());
-        }
+        for (InFlight& e : st->exit->in_flight)
+            if (int r = pyhost::visit_all(visit, arg, e.thread.get(), e.batch.get(), e.device_id.get())) return r;
     return 0;
 }
 
 void exit_clear(ModuleState* st) {
-    Py_CLEAR(st->exit_hook);
-    if (st->exit != nullptr) {
-        std::vector<InFlight> gone;
-        gone.swap(st->exit->in_flight);
-    }
+    // The entries leave the list before their references are dropped.
+    if (st->exit != nullptr) std::vector<InFlight>().swap(st->exit->in_flight);
 }
 
 void exit_free(ModuleState* st) {
@@ -297,23 +288,10 @@ void exit_untrack(AccumulatorObject* acc) {
 
 bool exit_batch_handed(ModuleState* st, PyObject* thread, PyObject* batch, PyObject* device_id) {
     if (st->exit == nullptr) return true;
-    // Threads that have ended leave the list here.
-    std::vector<InFlight>& all = st->exit->in_flight;
-    for (std::size_t i = 0; i < all.size();) {
-        if (all[i].status != InFlight::kDone) {
-            ++i;
-            continue;
-        }
-        Ref t = all[i].thread;
-        int yes = thread_alive(t.get());
-        if (yes < 0) return false;
-        if (i < all.size() && all[i].thread.get() == t.get() && !yes)
-            all.erase(all.begin() + static_cast<std::ptrdiff_t>(i));
-        else
-            ++i;
-    }
+    if (sweep(st, true, nullptr) < 0) return false;  // threads that have ended leave the list here
     try {
-        st->exit->in_flight.push_back(InFlight{Ref::borrow(thread), Ref::borrow(batch), Ref::borrow(device_id)});
+        st->exit->in_flight.push_back(
+            InFlight{Ref::borrow(thread), Ref::borrow(batch), Ref::borrow(device_id), PyList_GET_SIZE(batch)});
     } catch (const std::exception&) {
         PyErr_NoMemory();
         return false;
@@ -322,25 +300,17 @@ bool exit_batch_handed(ModuleState* st, PyObject* thread, PyObject* batch, PyObj
 }
 
 bool exit_batch_done(ModuleState* st, PyObject* batch) {
-    if (st->exit == nullptr) return true;
-    std::vector<InFlight>& all = st->exit->in_flight;
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        if (all[i].batch.get() != batch) continue;
-        const bool reported = all[i].status == InFlight::kReported;
-        if (all[i].status == InFlight::kRunning) all[i].status = InFlight::kDone;
-        return !reported;
-    }
+    InFlight* e = st->exit != nullptr ? find_batch(st, batch) : nullptr;
+    if (e == nullptr) return true;
+    if (e->status == InFlight::kReported) return false;
+    e->status = InFlight::kDone;
+    e->batch.reset();  // the posting thread still holds it
     return true;
 }
 
 void exit_batch_dropped(ModuleState* st, PyObject* batch) {
-    if (st->exit == nullptr) return;
-    std::vector<InFlight>& all = st->exit->in_flight;
-    for (std::size_t i = 0; i < all.size(); ++i)
-        if (all[i].batch.get() == batch) {
-            all.erase(all.begin() + static_cast<std::ptrdiff_t>(i));
-            return;
-        }
+    InFlight* e = st->exit != nullptr ? find_batch(st, batch) : nullptr;
+    if (e != nullptr) st->exit->in_flight.erase(st->exit->in_flight.begin() + (e - st->exit->in_flight.data()));
 }
 
 }  // namespace orvane_accumulator

@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 #include "pyhost.hpp"
 
@@ -37,7 +37,27 @@ constexpr int kIdSuffix = 8;               // random hex digits in an episode id
     X(brenlow) X(sensor) X(multimodal) X(brenlow_sensor) X(brenlow_multimodal) X(edge_stream) \
     X(_build_episode) X(_flush_locked) X(_post_batch) X(append) X(ingest) X(start) X(time) X(strip) X(lower) \
     X(write) X(Thread) X(threading) X(deque) X(maxlen) X(target) X(args) X(daemon) X(now_ts) \
-    X(ACCUMULATOR_WINDOW_SIZE) X(ACCUMULATOR_BATCH_SIZE) X(ACCUMULATOR_FLUSH_MAX_AGE_S)
+    X(ACCUMULATOR_WINDOW_SIZE) X(ACCUMULATOR_BATCH_SIZE) X(ACCUMULATOR_FLUSH_MAX_AGE_S) X(EXIT_FLUSH_TIMEOUT_S)
+// clang-format on
+
+// Fixed texts, interned like the names.
+// clang-format off
+#define ACCUMULATOR_TEXTS(X) \
+    X(empty, "") X(zero_text, "0") X(key_separator, ", ") X(action_sensor, "Channel deltas from previous reading") \
+    X(action_multimodal, "Multimodal channel deltas from previous reading")
+// clang-format on
+
+// Every other reference the state owns. Record layouts: dicts of a record's
+// keys, in order, that each new record is copied from, so that it is built
+// at its final size at once. own_*: our own methods as the type holds them,
+// to tell whether ordinary lookup on an instance still finds them.
+// clang-format off
+#define ACCUMULATOR_OWNED(X) \
+    X(own_build_episode) X(own_flush_locked) X(number_abc) X(exit_hook) \
+    X(kw_context) X(kw_now_ts) X(kw_device_id) X(kw_thread) X(kw_maxlen) \
+    X(layout_reading) X(layout_episode) X(layout_state) X(layout_state_metadata) X(layout_action_sensor) \
+    X(layout_action_multimodal) X(layout_action_metadata) X(layout_outcome) X(layout_outcome_metadata) \
+    X(layout_embeddings) X(layout_metadata)
 // clang-format on
 
 struct ExitRegistry;
@@ -45,39 +65,16 @@ struct ExitRegistry;
 struct ModuleState {
     PyTypeObject* accumulator_type;
     PyTypeObject* lock_type;
-#define ACCUMULATOR_FIELD(n) PyObject* n;
+#define ACCUMULATOR_FIELD(n, ...) PyObject* n;
     ACCUMULATOR_NAMES(ACCUMULATOR_FIELD)
+    ACCUMULATOR_TEXTS(ACCUMULATOR_FIELD)
+    ACCUMULATOR_OWNED(ACCUMULATOR_FIELD)
 #undef ACCUMULATOR_FIELD
-    PyObject* empty;          // ""
-    PyObject* zero_text;      // "0"
-    PyObject* key_separator;  // ", "
-    PyObject* action_sensor;  // the action descriptions
-    PyObject* action_multimodal;
-    PyObject* kw_context;    // ("context",)
-    PyObject* kw_now_ts;     // ("now_ts",)
-    PyObject* kw_device_id;  // ("device_id",)
-    PyObject* kw_thread;     // ("target", "args", "daemon")
-    PyObject* kw_maxlen;     // ("maxlen",)
-    // Record layouts: dicts of the record's keys, in order, that each new
-    // record is copied from, so that it is built at its final size at once.
-    PyObject* layout_reading;
-    PyObject* layout_episode;
-    PyObject* layout_state;
-    PyObject* layout_state_metadata;
-    PyObject* layout_action_sensor;
-    PyObject* layout_action_multimodal;
-    PyObject* layout_action_metadata;
-    PyObject* layout_outcome;
-    PyObject* layout_outcome_metadata;
-    PyObject* layout_embeddings;
-    PyObject* layout_metadata;
-    // Our own methods as the type holds them, to tell whether ordinary
-    // lookup on an instance still finds them.
-    PyObject* own_build_episode;
-    PyObject* own_flush_locked;
-    PyObject* number_abc;  // numbers.Number
-    ExitRegistry* exit;    // live accumulators and batches in flight (accumulator_exit.cpp)
-    PyObject* exit_hook;   // the function registered with atexit
+    struct OwnMethods {
+        PyTypeObject* type;  // not a reference: only compared
+        unsigned int version;
+    } own_methods[2];    // the last type found with our own methods (finds_own_method)
+    ExitRegistry* exit;  // live accumulators and batches in flight (accumulator_exit.cpp)
     // The globals every reading reads, looked up again only when the
     // module's namespace has changed.
     pyhost::NamespaceWatch watch;
@@ -92,9 +89,6 @@ inline ModuleState* state_of(PyTypeObject* defining_class) {
 }
 
 extern PyModuleDef moduledef;
-
-// The module that defined the type of `self` (a subclass included).
-inline PyObject* module_of(PyObject* self) { return pyhost::module_of(self, &moduledef); }
 
 // ---------------------------------------------------------------------------
 // Text assembly
@@ -112,15 +106,10 @@ class TextBuilder {
         length_ += n;
         max_char_ = std::max(max_char_, PyUnicode_MAX_CHAR_VALUE(s));
     }
-    void add(const char* ascii, std::size_t n) {
-        push({nullptr, ascii, static_cast<Py_ssize_t>(n)});
-        length_ += static_cast<Py_ssize_t>(n);
+    void add(std::string_view ascii) {
+        push({nullptr, ascii.data(), static_cast<Py_ssize_t>(ascii.size())});
+        length_ += static_cast<Py_ssize_t>(ascii.size());
     }
-    template <std::size_t N>
-    void add(const char (&literal)[N]) {
-        add(literal, N - 1);
-    }
-    void add(const std::string& s) { add(s.data(), s.size()); }
 
     PyObject* build() const {
         PyObject* out = PyUnicode_New(length_, max_char_);
@@ -169,11 +158,12 @@ class TextBuilder {
     Py_UCS4 max_char_ = 127;
 };
 
-// Plain decimal text of an integer.
-inline std::string decimal(long long v) {
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    return std::string(buf, r.ptr);
+// The str of str objects and ASCII pieces joined, in one allocation.
+template <typename... Parts>
+Ref concat(const Parts&... parts) {
+    TextBuilder t;
+    (t.add(parts), ...);
+    return Ref::steal(t.build());
 }
 
 // ---------------------------------------------------------------------------
@@ -186,11 +176,6 @@ struct AccumulatorObject {
     PyObject* window;               // collections.deque of reading records
     PyObject* pending_batch;        // exact list of episode records
     PyObject* lock;                 // pyhost::LockObject
-    // Texts and records that depend only on the device id, made again
-    // whenever `device_id` is another object than the one they were made for.
-    PyObject* cached_device_id;
-    PyObject* default_category;  // "device_" + device_id
-    PyObject* outcome_metadata;  // {"pending": True, "device_id": device_id}, copied per episode
     PyObject* dict;
     PyObject* weakreflist;
     long long total_episodes;
@@ -204,23 +189,14 @@ inline AccumulatorObject* as_acc(PyObject* self) { return reinterpret_cast<Accum
 
 // A field that __init__ never set (a subclass that skipped it) or that was
 // deleted reads like a missing attribute of a Python object.
-inline PyObject* missing_field(PyObject* self, const char* name) { return pyhost::missing_attribute(self, name); }
-
 inline Ref field(PyObject* self, PyObject* value, const char* name) {
-    if (value == nullptr) {
-        missing_field(self, name);
-        return Ref();
-    }
+    if (value == nullptr) pyhost::missing_attribute(self, name);
     return Ref::borrow(value);
 }
 
 inline pyhost::Mutex& mutex_of(PyObject* lock) { return reinterpret_cast<pyhost::LockObject*>(lock)->mutex; }
 
 using pyhost::SavedError;
-
-// The exception being handled, normalised, as a new reference; the error
-// indicator is cleared.
-inline Ref take_exception() { return SavedError().take(); }
 
 // time.time(), looked up through the module's own `time` at each use.
 inline bool wall_clock(ModuleState* st, PyObject* module, double* out) {
@@ -230,19 +206,11 @@ inline bool wall_clock(ModuleState* st, PyObject* module, double* out) {
     return now && pyhost::host_float(now.get(), out);
 }
 
-// Whether a dict that Python code may have changed is still safe to walk on.
-inline bool unchanged_size(PyObject* d, Py_ssize_t size) {
-    if (PyDict_GET_SIZE(d) == size) return true;
-    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-    return false;
-}
-
 // ---- defined across the module's sources ----
 
 Ref record(PyObject* layout, std::initializer_list<std::pair<PyObject*, PyObject*>> items);
-PyObject* make_layout(std::initializer_list<std::pair<PyObject*, PyObject*>> items);
 PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* context);
-bool write_failure_line(ModuleState* st, PyObject* device_id, PyObject* message);
+bool write_failure_line(ModuleState* st, PyObject* device_id, PyObject* message);  // null: the exception raised
 
 // The exit hook (accumulator_exit.cpp): set up at module execution; every
 // accumulator tracked from its creation to its end; every batch handed to a
