@@ -385,22 +385,33 @@ void clear_all(T*&... refs) noexcept {
 // The module definition
 // ---------------------------------------------------------------------------
 
+// The exec slot of a module: its exec function, through the boundary.
+template <auto Exec>
+PyModuleDef_Slot exec_slot() noexcept {
+    return {Py_mod_exec, reinterpret_cast<void*>(guarded<Exec>())};
+}
+
 // The module's slots: its exec function and, from 3.12 on, support for a GIL
 // per interpreter (all state lives in the module state).
 #if PY_VERSION_HEX >= 0x030C0000
-#define PYHOST_MODULE_SLOTS(exec)                                                   \
-    {                                                                               \
-        {Py_mod_exec, reinterpret_cast<void*>(exec)},                               \
-            {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED}, { \
-            0, nullptr                                                              \
-        }                                                                           \
+#define PYHOST_MODULE_SLOTS(exec)                                                                          \
+    {                                                                                                      \
+        pyhost::exec_slot<exec>(), {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED}, { \
+            0, nullptr                                                                                     \
+        }                                                                                                  \
     }
 #else
-#define PYHOST_MODULE_SLOTS(exec)                                    \
-    {                                                                \
-        {Py_mod_exec, reinterpret_cast<void*>(exec)}, { 0, nullptr } \
+#define PYHOST_MODULE_SLOTS(exec)                 \
+    {                                             \
+        pyhost::exec_slot<exec>(), { 0, nullptr } \
     }
 #endif
+
+// The spec of a subclassable, garbage-collected heap type whose objects are Obj.
+template <class Obj>
+PyType_Spec gc_type_spec(const char* name, PyType_Slot* slots) noexcept {
+    return {name, sizeof(Obj), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+}
 
 // m_free that clears the state as m_clear does.
 template <int (*Clear)(PyObject*)>

@@ -452,13 +452,8 @@ PyType_Slot accumulator_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec accumulator_spec = {
-    "orvane.brenlow.accumulator.EpisodeAccumulator",
-    sizeof(AccumulatorObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    accumulator_slots,
-};
+PyType_Spec accumulator_spec =
+    pyhost::gc_type_spec<AccumulatorObject>("orvane.brenlow.accumulator.EpisodeAccumulator", accumulator_slots);
 
 // ---------------------------------------------------------------------------
 // Module

@@ -666,8 +666,8 @@ PyType_Slot detector_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec detector_spec = {"orvane.brenlow.detector.AnomalyDetector", sizeof(DetectorObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, detector_slots};
+PyType_Spec detector_spec =
+    pyhost::gc_type_spec<DetectorObject>("orvane.brenlow.detector.AnomalyDetector", detector_slots);
 
 // clang-format off
 #define STATE_OBJECTS(X) \

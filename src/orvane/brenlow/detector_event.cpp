@@ -172,7 +172,6 @@ PyType_Slot event_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec event_spec = {"orvane.brenlow.detector.AnomalyEvent", sizeof(EventObject), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, event_slots};
+PyType_Spec event_spec = pyhost::gc_type_spec<EventObject>("orvane.brenlow.detector.AnomalyEvent", event_slots);
 
 }  // namespace orvane_detector

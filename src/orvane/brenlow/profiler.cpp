@@ -383,7 +383,8 @@ PyType_Slot profiler_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec profiler_spec = gc_type_spec<ProfilerObject>("orvane.brenlow.profiler.StatisticalProfiler", profiler_slots);
+PyType_Spec profiler_spec =
+    pyhost::gc_type_spec<ProfilerObject>("orvane.brenlow.profiler.StatisticalProfiler", profiler_slots);
 
 // ---------------------------------------------------------------------------
 // Module
@@ -437,7 +438,7 @@ void module_free(void* m) {
     if (ModuleState* st = state_of(static_cast<PyObject*>(m))) delete std::exchange(st->periodicity, nullptr);
 }
 
-PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(pyhost::Boundary<exec_module>::call);
+PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
 PyModuleDef moduledef = pyhost::module_def<ModuleState>(
     "orvane.brenlow.profiler", "Running statistics per channel and the per-device statistical profiler.", slots,

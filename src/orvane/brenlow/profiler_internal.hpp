@@ -77,12 +77,6 @@ struct ModuleState {
 
 inline ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
 
-// The spec of a subclassable, garbage-collected heap type whose objects are Obj.
-template <class Obj>
-PyType_Spec gc_type_spec(const char* name, PyType_Slot* slots) {
-    return {name, sizeof(Obj), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-}
-
 // The module that defined `type` (or its base), borrowed.
 inline PyObject* module_of_type(PyTypeObject* type) { return pyhost::module_of(type, &moduledef); }
 

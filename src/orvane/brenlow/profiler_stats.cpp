@@ -274,6 +274,6 @@ PyType_Slot stats_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec stats_spec = gc_type_spec<ChannelStatsObject>("orvane.brenlow.profiler.ChannelStats", stats_slots);
+PyType_Spec stats_spec = pyhost::gc_type_spec<ChannelStatsObject>("orvane.brenlow.profiler.ChannelStats", stats_slots);
 
 }  // namespace orvane_profiler

@@ -419,8 +419,8 @@ PyType_Slot retriever_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec retriever_spec = {"orvane.qx.retrieval.CrossModalRetriever", sizeof(RetrieverObject), 0,
-                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, retriever_slots};
+PyType_Spec retriever_spec =
+    pyhost::gc_type_spec<RetrieverObject>("orvane.qx.retrieval.CrossModalRetriever", retriever_slots);
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
@@ -464,10 +464,7 @@ int exec_module(PyObject* module) {
 }
 
 // No per-interpreter GIL: NumPy, imported at load, does not support one.
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
+PyModuleDef_Slot slots[] = {pyhost::exec_slot<exec_module>(), {0, nullptr}};
 
 PyModuleDef moduledef = pyhost::module_def<ModuleState>(
     "orvane.qx.retrieval", "Vector ingest and nearest-vector retrieval through the resolver client.", slots,
