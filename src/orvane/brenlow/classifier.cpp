@@ -14,7 +14,9 @@
 #include "pyhost.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 namespace {
@@ -114,41 +116,35 @@ Ref mapping_get(const ModuleState* st, PyObject* mapping, PyObject* key, PyObjec
     return Ref::steal(PyObject_CallMethodObjArgs(mapping, st->text[k_get], key, dflt, nullptr));
 }
 
-// float(stats.get(key, 0.0) or 0.0)
-bool read_stat(const ModuleState* st, PyObject* stats, Text key, double* out, bool* ran_python) {
-    bool missing;
-    Ref v = mapping_get(st, stats, st->text[key], st->zero_float, &missing, ran_python);
-    if (missing) {
+// float(v or 0.0), for v = mapping.get(key, 0.0); nullptr: the key is missing.
+bool stat_value(PyObject* v, double* out, bool* ran_python) {
+    if (v == nullptr) {
         *out = 0.0;
         return true;
     }
-    if (!v) return false;
-    if (PyFloat_CheckExact(v.get())) {
-        double x = PyFloat_AS_DOUBLE(v.get());
+    if (PyFloat_CheckExact(v)) {
+        double x = PyFloat_AS_DOUBLE(v);
         *out = x == 0.0 ? 0.0 : x;  // -0.0 is false too and falls back to 0.0
         return true;
     }
-    if (!PyLong_CheckExact(v.get())) *ran_python = true;  // __bool__, __float__ and the like
-    int truth = PyObject_IsTrue(v.get());
+    if (!PyLong_CheckExact(v)) *ran_python = true;  // __bool__, __float__ and the like
+    int truth = PyObject_IsTrue(v);
     if (truth < 0) return false;
     if (truth == 0) {
         *out = 0.0;
         return true;
     }
-    return pyhost::host_float(v.get(), out);
+    return pyhost::host_float(v, out);
 }
 
-// int(stats.get("count", 0)) < 5
-bool read_count_below_min(const ModuleState* st, PyObject* stats, bool* below, bool* ran_python) {
-    bool missing;
-    Ref v = mapping_get(st, stats, st->text[k_count], st->zero_int, &missing, ran_python);
-    if (missing) {
+// int(v) < 5, for v = stats.get("count", 0); nullptr: the key is missing.
+bool count_below_min(PyObject* v, bool* below, bool* ran_python) {
+    if (v == nullptr) {
         *below = true;
         return true;
     }
-    if (!v) return false;
-    if (!PyLong_CheckExact(v.get())) *ran_python = true;
-    Ref n = PyLong_CheckExact(v.get()) ? v : Ref::steal(PyNumber_Long(v.get()));
+    if (!PyLong_CheckExact(v)) *ran_python = true;
+    Ref n = PyLong_CheckExact(v) ? Ref::borrow(v) : Ref::steal(PyNumber_Long(v));
     if (!n) return false;
     int overflow = 0;
     long long c = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
@@ -157,8 +153,44 @@ bool read_count_below_min(const ModuleState* st, PyObject* stats, bool* below, b
     return true;
 }
 
-// Exact strings are stored in their narrowest kind, so two of them are
-// equal exactly when kind, length and code units agree.
+// The statistics a channel record is read for, after its count, and the
+// summary entry each one becomes, rounded to its number of places.
+enum Stat { kVariance, kRoc, kOutlierFreq, kPeriodicity, kStatCount };
+constexpr Text kReadKeys[1 + kStatCount] = {k_count, k_variance, k_mean_rate_of_change, k_outlier_frequency,
+                                            k_periodicity_score};
+constexpr Text kSummaryKeys[kStatCount] = {k_variance, k_mean_roc, k_outlier_freq, k_periodicity_score};
+constexpr int kSummaryPlaces[kStatCount] = {6, 6, 4, 4};
+
+// count = int(stats.get("count", 0)), then float(stats.get(key, 0.0) or 0.0)
+// for each statistic. A small exact dict is first walked once for the keys
+// in reading order, found by identity (the profiler writes its records with
+// our interned names in this order), which is cheaper than five lookups. A
+// value found so is used only while no Python code has run since; a key not
+// met is looked up.
+bool read_channel(const ModuleState* st, PyObject* stats, bool* below, double* s, bool* ran_python) {
+    PyObject* found[1 + kStatCount] = {};
+    if (PyDict_CheckExact(stats) && PyDict_GET_SIZE(stats) <= 16) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        for (int next = 0; next <= kStatCount && PyDict_Next(stats, &pos, &key, &value);)
+            if (key == st->text[kReadKeys[next]]) found[next++] = value;
+    }
+    bool ran = false;
+    for (int i = 0; i <= kStatCount; ++i) {
+        bool missing = false;
+        PyObject* dflt = i == 0 ? st->zero_int : st->zero_float;
+        Ref v = found[i] != nullptr && !ran ? Ref::borrow(found[i])
+                                            : mapping_get(st, stats, st->text[kReadKeys[i]], dflt, &missing, &ran);
+        if (!v && !missing) return false;
+        if (!(i == 0 ? count_below_min(v.get(), below, &ran) : stat_value(v.get(), &s[i - 1], &ran))) return false;
+    }
+    *ran_python |= ran;
+    return true;
+}
+
+// other != name, as the operator evaluates it: exact strings compare their
+// text, which runs no Python code; anything else goes through the
+// interpreter's comparison, with no identity shortcut.
 bool str_differs(PyObject* a, PyObject* b) {
     if (a == b) return false;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
@@ -173,9 +205,6 @@ bool str_differs(PyObject* a, PyObject* b) {
     }
     return false;
 }
-
-// other != name, as the operator evaluates it (no identity shortcut except
-// for exact strings, where identity implies equality).
 int differs(PyObject* other, PyObject* name) {
     if (PyUnicode_CheckExact(other) && PyUnicode_CheckExact(name)) return str_differs(other, name);
     Ref r = Ref::steal(PyObject_RichCompare(other, name, Py_NE));
@@ -246,47 +275,6 @@ class Thresholds {
     bool all_float_ = false;
     double value_[k_count];
 };
-
-struct ChannelStats {
-    double variance, roc, outlier_freq, periodicity;
-};
-
-// The five statistics of an exact dict whose values are exact floats (an
-// exact int for the count), the way the profiler writes them: read in one
-// walk that finds the keys by identity, since such a dict's keys are our
-// interned names. Nothing here can run Python code, so reading them all at
-// once equals reading them one by one. False (no error set) when the walk
-// cannot decide: a key missing or stored as another equal str, or a value
-// that needs the general conversions.
-bool read_plain_stats(const ModuleState* st, PyObject* stats, bool* below, ChannelStats* s) {
-    if (!PyDict_CheckExact(stats)) return false;
-    static constexpr Text kKeys[] = {k_count, k_variance, k_mean_rate_of_change, k_outlier_frequency,
-                                     k_periodicity_score};
-    PyObject* found[5] = {};
-    int missing = 5;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (missing > 0 && PyDict_Next(stats, &pos, &key, &value)) {
-        for (int i = 0; i < 5; ++i) {
-            if (key == st->text[kKeys[i]]) {
-                found[i] = value;
-                --missing;
-                break;
-            }
-        }
-    }
-    if (missing > 0 || !PyLong_CheckExact(found[0])) return false;
-    double* out[] = {&s->variance, &s->roc, &s->outlier_freq, &s->periodicity};
-    for (int i = 0; i < 4; ++i) {
-        if (!PyFloat_CheckExact(found[i + 1])) return false;
-        const double x = PyFloat_AS_DOUBLE(found[i + 1]);
-        *out[i] = x == 0.0 ? 0.0 : x;  // `or 0.0`: -0.0 is false too
-    }
-    int overflow = 0;
-    const long long c = PyLong_AsLongLongAndOverflow(found[0], &overflow);
-    *below = overflow < 0 || (overflow == 0 && c < kMinCount);
-    return true;
-}
 
 // `for name, stats in channels.items()`. An exact dict is walked in place
 // with the checks its own items iterator makes; anything else goes through
@@ -371,7 +359,7 @@ Ref correlated_partners(const ModuleState* st, Thresholds& th, PyObject* correla
                 break;
             }
             // Side-effect free here, so the cheap test goes first.
-            if (__builtin_fabs(PyFloat_AS_DOUBLE(value)) >= t && str_differs(other, name) &&
+            if (std::fabs(PyFloat_AS_DOUBLE(value)) >= t && differs(other, name) &&
                 PyList_Append(result.get(), other) < 0)
                 return Ref();
         }
@@ -392,7 +380,7 @@ Ref correlated_partners(const ModuleState* st, Thresholds& th, PyObject* correla
         double c;
         if (!pyhost::host_float(value.get(), &c)) return Ref();
         th.python_may_have_run();
-        int hit = th.test(__builtin_fabs(c), Py_GE, k_CORRELATION_THRESHOLD);
+        int hit = th.test(std::fabs(c), Py_GE, k_CORRELATION_THRESHOLD);
         if (hit < 0) return Ref();
         if (hit && PyList_Append(result.get(), other.get()) < 0) return Ref();
     }
@@ -400,11 +388,23 @@ Ref correlated_partners(const ModuleState* st, Thresholds& th, PyObject* correla
     return result;
 }
 
-bool set_rounded(PyObject* dict, PyObject* key, double x, int places) {
+// round(x, places) as a float object; +0.0, the commonest result, is the
+// module's own.
+Ref rounded(const ModuleState* st, double x, int places) {
     double r;
-    if (!pyhost::round_half_even(x, places, &r)) return false;
-    Ref f = Ref::steal(PyFloat_FromDouble(r));
-    return f && PyDict_SetItem(dict, key, f.get()) == 0;
+    if (!pyhost::round_half_even(x, places, &r)) return Ref();
+    if (r == 0.0 && !std::signbit(r)) return Ref::borrow(st->zero_float);
+    return Ref::steal(PyFloat_FromDouble(r));
+}
+
+// A fresh dict of keys[i]: values[i], in order (values borrowed).
+template <std::size_t N>
+Ref make_record(const ModuleState* st, const Text (&keys)[N], PyObject* const (&values)[N]) {
+    Ref rec = Ref::steal(PyDict_New());
+    if (!rec) return Ref();
+    for (std::size_t i = 0; i < N; ++i)
+        if (PyDict_SetItem(rec.get(), st->text[keys[i]], values[i]) < 0) return Ref();
+    return rec;
 }
 
 Ref make_labels(PyObject* const* labels, Py_ssize_t n) {
@@ -416,14 +416,9 @@ Ref make_labels(PyObject* const* labels, Py_ssize_t n) {
 
 // {"labels": ["unknown"], "significance_score": 0.0, "confidence": c}
 Ref unclassified(const ModuleState* st, PyObject* confidence) {
-    Ref rec = Ref::steal(PyDict_New());
-    if (!rec) return Ref();
+    static constexpr Text kKeys[] = {k_labels, k_significance_score, k_confidence};
     Ref labels = make_labels(&st->text.at[k_unknown], 1);
-    if (!labels || PyDict_SetItem(rec.get(), st->text[k_labels], labels.get()) < 0 ||
-        PyDict_SetItem(rec.get(), st->text[k_significance_score], st->zero_float) < 0 ||
-        PyDict_SetItem(rec.get(), st->text[k_confidence], confidence) < 0)
-        return Ref();
-    return rec;
+    return labels ? make_record(st, kKeys, {labels.get(), st->zero_float, confidence}) : Ref();
 }
 
 // Ranking facts of one classified channel.
@@ -433,71 +428,53 @@ struct Ranked {
     PyObject* name;  // borrowed: the key of its classification
 };
 
-Ref classify_channel(const ModuleState* st, Thresholds& th, PyObject* name, const ChannelStats& s,
-                     PyObject* correlations, PyObject* confidence, Ranked* rank) {
+Ref classify_channel(const ModuleState* st, Thresholds& th, PyObject* name, const double* s, PyObject* correlations,
+                     PyObject* confidence, Ranked* rank) {
     PyObject* labels[6];
     Py_ssize_t nlabels = 0;
     unsigned weighted = 0;  // bit i: kWeights[i] earned
+    auto earn = [&](Text label, int weight) {
+        labels[nlabels++] = st->text[label];
+        if (weight >= 0) weighted |= 1u << weight;
+    };
     int t;
 
     // "dynamic": high variance and a high rate of change.
-    if ((t = th.test(s.variance, Py_GT, k_DYNAMIC_VARIANCE_THRESHOLD)) < 0) return Ref();
-    if (t && (t = th.test(s.roc, Py_GT, k_HIGH_ROC_THRESHOLD)) < 0) return Ref();
-    if (t) {
-        labels[nlabels++] = st->text[k_dynamic];
-        weighted |= 1u << 0;
-    }
+    if ((t = th.test(s[kVariance], Py_GT, k_DYNAMIC_VARIANCE_THRESHOLD)) < 0) return Ref();
+    if (t && (t = th.test(s[kRoc], Py_GT, k_HIGH_ROC_THRESHOLD)) < 0) return Ref();
+    if (t) earn(k_dynamic, 0);
     // "stable" earns no weight; otherwise low variance and a low rate of
     // change make a slow mover.
-    if ((t = th.test(s.variance, Py_LE, k_STABLE_VARIANCE_THRESHOLD)) < 0) return Ref();
+    if ((t = th.test(s[kVariance], Py_LE, k_STABLE_VARIANCE_THRESHOLD)) < 0) return Ref();
     rank->stable = t;
     if (t) {
-        labels[nlabels++] = st->text[k_stable];
+        earn(k_stable, -1);
     } else {
-        if ((t = th.test(s.variance, Py_LE, k_DYNAMIC_VARIANCE_THRESHOLD)) < 0) return Ref();
-        if (t && (t = th.test(s.roc, Py_LE, k_HIGH_ROC_THRESHOLD)) < 0) return Ref();
-        if (t) {
-            labels[nlabels++] = st->text[k_slow_moving];
-            weighted |= 1u << 1;
-        }
+        if ((t = th.test(s[kVariance], Py_LE, k_DYNAMIC_VARIANCE_THRESHOLD)) < 0) return Ref();
+        if (t && (t = th.test(s[kRoc], Py_LE, k_HIGH_ROC_THRESHOLD)) < 0) return Ref();
+        if (t) earn(k_slow_moving, 1);
     }
-    if ((t = th.test(s.periodicity, Py_GE, k_PERIODICITY_THRESHOLD)) < 0) return Ref();
-    if (t) {
-        labels[nlabels++] = st->text[k_periodic];
-        weighted |= 1u << 2;
-    }
-    if ((t = th.test(s.outlier_freq, Py_GT, k_OUTLIER_FREQUENCY_THRESHOLD)) < 0) return Ref();
-    if (t) {
-        labels[nlabels++] = st->text[k_outlier_prone];
-        weighted |= 1u << 3;
-    }
+    if ((t = th.test(s[kPeriodicity], Py_GE, k_PERIODICITY_THRESHOLD)) < 0) return Ref();
+    if (t) earn(k_periodic, 2);
+    if ((t = th.test(s[kOutlierFreq], Py_GT, k_OUTLIER_FREQUENCY_THRESHOLD)) < 0) return Ref();
+    if (t) earn(k_outlier_prone, 3);
 
     Ref partners = correlated_partners(st, th, correlations, name);
     if (!partners) return Ref();
-    if (PyList_GET_SIZE(partners.get()) > 0) {
-        labels[nlabels++] = st->text[k_correlated];
-        weighted |= 1u << 4;
-    }
-    if (nlabels == 0) labels[nlabels++] = st->text[k_unknown];
-
-    Ref rec = Ref::steal(PyDict_New());
-    if (!rec) return Ref();
-    Ref label_list = make_labels(labels, nlabels);
-    if (!label_list || PyDict_SetItem(rec.get(), st->text[k_labels], label_list.get()) < 0) return Ref();
+    if (PyList_GET_SIZE(partners.get()) > 0) earn(k_correlated, 4);
+    if (nlabels == 0) earn(k_unknown, -1);
     rank->score = st->score_value[weighted];
-    if (PyDict_SetItem(rec.get(), st->text[k_significance_score], st->score[weighted]) < 0) return Ref();
-    if (PyDict_SetItem(rec.get(), st->text[k_confidence], confidence) < 0 ||
-        PyDict_SetItem(rec.get(), st->text[k_correlated_with], partners.get()) < 0)
-        return Ref();
 
-    Ref summary = Ref::steal(PyDict_New());
-    if (!summary || !set_rounded(summary.get(), st->text[k_variance], s.variance, 6) ||
-        !set_rounded(summary.get(), st->text[k_mean_roc], s.roc, 6) ||
-        !set_rounded(summary.get(), st->text[k_outlier_freq], s.outlier_freq, 4) ||
-        !set_rounded(summary.get(), st->text[k_periodicity_score], s.periodicity, 4) ||
-        PyDict_SetItem(rec.get(), st->text[k_stats_summary], summary.get()) < 0)
-        return Ref();
-    return rec;
+    Ref summary[kStatCount];
+    for (int i = 0; i < kStatCount; ++i)
+        if (!(summary[i] = rounded(st, s[i], kSummaryPlaces[i]))) return Ref();
+    Ref stats_summary =
+        make_record(st, kSummaryKeys, {summary[0].get(), summary[1].get(), summary[2].get(), summary[3].get()});
+    Ref label_list = make_labels(labels, nlabels);
+    if (!stats_summary || !label_list) return Ref();
+    static constexpr Text kKeys[] = {k_labels, k_significance_score, k_confidence, k_correlated_with, k_stats_summary};
+    return make_record(st, kKeys,
+                       {label_list.get(), st->score[weighted], confidence, partners.get(), stats_summary.get()});
 }
 
 // ---------------------------------------------------------------------------
@@ -541,6 +518,12 @@ bool reread_ranking(const ModuleState* st, PyObject* classifications, std::vecto
     return true;
 }
 
+// snapshot.get(key, {}) for an exact dict.
+Ref get_or_empty(PyObject* snapshot, PyObject* key) {
+    if (PyObject* v = PyDict_GetItemWithError(snapshot, key)) return Ref::borrow(v);
+    return PyErr_Occurred() ? Ref() : Ref::steal(PyDict_New());
+}
+
 PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) {
     if (!pyhost::check_dict(snapshot, "profiler_snapshot")) return nullptr;
 
@@ -549,25 +532,15 @@ PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) 
     const ModuleState* st = state_of(module);
 
     // channels, correlations and confidence, read in that order.
-    Ref channels;
-    if (PyObject* c = PyDict_GetItemWithError(snapshot, st->text[k_channels])) {
-        channels = Ref::borrow(c);
-    } else {
-        if (PyErr_Occurred()) return nullptr;
-        channels = Ref::steal(PyDict_New());
-        if (!channels) return nullptr;
-    }
-    Ref correlations;
-    if (PyObject* c = PyDict_GetItemWithError(snapshot, st->text[k_correlations])) {
-        correlations = Ref::borrow(c);
-    } else {
-        if (PyErr_Occurred()) return nullptr;
-        correlations = Ref::steal(PyDict_New());
-        if (!correlations) return nullptr;
-    }
+    Ref channels = get_or_empty(snapshot, st->text[k_channels]);
+    if (!channels) return nullptr;
+    Ref correlations = get_or_empty(snapshot, st->text[k_correlations]);
+    if (!correlations) return nullptr;
     bool ran_python = false;
+    bool missing;
     double conf_value;
-    if (!read_stat(st, snapshot, k_confidence_score, &conf_value, &ran_python)) return nullptr;
+    Ref conf = mapping_get(st, snapshot, st->text[k_confidence_score], st->zero_float, &missing, &ran_python);
+    if ((!conf && !missing) || !stat_value(conf.get(), &conf_value, &ran_python)) return nullptr;
     Ref confidence = Ref::steal(PyFloat_FromDouble(conf_value));
     if (!confidence) return nullptr;
 
@@ -588,14 +561,8 @@ PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) 
             ran_python = true;  // iteration, unpacking, or the name's __hash__/__eq__
         // All five values are read, and may fail, before the count decides.
         bool below;
-        ChannelStats s;
-        if (!read_plain_stats(st, stats.get(), &below, &s) &&
-            (PyErr_Occurred() || !read_count_below_min(st, stats.get(), &below, &ran_python) ||
-             !read_stat(st, stats.get(), k_variance, &s.variance, &ran_python) ||
-             !read_stat(st, stats.get(), k_mean_rate_of_change, &s.roc, &ran_python) ||
-             !read_stat(st, stats.get(), k_outlier_frequency, &s.outlier_freq, &ran_python) ||
-             !read_stat(st, stats.get(), k_periodicity_score, &s.periodicity, &ran_python)))
-            return nullptr;
+        double s[kStatCount];
+        if (!read_channel(st, stats.get(), &below, s, &ran_python)) return nullptr;
         if (ran_python) {
             th.python_may_have_run();
             ran_python = false;
@@ -615,14 +582,12 @@ PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) 
     Ref significant, stable;
     if (!list_channels(ranked, &significant, &stable)) return nullptr;
     Ref count = Ref::steal(PyLong_FromSsize_t(PyDict_GET_SIZE(classifications.get())));
-    Ref result = Ref::steal(PyDict_New());
-    if (!count || !result || PyDict_SetItem(result.get(), st->text[k_confidence], confidence.get()) < 0 ||
-        PyDict_SetItem(result.get(), st->text[k_channel_count], count.get()) < 0 ||
-        PyDict_SetItem(result.get(), st->text[k_significant_channels], significant.get()) < 0 ||
-        PyDict_SetItem(result.get(), st->text[k_stable_channels], stable.get()) < 0 ||
-        PyDict_SetItem(result.get(), st->text[k_classifications], classifications.get()) < 0)
-        return nullptr;
-    return result.release();
+    if (!count) return nullptr;
+    static constexpr Text kKeys[] = {k_confidence, k_channel_count, k_significant_channels, k_stable_channels,
+                                     k_classifications};
+    return make_record(st, kKeys,
+                       {confidence.get(), count.get(), significant.get(), stable.get(), classifications.get()})
+        .release();
 }
 
 // ---------------------------------------------------------------------------
