@@ -15,8 +15,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <initializer_list>
 #include <vector>
 
 namespace {
@@ -25,12 +23,6 @@ using pyhost::Ref;
 
 // A channel needs this many values before it is classified at all.
 constexpr long long kMinCount = 5;
-// Significance weights of the labels, added in the order the labels are tested.
-constexpr double kDynamicWeight = 0.4;
-constexpr double kSlowMovingWeight = 0.1;
-constexpr double kPeriodicWeight = 0.2;
-constexpr double kOutlierWeight = 0.2;
-constexpr double kCorrelatedWeight = 0.2;
 // A channel is significant above this rounded score.
 constexpr double kSignificantAbove = 0.2;
 
@@ -63,15 +55,17 @@ constexpr const char* kTexts[kTextCount] = {
 #undef CLASSIFIER_TEXT
 };
 
-struct Threshold {
-    Text name;
-    double value;
-};
+// The thresholds: the last names of the table, and the values the module
+// binds them to.
+constexpr int kFirstThreshold = k_DYNAMIC_VARIANCE_THRESHOLD;
+constexpr int kThresholdCount = kTextCount - kFirstThreshold;
+constexpr double kThresholdValues[kThresholdCount] = {0.01, 0.0001, 0.05, 0.7, 0.05, 0.3};
 
-constexpr Threshold kThresholds[] = {
-    {k_DYNAMIC_VARIANCE_THRESHOLD, 0.01}, {k_STABLE_VARIANCE_THRESHOLD, 0.0001}, {k_HIGH_ROC_THRESHOLD, 0.05},
-    {k_CORRELATION_THRESHOLD, 0.7},       {k_OUTLIER_FREQUENCY_THRESHOLD, 0.05}, {k_PERIODICITY_THRESHOLD, 0.3},
-};
+// The labels that earn significance, in the order they are tested, and
+// their weights; bit i of a combination stands for the i-th.
+enum Weighted { kDynamic, kSlowMoving, kPeriodic, kOutlierProne, kCorrelated, kWeightedCount };
+constexpr Text kWeightedLabels[kWeightedCount] = {k_dynamic, k_slow_moving, k_periodic, k_outlier_prone, k_correlated};
+constexpr double kWeights[kWeightedCount] = {0.4, 0.1, 0.2, 0.2, 0.2};
 
 struct ModuleState {
     PyTypeObject* classifier_type;
@@ -81,21 +75,17 @@ struct ModuleState {
     // The significance score of every combination of weighted labels (bit i:
     // the i-th weight of kWeights), made once: equal floats are
     // interchangeable, so the records share them.
-    PyObject* score[32];
-    double score_value[32];
+    PyObject* score[1 << kWeightedCount];
+    double score_value[1 << kWeightedCount];
 };
-
-constexpr double kWeights[] = {kDynamicWeight, kSlowMovingWeight, kPeriodicWeight, kOutlierWeight, kCorrelatedWeight};
 
 // The rounded score of a combination, added in label order as classify adds.
 bool combination_score(unsigned bits, double* out) {
     double significance = 0.0;
-    for (unsigned i = 0; i < 5; ++i)
+    for (int i = 0; i < kWeightedCount; ++i)
         if (bits & (1u << i)) significance = significance + kWeights[i];
     return pyhost::round_half_even(std::min(significance, 1.0), 4, out);
 }
-
-ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
 
 // ---------------------------------------------------------------------------
 // Reading the snapshot with Python's semantics
@@ -191,22 +181,9 @@ bool read_channel(const ModuleState* st, PyObject* stats, bool* below, double* s
 // other != name, as the operator evaluates it: exact strings compare their
 // text, which runs no Python code; anything else goes through the
 // interpreter's comparison, with no identity shortcut.
-bool str_differs(PyObject* a, PyObject* b) {
-    if (a == b) return false;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    const int kind = PyUnicode_KIND(a);
-    if (n != PyUnicode_GET_LENGTH(b) || kind != static_cast<int>(PyUnicode_KIND(b))) return true;
-    const std::size_t bytes = static_cast<std::size_t>(n) * kind;
-    const auto* pa = static_cast<const unsigned char*>(PyUnicode_DATA(a));
-    const auto* pb = static_cast<const unsigned char*>(PyUnicode_DATA(b));
-    if (bytes > 16) return std::memcmp(pa, pb, bytes) != 0;
-    for (std::size_t i = 0; i < bytes; ++i) {  // channel names are short
-        if (pa[i] != pb[i]) return true;
-    }
-    return false;
-}
 int differs(PyObject* other, PyObject* name) {
-    if (PyUnicode_CheckExact(other) && PyUnicode_CheckExact(name)) return str_differs(other, name);
+    if (PyUnicode_CheckExact(other) && PyUnicode_CheckExact(name))
+        return other != name && PyUnicode_Compare(other, name) != 0;
     Ref r = Ref::steal(PyObject_RichCompare(other, name, Py_NE));
     if (!r) return -1;
     return PyObject_IsTrue(r.get());
@@ -235,7 +212,7 @@ class Thresholds {
     // x OP threshold: 1, 0, or -1 with an exception set.
     int test(double x, int op, Text name) {
         if (stale_) load();
-        if (all_float_) return pyhost::Constant::compare_doubles(x, value_[name - kFirst], op);
+        if (all_float_) return pyhost::Constant::compare_doubles(x, value_[name - kFirstThreshold], op);
         // Looked up now and compared with the interpreter's own comparison,
         // which may itself run Python code.
         stale_ = true;
@@ -247,7 +224,7 @@ class Thresholds {
     bool correlation(double* out) {
         if (stale_) load();
         if (!all_float_) return false;
-        *out = value_[k_CORRELATION_THRESHOLD - kFirst];
+        *out = value_[k_CORRELATION_THRESHOLD - kFirstThreshold];
         return true;
     }
 
@@ -256,8 +233,8 @@ class Thresholds {
         stale_ = false;
         all_float_ = true;
         PyObject* dict = PyModule_GetDict(module_);
-        for (int i = 0; i < k_count; ++i) {
-            PyObject* v = PyDict_GetItemWithError(dict, st_->text[kFirst + i]);
+        for (int i = 0; i < kThresholdCount; ++i) {
+            PyObject* v = PyDict_GetItemWithError(dict, st_->text[kFirstThreshold + i]);
             if (v == nullptr || !PyFloat_CheckExact(v)) {
                 if (PyErr_Occurred()) PyErr_Clear();  // the lookup at the use reports it
                 all_float_ = false;
@@ -267,60 +244,58 @@ class Thresholds {
         }
     }
 
-    static constexpr int kFirst = k_DYNAMIC_VARIANCE_THRESHOLD;
-    static constexpr int k_count = k_PERIODICITY_THRESHOLD - k_DYNAMIC_VARIANCE_THRESHOLD + 1;
     PyObject* module_;
     const ModuleState* st_;
     bool stale_ = true;
     bool all_float_ = false;
-    double value_[k_count];
+    double value_[kThresholdCount];
 };
 
-// `for name, stats in channels.items()`. An exact dict is walked in place
+// `for key, value in mapping.items()`. An exact dict is walked in place
 // with the checks its own items iterator makes; anything else goes through
 // its items() and the iterator that returns.
-class ChannelItems {
+class Items {
   public:
-    ChannelItems(const ModuleState* st, PyObject* channels) : st_(st), channels_(channels) {}
+    Items(const ModuleState* st, PyObject* mapping) : st_(st), mapping_(mapping) {}
 
     bool start() {
-        if (PyDict_CheckExact(channels_)) {
-            used_ = left_ = PyDict_GET_SIZE(channels_);
+        if (PyDict_CheckExact(mapping_)) {
+            used_ = left_ = PyDict_GET_SIZE(mapping_);
             return true;
         }
-        Ref items = Ref::steal(PyObject_CallMethodNoArgs(channels_, st_->text[k_items]));
+        Ref items = Ref::steal(PyObject_CallMethodNoArgs(mapping_, st_->text[k_items]));
         if (items) it_ = Ref::steal(PyObject_GetIter(items.get()));
         return static_cast<bool>(it_);
     }
 
     // 1 with the next pair, 0 at the end, -1 with an error set.
-    int next(Ref* name, Ref* stats) {
-        name->reset();
-        stats->reset();
+    int next(Ref* key, Ref* value) {
+        key->reset();
+        value->reset();
         if (it_) {
             Ref item = Ref::steal(PyIter_Next(it_.get()));
             if (!item) return PyErr_Occurred() ? -1 : 0;
-            return pyhost::unpack_pair(item.get(), name, stats) ? 1 : -1;
+            return pyhost::unpack_pair(item.get(), key, value) ? 1 : -1;
         }
-        if (PyDict_GET_SIZE(channels_) != used_) {
+        if (PyDict_GET_SIZE(mapping_) != used_) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             return -1;
         }
         PyObject *k, *v;
-        if (!PyDict_Next(channels_, &pos_, &k, &v)) return 0;
+        if (!PyDict_Next(mapping_, &pos_, &k, &v)) return 0;
         if (left_ == 0) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
             return -1;
         }
         --left_;
-        *name = Ref::borrow(k);
-        *stats = Ref::borrow(v);
+        *key = Ref::borrow(k);
+        *value = Ref::borrow(v);
         return 1;
     }
 
   private:
     const ModuleState* st_;
-    PyObject* channels_;
+    PyObject* mapping_;
     Ref it_;
     Py_ssize_t pos_ = 0, used_ = 0, left_ = 0;
 };
@@ -367,13 +342,11 @@ Ref correlated_partners(const ModuleState* st, Thresholds& th, PyObject* correla
         if (PyList_SetSlice(result.get(), 0, PyList_GET_SIZE(result.get()), nullptr) < 0) return Ref();
     }
     th.python_may_have_run();
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(partners.get(), st->text[k_items]));
-    if (!items) return Ref();
-    Ref it = Ref::steal(PyObject_GetIter(items.get()));
-    if (!it) return Ref();
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        Ref other, value;
-        if (!pyhost::unpack_pair(item.get(), &other, &value)) return Ref();
+    Items items(st, partners.get());
+    if (!items.start()) return Ref();
+    Ref other, value;
+    while (int more = items.next(&other, &value)) {
+        if (more < 0) return Ref();
         int d = differs(other.get(), name);
         if (d < 0) return Ref();
         if (d == 0) continue;
@@ -384,7 +357,6 @@ Ref correlated_partners(const ModuleState* st, Thresholds& th, PyObject* correla
         if (hit < 0) return Ref();
         if (hit && PyList_Append(result.get(), other.get()) < 0) return Ref();
     }
-    if (PyErr_Occurred()) return Ref();
     return result;
 }
 
@@ -432,37 +404,37 @@ Ref classify_channel(const ModuleState* st, Thresholds& th, PyObject* name, cons
                      PyObject* confidence, Ranked* rank) {
     PyObject* labels[6];
     Py_ssize_t nlabels = 0;
-    unsigned weighted = 0;  // bit i: kWeights[i] earned
-    auto earn = [&](Text label, int weight) {
-        labels[nlabels++] = st->text[label];
-        if (weight >= 0) weighted |= 1u << weight;
+    unsigned weighted = 0;  // bit i: kWeightedLabels[i] earned
+    auto earn = [&](Weighted w) {
+        labels[nlabels++] = st->text[kWeightedLabels[w]];
+        weighted |= 1u << w;
     };
     int t;
 
     // "dynamic": high variance and a high rate of change.
     if ((t = th.test(s[kVariance], Py_GT, k_DYNAMIC_VARIANCE_THRESHOLD)) < 0) return Ref();
     if (t && (t = th.test(s[kRoc], Py_GT, k_HIGH_ROC_THRESHOLD)) < 0) return Ref();
-    if (t) earn(k_dynamic, 0);
+    if (t) earn(kDynamic);
     // "stable" earns no weight; otherwise low variance and a low rate of
     // change make a slow mover.
     if ((t = th.test(s[kVariance], Py_LE, k_STABLE_VARIANCE_THRESHOLD)) < 0) return Ref();
     rank->stable = t;
     if (t) {
-        earn(k_stable, -1);
+        labels[nlabels++] = st->text[k_stable];
     } else {
         if ((t = th.test(s[kVariance], Py_LE, k_DYNAMIC_VARIANCE_THRESHOLD)) < 0) return Ref();
         if (t && (t = th.test(s[kRoc], Py_LE, k_HIGH_ROC_THRESHOLD)) < 0) return Ref();
-        if (t) earn(k_slow_moving, 1);
+        if (t) earn(kSlowMoving);
     }
     if ((t = th.test(s[kPeriodicity], Py_GE, k_PERIODICITY_THRESHOLD)) < 0) return Ref();
-    if (t) earn(k_periodic, 2);
+    if (t) earn(kPeriodic);
     if ((t = th.test(s[kOutlierFreq], Py_GT, k_OUTLIER_FREQUENCY_THRESHOLD)) < 0) return Ref();
-    if (t) earn(k_outlier_prone, 3);
+    if (t) earn(kOutlierProne);
 
     Ref partners = correlated_partners(st, th, correlations, name);
     if (!partners) return Ref();
-    if (PyList_GET_SIZE(partners.get()) > 0) earn(k_correlated, 4);
-    if (nlabels == 0) earn(k_unknown, -1);
+    if (PyList_GET_SIZE(partners.get()) > 0) earn(kCorrelated);
+    if (nlabels == 0) labels[nlabels++] = st->text[k_unknown];
     rank->score = st->score_value[weighted];
 
     Ref summary[kStatCount];
@@ -486,15 +458,13 @@ Ref classify_channel(const ModuleState* st, Thresholds& th, PyObject* name, cons
 bool list_channels(std::vector<Ranked>& ranked, Ref* significant, Ref* stable) {
     *stable = Ref::steal(PyList_New(0));
     if (!*stable) return false;
-    for (const Ranked& r : ranked) {
+    for (const Ranked& r : ranked)
         if (r.stable && PyList_Append(stable->get(), r.name) < 0) return false;
-    }
     std::stable_sort(ranked.begin(), ranked.end(), [](const Ranked& a, const Ranked& b) { return a.score > b.score; });
     *significant = Ref::steal(PyList_New(0));
     if (!*significant) return false;
-    for (const Ranked& r : ranked) {
+    for (const Ranked& r : ranked)
         if (r.score > kSignificantAbove && PyList_Append(significant->get(), r.name) < 0) return false;
-    }
     return true;
 }
 
@@ -502,7 +472,7 @@ bool list_channels(std::vector<Ranked>& ranked, Ref* significant, Ref* stable) {
 // a channel name came twice (from a mapping whose items() repeat a key), so
 // that, as with assigning into a dict, the name keeps its first place and
 // its last classification.
-bool reread_ranking(const ModuleState* st, PyObject* classifications, std::vector<Ranked>* ranked) {
+void reread_ranking(const ModuleState* st, PyObject* classifications, std::vector<Ranked>* ranked) {
     ranked->clear();
     Py_ssize_t pos = 0;
     PyObject *name, *rec;
@@ -515,7 +485,6 @@ bool reread_ranking(const ModuleState* st, PyObject* classifications, std::vecto
             stable |= PyList_GET_ITEM(labels, i) == st->text[k_stable];
         ranked->push_back({PyFloat_AS_DOUBLE(score), stable, name});
     }
-    return true;
 }
 
 // snapshot.get(key, {}) for an exact dict.
@@ -529,7 +498,7 @@ PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) 
 
     PyObject* module = PyType_GetModule(defining_class);
     if (module == nullptr) return nullptr;
-    const ModuleState* st = state_of(module);
+    const ModuleState* st = pyhost::state_of<ModuleState>(module);
 
     // channels, correlations and confidence, read in that order.
     Ref channels = get_or_empty(snapshot, st->text[k_channels]);
@@ -552,7 +521,7 @@ PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) 
     // A dict's own items() runs no Python code; anything else may.
     const bool plain_channels = PyDict_CheckExact(channels.get());
     if (plain_channels) ranked.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(channels.get())));
-    ChannelItems channel_items(st, channels.get());
+    Items channel_items(st, channels.get());
     if (!channel_items.start()) return nullptr;
     Ref name, stats;
     while (int more = channel_items.next(&name, &stats)) {
@@ -560,7 +529,7 @@ PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) 
         if (!plain_channels || !PyUnicode_CheckExact(name.get()))
             ran_python = true;  // iteration, unpacking, or the name's __hash__/__eq__
         // All five values are read, and may fail, before the count decides.
-        bool below;
+        bool below = false;
         double s[kStatCount];
         if (!read_channel(st, stats.get(), &below, s, &ran_python)) return nullptr;
         if (ran_python) {
@@ -661,19 +630,19 @@ PyType_Spec classifier_spec = {
 // ---------------------------------------------------------------------------
 
 int exec_module(PyObject* module) {
-    ModuleState* st = state_of(module);
+    ModuleState* st = pyhost::state_of<ModuleState>(module);
     if (st->text.init(kTexts) < 0) return -1;
     st->zero_int = PyLong_FromLong(0);
     st->zero_float = PyFloat_FromDouble(0.0);
     if (st->zero_int == nullptr || st->zero_float == nullptr) return -1;
-    for (unsigned bits = 0; bits < 32; ++bits) {
+    for (unsigned bits = 0; bits < (1u << kWeightedCount); ++bits) {
         if (!combination_score(bits, &st->score_value[bits]) ||
             (st->score[bits] = PyFloat_FromDouble(st->score_value[bits])) == nullptr)
             return -1;
     }
-    for (const Threshold& t : kThresholds) {
-        Ref v = Ref::steal(PyFloat_FromDouble(t.value));
-        if (!v || PyModule_AddObjectRef(module, kTexts[t.name], v.get()) < 0) return -1;
+    for (int i = 0; i < kThresholdCount; ++i) {
+        Ref v = Ref::steal(PyFloat_FromDouble(kThresholdValues[i]));
+        if (!v || PyModule_AddObjectRef(module, kTexts[kFirstThreshold + i], v.get()) < 0) return -1;
     }
     st->classifier_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &classifier_spec, nullptr));
     if (st->classifier_type == nullptr) return -1;
@@ -681,12 +650,12 @@ int exec_module(PyObject* module) {
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = state_of(module);
+    ModuleState* st = pyhost::state_of<ModuleState>(module);
     return st == nullptr ? 0 : pyhost::visit_all(visit, arg, st->classifier_type);
 }
 
 int module_clear(PyObject* module) {
-    ModuleState* st = state_of(module);
+    ModuleState* st = pyhost::state_of<ModuleState>(module);
     if (st == nullptr) return 0;
     st->text.clear();
     pyhost::clear_all(st->classifier_type, st->zero_int, st->zero_float);
