@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -91,27 +92,19 @@ bool combination_score(unsigned bits, double* out) {
 // Reading the snapshot with Python's semantics
 // ---------------------------------------------------------------------------
 
-// mapping.get(key, default). `dflt` is only built when the mapping is not
-// exactly a dict; for a dict a missing key yields an empty Ref and `*missing`.
-Ref mapping_get(const ModuleState* st, PyObject* mapping, PyObject* key, PyObject* dflt, bool* missing,
-                bool* ran_python) {
-    *missing = false;
+// mapping.get(key, default): looked up in place in an exact dict, through
+// the mapping's own get() otherwise.
+Ref mapping_get(const ModuleState* st, PyObject* mapping, PyObject* key, PyObject* dflt, bool* ran_python) {
     if (PYHOST_LIKELY(PyDict_CheckExact(mapping))) {
         PyObject* v = PyDict_GetItemWithError(mapping, key);
-        if (v != nullptr) return Ref::borrow(v);
-        if (!PyErr_Occurred()) *missing = true;
-        return Ref();
+        return v != nullptr || PyErr_Occurred() ? Ref::borrow(v) : Ref::borrow(dflt);
     }
     *ran_python = true;
     return Ref::steal(PyObject_CallMethodObjArgs(mapping, st->text[k_get], key, dflt, nullptr));
 }
 
-// float(v or 0.0), for v = mapping.get(key, 0.0); nullptr: the key is missing.
+// float(v or 0.0)
 bool stat_value(PyObject* v, double* out, bool* ran_python) {
-    if (v == nullptr) {
-        *out = 0.0;
-        return true;
-    }
     if (PyFloat_CheckExact(v)) {
         double x = PyFloat_AS_DOUBLE(v);
         *out = x == 0.0 ? 0.0 : x;  // -0.0 is false too and falls back to 0.0
@@ -127,12 +120,8 @@ bool stat_value(PyObject* v, double* out, bool* ran_python) {
     return pyhost::host_float(v, out);
 }
 
-// int(v) < 5, for v = stats.get("count", 0); nullptr: the key is missing.
+// int(v) < 5
 bool count_below_min(PyObject* v, bool* below, bool* ran_python) {
-    if (v == nullptr) {
-        *below = true;
-        return true;
-    }
     if (!PyLong_CheckExact(v)) *ran_python = true;
     Ref n = PyLong_CheckExact(v) ? Ref::borrow(v) : Ref::steal(PyNumber_Long(v));
     if (!n) return false;
@@ -167,23 +156,27 @@ bool read_channel(const ModuleState* st, PyObject* stats, bool* below, double* s
     }
     bool ran = false;
     for (int i = 0; i <= kStatCount; ++i) {
-        bool missing = false;
         PyObject* dflt = i == 0 ? st->zero_int : st->zero_float;
         Ref v = found[i] != nullptr && !ran ? Ref::borrow(found[i])
-                                            : mapping_get(st, stats, st->text[kReadKeys[i]], dflt, &missing, &ran);
-        if (!v && !missing) return false;
-        if (!(i == 0 ? count_below_min(v.get(), below, &ran) : stat_value(v.get(), &s[i - 1], &ran))) return false;
+                                            : mapping_get(st, stats, st->text[kReadKeys[i]], dflt, &ran);
+        if (!v || !(i == 0 ? count_below_min(v.get(), below, &ran) : stat_value(v.get(), &s[i - 1], &ran)))
+            return false;
     }
     *ran_python |= ran;
     return true;
 }
 
 // other != name, as the operator evaluates it: exact strings compare their
-// text, which runs no Python code; anything else goes through the
-// interpreter's comparison, with no identity shortcut.
+// text, which runs no Python code (they are stored in their narrowest kind,
+// so equal ones agree in kind, length and code units); anything else goes
+// through the interpreter's comparison, with no identity shortcut.
 int differs(PyObject* other, PyObject* name) {
-    if (PyUnicode_CheckExact(other) && PyUnicode_CheckExact(name))
-        return other != name && PyUnicode_Compare(other, name) != 0;
+    if (PyUnicode_CheckExact(other) && PyUnicode_CheckExact(name)) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(other);
+        if (other == name) return 0;
+        if (n != PyUnicode_GET_LENGTH(name) || PyUnicode_KIND(other) != PyUnicode_KIND(name)) return 1;
+        return std::memcmp(PyUnicode_DATA(other), PyUnicode_DATA(name), n * PyUnicode_KIND(name)) != 0;
+    }
     Ref r = Ref::steal(PyObject_RichCompare(other, name, Py_NE));
     if (!r) return -1;
     return PyObject_IsTrue(r.get());
@@ -506,10 +499,9 @@ PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) 
     Ref correlations = get_or_empty(snapshot, st->text[k_correlations]);
     if (!correlations) return nullptr;
     bool ran_python = false;
-    bool missing;
     double conf_value;
-    Ref conf = mapping_get(st, snapshot, st->text[k_confidence_score], st->zero_float, &missing, &ran_python);
-    if ((!conf && !missing) || !stat_value(conf.get(), &conf_value, &ran_python)) return nullptr;
+    Ref conf = mapping_get(st, snapshot, st->text[k_confidence_score], st->zero_float, &ran_python);
+    if (!conf || !stat_value(conf.get(), &conf_value, &ran_python)) return nullptr;
     Ref confidence = Ref::steal(PyFloat_FromDouble(conf_value));
     if (!confidence) return nullptr;
 
