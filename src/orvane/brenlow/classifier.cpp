@@ -104,7 +104,7 @@ Ref mapping_get(const ModuleState* st, PyObject* mapping, PyObject* key, PyObjec
 }
 
 // float(v or 0.0)
-bool stat_value(PyObject* v, double* out, bool* ran_python) {
+[[gnu::always_inline]] inline bool stat_value(PyObject* v, double* out, bool* ran_python) {
     if (PyFloat_CheckExact(v)) {
         double x = PyFloat_AS_DOUBLE(v);
         *out = x == 0.0 ? 0.0 : x;  // -0.0 is false too and falls back to 0.0
@@ -202,15 +202,12 @@ class Thresholds {
 
     void python_may_have_run() { stale_ = true; }
 
-    // x OP threshold: 1, 0, or -1 with an exception set.
-    int test(double x, int op, Text name) {
+    // x OP threshold: 1, 0, or -1 with an exception set. Inlined, so that
+    // each test of floats compiles to one comparison.
+    [[gnu::always_inline]] int test(double x, int op, Text name) {
         if (stale_) load();
         if (all_float_) return pyhost::Constant::compare_doubles(x, value_[name - kFirstThreshold], op);
-        // Looked up now and compared with the interpreter's own comparison,
-        // which may itself run Python code.
-        stale_ = true;
-        pyhost::Constant limit;
-        return limit.load(module_, st_->text[name]) ? limit.compare(x, op) : -1;
+        return test_other(x, op, name);
     }
 
     // The correlation threshold as a double, when it is a float.
@@ -222,6 +219,14 @@ class Thresholds {
     }
 
   private:
+    // Looked up now and compared with the interpreter's own comparison,
+    // which may itself run Python code.
+    int test_other(double x, int op, Text name) {
+        stale_ = true;
+        pyhost::Constant limit;
+        return limit.load(module_, st_->text[name]) ? limit.compare(x, op) : -1;
+    }
+
     void load() {
         stale_ = false;
         all_float_ = true;
@@ -262,7 +267,7 @@ class Items {
     }
 
     // 1 with the next pair, 0 at the end, -1 with an error set.
-    int next(Ref* key, Ref* value) {
+    [[gnu::always_inline]] int next(Ref* key, Ref* value) {
         key->reset();
         value->reset();
         if (it_) {
@@ -364,7 +369,8 @@ Ref rounded(const ModuleState* st, double x, int places) {
 
 // A fresh dict of keys[i]: values[i], in order (values borrowed).
 template <std::size_t N>
-Ref make_record(const ModuleState* st, const Text (&keys)[N], PyObject* const (&values)[N]) {
+[[gnu::always_inline]] inline Ref make_record(const ModuleState* st, const Text (&keys)[N],
+                                              PyObject* const (&values)[N]) {
     Ref rec = Ref::steal(PyDict_New());
     if (!rec) return Ref();
     for (std::size_t i = 0; i < N; ++i)
