@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -175,7 +174,11 @@ int differs(PyObject* other, PyObject* name) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(other);
         if (other == name) return 0;
         if (n != PyUnicode_GET_LENGTH(name) || PyUnicode_KIND(other) != PyUnicode_KIND(name)) return 1;
-        return std::memcmp(PyUnicode_DATA(other), PyUnicode_DATA(name), n * PyUnicode_KIND(name)) != 0;
+        const auto* a = static_cast<const unsigned char*>(PyUnicode_DATA(other));
+        const auto* b = static_cast<const unsigned char*>(PyUnicode_DATA(name));
+        for (Py_ssize_t i = 0; i < n * PyUnicode_KIND(name); ++i)  // names are short: no call to memcmp
+            if (a[i] != b[i]) return 1;
+        return 0;
     }
     Ref r = Ref::steal(PyObject_RichCompare(other, name, Py_NE));
     if (!r) return -1;
