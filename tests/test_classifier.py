@@ -180,11 +180,20 @@ names = st.sampled_from(["a", "b", "c", "d", "e"])
 stat_keys = ["count", "variance", "mean_rate_of_change", "outlier_frequency", "periodicity_score"]
 
 
+# Other keys a record may carry; enough of them make it larger than any
+# record the profiler writes.
+extra_keys = ["name", "min", "max", "mean", "std", "value_range"] + [f"extra{i}" for i in range(12)]
+
+
 @st.composite
 def channel_records(draw):
+    """A record whose keys come in any order, with or without other keys."""
+    extras = draw(st.lists(st.sampled_from(extra_keys), unique=True, max_size=len(extra_keys)))
     rec = {}
-    for key in stat_keys:
-        if draw(st.integers(0, 5)):  # mostly present
+    for key in draw(st.permutations(stat_keys + extras)):
+        if key in extras:
+            rec[key] = 0.5
+        elif draw(st.integers(0, 5)):  # mostly present
             rec[key] = draw(counts if key == "count" else values)
     return rec
 
@@ -470,3 +479,40 @@ def test_statistics_under_equal_but_distinct_keys():
     key = "".join(["vari", "ance"])
     stats = {"count": 9, key: 0.5, "".join(["mean_rate", "_of_change"]): 0.2, "periodicity_score": 0.4}
     assert_same(snapshot({"a": stats, "b": {**stats, "count": int("12")}}))
+
+
+class Rewriting:
+    """A count whose int() rewrites statistics of its own record, read after it."""
+
+    def __init__(self, rec, **changes):
+        self.rec, self.changes = rec, changes
+
+    def __index__(self):
+        self.rec.update(self.changes)
+        return 9
+
+
+@pytest.mark.parametrize("extra", [0, 20])
+def test_statistics_read_after_the_count_converts(extra):
+    # The record's values are read in order, each after the conversion of the
+    # one before; the replaced floats are gone by the time they are read.
+    def snap():
+        rec = record(variance=0.0, roc=0.0)
+        rec.update({f"k{i}": 0.0 for i in range(extra)})
+        rec["count"] = Rewriting(rec, variance=float("0.02"), mean_rate_of_change=float("0.1"))
+        return snapshot({"a": rec})
+
+    assert outcome(SchemaClassifier().classify, snap()) == outcome(reference, snap())
+    assert SchemaClassifier().classify(snap())["classifications"]["a"]["labels"] == ["dynamic"]
+
+
+@pytest.mark.parametrize("name", ["a", "température", "温度", "\U0001f321x"])
+def test_own_entry_found_by_text(name):
+    # The channel's own entry under an equal but distinct key, and partners
+    # whose names share its length or its characters but not both.
+    own = "".join(list(name))
+    partners = {own: 1.0, name[:-1] + "?": 0.9, name + name: -0.8, name.encode("unicode_escape").decode(): 0.75}
+    snap = snapshot({name: record(variance=0.02)}, {name: partners})
+    assert_same(snap)
+    got = SchemaClassifier().classify(snap)["classifications"][name]["correlated_with"]
+    assert got == [k for k in partners if k != name]

@@ -40,7 +40,9 @@ bool round_half_even(double x, int ndigits, double* out) {
             const double frac = ay - std::trunc(ay);        // exact below 2^52
             const double from_tie = std::fabs(frac - 0.5);  // exact where it matters
             if (from_tie > ay * 0x1p-48) {
-                *out = std::nearbyint(y) / p10;  // nearbyint: ties to even, sign of zero kept
+                // rint: ties to even in the default rounding mode, sign of zero
+                // kept, and compiled inline where nearbyint is a library call.
+                *out = std::rint(y) / p10;
                 return true;
             }
         }

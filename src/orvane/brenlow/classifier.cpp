@@ -14,7 +14,7 @@
 #include "pyhost.hpp"
 
 #include <algorithm>
-#include <cstring>
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -23,12 +23,6 @@ using pyhost::Ref;
 
 // A channel needs this many values before it is classified at all.
 constexpr long long kMinCount = 5;
-// Significance weights of the labels, added in the order the labels are tested.
-constexpr double kDynamicWeight = 0.4;
-constexpr double kSlowMovingWeight = 0.1;
-constexpr double kPeriodicWeight = 0.2;
-constexpr double kOutlierWeight = 0.2;
-constexpr double kCorrelatedWeight = 0.2;
 // A channel is significant above this rounded score.
 constexpr double kSignificantAbove = 0.2;
 
@@ -61,15 +55,17 @@ constexpr const char* kTexts[kTextCount] = {
 #undef CLASSIFIER_TEXT
 };
 
-struct Threshold {
-    Text name;
-    double value;
-};
+// The thresholds: the last names of the table, and the values the module
+// binds them to.
+constexpr int kFirstThreshold = k_DYNAMIC_VARIANCE_THRESHOLD;
+constexpr int kThresholdCount = kTextCount - kFirstThreshold;
+constexpr double kThresholdValues[kThresholdCount] = {0.01, 0.0001, 0.05, 0.7, 0.05, 0.3};
 
-constexpr Threshold kThresholds[] = {
-    {k_DYNAMIC_VARIANCE_THRESHOLD, 0.01}, {k_STABLE_VARIANCE_THRESHOLD, 0.0001}, {k_HIGH_ROC_THRESHOLD, 0.05},
-    {k_CORRELATION_THRESHOLD, 0.7},       {k_OUTLIER_FREQUENCY_THRESHOLD, 0.05}, {k_PERIODICITY_THRESHOLD, 0.3},
-};
+// The labels that earn significance, in the order they are tested, and
+// their weights; bit i of a combination stands for the i-th.
+enum Weighted { kDynamic, kSlowMoving, kPeriodic, kOutlierProne, kCorrelated, kWeightedCount };
+constexpr Text kWeightedLabels[kWeightedCount] = {k_dynamic, k_slow_moving, k_periodic, k_outlier_prone, k_correlated};
+constexpr double kWeights[kWeightedCount] = {0.4, 0.1, 0.2, 0.2, 0.2};
 
 struct ModuleState {
     PyTypeObject* classifier_type;
@@ -79,76 +75,54 @@ struct ModuleState {
     // The significance score of every combination of weighted labels (bit i:
     // the i-th weight of kWeights), made once: equal floats are
     // interchangeable, so the records share them.
-    PyObject* score[32];
-    double score_value[32];
+    PyObject* score[1 << kWeightedCount];
+    double score_value[1 << kWeightedCount];
 };
-
-constexpr double kWeights[] = {kDynamicWeight, kSlowMovingWeight, kPeriodicWeight, kOutlierWeight, kCorrelatedWeight};
 
 // The rounded score of a combination, added in label order as classify adds.
 bool combination_score(unsigned bits, double* out) {
     double significance = 0.0;
-    for (unsigned i = 0; i < 5; ++i)
+    for (int i = 0; i < kWeightedCount; ++i)
         if (bits & (1u << i)) significance = significance + kWeights[i];
     return pyhost::round_half_even(std::min(significance, 1.0), 4, out);
 }
-
-ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
 
 // ---------------------------------------------------------------------------
 // Reading the snapshot with Python's semantics
 // ---------------------------------------------------------------------------
 
-// mapping.get(key, default). `dflt` is only built when the mapping is not
-// exactly a dict; for a dict a missing key yields an empty Ref and `*missing`.
-Ref mapping_get(const ModuleState* st, PyObject* mapping, PyObject* key, PyObject* dflt, bool* missing,
-                bool* ran_python) {
-    *missing = false;
+// mapping.get(key, default): looked up in place in an exact dict, through
+// the mapping's own get() otherwise.
+Ref mapping_get(const ModuleState* st, PyObject* mapping, PyObject* key, PyObject* dflt, bool* ran_python) {
     if (PYHOST_LIKELY(PyDict_CheckExact(mapping))) {
         PyObject* v = PyDict_GetItemWithError(mapping, key);
-        if (v != nullptr) return Ref::borrow(v);
-        if (!PyErr_Occurred()) *missing = true;
-        return Ref();
+        return v != nullptr || PyErr_Occurred() ? Ref::borrow(v) : Ref::borrow(dflt);
     }
     *ran_python = true;
     return Ref::steal(PyObject_CallMethodObjArgs(mapping, st->text[k_get], key, dflt, nullptr));
 }
 
-// float(stats.get(key, 0.0) or 0.0)
-bool read_stat(const ModuleState* st, PyObject* stats, Text key, double* out, bool* ran_python) {
-    bool missing;
-    Ref v = mapping_get(st, stats, st->text[key], st->zero_float, &missing, ran_python);
-    if (missing) {
-        *out = 0.0;
-        return true;
-    }
-    if (!v) return false;
-    if (PyFloat_CheckExact(v.get())) {
-        double x = PyFloat_AS_DOUBLE(v.get());
+// float(v or 0.0)
+[[gnu::always_inline]] inline bool stat_value(PyObject* v, double* out, bool* ran_python) {
+    if (PyFloat_CheckExact(v)) {
+        double x = PyFloat_AS_DOUBLE(v);
         *out = x == 0.0 ? 0.0 : x;  // -0.0 is false too and falls back to 0.0
         return true;
     }
-    if (!PyLong_CheckExact(v.get())) *ran_python = true;  // __bool__, __float__ and the like
-    int truth = PyObject_IsTrue(v.get());
+    if (!PyLong_CheckExact(v)) *ran_python = true;  // __bool__, __float__ and the like
+    int truth = PyObject_IsTrue(v);
     if (truth < 0) return false;
     if (truth == 0) {
         *out = 0.0;
         return true;
     }
-    return pyhost::host_float(v.get(), out);
+    return pyhost::host_float(v, out);
 }
 
-// int(stats.get("count", 0)) < 5
-bool read_count_below_min(const ModuleState* st, PyObject* stats, bool* below, bool* ran_python) {
-    bool missing;
-    Ref v = mapping_get(st, stats, st->text[k_count], st->zero_int, &missing, ran_python);
-    if (missing) {
-        *below = true;
-        return true;
-    }
-    if (!v) return false;
-    if (!PyLong_CheckExact(v.get())) *ran_python = true;
-    Ref n = PyLong_CheckExact(v.get()) ? v : Ref::steal(PyNumber_Long(v.get()));
+// int(v) < 5
+bool count_below_min(PyObject* v, bool* below, bool* ran_python) {
+    if (!PyLong_CheckExact(v)) *ran_python = true;
+    Ref n = PyLong_CheckExact(v) ? Ref::borrow(v) : Ref::steal(PyNumber_Long(v));
     if (!n) return false;
     int overflow = 0;
     long long c = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
@@ -157,27 +131,55 @@ bool read_count_below_min(const ModuleState* st, PyObject* stats, bool* below, b
     return true;
 }
 
-// Exact strings are stored in their narrowest kind, so two of them are
-// equal exactly when kind, length and code units agree.
-bool str_differs(PyObject* a, PyObject* b) {
-    if (a == b) return false;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    const int kind = PyUnicode_KIND(a);
-    if (n != PyUnicode_GET_LENGTH(b) || kind != static_cast<int>(PyUnicode_KIND(b))) return true;
-    const std::size_t bytes = static_cast<std::size_t>(n) * kind;
-    const auto* pa = static_cast<const unsigned char*>(PyUnicode_DATA(a));
-    const auto* pb = static_cast<const unsigned char*>(PyUnicode_DATA(b));
-    if (bytes > 16) return std::memcmp(pa, pb, bytes) != 0;
-    for (std::size_t i = 0; i < bytes; ++i) {  // channel names are short
-        if (pa[i] != pb[i]) return true;
+// The statistics a channel record is read for, after its count, and the
+// summary entry each one becomes, rounded to its number of places.
+enum Stat { kVariance, kRoc, kOutlierFreq, kPeriodicity, kStatCount };
+constexpr Text kReadKeys[1 + kStatCount] = {k_count, k_variance, k_mean_rate_of_change, k_outlier_frequency,
+                                            k_periodicity_score};
+constexpr Text kSummaryKeys[kStatCount] = {k_variance, k_mean_roc, k_outlier_freq, k_periodicity_score};
+constexpr int kSummaryPlaces[kStatCount] = {6, 6, 4, 4};
+
+// count = int(stats.get("count", 0)), then float(stats.get(key, 0.0) or 0.0)
+// for each statistic. A small exact dict is first walked once for the keys
+// in reading order, found by identity (the profiler writes its records with
+// our interned names in this order), which is cheaper than five lookups. A
+// value found so is used only while no Python code has run since; a key not
+// met is looked up.
+bool read_channel(const ModuleState* st, PyObject* stats, bool* below, double* s, bool* ran_python) {
+    PyObject* found[1 + kStatCount] = {};
+    if (PyDict_CheckExact(stats) && PyDict_GET_SIZE(stats) <= 16) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        for (int next = 0; next <= kStatCount && PyDict_Next(stats, &pos, &key, &value);)
+            if (key == st->text[kReadKeys[next]]) found[next++] = value;
     }
-    return false;
+    bool ran = false;
+    for (int i = 0; i <= kStatCount; ++i) {
+        PyObject* dflt = i == 0 ? st->zero_int : st->zero_float;
+        Ref v = found[i] != nullptr && !ran ? Ref::borrow(found[i])
+                                            : mapping_get(st, stats, st->text[kReadKeys[i]], dflt, &ran);
+        if (!v || !(i == 0 ? count_below_min(v.get(), below, &ran) : stat_value(v.get(), &s[i - 1], &ran)))
+            return false;
+    }
+    *ran_python |= ran;
+    return true;
 }
 
-// other != name, as the operator evaluates it (no identity shortcut except
-// for exact strings, where identity implies equality).
+// other != name, as the operator evaluates it: exact strings compare their
+// text, which runs no Python code (they are stored in their narrowest kind,
+// so equal ones agree in kind, length and code units); anything else goes
+// through the interpreter's comparison, with no identity shortcut.
 int differs(PyObject* other, PyObject* name) {
-    if (PyUnicode_CheckExact(other) && PyUnicode_CheckExact(name)) return str_differs(other, name);
+    if (PyUnicode_CheckExact(other) && PyUnicode_CheckExact(name)) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(other);
+        if (other == name) return 0;
+        if (n != PyUnicode_GET_LENGTH(name) || PyUnicode_KIND(other) != PyUnicode_KIND(name)) return 1;
+        const auto* a = static_cast<const unsigned char*>(PyUnicode_DATA(other));
+        const auto* b = static_cast<const unsigned char*>(PyUnicode_DATA(name));
+        for (Py_ssize_t i = 0; i < n * PyUnicode_KIND(name); ++i)  // names are short: no call to memcmp
+            if (a[i] != b[i]) return 1;
+        return 0;
+    }
     Ref r = Ref::steal(PyObject_RichCompare(other, name, Py_NE));
     if (!r) return -1;
     return PyObject_IsTrue(r.get());
@@ -203,32 +205,37 @@ class Thresholds {
 
     void python_may_have_run() { stale_ = true; }
 
-    // x OP threshold: 1, 0, or -1 with an exception set.
-    int test(double x, int op, Text name) {
+    // x OP threshold: 1, 0, or -1 with an exception set. Inlined, so that
+    // each test of floats compiles to one comparison.
+    [[gnu::always_inline]] int test(double x, int op, Text name) {
         if (stale_) load();
-        if (all_float_) return pyhost::Constant::compare_doubles(x, value_[name - kFirst], op);
-        // Looked up now and compared with the interpreter's own comparison,
-        // which may itself run Python code.
-        stale_ = true;
-        pyhost::Constant limit;
-        return limit.load(module_, st_->text[name]) ? limit.compare(x, op) : -1;
+        if (all_float_) return pyhost::Constant::compare_doubles(x, value_[name - kFirstThreshold], op);
+        return test_other(x, op, name);
     }
 
     // The correlation threshold as a double, when it is a float.
     bool correlation(double* out) {
         if (stale_) load();
         if (!all_float_) return false;
-        *out = value_[k_CORRELATION_THRESHOLD - kFirst];
+        *out = value_[k_CORRELATION_THRESHOLD - kFirstThreshold];
         return true;
     }
 
   private:
+    // Looked up now and compared with the interpreter's own comparison,
+    // which may itself run Python code.
+    int test_other(double x, int op, Text name) {
+        stale_ = true;
+        pyhost::Constant limit;
+        return limit.load(module_, st_->text[name]) ? limit.compare(x, op) : -1;
+    }
+
     void load() {
         stale_ = false;
         all_float_ = true;
         PyObject* dict = PyModule_GetDict(module_);
-        for (int i = 0; i < k_count; ++i) {
-            PyObject* v = PyDict_GetItemWithError(dict, st_->text[kFirst + i]);
+        for (int i = 0; i < kThresholdCount; ++i) {
+            PyObject* v = PyDict_GetItemWithError(dict, st_->text[kFirstThreshold + i]);
             if (v == nullptr || !PyFloat_CheckExact(v)) {
                 if (PyErr_Occurred()) PyErr_Clear();  // the lookup at the use reports it
                 all_float_ = false;
@@ -238,101 +245,58 @@ class Thresholds {
         }
     }
 
-    static constexpr int kFirst = k_DYNAMIC_VARIANCE_THRESHOLD;
-    static constexpr int k_count = k_PERIODICITY_THRESHOLD - k_DYNAMIC_VARIANCE_THRESHOLD + 1;
     PyObject* module_;
     const ModuleState* st_;
     bool stale_ = true;
     bool all_float_ = false;
-    double value_[k_count];
+    double value_[kThresholdCount];
 };
 
-struct ChannelStats {
-    double variance, roc, outlier_freq, periodicity;
-};
-
-// The five statistics of an exact dict whose values are exact floats (an
-// exact int for the count), the way the profiler writes them: read in one
-// walk that finds the keys by identity, since such a dict's keys are our
-// interned names. Nothing here can run Python code, so reading them all at
-// once equals reading them one by one. False (no error set) when the walk
-// cannot decide: a key missing or stored as another equal str, or a value
-// that needs the general conversions.
-bool read_plain_stats(const ModuleState* st, PyObject* stats, bool* below, ChannelStats* s) {
-    if (!PyDict_CheckExact(stats)) return false;
-    static constexpr Text kKeys[] = {k_count, k_variance, k_mean_rate_of_change, k_outlier_frequency,
-                                     k_periodicity_score};
-    PyObject* found[5] = {};
-    int missing = 5;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (missing > 0 && PyDict_Next(stats, &pos, &key, &value)) {
-        for (int i = 0; i < 5; ++i) {
-            if (key == st->text[kKeys[i]]) {
-                found[i] = value;
-                --missing;
-                break;
-            }
-        }
-    }
-    if (missing > 0 || !PyLong_CheckExact(found[0])) return false;
-    double* out[] = {&s->variance, &s->roc, &s->outlier_freq, &s->periodicity};
-    for (int i = 0; i < 4; ++i) {
-        if (!PyFloat_CheckExact(found[i + 1])) return false;
-        const double x = PyFloat_AS_DOUBLE(found[i + 1]);
-        *out[i] = x == 0.0 ? 0.0 : x;  // `or 0.0`: -0.0 is false too
-    }
-    int overflow = 0;
-    const long long c = PyLong_AsLongLongAndOverflow(found[0], &overflow);
-    *below = overflow < 0 || (overflow == 0 && c < kMinCount);
-    return true;
-}
-
-// `for name, stats in channels.items()`. An exact dict is walked in place
+// `for key, value in mapping.items()`. An exact dict is walked in place
 // with the checks its own items iterator makes; anything else goes through
 // its items() and the iterator that returns.
-class ChannelItems {
+class Items {
   public:
-    ChannelItems(const ModuleState* st, PyObject* channels) : st_(st), channels_(channels) {}
+    Items(const ModuleState* st, PyObject* mapping) : st_(st), mapping_(mapping) {}
 
     bool start() {
-        if (PyDict_CheckExact(channels_)) {
-            used_ = left_ = PyDict_GET_SIZE(channels_);
+        if (PyDict_CheckExact(mapping_)) {
+            used_ = left_ = PyDict_GET_SIZE(mapping_);
             return true;
         }
-        Ref items = Ref::steal(PyObject_CallMethodNoArgs(channels_, st_->text[k_items]));
+        Ref items = Ref::steal(PyObject_CallMethodNoArgs(mapping_, st_->text[k_items]));
         if (items) it_ = Ref::steal(PyObject_GetIter(items.get()));
         return static_cast<bool>(it_);
     }
 
     // 1 with the next pair, 0 at the end, -1 with an error set.
-    int next(Ref* name, Ref* stats) {
-        name->reset();
-        stats->reset();
+    [[gnu::always_inline]] int next(Ref* key, Ref* value) {
+        key->reset();
+        value->reset();
         if (it_) {
             Ref item = Ref::steal(PyIter_Next(it_.get()));
             if (!item) return PyErr_Occurred() ? -1 : 0;
-            return pyhost::unpack_pair(item.get(), name, stats) ? 1 : -1;
+            return pyhost::unpack_pair(item.get(), key, value) ? 1 : -1;
         }
-        if (PyDict_GET_SIZE(channels_) != used_) {
+        if (PyDict_GET_SIZE(mapping_) != used_) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             return -1;
         }
         PyObject *k, *v;
-        if (!PyDict_Next(channels_, &pos_, &k, &v)) return 0;
+        if (!PyDict_Next(mapping_, &pos_, &k, &v)) return 0;
         if (left_ == 0) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
             return -1;
         }
         --left_;
-        *name = Ref::borrow(k);
-        *stats = Ref::borrow(v);
+        *key = Ref::borrow(k);
+        *value = Ref::borrow(v);
         return 1;
     }
 
   private:
     const ModuleState* st_;
-    PyObject* channels_;
+    PyObject* mapping_;
     Ref it_;
     Py_ssize_t pos_ = 0, used_ = 0, left_ = 0;
 };
@@ -371,7 +335,7 @@ Ref correlated_partners(const ModuleState* st, Thresholds& th, PyObject* correla
                 break;
             }
             // Side-effect free here, so the cheap test goes first.
-            if (__builtin_fabs(PyFloat_AS_DOUBLE(value)) >= t && str_differs(other, name) &&
+            if (std::fabs(PyFloat_AS_DOUBLE(value)) >= t && differs(other, name) &&
                 PyList_Append(result.get(), other) < 0)
                 return Ref();
         }
@@ -379,32 +343,42 @@ Ref correlated_partners(const ModuleState* st, Thresholds& th, PyObject* correla
         if (PyList_SetSlice(result.get(), 0, PyList_GET_SIZE(result.get()), nullptr) < 0) return Ref();
     }
     th.python_may_have_run();
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(partners.get(), st->text[k_items]));
-    if (!items) return Ref();
-    Ref it = Ref::steal(PyObject_GetIter(items.get()));
-    if (!it) return Ref();
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        Ref other, value;
-        if (!pyhost::unpack_pair(item.get(), &other, &value)) return Ref();
+    Items items(st, partners.get());
+    if (!items.start()) return Ref();
+    Ref other, value;
+    while (int more = items.next(&other, &value)) {
+        if (more < 0) return Ref();
         int d = differs(other.get(), name);
         if (d < 0) return Ref();
         if (d == 0) continue;
         double c;
         if (!pyhost::host_float(value.get(), &c)) return Ref();
         th.python_may_have_run();
-        int hit = th.test(__builtin_fabs(c), Py_GE, k_CORRELATION_THRESHOLD);
+        int hit = th.test(std::fabs(c), Py_GE, k_CORRELATION_THRESHOLD);
         if (hit < 0) return Ref();
         if (hit && PyList_Append(result.get(), other.get()) < 0) return Ref();
     }
-    if (PyErr_Occurred()) return Ref();
     return result;
 }
 
-bool set_rounded(PyObject* dict, PyObject* key, double x, int places) {
+// round(x, places) as a float object; +0.0, the commonest result, is the
+// module's own.
+Ref rounded(const ModuleState* st, double x, int places) {
     double r;
-    if (!pyhost::round_half_even(x, places, &r)) return false;
-    Ref f = Ref::steal(PyFloat_FromDouble(r));
-    return f && PyDict_SetItem(dict, key, f.get()) == 0;
+    if (!pyhost::round_half_even(x, places, &r)) return Ref();
+    if (r == 0.0 && !std::signbit(r)) return Ref::borrow(st->zero_float);
+    return Ref::steal(PyFloat_FromDouble(r));
+}
+
+// A fresh dict of keys[i]: values[i], in order (values borrowed).
+template <std::size_t N>
+[[gnu::always_inline]] inline Ref make_record(const ModuleState* st, const Text (&keys)[N],
+                                              PyObject* const (&values)[N]) {
+    Ref rec = Ref::steal(PyDict_New());
+    if (!rec) return Ref();
+    for (std::size_t i = 0; i < N; ++i)
+        if (PyDict_SetItem(rec.get(), st->text[keys[i]], values[i]) < 0) return Ref();
+    return rec;
 }
 
 Ref make_labels(PyObject* const* labels, Py_ssize_t n) {
@@ -416,14 +390,9 @@ Ref make_labels(PyObject* const* labels, Py_ssize_t n) {
 
 // {"labels": ["unknown"], "significance_score": 0.0, "confidence": c}
 Ref unclassified(const ModuleState* st, PyObject* confidence) {
-    Ref rec = Ref::steal(PyDict_New());
-    if (!rec) return Ref();
+    static constexpr Text kKeys[] = {k_labels, k_significance_score, k_confidence};
     Ref labels = make_labels(&st->text.at[k_unknown], 1);
-    if (!labels || PyDict_SetItem(rec.get(), st->text[k_labels], labels.get()) < 0 ||
-        PyDict_SetItem(rec.get(), st->text[k_significance_score], st->zero_float) < 0 ||
-        PyDict_SetItem(rec.get(), st->text[k_confidence], confidence) < 0)
-        return Ref();
-    return rec;
+    return labels ? make_record(st, kKeys, {labels.get(), st->zero_float, confidence}) : Ref();
 }
 
 // Ranking facts of one classified channel.
@@ -433,71 +402,53 @@ struct Ranked {
     PyObject* name;  // borrowed: the key of its classification
 };
 
-Ref classify_channel(const ModuleState* st, Thresholds& th, PyObject* name, const ChannelStats& s,
-                     PyObject* correlations, PyObject* confidence, Ranked* rank) {
+Ref classify_channel(const ModuleState* st, Thresholds& th, PyObject* name, const double* s, PyObject* correlations,
+                     PyObject* confidence, Ranked* rank) {
     PyObject* labels[6];
     Py_ssize_t nlabels = 0;
-    unsigned weighted = 0;  // bit i: kWeights[i] earned
+    unsigned weighted = 0;  // bit i: kWeightedLabels[i] earned
+    auto earn = [&](Weighted w) {
+        labels[nlabels++] = st->text[kWeightedLabels[w]];
+        weighted |= 1u << w;
+    };
     int t;
 
     // "dynamic": high variance and a high rate of change.
-    if ((t = th.test(s.variance, Py_GT, k_DYNAMIC_VARIANCE_THRESHOLD)) < 0) return Ref();
-    if (t && (t = th.test(s.roc, Py_GT, k_HIGH_ROC_THRESHOLD)) < 0) return Ref();
-    if (t) {
-        labels[nlabels++] = st->text[k_dynamic];
-        weighted |= 1u << 0;
-    }
+    if ((t = th.test(s[kVariance], Py_GT, k_DYNAMIC_VARIANCE_THRESHOLD)) < 0) return Ref();
+    if (t && (t = th.test(s[kRoc], Py_GT, k_HIGH_ROC_THRESHOLD)) < 0) return Ref();
+    if (t) earn(kDynamic);
     // "stable" earns no weight; otherwise low variance and a low rate of
     // change make a slow mover.
-    if ((t = th.test(s.variance, Py_LE, k_STABLE_VARIANCE_THRESHOLD)) < 0) return Ref();
+    if ((t = th.test(s[kVariance], Py_LE, k_STABLE_VARIANCE_THRESHOLD)) < 0) return Ref();
     rank->stable = t;
     if (t) {
         labels[nlabels++] = st->text[k_stable];
     } else {
-        if ((t = th.test(s.variance, Py_LE, k_DYNAMIC_VARIANCE_THRESHOLD)) < 0) return Ref();
-        if (t && (t = th.test(s.roc, Py_LE, k_HIGH_ROC_THRESHOLD)) < 0) return Ref();
-        if (t) {
-            labels[nlabels++] = st->text[k_slow_moving];
-            weighted |= 1u << 1;
-        }
+        if ((t = th.test(s[kVariance], Py_LE, k_DYNAMIC_VARIANCE_THRESHOLD)) < 0) return Ref();
+        if (t && (t = th.test(s[kRoc], Py_LE, k_HIGH_ROC_THRESHOLD)) < 0) return Ref();
+        if (t) earn(kSlowMoving);
     }
-    if ((t = th.test(s.periodicity, Py_GE, k_PERIODICITY_THRESHOLD)) < 0) return Ref();
-    if (t) {
-        labels[nlabels++] = st->text[k_periodic];
-        weighted |= 1u << 2;
-    }
-    if ((t = th.test(s.outlier_freq, Py_GT, k_OUTLIER_FREQUENCY_THRESHOLD)) < 0) return Ref();
-    if (t) {
-        labels[nlabels++] = st->text[k_outlier_prone];
-        weighted |= 1u << 3;
-    }
+    if ((t = th.test(s[kPeriodicity], Py_GE, k_PERIODICITY_THRESHOLD)) < 0) return Ref();
+    if (t) earn(kPeriodic);
+    if ((t = th.test(s[kOutlierFreq], Py_GT, k_OUTLIER_FREQUENCY_THRESHOLD)) < 0) return Ref();
+    if (t) earn(kOutlierProne);
 
     Ref partners = correlated_partners(st, th, correlations, name);
     if (!partners) return Ref();
-    if (PyList_GET_SIZE(partners.get()) > 0) {
-        labels[nlabels++] = st->text[k_correlated];
-        weighted |= 1u << 4;
-    }
+    if (PyList_GET_SIZE(partners.get()) > 0) earn(kCorrelated);
     if (nlabels == 0) labels[nlabels++] = st->text[k_unknown];
-
-    Ref rec = Ref::steal(PyDict_New());
-    if (!rec) return Ref();
-    Ref label_list = make_labels(labels, nlabels);
-    if (!label_list || PyDict_SetItem(rec.get(), st->text[k_labels], label_list.get()) < 0) return Ref();
     rank->score = st->score_value[weighted];
-    if (PyDict_SetItem(rec.get(), st->text[k_significance_score], st->score[weighted]) < 0) return Ref();
-    if (PyDict_SetItem(rec.get(), st->text[k_confidence], confidence) < 0 ||
-        PyDict_SetItem(rec.get(), st->text[k_correlated_with], partners.get()) < 0)
-        return Ref();
 
-    Ref summary = Ref::steal(PyDict_New());
-    if (!summary || !set_rounded(summary.get(), st->text[k_variance], s.variance, 6) ||
-        !set_rounded(summary.get(), st->text[k_mean_roc], s.roc, 6) ||
-        !set_rounded(summary.get(), st->text[k_outlier_freq], s.outlier_freq, 4) ||
-        !set_rounded(summary.get(), st->text[k_periodicity_score], s.periodicity, 4) ||
-        PyDict_SetItem(rec.get(), st->text[k_stats_summary], summary.get()) < 0)
-        return Ref();
-    return rec;
+    Ref summary[kStatCount];
+    for (int i = 0; i < kStatCount; ++i)
+        if (!(summary[i] = rounded(st, s[i], kSummaryPlaces[i]))) return Ref();
+    Ref stats_summary =
+        make_record(st, kSummaryKeys, {summary[0].get(), summary[1].get(), summary[2].get(), summary[3].get()});
+    Ref label_list = make_labels(labels, nlabels);
+    if (!stats_summary || !label_list) return Ref();
+    static constexpr Text kKeys[] = {k_labels, k_significance_score, k_confidence, k_correlated_with, k_stats_summary};
+    return make_record(st, kKeys,
+                       {label_list.get(), st->score[weighted], confidence, partners.get(), stats_summary.get()});
 }
 
 // ---------------------------------------------------------------------------
@@ -509,15 +460,13 @@ Ref classify_channel(const ModuleState* st, Thresholds& th, PyObject* name, cons
 bool list_channels(std::vector<Ranked>& ranked, Ref* significant, Ref* stable) {
     *stable = Ref::steal(PyList_New(0));
     if (!*stable) return false;
-    for (const Ranked& r : ranked) {
+    for (const Ranked& r : ranked)
         if (r.stable && PyList_Append(stable->get(), r.name) < 0) return false;
-    }
     std::stable_sort(ranked.begin(), ranked.end(), [](const Ranked& a, const Ranked& b) { return a.score > b.score; });
     *significant = Ref::steal(PyList_New(0));
     if (!*significant) return false;
-    for (const Ranked& r : ranked) {
+    for (const Ranked& r : ranked)
         if (r.score > kSignificantAbove && PyList_Append(significant->get(), r.name) < 0) return false;
-    }
     return true;
 }
 
@@ -525,7 +474,7 @@ bool list_channels(std::vector<Ranked>& ranked, Ref* significant, Ref* stable) {
 // a channel name came twice (from a mapping whose items() repeat a key), so
 // that, as with assigning into a dict, the name keeps its first place and
 // its last classification.
-bool reread_ranking(const ModuleState* st, PyObject* classifications, std::vector<Ranked>* ranked) {
+void reread_ranking(const ModuleState* st, PyObject* classifications, std::vector<Ranked>* ranked) {
     ranked->clear();
     Py_ssize_t pos = 0;
     PyObject *name, *rec;
@@ -538,7 +487,12 @@ bool reread_ranking(const ModuleState* st, PyObject* classifications, std::vecto
             stable |= PyList_GET_ITEM(labels, i) == st->text[k_stable];
         ranked->push_back({PyFloat_AS_DOUBLE(score), stable, name});
     }
-    return true;
+}
+
+// snapshot.get(key, {}) for an exact dict.
+Ref get_or_empty(PyObject* snapshot, PyObject* key) {
+    if (PyObject* v = PyDict_GetItemWithError(snapshot, key)) return Ref::borrow(v);
+    return PyErr_Occurred() ? Ref() : Ref::steal(PyDict_New());
 }
 
 PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) {
@@ -546,28 +500,17 @@ PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) 
 
     PyObject* module = PyType_GetModule(defining_class);
     if (module == nullptr) return nullptr;
-    const ModuleState* st = state_of(module);
+    const ModuleState* st = pyhost::state_of<ModuleState>(module);
 
     // channels, correlations and confidence, read in that order.
-    Ref channels;
-    if (PyObject* c = PyDict_GetItemWithError(snapshot, st->text[k_channels])) {
-        channels = Ref::borrow(c);
-    } else {
-        if (PyErr_Occurred()) return nullptr;
-        channels = Ref::steal(PyDict_New());
-        if (!channels) return nullptr;
-    }
-    Ref correlations;
-    if (PyObject* c = PyDict_GetItemWithError(snapshot, st->text[k_correlations])) {
-        correlations = Ref::borrow(c);
-    } else {
-        if (PyErr_Occurred()) return nullptr;
-        correlations = Ref::steal(PyDict_New());
-        if (!correlations) return nullptr;
-    }
+    Ref channels = get_or_empty(snapshot, st->text[k_channels]);
+    if (!channels) return nullptr;
+    Ref correlations = get_or_empty(snapshot, st->text[k_correlations]);
+    if (!correlations) return nullptr;
     bool ran_python = false;
     double conf_value;
-    if (!read_stat(st, snapshot, k_confidence_score, &conf_value, &ran_python)) return nullptr;
+    Ref conf = mapping_get(st, snapshot, st->text[k_confidence_score], st->zero_float, &ran_python);
+    if (!conf || !stat_value(conf.get(), &conf_value, &ran_python)) return nullptr;
     Ref confidence = Ref::steal(PyFloat_FromDouble(conf_value));
     if (!confidence) return nullptr;
 
@@ -579,7 +522,7 @@ PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) 
     // A dict's own items() runs no Python code; anything else may.
     const bool plain_channels = PyDict_CheckExact(channels.get());
     if (plain_channels) ranked.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(channels.get())));
-    ChannelItems channel_items(st, channels.get());
+    Items channel_items(st, channels.get());
     if (!channel_items.start()) return nullptr;
     Ref name, stats;
     while (int more = channel_items.next(&name, &stats)) {
@@ -587,15 +530,9 @@ PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) 
         if (!plain_channels || !PyUnicode_CheckExact(name.get()))
             ran_python = true;  // iteration, unpacking, or the name's __hash__/__eq__
         // All five values are read, and may fail, before the count decides.
-        bool below;
-        ChannelStats s;
-        if (!read_plain_stats(st, stats.get(), &below, &s) &&
-            (PyErr_Occurred() || !read_count_below_min(st, stats.get(), &below, &ran_python) ||
-             !read_stat(st, stats.get(), k_variance, &s.variance, &ran_python) ||
-             !read_stat(st, stats.get(), k_mean_rate_of_change, &s.roc, &ran_python) ||
-             !read_stat(st, stats.get(), k_outlier_frequency, &s.outlier_freq, &ran_python) ||
-             !read_stat(st, stats.get(), k_periodicity_score, &s.periodicity, &ran_python)))
-            return nullptr;
+        bool below = false;
+        double s[kStatCount];
+        if (!read_channel(st, stats.get(), &below, s, &ran_python)) return nullptr;
         if (ran_python) {
             th.python_may_have_run();
             ran_python = false;
@@ -615,14 +552,12 @@ PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) 
     Ref significant, stable;
     if (!list_channels(ranked, &significant, &stable)) return nullptr;
     Ref count = Ref::steal(PyLong_FromSsize_t(PyDict_GET_SIZE(classifications.get())));
-    Ref result = Ref::steal(PyDict_New());
-    if (!count || !result || PyDict_SetItem(result.get(), st->text[k_confidence], confidence.get()) < 0 ||
-        PyDict_SetItem(result.get(), st->text[k_channel_count], count.get()) < 0 ||
-        PyDict_SetItem(result.get(), st->text[k_significant_channels], significant.get()) < 0 ||
-        PyDict_SetItem(result.get(), st->text[k_stable_channels], stable.get()) < 0 ||
-        PyDict_SetItem(result.get(), st->text[k_classifications], classifications.get()) < 0)
-        return nullptr;
-    return result.release();
+    if (!count) return nullptr;
+    static constexpr Text kKeys[] = {k_confidence, k_channel_count, k_significant_channels, k_stable_channels,
+                                     k_classifications};
+    return make_record(st, kKeys,
+                       {confidence.get(), count.get(), significant.get(), stable.get(), classifications.get()})
+        .release();
 }
 
 // ---------------------------------------------------------------------------
@@ -696,19 +631,19 @@ PyType_Spec classifier_spec = {
 // ---------------------------------------------------------------------------
 
 int exec_module(PyObject* module) {
-    ModuleState* st = state_of(module);
+    ModuleState* st = pyhost::state_of<ModuleState>(module);
     if (st->text.init(kTexts) < 0) return -1;
     st->zero_int = PyLong_FromLong(0);
     st->zero_float = PyFloat_FromDouble(0.0);
     if (st->zero_int == nullptr || st->zero_float == nullptr) return -1;
-    for (unsigned bits = 0; bits < 32; ++bits) {
+    for (unsigned bits = 0; bits < (1u << kWeightedCount); ++bits) {
         if (!combination_score(bits, &st->score_value[bits]) ||
             (st->score[bits] = PyFloat_FromDouble(st->score_value[bits])) == nullptr)
             return -1;
     }
-    for (const Threshold& t : kThresholds) {
-        Ref v = Ref::steal(PyFloat_FromDouble(t.value));
-        if (!v || PyModule_AddObjectRef(module, kTexts[t.name], v.get()) < 0) return -1;
+    for (int i = 0; i < kThresholdCount; ++i) {
+        Ref v = Ref::steal(PyFloat_FromDouble(kThresholdValues[i]));
+        if (!v || PyModule_AddObjectRef(module, kTexts[kFirstThreshold + i], v.get()) < 0) return -1;
     }
     st->classifier_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &classifier_spec, nullptr));
     if (st->classifier_type == nullptr) return -1;
@@ -716,12 +651,12 @@ int exec_module(PyObject* module) {
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = state_of(module);
+    ModuleState* st = pyhost::state_of<ModuleState>(module);
     return st == nullptr ? 0 : pyhost::visit_all(visit, arg, st->classifier_type);
 }
 
 int module_clear(PyObject* module) {
-    ModuleState* st = state_of(module);
+    ModuleState* st = pyhost::state_of<ModuleState>(module);
     if (st == nullptr) return 0;
     st->text.clear();
     pyhost::clear_all(st->classifier_type, st->zero_int, st->zero_float);
