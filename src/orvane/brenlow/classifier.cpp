@@ -618,13 +618,8 @@ PyType_Slot classifier_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec classifier_spec = {
-    "orvane.brenlow.classifier.SchemaClassifier",
-    sizeof(ClassifierObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    classifier_slots,
-};
+PyType_Spec classifier_spec =
+    pyhost::gc_type_spec<ClassifierObject>("orvane.brenlow.classifier.SchemaClassifier", classifier_slots);
 
 // ---------------------------------------------------------------------------
 // Module
