@@ -232,41 +232,30 @@ const ConfigField kConfigFields[] = {
     {"out_dim", &PyLong_Type, {256}, false},
 };
 
+// type("IMUEncoderConfig", (), namespace) under the module's dataclass
+// decorator: a class statement's namespace, the fields in table order.
 Ref make_config_class(PyObject* module) {
-    Ref ns = Ref::steal(PyDict_New());
+    Ref modname = Ref::steal(PyModule_GetNameObject(module));
+    if (!modname) return Ref();
+    Ref ns =
+        Ref::steal(Py_BuildValue("{sOssss}", "__module__", modname.get(), "__qualname__", "IMUEncoderConfig", "__doc__",
+                                 "Shape of the IMU encoder network: input channels (also the token\n"
+                                 "count), per-branch filters, pooled steps, kernels and strides,\n"
+                                 "token width, attention heads, projection width and output length."));
     Ref annotations = Ref::steal(PyDict_New());
     if (!ns || !annotations) return Ref();
-    Ref modname = Ref::steal(PyModule_GetNameObject(module));
-    Ref qualname = Ref::steal(PyUnicode_FromString("IMUEncoderConfig"));
-    Ref doc =
-        Ref::steal(PyUnicode_FromString("Shape of the IMU encoder network: input channels (also the token\n"
-                                        "count), per-branch filters, pooled steps, kernels and strides,\n"
-                                        "token width, attention heads, projection width and output length."));
-    if (!modname || !qualname || !doc) return Ref();
-    if (PyDict_SetItemString(ns.get(), "__module__", modname.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0)
-        return Ref();
     for (const ConfigField& f : kConfigFields) {
-        Ref value;
-        if (f.is_tuple) {
-            value = Ref::steal(Py_BuildValue("(lll)", f.defaults[0], f.defaults[1], f.defaults[2]));
-        } else {
-            value = new_int(f.defaults[0]);
-        }
-        if (!value) return Ref();
-        if (PyDict_SetItemString(annotations.get(), f.name, reinterpret_cast<PyObject*>(f.annotation)) < 0 ||
+        const long* d = f.defaults;
+        Ref value = Ref::steal(f.is_tuple ? Py_BuildValue("(lll)", d[0], d[1], d[2]) : PyLong_FromLong(d[0]));
+        if (!value || PyDict_SetItemString(annotations.get(), f.name, reinterpret_cast<PyObject*>(f.annotation)) < 0 ||
             PyDict_SetItemString(ns.get(), f.name, value.get()) < 0)
             return Ref();
     }
     if (PyDict_SetItemString(ns.get(), "__annotations__", annotations.get()) < 0) return Ref();
-    Ref bases = Ref::steal(PyTuple_New(0));
-    if (!bases) return Ref();
-    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), qualname.get(), bases.get(), ns.get());
-    if (!cls) return Ref();
     Ref dataclass = Ref::steal(PyObject_GetAttrString(module, "dataclass"));
     if (!dataclass) return Ref();
-    return call(dataclass.get(), cls.get());
+    PyObject* type = reinterpret_cast<PyObject*>(&PyType_Type);
+    return call(dataclass, Ref::steal(PyObject_CallFunction(type, "s()O", "IMUEncoderConfig", ns.get())));
 }
 
 // ---------------------------------------------------------------------------
