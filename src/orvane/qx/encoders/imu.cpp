@@ -24,78 +24,26 @@ using pyhost::Ref;
 // Module state
 // ---------------------------------------------------------------------------
 
+// clang-format off
+
 // Objects bound at import: the libraries, the classes built here, and the
 // base classes they derive from.
 #define IMU_OBJECTS(X) \
-    X(np)              \
-    X(np_float32)      \
-    X(torch)           \
-    X(nn)              \
-    X(F)               \
-    X(base_encoder)    \
-    X(config_type)     \
-    X(branch_type)     \
-    X(model_type)      \
+    X(np) X(np_float32) X(torch) X(nn) X(F) X(base_encoder) X(config_type) X(branch_type) X(model_type) \
     X(encoder_type)
 
 // The small ints the network's calls pass.
-#define IMU_INTS(X)  \
-    X(minus_one, -1) \
-    X(zero, 0)       \
-    X(one, 1)        \
-    X(two, 2)
+#define IMU_INTS(X) X(minus_one, -1) X(zero, 0) X(one, 1) X(two, 2)
 
 // Interned attribute and keyword names, compared by pointer first.
-#define IMU_NAMES(X)     \
-    X(asarray)           \
-    X(ascontiguousarray) \
-    X(astype)            \
-    X(attn)              \
-    X(branch_filters)    \
-    X(branch_pool_steps) \
-    X(branches)          \
-    X(cat)               \
-    X(cfg)               \
-    X(clone)             \
-    X(cpu)               \
-    X(detach)            \
-    X(device)            \
-    X(eval)              \
-    X(ff)                \
-    X(from_numpy)        \
-    X(heads)             \
-    X(in_channels)       \
-    X(is_grad_enabled)   \
-    X(items)             \
-    X(kernels)           \
-    X(ln1)               \
-    X(ln2)               \
-    X(load)              \
-    X(load_checkpoint)   \
-    X(load_state_dict)   \
-    X(mean)              \
-    X(_model)            \
-    X(model_state_dict)  \
-    X(net)               \
-    X(normalize)         \
-    X(numpy)             \
-    X(out_dim)           \
-    X(proj)              \
-    X(proj_hidden)       \
-    X(reshape)           \
-    X(set_grad_enabled)  \
-    X(shape)             \
-    X(squeeze)           \
-    X(state_dict)        \
-    X(strides)           \
-    X(T)                 \
-    X(to)                \
-    X(_to_tensor)        \
-    X(to_tokens)         \
-    X(token_dim)         \
-    X(unsqueeze)         \
-    X(view)              \
-    X(weights_loaded)
+#define IMU_NAMES(X) \
+    X(asarray) X(ascontiguousarray) X(astype) X(attn) X(branch_filters) X(branch_pool_steps) X(branches) X(cat) \
+    X(cfg) X(clone) X(cpu) X(detach) X(device) X(eval) X(ff) X(from_numpy) X(heads) X(in_channels) \
+    X(is_grad_enabled) X(items) X(kernels) X(ln1) X(ln2) X(load) X(load_checkpoint) X(load_state_dict) X(mean) \
+    X(_model) X(model_state_dict) X(net) X(normalize) X(numpy) X(out_dim) X(proj) X(proj_hidden) X(reshape) \
+    X(set_grad_enabled) X(shape) X(squeeze) X(state_dict) X(strides) X(T) X(to) X(_to_tensor) X(to_tokens) \
+    X(token_dim) X(unsqueeze) X(view) X(weights_loaded)
+// clang-format on
 
 // Keyword-name tuples of the calls that pass keywords, each with its names.
 #define IMU_KEYWORDS(X)                                \
@@ -187,6 +135,7 @@ Ref attr(const O& o, const Ref& name) {
 Ref item(const Ref& o, Py_ssize_t i) { return o ? Ref::steal(PySequence_GetItem(o.get(), i)) : Ref(); }
 
 Ref add(const Ref& a, const Ref& b) { return all_set(a, b) ? Ref::steal(PyNumber_Add(a.get(), b.get())) : Ref(); }
+Ref mul(const Ref& a, const Ref& b) { return all_set(a, b) ? Ref::steal(PyNumber_Multiply(a.get(), b.get())) : Ref(); }
 
 Ref new_int(long v) { return Ref::steal(PyLong_FromLong(v)); }
 
@@ -263,10 +212,21 @@ Ref make_config_class(PyObject* module) {
 // ---------------------------------------------------------------------------
 
 // torch.nn.<cls>(*args, **keywords), the class looked up on torch.nn as the
-// Python spelling nn.Linear(...) does.
+// Python spelling nn.Linear(...) does. While an earlier step's error is set
+// no layer is made, so that a run of layers needs only its last one checked.
 template <class... A>
 Ref layer(State* st, const char* cls, PyObject* kwnames, const A&... args) {
+    if (PyErr_Occurred()) return Ref();
     return call_kw(Ref::steal(PyObject_GetAttrString(st->nn.get(), cls)), kwnames, args...);
+}
+
+// *out = o.<name> for each (out, name), in order; false at the first failure.
+bool read_attrs(PyObject* o, std::initializer_list<std::pair<Ref*, const Ref*>> fields) {
+    for (auto [out, name] : fields) {
+        *out = attr(o, *name);
+        if (!*out) return false;
+    }
+    return true;
 }
 
 // super(cls, self).__init__(): initialises every class above `cls` in the
@@ -305,13 +265,10 @@ int branch_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, P
     if (negative) padding = st->zero;
 
     Ref conv = layer(st, "Conv1d", st->kw_conv.get(), in_channels, out_channels, kernel, stride, padding);
-    if (!conv) return -1;
     Ref bn = layer(st, "BatchNorm1d", nullptr, out_channels);
-    if (!bn) return -1;
     Ref relu = layer(st, "ReLU", st->kw_inplace.get(), Py_True);
-    if (!relu) return -1;
     Ref pool = layer(st, "AdaptiveAvgPool1d", nullptr, pool_steps);
-    return set(self, st->net, pool ? layer(st, "Sequential", nullptr, conv, bn, relu, pool) : Ref());
+    return set(self, st->net, layer(st, "Sequential", nullptr, conv, bn, relu, pool));
 }
 
 PyObject* branch_forward(PyObject* self, PyTypeObject* cls, PyObject* x) {
@@ -325,30 +282,22 @@ PyObject* branch_forward(PyObject* self, PyTypeObject* cls, PyObject* x) {
 // One _MSBranch per (kernel, stride) pair, position by position; the
 // shorter of the two sequences ends the pairing.
 Ref build_branches(State* st, PyObject* c) {
-    Ref kernels = attr(c, st->kernels);
-    if (!kernels) return Ref();
-    Ref strides = attr(c, st->strides);
-    if (!strides) return Ref();
+    Ref kernels, strides;
+    if (!read_attrs(c, {{&kernels, &st->kernels}, {&strides, &st->strides}})) return Ref();
     Ref kit = Ref::steal(PyObject_GetIter(kernels.get()));
-    if (!kit) return Ref();
-    Ref sit = Ref::steal(PyObject_GetIter(strides.get()));
-    if (!sit) return Ref();
-    Ref list = Ref::steal(PyList_New(0));
+    Ref sit = Ref::steal(kit ? PyObject_GetIter(strides.get()) : nullptr);
+    Ref list = Ref::steal(sit ? PyList_New(0) : nullptr);
     if (!list) return Ref();
-    for (;;) {
-        Ref k = Ref::steal(PyIter_Next(kit.get()));
-        if (!k) break;
+    while (Ref k = Ref::steal(PyIter_Next(kit.get()))) {
         Ref s = Ref::steal(PyIter_Next(sit.get()));
         if (!s) break;
         Ref ki = Ref::steal(PyNumber_Long(k.get()));
-        if (!ki) return Ref();
-        Ref si = Ref::steal(PyNumber_Long(s.get()));
-        if (!si) return Ref();
-        Ref in_ch = attr(c, st->in_channels);
-        if (!in_ch) return Ref();
-        Ref filters = attr(c, st->branch_filters);
-        if (!filters) return Ref();
-        Ref pool = attr(c, st->branch_pool_steps);
+        Ref si = Ref::steal(ki ? PyNumber_Long(s.get()) : nullptr);
+        Ref in_ch, filters, pool;
+        if (!si ||
+            !read_attrs(c,
+                        {{&in_ch, &st->in_channels}, {&filters, &st->branch_filters}, {&pool, &st->branch_pool_steps}}))
+            return Ref();
         Ref branch = call(st->branch_type, in_ch, filters, ki, si, pool);
         if (!branch || PyList_Append(list.get(), branch.get()) < 0) return Ref();
     }
@@ -365,55 +314,39 @@ int model_init(PyObject* self, PyObject* c) {
     // Each layer is made right before it is assigned, in this order, so
     // that a seeded generator initialises the same weights as any model
     // laid out the same way.
-    Ref kernels = attr(c, st->kernels);
-    if (!kernels) return -1;
-    Ref filters = attr(c, st->branch_filters);
-    if (!filters) return -1;
-    Ref pool = attr(c, st->branch_pool_steps);
-    if (!pool) return -1;
-    Ref in_ch = attr(c, st->in_channels);
-    if (!in_ch) return -1;
-    Ref token_dim = attr(c, st->token_dim);
-    if (!token_dim) return -1;
+    Ref kernels, filters, pool, in_ch, token_dim;
+    if (!read_attrs(c, {{&kernels, &st->kernels},
+                        {&filters, &st->branch_filters},
+                        {&pool, &st->branch_pool_steps},
+                        {&in_ch, &st->in_channels},
+                        {&token_dim, &st->token_dim}}))
+        return -1;
     Py_ssize_t nk = PyObject_Length(kernels.get());
     if (nk < 0) return -1;
     // len(kernels) * branch_filters * branch_pool_steps inputs.
-    Ref feat_dim = Ref::steal(PyLong_FromSsize_t(nk));
-    feat_dim = feat_dim ? Ref::steal(PyNumber_Multiply(feat_dim.get(), filters.get())) : Ref();
-    feat_dim = feat_dim ? Ref::steal(PyNumber_Multiply(feat_dim.get(), pool.get())) : Ref();
+    Ref feat_dim = mul(mul(Ref::steal(PyLong_FromSsize_t(nk)), filters), pool);
     if (!feat_dim) return -1;
-    Ref token_width = Ref::steal(PyNumber_Multiply(in_ch.get(), token_dim.get()));
-    if (!token_width) return -1;
-    if (set(self, st->to_tokens, layer(st, "Linear", nullptr, feat_dim, token_width)) < 0) return -1;
+    if (set(self, st->to_tokens, layer(st, "Linear", nullptr, feat_dim, mul(in_ch, token_dim))) < 0) return -1;
 
     Ref heads = attr(c, st->heads);
-    if (!heads) return -1;
     if (set(self, st->attn, layer(st, "MultiheadAttention", st->kw_mha.get(), token_dim, heads, Py_True)) < 0)
         return -1;
     if (set(self, st->ln1, layer(st, "LayerNorm", nullptr, token_dim)) < 0) return -1;
 
-    Ref ff_width = Ref::steal(PyNumber_Multiply(token_dim.get(), st->two.get()));
-    if (!ff_width) return -1;
+    Ref ff_width = mul(token_dim, st->two);
     Ref ff0 = layer(st, "Linear", nullptr, token_dim, ff_width);
-    if (!ff0) return -1;
     Ref ff1 = layer(st, "GELU", nullptr);
-    if (!ff1) return -1;
     Ref ff2 = layer(st, "Linear", nullptr, ff_width, token_dim);
-    if (set(self, st->ff, ff2 ? layer(st, "Sequential", nullptr, ff0, ff1, ff2) : Ref()) < 0) return -1;
+    if (set(self, st->ff, layer(st, "Sequential", nullptr, ff0, ff1, ff2)) < 0) return -1;
     if (set(self, st->ln2, layer(st, "LayerNorm", nullptr, token_dim)) < 0) return -1;
 
     Ref hidden = attr(c, st->proj_hidden);
-    if (!hidden) return -1;
     Ref proj0 = layer(st, "Linear", nullptr, token_dim, hidden);
-    if (!proj0) return -1;
     Ref proj1 = layer(st, "LayerNorm", nullptr, hidden);
-    if (!proj1) return -1;
     Ref proj2 = layer(st, "GELU", nullptr);
     if (!proj2) return -1;
-    Ref out_dim = attr(c, st->out_dim);
-    if (!out_dim) return -1;
-    Ref proj3 = layer(st, "Linear", nullptr, hidden, out_dim);
-    return set(self, st->proj, proj3 ? layer(st, "Sequential", nullptr, proj0, proj1, proj2, proj3) : Ref());
+    Ref proj3 = layer(st, "Linear", nullptr, hidden, attr(c, st->out_dim));
+    return set(self, st->proj, layer(st, "Sequential", nullptr, proj0, proj1, proj2, proj3));
 }
 
 // x [B, in_channels, T] -> unit-length embeddings [B, out_dim].
@@ -727,21 +660,19 @@ bool import_torch(PyObject* module, State* st) {
 
 int exec_module(PyObject* module) {
     State* st = new (state_of(module)) State();
-#define IMU_INTERN(n)                                   \
-    st->n = Ref::steal(PyUnicode_InternFromString(#n)); \
+#define IMU_SET(n, value) \
+    st->n = value;        \
     if (!st->n) return -1;
+#define IMU_INTERN(n) IMU_SET(n, Ref::steal(PyUnicode_InternFromString(#n)))
+#define IMU_KW_TUPLE(n, ...) IMU_SET(n, names_tuple({__VA_ARGS__}))
+#define IMU_INT(n, v) IMU_SET(n, new_int(v))
     IMU_NAMES(IMU_INTERN)
-#undef IMU_INTERN
-#define IMU_KW_TUPLE(n, ...)            \
-    st->n = names_tuple({__VA_ARGS__}); \
-    if (!st->n) return -1;
     IMU_KEYWORDS(IMU_KW_TUPLE)
-#undef IMU_KW_TUPLE
-#define IMU_INT(n, v)   \
-    st->n = new_int(v); \
-    if (!st->n) return -1;
     IMU_INTS(IMU_INT)
 #undef IMU_INT
+#undef IMU_KW_TUPLE
+#undef IMU_INTERN
+#undef IMU_SET
 
     static const char* const dataclasses_names[] = {"dataclass", nullptr};
     static const char* const typing_names[] = {"Optional", nullptr};
