@@ -133,6 +133,12 @@ class Floats {
     bool held_ = false;
 };
 
+// numpy.asarray(obj, dtype=numpy.float32).
+Ref asarray_f32(ModuleState* st, PyObject* obj) {
+    PyObject* args[2] = {obj, st->np[kFloat32]};
+    return Ref::steal(PyObject_Vectorcall(st->np[kAsarray], args, 1, st->kw_dtype));
+}
+
 // `obj` as numpy.asarray(obj, dtype=numpy.float32) holds it, read in C order:
 // `holder` keeps the array alive for as long as `view` is used. An exact
 // float32 ndarray in C order is read as it is, without a call into numpy.
@@ -141,8 +147,7 @@ bool as_float32(ModuleState* st, PyObject* obj, Ref& holder, Floats& view) {
         holder = Ref::borrow(obj);
         return true;
     }
-    PyObject* args[2] = {obj, st->np[kFloat32]};
-    holder = Ref::steal(PyObject_Vectorcall(st->np[kAsarray], args, 1, st->kw_dtype));
+    holder = asarray_f32(st, obj);
     if (!holder) return false;
     if (view.try_view(holder.get())) return true;
     // Strided float32 memory: read a C-ordered copy, the order in which
@@ -364,19 +369,15 @@ PyObject* project_values(ModuleState* st, const float* x, Py_ssize_t in_dim, Py_
 // _project of an array object: its length is the length of its first axis.
 PyObject* project_array(ModuleState* st, PyObject* vec, Py_ssize_t out_dim, PyObject* name) {
     Ref shape = Ref::steal(PyObject_GetAttr(vec, st->names[kShape]));
-    if (!shape) return nullptr;
-    Ref first = Ref::steal(PySequence_GetItem(shape.get(), 0));
-    if (!first) return nullptr;
-    Ref first_int = Ref::steal(PyNumber_Long(first.get()));
+    Ref first = Ref::steal(shape ? PySequence_GetItem(shape.get(), 0) : nullptr);
+    Ref first_int = Ref::steal(first ? PyNumber_Long(first.get()) : nullptr);
     if (!first_int) return nullptr;
     Py_ssize_t in_dim = PyLong_AsSsize_t(first_int.get());
     if (in_dim == -1 && PyErr_Occurred()) return nullptr;
 
     if (in_dim == out_dim) {
-        PyObject* args[2] = {vec, st->np[kFloat32]};
-        Ref arr = Ref::steal(PyObject_Vectorcall(st->np[kAsarray], args, 1, st->kw_dtype));
-        if (!arr) return nullptr;
-        return l2_array(st, arr.get());
+        Ref arr = asarray_f32(st, vec);
+        return arr ? l2_array(st, arr.get()) : nullptr;
     }
     std::uint32_t seed;
     if (!seed_of<long long>(name, in_dim, out_dim, &seed)) return nullptr;
@@ -408,8 +409,7 @@ bool cfg_length(PyObject* cfg, PyObject* name, Py_ssize_t* out) {
 
 PyObject* fn_to_np_1d(PyObject* module, PyObject* x) {
     ModuleState* st = state_of(module);
-    PyObject* call[2] = {x, st->np[kFloat32]};
-    Ref arr = Ref::steal(PyObject_Vectorcall(st->np[kAsarray], call, 1, st->kw_dtype));
+    Ref arr = asarray_f32(st, x);
     if (!arr) return nullptr;
     // reshape(-1) also turns a scalar into shape (1,).
     return PyObject_CallMethodOneArg(arr.get(), st->names[kReshape], st->minus_one);
@@ -650,23 +650,19 @@ Ref make_config_class() {
     if (!dataclasses) return Ref();
     Ref make = Ref::steal(PyObject_GetAttrString(dataclasses.get(), "make_dataclass"));
     if (!make) return Ref();
+    // make_dataclass("CompositeConfig", [(name, type, default), ...], namespace={"__doc__": ...})
     PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
     PyObject* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
-    Ref fields = Ref::steal(Py_BuildValue("[(sOi)(sOi)(sOd)(sOd)(sOd)(sOd)(sOd)(sOd)]", "per_modality_dim", int_type,
-                                          256, "fused_dim", int_type, 1024, "w_imu", float_type, 1.0, "w_vision",
-                                          float_type, 1.0, "w_audio", float_type, 1.0, "w_depth", float_type, 1.0,
-                                          "w_thermal", float_type, 1.0, "w_text", float_type, 1.0));
-    if (!fields) return Ref();
-    Ref ns = Ref::steal(Py_BuildValue("{ss}", "__doc__",
-                                      "Dimensions and modality weights of a CompositeStateBuilder.\n\n"
-                                      "per_modality_dim is the length of each projected modality vector,\n"
-                                      "fused_dim the length of the fused vector, and w_imu ... w_text the\n"
-                                      "weights of the modality pieces in fuse()."));
-    if (!ns) return Ref();
-    Ref args = Ref::steal(Py_BuildValue("(sO)", "CompositeConfig", fields.get()));
-    if (!args) return Ref();
-    Ref kwargs = Ref::steal(Py_BuildValue("{sO}", "namespace", ns.get()));
-    if (!kwargs) return Ref();
+    Ref args = Ref::steal(Py_BuildValue(
+        "(s[(sOi)(sOi)(sOd)(sOd)(sOd)(sOd)(sOd)(sOd)])", "CompositeConfig", "per_modality_dim", int_type, 256,
+        "fused_dim", int_type, 1024, "w_imu", float_type, 1.0, "w_vision", float_type, 1.0, "w_audio", float_type, 1.0,
+        "w_depth", float_type, 1.0, "w_thermal", float_type, 1.0, "w_text", float_type, 1.0));
+    Ref kwargs = Ref::steal(Py_BuildValue("{s{ss}}", "namespace", "__doc__",
+                                          "Dimensions and modality weights of a CompositeStateBuilder.\n\n"
+                                          "per_modality_dim is the length of each projected modality vector,\n"
+                                          "fused_dim the length of the fused vector, and w_imu ... w_text the\n"
+                                          "weights of the modality pieces in fuse()."));
+    if (!args || !kwargs) return Ref();
     Ref cls = Ref::steal(PyObject_Call(make.get(), args.get(), kwargs.get()));
     if (!cls) return Ref();
     // make_dataclass names its caller's module; the class lives here (and

@@ -164,21 +164,20 @@ Ref shape_text(PyObject* shape) {
 
 struct ConfigField {
     const char* name;
-    PyTypeObject* annotation;
-    long defaults[3];  // one value, or the three entries of a tuple
-    bool is_tuple;
+    PyTypeObject* annotation;  // int, or tuple
+    long defaults[3];          // the int, or the three entries of the tuple
 };
 
 const ConfigField kConfigFields[] = {
-    {"in_channels", &PyLong_Type, {6}, false},
-    {"branch_filters", &PyLong_Type, {64}, false},
-    {"branch_pool_steps", &PyLong_Type, {32}, false},
-    {"kernels", &PyTuple_Type, {8, 32, 128}, true},
-    {"strides", &PyTuple_Type, {1, 4, 16}, true},
-    {"token_dim", &PyLong_Type, {192}, false},
-    {"heads", &PyLong_Type, {4}, false},
-    {"proj_hidden", &PyLong_Type, {512}, false},
-    {"out_dim", &PyLong_Type, {256}, false},
+    {"in_channels", &PyLong_Type, {6}},
+    {"branch_filters", &PyLong_Type, {64}},
+    {"branch_pool_steps", &PyLong_Type, {32}},
+    {"kernels", &PyTuple_Type, {8, 32, 128}},
+    {"strides", &PyTuple_Type, {1, 4, 16}},
+    {"token_dim", &PyLong_Type, {192}},
+    {"heads", &PyLong_Type, {4}},
+    {"proj_hidden", &PyLong_Type, {512}},
+    {"out_dim", &PyLong_Type, {256}},
 };
 
 // type("IMUEncoderConfig", (), namespace) under the module's dataclass
@@ -195,7 +194,8 @@ Ref make_config_class(PyObject* module) {
     if (!ns || !annotations) return Ref();
     for (const ConfigField& f : kConfigFields) {
         const long* d = f.defaults;
-        Ref value = Ref::steal(f.is_tuple ? Py_BuildValue("(lll)", d[0], d[1], d[2]) : PyLong_FromLong(d[0]));
+        const bool is_tuple = f.annotation == &PyTuple_Type;
+        Ref value = Ref::steal(is_tuple ? Py_BuildValue("(lll)", d[0], d[1], d[2]) : PyLong_FromLong(d[0]));
         if (!value || PyDict_SetItemString(annotations.get(), f.name, reinterpret_cast<PyObject*>(f.annotation)) < 0 ||
             PyDict_SetItemString(ns.get(), f.name, value.get()) < 0)
             return Ref();
