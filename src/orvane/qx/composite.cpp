@@ -189,21 +189,16 @@ RawBuffer raw_alloc(std::size_t bytes) { return RawBuffer(PyMem_RawMalloc(bytes 
 // _l2
 // ---------------------------------------------------------------------------
 
-// The divisor: the Euclidean norm in single precision plus 1e-8, the sum
+// out = v / divisor, element by element in single precision; out may be v.
+// The divisor is the Euclidean norm in single precision plus 1e-8, the sum
 // rounded to single precision. The squares are summed in double; rounding
 // that sum to float32 gives the single-precision sum of squares to within
-// the last bit whatever order it is taken in.
-float l2_divisor(const float* v, Py_ssize_t n) {
+// the last bit whatever order it is taken in. An all-zero v gives zeros
+// (its divisor is 1e-8, never 0).
+void l2_into(const float* v, Py_ssize_t n, float* out) {
     double sum = 0.0;
     for (Py_ssize_t i = 0; i < n; ++i) sum += static_cast<double>(v[i]) * static_cast<double>(v[i]);
-    const float norm = std::sqrt(static_cast<float>(sum));
-    return norm + 1e-8f;
-}
-
-// out = v / divisor, element by element in single precision; out may be v.
-// An all-zero v gives zeros (its divisor is 1e-8, never 0).
-void l2_into(const float* v, Py_ssize_t n, float* out) {
-    const float d = l2_divisor(v, n);
+    const float d = std::sqrt(static_cast<float>(sum)) + 1e-8f;
     for (Py_ssize_t i = 0; i < n; ++i) out[i] = v[i] / d;
 }
 

@@ -14,7 +14,6 @@
 #include "pyhost.hpp"
 
 #include <cstring>
-#include <new>
 
 namespace {
 
@@ -57,7 +56,7 @@ using pyhost::Ref;
     X(kw_map_location, "map_location")
 
 struct State {
-#define IMU_DECLARE(n, ...) Ref n;
+#define IMU_DECLARE(n, ...) PyObject* n;
     IMU_OBJECTS(IMU_DECLARE)
     IMU_NAMES(IMU_DECLARE)
     IMU_KEYWORDS(IMU_DECLARE)
@@ -114,28 +113,31 @@ Ref call(const C& callable, const A&... args) {
 
 // self.name(*args, **keywords), through ordinary attribute lookup.
 template <class S, class... A>
-Ref call_method_kw(const S& self, const Ref& name, PyObject* kwnames, const A&... args) {
+Ref call_method_kw(const S& self, PyObject* name, PyObject* kwnames, const A&... args) {
     if (!all_set(self, args...)) return Ref();
     PyObject* v[] = {ptr(self), ptr(args)...};
     size_t npos = 1 + sizeof...(A) - static_cast<size_t>(kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    return Ref::steal(PyObject_VectorcallMethod(name.get(), v, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return Ref::steal(PyObject_VectorcallMethod(name, v, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 template <class S, class... A>
-Ref call_method(const S& self, const Ref& name, const A&... args) {
+Ref call_method(const S& self, PyObject* name, const A&... args) {
     return call_method_kw(self, name, nullptr, args...);
 }
 
 template <class O>
-Ref attr(const O& o, const Ref& name) {
-    return ptr(o) ? Ref::steal(PyObject_GetAttr(ptr(o), name.get())) : Ref();
+Ref attr(const O& o, PyObject* name) {
+    return ptr(o) ? Ref::steal(PyObject_GetAttr(ptr(o), name)) : Ref();
 }
 
 // o[i] of a sequence.
 Ref item(const Ref& o, Py_ssize_t i) { return o ? Ref::steal(PySequence_GetItem(o.get(), i)) : Ref(); }
 
 Ref add(const Ref& a, const Ref& b) { return all_set(a, b) ? Ref::steal(PyNumber_Add(a.get(), b.get())) : Ref(); }
-Ref mul(const Ref& a, const Ref& b) { return all_set(a, b) ? Ref::steal(PyNumber_Multiply(a.get(), b.get())) : Ref(); }
+template <class B>
+Ref mul(const Ref& a, const B& b) {
+    return all_set(a, b) ? Ref::steal(PyNumber_Multiply(a.get(), ptr(b))) : Ref();
+}
 
 Ref new_int(long v) { return Ref::steal(PyLong_FromLong(v)); }
 
@@ -217,13 +219,13 @@ Ref make_config_class(PyObject* module) {
 template <class... A>
 Ref layer(State* st, const char* cls, PyObject* kwnames, const A&... args) {
     if (PyErr_Occurred()) return Ref();
-    return call_kw(Ref::steal(PyObject_GetAttrString(st->nn.get(), cls)), kwnames, args...);
+    return call_kw(Ref::steal(PyObject_GetAttrString(st->nn, cls)), kwnames, args...);
 }
 
 // *out = o.<name> for each (out, name), in order; false at the first failure.
-bool read_attrs(PyObject* o, std::initializer_list<std::pair<Ref*, const Ref*>> fields) {
+bool read_attrs(PyObject* o, std::initializer_list<std::pair<Ref*, PyObject*>> fields) {
     for (auto [out, name] : fields) {
-        *out = attr(o, *name);
+        *out = attr(o, name);
         if (!*out) return false;
     }
     return true;
@@ -238,8 +240,8 @@ bool init_super(PyObject* cls, PyObject* self) {
 }
 
 // self.name = value, for a value that may have failed to be made.
-int set(PyObject* self, const Ref& name, const Ref& value) {
-    return value ? PyObject_SetAttr(self, name.get(), value.get()) : -1;
+int set(PyObject* self, PyObject* name, const Ref& value) {
+    return value ? PyObject_SetAttr(self, name, value.get()) : -1;
 }
 
 int branch_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, PyObject* kernel, PyObject* stride,
@@ -254,19 +256,19 @@ int branch_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, P
         *given[i] = v[i].get();
     }
     State* st = state_from_instance(self);
-    if (st == nullptr || !init_super(st->branch_type.get(), self)) return -1;
+    if (st == nullptr || !init_super(st->branch_type, self)) return -1;
 
     // Half the kernel on each side (floor division), never negative: an odd
     // kernel keeps the length at stride 1, an even one adds one step.
-    Ref padding = Ref::steal(PyNumber_FloorDivide(kernel, st->two.get()));
+    Ref padding = Ref::steal(PyNumber_FloorDivide(kernel, st->two));
     if (!padding) return -1;
-    int negative = PyObject_RichCompareBool(padding.get(), st->zero.get(), Py_LT);
+    int negative = PyObject_RichCompareBool(padding.get(), st->zero, Py_LT);
     if (negative < 0) return -1;
-    if (negative) padding = st->zero;
+    if (negative) padding = Ref::borrow(st->zero);
 
-    Ref conv = layer(st, "Conv1d", st->kw_conv.get(), in_channels, out_channels, kernel, stride, padding);
+    Ref conv = layer(st, "Conv1d", st->kw_conv, in_channels, out_channels, kernel, stride, padding);
     Ref bn = layer(st, "BatchNorm1d", nullptr, out_channels);
-    Ref relu = layer(st, "ReLU", st->kw_inplace.get(), Py_True);
+    Ref relu = layer(st, "ReLU", st->kw_inplace, Py_True);
     Ref pool = layer(st, "AdaptiveAvgPool1d", nullptr, pool_steps);
     return set(self, st->net, layer(st, "Sequential", nullptr, conv, bn, relu, pool));
 }
@@ -283,7 +285,7 @@ PyObject* branch_forward(PyObject* self, PyTypeObject* cls, PyObject* x) {
 // shorter of the two sequences ends the pairing.
 Ref build_branches(State* st, PyObject* c) {
     Ref kernels, strides;
-    if (!read_attrs(c, {{&kernels, &st->kernels}, {&strides, &st->strides}})) return Ref();
+    if (!read_attrs(c, {{&kernels, st->kernels}, {&strides, st->strides}})) return Ref();
     Ref kit = Ref::steal(PyObject_GetIter(kernels.get()));
     Ref sit = Ref::steal(kit ? PyObject_GetIter(strides.get()) : nullptr);
     Ref list = Ref::steal(sit ? PyList_New(0) : nullptr);
@@ -295,8 +297,7 @@ Ref build_branches(State* st, PyObject* c) {
         Ref si = Ref::steal(ki ? PyNumber_Long(s.get()) : nullptr);
         Ref in_ch, filters, pool;
         if (!si ||
-            !read_attrs(c,
-                        {{&in_ch, &st->in_channels}, {&filters, &st->branch_filters}, {&pool, &st->branch_pool_steps}}))
+            !read_attrs(c, {{&in_ch, st->in_channels}, {&filters, st->branch_filters}, {&pool, st->branch_pool_steps}}))
             return Ref();
         Ref branch = call(st->branch_type, in_ch, filters, ki, si, pool);
         if (!branch || PyList_Append(list.get(), branch.get()) < 0) return Ref();
@@ -307,19 +308,19 @@ Ref build_branches(State* st, PyObject* c) {
 
 int model_init(PyObject* self, PyObject* c) {
     State* st = state_from_instance(self);
-    if (st == nullptr || !init_super(st->model_type.get(), self)) return -1;
-    if (PyObject_SetAttr(self, st->cfg.get(), c) < 0) return -1;
+    if (st == nullptr || !init_super(st->model_type, self)) return -1;
+    if (PyObject_SetAttr(self, st->cfg, c) < 0) return -1;
     if (set(self, st->branches, build_branches(st, c)) < 0) return -1;
 
     // Each layer is made right before it is assigned, in this order, so
     // that a seeded generator initialises the same weights as any model
     // laid out the same way.
     Ref kernels, filters, pool, in_ch, token_dim;
-    if (!read_attrs(c, {{&kernels, &st->kernels},
-                        {&filters, &st->branch_filters},
-                        {&pool, &st->branch_pool_steps},
-                        {&in_ch, &st->in_channels},
-                        {&token_dim, &st->token_dim}}))
+    if (!read_attrs(c, {{&kernels, st->kernels},
+                        {&filters, st->branch_filters},
+                        {&pool, st->branch_pool_steps},
+                        {&in_ch, st->in_channels},
+                        {&token_dim, st->token_dim}}))
         return -1;
     Py_ssize_t nk = PyObject_Length(kernels.get());
     if (nk < 0) return -1;
@@ -329,8 +330,7 @@ int model_init(PyObject* self, PyObject* c) {
     if (set(self, st->to_tokens, layer(st, "Linear", nullptr, feat_dim, mul(in_ch, token_dim))) < 0) return -1;
 
     Ref heads = attr(c, st->heads);
-    if (set(self, st->attn, layer(st, "MultiheadAttention", st->kw_mha.get(), token_dim, heads, Py_True)) < 0)
-        return -1;
+    if (set(self, st->attn, layer(st, "MultiheadAttention", st->kw_mha, token_dim, heads, Py_True)) < 0) return -1;
     if (set(self, st->ln1, layer(st, "LayerNorm", nullptr, token_dim)) < 0) return -1;
 
     Ref ff_width = mul(token_dim, st->two);
@@ -388,7 +388,7 @@ PyObject* model_forward(PyObject* self, PyTypeObject* cls, PyObject* x) {
         if (!row || PyList_Append(feats.get(), row.get()) < 0) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
-    Ref z = call_method_kw(st->torch, st->cat, st->kw_dim.get(), feats, st->one);
+    Ref z = call_method_kw(st->torch, st->cat, st->kw_dim, feats, st->one);
 
     // One token per input channel.
     Ref flat = call_method(self, st->to_tokens, z);
@@ -401,12 +401,12 @@ PyObject* model_forward(PyObject* self, PyTypeObject* cls, PyObject* x) {
     Ref tokens = call_method(flat, st->view, rows, n_tokens, width);
 
     // Post-norm self-attention block.
-    Ref attended = call_method_kw(self, st->attn, st->kw_need_weights.get(), tokens, tokens, tokens, Py_False);
+    Ref attended = call_method_kw(self, st->attn, st->kw_need_weights, tokens, tokens, tokens, Py_False);
     tokens = call_method(self, st->ln1, add(tokens, item(attended, 0)));
     tokens = call_method(self, st->ln2, add(tokens, call_method(self, st->ff, tokens)));
 
-    Ref emb = call_method(self, st->proj, call_method_kw(tokens, st->mean, st->kw_dim.get(), st->one));
-    return call_method_kw(st->F, st->normalize, st->kw_normalize.get(), emb, st->two, st->minus_one).release();
+    Ref emb = call_method(self, st->proj, call_method_kw(tokens, st->mean, st->kw_dim, st->one));
+    return call_method_kw(st->F, st->normalize, st->kw_normalize, emb, st->two, st->minus_one).release();
 }
 
 // ---------------------------------------------------------------------------
@@ -419,16 +419,16 @@ int encoder_init(PyObject* self, PyObject* checkpoint_path, PyObject* device) {
     State* st = state_from_instance(self);
     if (st == nullptr) return -1;
     if (checkpoint_path == nullptr) checkpoint_path = Py_None;
-    if (device == nullptr) device = st->cpu.get();
+    if (device == nullptr) device = st->cpu;
     if (!pyhost::check_str(checkpoint_path, "checkpoint_path", /*allow_none=*/true) ||
         !pyhost::check_str(device, "device"))
         return -1;
 
     Ref cfg = call(st->config_type);
-    if (set(self, st->cfg, cfg) < 0 || PyObject_SetAttr(self, st->device.get(), device) < 0) return -1;
+    if (set(self, st->cfg, cfg) < 0 || PyObject_SetAttr(self, st->device, device) < 0) return -1;
     Ref placed = call_method(call(st->model_type, cfg), st->to, device);
     if (set(self, st->_model, placed) < 0 || !call_method(placed, st->eval)) return -1;
-    if (PyObject_SetAttr(self, st->weights_loaded.get(), Py_False) < 0) return -1;
+    if (PyObject_SetAttr(self, st->weights_loaded, Py_False) < 0) return -1;
 
     if (checkpoint_path != Py_None && PyUnicode_GET_LENGTH(checkpoint_path) > 0) {
         if (!call_method(self, st->load_checkpoint, checkpoint_path)) return -1;
@@ -462,17 +462,17 @@ PyObject* encoder_load_checkpoint(PyObject* self, PyTypeObject* cls, PyObject* p
 
     // Every tensor comes to the CPU first, whatever device it was saved
     // from; loading into the network then copies it to the network's device.
-    Ref loaded = call_method_kw(st->torch, st->load, st->kw_map_location.get(), path, st->cpu);
+    Ref loaded = call_method_kw(st->torch, st->load, st->kw_map_location, path, st->cpu);
     if (!loaded) return nullptr;
 
     // A training checkpoint keeps the weights under "model_state_dict"
     // beside its other entries; anything else is taken as the weights.
     Ref state = loaded;
     if (PyDict_Check(loaded.get())) {
-        int has = PySequence_Contains(loaded.get(), st->model_state_dict.get());
+        int has = PySequence_Contains(loaded.get(), st->model_state_dict);
         if (has < 0) return nullptr;
         if (has) {
-            state = Ref::steal(PyObject_GetItem(loaded.get(), st->model_state_dict.get()));
+            state = Ref::steal(PyObject_GetItem(loaded.get(), st->model_state_dict));
             if (!state) return nullptr;
         }
     }
@@ -486,7 +486,7 @@ PyObject* encoder_load_checkpoint(PyObject* self, PyTypeObject* cls, PyObject* p
         if (!call_method(model, st->load_state_dict, previous)) PyErr_Clear();
         return nullptr;
     }
-    if (PyObject_SetAttr(self, st->weights_loaded.get(), Py_True) < 0) return nullptr;
+    if (PyObject_SetAttr(self, st->weights_loaded, Py_True) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -505,7 +505,7 @@ bool any_negative_stride(State* st, PyObject* arr, bool* out) {
 
 // raw -> float32 tensor [1, 6, T] over the same memory where it can be.
 Ref to_tensor(State* st, PyObject* raw) {
-    Ref arr = call_method_kw(st->np, st->asarray, st->kw_dtype.get(), raw, st->np_float32);
+    Ref arr = call_method_kw(st->np, st->asarray, st->kw_dtype, raw, st->np_float32);
     Ref shape = attr(arr, st->shape);
     if (!shape) return shape;
     Py_ssize_t ndim = PyObject_Length(shape.get());
@@ -597,15 +597,15 @@ PyMethodDef encoder_methods[] = {
 // A subclassable type of `module` deriving from the Python class `base`,
 // with its __init__, methods and docstring. The interpreter copies the name
 // and docstring and reads the slots only while it builds the type.
-Ref make_type(PyObject* module, PyObject* base, const char* name, PyType_Slot init, PyMethodDef* methods,
-              const char* doc) {
+PyObject* make_type(PyObject* module, PyObject* base, const char* name, PyType_Slot init, PyMethodDef* methods,
+                    const char* doc) {
     PyType_Slot slots[] = {init, {Py_tp_methods, methods}, {Py_tp_doc, const_cast<char*>(doc)}, {0, nullptr}};
     PyType_Spec spec = {name, 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
-    return Ref::steal(PyType_FromModuleAndSpec(module, &spec, base));
+    return PyType_FromModuleAndSpec(module, &spec, base);
 }
 
 bool make_types(PyObject* module, State* st) {
-    Ref nn_module = Ref::steal(PyObject_GetAttrString(st->nn.get(), "Module"));
+    Ref nn_module = Ref::steal(PyObject_GetAttrString(st->nn, "Module"));
     if (!nn_module) return false;
     st->branch_type =
         make_type(module, nn_module.get(), "orvane.qx.encoders.imu._MSBranch",
@@ -613,19 +613,19 @@ bool make_types(PyObject* module, State* st) {
                   "_MSBranch(in_channels, out_channels, kernel, stride, pool_steps)\n--\n\n"
                   "One time scale of the encoder: convolution, batch normalisation,\n"
                   "ReLU and adaptive average pooling to pool_steps steps.");
-    if (!st->branch_type) return false;
+    if (st->branch_type == nullptr) return false;
     st->model_type = make_type(module, nn_module.get(), "orvane.qx.encoders.imu._IMUModel",
                                pyhost::init<model_init, "cfg">(), model_methods,
                                "_IMUModel(cfg)\n--\n\n"
                                "Multi-scale convolution branches, one token per channel, a\n"
                                "self-attention block and a projection head to a unit vector.");
-    if (!st->model_type) return false;
-    st->encoder_type = make_type(module, st->base_encoder.get(), "orvane.qx.encoders.imu.IMUEncoder",
+    if (st->model_type == nullptr) return false;
+    st->encoder_type = make_type(module, st->base_encoder, "orvane.qx.encoders.imu.IMUEncoder",
                                  pyhost::init<encoder_init, "checkpoint_path=None, device=None">(), encoder_methods,
                                  "IMUEncoder(checkpoint_path=None, device='cpu')\n--\n\n"
                                  "Encodes six-channel IMU windows, [T, 6] or [6, T], into\n"
                                  "unit-length float32 embeddings.");
-    return static_cast<bool>(st->encoder_type);
+    return st->encoder_type != nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -639,11 +639,11 @@ constexpr const char* kMissingTorch = "orvane.qx requires the 'qx' extra: pip in
 bool import_torch(PyObject* module, State* st) {
     const char* names[] = {"torch", "torch.nn", "torch.nn.functional"};
     const char* aliases[] = {"torch", "nn", "F"};
-    Ref* slots[] = {&st->torch, &st->nn, &st->F};
+    PyObject** slots[] = {&st->torch, &st->nn, &st->F};
     for (int i = 0; i < 3; ++i) {
-        *slots[i] = Ref::steal(PyImport_ImportModule(names[i]));
+        *slots[i] = PyImport_ImportModule(names[i]);
         if (*slots[i]) {
-            if (PyModule_AddObjectRef(module, aliases[i], slots[i]->get()) < 0) return false;
+            if (PyModule_AddObjectRef(module, aliases[i], *slots[i]) < 0) return false;
             continue;
         }
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) return false;
@@ -659,9 +659,9 @@ bool import_torch(PyObject* module, State* st) {
 }
 
 int exec_module(PyObject* module) {
-    State* st = new (state_of(module)) State();
-#define IMU_SET(n, value) \
-    st->n = value;        \
+    State* st = state_of(module);
+#define IMU_SET(n, value)      \
+    st->n = (value).release(); \
     if (!st->n) return -1;
 #define IMU_INTERN(n) IMU_SET(n, Ref::steal(PyUnicode_InternFromString(#n)))
 #define IMU_KW_TUPLE(n, ...) IMU_SET(n, names_tuple({__VA_ARGS__}))
@@ -679,55 +679,46 @@ int exec_module(PyObject* module) {
     if (pyhost::bind_constants(module, "dataclasses", dataclasses_names) < 0 ||
         pyhost::bind_constants(module, "typing", typing_names) < 0)
         return -1;
-    st->np = Ref::steal(PyImport_ImportModule("numpy"));
-    if (!st->np || PyModule_AddObjectRef(module, "np", st->np.get()) < 0) return -1;
-    st->np_float32 = Ref::steal(PyObject_GetAttrString(st->np.get(), "float32"));
+    st->np = PyImport_ImportModule("numpy");
+    if (!st->np || PyModule_AddObjectRef(module, "np", st->np) < 0) return -1;
+    st->np_float32 = PyObject_GetAttrString(st->np, "float32");
     if (!st->np_float32) return -1;
 
     if (!import_torch(module, st)) return -1;
 
     static const char* const base_names[] = {"BaseEncoder", nullptr};
     if (pyhost::bind_constants(module, "orvane.qx.encoders.base", base_names) < 0) return -1;
-    st->base_encoder = Ref::steal(PyObject_GetAttrString(module, "BaseEncoder"));
+    st->base_encoder = PyObject_GetAttrString(module, "BaseEncoder");
     if (!st->base_encoder) return -1;
 
-    st->config_type = make_config_class(module);
-    if (!st->config_type || PyModule_AddObjectRef(module, "IMUEncoderConfig", st->config_type.get()) < 0) return -1;
+    st->config_type = make_config_class(module).release();
+    if (!st->config_type || PyModule_AddObjectRef(module, "IMUEncoderConfig", st->config_type) < 0) return -1;
 
-    if (!make_types(module, st) || PyModule_AddObjectRef(module, "_MSBranch", st->branch_type.get()) < 0 ||
-        PyModule_AddObjectRef(module, "_IMUModel", st->model_type.get()) < 0)
+    if (!make_types(module, st) || PyModule_AddObjectRef(module, "_MSBranch", st->branch_type) < 0 ||
+        PyModule_AddObjectRef(module, "_IMUModel", st->model_type) < 0)
         return -1;
     Ref name = Ref::steal(PyUnicode_FromString("imu"));
-    if (!name || PyObject_SetAttrString(st->encoder_type.get(), "name", name.get()) < 0) return -1;
-    return PyModule_AddObjectRef(module, "IMUEncoder", st->encoder_type.get());
+    if (!name || PyObject_SetAttrString(st->encoder_type, "name", name.get()) < 0) return -1;
+    return PyModule_AddObjectRef(module, "IMUEncoder", st->encoder_type);
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
     State* st = state_of(module);
     if (st == nullptr) return 0;
-#define IMU_VISIT(n) Py_VISIT(st->n.get());
-    IMU_OBJECTS(IMU_VISIT)
-#undef IMU_VISIT
+    IMU_OBJECTS(PYHOST_VISIT_FIELD)
     return 0;
 }
 
 int clear_module(PyObject* module) {
     State* st = state_of(module);
     if (st == nullptr) return 0;
-#define IMU_RESET(n, ...) st->n.reset();
+#define IMU_RESET(n, ...) Py_CLEAR(st->n);
     IMU_OBJECTS(IMU_RESET)
     IMU_NAMES(IMU_RESET)
     IMU_KEYWORDS(IMU_RESET)
     IMU_INTS(IMU_RESET)
 #undef IMU_RESET
     return 0;
-}
-
-void free_module(void* module) {
-    clear_module(static_cast<PyObject*>(module));
-    // The state's members hold nothing now; ending their lifetime frees nothing.
-    State* st = state_of(static_cast<PyObject*>(module));
-    if (st != nullptr) st->~State();
 }
 
 // No per-interpreter GIL (without the slot, subinterpreters share the main
@@ -737,8 +728,9 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef moduledef = pyhost::module_def<State>("orvane.qx.encoders.imu", "IMU windows to unit-length embeddings.",
-                                                  slots, traverse_module, clear_module, free_module);
+PyModuleDef moduledef =
+    pyhost::module_def<State>("orvane.qx.encoders.imu", "IMU windows to unit-length embeddings.", slots,
+                              traverse_module, clear_module, pyhost::free_by_clear<clear_module>);
 
 }  // namespace
 
