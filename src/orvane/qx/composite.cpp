@@ -380,11 +380,10 @@ PyObject* project_array(ModuleState* st, PyObject* vec, Py_ssize_t out_dim, PyOb
     Ref holder;
     Floats xv;
     if (!as_float32(st, vec, holder, xv)) return nullptr;
-    if (xv.ndim() != 1) {
-        // A row vector times the matrix is only defined for one dimension.
-        PyErr_Format(PyExc_ValueError, "_project() needs a one-dimensional vector, got %d dimensions", xv.ndim());
-        return nullptr;
-    }
+    // A row vector times the matrix is only defined for one dimension.
+    if (xv.ndim() != 1)
+        return PyErr_Format(PyExc_ValueError, "_project() needs a one-dimensional vector, got %d dimensions",
+                            xv.ndim());
     return seeded_vector(st, seed, xv.data(), in_dim, out_dim);
 }
 
@@ -440,14 +439,9 @@ PyObject* fn_standard_normal_f32(PyObject* module, PyObject* seed_arg, PyObject*
     int overflow = 0;
     long long seed = PyLong_AsLongLongAndOverflow(seed_obj.get(), &overflow);
     if (seed == -1 && PyErr_Occurred()) return nullptr;
-    if (overflow || seed < 0 || seed > 0xffffffffLL) {
-        PyErr_SetString(PyExc_ValueError, "seed must be in range(0, 2**32)");
-        return nullptr;
-    }
-    if (n < 0) {
-        PyErr_SetString(PyExc_ValueError, "n must not be negative");
-        return nullptr;
-    }
+    if (overflow || seed < 0 || seed > 0xffffffffLL)
+        return PyErr_Format(PyExc_ValueError, "seed must be in range(0, 2**32)");
+    if (n < 0) return PyErr_Format(PyExc_ValueError, "n must not be negative");
     ModuleState* st = state_of(module);
     Floats ov;
     Ref out = new_vector(st, n, ov);

@@ -369,10 +369,7 @@ PyObject* model_forward(PyObject* self, PyTypeObject* cls, PyObject* x) {
     if (!channels) return nullptr;
     int differs = PyObject_RichCompareBool(channels.get(), in_ch.get(), Py_NE);
     if (differs < 0) return nullptr;
-    if (differs) {
-        PyErr_Format(PyExc_ValueError, "Expected channels=%S, got=%S", in_ch.get(), channels.get());
-        return nullptr;
-    }
+    if (differs) return PyErr_Format(PyExc_ValueError, "Expected channels=%S, got=%S", in_ch.get(), channels.get());
 
     // Each branch's [B, filters, steps] output flattened to one row per
     // sample, branch 0 first.
