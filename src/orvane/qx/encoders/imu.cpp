@@ -24,7 +24,6 @@ using pyhost::Ref;
 // ---------------------------------------------------------------------------
 
 // clang-format off
-
 // Objects bound at import: the libraries, the classes built here, and the
 // base classes they derive from.
 #define IMU_OBJECTS(X) \
@@ -42,18 +41,13 @@ using pyhost::Ref;
     X(_model) X(model_state_dict) X(net) X(normalize) X(numpy) X(out_dim) X(proj) X(proj_hidden) X(reshape) \
     X(set_grad_enabled) X(shape) X(squeeze) X(state_dict) X(strides) X(T) X(to) X(_to_tensor) X(to_tokens) \
     X(token_dim) X(unsqueeze) X(view) X(weights_loaded)
-// clang-format on
 
 // Keyword-name tuples of the calls that pass keywords, each with its names.
-#define IMU_KEYWORDS(X)                                \
-    X(kw_dtype, "dtype")                               \
-    X(kw_conv, "kernel_size", "stride", "padding")     \
-    X(kw_inplace, "inplace")                           \
-    X(kw_mha, "embed_dim", "num_heads", "batch_first") \
-    X(kw_need_weights, "need_weights")                 \
-    X(kw_dim, "dim")                                   \
-    X(kw_normalize, "p", "dim")                        \
-    X(kw_map_location, "map_location")
+#define IMU_KEYWORDS(X) \
+    X(kw_dtype, "dtype") X(kw_conv, "kernel_size", "stride", "padding") X(kw_inplace, "inplace") \
+    X(kw_mha, "embed_dim", "num_heads", "batch_first") X(kw_need_weights, "need_weights") X(kw_dim, "dim") \
+    X(kw_normalize, "p", "dim") X(kw_map_location, "map_location")
+// clang-format on
 
 struct State {
 #define IMU_DECLARE(n, ...) PyObject* n;
@@ -138,8 +132,6 @@ template <class B>
 Ref mul(const Ref& a, const B& b) {
     return all_set(a, b) ? Ref::steal(PyNumber_Multiply(a.get(), ptr(b))) : Ref();
 }
-
-Ref new_int(long v) { return Ref::steal(PyLong_FromLong(v)); }
 
 Ref names_tuple(std::initializer_list<const char*> names) {
     Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
@@ -662,7 +654,7 @@ int exec_module(PyObject* module) {
     if (!st->n) return -1;
 #define IMU_INTERN(n) IMU_SET(n, Ref::steal(PyUnicode_InternFromString(#n)))
 #define IMU_KW_TUPLE(n, ...) IMU_SET(n, names_tuple({__VA_ARGS__}))
-#define IMU_INT(n, v) IMU_SET(n, new_int(v))
+#define IMU_INT(n, v) IMU_SET(n, Ref::steal(PyLong_FromLong(v)))
     IMU_NAMES(IMU_INTERN)
     IMU_KEYWORDS(IMU_KW_TUPLE)
     IMU_INTS(IMU_INT)
