@@ -46,7 +46,8 @@ constexpr std::size_t kReleaseGilWork = 1u << 15;
 // numpy's functions and types, bound at import: attributes of numpy, and
 // norm from numpy.linalg.
 enum Np { kAsarray, kEmpty, kEmptyLike, kZeros, kConcatenate, kFloat32, kNdarray, kNorm, kNpCount };
-const char* const kNpAttrs[kNorm] = {"asarray", "empty", "empty_like", "zeros", "concatenate", "float32", "ndarray"};
+const char* const kNpAttrs[kNpCount] = {"asarray",     "empty",   "empty_like", "zeros",
+                                        "concatenate", "float32", "ndarray",    "norm"};
 
 // Interned attribute names; the weight fields last, in fusion order.
 enum Name { kCfg, kPerModalityDim, kFusedDim, kShape, kReshape, kAstype, kCopy, kWeights };
@@ -470,8 +471,7 @@ int builder_init(PyObject* self, PyObject* cfg) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &moduledef);
     if (module == nullptr) return -1;
     ModuleState* st = state_of(module);
-    if (cfg == nullptr) cfg = Py_None;
-    int truth = PyObject_IsTrue(cfg);
+    int truth = cfg ? PyObject_IsTrue(cfg) : 0;
     if (truth < 0) return -1;
     Ref value = truth ? Ref::borrow(cfg) : Ref::steal(PyObject_CallNoArgs(st->config_class));
     if (!value) return -1;
@@ -687,16 +687,11 @@ PyMethodDef module_methods[] = {
 
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
-    Ref np = Ref::steal(PyImport_ImportModule("numpy"));
-    if (!np) return -1;
-    Ref linalg = Ref::steal(PyImport_ImportModule("numpy.linalg"));
-    if (!linalg) return -1;
-    for (int i = 0; i < kNorm; ++i) {
-        st->np[i] = PyObject_GetAttrString(np.get(), kNpAttrs[i]);
+    for (int i = 0; i < kNpCount; ++i) {
+        Ref source = Ref::steal(PyImport_ImportModule(i == kNorm ? "numpy.linalg" : "numpy"));
+        st->np[i] = source ? PyObject_GetAttrString(source.get(), kNpAttrs[i]) : nullptr;
         if (st->np[i] == nullptr) return -1;
     }
-    st->np[kNorm] = PyObject_GetAttrString(linalg.get(), "norm");
-    if (st->np[kNorm] == nullptr) return -1;
 
     st->kw_dtype = Py_BuildValue("(s)", "dtype");
     st->fused_name = PyUnicode_InternFromString("composite_fused");
@@ -718,8 +713,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
     for (PyObject* o : st->np) Py_VISIT(o);
-    Py_VISIT(st->config_class);
-    Py_VISIT(st->builder_type);
+    if (int err = pyhost::visit_all(visit, arg, st->config_class, st->builder_type)) return err;
     return st->names.visit(visit, arg);
 }
 

@@ -145,13 +145,6 @@ Ref names_tuple(std::initializer_list<const char*> names) {
     return t;
 }
 
-// str(tuple(shape)): "(6, 100)", "(100,)"; torch.Size prints otherwise.
-Ref shape_text(PyObject* shape) {
-    Ref t = Ref::steal(PySequence_Tuple(shape));
-    if (!t) return t;
-    return Ref::steal(PyObject_Str(t.get()));
-}
-
 // ---------------------------------------------------------------------------
 // IMUEncoderConfig: a real data class, made at import
 // ---------------------------------------------------------------------------
@@ -350,7 +343,9 @@ PyObject* model_forward(PyObject* self, PyTypeObject* cls, PyObject* x) {
     Py_ssize_t ndim = PyObject_Length(shape.get());
     if (ndim < 0) return nullptr;
     if (ndim != 3) {
-        Ref text = shape_text(shape.get());
+        // str(tuple(shape)): "(6, 100)", "(100,)"; torch.Size prints otherwise.
+        Ref t = Ref::steal(PySequence_Tuple(shape.get()));
+        Ref text = Ref::steal(t ? PyObject_Str(t.get()) : nullptr);
         if (text) PyErr_Format(PyExc_ValueError, "Expected [B,6,T], got shape=%U", text.get());
         return nullptr;
     }
@@ -419,10 +414,8 @@ int encoder_init(PyObject* self, PyObject* checkpoint_path, PyObject* device) {
     if (set(self, st->_model, placed) < 0 || !call_method(placed, st->eval)) return -1;
     if (PyObject_SetAttr(self, st->weights_loaded, Py_False) < 0) return -1;
 
-    if (checkpoint_path != Py_None && PyUnicode_GET_LENGTH(checkpoint_path) > 0) {
-        if (!call_method(self, st->load_checkpoint, checkpoint_path)) return -1;
-    }
-    return 0;
+    if (checkpoint_path == Py_None || PyUnicode_GET_LENGTH(checkpoint_path) == 0) return 0;
+    return call_method(self, st->load_checkpoint, checkpoint_path) ? 0 : -1;
 }
 
 // A copy of every parameter and buffer, to put back if a load fails:
