@@ -269,16 +269,14 @@ bool append_decimal(std::string& s, PyObject* integer) {
 // set for a name that is not valid UTF-8 (a lone surrogate).
 template <class Int>
 bool seed_of(PyObject* name, Int in_dim, Int out_dim, std::uint32_t* seed) {
-    std::string dims(1, ':');
-    if (!append_decimal(dims, in_dim)) return false;
-    dims += ':';
-    if (!append_decimal(dims, out_dim)) return false;
+    std::string text(1, ':');
+    if (!append_decimal(text, in_dim)) return false;
+    text += ':';
+    if (!append_decimal(text, out_dim)) return false;
     Py_ssize_t len;
     const char* utf8 = PyUnicode_AsUTF8AndSize(name, &len);
     if (utf8 == nullptr) return false;
-    std::string text;
-    text.reserve(static_cast<std::size_t>(len) + dims.size());
-    text.append(utf8, static_cast<std::size_t>(len)).append(dims);
+    text.insert(0, utf8, static_cast<std::size_t>(len));
     *seed = oc::sha1_prefix32(reinterpret_cast<const unsigned char*>(text.data()), text.size());
     return true;
 }
@@ -636,8 +634,7 @@ PyType_Spec builder_spec = {
 
 Ref make_config_class() {
     Ref dataclasses = Ref::steal(PyImport_ImportModule("dataclasses"));
-    if (!dataclasses) return Ref();
-    Ref make = Ref::steal(PyObject_GetAttrString(dataclasses.get(), "make_dataclass"));
+    Ref make = Ref::steal(dataclasses ? PyObject_GetAttrString(dataclasses.get(), "make_dataclass") : nullptr);
     if (!make) return Ref();
     // make_dataclass("CompositeConfig", [(name, type, default), ...], namespace={"__doc__": ...})
     PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);

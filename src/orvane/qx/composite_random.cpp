@@ -273,16 +273,15 @@ class DrawStream {
         const u128 initstate = (static_cast<u128>(w[0]) << 64) | w[1];
         const u128 initseq = (static_cast<u128>(w[2]) << 64) | w[3];
         const u128 inc = (initseq << 1) | 1u;
-        u128 state = 0;
-        state = state * kPcgMultiplier + inc;
-        state += initstate;
-        state = state * kPcgMultiplier + inc;
+        auto step = [inc](u128 s) { return s * kPcgMultiplier + inc; };
+        // Seeding: a step from 0, initstate added, another step.
+        u128 state = step(step(0) + initstate);
         // lane_[k] holds the state whose output comes k-th in each group.
         u128 mult = 1, add = 0;
         for (int k = 0; k < kLanes; ++k) {
-            state = state * kPcgMultiplier + inc;
+            state = step(state);
             lane_[k] = state;
-            add = add * kPcgMultiplier + inc;
+            add = step(add);
             mult *= kPcgMultiplier;
         }
         lane_mult_ = mult;  // kLanes steps: s -> mult * s + add
