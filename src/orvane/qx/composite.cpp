@@ -526,8 +526,7 @@ PyObject* builder_fuse(PyObject* self, PyTypeObject* cls, PyObject* imu, PyObjec
 
     if (count == 0) {
         Ref dim = Ref::steal(PyObject_GetAttr(cfg.get(), st->names[kFusedDim]));
-        if (!dim) return nullptr;
-        Ref n = Ref::steal(PyNumber_Long(dim.get()));
+        Ref n = Ref::steal(dim ? PyNumber_Long(dim.get()) : nullptr);
         if (!n) return nullptr;
         PyObject* zargs[2] = {n.get(), st->np[kFloat32]};
         return PyObject_Vectorcall(st->np[kZeros], zargs, 2, nullptr);

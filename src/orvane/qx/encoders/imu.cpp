@@ -421,7 +421,7 @@ int encoder_init(PyObject* self, PyObject* checkpoint_path, PyObject* device) {
 // A copy of every parameter and buffer, to put back if a load fails:
 // torch's strict loading copies the entries that match before it reports
 // the ones that do not, which would leave the network half old, half new.
-Ref snapshot_weights(State* st, PyObject* model) {
+Ref snapshot_weights(State* st, const Ref& model) {
     Ref items = call_method(call_method(model, st->state_dict), st->items);
     Ref it = Ref::steal(items ? PyObject_GetIter(items.get()) : nullptr);
     if (!it) return it;
@@ -460,8 +460,7 @@ PyObject* encoder_load_checkpoint(PyObject* self, PyTypeObject* cls, PyObject* p
     }
 
     Ref model = attr(self, st->_model);
-    if (!model) return nullptr;
-    Ref previous = snapshot_weights(st, model.get());
+    Ref previous = snapshot_weights(st, model);
     if (!previous) return nullptr;
     if (!call_method(model, st->load_state_dict, state)) {
         pyhost::SavedError failure;
@@ -499,8 +498,7 @@ Ref to_tensor(State* st, PyObject* raw) {
     Py_ssize_t dims[2];
     for (int i = 0; i < 2; ++i) {
         Ref d = item(shape, i);
-        if (!d) return d;
-        dims[i] = PyLong_AsSsize_t(d.get());
+        dims[i] = d ? PyLong_AsSsize_t(d.get()) : -1;
         if (dims[i] == -1 && PyErr_Occurred()) return Ref();
     }
     // [T, 6] is read as T samples of 6 channels; a 6 x 6 window keeps its
