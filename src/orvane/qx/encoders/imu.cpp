@@ -23,31 +23,89 @@ using pyhost::Ref;
 // Module state
 // ---------------------------------------------------------------------------
 
-// clang-format off
 // Objects bound at import: the libraries, the classes built here, and the
 // base classes they derive from.
 #define IMU_OBJECTS(X) \
-    X(np) X(np_float32) X(torch) X(nn) X(F) X(base_encoder) X(config_type) X(branch_type) X(model_type) \
+    X(np)              \
+    X(np_float32)      \
+    X(torch)           \
+    X(nn)              \
+    X(F)               \
+    X(base_encoder)    \
+    X(config_type)     \
+    X(branch_type)     \
+    X(model_type)      \
     X(encoder_type)
 
 // The small ints the network's calls pass.
-#define IMU_INTS(X) X(minus_one, -1) X(zero, 0) X(one, 1) X(two, 2)
+#define IMU_INTS(X)  \
+    X(minus_one, -1) \
+    X(zero, 0)       \
+    X(one, 1)        \
+    X(two, 2)
 
 // Interned attribute and keyword names, compared by pointer first.
-#define IMU_NAMES(X) \
-    X(asarray) X(ascontiguousarray) X(astype) X(attn) X(branch_filters) X(branch_pool_steps) X(branches) X(cat) \
-    X(cfg) X(clone) X(cpu) X(detach) X(device) X(eval) X(ff) X(from_numpy) X(heads) X(in_channels) \
-    X(is_grad_enabled) X(items) X(kernels) X(ln1) X(ln2) X(load) X(load_checkpoint) X(load_state_dict) X(mean) \
-    X(_model) X(model_state_dict) X(net) X(normalize) X(numpy) X(out_dim) X(proj) X(proj_hidden) X(reshape) \
-    X(set_grad_enabled) X(shape) X(squeeze) X(state_dict) X(strides) X(T) X(to) X(_to_tensor) X(to_tokens) \
-    X(token_dim) X(unsqueeze) X(view) X(weights_loaded)
+#define IMU_NAMES(X)     \
+    X(asarray)           \
+    X(ascontiguousarray) \
+    X(astype)            \
+    X(attn)              \
+    X(branch_filters)    \
+    X(branch_pool_steps) \
+    X(branches)          \
+    X(cat)               \
+    X(cfg)               \
+    X(clone)             \
+    X(cpu)               \
+    X(detach)            \
+    X(device)            \
+    X(eval)              \
+    X(ff)                \
+    X(from_numpy)        \
+    X(heads)             \
+    X(in_channels)       \
+    X(is_grad_enabled)   \
+    X(items)             \
+    X(kernels)           \
+    X(ln1)               \
+    X(ln2)               \
+    X(load)              \
+    X(load_checkpoint)   \
+    X(load_state_dict)   \
+    X(mean)              \
+    X(_model)            \
+    X(model_state_dict)  \
+    X(net)               \
+    X(normalize)         \
+    X(numpy)             \
+    X(out_dim)           \
+    X(proj)              \
+    X(proj_hidden)       \
+    X(reshape)           \
+    X(set_grad_enabled)  \
+    X(shape)             \
+    X(squeeze)           \
+    X(state_dict)        \
+    X(strides)           \
+    X(T)                 \
+    X(to)                \
+    X(_to_tensor)        \
+    X(to_tokens)         \
+    X(token_dim)         \
+    X(unsqueeze)         \
+    X(view)              \
+    X(weights_loaded)
 
 // Keyword-name tuples of the calls that pass keywords, each with its names.
-#define IMU_KEYWORDS(X) \
-    X(kw_dtype, "dtype") X(kw_conv, "kernel_size", "stride", "padding") X(kw_inplace, "inplace") \
-    X(kw_mha, "embed_dim", "num_heads", "batch_first") X(kw_need_weights, "need_weights") X(kw_dim, "dim") \
-    X(kw_normalize, "p", "dim") X(kw_map_location, "map_location")
-// clang-format on
+#define IMU_KEYWORDS(X)                                \
+    X(kw_dtype, "dtype")                               \
+    X(kw_conv, "kernel_size", "stride", "padding")     \
+    X(kw_inplace, "inplace")                           \
+    X(kw_mha, "embed_dim", "num_heads", "batch_first") \
+    X(kw_need_weights, "need_weights")                 \
+    X(kw_dim, "dim")                                   \
+    X(kw_normalize, "p", "dim")                        \
+    X(kw_map_location, "map_location")
 
 struct State {
 #define IMU_DECLARE(n, ...) PyObject* n;
