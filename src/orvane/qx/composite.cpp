@@ -82,48 +82,38 @@ class Floats {
     Floats& operator=(const Floats&) = delete;
     ~Floats() { release(); }
 
-    // Views `arr` when it exports native float32 values in one C-ordered
-    // block. Returns false, with no error set, when it does not.
-    bool try_view(PyObject* arr, bool writable = false) {
+    static constexpr int kCOrder = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT;
+
+    // Views `arr` when it exports native float32 values as `flags` ask (by
+    // default in one C-ordered block). Returns false, with no error set, when
+    // it does not.
+    bool try_view(PyObject* arr, int flags = kCOrder) {
         release();
-        int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
         if (PyObject_GetBuffer(arr, &view_, flags) != 0) {
             PyErr_Clear();
             return false;
         }
         held_ = true;
-        if (!holds_float32(view_)) release();
+        if (view_.itemsize != 4 || view_.format == nullptr || std::strcmp(view_.format, "f") != 0) release();
         return held_;
     }
 
-    // try_view(arr, writable) of an array that `maker` has just made, which
-    // must be float32: SystemError when it is not.
+    // A writable view of an array that `maker` has just made, which must be
+    // float32: SystemError when it is not.
     bool view_new(PyObject* arr, const char* maker) {
-        if (try_view(arr, /*writable=*/true)) return true;
+        if (try_view(arr, kCOrder | PyBUF_WRITABLE)) return true;
         PyErr_Format(PyExc_SystemError, "%s did not return a writable float32 array", maker);
         return false;
     }
 
     // Whether `arr` holds float32 values at all, contiguous or not.
-    static bool is_float32(PyObject* arr) {
-        Py_buffer v;
-        if (PyObject_GetBuffer(arr, &v, PyBUF_RECORDS_RO) != 0) {
-            PyErr_Clear();
-            return false;
-        }
-        bool f32 = holds_float32(v);
-        PyBuffer_Release(&v);
-        return f32;
-    }
+    static bool is_float32(PyObject* arr) { return Floats().try_view(arr, PyBUF_RECORDS_RO); }
 
     float* data() const { return static_cast<float*>(view_.buf); }
     Py_ssize_t size() const { return view_.len / 4; }
     int ndim() const { return view_.ndim; }
 
   private:
-    static bool holds_float32(const Py_buffer& v) {
-        return v.itemsize == 4 && v.format != nullptr && std::strcmp(v.format, "f") == 0;
-    }
     void release() {
         if (held_) {
             PyBuffer_Release(&view_);
