@@ -321,16 +321,13 @@ PyObject* seeded_vector(ModuleState* st, std::uint32_t seed, const float* x, Py_
     if (scratch.get() == nullptr) return PyErr_NoMemory();
     double* acc = in >= 2 ? static_cast<double*>(scratch.get()) : nullptr;
     float* row = in >= 2 ? reinterpret_cast<float*>(acc + n_out) : nullptr;
-    if (!release_gil) {
-        oc::seeded_projection(seed, x, in, n_out, row, acc, out, nullptr, nullptr);
-    } else {
-        // Long projections run without the GIL, taking it back now and
-        // then to see whether a signal (Ctrl-C) asks them to stop.
-        SignalCheck check{PyEval_SaveThread()};
-        const bool done = oc::seeded_projection(seed, x, in, n_out, row, acc, out, SignalCheck::call, &check);
-        PyEval_RestoreThread(check.thread);
-        if (!done) return nullptr;
-    }
+    // Long projections run without the GIL, taking it back now and then to
+    // see whether a signal (Ctrl-C) asks them to stop.
+    SignalCheck check{release_gil ? PyEval_SaveThread() : nullptr};
+    const bool done =
+        oc::seeded_projection(seed, x, in, n_out, row, acc, out, release_gil ? SignalCheck::call : nullptr, &check);
+    if (release_gil) PyEval_RestoreThread(check.thread);
+    if (!done) return nullptr;
     l2_into(out, out_dim, out);
     return y.release();
 }

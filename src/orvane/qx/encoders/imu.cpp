@@ -10,7 +10,7 @@
 //
 // Layout: module state; small call helpers; IMUEncoderConfig; _MSBranch;
 // _IMUModel (construction, forward); IMUEncoder (construction,
-// load_checkpoint, _to_tensor, encode); module exec.
+// load_checkpoint, _to_tensor, encode); the types; module exec.
 #include "pyhost.hpp"
 
 #include <cstring>
