@@ -1,5 +1,6 @@
 import dataclasses
 import pathlib
+import types
 
 import pytest
 
@@ -178,6 +179,18 @@ def test_same_seed_same_initial_weights():
 def test_model_keeps_the_config_object():
     c = IMUEncoderConfig()
     assert _IMUModel(c).cfg is c
+
+
+@pytest.mark.parametrize(
+    "missing", [("kernels", "strides"), ("in_channels", "branch_filters", "branch_pool_steps"), ("token_dim", "heads")]
+)
+def test_config_lacking_fields_names_the_first_one_read(missing):
+    # As the reference reads them: the first missing field is the one reported,
+    # not one looked up afterwards while its error was still pending.
+    fields = {k: v for k, v in dataclasses.asdict(IMUEncoderConfig()).items() if k not in missing}
+    for model in (_IMUModel, RefModel):
+        with pytest.raises(AttributeError, match=rf"has no attribute '{missing[0]}'$"):
+            model(types.SimpleNamespace(**fields))
 
 
 @pytest.mark.parametrize("batch,t", [(1, 1), (2, 2), (3, 17), (2, 100), (1, 512)])

@@ -13,7 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <new>
+#include <memory>
 #include <string>
 
 namespace orvane_composite {
@@ -34,10 +34,6 @@ using pyhost::Ref;
 namespace oc = orvane_composite;
 
 constexpr int kModalities = 6;
-// Fusion order, whatever order the caller writes the keywords in.
-const char* const kModalityParams[kModalities] = {"imu_emb",   "vision_emb",  "audio_emb",
-                                                  "depth_emb", "thermal_emb", "text_emb"};
-const char* const kWeightFields[kModalities] = {"w_imu", "w_vision", "w_audio", "w_depth", "w_thermal", "w_text"};
 
 // Projections at least this large (in_dim * out_dim deviates) run with the
 // GIL released.
@@ -47,43 +43,28 @@ constexpr std::size_t kReleaseGilWork = 1u << 15;
 // Module state
 // ---------------------------------------------------------------------------
 
-// Every reference the state owns, besides s_weights.
-#define COMPOSITE_REFS(X)        \
-    X(np_asarray)                \
-    X(np_empty)                  \
-    X(np_empty_like)             \
-    X(np_zeros)                  \
-    X(np_concatenate)            \
-    X(np_norm)                   \
-    X(np_float32)                \
-    X(np_ndarray)                \
-    X(config_class)              \
-    X(builder_type)              \
-    X(kw_dtype) /* ("dtype",) */ \
-    X(fused_name)                \
-    X(s_cfg)                     \
-    X(s_per_modality_dim)        \
-    X(s_fused_dim)               \
-    X(s_shape)                   \
-    X(s_reshape)                 \
-    X(s_astype)                  \
-    X(s_copy)                    \
-    X(minus_one)
+// numpy's functions and types, bound at import: attributes of numpy, and
+// norm from numpy.linalg.
+enum Np { kAsarray, kEmpty, kEmptyLike, kZeros, kConcatenate, kFloat32, kNdarray, kNorm, kNpCount };
+const char* const kNpAttrs[kNpCount] = {"asarray",     "empty",   "empty_like", "zeros",
+                                        "concatenate", "float32", "ndarray",    "norm"};
+
+// Interned attribute names; the weight fields last, in fusion order.
+enum Name { kCfg, kPerModalityDim, kFusedDim, kShape, kReshape, kAstype, kCopy, kWeights };
+constexpr int kNames = kWeights + kModalities;
+const char* const kNameTexts[kNames] = {
+    "cfg",   "per_modality_dim", "fused_dim", "shape",   "reshape",   "astype", "copy",
+    "w_imu", "w_vision",         "w_audio",   "w_depth", "w_thermal", "w_text"};
 
 struct ModuleState {
-#define COMPOSITE_DECLARE(n) PyObject* n;
-    COMPOSITE_REFS(COMPOSITE_DECLARE)
-#undef COMPOSITE_DECLARE
-    PyObject* s_weights[kModalities];
+    PyObject* np[kNpCount];
+    PyObject* config_class;
+    PyObject* builder_type;
+    PyObject* kw_dtype;    // ("dtype",)
+    PyObject* fused_name;  // "composite_fused"
+    PyObject* minus_one;
+    pyhost::Names<kNames> names;
 };
-
-template <class F>
-void for_each_ref(ModuleState* st, F&& f) {
-#define COMPOSITE_EACH(n) f(st->n);
-    COMPOSITE_REFS(COMPOSITE_EACH)
-#undef COMPOSITE_EACH
-    for (auto& w : st->s_weights) f(w);
-}
 
 extern PyModuleDef moduledef;  // defined at the end
 
@@ -101,34 +82,32 @@ class Floats {
     Floats& operator=(const Floats&) = delete;
     ~Floats() { release(); }
 
-    // Views `arr` when it exports native float32 values in one C-ordered
-    // block. Returns false, with no error set, when it does not.
-    bool try_view(PyObject* arr, bool writable = false) {
+    static constexpr int kCOrder = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT;
+
+    // Views `arr` when it exports native float32 values as `flags` ask (by
+    // default in one C-ordered block). Returns false, with no error set, when
+    // it does not.
+    bool try_view(PyObject* arr, int flags = kCOrder) {
         release();
-        int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
         if (PyObject_GetBuffer(arr, &view_, flags) != 0) {
             PyErr_Clear();
             return false;
         }
         held_ = true;
-        if (view_.itemsize != 4 || view_.format == nullptr || std::strcmp(view_.format, "f") != 0) {
-            release();
-            return false;
-        }
-        return true;
+        if (view_.itemsize != 4 || view_.format == nullptr || std::strcmp(view_.format, "f") != 0) release();
+        return held_;
+    }
+
+    // A writable view of an array that `maker` has just made, which must be
+    // float32: SystemError when it is not.
+    bool view_new(PyObject* arr, const char* maker) {
+        if (try_view(arr, kCOrder | PyBUF_WRITABLE)) return true;
+        PyErr_Format(PyExc_SystemError, "%s did not return a writable float32 array", maker);
+        return false;
     }
 
     // Whether `arr` holds float32 values at all, contiguous or not.
-    static bool is_float32(PyObject* arr) {
-        Py_buffer v;
-        if (PyObject_GetBuffer(arr, &v, PyBUF_RECORDS_RO) != 0) {
-            PyErr_Clear();
-            return false;
-        }
-        bool f32 = v.itemsize == 4 && v.format != nullptr && std::strcmp(v.format, "f") == 0;
-        PyBuffer_Release(&v);
-        return f32;
-    }
+    static bool is_float32(PyObject* arr) { return Floats().try_view(arr, PyBUF_RECORDS_RO); }
 
     float* data() const { return static_cast<float*>(view_.buf); }
     Py_ssize_t size() const { return view_.len / 4; }
@@ -145,21 +124,26 @@ class Floats {
     bool held_ = false;
 };
 
+// numpy.asarray(obj, dtype=numpy.float32).
+Ref asarray_f32(ModuleState* st, PyObject* obj) {
+    PyObject* args[2] = {obj, st->np[kFloat32]};
+    return Ref::steal(PyObject_Vectorcall(st->np[kAsarray], args, 1, st->kw_dtype));
+}
+
 // `obj` as numpy.asarray(obj, dtype=numpy.float32) holds it, read in C order:
 // `holder` keeps the array alive for as long as `view` is used. An exact
 // float32 ndarray in C order is read as it is, without a call into numpy.
 bool as_float32(ModuleState* st, PyObject* obj, Ref& holder, Floats& view) {
-    if (Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject*>(st->np_ndarray)) && view.try_view(obj)) {
+    if (Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject*>(st->np[kNdarray])) && view.try_view(obj)) {
         holder = Ref::borrow(obj);
         return true;
     }
-    PyObject* args[2] = {obj, st->np_float32};
-    holder = Ref::steal(PyObject_Vectorcall(st->np_asarray, args, 1, st->kw_dtype));
+    holder = asarray_f32(st, obj);
     if (!holder) return false;
     if (view.try_view(holder.get())) return true;
     // Strided float32 memory: read a C-ordered copy, the order in which
     // reshape(-1) lists the values.
-    holder = Ref::steal(PyObject_CallMethodNoArgs(holder.get(), st->s_copy));
+    holder = Ref::steal(PyObject_CallMethodNoArgs(holder.get(), st->names[kCopy]));
     if (!holder) return false;
     if (view.try_view(holder.get())) return true;
     PyErr_SetString(PyExc_TypeError, "the array's values could not be read as float32");
@@ -171,49 +155,41 @@ bool as_float32(ModuleState* st, PyObject* obj, Ref& holder, Floats& view) {
 Ref new_vector(ModuleState* st, Py_ssize_t n, Floats& out) {
     Ref length = Ref::steal(PyLong_FromSsize_t(n));
     if (!length) return Ref();
-    PyObject* args[2] = {length.get(), st->np_float32};
-    Ref arr = Ref::steal(PyObject_Vectorcall(st->np_empty, args, 2, nullptr));
-    if (!arr) return Ref();
-    if (!out.try_view(arr.get(), /*writable=*/true)) {
-        PyErr_SetString(PyExc_SystemError, "numpy.empty did not return a writable float32 array");
-        return Ref();
-    }
+    PyObject* args[2] = {length.get(), st->np[kFloat32]};
+    Ref arr = Ref::steal(PyObject_Vectorcall(st->np[kEmpty], args, 2, nullptr));
+    if (!arr || !out.view_new(arr.get(), "numpy.empty")) return Ref();
+    return arr;
+}
+
+// numpy.empty_like(like), viewed for writing.
+Ref new_like(ModuleState* st, PyObject* like, Floats& out) {
+    Ref arr = Ref::steal(PyObject_Vectorcall(st->np[kEmptyLike], &like, 1, nullptr));
+    if (!arr || !out.view_new(arr.get(), "numpy.empty_like")) return Ref();
     return arr;
 }
 
 // Memory from the interpreter's raw allocator (visible to tracemalloc),
-// usable without the GIL.
-class RawBuffer {
-  public:
-    explicit RawBuffer(std::size_t bytes) : p_(PyMem_RawMalloc(bytes ? bytes : 1)) {}
-    ~RawBuffer() { PyMem_RawFree(p_); }
-    RawBuffer(const RawBuffer&) = delete;
-    RawBuffer& operator=(const RawBuffer&) = delete;
-    void* get() const { return p_; }
-
-  private:
-    void* p_;
+// usable without the GIL; null when it is exhausted.
+struct RawFree {
+    void operator()(void* p) const { PyMem_RawFree(p); }
 };
+using RawBuffer = std::unique_ptr<void, RawFree>;
+RawBuffer raw_alloc(std::size_t bytes) { return RawBuffer(PyMem_RawMalloc(bytes ? bytes : 1)); }
 
 // ---------------------------------------------------------------------------
 // _l2
 // ---------------------------------------------------------------------------
 
-// The divisor: the Euclidean norm in single precision plus 1e-8, the sum
+// out = v / divisor, element by element in single precision; out may be v.
+// The divisor is the Euclidean norm in single precision plus 1e-8, the sum
 // rounded to single precision. The squares are summed in double; rounding
 // that sum to float32 gives the single-precision sum of squares to within
-// the last bit whatever order it is taken in.
-float l2_divisor(const float* v, Py_ssize_t n) {
+// the last bit whatever order it is taken in. An all-zero v gives zeros
+// (its divisor is 1e-8, never 0).
+void l2_into(const float* v, Py_ssize_t n, float* out) {
     double sum = 0.0;
     for (Py_ssize_t i = 0; i < n; ++i) sum += static_cast<double>(v[i]) * static_cast<double>(v[i]);
-    const float norm = std::sqrt(static_cast<float>(sum));
-    return norm + 1e-8f;
-}
-
-// out = v / divisor, element by element in single precision; out may be v.
-// An all-zero v gives zeros (its divisor is 1e-8, never 0).
-void l2_into(const float* v, Py_ssize_t n, float* out) {
-    const float d = l2_divisor(v, n);
+    const float d = std::sqrt(static_cast<float>(sum)) + 1e-8f;
     for (Py_ssize_t i = 0; i < n; ++i) out[i] = v[i] / d;
 }
 
@@ -221,34 +197,25 @@ void l2_into(const float* v, Py_ssize_t n, float* out) {
 // through the NumPy expression itself, (v / float(norm(v) + 1e-8)) as
 // float32, so that other dtypes and array types behave exactly as there.
 PyObject* l2_array(ModuleState* st, PyObject* v) {
-    if (Py_IS_TYPE(v, reinterpret_cast<PyTypeObject*>(st->np_ndarray))) {
+    if (Py_IS_TYPE(v, reinterpret_cast<PyTypeObject*>(st->np[kNdarray]))) {
         Floats in;
         if (in.try_view(v)) {
-            PyObject* arg = v;
-            Ref out = Ref::steal(PyObject_Vectorcall(st->np_empty_like, &arg, 1, nullptr));
-            if (!out) return nullptr;
             Floats ov;
-            if (!ov.try_view(out.get(), /*writable=*/true)) {
-                PyErr_SetString(PyExc_SystemError, "numpy.empty_like did not return a writable float32 array");
-                return nullptr;
-            }
+            Ref out = new_like(st, v, ov);
+            if (!out) return nullptr;
             l2_into(in.data(), in.size(), ov.data());
             return out.release();
         }
         if (Floats::is_float32(v)) {
             // Strided: scale a C-ordered copy in place.
-            Ref copy = Ref::steal(PyObject_CallMethodNoArgs(v, st->s_copy));
-            if (!copy) return nullptr;
+            Ref copy = Ref::steal(PyObject_CallMethodNoArgs(v, st->names[kCopy]));
             Floats cv;
-            if (!cv.try_view(copy.get(), /*writable=*/true)) {
-                PyErr_SetString(PyExc_SystemError, "ndarray.copy did not return a writable float32 array");
-                return nullptr;
-            }
+            if (!copy || !cv.view_new(copy.get(), "ndarray.copy")) return nullptr;
             l2_into(cv.data(), cv.size(), cv.data());
             return copy.release();
         }
     }
-    Ref norm = Ref::steal(PyObject_CallOneArg(st->np_norm, v));
+    Ref norm = Ref::steal(PyObject_CallOneArg(st->np[kNorm], v));
     if (!norm) return nullptr;
     Ref eps = Ref::steal(PyFloat_FromDouble(1e-8));
     if (!eps) return nullptr;
@@ -258,17 +225,18 @@ PyObject* l2_array(ModuleState* st, PyObject* v) {
     if (!divisor) return nullptr;
     Ref scaled = Ref::steal(PyNumber_TrueDivide(v, divisor.get()));
     if (!scaled) return nullptr;
-    return PyObject_CallMethodOneArg(scaled.get(), st->s_astype, st->np_float32);
+    return PyObject_CallMethodOneArg(scaled.get(), st->names[kAstype], st->np[kFloat32]);
 }
 
 // ---------------------------------------------------------------------------
 // _stable_seed
 // ---------------------------------------------------------------------------
 
-void append_decimal(std::string& s, long long v) {
+bool append_decimal(std::string& s, long long v) {
     char buf[24];
     auto res = std::to_chars(buf, buf + sizeof buf, v);
     s.append(buf, res.ptr);
+    return true;
 }
 
 // Appends str() of an int of any size.
@@ -276,10 +244,7 @@ bool append_decimal(std::string& s, PyObject* integer) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(integer, &overflow);
     if (v == -1 && PyErr_Occurred()) return false;
-    if (!overflow) {
-        append_decimal(s, v);
-        return true;
-    }
+    if (!overflow) return append_decimal(s, v);
     Ref text = Ref::steal(PyObject_Str(integer));
     if (!text) return false;
     Py_ssize_t len;
@@ -289,33 +254,21 @@ bool append_decimal(std::string& s, PyObject* integer) {
     return true;
 }
 
-// The seed for the key text "name:in_dim:out_dim", whose two numbers are
-// `dims` (":in_dim:out_dim"). False with the host's UnicodeEncodeError set
-// for a name that is not valid UTF-8 (a lone surrogate).
-bool seed_of(PyObject* name, const std::string& dims, std::uint32_t* seed) {
+// The seed for the key text "name:in_dim:out_dim", the numbers being
+// long longs or ints of any size. False with the host's UnicodeEncodeError
+// set for a name that is not valid UTF-8 (a lone surrogate).
+template <class Int>
+bool seed_of(PyObject* name, Int in_dim, Int out_dim, std::uint32_t* seed) {
+    std::string text(1, ':');
+    if (!append_decimal(text, in_dim)) return false;
+    text += ':';
+    if (!append_decimal(text, out_dim)) return false;
     Py_ssize_t len;
     const char* utf8 = PyUnicode_AsUTF8AndSize(name, &len);
     if (utf8 == nullptr) return false;
-    try {
-        std::string text;
-        text.reserve(static_cast<std::size_t>(len) + dims.size());
-        text.append(utf8, static_cast<std::size_t>(len));
-        text += dims;
-        *seed = oc::sha1_prefix32(reinterpret_cast<const unsigned char*>(text.data()), text.size());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
+    text.insert(0, utf8, static_cast<std::size_t>(len));
+    *seed = oc::sha1_prefix32(reinterpret_cast<const unsigned char*>(text.data()), text.size());
     return true;
-}
-
-bool seed_of(PyObject* name, Py_ssize_t in_dim, Py_ssize_t out_dim, std::uint32_t* seed) {
-    std::string dims;
-    dims += ':';
-    append_decimal(dims, static_cast<long long>(in_dim));
-    dims += ':';
-    append_decimal(dims, static_cast<long long>(out_dim));
-    return seed_of(name, dims, seed);
 }
 
 // ---------------------------------------------------------------------------
@@ -326,8 +279,8 @@ bool seed_of(PyObject* name, Py_ssize_t in_dim, Py_ssize_t out_dim, std::uint32_
 PyObject* raise_negative_shape(ModuleState* st, Py_ssize_t in_dim, Py_ssize_t out_dim) {
     Ref shape = Ref::steal(Py_BuildValue("(nn)", in_dim, out_dim));
     if (!shape) return nullptr;
-    PyObject* args[2] = {shape.get(), st->np_float32};
-    Ref probe = Ref::steal(PyObject_Vectorcall(st->np_empty, args, 2, nullptr));
+    PyObject* args[2] = {shape.get(), st->np[kFloat32]};
+    Ref probe = Ref::steal(PyObject_Vectorcall(st->np[kEmpty], args, 2, nullptr));
     if (probe) PyErr_SetString(PyExc_ValueError, "negative dimensions are not allowed");
     return nullptr;
 }
@@ -364,20 +317,17 @@ PyObject* seeded_vector(ModuleState* st, std::uint32_t seed, const float* x, Py_
     // nothing at all for a single row, which goes straight into the result.
     constexpr std::size_t kScratchPerValue = sizeof(double) + sizeof(float);
     if (in >= 2 && n_out > static_cast<std::size_t>(PY_SSIZE_T_MAX) / kScratchPerValue) return PyErr_NoMemory();
-    RawBuffer scratch(in >= 2 ? n_out * kScratchPerValue : 0);
+    RawBuffer scratch = raw_alloc(in >= 2 ? n_out * kScratchPerValue : 0);
     if (scratch.get() == nullptr) return PyErr_NoMemory();
     double* acc = in >= 2 ? static_cast<double*>(scratch.get()) : nullptr;
     float* row = in >= 2 ? reinterpret_cast<float*>(acc + n_out) : nullptr;
-    if (!release_gil) {
-        oc::seeded_projection(seed, x, in, n_out, row, acc, out, nullptr, nullptr);
-    } else {
-        // Long projections run without the GIL, taking it back now and
-        // then to see whether a signal (Ctrl-C) asks them to stop.
-        SignalCheck check{PyEval_SaveThread()};
-        const bool done = oc::seeded_projection(seed, x, in, n_out, row, acc, out, SignalCheck::call, &check);
-        PyEval_RestoreThread(check.thread);
-        if (!done) return nullptr;
-    }
+    // Long projections run without the GIL, taking it back now and then to
+    // see whether a signal (Ctrl-C) asks them to stop.
+    SignalCheck check{release_gil ? PyEval_SaveThread() : nullptr};
+    const bool done =
+        oc::seeded_projection(seed, x, in, n_out, row, acc, out, release_gil ? SignalCheck::call : nullptr, &check);
+    if (release_gil) PyEval_RestoreThread(check.thread);
+    if (!done) return nullptr;
     l2_into(out, out_dim, out);
     return y.release();
 }
@@ -392,50 +342,45 @@ PyObject* project_values(ModuleState* st, const float* x, Py_ssize_t in_dim, Py_
         return y.release();
     }
     std::uint32_t seed;
-    if (!seed_of(name, in_dim, out_dim, &seed)) return nullptr;
+    if (!seed_of<long long>(name, in_dim, out_dim, &seed)) return nullptr;
     if (out_dim < 0) return raise_negative_shape(st, in_dim, out_dim);
     return seeded_vector(st, seed, x, in_dim, out_dim);
 }
 
 // _project of an array object: its length is the length of its first axis.
 PyObject* project_array(ModuleState* st, PyObject* vec, Py_ssize_t out_dim, PyObject* name) {
-    Ref shape = Ref::steal(PyObject_GetAttr(vec, st->s_shape));
-    if (!shape) return nullptr;
-    Ref first = Ref::steal(PySequence_GetItem(shape.get(), 0));
-    if (!first) return nullptr;
-    Ref first_int = Ref::steal(PyNumber_Long(first.get()));
+    Ref shape = Ref::steal(PyObject_GetAttr(vec, st->names[kShape]));
+    Ref first = Ref::steal(shape ? PySequence_GetItem(shape.get(), 0) : nullptr);
+    Ref first_int = Ref::steal(first ? PyNumber_Long(first.get()) : nullptr);
     if (!first_int) return nullptr;
     Py_ssize_t in_dim = PyLong_AsSsize_t(first_int.get());
     if (in_dim == -1 && PyErr_Occurred()) return nullptr;
 
     if (in_dim == out_dim) {
-        PyObject* args[2] = {vec, st->np_float32};
-        Ref arr = Ref::steal(PyObject_Vectorcall(st->np_asarray, args, 1, st->kw_dtype));
-        if (!arr) return nullptr;
-        return l2_array(st, arr.get());
+        Ref arr = asarray_f32(st, vec);
+        return arr ? l2_array(st, arr.get()) : nullptr;
     }
     std::uint32_t seed;
-    if (!seed_of(name, in_dim, out_dim, &seed)) return nullptr;
+    if (!seed_of<long long>(name, in_dim, out_dim, &seed)) return nullptr;
     if (out_dim < 0) return raise_negative_shape(st, in_dim, out_dim);
     Ref holder;
     Floats xv;
     if (!as_float32(st, vec, holder, xv)) return nullptr;
-    if (xv.ndim() != 1) {
-        // A row vector times the matrix is only defined for one dimension.
-        PyErr_Format(PyExc_ValueError, "_project() needs a one-dimensional vector, got %d dimensions", xv.ndim());
-        return nullptr;
-    }
+    // A row vector times the matrix is only defined for one dimension.
+    if (xv.ndim() != 1)
+        return PyErr_Format(PyExc_ValueError, "_project() needs a one-dimensional vector, got %d dimensions",
+                            xv.ndim());
     return seeded_vector(st, seed, xv.data(), in_dim, out_dim);
 }
 
-// int(obj) narrowed to Py_ssize_t, as a length read from the configuration.
-bool host_int_ssize(PyObject* obj, Py_ssize_t* out) {
-    Ref v = Ref::steal(PyNumber_Long(obj));
+// int(cfg.<name>) narrowed to Py_ssize_t: a length read from the
+// configuration.
+bool cfg_length(PyObject* cfg, PyObject* name, Py_ssize_t* out) {
+    Ref v = Ref::steal(PyObject_GetAttr(cfg, name));
+    if (v) v = Ref::steal(PyNumber_Long(v.get()));
     if (!v) return false;
-    Py_ssize_t n = PyLong_AsSsize_t(v.get());
-    if (n == -1 && PyErr_Occurred()) return false;
-    *out = n;
-    return true;
+    *out = PyLong_AsSsize_t(v.get());
+    return !(*out == -1 && PyErr_Occurred());
 }
 
 // ---------------------------------------------------------------------------
@@ -444,11 +389,10 @@ bool host_int_ssize(PyObject* obj, Py_ssize_t* out) {
 
 PyObject* fn_to_np_1d(PyObject* module, PyObject* x) {
     ModuleState* st = state_of(module);
-    PyObject* call[2] = {x, st->np_float32};
-    Ref arr = Ref::steal(PyObject_Vectorcall(st->np_asarray, call, 1, st->kw_dtype));
+    Ref arr = asarray_f32(st, x);
     if (!arr) return nullptr;
     // reshape(-1) also turns a scalar into shape (1,).
-    return PyObject_CallMethodOneArg(arr.get(), st->s_reshape, st->minus_one);
+    return PyObject_CallMethodOneArg(arr.get(), st->names[kReshape], st->minus_one);
 }
 
 PyObject* fn_l2(PyObject* module, PyObject* v) { return l2_array(state_of(module), v); }
@@ -460,16 +404,7 @@ PyObject* fn_stable_seed(PyObject*, PyObject* name, PyObject* in_dim_arg, PyObje
     Ref out_dim = pyhost::int_arg(out_dim_arg, "out_dim");
     if (!out_dim) return nullptr;
     std::uint32_t seed;
-    try {
-        std::string dims;
-        dims += ':';
-        if (!append_decimal(dims, in_dim.get())) return nullptr;
-        dims += ':';
-        if (!append_decimal(dims, out_dim.get())) return nullptr;
-        if (!seed_of(name, dims, &seed)) return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    if (!seed_of(name, in_dim.get(), out_dim.get(), &seed)) return nullptr;
     return PyLong_FromUnsignedLong(seed);
 }
 
@@ -490,14 +425,9 @@ PyObject* fn_standard_normal_f32(PyObject* module, PyObject* seed_arg, PyObject*
     int overflow = 0;
     long long seed = PyLong_AsLongLongAndOverflow(seed_obj.get(), &overflow);
     if (seed == -1 && PyErr_Occurred()) return nullptr;
-    if (overflow || seed < 0 || seed > 0xffffffffLL) {
-        PyErr_SetString(PyExc_ValueError, "seed must be in range(0, 2**32)");
-        return nullptr;
-    }
-    if (n < 0) {
-        PyErr_SetString(PyExc_ValueError, "n must not be negative");
-        return nullptr;
-    }
+    if (overflow || seed < 0 || seed > 0xffffffffLL)
+        return PyErr_Format(PyExc_ValueError, "seed must be in range(0, 2**32)");
+    if (n < 0) return PyErr_Format(PyExc_ValueError, "n must not be negative");
     ModuleState* st = state_of(module);
     Floats ov;
     Ref out = new_vector(st, n, ov);
@@ -526,12 +456,11 @@ int builder_init(PyObject* self, PyObject* cfg) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &moduledef);
     if (module == nullptr) return -1;
     ModuleState* st = state_of(module);
-    if (cfg == nullptr) cfg = Py_None;
-    int truth = PyObject_IsTrue(cfg);
+    int truth = cfg ? PyObject_IsTrue(cfg) : 0;
     if (truth < 0) return -1;
     Ref value = truth ? Ref::borrow(cfg) : Ref::steal(PyObject_CallNoArgs(st->config_class));
     if (!value) return -1;
-    return PyObject_SetAttr(self, st->s_cfg, value.get());
+    return PyObject_SetAttr(self, st->names[kCfg], value.get());
 }
 
 PyObject* builder_project(PyObject* self, PyTypeObject* cls, PyObject* raw_embedding, PyObject* name) {
@@ -540,12 +469,9 @@ PyObject* builder_project(PyObject* self, PyTypeObject* cls, PyObject* raw_embed
     Ref holder;
     Floats v;
     if (!as_float32(st, raw_embedding, holder, v)) return nullptr;
-    Ref cfg = Ref::steal(PyObject_GetAttr(self, st->s_cfg));
-    if (!cfg) return nullptr;
-    Ref dim = Ref::steal(PyObject_GetAttr(cfg.get(), st->s_per_modality_dim));
-    if (!dim) return nullptr;
+    Ref cfg = Ref::steal(PyObject_GetAttr(self, st->names[kCfg]));
     Py_ssize_t out_dim;
-    if (!host_int_ssize(dim.get(), &out_dim)) return nullptr;
+    if (!cfg || !cfg_length(cfg.get(), st->names[kPerModalityDim], &out_dim)) return nullptr;
     return project_values(st, v.data(), v.size(), out_dim, name);
 }
 
@@ -555,12 +481,19 @@ struct Piece {
     float weight = 0.0f;
 };
 
-PyObject* builder_fuse(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static const pyhost::Signature sig{"fuse", kModalityParams, kModalities, 0, true};
-    PyObject* a[kModalities];
-    if (!pyhost::parse_args(sig, args, static_cast<Py_ssize_t>(nargsf), kwnames, a)) return nullptr;
+// out = the piece scaled to unit length, times its weight, element by
+// element in single precision.
+void weighted_unit(const Piece& p, float* out) {
+    l2_into(p.values.data(), p.values.size(), out);
+    for (Py_ssize_t i = 0; i < p.values.size(); ++i) out[i] *= p.weight;
+}
+
+PyObject* builder_fuse(PyObject* self, PyTypeObject* cls, PyObject* imu, PyObject* vision, PyObject* audio,
+                       PyObject* depth, PyObject* thermal, PyObject* text) {
+    // Fusion order, whatever order the caller writes the keywords in.
+    PyObject* const a[kModalities] = {imu, vision, audio, depth, thermal, text};
     ModuleState* st = state_of_type(cls);
-    Ref cfg = Ref::steal(PyObject_GetAttr(self, st->s_cfg));
+    Ref cfg = Ref::steal(PyObject_GetAttr(self, st->names[kCfg]));
     if (!cfg) return nullptr;
 
     Piece pieces[kModalities];
@@ -568,7 +501,7 @@ PyObject* builder_fuse(PyObject* self, PyTypeObject* cls, PyObject* const* args,
     for (int k = 0; k < kModalities; ++k) {
         if (a[k] == nullptr || a[k] == Py_None) continue;
         Piece& p = pieces[count];
-        Ref w = Ref::steal(PyObject_GetAttr(cfg.get(), st->s_weights[k]));
+        Ref w = Ref::steal(PyObject_GetAttr(cfg.get(), st->names[kWeights + k]));
         if (!w) return nullptr;
         double weight;
         if (!pyhost::host_float(w.get(), &weight)) return nullptr;
@@ -579,12 +512,11 @@ PyObject* builder_fuse(PyObject* self, PyTypeObject* cls, PyObject* const* args,
     }
 
     if (count == 0) {
-        Ref dim = Ref::steal(PyObject_GetAttr(cfg.get(), st->s_fused_dim));
-        if (!dim) return nullptr;
-        Ref n = Ref::steal(PyNumber_Long(dim.get()));
+        Ref dim = Ref::steal(PyObject_GetAttr(cfg.get(), st->names[kFusedDim]));
+        Ref n = Ref::steal(dim ? PyNumber_Long(dim.get()) : nullptr);
         if (!n) return nullptr;
-        PyObject* zargs[2] = {n.get(), st->np_float32};
-        return PyObject_Vectorcall(st->np_zeros, zargs, 2, nullptr);
+        PyObject* zargs[2] = {n.get(), st->np[kFloat32]};
+        return PyObject_Vectorcall(st->np[kZeros], zargs, 2, nullptr);
     }
 
     bool flat = true;
@@ -596,21 +528,16 @@ PyObject* builder_fuse(PyObject* self, PyTypeObject* cls, PyObject* const* args,
 
     if (flat) {
         // The usual case, vectors from project(): join them here.
-        RawBuffer joined(total * sizeof(float));
-        if (joined.get() == nullptr) return PyErr_NoMemory();
+        RawBuffer joined = raw_alloc(total * sizeof(float));
+        if (!joined) return PyErr_NoMemory();
         auto* concat = static_cast<float*>(joined.get());
         std::size_t at = 0;
         for (int k = 0; k < count; ++k) {
-            const Floats& v = pieces[k].values;
-            float* piece = concat + at;
-            l2_into(v.data(), v.size(), piece);
-            for (Py_ssize_t i = 0; i < v.size(); ++i) piece[i] *= pieces[k].weight;
-            at += static_cast<std::size_t>(v.size());
+            weighted_unit(pieces[k], concat + at);
+            at += static_cast<std::size_t>(pieces[k].values.size());
         }
-        Ref dim = Ref::steal(PyObject_GetAttr(cfg.get(), st->s_fused_dim));
-        if (!dim) return nullptr;
         Py_ssize_t fused_dim;
-        if (!host_int_ssize(dim.get(), &fused_dim)) return nullptr;
+        if (!cfg_length(cfg.get(), st->names[kFusedDim], &fused_dim)) return nullptr;
         return project_values(st, concat, static_cast<Py_ssize_t>(total), fused_dim, st->fused_name);
     }
 
@@ -619,26 +546,16 @@ PyObject* builder_fuse(PyObject* self, PyTypeObject* cls, PyObject* const* args,
     Ref list = Ref::steal(PyList_New(count));
     if (!list) return nullptr;
     for (int k = 0; k < count; ++k) {
-        PyObject* src = pieces[k].holder.get();
-        Ref piece = Ref::steal(PyObject_Vectorcall(st->np_empty_like, &src, 1, nullptr));
-        if (!piece) return nullptr;
         Floats pv;
-        if (!pv.try_view(piece.get(), /*writable=*/true)) {
-            PyErr_SetString(PyExc_SystemError, "numpy.empty_like did not return a writable float32 array");
-            return nullptr;
-        }
-        const Floats& v = pieces[k].values;
-        l2_into(v.data(), v.size(), pv.data());
-        for (Py_ssize_t i = 0; i < v.size(); ++i) pv.data()[i] *= pieces[k].weight;
+        Ref piece = new_like(st, pieces[k].holder.get(), pv);
+        if (!piece) return nullptr;
+        weighted_unit(pieces[k], pv.data());
         PyList_SET_ITEM(list.get(), k, piece.release());
     }
     PyObject* list_arg = list.get();
-    Ref concat = Ref::steal(PyObject_Vectorcall(st->np_concatenate, &list_arg, 1, nullptr));
-    if (!concat) return nullptr;
-    Ref dim = Ref::steal(PyObject_GetAttr(cfg.get(), st->s_fused_dim));
-    if (!dim) return nullptr;
+    Ref concat = Ref::steal(PyObject_Vectorcall(st->np[kConcatenate], &list_arg, 1, nullptr));
     Py_ssize_t fused_dim;
-    if (!host_int_ssize(dim.get(), &fused_dim)) return nullptr;
+    if (!concat || !cfg_length(cfg.get(), st->names[kFusedDim], &fused_dim)) return nullptr;
     return project_array(st, concat.get(), fused_dim, st->fused_name);
 }
 
@@ -662,13 +579,13 @@ PyMethodDef builder_methods[] = {
                 "random matrix chosen by (name, its length, per_modality_dim); an\n"
                 "embedding that already has that length is only rescaled. The result has\n"
                 "unit length, or is all zeros.">(),
-    pyhost::method<"fuse", builder_fuse,
-                   "imu_emb=None, vision_emb=None, audio_emb=None, depth_emb=None, thermal_emb=None, text_emb=None",
-                   "Join projected modality vectors into one vector of fused_dim float32 values.\n\n"
-                   "Each given vector is scaled to unit length and weighted by its w_* field;\n"
-                   "the pieces are joined in the order imu, vision, audio, depth, thermal,\n"
-                   "text and projected under the name 'composite_fused'. With no vector\n"
-                   "given the result is all zeros.">(),
+    pyhost::def<"fuse", builder_fuse,
+                "imu_emb=None, vision_emb=None, audio_emb=None, depth_emb=None, thermal_emb=None, text_emb=None",
+                "Join projected modality vectors into one vector of fused_dim float32 values.\n\n"
+                "Each given vector is scaled to unit length and weighted by its w_* field;\n"
+                "the pieces are joined in the order imu, vision, audio, depth, thermal,\n"
+                "text and projected under the name 'composite_fused'. With no vector\n"
+                "given the result is all zeros.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -685,12 +602,7 @@ PyType_Slot builder_slots[] = {
                                   "vectors. cfg defaults to CompositeConfig() when not given or false.")},
     pyhost::init<builder_init, "cfg=None">(),
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(builder_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(builder_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(builder_clear)},
-    {Py_tp_methods, builder_methods},
-    {Py_tp_members, builder_members},
-    {Py_tp_getset, builder_getset},
+    PYHOST_GC_TYPE_SLOTS(builder),
     {0, nullptr},
 };
 
@@ -708,26 +620,21 @@ PyType_Spec builder_spec = {
 
 Ref make_config_class() {
     Ref dataclasses = Ref::steal(PyImport_ImportModule("dataclasses"));
-    if (!dataclasses) return Ref();
-    Ref make = Ref::steal(PyObject_GetAttrString(dataclasses.get(), "make_dataclass"));
+    Ref make = Ref::steal(dataclasses ? PyObject_GetAttrString(dataclasses.get(), "make_dataclass") : nullptr);
     if (!make) return Ref();
+    // make_dataclass("CompositeConfig", [(name, type, default), ...], namespace={"__doc__": ...})
     PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
     PyObject* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
-    Ref fields = Ref::steal(Py_BuildValue("[(sOi)(sOi)(sOd)(sOd)(sOd)(sOd)(sOd)(sOd)]", "per_modality_dim", int_type,
-                                          256, "fused_dim", int_type, 1024, "w_imu", float_type, 1.0, "w_vision",
-                                          float_type, 1.0, "w_audio", float_type, 1.0, "w_depth", float_type, 1.0,
-                                          "w_thermal", float_type, 1.0, "w_text", float_type, 1.0));
-    if (!fields) return Ref();
-    Ref ns = Ref::steal(Py_BuildValue("{ss}", "__doc__",
-                                      "Dimensions and modality weights of a CompositeStateBuilder.\n\n"
-                                      "per_modality_dim is the length of each projected modality vector,\n"
-                                      "fused_dim the length of the fused vector, and w_imu ... w_text the\n"
-                                      "weights of the modality pieces in fuse()."));
-    if (!ns) return Ref();
-    Ref args = Ref::steal(Py_BuildValue("(sO)", "CompositeConfig", fields.get()));
-    if (!args) return Ref();
-    Ref kwargs = Ref::steal(Py_BuildValue("{sO}", "namespace", ns.get()));
-    if (!kwargs) return Ref();
+    Ref args = Ref::steal(Py_BuildValue(
+        "(s[(sOi)(sOi)(sOd)(sOd)(sOd)(sOd)(sOd)(sOd)])", "CompositeConfig", "per_modality_dim", int_type, 256,
+        "fused_dim", int_type, 1024, "w_imu", float_type, 1.0, "w_vision", float_type, 1.0, "w_audio", float_type, 1.0,
+        "w_depth", float_type, 1.0, "w_thermal", float_type, 1.0, "w_text", float_type, 1.0));
+    Ref kwargs = Ref::steal(Py_BuildValue("{s{ss}}", "namespace", "__doc__",
+                                          "Dimensions and modality weights of a CompositeStateBuilder.\n\n"
+                                          "per_modality_dim is the length of each projected modality vector,\n"
+                                          "fused_dim the length of the fused vector, and w_imu ... w_text the\n"
+                                          "weights of the modality pieces in fuse()."));
+    if (!args || !kwargs) return Ref();
     Ref cls = Ref::steal(PyObject_Call(make.get(), args.get(), kwargs.get()));
     if (!cls) return Ref();
     // make_dataclass names its caller's module; the class lives here (and
@@ -761,41 +668,18 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-bool set_attr_ref(PyObject* source, const char* name, PyObject** slot) {
-    *slot = PyObject_GetAttrString(source, name);
-    return *slot != nullptr;
-}
-
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
-    Ref np = Ref::steal(PyImport_ImportModule("numpy"));
-    if (!np) return -1;
-    Ref linalg = Ref::steal(PyImport_ImportModule("numpy.linalg"));
-    if (!linalg) return -1;
-    if (!set_attr_ref(np.get(), "asarray", &st->np_asarray) || !set_attr_ref(np.get(), "empty", &st->np_empty) ||
-        !set_attr_ref(np.get(), "empty_like", &st->np_empty_like) || !set_attr_ref(np.get(), "zeros", &st->np_zeros) ||
-        !set_attr_ref(np.get(), "concatenate", &st->np_concatenate) ||
-        !set_attr_ref(np.get(), "float32", &st->np_float32) || !set_attr_ref(np.get(), "ndarray", &st->np_ndarray) ||
-        !set_attr_ref(linalg.get(), "norm", &st->np_norm))
-        return -1;
+    for (int i = 0; i < kNpCount; ++i) {
+        Ref source = Ref::steal(PyImport_ImportModule(i == kNorm ? "numpy.linalg" : "numpy"));
+        st->np[i] = source ? PyObject_GetAttrString(source.get(), kNpAttrs[i]) : nullptr;
+        if (st->np[i] == nullptr) return -1;
+    }
 
     st->kw_dtype = Py_BuildValue("(s)", "dtype");
     st->fused_name = PyUnicode_InternFromString("composite_fused");
-    st->s_cfg = pyhost::intern("cfg");
-    st->s_per_modality_dim = pyhost::intern("per_modality_dim");
-    st->s_fused_dim = pyhost::intern("fused_dim");
-    st->s_shape = pyhost::intern("shape");
-    st->s_reshape = pyhost::intern("reshape");
-    st->s_astype = pyhost::intern("astype");
-    st->s_copy = pyhost::intern("copy");
     st->minus_one = PyLong_FromLong(-1);
-    if (!st->kw_dtype || !st->fused_name || !st->s_cfg || !st->s_per_modality_dim || !st->s_fused_dim || !st->s_shape ||
-        !st->s_reshape || !st->s_astype || !st->s_copy || !st->minus_one)
-        return -1;
-    for (int k = 0; k < kModalities; ++k) {
-        st->s_weights[k] = pyhost::intern(kWeightFields[k]);
-        if (!st->s_weights[k]) return -1;
-    }
+    if (!st->kw_dtype || !st->fused_name || !st->minus_one || st->names.init(kNameTexts) < 0) return -1;
 
     Ref config = make_config_class();
     if (!config) return -1;
@@ -811,17 +695,17 @@ int exec_module(PyObject* module) {
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-    int err = 0;
-    for_each_ref(st, [&](PyObject* o) {
-        if (err == 0 && o != nullptr) err = visit(o, arg);
-    });
-    return err;
+    for (PyObject* o : st->np) Py_VISIT(o);
+    if (int err = pyhost::visit_all(visit, arg, st->config_class, st->builder_type)) return err;
+    return st->names.visit(visit, arg);
 }
 
 int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (st == nullptr) return 0;
-    for_each_ref(st, [](PyObject*& o) { Py_CLEAR(o); });
+    for (PyObject*& o : st->np) Py_CLEAR(o);
+    pyhost::clear_all(st->config_class, st->builder_type, st->kw_dtype, st->fused_name, st->minus_one);
+    st->names.clear();
     return 0;
 }
 

@@ -204,9 +204,11 @@ constexpr std::uint32_t kMixMultL = 0xca01f9ddu;
 constexpr std::uint32_t kMixMultR = 0x4973f715u;
 constexpr int kPoolSize = 4;
 
-std::uint32_t hashmix(std::uint32_t value, std::uint32_t& hash_const) {
+// The hash of the pool (kMultA) and of the output (kMultB): each call moves
+// the running constant on.
+std::uint32_t hashmix(std::uint32_t value, std::uint32_t& hash_const, std::uint32_t mult = kMultA) {
     value ^= hash_const;
-    hash_const *= kMultA;
+    hash_const *= mult;
     value *= hash_const;
     value ^= value >> 16;
     return value;
@@ -231,11 +233,7 @@ void seed_sequence_state(std::uint32_t seed, std::uint64_t* out, int n) {
 
     std::uint32_t h = kInitB;
     for (int k = 0; k < 2 * n; ++k) {
-        std::uint32_t v = pool[k % kPoolSize];
-        v ^= h;
-        h *= kMultB;
-        v *= h;
-        v ^= v >> 16;
+        const std::uint32_t v = hashmix(pool[k % kPoolSize], h, kMultB);
         // 32-bit words pair up little-endian into 64-bit ones.
         if (k % 2 == 0)
             out[k / 2] = v;
@@ -275,16 +273,15 @@ class DrawStream {
         const u128 initstate = (static_cast<u128>(w[0]) << 64) | w[1];
         const u128 initseq = (static_cast<u128>(w[2]) << 64) | w[3];
         const u128 inc = (initseq << 1) | 1u;
-        u128 state = 0;
-        state = state * kPcgMultiplier + inc;
-        state += initstate;
-        state = state * kPcgMultiplier + inc;
+        auto step = [inc](u128 s) { return s * kPcgMultiplier + inc; };
+        // Seeding: a step from 0, initstate added, another step.
+        u128 state = step(step(0) + initstate);
         // lane_[k] holds the state whose output comes k-th in each group.
         u128 mult = 1, add = 0;
         for (int k = 0; k < kLanes; ++k) {
-            state = state * kPcgMultiplier + inc;
+            state = step(state);
             lane_[k] = state;
-            add = add * kPcgMultiplier + inc;
+            add = step(add);
             mult *= kPcgMultiplier;
         }
         lane_mult_ = mult;  // kLanes steps: s -> mult * s + add
@@ -400,35 +397,31 @@ inline __m128d two_floats(const float* row) {
 }
 #endif
 
-// acc[j] += xi * (row[j] / scale) for every j: W's row in double, folded in.
-void fold_row(double* acc, const float* row, std::size_t n, double xi, double scale) {
+// acc[j] += xi * (row[j] / scale) for every j: W's row in double, folded
+// in. With Recip the scale is a power of two (in_dim 4, 16, 64, 256, ...),
+// which divides exactly, so multiplying by its reciprocal gives the same
+// bits, faster.
+template <bool Recip>
+void fold_row_by(double* acc, const float* row, std::size_t n, double xi, double scale) {
+    const double s = Recip ? 1.0 / scale : scale;
     std::size_t j = 0;
-    // A power-of-two scale (in_dim 4, 16, 64, 256, ...) divides exactly, so
-    // multiplying by its reciprocal gives the same bits, faster.
-    int exp2;
-    const bool pow2 = std::frexp(scale, &exp2) == 0.5;
 #if defined(__SSE2__)
     const __m128d vx = _mm_set1_pd(xi);
-    if (pow2) {
-        const __m128d vr = _mm_set1_pd(1.0 / scale);
-        for (; j + 2 <= n; j += 2) {
-            const __m128d w = _mm_mul_pd(two_floats(row + j), vr);
-            _mm_storeu_pd(acc + j, _mm_add_pd(_mm_loadu_pd(acc + j), _mm_mul_pd(vx, w)));
-        }
-    } else {
-        const __m128d vs = _mm_set1_pd(scale);
-        for (; j + 2 <= n; j += 2) {
-            const __m128d w = _mm_div_pd(two_floats(row + j), vs);
-            _mm_storeu_pd(acc + j, _mm_add_pd(_mm_loadu_pd(acc + j), _mm_mul_pd(vx, w)));
-        }
+    const __m128d vs = _mm_set1_pd(s);
+    for (; j + 2 <= n; j += 2) {
+        const __m128d w = Recip ? _mm_mul_pd(two_floats(row + j), vs) : _mm_div_pd(two_floats(row + j), vs);
+        _mm_storeu_pd(acc + j, _mm_add_pd(_mm_loadu_pd(acc + j), _mm_mul_pd(vx, w)));
     }
 #endif
-    if (pow2) {
-        const double recip = 1.0 / scale;
-        for (; j < n; ++j) acc[j] += xi * (static_cast<double>(row[j]) * recip);
-    } else {
-        for (; j < n; ++j) acc[j] += xi * (static_cast<double>(row[j]) / scale);
-    }
+    for (; j < n; ++j) acc[j] += xi * (Recip ? static_cast<double>(row[j]) * s : static_cast<double>(row[j]) / s);
+}
+
+void fold_row(double* acc, const float* row, std::size_t n, double xi, double scale) {
+    int exp2;
+    if (std::frexp(scale, &exp2) == 0.5)
+        fold_row_by<true>(acc, row, n, xi, scale);
+    else
+        fold_row_by<false>(acc, row, n, xi, scale);
 }
 
 }  // namespace

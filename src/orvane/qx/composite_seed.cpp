@@ -20,22 +20,13 @@ void compress(std::uint32_t h[5], const unsigned char block[64]) {
                (std::uint32_t{block[4 * t + 2]} << 8) | std::uint32_t{block[4 * t + 3]};
     for (int t = 16; t < 80; ++t) w[t] = rotl(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
     std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
+    // Rounds 0-19, 20-39, 40-59 and 60-79 each have their constant and their
+    // function of b, c, d: choice, parity, majority, parity.
+    constexpr std::uint32_t k[4] = {0x5a827999u, 0x6ed9eba1u, 0x8f1bbcdcu, 0xca62c1d6u};
     for (int t = 0; t < 80; ++t) {
-        std::uint32_t f, k;
-        if (t < 20) {
-            f = (b & c) | (~b & d);
-            k = 0x5a827999u;
-        } else if (t < 40) {
-            f = b ^ c ^ d;
-            k = 0x6ed9eba1u;
-        } else if (t < 60) {
-            f = (b & c) | (b & d) | (c & d);
-            k = 0x8f1bbcdcu;
-        } else {
-            f = b ^ c ^ d;
-            k = 0xca62c1d6u;
-        }
-        const std::uint32_t tmp = rotl(a, 5) + f + e + k + w[t];
+        const int r = t / 20;
+        const std::uint32_t f = r == 0 ? (b & c) | (~b & d) : r == 2 ? (b & c) | (b & d) | (c & d) : b ^ c ^ d;
+        const std::uint32_t tmp = rotl(a, 5) + f + e + k[r] + w[t];
         e = d;
         d = c;
         c = rotl(b, 30);
