@@ -606,13 +606,7 @@ PyType_Slot builder_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec builder_spec = {
-    "orvane.qx.composite.CompositeStateBuilder",
-    sizeof(Builder),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    builder_slots,
-};
+PyType_Spec builder_spec = pyhost::gc_type_spec<Builder>("orvane.qx.composite.CompositeStateBuilder", builder_slots);
 
 // ---------------------------------------------------------------------------
 // CompositeConfig: a real dataclass, made at import
@@ -711,10 +705,7 @@ int module_clear(PyObject* module) {
 
 // No per-interpreter GIL (without the slot, subinterpreters share the main
 // one): NumPy, which every operation calls, does not support one.
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
+PyModuleDef_Slot module_slots[] = {pyhost::exec_slot<exec_module>(), {0, nullptr}};
 
 PyModuleDef moduledef = pyhost::module_def<ModuleState>(
     "orvane.qx.composite", "Composite state vectors: seeded projection of raw embeddings and fusion of modalities.",

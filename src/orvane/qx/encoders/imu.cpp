@@ -761,10 +761,7 @@ int clear_module(PyObject* module) {
 
 // No per-interpreter GIL (without the slot, subinterpreters share the main
 // one): NumPy and torch do not support one.
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
+PyModuleDef_Slot slots[] = {pyhost::exec_slot<exec_module>(), {0, nullptr}};
 
 PyModuleDef moduledef =
     pyhost::module_def<State>("orvane.qx.encoders.imu", "IMU windows to unit-length embeddings.", slots,
