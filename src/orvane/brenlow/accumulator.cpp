@@ -116,7 +116,18 @@ PyObject* post_batch(ModuleState* st, PyObject* self, PyObject* batch) {
         device_id = brain ? field(self, acc->device_id, "device_id") : Ref();
         if (device_id) {
             PyObject* call[] = {brain.get(), batch, device_id.get()};
-            Ref result = Ref::steal(PyObject_VectorcallMethod(st->ingest, call, 2, st->kw_device_id));
+            Ref result;
+            try {
+                result = Ref::steal(PyObject_VectorcallMethod(st->ingest, call, 2, st->kw_device_id));
+            } catch (abi::__forced_unwind&) {
+                // Before 3.14 a daemon thread that wants the GIL back while
+                // the interpreter finalizes is ended by an unwind, without
+                // the GIL: what it holds is left to the process's end rather
+                // than released here, racing the finalizing thread.
+                brain.release();
+                device_id.release();
+                throw;
+            }
             // A batch the exit hook has given up on was reported there.
             const bool ours = exit_batch_done(st, batch);
             if (result && add_ingested(acc->total_ingested, n)) Py_RETURN_NONE;
