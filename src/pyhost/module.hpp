@@ -381,6 +381,51 @@ void clear_all(T*&... refs) noexcept {
     (clear_ref(refs), ...);
 }
 
+// Traverse, clear and dealloc of a garbage-collected heap type whose objects
+// own the references at Fields (members of Obj) and keep their weak
+// references at Obj::weakrefs; traverse visits the type as well.
+template <class Obj, auto... Fields>
+struct Owns {
+    static int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+        return visit_all(visit, arg, Py_TYPE(self), (reinterpret_cast<Obj*>(self)->*Fields)...);
+    }
+    static int clear(PyObject* self) noexcept {
+        clear_all((reinterpret_cast<Obj*>(self)->*Fields)...);
+        return 0;
+    }
+    static void dealloc(PyObject* self) { dealloc_gc(self, reinterpret_cast<Obj*>(self)->weakrefs, clear); }
+};
+
+// The slots of such a type, Owner an Owns<...>, with the tables
+// PREFIX_methods, PREFIX_getset and PREFIX_members.
+#define PYHOST_OWNING_TYPE_SLOTS(Owner, prefix)                                                  \
+    {Py_tp_dealloc, reinterpret_cast<void*>(Owner::dealloc)},                                    \
+        {Py_tp_traverse, reinterpret_cast<void*>(Owner::traverse)},                              \
+        {Py_tp_clear, reinterpret_cast<void*>(Owner::clear)}, {Py_tp_methods, prefix##_methods}, \
+        {Py_tp_getset, prefix##_getset}, {                                                       \
+        Py_tp_members, prefix##_members                                                          \
+    }
+
+// A type whose objects own nothing but their instance dict (Obj::dict), with
+// weak references: its `__dict__` entry and offset members come with it.
+template <class Obj>
+struct PlainObject : Owns<Obj, &Obj::dict> {
+    static inline PyMemberDef members[] = {PYHOST_DICT_WEAK_MEMBERS(Obj, dict, weakrefs)};
+    static inline PyGetSetDef getset[] = {
+        {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+};
+
+// The slots of such a type, with its methods.
+#define PYHOST_PLAIN_TYPE_SLOTS(Obj, methods)                                                              \
+    {Py_tp_dealloc, reinterpret_cast<void*>(pyhost::PlainObject<Obj>::dealloc)},                           \
+        {Py_tp_traverse, reinterpret_cast<void*>(pyhost::PlainObject<Obj>::traverse)},                     \
+        {Py_tp_clear, reinterpret_cast<void*>(pyhost::PlainObject<Obj>::clear)}, {Py_tp_methods, methods}, \
+        {Py_tp_getset, pyhost::PlainObject<Obj>::getset}, {                                                \
+        Py_tp_members, pyhost::PlainObject<Obj>::members                                                   \
+    }
+
 // ---------------------------------------------------------------------------
 // The module definition
 // ---------------------------------------------------------------------------
@@ -466,6 +511,19 @@ struct Names {
     }
     PyObject* operator[](std::size_t i) const noexcept { return at[i]; }
 };
+
+// The indices and texts of such a table from one X-macro list, LIST(X)
+// expanding X(id, "text") for each name: `enum : std::size_t {
+// LIST(PYHOST_NAME_INDEX) count }` and `{LIST(PYHOST_NAME_TEXT)}`, or both
+// at once with PYHOST_NAMES: struct Enum { enum { ids..., count }; } and
+// const char* const texts[Enum::count].
+#define PYHOST_NAME_INDEX(id, text) id,
+#define PYHOST_NAME_TEXT(id, text) text,
+#define PYHOST_NAMES(Enum, texts, LIST)                       \
+    struct Enum {                                             \
+        enum : std::size_t { LIST(PYHOST_NAME_INDEX) count }; \
+    };                                                        \
+    const char* const texts[Enum::count] = {LIST(PYHOST_NAME_TEXT)}
 
 // ---------------------------------------------------------------------------
 // Attribute errors

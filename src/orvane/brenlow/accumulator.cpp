@@ -390,7 +390,7 @@ PyGetSetDef accumulator_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef accumulator_members[] = {PYHOST_DICT_WEAK_MEMBERS(AccumulatorObject, dict, weakreflist)};
+PyMemberDef accumulator_members[] = {PYHOST_DICT_WEAK_MEMBERS(AccumulatorObject, dict, weakrefs)};
 
 // ---------------------------------------------------------------------------
 // Python glue: construction and lifetime
@@ -435,28 +435,20 @@ int accumulator_init(PyObject* self, PyObject* brain, PyObject* device_id) {
     return 0;
 }
 
-int accumulator_traverse(PyObject* self, visitproc visit, void* arg) {
-    AccumulatorObject* acc = as_acc(self);
-    return pyhost::visit_all(visit, arg, Py_TYPE(self), acc->brain, acc->device_id, acc->window, acc->pending_batch,
-                             acc->lock, acc->dict);
-}
-
-int accumulator_clear(PyObject* self) {
-    AccumulatorObject* acc = as_acc(self);
-    pyhost::clear_all(acc->brain, acc->device_id, acc->window, acc->pending_batch, acc->lock, acc->dict);
-    return 0;
-}
-
-void accumulator_dealloc(PyObject* self) {
-    exit_untrack(as_acc(self));
-    as_acc(self)->total_ingested.~atomic();  // trivial: nothing reads it from here on
-    pyhost::dealloc_gc(self, as_acc(self)->weakreflist, accumulator_clear);
-}
+struct AccumulatorRefs : pyhost::Owns<AccumulatorObject, &AccumulatorObject::brain, &AccumulatorObject::device_id,
+                                      &AccumulatorObject::window, &AccumulatorObject::pending_batch,
+                                      &AccumulatorObject::lock, &AccumulatorObject::dict> {
+    static void dealloc(PyObject* self) {
+        exit_untrack(as_acc(self));
+        as_acc(self)->total_ingested.~atomic();  // trivial: nothing reads it from here on
+        pyhost::dealloc_gc(self, as_acc(self)->weakrefs, clear);
+    }
+};
 
 PyType_Slot accumulator_slots[] = {
     pyhost::slot<Py_tp_new, accumulator_new>(),
     pyhost::init<accumulator_init, "brain, device_id">(),
-    PYHOST_GC_TYPE_SLOTS(accumulator),
+    PYHOST_OWNING_TYPE_SLOTS(AccumulatorRefs, accumulator),
     {Py_tp_doc, const_cast<char*>("EpisodeAccumulator(brain, device_id)\n--\n\n"
                                   "Turns each reading of one device into an episode and sends the\n"
                                   "episodes to the resolver client in batches, on background threads.")},

@@ -177,7 +177,7 @@ struct AccumulatorObject {
     PyObject* pending_batch;        // exact list of episode records
     PyObject* lock;                 // pyhost::LockObject
     PyObject* dict;
-    PyObject* weakreflist;
+    PyObject* weakrefs;
     long long total_episodes;
     // Posting threads add to it without `_lock`, several at a time.
     std::atomic<long long> total_ingested;

@@ -567,7 +567,7 @@ PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) 
 
 struct ClassifierObject {
     PyObject_HEAD PyObject* dict;
-    PyObject* weakreflist;
+    PyObject* weakrefs;
 };
 
 // object() semantics: no constructor arguments, unless a subclass defines
@@ -582,19 +582,6 @@ PyObject* classifier_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return type->tp_alloc(type, 0);
 }
 
-int classifier_traverse(PyObject* self, visitproc visit, void* arg) {
-    return pyhost::visit_all(visit, arg, Py_TYPE(self), reinterpret_cast<ClassifierObject*>(self)->dict);
-}
-
-int classifier_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<ClassifierObject*>(self)->dict);
-    return 0;
-}
-
-void classifier_dealloc(PyObject* self) {
-    pyhost::dealloc_gc(self, reinterpret_cast<ClassifierObject*>(self)->weakreflist, classifier_clear);
-}
-
 PyMethodDef classifier_methods[] = {
     pyhost::def<"classify", classify, "profiler_snapshot",
                 "Labels, significance and correlated partners of every channel of a\n"
@@ -603,16 +590,9 @@ PyMethodDef classifier_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef classifier_members[] = {PYHOST_DICT_WEAK_MEMBERS(ClassifierObject, dict, weakreflist)};
-
-PyGetSetDef classifier_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 PyType_Slot classifier_slots[] = {
     pyhost::slot<Py_tp_new, classifier_new>(),
-    PYHOST_GC_TYPE_SLOTS(classifier),
+    PYHOST_PLAIN_TYPE_SLOTS(ClassifierObject, classifier_methods),
     {Py_tp_doc,
      const_cast<char*>("SchemaClassifier()\n--\n\nBehaviour labels for the channels of a profiler snapshot.")},
     {0, nullptr},

@@ -47,18 +47,8 @@ PyObject* detector_new(PyTypeObject* tp, PyObject*, PyObject*) {
     return self;
 }
 
-int detector_traverse(PyObject* self, visitproc visit, void* arg) {
-    DetectorObject* d = as_detector(self);
-    return pyhost::visit_all(visit, arg, Py_TYPE(self), d->brain, d->device_id, d->events, d->lock);
-}
-
-int detector_clear(PyObject* self) {
-    DetectorObject* d = as_detector(self);
-    pyhost::clear_all(d->brain, d->device_id, d->events, d->lock);
-    return 0;
-}
-
-void detector_dealloc(PyObject* self) { pyhost::dealloc_gc(self, as_detector(self)->weakrefs, detector_clear); }
+using DetectorRefs = pyhost::Owns<DetectorObject, &DetectorObject::brain, &DetectorObject::device_id,
+                                  &DetectorObject::events, &DetectorObject::lock>;
 
 int detector_init(PyObject* self, PyObject* brain, PyObject* device_id) {
     if (!pyhost::check_str(device_id, "device_id")) return -1;
@@ -651,15 +641,12 @@ PyGetSetDef detector_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef detector_members[] = {
-    {"__weaklistoffset__", PYHOST_T_PYSSIZET, offsetof(DetectorObject, weakrefs), PYHOST_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
+PyMemberDef detector_members[] = {PYHOST_WEAK_MEMBERS(DetectorObject, weakrefs)};
 
 PyType_Slot detector_slots[] = {
     pyhost::slot<Py_tp_new, detector_new>(),
     pyhost::init<detector_init, "brain, device_id">(),
-    PYHOST_GC_TYPE_SLOTS(detector),
+    PYHOST_OWNING_TYPE_SLOTS(DetectorRefs, detector),
     {Py_tp_doc, const_cast<char*>("AnomalyDetector(brain, device_id)\n--\n\n"
                                   "Flags one device's departures from its normal outcomes by asking\n"
                                   "the resolver client `brain` for similar past episodes.")},

@@ -559,19 +559,6 @@ PyObject* builder_fuse(PyObject* self, PyTypeObject* cls, PyObject* imu, PyObjec
     return project_array(st, concat.get(), fused_dim, st->fused_name);
 }
 
-int builder_traverse(PyObject* self, visitproc visit, void* arg) {
-    return pyhost::visit_all(visit, arg, Py_TYPE(self), reinterpret_cast<Builder*>(self)->dict);
-}
-
-int builder_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<Builder*>(self)->dict);
-    return 0;
-}
-
-void builder_dealloc(PyObject* self) {
-    pyhost::dealloc_gc(self, reinterpret_cast<Builder*>(self)->weakrefs, builder_clear);
-}
-
 PyMethodDef builder_methods[] = {
     pyhost::def<"project", builder_project, "raw_embedding, name",
                 "Map a raw embedding of any length to per_modality_dim float32 values.\n\n"
@@ -589,20 +576,13 @@ PyMethodDef builder_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef builder_members[] = {PYHOST_DICT_WEAK_MEMBERS(Builder, dict, weakrefs)};
-
-PyGetSetDef builder_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 PyType_Slot builder_slots[] = {
     {Py_tp_doc, const_cast<char*>("CompositeStateBuilder(cfg=None)\n--\n\n"
                                   "Projects per-modality embeddings and fuses them into composite state\n"
                                   "vectors. cfg defaults to CompositeConfig() when not given or false.")},
     pyhost::init<builder_init, "cfg=None">(),
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    PYHOST_GC_TYPE_SLOTS(builder),
+    PYHOST_PLAIN_TYPE_SLOTS(Builder, builder_methods),
     {0, nullptr},
 };
 

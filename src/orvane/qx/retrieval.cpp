@@ -38,14 +38,7 @@ using pyhost::Ref;
     X(query_path, "/qx/query") X(post_method, "POST") X(request, "_request") X(config, "config") X(post, "_post") \
     X(get, "get") X(status_code, "status_code") X(reshape, "reshape") X(empty, "")
 // clang-format on
-#define NAME_INDEX(name, text) name,
-struct N {
-    enum : std::size_t { RETRIEVAL_NAMES(NAME_INDEX) count };
-};
-#undef NAME_INDEX
-#define NAME_TEXT(name, text) text,
-const char* const kNameTexts[N::count] = {RETRIEVAL_NAMES(NAME_TEXT)};
-#undef NAME_TEXT
+PYHOST_NAMES(N, kNameTexts, RETRIEVAL_NAMES);
 
 struct ModuleState {
 #define DECLARE(f) PyObject* f;
@@ -376,16 +369,7 @@ int set_brain(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-int retriever_traverse(PyObject* self, visitproc visit, void* arg) {
-    return pyhost::visit_all(visit, arg, Py_TYPE(self), as_retriever(self)->brain, as_retriever(self)->dict);
-}
-
-int retriever_clear(PyObject* self) {
-    pyhost::clear_all(as_retriever(self)->brain, as_retriever(self)->dict);
-    return 0;
-}
-
-void retriever_dealloc(PyObject* self) { pyhost::dealloc_gc(self, as_retriever(self)->weakrefs, retriever_clear); }
+using RetrieverRefs = pyhost::Owns<RetrieverObject, &RetrieverObject::brain, &RetrieverObject::dict>;
 
 PyMethodDef retriever_methods[] = {
     pyhost::def<"ingest", retriever_ingest, "embedding, device_id=None, metadata=None",
@@ -412,7 +396,7 @@ PyMemberDef retriever_members[] = {PYHOST_DICT_WEAK_MEMBERS(RetrieverObject, dic
 
 PyType_Slot retriever_slots[] = {
     pyhost::init<retriever_init, "brain">(),
-    PYHOST_GC_TYPE_SLOTS(retriever),
+    PYHOST_OWNING_TYPE_SLOTS(RetrieverRefs, retriever),
     {Py_tp_doc, const_cast<char*>("CrossModalRetriever(brain)\n--\n\n"
                                   "Vector ingest and nearest-vector queries through the resolver client\n"
                                   "`brain`.")},
