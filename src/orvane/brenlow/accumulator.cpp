@@ -62,10 +62,7 @@ PyObject* flush_locked(ModuleState* st, PyObject* self, bool has_now, double now
         Ref threading = target ? pyhost::module_global(module, st->threading) : Ref();
         Ref thread_type = threading ? Ref::steal(PyObject_GetAttr(threading.get(), st->Thread)) : Ref();
         Ref thread_args = thread_type ? Ref::steal(PyTuple_Pack(1, batch.get())) : Ref();
-        if (thread_args) {
-            PyObject* call[] = {target.get(), thread_args.get(), Py_True};
-            thread = Ref::steal(PyObject_Vectorcall(thread_type.get(), call, 0, st->kw_thread));
-        }
+        thread = pyhost::call_kw(thread_type, st->kw_thread, target, thread_args, Py_True);
         if (thread && exit_batch_handed(st, thread.get(), batch.get(), acc->device_id ? acc->device_id : Py_None)) {
             started = Ref::steal(PyObject_CallMethodNoArgs(thread.get(), st->start));
             if (!started) exit_batch_dropped(st, batch.get());
@@ -115,10 +112,9 @@ PyObject* post_batch(ModuleState* st, PyObject* self, PyObject* batch) {
         Ref brain = field(self, acc->brain, "brain");
         device_id = brain ? field(self, acc->device_id, "device_id") : Ref();
         if (device_id) {
-            PyObject* call[] = {brain.get(), batch, device_id.get()};
             Ref result;
             try {
-                result = Ref::steal(PyObject_VectorcallMethod(st->ingest, call, 2, st->kw_device_id));
+                result = pyhost::call_method_kw(brain, st->ingest, st->kw_device_id, batch, device_id);
             } catch (abi::__forced_unwind&) {
                 // Before 3.14 a daemon thread that wants the GIL back while
                 // the interpreter finalizes is ended by an unwind, without
@@ -208,11 +204,7 @@ PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject
     if (!window) return nullptr;
     Ref reading = record(st->layout_reading, {{st->timestamp, timestamp}, {st->payload, payload}});
     if (!reading) return nullptr;
-    {
-        PyObject* call[] = {window.get(), reading.get()};
-        Ref r = Ref::steal(PyObject_VectorcallMethod(st->append, call, 2, nullptr));
-        if (!r) return nullptr;
-    }
+    if (!pyhost::call_method(window, st->append, reading)) return nullptr;
 
     Ref episode;
     const int own_build = finds_own_method(st, self, 0);
@@ -220,8 +212,7 @@ PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject
     if (own_build) {
         episode = Ref::steal(build_episode(st, self, timestamp, payload, context));
     } else {
-        PyObject* call[] = {self, timestamp, payload, context};
-        episode = Ref::steal(PyObject_VectorcallMethod(st->_build_episode, call, 3, st->kw_context));
+        episode = pyhost::call_method_kw(self, st->_build_episode, st->kw_context, timestamp, payload, context);
     }
     if (!episode) return nullptr;
 
@@ -249,10 +240,7 @@ PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject
         if (own_flush) {
             r = Ref::steal(flush_locked(st, self, true, now));
         } else {
-            Ref now_obj = Ref::steal(PyFloat_FromDouble(now));
-            if (!now_obj) return nullptr;
-            PyObject* call[] = {self, now_obj.get()};
-            r = Ref::steal(PyObject_VectorcallMethod(st->_flush_locked, call, 1, st->kw_now_ts));
+            r = pyhost::call_method_kw(self, st->_flush_locked, st->kw_now_ts, Ref::steal(PyFloat_FromDouble(now)));
         }
         if (!r) return nullptr;
     }
@@ -279,8 +267,7 @@ PyObject* meth_flush(PyObject* self, PyTypeObject* cls) {
     if (!lock) return nullptr;
     pyhost::LockGuard guard(mutex_of(lock.get()));
     if (!guard.ok()) return nullptr;
-    PyObject* call[] = {self};
-    return PyObject_VectorcallMethod(st->_flush_locked, call, 1, nullptr);
+    return pyhost::call_method(self, st->_flush_locked).release();
 }
 
 PyObject* meth_flush_locked(PyObject* self, PyTypeObject* cls, PyObject* now_ts) {
@@ -413,9 +400,7 @@ int accumulator_init(PyObject* self, PyObject* brain, PyObject* device_id) {
 
     Ref deque = pyhost::module_global(module, st->deque);
     Ref maxlen = deque ? pyhost::module_global(module, st->ACCUMULATOR_WINDOW_SIZE) : Ref();
-    if (!maxlen) return -1;
-    PyObject* call[] = {maxlen.get()};
-    Ref window = Ref::steal(PyObject_Vectorcall(deque.get(), call, 0, st->kw_maxlen));
+    Ref window = pyhost::call_kw(deque, st->kw_maxlen, maxlen);
     Ref pending = window ? Ref::steal(PyList_New(0)) : Ref();
     if (!pending) return -1;
     double now;

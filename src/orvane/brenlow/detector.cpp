@@ -78,14 +78,6 @@ Ref detector_field(PyObject* self, PyObject* value, const char* name) {
     return Ref::borrow(value);
 }
 
-// receiver.name(args...), looked up as Python looks up a method.
-template <typename... A>
-Ref call_method(PyObject* name, PyObject* receiver, A*... args) {
-    PyObject* call_args[] = {receiver, args...};
-    return Ref::steal(
-        PyObject_VectorcallMethod(name, call_args, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
 // ---- gate and cadence -----------------------------------------------------
 
 #ifdef Py_GIL_DISABLED
@@ -212,7 +204,7 @@ bool mapping_lookup(PyObject* mapping, PyObject* key, Ref* out) {
 // with no error set.
 bool hit_get(ModuleState* st, PyObject* hit, PyObject* key, Ref* out) {
     if (PyDict_CheckExact(hit)) return mapping_lookup(hit, key, out);
-    Ref v = call_method(st->names[N::get], hit, key);
+    Ref v = pyhost::call_method(hit, st->names[N::get], key);
     if (!v) return false;
     *out = v.get() == Py_None ? Ref() : v;
     // hit.get() gives None both for a missing key and for a None value; the
@@ -368,7 +360,7 @@ int is_healthy(ModuleState* st, PyObject* label) {
     }
     // Full Unicode upper-casing can turn non-ASCII letters into ASCII ones
     // (the dotless i becomes I), so anything else asks str.upper().
-    Ref upper = call_method(st->names[N::upper], label);
+    Ref upper = pyhost::call_method(label, st->names[N::upper]);
     if (!upper) return -1;
     for (const char* h : kHealthyLabels) {
         Ref text = Ref::steal(PyUnicode_FromString(h));
@@ -472,7 +464,7 @@ PyObject* detector_analyse_hits(PyObject* self, PyObject* timestamp, PyObject* p
     {
         pyhost::LockGuard guard(reinterpret_cast<pyhost::LockObject*>(lock.get())->mutex);
         if (!guard.ok()) return nullptr;
-        if (!call_method(st->names[N::append], events.get(), event.get())) return nullptr;
+        if (!pyhost::call_method(events, st->names[N::append], event)) return nullptr;
     }
     return event.release();
 }
@@ -494,7 +486,7 @@ PyObject* detector_get_events(PyObject* self) {
     if (!it) return nullptr;
     while (Ref e = Ref::steal(PyIter_Next(it.get()))) {
         Ref rec = Py_TYPE(e.get()) == st->event_type ? Ref::steal(event_to_dict_impl(st, e.get()))
-                                                     : call_method(st->names[N::to_dict], e.get());
+                                                     : pyhost::call_method(e, st->names[N::to_dict]);
         if (!rec || PyList_Append(out.get(), rec.get()) < 0) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
@@ -514,11 +506,8 @@ bool query_client(ModuleState* st, PyObject* module, PyObject* self, PyObject* t
         Ref brain = detector_field(self, d->brain, "brain");
         Ref top_k = brain ? CONSTANT(st, module, top_k) : Ref();
         Ref device_id = top_k ? detector_field(self, d->device_id, "device_id") : Ref();
-        if (device_id) {
-            PyObject* call_args[6] = {brain.get(), text, top_k.get(), device_id.get(), Py_True, Py_True};
-            result = Ref::steal(PyObject_VectorcallMethod(st->names[N::query], call_args,
-                                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->query_kwnames));
-        }
+        result = pyhost::call_method_kw(brain, st->names[N::query], st->query_kwnames, text, top_k, device_id, Py_True,
+                                        Py_True);
     }
     if (!result) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;  // interrupts and exits go on
@@ -571,7 +560,7 @@ PyObject* detector_observe(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (skip) Py_RETURN_NONE;
 
     // The helpers are called as methods, so that a subclass may refine them.
-    Ref text = call_method(st->names[N::build_query], self, payload);
+    Ref text = pyhost::call_method(self, st->names[N::build_query], payload);
     if (!text) return nullptr;
     Ref hits;
     if (!query_client(st, module, self, text.get(), &hits)) return nullptr;
@@ -581,7 +570,7 @@ PyObject* detector_observe(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!truth) Py_RETURN_NONE;
     Ref conf = Ref::steal(PyFloat_FromDouble(confidence));
     if (!conf) return nullptr;
-    return call_method(st->names[N::analyse_hits], self, timestamp, payload, hits.get(), conf.get()).release();
+    return pyhost::call_method(self, st->names[N::analyse_hits], timestamp, payload, hits, conf).release();
 }
 
 // ---- detector fields ------------------------------------------------------

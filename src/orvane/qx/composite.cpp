@@ -126,8 +126,7 @@ class Floats {
 
 // numpy.asarray(obj, dtype=numpy.float32).
 Ref asarray_f32(ModuleState* st, PyObject* obj) {
-    PyObject* args[2] = {obj, st->np[kFloat32]};
-    return Ref::steal(PyObject_Vectorcall(st->np[kAsarray], args, 1, st->kw_dtype));
+    return pyhost::call_kw(st->np[kAsarray], st->kw_dtype, obj, st->np[kFloat32]);
 }
 
 // `obj` as numpy.asarray(obj, dtype=numpy.float32) holds it, read in C order:
@@ -153,17 +152,14 @@ bool as_float32(ModuleState* st, PyObject* obj, Ref& holder, Floats& view) {
 // A new float32 array of `n` values (numpy.empty(n, numpy.float32)), viewed
 // for writing.
 Ref new_vector(ModuleState* st, Py_ssize_t n, Floats& out) {
-    Ref length = Ref::steal(PyLong_FromSsize_t(n));
-    if (!length) return Ref();
-    PyObject* args[2] = {length.get(), st->np[kFloat32]};
-    Ref arr = Ref::steal(PyObject_Vectorcall(st->np[kEmpty], args, 2, nullptr));
+    Ref arr = pyhost::call(st->np[kEmpty], Ref::steal(PyLong_FromSsize_t(n)), st->np[kFloat32]);
     if (!arr || !out.view_new(arr.get(), "numpy.empty")) return Ref();
     return arr;
 }
 
 // numpy.empty_like(like), viewed for writing.
 Ref new_like(ModuleState* st, PyObject* like, Floats& out) {
-    Ref arr = Ref::steal(PyObject_Vectorcall(st->np[kEmptyLike], &like, 1, nullptr));
+    Ref arr = pyhost::call(st->np[kEmptyLike], like);
     if (!arr || !out.view_new(arr.get(), "numpy.empty_like")) return Ref();
     return arr;
 }
@@ -277,10 +273,7 @@ bool seed_of(PyObject* name, Int in_dim, Int out_dim, std::uint32_t* seed) {
 
 // NumPy's own error for a matrix shape with a negative dimension.
 PyObject* raise_negative_shape(ModuleState* st, Py_ssize_t in_dim, Py_ssize_t out_dim) {
-    Ref shape = Ref::steal(Py_BuildValue("(nn)", in_dim, out_dim));
-    if (!shape) return nullptr;
-    PyObject* args[2] = {shape.get(), st->np[kFloat32]};
-    Ref probe = Ref::steal(PyObject_Vectorcall(st->np[kEmpty], args, 2, nullptr));
+    Ref probe = pyhost::call(st->np[kEmpty], Ref::steal(Py_BuildValue("(nn)", in_dim, out_dim)), st->np[kFloat32]);
     if (probe) PyErr_SetString(PyExc_ValueError, "negative dimensions are not allowed");
     return nullptr;
 }
@@ -389,10 +382,8 @@ bool cfg_length(PyObject* cfg, PyObject* name, Py_ssize_t* out) {
 
 PyObject* fn_to_np_1d(PyObject* module, PyObject* x) {
     ModuleState* st = state_of(module);
-    Ref arr = asarray_f32(st, x);
-    if (!arr) return nullptr;
     // reshape(-1) also turns a scalar into shape (1,).
-    return PyObject_CallMethodOneArg(arr.get(), st->names[kReshape], st->minus_one);
+    return pyhost::call_method(asarray_f32(st, x), st->names[kReshape], st->minus_one).release();
 }
 
 PyObject* fn_l2(PyObject* module, PyObject* v) { return l2_array(state_of(module), v); }
@@ -514,9 +505,7 @@ PyObject* builder_fuse(PyObject* self, PyTypeObject* cls, PyObject* imu, PyObjec
     if (count == 0) {
         Ref dim = Ref::steal(PyObject_GetAttr(cfg.get(), st->names[kFusedDim]));
         Ref n = Ref::steal(dim ? PyNumber_Long(dim.get()) : nullptr);
-        if (!n) return nullptr;
-        PyObject* zargs[2] = {n.get(), st->np[kFloat32]};
-        return PyObject_Vectorcall(st->np[kZeros], zargs, 2, nullptr);
+        return pyhost::call(st->np[kZeros], n, st->np[kFloat32]).release();
     }
 
     bool flat = true;
@@ -552,8 +541,7 @@ PyObject* builder_fuse(PyObject* self, PyTypeObject* cls, PyObject* imu, PyObjec
         weighted_unit(pieces[k], pv.data());
         PyList_SET_ITEM(list.get(), k, piece.release());
     }
-    PyObject* list_arg = list.get();
-    Ref concat = Ref::steal(PyObject_Vectorcall(st->np[kConcatenate], &list_arg, 1, nullptr));
+    Ref concat = pyhost::call(st->np[kConcatenate], list);
     Py_ssize_t fused_dim;
     if (!concat || !cfg_length(cfg.get(), st->names[kFusedDim], &fused_dim)) return nullptr;
     return project_array(st, concat.get(), fused_dim, st->fused_name);

@@ -119,11 +119,8 @@ Ref float_list(const Py_buffer& v) {
 // Python floats. A value NumPy cannot convert fails here, with NumPy's
 // error, before anything is sent.
 Ref vector_form(const ModuleState* st, PyObject* embedding) {
-    PyObject* args[3] = {nullptr, embedding, st->float32};
-    Ref array =
-        Ref::steal(PyObject_Vectorcall(st->asarray, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->dtype_kwnames));
-    if (!array) return Ref();
-    Ref flat = Ref::steal(PyObject_CallMethodOneArg(array.get(), st->names[N::reshape], st->minus_one));
+    Ref array = pyhost::call_kw(st->asarray, st->dtype_kwnames, embedding, st->float32);
+    Ref flat = pyhost::call_method(array, st->names[N::reshape], st->minus_one);
     if (!flat) return Ref();
     Py_buffer view;
     if (PyObject_GetBuffer(flat.get(), &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) return Ref();
@@ -137,11 +134,7 @@ Ref vector_form(const ModuleState* st, PyObject* embedding) {
 Ref request_device_id(const ModuleState* st, PyObject* self, PyObject* device_id) {
     if (device_id != nullptr && device_id != Py_None && PyUnicode_GET_LENGTH(device_id) > 0)
         return Ref::borrow(device_id);
-    Ref brain = brain_of(self);
-    if (!brain) return Ref();
-    Ref config = Ref::steal(PyObject_GetAttr(brain.get(), st->names[N::config]));
-    if (!config) return Ref();
-    return Ref::steal(PyObject_GetAttr(config.get(), st->names[N::device_id]));
+    return pyhost::attr(pyhost::attr(brain_of(self), st->names[N::config]), st->names[N::device_id]);
 }
 
 // mapping.get(key) or mapping.get(key, dflt); `*missing` is set instead of
@@ -170,8 +163,7 @@ Ref post_fields(const ModuleState* st, PyObject* self, std::size_t path,
     if (!body) return Ref();
     for (auto [name, value] : fields)
         if (PyDict_SetItem(body.get(), st->names[name], value) < 0) return Ref();
-    PyObject* args[3] = {self, st->names[path], body.get()};
-    return Ref::steal(PyObject_VectorcallMethod(st->names[N::post], args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return pyhost::call_method(self, st->names[N::post], st->names[path], body);
 }
 
 // ---------------------------------------------------------------------------
@@ -216,9 +208,8 @@ PyObject* retriever_post(PyObject* self, PyTypeObject* cls, PyObject* path, PyOb
     if (st == nullptr) return nullptr;
     Ref brain = brain_of(self);
     if (!brain) return nullptr;
-    PyObject* args[4] = {brain.get(), st->names[N::post_method], path, payload};
-    Ref result = Ref::steal(
-        PyObject_VectorcallMethod(st->names[N::request], args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->json_kwnames));
+    Ref result = pyhost::call_method_kw(brain, st->names[N::request], st->json_kwnames, st->names[N::post_method], path,
+                                        payload);
     if (result) {
         if (PyDict_CheckExact(result.get()) || result.get() == Py_None) return result.release();
         raise_expected("dict", result.get());
