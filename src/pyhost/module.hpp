@@ -370,10 +370,10 @@ void clear_ref(T*& ref) noexcept {
 }
 
 // For a state whose owned references an X-macro list names (LIST(X)
-// expanding X(field) for each): `LIST(PYHOST_VISIT_FIELD)` in m_traverse and
-// `LIST(PYHOST_CLEAR_FIELD)` in m_clear, with the state in `st`.
-#define PYHOST_VISIT_FIELD(f) Py_VISIT(st->f);
-#define PYHOST_CLEAR_FIELD(f) Py_CLEAR(st->f);
+// expanding X(field) for each): `LIST(PYHOST_VISIT_FIELD)` in its traverse
+// and `LIST(PYHOST_CLEAR_FIELD)` in its clear (see StateSlots).
+#define PYHOST_VISIT_FIELD(f, ...) Py_VISIT(f);
+#define PYHOST_CLEAR_FIELD(f, ...) Py_CLEAR(f);
 
 // Clears every reference given, as a run of Py_CLEAR would.
 template <typename... T>
@@ -479,6 +479,41 @@ PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_Slot* slot
 template <class State>
 State* state_of(PyObject* module) noexcept {
     return static_cast<State*>(PyModule_GetState(module));
+}
+
+// The state of the module that defined `defining_class` (a method's class).
+template <class State>
+State* state_of(PyTypeObject* defining_class) noexcept {
+    return static_cast<State*>(PyType_GetModuleState(defining_class));
+}
+
+// m_traverse, m_clear and m_free of a module whose State visits and clears
+// its own references (`int traverse(visitproc visit, void* arg)` and
+// `void clear()`); m_free clears, then calls State's `release()` if it has one.
+template <class State>
+struct StateSlots {
+    static int traverse(PyObject* module, visitproc visit, void* arg) {
+        State* st = state_of<State>(module);
+        return st == nullptr ? 0 : st->traverse(visit, arg);
+    }
+    static int clear(PyObject* module) {
+        if (State* st = state_of<State>(module)) st->clear();
+        return 0;
+    }
+    static void free(void* module) {
+        State* st = state_of<State>(static_cast<PyObject*>(module));
+        if (st == nullptr) return;
+        st->clear();
+        if constexpr (requires { st->release(); }) st->release();
+    }
+};
+
+// A multi-phase module definition whose State keeps its references so.
+template <class State>
+PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_Slot* slots,
+                       PyMethodDef* functions = nullptr) noexcept {
+    using S = StateSlots<State>;
+    return {PyModuleDef_HEAD_INIT, name, doc, sizeof(State), functions, slots, S::traverse, S::clear, S::free};
 }
 
 // The module that defined `type` (or the base of it created by `def`),

@@ -525,35 +525,22 @@ int exec_module(PyObject* module) {
     return exit_setup(module) ? 0 : -1;
 }
 
-#define ACCUMULATOR_VISIT(n, ...) Py_VISIT(st->n);
-#define ACCUMULATOR_CLEAR(n, ...) Py_CLEAR(st->n);
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    ACCUMULATOR_OWNED(ACCUMULATOR_VISIT)
-    if (int r = pyhost::visit_all(visit, arg, st->accumulator_type, st->lock_type)) return r;
-    return exit_traverse(st, visit, arg);
+int ModuleState::traverse(visitproc visit, void* arg) {
+    ACCUMULATOR_OWNED(PYHOST_VISIT_FIELD)
+    if (int r = pyhost::visit_all(visit, arg, accumulator_type, lock_type)) return r;
+    return exit_traverse(this, visit, arg);
 }
 
-int module_clear(PyObject* module) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    st->watch.stop();
-    ACCUMULATOR_NAMES(ACCUMULATOR_CLEAR)
-    ACCUMULATOR_TEXTS(ACCUMULATOR_CLEAR)
-    ACCUMULATOR_OWNED(ACCUMULATOR_CLEAR)
-    pyhost::clear_all(st->accumulator_type, st->lock_type);
-    exit_clear(st);
-    return 0;
+void ModuleState::clear() {
+    watch.stop();
+    ACCUMULATOR_NAMES(PYHOST_CLEAR_FIELD)
+    ACCUMULATOR_TEXTS(PYHOST_CLEAR_FIELD)
+    ACCUMULATOR_OWNED(PYHOST_CLEAR_FIELD)
+    pyhost::clear_all(accumulator_type, lock_type);
+    exit_clear(this);
 }
 
-void module_free(void* m) {
-    PyObject* module = static_cast<PyObject*>(m);
-    module_clear(module);
-    ModuleState* st = state_of(module);
-    if (st != nullptr) exit_free(st);
-}
+void ModuleState::release() { exit_free(this); }
 
 PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
@@ -562,7 +549,7 @@ PyModuleDef moduledef = pyhost::module_def<ModuleState>(
     "Episodes from device readings, batched and sent to the resolver on background threads.\n\n"
     "At interpreter exit, pending episodes are posted and batches in flight waited for, for at most\n"
     "EXIT_FLUSH_TIMEOUT_S seconds (default 5.0); a batch still undelivered then gets one failure line.",
-    slots, module_traverse, module_clear, module_free);
+    slots);
 }  // namespace orvane_accumulator
 
 PyMODINIT_FUNC PyInit_accumulator(void) { return PyModuleDef_Init(&orvane_accumulator::moduledef); }

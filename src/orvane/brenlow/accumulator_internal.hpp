@@ -81,6 +81,10 @@ struct ModuleState {
     pyhost::CachedGlobal cached_time;
     pyhost::CachedGlobal cached_batch_size;
     pyhost::CachedGlobal cached_max_age;
+
+    int traverse(visitproc visit, void* arg);
+    void clear();
+    void release();
 };
 
 inline ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }

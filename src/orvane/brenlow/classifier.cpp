@@ -77,6 +77,13 @@ struct ModuleState {
     // interchangeable, so the records share them.
     PyObject* score[1 << kWeightedCount];
     double score_value[1 << kWeightedCount];
+
+    int traverse(visitproc visit, void* arg) { return pyhost::visit_all(visit, arg, classifier_type); }
+    void clear() {
+        text.clear();
+        pyhost::clear_all(classifier_type, zero_int, zero_float);
+        for (PyObject*& s : score) Py_CLEAR(s);
+    }
 };
 
 // The rounded score of a combination, added in label order as classify adds.
@@ -625,25 +632,11 @@ int exec_module(PyObject* module) {
     return PyModule_AddType(module, st->classifier_type);
 }
 
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = pyhost::state_of<ModuleState>(module);
-    return st == nullptr ? 0 : pyhost::visit_all(visit, arg, st->classifier_type);
-}
-
-int module_clear(PyObject* module) {
-    ModuleState* st = pyhost::state_of<ModuleState>(module);
-    if (st == nullptr) return 0;
-    st->text.clear();
-    pyhost::clear_all(st->classifier_type, st->zero_int, st->zero_float);
-    for (PyObject*& score : st->score) Py_CLEAR(score);
-    return 0;
-}
-
 PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
 PyModuleDef moduledef = pyhost::module_def<ModuleState>(
     "orvane.brenlow.classifier", "Behaviour labels and significance of a device's channels, from a profiler snapshot.",
-    slots, module_traverse, module_clear, pyhost::free_by_clear<module_clear>);
+    slots);
 
 }  // namespace
 

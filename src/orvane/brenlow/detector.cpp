@@ -645,29 +645,6 @@ PyType_Slot detector_slots[] = {
 PyType_Spec detector_spec =
     pyhost::gc_type_spec<DetectorObject>("orvane.brenlow.detector.AnomalyDetector", detector_slots);
 
-// clang-format off
-#define STATE_OBJECTS(X) \
-    X(event_type) X(detector_type) X(lock_type) X(deque_type) X(query_kwnames)
-// clang-format on
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    STATE_OBJECTS(PYHOST_VISIT_FIELD)
-    if (int r = st->names.visit(visit, arg)) return r;
-    return st->event_keys.visit(visit, arg);
-}
-
-int module_clear(PyObject* module) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    st->watch.stop();
-    STATE_OBJECTS(PYHOST_CLEAR_FIELD)
-    st->names.clear();
-    st->event_keys.clear();
-    return 0;
-}
-
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
     if (pyhost::bind_constants(module, "orvane.config", kConstantNames) < 0) return -1;
@@ -704,8 +681,7 @@ PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 }  // namespace
 
 PyModuleDef moduledef = pyhost::module_def<ModuleState>(
-    "orvane.brenlow.detector", "Anomaly detection from the consensus of a device's most similar past episodes.", slots,
-    module_traverse, module_clear, pyhost::free_by_clear<module_clear>);
+    "orvane.brenlow.detector", "Anomaly detection from the consensus of a device's most similar past episodes.", slots);
 }  // namespace orvane_detector
 
 PyMODINIT_FUNC PyInit_detector(void) { return PyModuleDef_Init(&orvane_detector::moduledef); }

@@ -59,6 +59,19 @@ struct ModuleState {
     // The configuration constants, re-read only after the namespace changes.
     pyhost::NamespaceWatch watch;
     pyhost::CachedGlobal cached[N::time + 1];  // indexed by name: the four constants, then `time`
+
+    int traverse(visitproc visit, void* arg) {
+        if (int r = pyhost::visit_all(visit, arg, event_type, detector_type, lock_type, deque_type, query_kwnames))
+            return r;
+        if (int r = names.visit(visit, arg)) return r;
+        return event_keys.visit(visit, arg);
+    }
+    void clear() {
+        watch.stop();
+        pyhost::clear_all(event_type, detector_type, lock_type, deque_type, query_kwnames);
+        names.clear();
+        event_keys.clear();
+    }
 };
 
 // A configuration constant as the module's namespace binds it now.

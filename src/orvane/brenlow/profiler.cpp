@@ -419,30 +419,10 @@ int exec_module(PyObject* module) {
     return 0;
 }
 
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    return pyhost::visit_all(visit, arg, st->lock_type, st->stats_type, st->profiler_type, st->deque_type);
-}
-
-int module_clear(PyObject* module) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    pyhost::clear_all(st->lock_type, st->stats_type, st->profiler_type, st->deque_type);
-    st->names.clear();
-    return 0;
-}
-
-void module_free(void* m) {
-    module_clear(static_cast<PyObject*>(m));
-    if (ModuleState* st = state_of(static_cast<PyObject*>(m))) delete std::exchange(st->periodicity, nullptr);
-}
-
 PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
 PyModuleDef moduledef = pyhost::module_def<ModuleState>(
-    "orvane.brenlow.profiler", "Running statistics per channel and the per-device statistical profiler.", slots,
-    module_traverse, module_clear, module_free);
+    "orvane.brenlow.profiler", "Running statistics per channel and the per-device statistical profiler.", slots);
 
 }  // namespace orvane_profiler
 

@@ -43,6 +43,15 @@ struct ModuleState {
     PyObject* deque_type;
     pyhost::Names<kNameCount> names;
     PeriodicityCache* periodicity;
+
+    int traverse(visitproc visit, void* arg) {
+        return pyhost::visit_all(visit, arg, lock_type, stats_type, profiler_type, deque_type);
+    }
+    void clear() {
+        pyhost::clear_all(lock_type, stats_type, profiler_type, deque_type);
+        names.clear();
+    }
+    void release() { delete std::exchange(periodicity, nullptr); }
 };
 
 inline ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }

@@ -64,6 +64,17 @@ struct ModuleState {
     PyObject* fused_name;  // "composite_fused"
     PyObject* minus_one;
     pyhost::Names<kNames> names;
+
+    int traverse(visitproc visit, void* arg) {
+        for (PyObject* o : np) Py_VISIT(o);
+        if (int err = pyhost::visit_all(visit, arg, config_class, builder_type)) return err;
+        return names.visit(visit, arg);
+    }
+    void clear() {
+        for (PyObject*& o : np) Py_CLEAR(o);
+        pyhost::clear_all(config_class, builder_type, kw_dtype, fused_name, minus_one);
+        names.clear();
+    }
 };
 
 extern PyModuleDef moduledef;  // defined at the end
@@ -654,30 +665,13 @@ int exec_module(PyObject* module) {
     return 0;
 }
 
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    for (PyObject* o : st->np) Py_VISIT(o);
-    if (int err = pyhost::visit_all(visit, arg, st->config_class, st->builder_type)) return err;
-    return st->names.visit(visit, arg);
-}
-
-int module_clear(PyObject* module) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    for (PyObject*& o : st->np) Py_CLEAR(o);
-    pyhost::clear_all(st->config_class, st->builder_type, st->kw_dtype, st->fused_name, st->minus_one);
-    st->names.clear();
-    return 0;
-}
-
 // No per-interpreter GIL (without the slot, subinterpreters share the main
 // one): NumPy, which every operation calls, does not support one.
 PyModuleDef_Slot module_slots[] = {pyhost::exec_slot<exec_module>(), {0, nullptr}};
 
 PyModuleDef moduledef = pyhost::module_def<ModuleState>(
     "orvane.qx.composite", "Composite state vectors: seeded projection of raw embeddings and fusion of modalities.",
-    module_slots, module_traverse, module_clear, pyhost::free_by_clear<module_clear>, module_methods);
+    module_slots, module_methods);
 
 }  // namespace
 

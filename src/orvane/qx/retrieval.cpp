@@ -45,6 +45,15 @@ struct ModuleState {
     STATE_OBJECTS(DECLARE)
 #undef DECLARE
     pyhost::Names<N::count> names;
+
+    int traverse(visitproc visit, void* arg) {
+        STATE_OBJECTS(PYHOST_VISIT_FIELD)
+        return names.visit(visit, arg);
+    }
+    void clear() {
+        STATE_OBJECTS(PYHOST_CLEAR_FIELD)
+        names.clear();
+    }
 };
 
 ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
@@ -397,21 +406,6 @@ PyType_Slot retriever_slots[] = {
 PyType_Spec retriever_spec =
     pyhost::gc_type_spec<RetrieverObject>("orvane.qx.retrieval.CrossModalRetriever", retriever_slots);
 
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    STATE_OBJECTS(PYHOST_VISIT_FIELD)
-    return st->names.visit(visit, arg);
-}
-
-int module_clear(PyObject* module) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    STATE_OBJECTS(PYHOST_CLEAR_FIELD)
-    st->names.clear();
-    return 0;
-}
-
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
     if (st->names.init(kNameTexts) < 0) return -1;
@@ -442,8 +436,7 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot slots[] = {pyhost::exec_slot<exec_module>(), {0, nullptr}};
 
 PyModuleDef moduledef = pyhost::module_def<ModuleState>(
-    "orvane.qx.retrieval", "Vector ingest and nearest-vector retrieval through the resolver client.", slots,
-    module_traverse, module_clear, pyhost::free_by_clear<module_clear>);
+    "orvane.qx.retrieval", "Vector ingest and nearest-vector retrieval through the resolver client.", slots);
 
 }  // namespace
 

@@ -114,6 +114,17 @@ struct State {
     IMU_KEYWORDS(IMU_DECLARE)
     IMU_INTS(IMU_DECLARE)
 #undef IMU_DECLARE
+
+    int traverse(visitproc visit, void* arg) {
+        IMU_OBJECTS(PYHOST_VISIT_FIELD)
+        return 0;
+    }
+    void clear() {
+        IMU_OBJECTS(PYHOST_CLEAR_FIELD)
+        IMU_NAMES(PYHOST_CLEAR_FIELD)
+        IMU_KEYWORDS(PYHOST_CLEAR_FIELD)
+        IMU_INTS(PYHOST_CLEAR_FIELD)
+    }
 };
 
 // Defined at the end of the file, with the module's slots.
@@ -683,32 +694,12 @@ int exec_module(PyObject* module) {
     return PyModule_AddObjectRef(module, "IMUEncoder", st->encoder_type);
 }
 
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    State* st = state_of(module);
-    if (st == nullptr) return 0;
-    IMU_OBJECTS(PYHOST_VISIT_FIELD)
-    return 0;
-}
-
-int clear_module(PyObject* module) {
-    State* st = state_of(module);
-    if (st == nullptr) return 0;
-#define IMU_RESET(n, ...) Py_CLEAR(st->n);
-    IMU_OBJECTS(IMU_RESET)
-    IMU_NAMES(IMU_RESET)
-    IMU_KEYWORDS(IMU_RESET)
-    IMU_INTS(IMU_RESET)
-#undef IMU_RESET
-    return 0;
-}
-
 // No per-interpreter GIL (without the slot, subinterpreters share the main
 // one): NumPy and torch do not support one.
 PyModuleDef_Slot slots[] = {pyhost::exec_slot<exec_module>(), {0, nullptr}};
 
 PyModuleDef moduledef =
-    pyhost::module_def<State>("orvane.qx.encoders.imu", "IMU windows to unit-length embeddings.", slots,
-                              traverse_module, clear_module, pyhost::free_by_clear<clear_module>);
+    pyhost::module_def<State>("orvane.qx.encoders.imu", "IMU windows to unit-length embeddings.", slots);
 
 }  // namespace
 
