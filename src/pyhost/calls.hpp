@@ -57,6 +57,12 @@ Ref attr(const O& o, PyObject* name) {
     return ptr(o) ? Ref::steal(PyObject_GetAttr(ptr(o), name)) : Ref();
 }
 
+// `from MODULE import NAME`, or `import MODULE` without a name.
+inline Ref import_from(const char* module, const char* name = nullptr) {
+    Ref m = Ref::steal(PyImport_ImportModule(module));
+    return m && name ? Ref::steal(PyObject_GetAttrString(m.get(), name)) : m;
+}
+
 // A tuple of interned strings: the keyword names of a call.
 inline Ref names_tuple(std::initializer_list<const char*> names) {
     Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));

@@ -458,6 +458,12 @@ PyType_Spec gc_type_spec(const char* name, PyType_Slot* slots) noexcept {
     return {name, sizeof(Obj), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
 }
 
+// A multi-phase module definition without state.
+inline PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_Slot* slots,
+                              PyMethodDef* functions) noexcept {
+    return {PyModuleDef_HEAD_INIT, name, doc, 0, functions, slots, nullptr, nullptr, nullptr};
+}
+
 // m_free that clears the state as m_clear does.
 template <int (*Clear)(PyObject*)>
 void free_by_clear(void* module) {

@@ -501,15 +501,13 @@ int exec_module(PyObject* module) {
         return -1;
 
     if (pyhost::bind_constants(module, "orvane.config", kConstants) < 0) return -1;
-    Ref collections = Ref::steal(PyImport_ImportModule("collections"));
-    Ref deque = collections ? Ref::steal(PyObject_GetAttr(collections.get(), st->deque)) : Ref();
+    Ref deque = pyhost::import_from("collections", "deque");
     if (!deque || PyModule_AddObjectRef(module, "deque", deque.get()) < 0) return -1;
     for (const char* name : {"threading", "time"}) {
-        Ref m = Ref::steal(PyImport_ImportModule(name));
+        Ref m = pyhost::import_from(name);
         if (!m || PyModule_AddObjectRef(module, name, m.get()) < 0) return -1;
     }
-    Ref numbers = Ref::steal(PyImport_ImportModule("numbers"));
-    if (!numbers || (st->number_abc = PyObject_GetAttrString(numbers.get(), "Number")) == nullptr) return -1;
+    if ((st->number_abc = pyhost::import_from("numbers", "Number").release()) == nullptr) return -1;
 
     st->lock_type = pyhost::make_lock_type(module, "orvane.brenlow.accumulator.Lock");
     if (st->lock_type == nullptr || PyModule_AddType(module, st->lock_type) < 0) return -1;

@@ -88,9 +88,7 @@ struct ModuleState {
 };
 
 inline ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
-inline ModuleState* state_of(PyTypeObject* defining_class) {
-    return static_cast<ModuleState*>(PyType_GetModuleState(defining_class));
-}
+inline ModuleState* state_of(PyTypeObject* defining_class) { return pyhost::state_of<ModuleState>(defining_class); }
 
 extern PyModuleDef moduledef;
 

@@ -42,18 +42,10 @@ constexpr double kSignificantAbove = 0.2;
     X(OUTLIER_FREQUENCY_THRESHOLD) X(PERIODICITY_THRESHOLD)
 // clang-format on
 
-enum Text : int {
-#define CLASSIFIER_ENUM(t) k_##t,
-    CLASSIFIER_TEXTS(CLASSIFIER_ENUM)
-#undef CLASSIFIER_ENUM
-        kTextCount
-};
-
-constexpr const char* kTexts[kTextCount] = {
+#define CLASSIFIER_INDEX(t) k_##t,
 #define CLASSIFIER_TEXT(t) #t,
-    CLASSIFIER_TEXTS(CLASSIFIER_TEXT)
-#undef CLASSIFIER_TEXT
-};
+enum Text : int { CLASSIFIER_TEXTS(CLASSIFIER_INDEX) kTextCount };
+constexpr const char* kTexts[kTextCount] = {CLASSIFIER_TEXTS(CLASSIFIER_TEXT)};
 
 // The thresholds: the last names of the table, and the values the module
 // binds them to.

@@ -655,8 +655,7 @@ int exec_module(PyObject* module) {
                                       {"typing", "TYPE_CHECKING"}, {"typing", "Any"},     {"typing", "Dict"},
                                       {"typing", "List"},          {"typing", "Optional"}};
     for (const auto& [from, name] : imports) {
-        Ref source = Ref::steal(PyImport_ImportModule(from));
-        Ref value = source && name ? Ref::steal(PyObject_GetAttrString(source.get(), name)) : source;
+        Ref value = pyhost::import_from(from, name);
         if (!value || PyModule_AddObjectRef(module, name ? name : from, value.get()) < 0) return -1;
     }
     st->deque_type = PyObject_GetAttrString(module, "deque");

@@ -400,12 +400,10 @@ int exec_module(PyObject* module) {
     if (pyhost::bind_constants(module, "orvane.config", kConfigNames) < 0) return -1;
 
     for (const char* host : {"math", "threading"}) {
-        Ref m = Ref::steal(PyImport_ImportModule(host));
+        Ref m = pyhost::import_from(host);
         if (!m || PyModule_AddObjectRef(module, host, m.get()) < 0) return -1;
     }
-    Ref collections = Ref::steal(PyImport_ImportModule("collections"));
-    if (!collections) return -1;
-    st->deque_type = PyObject_GetAttrString(collections.get(), "deque");
+    st->deque_type = pyhost::import_from("collections", "deque").release();
     if (st->deque_type == nullptr || PyModule_AddObjectRef(module, "deque", st->deque_type) < 0) return -1;
 
     if (st->names.init(kNameTexts) < 0) return -1;

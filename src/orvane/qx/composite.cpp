@@ -450,9 +450,7 @@ struct Builder {
     PyObject* weakrefs;
 };
 
-ModuleState* state_of_type(PyTypeObject* defining_class) {
-    return static_cast<ModuleState*>(PyType_GetModuleState(defining_class));
-}
+ModuleState* state_of(PyTypeObject* defining_class) { return pyhost::state_of<ModuleState>(defining_class); }
 
 int builder_init(PyObject* self, PyObject* cfg) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &moduledef);
@@ -467,7 +465,7 @@ int builder_init(PyObject* self, PyObject* cfg) {
 
 PyObject* builder_project(PyObject* self, PyTypeObject* cls, PyObject* raw_embedding, PyObject* name) {
     if (!pyhost::check_str(name, "name")) return nullptr;
-    ModuleState* st = state_of_type(cls);
+    ModuleState* st = state_of(cls);
     Ref holder;
     Floats v;
     if (!as_float32(st, raw_embedding, holder, v)) return nullptr;
@@ -494,7 +492,7 @@ PyObject* builder_fuse(PyObject* self, PyTypeObject* cls, PyObject* imu, PyObjec
                        PyObject* depth, PyObject* thermal, PyObject* text) {
     // Fusion order, whatever order the caller writes the keywords in.
     PyObject* const a[kModalities] = {imu, vision, audio, depth, thermal, text};
-    ModuleState* st = state_of_type(cls);
+    ModuleState* st = state_of(cls);
     Ref cfg = Ref::steal(PyObject_GetAttr(self, st->names[kCfg]));
     if (!cfg) return nullptr;
 
@@ -592,8 +590,7 @@ PyType_Spec builder_spec = pyhost::gc_type_spec<Builder>("orvane.qx.composite.Co
 // ---------------------------------------------------------------------------
 
 Ref make_config_class() {
-    Ref dataclasses = Ref::steal(PyImport_ImportModule("dataclasses"));
-    Ref make = Ref::steal(dataclasses ? PyObject_GetAttrString(dataclasses.get(), "make_dataclass") : nullptr);
+    Ref make = pyhost::import_from("dataclasses", "make_dataclass");
     if (!make) return Ref();
     // make_dataclass("CompositeConfig", [(name, type, default), ...], namespace={"__doc__": ...})
     PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
@@ -644,8 +641,7 @@ PyMethodDef module_methods[] = {
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
     for (int i = 0; i < kNpCount; ++i) {
-        Ref source = Ref::steal(PyImport_ImportModule(i == kNorm ? "numpy.linalg" : "numpy"));
-        st->np[i] = source ? PyObject_GetAttrString(source.get(), kNpAttrs[i]) : nullptr;
+        st->np[i] = pyhost::import_from(i == kNorm ? "numpy.linalg" : "numpy", kNpAttrs[i]).release();
         if (st->np[i] == nullptr) return -1;
     }
 

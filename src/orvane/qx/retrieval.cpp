@@ -57,12 +57,7 @@ struct ModuleState {
 };
 
 ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
-
-// The state of the module that defined a method's class.
-const ModuleState* state_for(PyTypeObject* defining_class) {
-    PyObject* module = PyType_GetModule(defining_class);
-    return module ? state_of(module) : nullptr;
-}
+ModuleState* state_of(PyTypeObject* defining_class) { return pyhost::state_of<ModuleState>(defining_class); }
 
 const char kNotAvailableFormat[] =
     "The resolver has no %U endpoint -- either it's running code from before QX retrieval existed, or this "
@@ -213,7 +208,7 @@ int is_not_found(const ModuleState* st, PyObject* error) {
 
 PyObject* retriever_post(PyObject* self, PyTypeObject* cls, PyObject* path, PyObject* payload) {
     if (!pyhost::check_str(path, "path") || !pyhost::check_dict(payload, "payload")) return nullptr;
-    const ModuleState* st = state_for(cls);
+    const ModuleState* st = state_of(cls);
     if (st == nullptr) return nullptr;
     Ref brain = brain_of(self);
     if (!brain) return nullptr;
@@ -255,7 +250,7 @@ PyObject* retriever_ingest(PyObject* self, PyTypeObject* cls, PyObject* embeddin
     if (metadata == nullptr) metadata = Py_None;
     if (!pyhost::check_str(device_id, "device_id", true) || !pyhost::check_dict(metadata, "metadata", true))
         return nullptr;
-    const ModuleState* st = state_for(cls);
+    const ModuleState* st = state_of(cls);
     if (st == nullptr) return nullptr;
 
     Ref vector = vector_form(st, embedding);
@@ -279,7 +274,7 @@ PyObject* retriever_ingest(PyObject* self, PyTypeObject* cls, PyObject* embeddin
 PyObject* retriever_ingest_batch(PyObject* self, PyTypeObject* cls, PyObject* items, PyObject* device_id) {
     if (device_id == nullptr) device_id = Py_None;
     if (!pyhost::check_list(items, "items") || !pyhost::check_str(device_id, "device_id", true)) return nullptr;
-    const ModuleState* st = state_for(cls);
+    const ModuleState* st = state_of(cls);
     if (st == nullptr) return nullptr;
 
     Ref sent = Ref::steal(PyList_New(0));
@@ -321,7 +316,7 @@ PyObject* retriever_retrieve(PyObject* self, PyTypeObject* cls, PyObject* embedd
                              PyObject* k_arg) {
     if (device_id == nullptr) device_id = Py_None;
     if (!pyhost::check_str(device_id, "device_id", true)) return nullptr;
-    const ModuleState* st = state_for(cls);
+    const ModuleState* st = state_of(cls);
     if (st == nullptr) return nullptr;
     Ref k = k_arg ? pyhost::int_arg(k_arg, "k") : Ref::borrow(st->default_k);
     if (!k) return nullptr;
@@ -415,12 +410,9 @@ int exec_module(PyObject* module) {
     st->default_k = PyLong_FromLong(10);
     if (!st->dtype_kwnames || !st->json_kwnames || !st->minus_one || !st->default_k) return -1;
 
-    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-    if (!numpy) return -1;
-    st->asarray = PyObject_GetAttrString(numpy.get(), "asarray");
-    if (st->asarray == nullptr) return -1;
-    st->float32 = PyObject_GetAttrString(numpy.get(), "float32");
-    if (st->float32 == nullptr) return -1;
+    if ((st->asarray = pyhost::import_from("numpy", "asarray").release()) == nullptr ||
+        (st->float32 = pyhost::import_from("numpy", "float32").release()) == nullptr)
+        return -1;
 
     st->not_available = PyErr_NewExceptionWithDoc(
         "orvane.qx.retrieval.RetrievalNotAvailable",

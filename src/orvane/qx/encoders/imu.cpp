@@ -132,7 +132,7 @@ extern PyModuleDef moduledef;
 
 State* state_of(PyObject* module) { return pyhost::state_of<State>(module); }
 
-State* state_from_type(PyTypeObject* cls) { return static_cast<State*>(PyType_GetModuleState(cls)); }
+State* state_of(PyTypeObject* cls) { return pyhost::state_of<State>(cls); }
 
 // For slots that get no defining class (tp_init): the state of the module
 // that made one of the classes in the instance's MRO.
@@ -271,7 +271,7 @@ int branch_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, P
 }
 
 PyObject* branch_forward(PyObject* self, PyTypeObject* cls, PyObject* x) {
-    return call_method(self, state_from_type(cls)->net, x).release();
+    return call_method(self, state_of(cls)->net, x).release();
 }
 
 // ---------------------------------------------------------------------------
@@ -348,7 +348,7 @@ int model_init(PyObject* self, PyObject* c) {
 
 // x [B, in_channels, T] -> unit-length embeddings [B, out_dim].
 PyObject* model_forward(PyObject* self, PyTypeObject* cls, PyObject* x) {
-    State* st = state_from_type(cls);
+    State* st = state_of(cls);
 
     Ref shape = attr(x, st->shape);
     if (!shape) return nullptr;
@@ -452,7 +452,7 @@ Ref snapshot_weights(State* st, const Ref& model) {
 
 PyObject* encoder_load_checkpoint(PyObject* self, PyTypeObject* cls, PyObject* path) {
     if (!pyhost::check_str(path, "path")) return nullptr;
-    State* st = state_from_type(cls);
+    State* st = state_of(cls);
 
     // Every tensor comes to the CPU first, whatever device it was saved
     // from; loading into the network then copies it to the network's device.
@@ -531,7 +531,7 @@ Ref to_tensor(State* st, PyObject* raw) {
 }
 
 PyObject* encoder_to_tensor(PyObject*, PyTypeObject* cls, PyObject* raw) {
-    return to_tensor(state_from_type(cls), raw).release();
+    return to_tensor(state_of(cls), raw).release();
 }
 
 // The body of encode, run with gradient tracking off.
@@ -544,7 +544,7 @@ Ref encode_no_grad(State* st, PyObject* self, PyObject* raw) {
 }
 
 PyObject* encoder_encode(PyObject* self, PyTypeObject* cls, PyObject* raw) {
-    State* st = state_from_type(cls);
+    State* st = state_of(cls);
     Ref is_enabled = attr(st->torch, st->is_grad_enabled);
     if (!is_enabled) return nullptr;
     Ref set_enabled = attr(st->torch, st->set_grad_enabled);
