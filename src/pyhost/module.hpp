@@ -574,6 +574,13 @@ struct Names {
 // nullptr so that a getter can `return missing_attribute(...)`.
 PyObject* missing_attribute(PyObject* self, const char* name) noexcept;
 
+// A member of `self` as a new reference; unset (never initialised, or
+// deleted), it raises the missing-attribute error and gives an empty Ref.
+inline Ref member(PyObject* self, PyObject* value, const char* name) noexcept {
+    if (PYHOST_UNLIKELY(value == nullptr)) missing_attribute(self, name);
+    return Ref::borrow(value);
+}
+
 // Deleting an attribute that cannot be deleted. Python refuses that for a
 // read-only attribute of a plain class (a property without deleter) with
 // AttributeError; every type here does the same, with the message
@@ -587,9 +594,7 @@ int refuse_delete(const char* name) noexcept;
 template <class Obj, PyObject* Obj::* Field, auto Check = nullptr>
 struct ObjectField {
     static PyObject* get(PyObject* self, void* name) {
-        PyObject* value = reinterpret_cast<Obj*>(self)->*Field;
-        if (PYHOST_UNLIKELY(value == nullptr)) return missing_attribute(self, static_cast<const char*>(name));
-        return Py_NewRef(value);
+        return member(self, reinterpret_cast<Obj*>(self)->*Field, static_cast<const char*>(name)).release();
     }
     static int set(PyObject* self, PyObject* value, void* name) {
         const char* text = static_cast<const char*>(name);

@@ -41,7 +41,7 @@ int age_due(ModuleState* st, PyObject* module, double now, double last_flush) {
 // Hands the pending episodes to a new posting thread. The caller holds _lock.
 PyObject* flush_locked(ModuleState* st, PyObject* self, bool has_now, double now) {
     AccumulatorObject* acc = as_acc(self);
-    Ref pending = field(self, acc->pending_batch, "pending_batch");
+    Ref pending = pyhost::member(self, acc->pending_batch, "pending_batch");
     if (!pending) return nullptr;
     const Py_ssize_t n = PyList_GET_SIZE(pending.get());
     if (n == 0) Py_RETURN_NONE;
@@ -109,8 +109,8 @@ PyObject* post_batch(ModuleState* st, PyObject* self, PyObject* batch) {
     const Py_ssize_t n = PyList_GET_SIZE(batch);
     Ref device_id;
     {
-        Ref brain = field(self, acc->brain, "brain");
-        device_id = brain ? field(self, acc->device_id, "device_id") : Ref();
+        Ref brain = pyhost::member(self, acc->brain, "brain");
+        device_id = brain ? pyhost::member(self, acc->device_id, "device_id") : Ref();
         if (device_id) {
             Ref result;
             try {
@@ -134,7 +134,7 @@ PyObject* post_batch(ModuleState* st, PyObject* self, PyObject* batch) {
         }
     }
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-    device_id = field(self, acc->device_id, "device_id");
+    device_id = pyhost::member(self, acc->device_id, "device_id");
     if (!device_id || !write_failure_line(st, device_id.get(), nullptr)) return nullptr;
     Py_RETURN_NONE;
 }
@@ -195,12 +195,12 @@ int finds_own_method(ModuleState* st, PyObject* self, int which) {
 
 PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* context) {
     AccumulatorObject* acc = as_acc(self);
-    Ref lock = field(self, acc->lock, "_lock");
+    Ref lock = pyhost::member(self, acc->lock, "_lock");
     if (!lock) return nullptr;
     pyhost::LockGuard guard(mutex_of(lock.get()));
     if (!guard.ok()) return nullptr;
 
-    Ref window = field(self, acc->window, "window");
+    Ref window = pyhost::member(self, acc->window, "window");
     if (!window) return nullptr;
     Ref reading = record(st->layout_reading, {{st->timestamp, timestamp}, {st->payload, payload}});
     if (!reading) return nullptr;
@@ -220,7 +220,7 @@ PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject
         PyErr_SetString(PyExc_OverflowError, "total_episodes is too large");
         return nullptr;
     }
-    Ref pending = field(self, acc->pending_batch, "pending_batch");
+    Ref pending = pyhost::member(self, acc->pending_batch, "pending_batch");
     if (!pending || PyList_Append(pending.get(), episode.get()) < 0) return nullptr;
     acc->total_episodes += 1;
 
@@ -263,7 +263,7 @@ PyObject* meth_reading(PyObject* self, PyTypeObject* cls, PyObject* timestamp, P
 
 PyObject* meth_flush(PyObject* self, PyTypeObject* cls) {
     ModuleState* st = state_of(cls);
-    Ref lock = field(self, as_acc(self)->lock, "_lock");
+    Ref lock = pyhost::member(self, as_acc(self)->lock, "_lock");
     if (!lock) return nullptr;
     pyhost::LockGuard guard(mutex_of(lock.get()));
     if (!guard.ok()) return nullptr;

@@ -189,13 +189,6 @@ struct AccumulatorObject {
 
 inline AccumulatorObject* as_acc(PyObject* self) { return reinterpret_cast<AccumulatorObject*>(self); }
 
-// A field that __init__ never set (a subclass that skipped it) or that was
-// deleted reads like a missing attribute of a Python object.
-inline Ref field(PyObject* self, PyObject* value, const char* name) {
-    if (value == nullptr) pyhost::missing_attribute(self, name);
-    return Ref::borrow(value);
-}
-
 inline pyhost::Mutex& mutex_of(PyObject* lock) { return reinterpret_cast<pyhost::LockObject*>(lock)->mutex; }
 
 using pyhost::SavedError;

@@ -68,16 +68,6 @@ int detector_init(PyObject* self, PyObject* brain, PyObject* device_id) {
     return 0;
 }
 
-// A field read by the algorithms, with the plain attribute error when the
-// object was made without __init__.
-Ref detector_field(PyObject* self, PyObject* value, const char* name) {
-    if (PYHOST_UNLIKELY(value == nullptr)) {
-        missing_attribute(self, name);
-        return Ref();
-    }
-    return Ref::borrow(value);
-}
-
 // ---- gate and cadence -----------------------------------------------------
 
 #ifdef Py_GIL_DISABLED
@@ -440,7 +430,7 @@ PyObject* detector_analyse_hits(PyObject* self, PyObject* timestamp, PyObject* p
     const double mean = pyhost::compensated_sum(scores.data(), scores.size()) / n;
     if (!pyhost::round_half_even(mean, kScoreDigits, &query_score)) return nullptr;
 
-    Ref device_id = detector_field(self, d->device_id, "device_id");
+    Ref device_id = pyhost::member(self, d->device_id, "device_id");
     if (!device_id) return nullptr;
     Ref count = Ref::steal(PyLong_FromSize_t(outcomes.size()));
     if (!count) return nullptr;
@@ -457,9 +447,9 @@ PyObject* detector_analyse_hits(PyObject* self, PyObject* timestamp, PyObject* p
                     query_score, snapshot.get()))
         return nullptr;
 
-    Ref lock = detector_field(self, d->lock, "_lock");
+    Ref lock = pyhost::member(self, d->lock, "_lock");
     if (!lock) return nullptr;
-    Ref events = detector_field(self, d->events, "events");
+    Ref events = pyhost::member(self, d->events, "events");
     if (!events) return nullptr;
     {
         pyhost::LockGuard guard(reinterpret_cast<pyhost::LockObject*>(lock.get())->mutex);
@@ -474,9 +464,9 @@ PyObject* detector_analyse_hits(PyObject* self, PyObject* timestamp, PyObject* p
 PyObject* detector_get_events(PyObject* self) {
     DetectorObject* d = as_detector(self);
     ModuleState* st = d->state;
-    Ref lock = detector_field(self, d->lock, "_lock");
+    Ref lock = pyhost::member(self, d->lock, "_lock");
     if (!lock) return nullptr;
-    Ref events = detector_field(self, d->events, "events");
+    Ref events = pyhost::member(self, d->events, "events");
     if (!events) return nullptr;
     pyhost::LockGuard guard(reinterpret_cast<pyhost::LockObject*>(lock.get())->mutex);
     if (!guard.ok()) return nullptr;
@@ -503,9 +493,9 @@ bool query_client(ModuleState* st, PyObject* module, PyObject* self, PyObject* t
     DetectorObject* d = as_detector(self);
     Ref result;
     {
-        Ref brain = detector_field(self, d->brain, "brain");
+        Ref brain = pyhost::member(self, d->brain, "brain");
         Ref top_k = brain ? CONSTANT(st, module, top_k) : Ref();
-        Ref device_id = top_k ? detector_field(self, d->device_id, "device_id") : Ref();
+        Ref device_id = top_k ? pyhost::member(self, d->device_id, "device_id") : Ref();
         result = pyhost::call_method_kw(brain, st->names[N::query], st->query_kwnames, text, top_k, device_id, Py_True,
                                         Py_True);
     }
@@ -575,7 +565,7 @@ PyObject* detector_observe(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 // ---- detector fields ------------------------------------------------------
 
-PyObject* get_lock(PyObject* self, void*) { return detector_field(self, as_detector(self)->lock, "_lock").release(); }
+PyObject* get_lock(PyObject* self, void*) { return pyhost::member(self, as_detector(self)->lock, "_lock").release(); }
 int set_lock(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return pyhost::refuse_delete("_lock");
     // The buffer's code takes the native mutex directly, so only a lock of

@@ -75,14 +75,7 @@ struct RetrieverObject {
 
 RetrieverObject* as_retriever(PyObject* o) { return reinterpret_cast<RetrieverObject*>(o); }
 
-Ref brain_of(PyObject* self) {
-    PyObject* brain = as_retriever(self)->brain;
-    if (PYHOST_UNLIKELY(brain == nullptr)) {
-        pyhost::missing_attribute(self, "brain");
-        return Ref();
-    }
-    return Ref::borrow(brain);
-}
+Ref brain_of(PyObject* self) { return pyhost::member(self, as_retriever(self)->brain, "brain"); }
 
 // ---------------------------------------------------------------------------
 // Vector form and request pieces
