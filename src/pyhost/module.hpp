@@ -458,6 +458,14 @@ PyType_Spec gc_type_spec(const char* name, PyType_Slot* slots) noexcept {
     return {name, sizeof(Obj), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
 }
 
+// A heap type made from `spec` for `module`, kept in *out (a new reference)
+// and added to the module's namespace under its name.
+template <class T>
+int add_type(PyObject* module, PyType_Spec* spec, T** out) noexcept {
+    *out = reinterpret_cast<T*>(PyType_FromModuleAndSpec(module, spec, nullptr));
+    return *out == nullptr ? -1 : PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(*out));
+}
+
 // A multi-phase module definition without state.
 inline PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_Slot* slots,
                               PyMethodDef* functions) noexcept {

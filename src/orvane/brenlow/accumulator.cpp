@@ -511,13 +511,10 @@ int exec_module(PyObject* module) {
 
     st->lock_type = pyhost::make_lock_type(module, "orvane.brenlow.accumulator.Lock");
     if (st->lock_type == nullptr || PyModule_AddType(module, st->lock_type) < 0) return -1;
-    st->accumulator_type =
-        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &accumulator_spec, nullptr));
-    if (st->accumulator_type == nullptr) return -1;
+    if (pyhost::add_type(module, &accumulator_spec, &st->accumulator_type) < 0) return -1;
     PyObject* type = reinterpret_cast<PyObject*>(st->accumulator_type);
     if ((st->own_build_episode = PyObject_GetAttr(type, st->_build_episode)) == nullptr ||
-        (st->own_flush_locked = PyObject_GetAttr(type, st->_flush_locked)) == nullptr ||
-        PyModule_AddType(module, st->accumulator_type) < 0)
+        (st->own_flush_locked = PyObject_GetAttr(type, st->_flush_locked)) == nullptr)
         return -1;
     if (st->watch.start(module) < 0) return -1;
     return exit_setup(module) ? 0 : -1;

@@ -619,9 +619,7 @@ int exec_module(PyObject* module) {
         Ref v = Ref::steal(PyFloat_FromDouble(kThresholdValues[i]));
         if (!v || PyModule_AddObjectRef(module, kTexts[kFirstThreshold + i], v.get()) < 0) return -1;
     }
-    st->classifier_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &classifier_spec, nullptr));
-    if (st->classifier_type == nullptr) return -1;
-    return PyModule_AddType(module, st->classifier_type);
+    return pyhost::add_type(module, &classifier_spec, &st->classifier_type);
 }
 
 PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);

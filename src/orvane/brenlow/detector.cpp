@@ -657,10 +657,9 @@ int exec_module(PyObject* module) {
 
     st->lock_type = pyhost::make_lock_type(module, "orvane.brenlow.detector.Lock");
     if (st->lock_type == nullptr) return -1;
-    st->event_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &event_spec, nullptr));
-    if (st->event_type == nullptr || PyModule_AddType(module, st->event_type) < 0) return -1;
-    st->detector_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &detector_spec, nullptr));
-    if (st->detector_type == nullptr || PyModule_AddType(module, st->detector_type) < 0) return -1;
+    if (pyhost::add_type(module, &event_spec, &st->event_type) < 0 ||
+        pyhost::add_type(module, &detector_spec, &st->detector_type) < 0)
+        return -1;
     // Last: from here on the namespace only changes when a caller rebinds.
     return st->watch.start(module);
 }

@@ -410,11 +410,8 @@ int exec_module(PyObject* module) {
 
     st->lock_type = pyhost::make_lock_type(module, "orvane.brenlow.profiler.Lock");
     if (st->lock_type == nullptr) return -1;
-    st->stats_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &stats_spec, nullptr));
-    if (st->stats_type == nullptr || PyModule_AddType(module, st->stats_type) < 0) return -1;
-    st->profiler_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &profiler_spec, nullptr));
-    if (st->profiler_type == nullptr || PyModule_AddType(module, st->profiler_type) < 0) return -1;
-    return 0;
+    if (pyhost::add_type(module, &stats_spec, &st->stats_type) < 0) return -1;
+    return pyhost::add_type(module, &profiler_spec, &st->profiler_type);
 }
 
 PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);

@@ -655,10 +655,7 @@ int exec_module(PyObject* module) {
     st->config_class = Py_NewRef(config.get());
     if (PyModule_AddObjectRef(module, "CompositeConfig", config.get()) < 0) return -1;
 
-    st->builder_type = PyType_FromModuleAndSpec(module, &builder_spec, nullptr);
-    if (!st->builder_type) return -1;
-    if (PyModule_AddObjectRef(module, "CompositeStateBuilder", st->builder_type) < 0) return -1;
-    return 0;
+    return pyhost::add_type(module, &builder_spec, &st->builder_type);
 }
 
 // No per-interpreter GIL (without the slot, subinterpreters share the main

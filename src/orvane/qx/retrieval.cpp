@@ -412,9 +412,7 @@ int exec_module(PyObject* module) {
         "The resolver has no vector endpoints (it answered 404 to a vector request).", PyExc_Exception, nullptr);
     if (st->not_available == nullptr || PyModule_AddObjectRef(module, "RetrievalNotAvailable", st->not_available) < 0)
         return -1;
-    st->retriever_type = PyType_FromModuleAndSpec(module, &retriever_spec, nullptr);
-    if (st->retriever_type == nullptr) return -1;
-    return PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(st->retriever_type));
+    return pyhost::add_type(module, &retriever_spec, &st->retriever_type);
 }
 
 // No per-interpreter GIL: NumPy, imported at load, does not support one.
