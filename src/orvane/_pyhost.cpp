@@ -11,6 +11,12 @@ using pyhost::Ref;
 
 struct ModuleState {
     PyTypeObject* lock_type;
+
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(lock_type);
+        return 0;
+    }
+    void clear() { Py_CLEAR(lock_type); }
 };
 
 ModuleState* state(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
@@ -148,20 +154,10 @@ int exec_module(PyObject* module) {
     return PyModule_AddType(module, state(module)->lock_type);
 }
 
-int traverse(PyObject* module, visitproc visit, void* arg) {
-    Py_VISIT(state(module)->lock_type);
-    return 0;
-}
-
-int clear(PyObject* module) {
-    Py_CLEAR(state(module)->lock_type);
-    return 0;
-}
-
 PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
-PyModuleDef moduledef = pyhost::module_def<ModuleState>("orvane._pyhost", "Host-rule helpers exposed for testing.",
-                                                        slots, traverse, clear, nullptr, methods);
+PyModuleDef moduledef =
+    pyhost::module_def<ModuleState>("orvane._pyhost", "Host-rule helpers exposed for testing.", slots, methods);
 
 }  // namespace
 

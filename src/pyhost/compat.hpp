@@ -32,3 +32,8 @@
         {"__weaklistoffset__", PYHOST_T_PYSSIZET, offsetof(Object, weak), PYHOST_READONLY, nullptr}, { \
         nullptr, 0, 0, 0, nullptr                                                                      \
     }
+// The same for weak references only.
+#define PYHOST_WEAK_MEMBERS(Object, weak)                                                          \
+    {"__weaklistoffset__", PYHOST_T_PYSSIZET, offsetof(Object, weak), PYHOST_READONLY, nullptr}, { \
+        nullptr, 0, 0, 0, nullptr                                                                  \
+    }

@@ -370,16 +370,61 @@ void clear_ref(T*& ref) noexcept {
 }
 
 // For a state whose owned references an X-macro list names (LIST(X)
-// expanding X(field) for each): `LIST(PYHOST_VISIT_FIELD)` in m_traverse and
-// `LIST(PYHOST_CLEAR_FIELD)` in m_clear, with the state in `st`.
-#define PYHOST_VISIT_FIELD(f) Py_VISIT(st->f);
-#define PYHOST_CLEAR_FIELD(f) Py_CLEAR(st->f);
+// expanding X(field) for each): `LIST(PYHOST_VISIT_FIELD)` in its traverse
+// and `LIST(PYHOST_CLEAR_FIELD)` in its clear (see StateSlots).
+#define PYHOST_VISIT_FIELD(f, ...) Py_VISIT(f);
+#define PYHOST_CLEAR_FIELD(f, ...) Py_CLEAR(f);
 
 // Clears every reference given, as a run of Py_CLEAR would.
 template <typename... T>
 void clear_all(T*&... refs) noexcept {
     (clear_ref(refs), ...);
 }
+
+// Traverse, clear and dealloc of a garbage-collected heap type whose objects
+// own the references at Fields (members of Obj) and keep their weak
+// references at Obj::weakrefs; traverse visits the type as well.
+template <class Obj, auto... Fields>
+struct Owns {
+    static int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+        return visit_all(visit, arg, Py_TYPE(self), (reinterpret_cast<Obj*>(self)->*Fields)...);
+    }
+    static int clear(PyObject* self) noexcept {
+        clear_all((reinterpret_cast<Obj*>(self)->*Fields)...);
+        return 0;
+    }
+    static void dealloc(PyObject* self) { dealloc_gc(self, reinterpret_cast<Obj*>(self)->weakrefs, clear); }
+};
+
+// The slots of such a type, Owner an Owns<...>, with the tables
+// PREFIX_methods, PREFIX_getset and PREFIX_members.
+#define PYHOST_OWNING_TYPE_SLOTS(Owner, prefix)                                                  \
+    {Py_tp_dealloc, reinterpret_cast<void*>(Owner::dealloc)},                                    \
+        {Py_tp_traverse, reinterpret_cast<void*>(Owner::traverse)},                              \
+        {Py_tp_clear, reinterpret_cast<void*>(Owner::clear)}, {Py_tp_methods, prefix##_methods}, \
+        {Py_tp_getset, prefix##_getset}, {                                                       \
+        Py_tp_members, prefix##_members                                                          \
+    }
+
+// A type whose objects own nothing but their instance dict (Obj::dict), with
+// weak references: its `__dict__` entry and offset members come with it.
+template <class Obj>
+struct PlainObject : Owns<Obj, &Obj::dict> {
+    static inline PyMemberDef members[] = {PYHOST_DICT_WEAK_MEMBERS(Obj, dict, weakrefs)};
+    static inline PyGetSetDef getset[] = {
+        {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+};
+
+// The slots of such a type, with its methods.
+#define PYHOST_PLAIN_TYPE_SLOTS(Obj, methods)                                                              \
+    {Py_tp_dealloc, reinterpret_cast<void*>(pyhost::PlainObject<Obj>::dealloc)},                           \
+        {Py_tp_traverse, reinterpret_cast<void*>(pyhost::PlainObject<Obj>::traverse)},                     \
+        {Py_tp_clear, reinterpret_cast<void*>(pyhost::PlainObject<Obj>::clear)}, {Py_tp_methods, methods}, \
+        {Py_tp_getset, pyhost::PlainObject<Obj>::getset}, {                                                \
+        Py_tp_members, pyhost::PlainObject<Obj>::members                                                   \
+    }
 
 // ---------------------------------------------------------------------------
 // The module definition
@@ -413,6 +458,20 @@ PyType_Spec gc_type_spec(const char* name, PyType_Slot* slots) noexcept {
     return {name, sizeof(Obj), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
 }
 
+// A heap type made from `spec` for `module`, kept in *out (a new reference)
+// and added to the module's namespace under its name.
+template <class T>
+int add_type(PyObject* module, PyType_Spec* spec, T** out) noexcept {
+    *out = reinterpret_cast<T*>(PyType_FromModuleAndSpec(module, spec, nullptr));
+    return *out == nullptr ? -1 : PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(*out));
+}
+
+// A multi-phase module definition without state.
+inline PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_Slot* slots,
+                              PyMethodDef* functions) noexcept {
+    return {PyModuleDef_HEAD_INIT, name, doc, 0, functions, slots, nullptr, nullptr, nullptr};
+}
+
 // m_free that clears the state as m_clear does.
 template <int (*Clear)(PyObject*)>
 void free_by_clear(void* module) {
@@ -434,6 +493,41 @@ PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_Slot* slot
 template <class State>
 State* state_of(PyObject* module) noexcept {
     return static_cast<State*>(PyModule_GetState(module));
+}
+
+// The state of the module that defined `defining_class` (a method's class).
+template <class State>
+State* state_of(PyTypeObject* defining_class) noexcept {
+    return static_cast<State*>(PyType_GetModuleState(defining_class));
+}
+
+// m_traverse, m_clear and m_free of a module whose State visits and clears
+// its own references (`int traverse(visitproc visit, void* arg)` and
+// `void clear()`); m_free clears, then calls State's `release()` if it has one.
+template <class State>
+struct StateSlots {
+    static int traverse(PyObject* module, visitproc visit, void* arg) {
+        State* st = state_of<State>(module);
+        return st == nullptr ? 0 : st->traverse(visit, arg);
+    }
+    static int clear(PyObject* module) {
+        if (State* st = state_of<State>(module)) st->clear();
+        return 0;
+    }
+    static void free(void* module) {
+        State* st = state_of<State>(static_cast<PyObject*>(module));
+        if (st == nullptr) return;
+        st->clear();
+        if constexpr (requires { st->release(); }) st->release();
+    }
+};
+
+// A multi-phase module definition whose State keeps its references so.
+template <class State>
+PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_Slot* slots,
+                       PyMethodDef* functions = nullptr) noexcept {
+    using S = StateSlots<State>;
+    return {PyModuleDef_HEAD_INIT, name, doc, sizeof(State), functions, slots, S::traverse, S::clear, S::free};
 }
 
 // The module that defined `type` (or the base of it created by `def`),
@@ -467,6 +561,19 @@ struct Names {
     PyObject* operator[](std::size_t i) const noexcept { return at[i]; }
 };
 
+// The indices and texts of such a table from one X-macro list, LIST(X)
+// expanding X(id, "text") for each name: `enum : std::size_t {
+// LIST(PYHOST_NAME_INDEX) count }` and `{LIST(PYHOST_NAME_TEXT)}`, or both
+// at once with PYHOST_NAMES: struct Enum { enum { ids..., count }; } and
+// const char* const texts[Enum::count].
+#define PYHOST_NAME_INDEX(id, text) id,
+#define PYHOST_NAME_TEXT(id, text) text,
+#define PYHOST_NAMES(Enum, texts, LIST)                       \
+    struct Enum {                                             \
+        enum : std::size_t { LIST(PYHOST_NAME_INDEX) count }; \
+    };                                                        \
+    const char* const texts[Enum::count] = {LIST(PYHOST_NAME_TEXT)}
+
 // ---------------------------------------------------------------------------
 // Attribute errors
 // ---------------------------------------------------------------------------
@@ -474,6 +581,13 @@ struct Names {
 // "'T' object has no attribute 'NAME'", as for a plain object; returns
 // nullptr so that a getter can `return missing_attribute(...)`.
 PyObject* missing_attribute(PyObject* self, const char* name) noexcept;
+
+// A member of `self` as a new reference; unset (never initialised, or
+// deleted), it raises the missing-attribute error and gives an empty Ref.
+inline Ref member(PyObject* self, PyObject* value, const char* name) noexcept {
+    if (PYHOST_UNLIKELY(value == nullptr)) missing_attribute(self, name);
+    return Ref::borrow(value);
+}
 
 // Deleting an attribute that cannot be deleted. Python refuses that for a
 // read-only attribute of a plain class (a property without deleter) with
@@ -488,9 +602,7 @@ int refuse_delete(const char* name) noexcept;
 template <class Obj, PyObject* Obj::* Field, auto Check = nullptr>
 struct ObjectField {
     static PyObject* get(PyObject* self, void* name) {
-        PyObject* value = reinterpret_cast<Obj*>(self)->*Field;
-        if (PYHOST_UNLIKELY(value == nullptr)) return missing_attribute(self, static_cast<const char*>(name));
-        return Py_NewRef(value);
+        return member(self, reinterpret_cast<Obj*>(self)->*Field, static_cast<const char*>(name)).release();
     }
     static int set(PyObject* self, PyObject* value, void* name) {
         const char* text = static_cast<const char*>(name);

@@ -41,7 +41,7 @@ int age_due(ModuleState* st, PyObject* module, double now, double last_flush) {
 // Hands the pending episodes to a new posting thread. The caller holds _lock.
 PyObject* flush_locked(ModuleState* st, PyObject* self, bool has_now, double now) {
     AccumulatorObject* acc = as_acc(self);
-    Ref pending = field(self, acc->pending_batch, "pending_batch");
+    Ref pending = pyhost::member(self, acc->pending_batch, "pending_batch");
     if (!pending) return nullptr;
     const Py_ssize_t n = PyList_GET_SIZE(pending.get());
     if (n == 0) Py_RETURN_NONE;
@@ -62,10 +62,7 @@ PyObject* flush_locked(ModuleState* st, PyObject* self, bool has_now, double now
         Ref threading = target ? pyhost::module_global(module, st->threading) : Ref();
         Ref thread_type = threading ? Ref::steal(PyObject_GetAttr(threading.get(), st->Thread)) : Ref();
         Ref thread_args = thread_type ? Ref::steal(PyTuple_Pack(1, batch.get())) : Ref();
-        if (thread_args) {
-            PyObject* call[] = {target.get(), thread_args.get(), Py_True};
-            thread = Ref::steal(PyObject_Vectorcall(thread_type.get(), call, 0, st->kw_thread));
-        }
+        thread = pyhost::call_kw(thread_type, st->kw_thread, target, thread_args, Py_True);
         if (thread && exit_batch_handed(st, thread.get(), batch.get(), acc->device_id ? acc->device_id : Py_None)) {
             started = Ref::steal(PyObject_CallMethodNoArgs(thread.get(), st->start));
             if (!started) exit_batch_dropped(st, batch.get());
@@ -112,13 +109,12 @@ PyObject* post_batch(ModuleState* st, PyObject* self, PyObject* batch) {
     const Py_ssize_t n = PyList_GET_SIZE(batch);
     Ref device_id;
     {
-        Ref brain = field(self, acc->brain, "brain");
-        device_id = brain ? field(self, acc->device_id, "device_id") : Ref();
+        Ref brain = pyhost::member(self, acc->brain, "brain");
+        device_id = brain ? pyhost::member(self, acc->device_id, "device_id") : Ref();
         if (device_id) {
-            PyObject* call[] = {brain.get(), batch, device_id.get()};
             Ref result;
             try {
-                result = Ref::steal(PyObject_VectorcallMethod(st->ingest, call, 2, st->kw_device_id));
+                result = pyhost::call_method_kw(brain, st->ingest, st->kw_device_id, batch, device_id);
             } catch (abi::__forced_unwind&) {
                 // Before 3.14 a daemon thread that wants the GIL back while
                 // the interpreter finalizes is ended by an unwind, without
@@ -138,7 +134,7 @@ PyObject* post_batch(ModuleState* st, PyObject* self, PyObject* batch) {
         }
     }
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-    device_id = field(self, acc->device_id, "device_id");
+    device_id = pyhost::member(self, acc->device_id, "device_id");
     if (!device_id || !write_failure_line(st, device_id.get(), nullptr)) return nullptr;
     Py_RETURN_NONE;
 }
@@ -199,20 +195,16 @@ int finds_own_method(ModuleState* st, PyObject* self, int which) {
 
 PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* context) {
     AccumulatorObject* acc = as_acc(self);
-    Ref lock = field(self, acc->lock, "_lock");
+    Ref lock = pyhost::member(self, acc->lock, "_lock");
     if (!lock) return nullptr;
     pyhost::LockGuard guard(mutex_of(lock.get()));
     if (!guard.ok()) return nullptr;
 
-    Ref window = field(self, acc->window, "window");
+    Ref window = pyhost::member(self, acc->window, "window");
     if (!window) return nullptr;
     Ref reading = record(st->layout_reading, {{st->timestamp, timestamp}, {st->payload, payload}});
     if (!reading) return nullptr;
-    {
-        PyObject* call[] = {window.get(), reading.get()};
-        Ref r = Ref::steal(PyObject_VectorcallMethod(st->append, call, 2, nullptr));
-        if (!r) return nullptr;
-    }
+    if (!pyhost::call_method(window, st->append, reading)) return nullptr;
 
     Ref episode;
     const int own_build = finds_own_method(st, self, 0);
@@ -220,8 +212,7 @@ PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject
     if (own_build) {
         episode = Ref::steal(build_episode(st, self, timestamp, payload, context));
     } else {
-        PyObject* call[] = {self, timestamp, payload, context};
-        episode = Ref::steal(PyObject_VectorcallMethod(st->_build_episode, call, 3, st->kw_context));
+        episode = pyhost::call_method_kw(self, st->_build_episode, st->kw_context, timestamp, payload, context);
     }
     if (!episode) return nullptr;
 
@@ -229,7 +220,7 @@ PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject
         PyErr_SetString(PyExc_OverflowError, "total_episodes is too large");
         return nullptr;
     }
-    Ref pending = field(self, acc->pending_batch, "pending_batch");
+    Ref pending = pyhost::member(self, acc->pending_batch, "pending_batch");
     if (!pending || PyList_Append(pending.get(), episode.get()) < 0) return nullptr;
     acc->total_episodes += 1;
 
@@ -249,10 +240,7 @@ PyObject* observe(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject
         if (own_flush) {
             r = Ref::steal(flush_locked(st, self, true, now));
         } else {
-            Ref now_obj = Ref::steal(PyFloat_FromDouble(now));
-            if (!now_obj) return nullptr;
-            PyObject* call[] = {self, now_obj.get()};
-            r = Ref::steal(PyObject_VectorcallMethod(st->_flush_locked, call, 1, st->kw_now_ts));
+            r = pyhost::call_method_kw(self, st->_flush_locked, st->kw_now_ts, Ref::steal(PyFloat_FromDouble(now)));
         }
         if (!r) return nullptr;
     }
@@ -275,12 +263,11 @@ PyObject* meth_reading(PyObject* self, PyTypeObject* cls, PyObject* timestamp, P
 
 PyObject* meth_flush(PyObject* self, PyTypeObject* cls) {
     ModuleState* st = state_of(cls);
-    Ref lock = field(self, as_acc(self)->lock, "_lock");
+    Ref lock = pyhost::member(self, as_acc(self)->lock, "_lock");
     if (!lock) return nullptr;
     pyhost::LockGuard guard(mutex_of(lock.get()));
     if (!guard.ok()) return nullptr;
-    PyObject* call[] = {self};
-    return PyObject_VectorcallMethod(st->_flush_locked, call, 1, nullptr);
+    return pyhost::call_method(self, st->_flush_locked).release();
 }
 
 PyObject* meth_flush_locked(PyObject* self, PyTypeObject* cls, PyObject* now_ts) {
@@ -390,7 +377,7 @@ PyGetSetDef accumulator_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef accumulator_members[] = {PYHOST_DICT_WEAK_MEMBERS(AccumulatorObject, dict, weakreflist)};
+PyMemberDef accumulator_members[] = {PYHOST_DICT_WEAK_MEMBERS(AccumulatorObject, dict, weakrefs)};
 
 // ---------------------------------------------------------------------------
 // Python glue: construction and lifetime
@@ -413,9 +400,7 @@ int accumulator_init(PyObject* self, PyObject* brain, PyObject* device_id) {
 
     Ref deque = pyhost::module_global(module, st->deque);
     Ref maxlen = deque ? pyhost::module_global(module, st->ACCUMULATOR_WINDOW_SIZE) : Ref();
-    if (!maxlen) return -1;
-    PyObject* call[] = {maxlen.get()};
-    Ref window = Ref::steal(PyObject_Vectorcall(deque.get(), call, 0, st->kw_maxlen));
+    Ref window = pyhost::call_kw(deque, st->kw_maxlen, maxlen);
     Ref pending = window ? Ref::steal(PyList_New(0)) : Ref();
     if (!pending) return -1;
     double now;
@@ -435,28 +420,20 @@ int accumulator_init(PyObject* self, PyObject* brain, PyObject* device_id) {
     return 0;
 }
 
-int accumulator_traverse(PyObject* self, visitproc visit, void* arg) {
-    AccumulatorObject* acc = as_acc(self);
-    return pyhost::visit_all(visit, arg, Py_TYPE(self), acc->brain, acc->device_id, acc->window, acc->pending_batch,
-                             acc->lock, acc->dict);
-}
-
-int accumulator_clear(PyObject* self) {
-    AccumulatorObject* acc = as_acc(self);
-    pyhost::clear_all(acc->brain, acc->device_id, acc->window, acc->pending_batch, acc->lock, acc->dict);
-    return 0;
-}
-
-void accumulator_dealloc(PyObject* self) {
-    exit_untrack(as_acc(self));
-    as_acc(self)->total_ingested.~atomic();  // trivial: nothing reads it from here on
-    pyhost::dealloc_gc(self, as_acc(self)->weakreflist, accumulator_clear);
-}
+struct AccumulatorRefs : pyhost::Owns<AccumulatorObject, &AccumulatorObject::brain, &AccumulatorObject::device_id,
+                                      &AccumulatorObject::window, &AccumulatorObject::pending_batch,
+                                      &AccumulatorObject::lock, &AccumulatorObject::dict> {
+    static void dealloc(PyObject* self) {
+        exit_untrack(as_acc(self));
+        as_acc(self)->total_ingested.~atomic();  // trivial: nothing reads it from here on
+        pyhost::dealloc_gc(self, as_acc(self)->weakrefs, clear);
+    }
+};
 
 PyType_Slot accumulator_slots[] = {
     pyhost::slot<Py_tp_new, accumulator_new>(),
     pyhost::init<accumulator_init, "brain, device_id">(),
-    PYHOST_GC_TYPE_SLOTS(accumulator),
+    PYHOST_OWNING_TYPE_SLOTS(AccumulatorRefs, accumulator),
     {Py_tp_doc, const_cast<char*>("EpisodeAccumulator(brain, device_id)\n--\n\n"
                                   "Turns each reading of one device into an episode and sends the\n"
                                   "episodes to the resolver client in batches, on background threads.")},
@@ -524,59 +501,41 @@ int exec_module(PyObject* module) {
         return -1;
 
     if (pyhost::bind_constants(module, "orvane.config", kConstants) < 0) return -1;
-    Ref collections = Ref::steal(PyImport_ImportModule("collections"));
-    Ref deque = collections ? Ref::steal(PyObject_GetAttr(collections.get(), st->deque)) : Ref();
+    Ref deque = pyhost::import_from("collections", "deque");
     if (!deque || PyModule_AddObjectRef(module, "deque", deque.get()) < 0) return -1;
     for (const char* name : {"threading", "time"}) {
-        Ref m = Ref::steal(PyImport_ImportModule(name));
+        Ref m = pyhost::import_from(name);
         if (!m || PyModule_AddObjectRef(module, name, m.get()) < 0) return -1;
     }
-    Ref numbers = Ref::steal(PyImport_ImportModule("numbers"));
-    if (!numbers || (st->number_abc = PyObject_GetAttrString(numbers.get(), "Number")) == nullptr) return -1;
+    if ((st->number_abc = pyhost::import_from("numbers", "Number").release()) == nullptr) return -1;
 
     st->lock_type = pyhost::make_lock_type(module, "orvane.brenlow.accumulator.Lock");
     if (st->lock_type == nullptr || PyModule_AddType(module, st->lock_type) < 0) return -1;
-    st->accumulator_type =
-        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &accumulator_spec, nullptr));
-    if (st->accumulator_type == nullptr) return -1;
+    if (pyhost::add_type(module, &accumulator_spec, &st->accumulator_type) < 0) return -1;
     PyObject* type = reinterpret_cast<PyObject*>(st->accumulator_type);
     if ((st->own_build_episode = PyObject_GetAttr(type, st->_build_episode)) == nullptr ||
-        (st->own_flush_locked = PyObject_GetAttr(type, st->_flush_locked)) == nullptr ||
-        PyModule_AddType(module, st->accumulator_type) < 0)
+        (st->own_flush_locked = PyObject_GetAttr(type, st->_flush_locked)) == nullptr)
         return -1;
     if (st->watch.start(module) < 0) return -1;
     return exit_setup(module) ? 0 : -1;
 }
 
-#define ACCUMULATOR_VISIT(n, ...) Py_VISIT(st->n);
-#define ACCUMULATOR_CLEAR(n, ...) Py_CLEAR(st->n);
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    ACCUMULATOR_OWNED(ACCUMULATOR_VISIT)
-    if (int r = pyhost::visit_all(visit, arg, st->accumulator_type, st->lock_type)) return r;
-    return exit_traverse(st, visit, arg);
+int ModuleState::traverse(visitproc visit, void* arg) {
+    ACCUMULATOR_OWNED(PYHOST_VISIT_FIELD)
+    if (int r = pyhost::visit_all(visit, arg, accumulator_type, lock_type)) return r;
+    return exit_traverse(this, visit, arg);
 }
 
-int module_clear(PyObject* module) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    st->watch.stop();
-    ACCUMULATOR_NAMES(ACCUMULATOR_CLEAR)
-    ACCUMULATOR_TEXTS(ACCUMULATOR_CLEAR)
-    ACCUMULATOR_OWNED(ACCUMULATOR_CLEAR)
-    pyhost::clear_all(st->accumulator_type, st->lock_type);
-    exit_clear(st);
-    return 0;
+void ModuleState::clear() {
+    watch.stop();
+    ACCUMULATOR_NAMES(PYHOST_CLEAR_FIELD)
+    ACCUMULATOR_TEXTS(PYHOST_CLEAR_FIELD)
+    ACCUMULATOR_OWNED(PYHOST_CLEAR_FIELD)
+    pyhost::clear_all(accumulator_type, lock_type);
+    exit_clear(this);
 }
 
-void module_free(void* m) {
-    PyObject* module = static_cast<PyObject*>(m);
-    module_clear(module);
-    ModuleState* st = state_of(module);
-    if (st != nullptr) exit_free(st);
-}
+void ModuleState::release() { exit_free(this); }
 
 PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
@@ -585,7 +544,7 @@ PyModuleDef moduledef = pyhost::module_def<ModuleState>(
     "Episodes from device readings, batched and sent to the resolver on background threads.\n\n"
     "At interpreter exit, pending episodes are posted and batches in flight waited for, for at most\n"
     "EXIT_FLUSH_TIMEOUT_S seconds (default 5.0); a batch still undelivered then gets one failure line.",
-    slots, module_traverse, module_clear, module_free);
+    slots);
 }  // namespace orvane_accumulator
 
 PyMODINIT_FUNC PyInit_accumulator(void) { return PyModuleDef_Init(&orvane_accumulator::moduledef); }

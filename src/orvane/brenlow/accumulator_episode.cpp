@@ -71,7 +71,7 @@ bool read_context(ModuleState* st, PyObject* context, SourceInfo& src) {
 // The payload of the reading before this one, or this one's own when the
 // window holds fewer than two readings.
 Ref previous_payload(ModuleState* st, PyObject* self, PyObject* payload) {
-    Ref window = field(self, as_acc(self)->window, "window");
+    Ref window = pyhost::member(self, as_acc(self)->window, "window");
     if (!window) return Ref();
     Py_ssize_t n = PyObject_Size(window.get());
     if (n < 0) return Ref();
@@ -326,7 +326,7 @@ Ref record(PyObject* layout, std::initializer_list<std::pair<PyObject*, PyObject
 }
 
 PyObject* build_episode(ModuleState* st, PyObject* self, PyObject* timestamp, PyObject* payload, PyObject* context) {
-    Ref device_id = field(self, as_acc(self)->device_id, "device_id");
+    Ref device_id = pyhost::member(self, as_acc(self)->device_id, "device_id");
     if (!device_id) return nullptr;
     PyObject* dev = device_id.get();
 

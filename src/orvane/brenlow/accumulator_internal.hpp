@@ -81,12 +81,14 @@ struct ModuleState {
     pyhost::CachedGlobal cached_time;
     pyhost::CachedGlobal cached_batch_size;
     pyhost::CachedGlobal cached_max_age;
+
+    int traverse(visitproc visit, void* arg);
+    void clear();
+    void release();
 };
 
 inline ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
-inline ModuleState* state_of(PyTypeObject* defining_class) {
-    return static_cast<ModuleState*>(PyType_GetModuleState(defining_class));
-}
+inline ModuleState* state_of(PyTypeObject* defining_class) { return pyhost::state_of<ModuleState>(defining_class); }
 
 extern PyModuleDef moduledef;
 
@@ -177,7 +179,7 @@ struct AccumulatorObject {
     PyObject* pending_batch;        // exact list of episode records
     PyObject* lock;                 // pyhost::LockObject
     PyObject* dict;
-    PyObject* weakreflist;
+    PyObject* weakrefs;
     long long total_episodes;
     // Posting threads add to it without `_lock`, several at a time.
     std::atomic<long long> total_ingested;
@@ -186,13 +188,6 @@ struct AccumulatorObject {
 };
 
 inline AccumulatorObject* as_acc(PyObject* self) { return reinterpret_cast<AccumulatorObject*>(self); }
-
-// A field that __init__ never set (a subclass that skipped it) or that was
-// deleted reads like a missing attribute of a Python object.
-inline Ref field(PyObject* self, PyObject* value, const char* name) {
-    if (value == nullptr) pyhost::missing_attribute(self, name);
-    return Ref::borrow(value);
-}
 
 inline pyhost::Mutex& mutex_of(PyObject* lock) { return reinterpret_cast<pyhost::LockObject*>(lock)->mutex; }
 

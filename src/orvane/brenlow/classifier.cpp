@@ -42,18 +42,10 @@ constexpr double kSignificantAbove = 0.2;
     X(OUTLIER_FREQUENCY_THRESHOLD) X(PERIODICITY_THRESHOLD)
 // clang-format on
 
-enum Text : int {
-#define CLASSIFIER_ENUM(t) k_##t,
-    CLASSIFIER_TEXTS(CLASSIFIER_ENUM)
-#undef CLASSIFIER_ENUM
-        kTextCount
-};
-
-constexpr const char* kTexts[kTextCount] = {
+#define CLASSIFIER_INDEX(t) k_##t,
 #define CLASSIFIER_TEXT(t) #t,
-    CLASSIFIER_TEXTS(CLASSIFIER_TEXT)
-#undef CLASSIFIER_TEXT
-};
+enum Text : int { CLASSIFIER_TEXTS(CLASSIFIER_INDEX) kTextCount };
+constexpr const char* kTexts[kTextCount] = {CLASSIFIER_TEXTS(CLASSIFIER_TEXT)};
 
 // The thresholds: the last names of the table, and the values the module
 // binds them to.
@@ -77,6 +69,13 @@ struct ModuleState {
     // interchangeable, so the records share them.
     PyObject* score[1 << kWeightedCount];
     double score_value[1 << kWeightedCount];
+
+    int traverse(visitproc visit, void* arg) { return pyhost::visit_all(visit, arg, classifier_type); }
+    void clear() {
+        text.clear();
+        pyhost::clear_all(classifier_type, zero_int, zero_float);
+        for (PyObject*& s : score) Py_CLEAR(s);
+    }
 };
 
 // The rounded score of a combination, added in label order as classify adds.
@@ -567,7 +566,7 @@ PyObject* classify(PyObject*, PyTypeObject* defining_class, PyObject* snapshot) 
 
 struct ClassifierObject {
     PyObject_HEAD PyObject* dict;
-    PyObject* weakreflist;
+    PyObject* weakrefs;
 };
 
 // object() semantics: no constructor arguments, unless a subclass defines
@@ -582,19 +581,6 @@ PyObject* classifier_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return type->tp_alloc(type, 0);
 }
 
-int classifier_traverse(PyObject* self, visitproc visit, void* arg) {
-    return pyhost::visit_all(visit, arg, Py_TYPE(self), reinterpret_cast<ClassifierObject*>(self)->dict);
-}
-
-int classifier_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<ClassifierObject*>(self)->dict);
-    return 0;
-}
-
-void classifier_dealloc(PyObject* self) {
-    pyhost::dealloc_gc(self, reinterpret_cast<ClassifierObject*>(self)->weakreflist, classifier_clear);
-}
-
 PyMethodDef classifier_methods[] = {
     pyhost::def<"classify", classify, "profiler_snapshot",
                 "Labels, significance and correlated partners of every channel of a\n"
@@ -603,16 +589,9 @@ PyMethodDef classifier_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef classifier_members[] = {PYHOST_DICT_WEAK_MEMBERS(ClassifierObject, dict, weakreflist)};
-
-PyGetSetDef classifier_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 PyType_Slot classifier_slots[] = {
     pyhost::slot<Py_tp_new, classifier_new>(),
-    PYHOST_GC_TYPE_SLOTS(classifier),
+    PYHOST_PLAIN_TYPE_SLOTS(ClassifierObject, classifier_methods),
     {Py_tp_doc,
      const_cast<char*>("SchemaClassifier()\n--\n\nBehaviour labels for the channels of a profiler snapshot.")},
     {0, nullptr},
@@ -640,30 +619,14 @@ int exec_module(PyObject* module) {
         Ref v = Ref::steal(PyFloat_FromDouble(kThresholdValues[i]));
         if (!v || PyModule_AddObjectRef(module, kTexts[kFirstThreshold + i], v.get()) < 0) return -1;
     }
-    st->classifier_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &classifier_spec, nullptr));
-    if (st->classifier_type == nullptr) return -1;
-    return PyModule_AddType(module, st->classifier_type);
-}
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = pyhost::state_of<ModuleState>(module);
-    return st == nullptr ? 0 : pyhost::visit_all(visit, arg, st->classifier_type);
-}
-
-int module_clear(PyObject* module) {
-    ModuleState* st = pyhost::state_of<ModuleState>(module);
-    if (st == nullptr) return 0;
-    st->text.clear();
-    pyhost::clear_all(st->classifier_type, st->zero_int, st->zero_float);
-    for (PyObject*& score : st->score) Py_CLEAR(score);
-    return 0;
+    return pyhost::add_type(module, &classifier_spec, &st->classifier_type);
 }
 
 PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
 PyModuleDef moduledef = pyhost::module_def<ModuleState>(
     "orvane.brenlow.classifier", "Behaviour labels and significance of a device's channels, from a profiler snapshot.",
-    slots, module_traverse, module_clear, pyhost::free_by_clear<module_clear>);
+    slots);
 
 }  // namespace
 

@@ -47,18 +47,8 @@ PyObject* detector_new(PyTypeObject* tp, PyObject*, PyObject*) {
     return self;
 }
 
-int detector_traverse(PyObject* self, visitproc visit, void* arg) {
-    DetectorObject* d = as_detector(self);
-    return pyhost::visit_all(visit, arg, Py_TYPE(self), d->brain, d->device_id, d->events, d->lock);
-}
-
-int detector_clear(PyObject* self) {
-    DetectorObject* d = as_detector(self);
-    pyhost::clear_all(d->brain, d->device_id, d->events, d->lock);
-    return 0;
-}
-
-void detector_dealloc(PyObject* self) { pyhost::dealloc_gc(self, as_detector(self)->weakrefs, detector_clear); }
+using DetectorRefs = pyhost::Owns<DetectorObject, &DetectorObject::brain, &DetectorObject::device_id,
+                                  &DetectorObject::events, &DetectorObject::lock>;
 
 int detector_init(PyObject* self, PyObject* brain, PyObject* device_id) {
     if (!pyhost::check_str(device_id, "device_id")) return -1;
@@ -76,24 +66,6 @@ int detector_init(PyObject* self, PyObject* brain, PyObject* device_id) {
     Py_XSETREF(d->lock, lock.release());
     d->check_counter.store(0, std::memory_order_relaxed);
     return 0;
-}
-
-// A field read by the algorithms, with the plain attribute error when the
-// object was made without __init__.
-Ref detector_field(PyObject* self, PyObject* value, const char* name) {
-    if (PYHOST_UNLIKELY(value == nullptr)) {
-        missing_attribute(self, name);
-        return Ref();
-    }
-    return Ref::borrow(value);
-}
-
-// receiver.name(args...), looked up as Python looks up a method.
-template <typename... A>
-Ref call_method(PyObject* name, PyObject* receiver, A*... args) {
-    PyObject* call_args[] = {receiver, args...};
-    return Ref::steal(
-        PyObject_VectorcallMethod(name, call_args, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // ---- gate and cadence -----------------------------------------------------
@@ -222,7 +194,7 @@ bool mapping_lookup(PyObject* mapping, PyObject* key, Ref* out) {
 // with no error set.
 bool hit_get(ModuleState* st, PyObject* hit, PyObject* key, Ref* out) {
     if (PyDict_CheckExact(hit)) return mapping_lookup(hit, key, out);
-    Ref v = call_method(st->names[N::get], hit, key);
+    Ref v = pyhost::call_method(hit, st->names[N::get], key);
     if (!v) return false;
     *out = v.get() == Py_None ? Ref() : v;
     // hit.get() gives None both for a missing key and for a None value; the
@@ -378,7 +350,7 @@ int is_healthy(ModuleState* st, PyObject* label) {
     }
     // Full Unicode upper-casing can turn non-ASCII letters into ASCII ones
     // (the dotless i becomes I), so anything else asks str.upper().
-    Ref upper = call_method(st->names[N::upper], label);
+    Ref upper = pyhost::call_method(label, st->names[N::upper]);
     if (!upper) return -1;
     for (const char* h : kHealthyLabels) {
         Ref text = Ref::steal(PyUnicode_FromString(h));
@@ -458,7 +430,7 @@ PyObject* detector_analyse_hits(PyObject* self, PyObject* timestamp, PyObject* p
     const double mean = pyhost::compensated_sum(scores.data(), scores.size()) / n;
     if (!pyhost::round_half_even(mean, kScoreDigits, &query_score)) return nullptr;
 
-    Ref device_id = detector_field(self, d->device_id, "device_id");
+    Ref device_id = pyhost::member(self, d->device_id, "device_id");
     if (!device_id) return nullptr;
     Ref count = Ref::steal(PyLong_FromSize_t(outcomes.size()));
     if (!count) return nullptr;
@@ -475,14 +447,14 @@ PyObject* detector_analyse_hits(PyObject* self, PyObject* timestamp, PyObject* p
                     query_score, snapshot.get()))
         return nullptr;
 
-    Ref lock = detector_field(self, d->lock, "_lock");
+    Ref lock = pyhost::member(self, d->lock, "_lock");
     if (!lock) return nullptr;
-    Ref events = detector_field(self, d->events, "events");
+    Ref events = pyhost::member(self, d->events, "events");
     if (!events) return nullptr;
     {
         pyhost::LockGuard guard(reinterpret_cast<pyhost::LockObject*>(lock.get())->mutex);
         if (!guard.ok()) return nullptr;
-        if (!call_method(st->names[N::append], events.get(), event.get())) return nullptr;
+        if (!pyhost::call_method(events, st->names[N::append], event)) return nullptr;
     }
     return event.release();
 }
@@ -492,9 +464,9 @@ PyObject* detector_analyse_hits(PyObject* self, PyObject* timestamp, PyObject* p
 PyObject* detector_get_events(PyObject* self) {
     DetectorObject* d = as_detector(self);
     ModuleState* st = d->state;
-    Ref lock = detector_field(self, d->lock, "_lock");
+    Ref lock = pyhost::member(self, d->lock, "_lock");
     if (!lock) return nullptr;
-    Ref events = detector_field(self, d->events, "events");
+    Ref events = pyhost::member(self, d->events, "events");
     if (!events) return nullptr;
     pyhost::LockGuard guard(reinterpret_cast<pyhost::LockObject*>(lock.get())->mutex);
     if (!guard.ok()) return nullptr;
@@ -504,7 +476,7 @@ PyObject* detector_get_events(PyObject* self) {
     if (!it) return nullptr;
     while (Ref e = Ref::steal(PyIter_Next(it.get()))) {
         Ref rec = Py_TYPE(e.get()) == st->event_type ? Ref::steal(event_to_dict_impl(st, e.get()))
-                                                     : call_method(st->names[N::to_dict], e.get());
+                                                     : pyhost::call_method(e, st->names[N::to_dict]);
         if (!rec || PyList_Append(out.get(), rec.get()) < 0) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
@@ -521,14 +493,11 @@ bool query_client(ModuleState* st, PyObject* module, PyObject* self, PyObject* t
     DetectorObject* d = as_detector(self);
     Ref result;
     {
-        Ref brain = detector_field(self, d->brain, "brain");
+        Ref brain = pyhost::member(self, d->brain, "brain");
         Ref top_k = brain ? CONSTANT(st, module, top_k) : Ref();
-        Ref device_id = top_k ? detector_field(self, d->device_id, "device_id") : Ref();
-        if (device_id) {
-            PyObject* call_args[6] = {brain.get(), text, top_k.get(), device_id.get(), Py_True, Py_True};
-            result = Ref::steal(PyObject_VectorcallMethod(st->names[N::query], call_args,
-                                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->query_kwnames));
-        }
+        Ref device_id = top_k ? pyhost::member(self, d->device_id, "device_id") : Ref();
+        result = pyhost::call_method_kw(brain, st->names[N::query], st->query_kwnames, text, top_k, device_id, Py_True,
+                                        Py_True);
     }
     if (!result) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;  // interrupts and exits go on
@@ -581,7 +550,7 @@ PyObject* detector_observe(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (skip) Py_RETURN_NONE;
 
     // The helpers are called as methods, so that a subclass may refine them.
-    Ref text = call_method(st->names[N::build_query], self, payload);
+    Ref text = pyhost::call_method(self, st->names[N::build_query], payload);
     if (!text) return nullptr;
     Ref hits;
     if (!query_client(st, module, self, text.get(), &hits)) return nullptr;
@@ -591,12 +560,12 @@ PyObject* detector_observe(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!truth) Py_RETURN_NONE;
     Ref conf = Ref::steal(PyFloat_FromDouble(confidence));
     if (!conf) return nullptr;
-    return call_method(st->names[N::analyse_hits], self, timestamp, payload, hits.get(), conf.get()).release();
+    return pyhost::call_method(self, st->names[N::analyse_hits], timestamp, payload, hits, conf).release();
 }
 
 // ---- detector fields ------------------------------------------------------
 
-PyObject* get_lock(PyObject* self, void*) { return detector_field(self, as_detector(self)->lock, "_lock").release(); }
+PyObject* get_lock(PyObject* self, void*) { return pyhost::member(self, as_detector(self)->lock, "_lock").release(); }
 int set_lock(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return pyhost::refuse_delete("_lock");
     // The buffer's code takes the native mutex directly, so only a lock of
@@ -651,15 +620,12 @@ PyGetSetDef detector_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef detector_members[] = {
-    {"__weaklistoffset__", PYHOST_T_PYSSIZET, offsetof(DetectorObject, weakrefs), PYHOST_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
+PyMemberDef detector_members[] = {PYHOST_WEAK_MEMBERS(DetectorObject, weakrefs)};
 
 PyType_Slot detector_slots[] = {
     pyhost::slot<Py_tp_new, detector_new>(),
     pyhost::init<detector_init, "brain, device_id">(),
-    PYHOST_GC_TYPE_SLOTS(detector),
+    PYHOST_OWNING_TYPE_SLOTS(DetectorRefs, detector),
     {Py_tp_doc, const_cast<char*>("AnomalyDetector(brain, device_id)\n--\n\n"
                                   "Flags one device's departures from its normal outcomes by asking\n"
                                   "the resolver client `brain` for similar past episodes.")},
@@ -668,29 +634,6 @@ PyType_Slot detector_slots[] = {
 
 PyType_Spec detector_spec =
     pyhost::gc_type_spec<DetectorObject>("orvane.brenlow.detector.AnomalyDetector", detector_slots);
-
-// clang-format off
-#define STATE_OBJECTS(X) \
-    X(event_type) X(detector_type) X(lock_type) X(deque_type) X(query_kwnames)
-// clang-format on
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    STATE_OBJECTS(PYHOST_VISIT_FIELD)
-    if (int r = st->names.visit(visit, arg)) return r;
-    return st->event_keys.visit(visit, arg);
-}
-
-int module_clear(PyObject* module) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    st->watch.stop();
-    STATE_OBJECTS(PYHOST_CLEAR_FIELD)
-    st->names.clear();
-    st->event_keys.clear();
-    return 0;
-}
 
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
@@ -702,8 +645,7 @@ int exec_module(PyObject* module) {
                                       {"typing", "TYPE_CHECKING"}, {"typing", "Any"},     {"typing", "Dict"},
                                       {"typing", "List"},          {"typing", "Optional"}};
     for (const auto& [from, name] : imports) {
-        Ref source = Ref::steal(PyImport_ImportModule(from));
-        Ref value = source && name ? Ref::steal(PyObject_GetAttrString(source.get(), name)) : source;
+        Ref value = pyhost::import_from(from, name);
         if (!value || PyModule_AddObjectRef(module, name ? name : from, value.get()) < 0) return -1;
     }
     st->deque_type = PyObject_GetAttrString(module, "deque");
@@ -715,10 +657,9 @@ int exec_module(PyObject* module) {
 
     st->lock_type = pyhost::make_lock_type(module, "orvane.brenlow.detector.Lock");
     if (st->lock_type == nullptr) return -1;
-    st->event_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &event_spec, nullptr));
-    if (st->event_type == nullptr || PyModule_AddType(module, st->event_type) < 0) return -1;
-    st->detector_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &detector_spec, nullptr));
-    if (st->detector_type == nullptr || PyModule_AddType(module, st->detector_type) < 0) return -1;
+    if (pyhost::add_type(module, &event_spec, &st->event_type) < 0 ||
+        pyhost::add_type(module, &detector_spec, &st->detector_type) < 0)
+        return -1;
     // Last: from here on the namespace only changes when a caller rebinds.
     return st->watch.start(module);
 }
@@ -728,8 +669,7 @@ PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 }  // namespace
 
 PyModuleDef moduledef = pyhost::module_def<ModuleState>(
-    "orvane.brenlow.detector", "Anomaly detection from the consensus of a device's most similar past episodes.", slots,
-    module_traverse, module_clear, pyhost::free_by_clear<module_clear>);
+    "orvane.brenlow.detector", "Anomaly detection from the consensus of a device's most similar past episodes.", slots);
 }  // namespace orvane_detector
 
 PyMODINIT_FUNC PyInit_detector(void) { return PyModuleDef_Init(&orvane_detector::moduledef); }

@@ -155,16 +155,13 @@ PyMethodDef event_methods[] = {
 PyGetSetDef event_getset[] = {EVENT_FIELDS(EVENT_GETSET){nullptr, nullptr, nullptr, nullptr, nullptr}};
 #undef EVENT_GETSET
 
-PyMemberDef event_members[] = {
-    {"__weaklistoffset__", PYHOST_T_PYSSIZET, offsetof(EventObject, weakrefs), PYHOST_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
+PyMemberDef event_members[] = {PYHOST_WEAK_MEMBERS(EventObject, weakrefs)};
 
 PyType_Slot event_slots[] = {
     pyhost::init<
         event_init,
         "device_id, timestamp, similar_episode_count, dominant_outcome, confidence, query_score, channel_snapshot">(),
-    PYHOST_GC_TYPE_SLOTS(event),
+    PYHOST_OWNING_TYPE_SLOTS(EventRefs, event),
     {Py_tp_doc, const_cast<char*>("AnomalyEvent(device_id, timestamp, similar_episode_count, dominant_outcome, "
                                   "confidence, query_score, channel_snapshot)\n--\n\n"
                                   "One detected anomaly: the hits of a similarity query agreed on an\n"

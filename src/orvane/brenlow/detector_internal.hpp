@@ -46,14 +46,7 @@ const char* const kEventKeyNames[K_EVENT_KEYS] = {EVENT_FIELDS(EVENT_NAME)};
     X(append, "append") X(query, "query") X(upper, "upper") X(to_dict, "to_dict") X(build_query, "_build_query") \
     X(analyse_hits, "_analyse_hits") X(empty, "")
 // clang-format on
-#define NAME_INDEX(name, text) name,
-struct N {
-    enum : std::size_t { DETECTOR_NAMES(NAME_INDEX) count };
-};
-#undef NAME_INDEX
-#define NAME_TEXT(name, text) text,
-const char* const kNameTexts[N::count] = {DETECTOR_NAMES(NAME_TEXT)};
-#undef NAME_TEXT
+PYHOST_NAMES(N, kNameTexts, DETECTOR_NAMES);
 
 struct ModuleState {
     PyTypeObject* event_type;
@@ -66,6 +59,19 @@ struct ModuleState {
     // The configuration constants, re-read only after the namespace changes.
     pyhost::NamespaceWatch watch;
     pyhost::CachedGlobal cached[N::time + 1];  // indexed by name: the four constants, then `time`
+
+    int traverse(visitproc visit, void* arg) {
+        if (int r = pyhost::visit_all(visit, arg, event_type, detector_type, lock_type, deque_type, query_kwnames))
+            return r;
+        if (int r = names.visit(visit, arg)) return r;
+        return event_keys.visit(visit, arg);
+    }
+    void clear() {
+        watch.stop();
+        pyhost::clear_all(event_type, detector_type, lock_type, deque_type, query_kwnames);
+        names.clear();
+        event_keys.clear();
+    }
 };
 
 // A configuration constant as the module's namespace binds it now.
@@ -106,19 +112,9 @@ struct EventObject {
 
 inline EventObject* as_event(PyObject* o) { return reinterpret_cast<EventObject*>(o); }
 
-inline int event_traverse(PyObject* self, visitproc visit, void* arg) {
-    EventObject* e = as_event(self);
-    return pyhost::visit_all(visit, arg, Py_TYPE(self), e->device_id, e->timestamp, e->similar_episode_count,
-                             e->dominant_outcome, e->channel_snapshot);
-}
-
-inline int event_clear(PyObject* self) {
-    EventObject* e = as_event(self);
-    pyhost::clear_all(e->device_id, e->timestamp, e->similar_episode_count, e->dominant_outcome, e->channel_snapshot);
-    return 0;
-}
-
-inline void event_dealloc(PyObject* self) { pyhost::dealloc_gc(self, as_event(self)->weakrefs, event_clear); }
+using EventRefs =
+    pyhost::Owns<EventObject, &EventObject::device_id, &EventObject::timestamp, &EventObject::similar_episode_count,
+                 &EventObject::dominant_outcome, &EventObject::channel_snapshot>;
 
 // ---- defined across the module's sources ----
 

@@ -400,49 +400,24 @@ int exec_module(PyObject* module) {
     if (pyhost::bind_constants(module, "orvane.config", kConfigNames) < 0) return -1;
 
     for (const char* host : {"math", "threading"}) {
-        Ref m = Ref::steal(PyImport_ImportModule(host));
+        Ref m = pyhost::import_from(host);
         if (!m || PyModule_AddObjectRef(module, host, m.get()) < 0) return -1;
     }
-    Ref collections = Ref::steal(PyImport_ImportModule("collections"));
-    if (!collections) return -1;
-    st->deque_type = PyObject_GetAttrString(collections.get(), "deque");
+    st->deque_type = pyhost::import_from("collections", "deque").release();
     if (st->deque_type == nullptr || PyModule_AddObjectRef(module, "deque", st->deque_type) < 0) return -1;
 
     if (st->names.init(kNameTexts) < 0) return -1;
 
     st->lock_type = pyhost::make_lock_type(module, "orvane.brenlow.profiler.Lock");
     if (st->lock_type == nullptr) return -1;
-    st->stats_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &stats_spec, nullptr));
-    if (st->stats_type == nullptr || PyModule_AddType(module, st->stats_type) < 0) return -1;
-    st->profiler_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &profiler_spec, nullptr));
-    if (st->profiler_type == nullptr || PyModule_AddType(module, st->profiler_type) < 0) return -1;
-    return 0;
-}
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    return pyhost::visit_all(visit, arg, st->lock_type, st->stats_type, st->profiler_type, st->deque_type);
-}
-
-int module_clear(PyObject* module) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    pyhost::clear_all(st->lock_type, st->stats_type, st->profiler_type, st->deque_type);
-    st->names.clear();
-    return 0;
-}
-
-void module_free(void* m) {
-    module_clear(static_cast<PyObject*>(m));
-    if (ModuleState* st = state_of(static_cast<PyObject*>(m))) delete std::exchange(st->periodicity, nullptr);
+    if (pyhost::add_type(module, &stats_spec, &st->stats_type) < 0) return -1;
+    return pyhost::add_type(module, &profiler_spec, &st->profiler_type);
 }
 
 PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
 PyModuleDef moduledef = pyhost::module_def<ModuleState>(
-    "orvane.brenlow.profiler", "Running statistics per channel and the per-device statistical profiler.", slots,
-    module_traverse, module_clear, module_free);
+    "orvane.brenlow.profiler", "Running statistics per channel and the per-device statistical profiler.", slots);
 
 }  // namespace orvane_profiler
 

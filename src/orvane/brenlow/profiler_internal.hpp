@@ -19,52 +19,22 @@ extern PyModuleDef moduledef;
 
 // Interned names: the channel record keys and the snapshot record keys (each
 // in record order), the configuration names, then attribute and method names.
-enum Name : std::size_t {
-    kChannelKey0 = 0,
-    kSnapshotKey0 = 11,
-    kCfgWindow = 17,
-    kCfgMinDatapoints,
-    kCfgOutlierZscore,
-    kCfgPeriodicityMin,
-    kUpdate,
-    kCheckOutlier,
-    kToDict,
-    kHistory,
-    kMaxlen,
-    kComputeCorrelations,
-    kMinVal,
-    kMaxVal,
-    kNameCount
-};
-const char* const kNameTexts[kNameCount] = {"name",
-                                            "count",
-                                            "min",
-                                            "max",
-                                            "mean",
-                                            "variance",
-                                            "std",
-                                            "value_range",
-                                            "mean_rate_of_change",
-                                            "outlier_frequency",
-                                            "periodicity_score",
-                                            "device_id",
-                                            "total_observations",
-                                            "confidence_score",
-                                            "channel_count",
-                                            "channels",
-                                            "correlations",
-                                            "PROFILER_CORRELATION_WINDOW",
-                                            "PROFILER_MIN_DATAPOINTS",
-                                            "PROFILER_OUTLIER_ZSCORE",
-                                            "PROFILER_PERIODICITY_MIN_POINTS",
-                                            "update",
-                                            "check_outlier",
-                                            "to_dict",
-                                            "history",
-                                            "maxlen",
-                                            "compute_correlations",
-                                            "min_val",
-                                            "max_val"};
+// clang-format off
+#define PROFILER_NAMES(X) \
+    X(kChannelKey0, "name") X(kChannelCount, "count") X(kChannelMin, "min") X(kChannelMax, "max") \
+    X(kChannelMean, "mean") X(kChannelVariance, "variance") X(kChannelStd, "std") \
+    X(kChannelValueRange, "value_range") X(kChannelMeanRateOfChange, "mean_rate_of_change") \
+    X(kChannelOutlierFrequency, "outlier_frequency") X(kChannelPeriodicityScore, "periodicity_score") \
+    X(kSnapshotKey0, "device_id") X(kSnapshotTotalObservations, "total_observations") \
+    X(kSnapshotConfidenceScore, "confidence_score") X(kSnapshotChannelCount, "channel_count") \
+    X(kSnapshotChannels, "channels") X(kSnapshotCorrelations, "correlations") \
+    X(kCfgWindow, "PROFILER_CORRELATION_WINDOW") X(kCfgMinDatapoints, "PROFILER_MIN_DATAPOINTS") \
+    X(kCfgOutlierZscore, "PROFILER_OUTLIER_ZSCORE") X(kCfgPeriodicityMin, "PROFILER_PERIODICITY_MIN_POINTS") \
+    X(kUpdate, "update") X(kCheckOutlier, "check_outlier") X(kToDict, "to_dict") X(kHistory, "history") \
+    X(kMaxlen, "maxlen") X(kComputeCorrelations, "compute_correlations") X(kMinVal, "min_val") X(kMaxVal, "max_val")
+// clang-format on
+enum Name : std::size_t { PROFILER_NAMES(PYHOST_NAME_INDEX) kNameCount };
+const char* const kNameTexts[kNameCount] = {PROFILER_NAMES(PYHOST_NAME_TEXT)};
 
 struct ModuleState {
     PyTypeObject* lock_type;
@@ -73,6 +43,15 @@ struct ModuleState {
     PyObject* deque_type;
     pyhost::Names<kNameCount> names;
     PeriodicityCache* periodicity;
+
+    int traverse(visitproc visit, void* arg) {
+        return pyhost::visit_all(visit, arg, lock_type, stats_type, profiler_type, deque_type);
+    }
+    void clear() {
+        pyhost::clear_all(lock_type, stats_type, profiler_type, deque_type);
+        names.clear();
+    }
+    void release() { delete std::exchange(periodicity, nullptr); }
 };
 
 inline ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }

@@ -208,8 +208,7 @@ PyObject* stats_setstate(PyObject* o, PyObject* state) {
 // __reduce__: (copyreg.__newobj__, (type(self),), self.__getstate__()), so
 // that every pickle protocol and the copy module take the same road.
 PyObject* state_reduce(PyObject* o) {
-    Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
-    Ref newobj = copyreg ? Ref::steal(PyObject_GetAttrString(copyreg.get(), "__newobj__")) : Ref();
+    Ref newobj = pyhost::import_from("copyreg", "__newobj__");
     if (!newobj) return nullptr;
     Ref state = Ref::steal(PyObject_CallMethod(o, "__getstate__", nullptr));
     if (!state) return nullptr;

@@ -180,9 +180,7 @@ PyObject* get_history(PyObject* o, void*) {
     if (module == nullptr) return nullptr;
     Ref list = Ref::steal(float_list(as_stats(o)->history.to_vector()));
     Ref maxlen = Ref::steal(capacity_object(as_stats(o)->history.capacity()));
-    if (!list || !maxlen) return nullptr;
-    PyObject* call_args[] = {list.get(), maxlen.get()};
-    return PyObject_Vectorcall(state_of(module)->deque_type, call_args, 2, nullptr);
+    return pyhost::call(state_of(module)->deque_type, list, maxlen).release();
 }
 
 // Reads any iterable of real numbers; a deque also sets the capacity from

@@ -51,24 +51,14 @@ PyMethodDef methods[] = {
 };
 
 int exec_module(PyObject* module) {
-    Ref uuid = Ref::steal(PyImport_ImportModule("uuid"));
-    if (!uuid) return -1;
-    return PyModule_AddObjectRef(module, "uuid", uuid.get());
+    Ref uuid = pyhost::import_from("uuid");
+    return uuid ? PyModule_AddObjectRef(module, "uuid", uuid.get()) : -1;
 }
 
 PyModuleDef_Slot slots[] = PYHOST_MODULE_SLOTS(exec_module);
 
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "orvane.brenlow.provisioner",
-    "Device identity for the resolver.",
-    0,
-    methods,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef moduledef =
+    pyhost::module_def("orvane.brenlow.provisioner", "Device identity for the resolver.", slots, methods);
 
 }  // namespace
 

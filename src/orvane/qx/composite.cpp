@@ -64,6 +64,17 @@ struct ModuleState {
     PyObject* fused_name;  // "composite_fused"
     PyObject* minus_one;
     pyhost::Names<kNames> names;
+
+    int traverse(visitproc visit, void* arg) {
+        for (PyObject* o : np) Py_VISIT(o);
+        if (int err = pyhost::visit_all(visit, arg, config_class, builder_type)) return err;
+        return names.visit(visit, arg);
+    }
+    void clear() {
+        for (PyObject*& o : np) Py_CLEAR(o);
+        pyhost::clear_all(config_class, builder_type, kw_dtype, fused_name, minus_one);
+        names.clear();
+    }
 };
 
 extern PyModuleDef moduledef;  // defined at the end
@@ -126,8 +137,7 @@ class Floats {
 
 // numpy.asarray(obj, dtype=numpy.float32).
 Ref asarray_f32(ModuleState* st, PyObject* obj) {
-    PyObject* args[2] = {obj, st->np[kFloat32]};
-    return Ref::steal(PyObject_Vectorcall(st->np[kAsarray], args, 1, st->kw_dtype));
+    return pyhost::call_kw(st->np[kAsarray], st->kw_dtype, obj, st->np[kFloat32]);
 }
 
 // `obj` as numpy.asarray(obj, dtype=numpy.float32) holds it, read in C order:
@@ -153,17 +163,14 @@ bool as_float32(ModuleState* st, PyObject* obj, Ref& holder, Floats& view) {
 // A new float32 array of `n` values (numpy.empty(n, numpy.float32)), viewed
 // for writing.
 Ref new_vector(ModuleState* st, Py_ssize_t n, Floats& out) {
-    Ref length = Ref::steal(PyLong_FromSsize_t(n));
-    if (!length) return Ref();
-    PyObject* args[2] = {length.get(), st->np[kFloat32]};
-    Ref arr = Ref::steal(PyObject_Vectorcall(st->np[kEmpty], args, 2, nullptr));
+    Ref arr = pyhost::call(st->np[kEmpty], Ref::steal(PyLong_FromSsize_t(n)), st->np[kFloat32]);
     if (!arr || !out.view_new(arr.get(), "numpy.empty")) return Ref();
     return arr;
 }
 
 // numpy.empty_like(like), viewed for writing.
 Ref new_like(ModuleState* st, PyObject* like, Floats& out) {
-    Ref arr = Ref::steal(PyObject_Vectorcall(st->np[kEmptyLike], &like, 1, nullptr));
+    Ref arr = pyhost::call(st->np[kEmptyLike], like);
     if (!arr || !out.view_new(arr.get(), "numpy.empty_like")) return Ref();
     return arr;
 }
@@ -277,10 +284,7 @@ bool seed_of(PyObject* name, Int in_dim, Int out_dim, std::uint32_t* seed) {
 
 // NumPy's own error for a matrix shape with a negative dimension.
 PyObject* raise_negative_shape(ModuleState* st, Py_ssize_t in_dim, Py_ssize_t out_dim) {
-    Ref shape = Ref::steal(Py_BuildValue("(nn)", in_dim, out_dim));
-    if (!shape) return nullptr;
-    PyObject* args[2] = {shape.get(), st->np[kFloat32]};
-    Ref probe = Ref::steal(PyObject_Vectorcall(st->np[kEmpty], args, 2, nullptr));
+    Ref probe = pyhost::call(st->np[kEmpty], Ref::steal(Py_BuildValue("(nn)", in_dim, out_dim)), st->np[kFloat32]);
     if (probe) PyErr_SetString(PyExc_ValueError, "negative dimensions are not allowed");
     return nullptr;
 }
@@ -389,10 +393,8 @@ bool cfg_length(PyObject* cfg, PyObject* name, Py_ssize_t* out) {
 
 PyObject* fn_to_np_1d(PyObject* module, PyObject* x) {
     ModuleState* st = state_of(module);
-    Ref arr = asarray_f32(st, x);
-    if (!arr) return nullptr;
     // reshape(-1) also turns a scalar into shape (1,).
-    return PyObject_CallMethodOneArg(arr.get(), st->names[kReshape], st->minus_one);
+    return pyhost::call_method(asarray_f32(st, x), st->names[kReshape], st->minus_one).release();
 }
 
 PyObject* fn_l2(PyObject* module, PyObject* v) { return l2_array(state_of(module), v); }
@@ -448,9 +450,7 @@ struct Builder {
     PyObject* weakrefs;
 };
 
-ModuleState* state_of_type(PyTypeObject* defining_class) {
-    return static_cast<ModuleState*>(PyType_GetModuleState(defining_class));
-}
+ModuleState* state_of(PyTypeObject* defining_class) { return pyhost::state_of<ModuleState>(defining_class); }
 
 int builder_init(PyObject* self, PyObject* cfg) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &moduledef);
@@ -465,7 +465,7 @@ int builder_init(PyObject* self, PyObject* cfg) {
 
 PyObject* builder_project(PyObject* self, PyTypeObject* cls, PyObject* raw_embedding, PyObject* name) {
     if (!pyhost::check_str(name, "name")) return nullptr;
-    ModuleState* st = state_of_type(cls);
+    ModuleState* st = state_of(cls);
     Ref holder;
     Floats v;
     if (!as_float32(st, raw_embedding, holder, v)) return nullptr;
@@ -492,7 +492,7 @@ PyObject* builder_fuse(PyObject* self, PyTypeObject* cls, PyObject* imu, PyObjec
                        PyObject* depth, PyObject* thermal, PyObject* text) {
     // Fusion order, whatever order the caller writes the keywords in.
     PyObject* const a[kModalities] = {imu, vision, audio, depth, thermal, text};
-    ModuleState* st = state_of_type(cls);
+    ModuleState* st = state_of(cls);
     Ref cfg = Ref::steal(PyObject_GetAttr(self, st->names[kCfg]));
     if (!cfg) return nullptr;
 
@@ -514,9 +514,7 @@ PyObject* builder_fuse(PyObject* self, PyTypeObject* cls, PyObject* imu, PyObjec
     if (count == 0) {
         Ref dim = Ref::steal(PyObject_GetAttr(cfg.get(), st->names[kFusedDim]));
         Ref n = Ref::steal(dim ? PyNumber_Long(dim.get()) : nullptr);
-        if (!n) return nullptr;
-        PyObject* zargs[2] = {n.get(), st->np[kFloat32]};
-        return PyObject_Vectorcall(st->np[kZeros], zargs, 2, nullptr);
+        return pyhost::call(st->np[kZeros], n, st->np[kFloat32]).release();
     }
 
     bool flat = true;
@@ -552,24 +550,10 @@ PyObject* builder_fuse(PyObject* self, PyTypeObject* cls, PyObject* imu, PyObjec
         weighted_unit(pieces[k], pv.data());
         PyList_SET_ITEM(list.get(), k, piece.release());
     }
-    PyObject* list_arg = list.get();
-    Ref concat = Ref::steal(PyObject_Vectorcall(st->np[kConcatenate], &list_arg, 1, nullptr));
+    Ref concat = pyhost::call(st->np[kConcatenate], list);
     Py_ssize_t fused_dim;
     if (!concat || !cfg_length(cfg.get(), st->names[kFusedDim], &fused_dim)) return nullptr;
     return project_array(st, concat.get(), fused_dim, st->fused_name);
-}
-
-int builder_traverse(PyObject* self, visitproc visit, void* arg) {
-    return pyhost::visit_all(visit, arg, Py_TYPE(self), reinterpret_cast<Builder*>(self)->dict);
-}
-
-int builder_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<Builder*>(self)->dict);
-    return 0;
-}
-
-void builder_dealloc(PyObject* self) {
-    pyhost::dealloc_gc(self, reinterpret_cast<Builder*>(self)->weakrefs, builder_clear);
 }
 
 PyMethodDef builder_methods[] = {
@@ -589,20 +573,13 @@ PyMethodDef builder_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef builder_members[] = {PYHOST_DICT_WEAK_MEMBERS(Builder, dict, weakrefs)};
-
-PyGetSetDef builder_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 PyType_Slot builder_slots[] = {
     {Py_tp_doc, const_cast<char*>("CompositeStateBuilder(cfg=None)\n--\n\n"
                                   "Projects per-modality embeddings and fuses them into composite state\n"
                                   "vectors. cfg defaults to CompositeConfig() when not given or false.")},
     pyhost::init<builder_init, "cfg=None">(),
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    PYHOST_GC_TYPE_SLOTS(builder),
+    PYHOST_PLAIN_TYPE_SLOTS(Builder, builder_methods),
     {0, nullptr},
 };
 
@@ -613,8 +590,7 @@ PyType_Spec builder_spec = pyhost::gc_type_spec<Builder>("orvane.qx.composite.Co
 // ---------------------------------------------------------------------------
 
 Ref make_config_class() {
-    Ref dataclasses = Ref::steal(PyImport_ImportModule("dataclasses"));
-    Ref make = Ref::steal(dataclasses ? PyObject_GetAttrString(dataclasses.get(), "make_dataclass") : nullptr);
+    Ref make = pyhost::import_from("dataclasses", "make_dataclass");
     if (!make) return Ref();
     // make_dataclass("CompositeConfig", [(name, type, default), ...], namespace={"__doc__": ...})
     PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
@@ -665,8 +641,7 @@ PyMethodDef module_methods[] = {
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
     for (int i = 0; i < kNpCount; ++i) {
-        Ref source = Ref::steal(PyImport_ImportModule(i == kNorm ? "numpy.linalg" : "numpy"));
-        st->np[i] = source ? PyObject_GetAttrString(source.get(), kNpAttrs[i]) : nullptr;
+        st->np[i] = pyhost::import_from(i == kNorm ? "numpy.linalg" : "numpy", kNpAttrs[i]).release();
         if (st->np[i] == nullptr) return -1;
     }
 
@@ -680,27 +655,7 @@ int exec_module(PyObject* module) {
     st->config_class = Py_NewRef(config.get());
     if (PyModule_AddObjectRef(module, "CompositeConfig", config.get()) < 0) return -1;
 
-    st->builder_type = PyType_FromModuleAndSpec(module, &builder_spec, nullptr);
-    if (!st->builder_type) return -1;
-    if (PyModule_AddObjectRef(module, "CompositeStateBuilder", st->builder_type) < 0) return -1;
-    return 0;
-}
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    for (PyObject* o : st->np) Py_VISIT(o);
-    if (int err = pyhost::visit_all(visit, arg, st->config_class, st->builder_type)) return err;
-    return st->names.visit(visit, arg);
-}
-
-int module_clear(PyObject* module) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    for (PyObject*& o : st->np) Py_CLEAR(o);
-    pyhost::clear_all(st->config_class, st->builder_type, st->kw_dtype, st->fused_name, st->minus_one);
-    st->names.clear();
-    return 0;
+    return pyhost::add_type(module, &builder_spec, &st->builder_type);
 }
 
 // No per-interpreter GIL (without the slot, subinterpreters share the main
@@ -709,7 +664,7 @@ PyModuleDef_Slot module_slots[] = {pyhost::exec_slot<exec_module>(), {0, nullptr
 
 PyModuleDef moduledef = pyhost::module_def<ModuleState>(
     "orvane.qx.composite", "Composite state vectors: seeded projection of raw embeddings and fusion of modalities.",
-    module_slots, module_traverse, module_clear, pyhost::free_by_clear<module_clear>, module_methods);
+    module_slots, module_methods);
 
 }  // namespace
 

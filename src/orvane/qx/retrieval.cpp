@@ -38,29 +38,26 @@ using pyhost::Ref;
     X(query_path, "/qx/query") X(post_method, "POST") X(request, "_request") X(config, "config") X(post, "_post") \
     X(get, "get") X(status_code, "status_code") X(reshape, "reshape") X(empty, "")
 // clang-format on
-#define NAME_INDEX(name, text) name,
-struct N {
-    enum : std::size_t { RETRIEVAL_NAMES(NAME_INDEX) count };
-};
-#undef NAME_INDEX
-#define NAME_TEXT(name, text) text,
-const char* const kNameTexts[N::count] = {RETRIEVAL_NAMES(NAME_TEXT)};
-#undef NAME_TEXT
+PYHOST_NAMES(N, kNameTexts, RETRIEVAL_NAMES);
 
 struct ModuleState {
 #define DECLARE(f) PyObject* f;
     STATE_OBJECTS(DECLARE)
 #undef DECLARE
     pyhost::Names<N::count> names;
+
+    int traverse(visitproc visit, void* arg) {
+        STATE_OBJECTS(PYHOST_VISIT_FIELD)
+        return names.visit(visit, arg);
+    }
+    void clear() {
+        STATE_OBJECTS(PYHOST_CLEAR_FIELD)
+        names.clear();
+    }
 };
 
 ModuleState* state_of(PyObject* module) { return pyhost::state_of<ModuleState>(module); }
-
-// The state of the module that defined a method's class.
-const ModuleState* state_for(PyTypeObject* defining_class) {
-    PyObject* module = PyType_GetModule(defining_class);
-    return module ? state_of(module) : nullptr;
-}
+ModuleState* state_of(PyTypeObject* defining_class) { return pyhost::state_of<ModuleState>(defining_class); }
 
 const char kNotAvailableFormat[] =
     "The resolver has no %U endpoint -- either it's running code from before QX retrieval existed, or this "
@@ -78,14 +75,7 @@ struct RetrieverObject {
 
 RetrieverObject* as_retriever(PyObject* o) { return reinterpret_cast<RetrieverObject*>(o); }
 
-Ref brain_of(PyObject* self) {
-    PyObject* brain = as_retriever(self)->brain;
-    if (PYHOST_UNLIKELY(brain == nullptr)) {
-        pyhost::missing_attribute(self, "brain");
-        return Ref();
-    }
-    return Ref::borrow(brain);
-}
+Ref brain_of(PyObject* self) { return pyhost::member(self, as_retriever(self)->brain, "brain"); }
 
 // ---------------------------------------------------------------------------
 // Vector form and request pieces
@@ -126,11 +116,8 @@ Ref float_list(const Py_buffer& v) {
 // Python floats. A value NumPy cannot convert fails here, with NumPy's
 // error, before anything is sent.
 Ref vector_form(const ModuleState* st, PyObject* embedding) {
-    PyObject* args[3] = {nullptr, embedding, st->float32};
-    Ref array =
-        Ref::steal(PyObject_Vectorcall(st->asarray, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->dtype_kwnames));
-    if (!array) return Ref();
-    Ref flat = Ref::steal(PyObject_CallMethodOneArg(array.get(), st->names[N::reshape], st->minus_one));
+    Ref array = pyhost::call_kw(st->asarray, st->dtype_kwnames, embedding, st->float32);
+    Ref flat = pyhost::call_method(array, st->names[N::reshape], st->minus_one);
     if (!flat) return Ref();
     Py_buffer view;
     if (PyObject_GetBuffer(flat.get(), &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) return Ref();
@@ -144,11 +131,7 @@ Ref vector_form(const ModuleState* st, PyObject* embedding) {
 Ref request_device_id(const ModuleState* st, PyObject* self, PyObject* device_id) {
     if (device_id != nullptr && device_id != Py_None && PyUnicode_GET_LENGTH(device_id) > 0)
         return Ref::borrow(device_id);
-    Ref brain = brain_of(self);
-    if (!brain) return Ref();
-    Ref config = Ref::steal(PyObject_GetAttr(brain.get(), st->names[N::config]));
-    if (!config) return Ref();
-    return Ref::steal(PyObject_GetAttr(config.get(), st->names[N::device_id]));
+    return pyhost::attr(pyhost::attr(brain_of(self), st->names[N::config]), st->names[N::device_id]);
 }
 
 // mapping.get(key) or mapping.get(key, dflt); `*missing` is set instead of
@@ -177,8 +160,7 @@ Ref post_fields(const ModuleState* st, PyObject* self, std::size_t path,
     if (!body) return Ref();
     for (auto [name, value] : fields)
         if (PyDict_SetItem(body.get(), st->names[name], value) < 0) return Ref();
-    PyObject* args[3] = {self, st->names[path], body.get()};
-    return Ref::steal(PyObject_VectorcallMethod(st->names[N::post], args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return pyhost::call_method(self, st->names[N::post], st->names[path], body);
 }
 
 // ---------------------------------------------------------------------------
@@ -219,13 +201,12 @@ int is_not_found(const ModuleState* st, PyObject* error) {
 
 PyObject* retriever_post(PyObject* self, PyTypeObject* cls, PyObject* path, PyObject* payload) {
     if (!pyhost::check_str(path, "path") || !pyhost::check_dict(payload, "payload")) return nullptr;
-    const ModuleState* st = state_for(cls);
+    const ModuleState* st = state_of(cls);
     if (st == nullptr) return nullptr;
     Ref brain = brain_of(self);
     if (!brain) return nullptr;
-    PyObject* args[4] = {brain.get(), st->names[N::post_method], path, payload};
-    Ref result = Ref::steal(
-        PyObject_VectorcallMethod(st->names[N::request], args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->json_kwnames));
+    Ref result = pyhost::call_method_kw(brain, st->names[N::request], st->json_kwnames, st->names[N::post_method], path,
+                                        payload);
     if (result) {
         if (PyDict_CheckExact(result.get()) || result.get() == Py_None) return result.release();
         raise_expected("dict", result.get());
@@ -262,7 +243,7 @@ PyObject* retriever_ingest(PyObject* self, PyTypeObject* cls, PyObject* embeddin
     if (metadata == nullptr) metadata = Py_None;
     if (!pyhost::check_str(device_id, "device_id", true) || !pyhost::check_dict(metadata, "metadata", true))
         return nullptr;
-    const ModuleState* st = state_for(cls);
+    const ModuleState* st = state_of(cls);
     if (st == nullptr) return nullptr;
 
     Ref vector = vector_form(st, embedding);
@@ -286,7 +267,7 @@ PyObject* retriever_ingest(PyObject* self, PyTypeObject* cls, PyObject* embeddin
 PyObject* retriever_ingest_batch(PyObject* self, PyTypeObject* cls, PyObject* items, PyObject* device_id) {
     if (device_id == nullptr) device_id = Py_None;
     if (!pyhost::check_list(items, "items") || !pyhost::check_str(device_id, "device_id", true)) return nullptr;
-    const ModuleState* st = state_for(cls);
+    const ModuleState* st = state_of(cls);
     if (st == nullptr) return nullptr;
 
     Ref sent = Ref::steal(PyList_New(0));
@@ -328,7 +309,7 @@ PyObject* retriever_retrieve(PyObject* self, PyTypeObject* cls, PyObject* embedd
                              PyObject* k_arg) {
     if (device_id == nullptr) device_id = Py_None;
     if (!pyhost::check_str(device_id, "device_id", true)) return nullptr;
-    const ModuleState* st = state_for(cls);
+    const ModuleState* st = state_of(cls);
     if (st == nullptr) return nullptr;
     Ref k = k_arg ? pyhost::int_arg(k_arg, "k") : Ref::borrow(st->default_k);
     if (!k) return nullptr;
@@ -376,16 +357,7 @@ int set_brain(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-int retriever_traverse(PyObject* self, visitproc visit, void* arg) {
-    return pyhost::visit_all(visit, arg, Py_TYPE(self), as_retriever(self)->brain, as_retriever(self)->dict);
-}
-
-int retriever_clear(PyObject* self) {
-    pyhost::clear_all(as_retriever(self)->brain, as_retriever(self)->dict);
-    return 0;
-}
-
-void retriever_dealloc(PyObject* self) { pyhost::dealloc_gc(self, as_retriever(self)->weakrefs, retriever_clear); }
+using RetrieverRefs = pyhost::Owns<RetrieverObject, &RetrieverObject::brain, &RetrieverObject::dict>;
 
 PyMethodDef retriever_methods[] = {
     pyhost::def<"ingest", retriever_ingest, "embedding, device_id=None, metadata=None",
@@ -412,7 +384,7 @@ PyMemberDef retriever_members[] = {PYHOST_DICT_WEAK_MEMBERS(RetrieverObject, dic
 
 PyType_Slot retriever_slots[] = {
     pyhost::init<retriever_init, "brain">(),
-    PYHOST_GC_TYPE_SLOTS(retriever),
+    PYHOST_OWNING_TYPE_SLOTS(RetrieverRefs, retriever),
     {Py_tp_doc, const_cast<char*>("CrossModalRetriever(brain)\n--\n\n"
                                   "Vector ingest and nearest-vector queries through the resolver client\n"
                                   "`brain`.")},
@@ -421,21 +393,6 @@ PyType_Slot retriever_slots[] = {
 
 PyType_Spec retriever_spec =
     pyhost::gc_type_spec<RetrieverObject>("orvane.qx.retrieval.CrossModalRetriever", retriever_slots);
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    STATE_OBJECTS(PYHOST_VISIT_FIELD)
-    return st->names.visit(visit, arg);
-}
-
-int module_clear(PyObject* module) {
-    ModuleState* st = state_of(module);
-    if (st == nullptr) return 0;
-    STATE_OBJECTS(PYHOST_CLEAR_FIELD)
-    st->names.clear();
-    return 0;
-}
 
 int exec_module(PyObject* module) {
     ModuleState* st = state_of(module);
@@ -446,29 +403,23 @@ int exec_module(PyObject* module) {
     st->default_k = PyLong_FromLong(10);
     if (!st->dtype_kwnames || !st->json_kwnames || !st->minus_one || !st->default_k) return -1;
 
-    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-    if (!numpy) return -1;
-    st->asarray = PyObject_GetAttrString(numpy.get(), "asarray");
-    if (st->asarray == nullptr) return -1;
-    st->float32 = PyObject_GetAttrString(numpy.get(), "float32");
-    if (st->float32 == nullptr) return -1;
+    if ((st->asarray = pyhost::import_from("numpy", "asarray").release()) == nullptr ||
+        (st->float32 = pyhost::import_from("numpy", "float32").release()) == nullptr)
+        return -1;
 
     st->not_available = PyErr_NewExceptionWithDoc(
         "orvane.qx.retrieval.RetrievalNotAvailable",
         "The resolver has no vector endpoints (it answered 404 to a vector request).", PyExc_Exception, nullptr);
     if (st->not_available == nullptr || PyModule_AddObjectRef(module, "RetrievalNotAvailable", st->not_available) < 0)
         return -1;
-    st->retriever_type = PyType_FromModuleAndSpec(module, &retriever_spec, nullptr);
-    if (st->retriever_type == nullptr) return -1;
-    return PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(st->retriever_type));
+    return pyhost::add_type(module, &retriever_spec, &st->retriever_type);
 }
 
 // No per-interpreter GIL: NumPy, imported at load, does not support one.
 PyModuleDef_Slot slots[] = {pyhost::exec_slot<exec_module>(), {0, nullptr}};
 
 PyModuleDef moduledef = pyhost::module_def<ModuleState>(
-    "orvane.qx.retrieval", "Vector ingest and nearest-vector retrieval through the resolver client.", slots,
-    module_traverse, module_clear, pyhost::free_by_clear<module_clear>);
+    "orvane.qx.retrieval", "Vector ingest and nearest-vector retrieval through the resolver client.", slots);
 
 }  // namespace
 

@@ -114,6 +114,17 @@ struct State {
     IMU_KEYWORDS(IMU_DECLARE)
     IMU_INTS(IMU_DECLARE)
 #undef IMU_DECLARE
+
+    int traverse(visitproc visit, void* arg) {
+        IMU_OBJECTS(PYHOST_VISIT_FIELD)
+        return 0;
+    }
+    void clear() {
+        IMU_OBJECTS(PYHOST_CLEAR_FIELD)
+        IMU_NAMES(PYHOST_CLEAR_FIELD)
+        IMU_KEYWORDS(PYHOST_CLEAR_FIELD)
+        IMU_INTS(PYHOST_CLEAR_FIELD)
+    }
 };
 
 // Defined at the end of the file, with the module's slots.
@@ -121,7 +132,7 @@ extern PyModuleDef moduledef;
 
 State* state_of(PyObject* module) { return pyhost::state_of<State>(module); }
 
-State* state_from_type(PyTypeObject* cls) { return static_cast<State*>(PyType_GetModuleState(cls)); }
+State* state_of(PyTypeObject* cls) { return pyhost::state_of<State>(cls); }
 
 // For slots that get no defining class (tp_init): the state of the module
 // that made one of the classes in the instance's MRO.
@@ -131,56 +142,11 @@ State* state_from_instance(PyObject* self) {
 }
 
 // ---------------------------------------------------------------------------
-// Call helpers
+// Call helpers: the kit's, and the few only the network needs
 // ---------------------------------------------------------------------------
 
-// The steps below pass failure along: a step given a null object (the
-// result of an earlier step that failed, its error set) returns null at once
-// without calling anything, so that a chain of dependent steps needs only
-// its result checked. Steps that do not depend on each other are still
-// checked one by one, so that nothing runs while an error is set.
-inline PyObject* ptr(PyObject* o) { return o; }
-inline PyObject* ptr(const Ref& r) { return r.get(); }
-
-template <class... A>
-bool all_set(const A&... objects) {
-    return ((ptr(objects) != nullptr) && ...);
-}
-
-// callable(*positional, **keywords): the last len(kwnames) arguments are the
-// keyword values, in the order of kwnames (nullptr: no keywords). The
-// leading slot lets the callee prepend a bound self.
-template <class C, class... A>
-Ref call_kw(const C& callable, PyObject* kwnames, const A&... args) {
-    if (!all_set(callable, args...)) return Ref();
-    PyObject* v[] = {nullptr, ptr(args)...};
-    size_t npos = sizeof...(A) - static_cast<size_t>(kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    return Ref::steal(PyObject_Vectorcall(ptr(callable), v + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-}
-
-template <class C, class... A>
-Ref call(const C& callable, const A&... args) {
-    return call_kw(callable, nullptr, args...);
-}
-
-// self.name(*args, **keywords), through ordinary attribute lookup.
-template <class S, class... A>
-Ref call_method_kw(const S& self, PyObject* name, PyObject* kwnames, const A&... args) {
-    if (!all_set(self, args...)) return Ref();
-    PyObject* v[] = {ptr(self), ptr(args)...};
-    size_t npos = 1 + sizeof...(A) - static_cast<size_t>(kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    return Ref::steal(PyObject_VectorcallMethod(name, v, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-}
-
-template <class S, class... A>
-Ref call_method(const S& self, PyObject* name, const A&... args) {
-    return call_method_kw(self, name, nullptr, args...);
-}
-
-template <class O>
-Ref attr(const O& o, PyObject* name) {
-    return ptr(o) ? Ref::steal(PyObject_GetAttr(ptr(o), name)) : Ref();
-}
+using pyhost::all_set, pyhost::attr, pyhost::call, pyhost::call_kw, pyhost::call_method, pyhost::call_method_kw,
+    pyhost::names_tuple, pyhost::ptr;
 
 // o[i] of a sequence.
 Ref item(const Ref& o, Py_ssize_t i) { return o ? Ref::steal(PySequence_GetItem(o.get(), i)) : Ref(); }
@@ -189,18 +155,6 @@ Ref add(const Ref& a, const Ref& b) { return all_set(a, b) ? Ref::steal(PyNumber
 template <class B>
 Ref mul(const Ref& a, const B& b) {
     return all_set(a, b) ? Ref::steal(PyNumber_Multiply(a.get(), ptr(b))) : Ref();
-}
-
-Ref names_tuple(std::initializer_list<const char*> names) {
-    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!t) return t;
-    Py_ssize_t i = 0;
-    for (const char* n : names) {
-        PyObject* s = PyUnicode_InternFromString(n);
-        if (s == nullptr) return Ref();
-        PyTuple_SET_ITEM(t.get(), i++, s);
-    }
-    return t;
 }
 
 // ---------------------------------------------------------------------------
@@ -317,7 +271,7 @@ int branch_init(PyObject* self, PyObject* in_channels, PyObject* out_channels, P
 }
 
 PyObject* branch_forward(PyObject* self, PyTypeObject* cls, PyObject* x) {
-    return call_method(self, state_from_type(cls)->net, x).release();
+    return call_method(self, state_of(cls)->net, x).release();
 }
 
 // ---------------------------------------------------------------------------
@@ -394,7 +348,7 @@ int model_init(PyObject* self, PyObject* c) {
 
 // x [B, in_channels, T] -> unit-length embeddings [B, out_dim].
 PyObject* model_forward(PyObject* self, PyTypeObject* cls, PyObject* x) {
-    State* st = state_from_type(cls);
+    State* st = state_of(cls);
 
     Ref shape = attr(x, st->shape);
     if (!shape) return nullptr;
@@ -498,7 +452,7 @@ Ref snapshot_weights(State* st, const Ref& model) {
 
 PyObject* encoder_load_checkpoint(PyObject* self, PyTypeObject* cls, PyObject* path) {
     if (!pyhost::check_str(path, "path")) return nullptr;
-    State* st = state_from_type(cls);
+    State* st = state_of(cls);
 
     // Every tensor comes to the CPU first, whatever device it was saved
     // from; loading into the network then copies it to the network's device.
@@ -577,7 +531,7 @@ Ref to_tensor(State* st, PyObject* raw) {
 }
 
 PyObject* encoder_to_tensor(PyObject*, PyTypeObject* cls, PyObject* raw) {
-    return to_tensor(state_from_type(cls), raw).release();
+    return to_tensor(state_of(cls), raw).release();
 }
 
 // The body of encode, run with gradient tracking off.
@@ -590,7 +544,7 @@ Ref encode_no_grad(State* st, PyObject* self, PyObject* raw) {
 }
 
 PyObject* encoder_encode(PyObject* self, PyTypeObject* cls, PyObject* raw) {
-    State* st = state_from_type(cls);
+    State* st = state_of(cls);
     Ref is_enabled = attr(st->torch, st->is_grad_enabled);
     if (!is_enabled) return nullptr;
     Ref set_enabled = attr(st->torch, st->set_grad_enabled);
@@ -740,32 +694,12 @@ int exec_module(PyObject* module) {
     return PyModule_AddObjectRef(module, "IMUEncoder", st->encoder_type);
 }
 
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    State* st = state_of(module);
-    if (st == nullptr) return 0;
-    IMU_OBJECTS(PYHOST_VISIT_FIELD)
-    return 0;
-}
-
-int clear_module(PyObject* module) {
-    State* st = state_of(module);
-    if (st == nullptr) return 0;
-#define IMU_RESET(n, ...) Py_CLEAR(st->n);
-    IMU_OBJECTS(IMU_RESET)
-    IMU_NAMES(IMU_RESET)
-    IMU_KEYWORDS(IMU_RESET)
-    IMU_INTS(IMU_RESET)
-#undef IMU_RESET
-    return 0;
-}
-
 // No per-interpreter GIL (without the slot, subinterpreters share the main
 // one): NumPy and torch do not support one.
 PyModuleDef_Slot slots[] = {pyhost::exec_slot<exec_module>(), {0, nullptr}};
 
 PyModuleDef moduledef =
-    pyhost::module_def<State>("orvane.qx.encoders.imu", "IMU windows to unit-length embeddings.", slots,
-                              traverse_module, clear_module, pyhost::free_by_clear<clear_module>);
+    pyhost::module_def<State>("orvane.qx.encoders.imu", "IMU windows to unit-length embeddings.", slots);
 
 }  // namespace
 
