@@ -6,10 +6,9 @@
 #include "args.hpp"
 #include "refs.hpp"
 
-#include <cxxabi.h>
-
 #include <array>
 #include <cstddef>
+#include <exception>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
@@ -54,9 +53,9 @@ struct Boundary<F> {
     static R call(A... a) {
         try {
             return F(a...);
-        } catch (abi::__forced_unwind&) {
-            throw;
         } catch (...) {
+            // That unwind carries no C++ exception object: let it go on.
+            if (!std::current_exception()) throw;
             raise_from_cpp_exception();
             return error_result<R>();
         }

@@ -115,13 +115,16 @@ PyObject* post_batch(ModuleState* st, PyObject* self, PyObject* batch) {
             Ref result;
             try {
                 result = pyhost::call_method_kw(brain, st->ingest, st->kw_device_id, batch, device_id);
-            } catch (abi::__forced_unwind&) {
+            } catch (...) {
                 // Before 3.14 a daemon thread that wants the GIL back while
-                // the interpreter finalizes is ended by an unwind, without
-                // the GIL: what it holds is left to the process's end rather
-                // than released here, racing the finalizing thread.
-                brain.release();
-                device_id.release();
+                // the interpreter finalizes is ended by an unwind (one with
+                // no C++ exception object), without the GIL: what it holds
+                // is left to the process's end rather than released here,
+                // racing the finalizing thread.
+                if (!std::current_exception()) {
+                    brain.release();
+                    device_id.release();
+                }
                 throw;
             }
             // A batch the exit hook has given up on was reported there.
