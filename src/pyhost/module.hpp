@@ -451,7 +451,7 @@ PyModuleDef_Slot exec_slot() noexcept {
     }
 #endif
 
-// The spec of a subclassable, garbage-collected heap type whose objects are Obj.
+// The PyType_Spec of a subclassable, garbage-collected heap type whose objects are Obj.
 template <class Obj>
 PyType_Spec gc_type_spec(const char* name, PyType_Slot* slots) noexcept {
     return {name, sizeof(Obj), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
